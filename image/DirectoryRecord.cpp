@@ -1,0 +1,34 @@
+#include "image/DirectoryRecord.h"
+
+#include "image/ByteOrder.h"
+
+namespace kestrel {
+
+std::string DirectoryRecord::name() const {
+    return identifier.size() < 2 ? std::string() : identifier.substr(0, identifier.size() - 2);
+}
+
+std::optional<DirectoryRecord> parseDirectoryRecord(std::span<const uint8_t> bytes) {
+    if (bytes.empty()) {
+        return std::nullopt;
+    }
+    const size_t length = bytes[record::kLength];
+    if (length < record::kMinimumLength || length > bytes.size()) {
+        return std::nullopt;
+    }
+    const size_t identifierLength = bytes[record::kIdentifierLength];
+    if (record::kIdentifier + identifierLength > length) {
+        return std::nullopt;
+    }
+    DirectoryRecord parsed;
+    parsed.length = static_cast<uint8_t>(length);
+    parsed.extentLba = readLe32(bytes, record::kExtentLba);
+    parsed.dataLength = readLe32(bytes, record::kDataLength);
+    parsed.date = {bytes[record::kYear], bytes[record::kMonth], bytes[record::kDay]};
+    parsed.flags = bytes[record::kFlags];
+    const auto identifier = bytes.subspan(record::kIdentifier, identifierLength);
+    parsed.identifier.assign(identifier.begin(), identifier.end());
+    return parsed;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,53 @@
+// One ISO 9660 directory record as this editor reads it. Only the extent (offsets 2-9) and
+// the data length (10-17) are ever written back; everything else is read-only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace kestrel {
+
+namespace record {
+inline constexpr size_t kLength = 0;
+inline constexpr size_t kExtentLba = 2;
+inline constexpr size_t kDataLength = 10;
+inline constexpr size_t kYear = 18;
+inline constexpr size_t kMonth = 19;
+inline constexpr size_t kDay = 20;
+inline constexpr size_t kFlags = 25;
+inline constexpr size_t kIdentifierLength = 32;
+inline constexpr size_t kIdentifier = 33;
+// The fixed part plus a one-byte identifier; anything shorter cannot be a record.
+inline constexpr size_t kMinimumLength = 34;
+inline constexpr size_t kMaximumLength = 255;
+}  // namespace record
+
+struct RecordDate {
+    uint8_t yearsSince1900 = 0;
+    uint8_t month = 0;
+    uint8_t day = 0;
+};
+
+struct DirectoryRecord {
+    uint8_t length = 0;
+    uint32_t extentLba = 0;
+    uint32_t dataLength = 0;
+    RecordDate date;
+    uint8_t flags = 0;
+    std::string identifier;  // all of its bytes, version suffix included
+
+    // Directories, hidden and associated files and multi-extent parts are not listed.
+    bool isListed() const { return flags == 0; }
+    // The identifier less its last two bytes (";1"): the text a listing shows and finds again.
+    std::string name() const;
+};
+
+// `bytes` starts at a record's length byte. Returns nothing when they do not hold a whole
+// record: a length below the minimum, a record longer than `bytes`, or an identifier that
+// runs past the record.
+std::optional<DirectoryRecord> parseDirectoryRecord(std::span<const uint8_t> bytes);
+
+}  // namespace kestrel

@@ -1,0 +1,65 @@
+#include "image/DirectoryWalk.h"
+
+#include <algorithm>
+
+#include "image/ByteOrder.h"
+#include "image/IsoLayout.h"
+#include "image/WindowedReader.h"
+
+namespace kestrel {
+
+namespace {
+
+uint64_t roundUpToSector(uint64_t bytes) {
+    return (bytes + kSectorSize - 1) / kSectorSize * kSectorSize;
+}
+
+// The first sector is always walked to its first zero length byte, whatever "." claims;
+// later sectors only as far as the directory's recorded size reaches.
+Result<uint64_t> directoryEnd(WindowedReader& reader, uint64_t extentOffset) {
+    auto dotLength = reader.view(extentOffset + record::kDataLength, 4);
+    if (!dotLength) {
+        return dotLength.error();
+    }
+    const uint64_t recordedSize = dotLength->size() == 4 ? readLe32(*dotLength, 0) : 0;
+    return extentOffset + std::max(roundUpToSector(recordedSize), kSectorSize);
+}
+
+}  // namespace
+
+Result<void> walkDirectory(const ImageFile& image, uint64_t extentOffset,
+                           const std::function<WalkStep(const WalkedRecord&)>& visit) {
+    WindowedReader reader(image);
+    const auto end = directoryEnd(reader, extentOffset);
+    if (!end) {
+        return end.error();
+    }
+    uint64_t position = extentOffset + kFirstListedRecordOffset;
+    while (position < *end) {
+        auto bytes = reader.view(position, record::kMaximumLength);
+        if (!bytes) {
+            return bytes.error();
+        }
+        if (bytes->empty()) {
+            break;
+        }
+        const uint8_t length = (*bytes)[record::kLength];
+        if (length == 0) {
+            // ISO 9660 zero-fills a sector behind its last record; the directory goes on
+            // in the next sector.
+            position = (position / kSectorSize + 1) * kSectorSize;
+            continue;
+        }
+        const auto parsed = parseDirectoryRecord(*bytes);
+        if (!parsed) {
+            break;
+        }
+        if (visit(WalkedRecord{position, *parsed}) == WalkStep::Stop) {
+            break;
+        }
+        position += length;
+    }
+    return {};
+}
+
+}  // namespace kestrel

@@ -1,0 +1,122 @@
+#include "image/ImageFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+#include <utility>
+
+namespace kestrel {
+
+namespace {
+
+constexpr uint64_t kMaxPosition = static_cast<uint64_t>(std::numeric_limits<off_t>::max());
+
+}  // namespace
+
+Result<ImageFile> ImageFile::open(const std::string& path, int flags, const char* purpose) {
+    int descriptor;
+    do {
+        descriptor = ::open(path.c_str(), flags | O_CLOEXEC);
+    } while (descriptor < 0 && errno == EINTR);
+    if (descriptor < 0) {
+        return systemError("Cannot open", path + " " + purpose, errno);
+    }
+    struct stat status {};
+    if (::fstat(descriptor, &status) == 0 && !S_ISREG(status.st_mode)) {
+        ::close(descriptor);
+        return Error{ErrorKind::Io, "Cannot open " + path + " " + purpose + ": not a regular file"};
+    }
+    return ImageFile(descriptor, path);
+}
+
+Result<ImageFile> ImageFile::openForReading(const std::string& path) {
+    return open(path, O_RDONLY, "for reading");
+}
+
+ImageFile::ImageFile(ImageFile&& other) noexcept
+    : descriptor_(std::exchange(other.descriptor_, -1)), path_(std::move(other.path_)) {}
+
+ImageFile& ImageFile::operator=(ImageFile&& other) noexcept {
+    if (this != &other) {
+        if (descriptor_ >= 0) {
+            ::close(descriptor_);
+        }
+        descriptor_ = std::exchange(other.descriptor_, -1);
+        path_ = std::move(other.path_);
+    }
+    return *this;
+}
+
+ImageFile::~ImageFile() {
+    if (descriptor_ >= 0) {
+        ::close(descriptor_);
+    }
+}
+
+Result<uint64_t> ImageFile::size() const {
+    struct stat status {};
+    if (::fstat(descriptor_, &status) != 0) {
+        return systemError("Cannot read the size of", path_, errno);
+    }
+    return static_cast<uint64_t>(status.st_size);
+}
+
+Result<size_t> ImageFile::readAt(uint64_t offset, std::span<uint8_t> buffer) const {
+    size_t done = 0;
+    while (done < buffer.size() && offset + done < kMaxPosition) {
+        const auto count = std::min<uint64_t>(buffer.size() - done, kMaxPosition - offset - done);
+        const ssize_t got =
+            ::pread(descriptor_, buffer.data() + done, count, static_cast<off_t>(offset + done));
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return systemError("Cannot read", path_, errno);
+        }
+        if (got == 0) {
+            break;
+        }
+        done += static_cast<size_t>(got);
+    }
+    return done;
+}
+
+Result<void> ImageFile::writeAt(uint64_t offset, std::span<const uint8_t> bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t put = ::pwrite(descriptor_, bytes.data() + done, bytes.size() - done,
+                                     static_cast<off_t>(offset + done));
+        if (put < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return systemError("Cannot write to", path_, errno);
+        }
+        if (put == 0) {
+            return systemError("Cannot write to", path_, EIO);
+        }
+        done += static_cast<size_t>(put);
+    }
+    return {};
+}
+
+Result<void> ImageFile::sync() {
+    if (::fsync(descriptor_) != 0) {
+        return systemError("Cannot flush", path_, errno);
+    }
+    return {};
+}
+
+Result<void> ImageFile::close() {
+    const int descriptor = std::exchange(descriptor_, -1);
+    if (descriptor >= 0 && ::close(descriptor) != 0 && errno != EINTR) {
+        return systemError("Cannot close", path_, errno);
+    }
+    return {};
+}
+
+}  // namespace kestrel

@@ -1,0 +1,44 @@
+// An open image file, read at 64-bit positions with every call checked. Opening for update
+// is reserved to ImageWriter, so that every byte written into an image passes its checks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "image/Result.h"
+
+namespace kestrel {
+
+class ImageWriter;
+
+class ImageFile {
+  public:
+    static Result<ImageFile> openForReading(const std::string& path);
+
+    ImageFile(ImageFile&& other) noexcept;
+    ImageFile& operator=(ImageFile&& other) noexcept;
+    ImageFile(const ImageFile&) = delete;
+    ImageFile& operator=(const ImageFile&) = delete;
+    ~ImageFile();
+
+    const std::string& path() const { return path_; }
+    Result<uint64_t> size() const;
+    // Fills `buffer` from `offset`; fewer bytes come back only where the file ends.
+    Result<size_t> readAt(uint64_t offset, std::span<uint8_t> buffer) const;
+    Result<void> close();
+
+  private:
+    friend class ImageWriter;
+
+    ImageFile(int descriptor, std::string path) : descriptor_(descriptor), path_(std::move(path)) {}
+    static Result<ImageFile> open(const std::string& path, int flags, const char* purpose);
+    Result<void> writeAt(uint64_t offset, std::span<const uint8_t> bytes);
+    Result<void> sync();
+
+    int descriptor_ = -1;
+    std::string path_;
+};
+
+}  // namespace kestrel

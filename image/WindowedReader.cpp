@@ -1,0 +1,30 @@
+#include "image/WindowedReader.h"
+
+#include <algorithm>
+
+namespace kestrel {
+
+WindowedReader::WindowedReader(const ImageFile& file, size_t windowSize)
+    : file_(file), window_(windowSize) {}
+
+Result<std::span<const uint8_t>> WindowedReader::view(uint64_t offset, size_t length) {
+    const bool inWindow =
+        loaded_ && offset >= windowStart_ && offset - windowStart_ <= windowLength_;
+    const bool windowHoldsAll =
+        inWindow && (offset - windowStart_ + length <= windowLength_ ||
+                     windowLength_ < window_.size());  // a short window already reached the end
+    if (!windowHoldsAll) {
+        auto read = file_.readAt(offset, window_);
+        if (!read) {
+            return read.error();
+        }
+        windowStart_ = offset;
+        windowLength_ = *read;
+        loaded_ = true;
+    }
+    const size_t start = offset - windowStart_;
+    const size_t available = windowLength_ - start;
+    return std::span<const uint8_t>(window_).subspan(start, std::min(length, available));
+}
+
+}  // namespace kestrel

@@ -1,0 +1,48 @@
+#include "ops/ImageWriter.h"
+
+#include <gtest/gtest.h>
+
+#include "support/TestFiles.h"
+
+namespace kestrel {
+namespace {
+
+using namespace kestrel::test;
+
+TEST(ImageWriter, WritesOnlyInsideTheFileAsItIsNow) {
+    TempDir dir;
+    const auto path = dir.file("image.bin");
+    writeFileBytes(path, std::vector<uint8_t>(100, 0xAA));
+    auto writer = ImageWriter::open(path);
+    ASSERT_TRUE(writer);
+    const std::vector<uint8_t> four{1, 2, 3, 4};
+
+    ASSERT_TRUE(writer->writeAt(96, four));
+    const auto written = readFileBytes(path);
+    EXPECT_EQ(std::vector<uint8_t>(written.begin() + 96, written.end()), four);
+    auto past = writer->writeAt(97, four);
+    ASSERT_FALSE(past);
+    EXPECT_EQ(past.error().kind, ErrorKind::OutOfRange);
+    EXPECT_NE(past.error().message.find(path), std::string::npos);
+    EXPECT_FALSE(writer->writeAt(uint64_t{1} << 62, four));
+    EXPECT_FALSE(writer->writeAt(~uint64_t{0} - 1, four));
+
+    // A file that shrank after it was opened is measured again.
+    truncateFile(path, 50);
+    EXPECT_FALSE(writer->writeAt(60, four));
+    ASSERT_TRUE(writer->finish());
+
+    auto expected = std::vector<uint8_t>(50, 0xAA);
+    EXPECT_EQ(readFileBytes(path), expected);
+}
+
+TEST(ImageWriter, NeverCreatesAFile) {
+    TempDir dir;
+    auto missing = ImageWriter::open(dir.file("new.iso"));
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().kind, ErrorKind::Io);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("new.iso")));
+}
+
+}  // namespace
+}  // namespace kestrel
