@@ -37,12 +37,8 @@ ListRow makeListRow(const DirectoryRecord& record) {
 }
 
 Result<DirectoryListing> listDirectory(const std::string& imagePath, uint64_t extentOffset) {
-    auto image = ImageFile::openForReading(imagePath);
-    if (!image) {
-        return image.error();
-    }
     DirectoryListing listing;
-    auto walked = walkDirectory(*image, extentOffset, [&listing](const WalkedRecord& walked) {
+    auto walked = walkDirectory(imagePath, extentOffset, [&listing](const WalkedRecord& walked) {
         if (!listing.firstRecordLba) {
             listing.firstRecordLba = walked.record.extentLba;
         }

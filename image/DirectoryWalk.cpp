@@ -27,9 +27,13 @@ Result<uint64_t> directoryEnd(WindowedReader& reader, uint64_t extentOffset) {
 
 }  // namespace
 
-Result<void> walkDirectory(const ImageFile& image, uint64_t extentOffset,
+Result<void> walkDirectory(const std::string& imagePath, uint64_t extentOffset,
                            const std::function<WalkStep(const WalkedRecord&)>& visit) {
-    WindowedReader reader(image);
+    auto image = ImageFile::openForReading(imagePath);
+    if (!image) {
+        return image.error();
+    }
+    WindowedReader reader(*image);
     const auto end = directoryEnd(reader, extentOffset);
     if (!end) {
         return end.error();
@@ -59,7 +63,7 @@ Result<void> walkDirectory(const ImageFile& image, uint64_t extentOffset,
         }
         position += length;
     }
-    return {};
+    return image->close();
 }
 
 }  // namespace kestrel

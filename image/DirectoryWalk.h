@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <functional>
 
+#include <string>
 #include "image/DirectoryRecord.h"
-#include "image/ImageFile.h"
+
+#include "image/Result.h"
 
 namespace kestrel {
 
@@ -17,12 +19,13 @@ struct WalkedRecord {
 
 enum class WalkStep { Continue, Stop };
 
-// Visits the records of the directory whose extent starts at `extentOffset`, beginning 96
+// Visits the records of the directory whose extent starts at `extentOffset` in the file at
+// `imagePath`, beginning 96
 // bytes in (behind "." and ".."). A zero length byte moves the walk to the next sector while
 // the directory (its size is the data length of its "." record) goes on; the walk ends at the
 // directory's end, at the end of the file, or at the first record that is not whole. Records
 // with flags are visited too; the visitor decides what they mean.
-Result<void> walkDirectory(const ImageFile& image, uint64_t extentOffset,
+Result<void> walkDirectory(const std::string& imagePath, uint64_t extentOffset,
                            const std::function<WalkStep(const WalkedRecord&)>& visit);
 
 }  // namespace kestrel

@@ -5,7 +5,6 @@
 #include "image/ByteOrder.h"
 #include "image/DirectoryRecord.h"
 #include "image/DirectoryWalk.h"
-#include "image/ImageFile.h"
 #include "ops/ImageWriter.h"
 
 namespace kestrel {
@@ -26,12 +25,8 @@ bool holdsRecord(const DirectoryRecord& record, const RecordLocation& location) 
 
 Result<RecordLocation> findDirectoryRecord(const std::string& imagePath, uint64_t extentOffset,
                                            const std::string& rowName) {
-    auto image = ImageFile::openForReading(imagePath);
-    if (!image) {
-        return image.error();
-    }
     std::optional<RecordLocation> found;
-    auto walked = walkDirectory(*image, extentOffset, [&](const WalkedRecord& walked) {
+    auto walked = walkDirectory(imagePath, extentOffset, [&](const WalkedRecord& walked) {
         if (!walked.record.isListed() || walked.record.name() != rowName) {
             return WalkStep::Continue;
         }
