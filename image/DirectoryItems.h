@@ -10,7 +10,7 @@ namespace kestrel {
 
 template <class Item>
 class DirectoryItems {
-  public:
+public:
     DirectoryItems() { clear(); }
 
     void clear() { items_.assign(1, Item{}); }
@@ -33,7 +33,7 @@ class DirectoryItems {
         return 0;
     }
 
-  private:
+private:
     std::vector<Item> items_;
 };
 

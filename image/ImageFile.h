@@ -14,7 +14,7 @@ namespace kestrel {
 class ImageWriter;
 
 class ImageFile {
-  public:
+public:
     static Result<ImageFile> openForReading(const std::string& path);
 
     ImageFile(ImageFile&& other) noexcept;
@@ -29,7 +29,7 @@ class ImageFile {
     Result<size_t> readAt(uint64_t offset, std::span<uint8_t> buffer) const;
     Result<void> close();
 
-  private:
+private:
     friend class ImageWriter;
 
     ImageFile(int descriptor, std::string path) : descriptor_(descriptor), path_(std::move(path)) {}

@@ -27,7 +27,7 @@ Error systemError(const std::string& action, const std::string& path, int errorN
 
 template <class T>
 class [[nodiscard]] Result {
-  public:
+public:
     Result(T value) : state_(std::move(value)) {}
     Result(Error error) : state_(std::move(error)) {}
 
@@ -44,13 +44,13 @@ class [[nodiscard]] Result {
 
     const Error& error() const { return std::get<Error>(state_); }
 
-  private:
+private:
     std::variant<T, Error> state_;
 };
 
 template <>
 class [[nodiscard]] Result<void> {
-  public:
+public:
     Result() = default;
     Result(Error error) : error_(std::move(error)) {}
 
@@ -58,7 +58,7 @@ class [[nodiscard]] Result<void> {
     explicit operator bool() const { return ok(); }
     const Error& error() const { return *error_; }
 
-  private:
+private:
     std::optional<Error> error_;
 };
 

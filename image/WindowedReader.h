@@ -12,14 +12,14 @@
 namespace kestrel {
 
 class WindowedReader {
-  public:
+public:
     explicit WindowedReader(const ImageFile& file, size_t windowSize = 64 * 1024);
 
     // Up to `length` bytes from `offset`; fewer only where the file ends. The view lasts until
     // the next call. `length` must not exceed the window size.
     Result<std::span<const uint8_t>> view(uint64_t offset, size_t length);
 
-  private:
+private:
     const ImageFile& file_;
     std::vector<uint8_t> window_;
     uint64_t windowStart_ = 0;

@@ -12,7 +12,7 @@
 namespace kestrel {
 
 class ImageWriter {
-  public:
+public:
     static Result<ImageWriter> open(const std::string& path);
 
     const std::string& path() const { return file_.path(); }
@@ -25,7 +25,7 @@ class ImageWriter {
     // Syncs and closes; the bytes are on the disk when this succeeds.
     Result<void> finish();
 
-  private:
+private:
     explicit ImageWriter(ImageFile file) : file_(std::move(file)) {}
 
     ImageFile file_;

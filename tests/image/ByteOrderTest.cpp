@@ -23,13 +23,5 @@ TEST(ByteOrder, WritesTheLittleEndianHalfThenTheBigEndianHalf) {
               (std::vector<uint8_t>{0x00, 0x5E, 0xD0, 0xB2, 0xB2, 0xD0, 0x5E, 0x00}));
 }
 
-TEST(ByteOrder, ReadsWhatItWrites) {
-    for (uint32_t value : {0u, 1u, 300u, 0x80000000u, 0xFFFFFFFFu, 0x12345678u}) {
-        std::array<uint8_t, 8> out{};
-        writeBothEndian(out, value);
-        EXPECT_EQ(readLe32(out, 0), value);
-    }
-}
-
 }  // namespace
 }  // namespace kestrel

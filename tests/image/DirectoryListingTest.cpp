@@ -20,7 +20,7 @@ std::vector<std::string> names(const DirectoryListing& listing) {
 }
 
 class DirectoryListingTest : public ::testing::Test {
-  protected:
+protected:
     void write(const IsoBuilder& builder) {
         builder.writeTo(image);
         state.chooseImage(image);

@@ -73,7 +73,7 @@ void writeText(const fs::path& path, const std::string& text, const std::string&
 }
 
 class GenisoimageWitness : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         if (!haveCommand("genisoimage") || !haveCommand("isoinfo")) {
             GTEST_SKIP() << "genisoimage and isoinfo (package genisoimage) are not installed";

@@ -11,7 +11,7 @@ namespace {
 using namespace kestrel::test;
 
 class VolumeTest : public ::testing::Test {
-  protected:
+protected:
     Volume read(const IsoBuilder& builder) {
         builder.writeTo(image);
         auto volume = readVolume(image);

@@ -13,7 +13,7 @@ namespace {
 using namespace kestrel::test;
 
 class RecordPatchTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         builder.addDirectory(IsoBuilder::kRoot, "SUBDIR");
         builder.addFile(IsoBuilder::kRoot, recordOnly("HIDDEN.TXT;1", 70, 5, 1));

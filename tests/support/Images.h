@@ -12,11 +12,12 @@ using isobuilder::IsoBuilder;
 using isobuilder::Layout;
 using isobuilder::RecordDate;
 
-inline FileSpec textFile(std::string identifier, const std::string& text) {
+inline FileSpec textFile(std::string identifier, const std::string& text, RecordDate date = {}) {
     FileSpec file;
     file.identifier = std::move(identifier);
     file.size = static_cast<uint32_t>(text.size());
     file.content.assign(text.begin(), text.end());
+    file.date = date;
     return file;
 }
 

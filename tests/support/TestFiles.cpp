@@ -34,6 +34,16 @@ std::vector<uint8_t> readFileBytes(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+std::string readBytesAt(const std::string& path, uint64_t offset, size_t count) {
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes(count, '\0');
+    if (!in.seekg(static_cast<std::streamoff>(offset)) ||
+        !in.read(bytes.data(), static_cast<std::streamsize>(count))) {
+        throw std::runtime_error("cannot read " + std::to_string(count) + " bytes of " + path);
+    }
+    return bytes;
+}
+
 void writeFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()),

@@ -11,7 +11,7 @@
 namespace kestrel::test {
 
 class TempDir {
-  public:
+public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -20,11 +20,12 @@ class TempDir {
     const std::filesystem::path& path() const { return path_; }
     std::string file(const std::string& name) const { return (path_ / name).string(); }
 
-  private:
+private:
     std::filesystem::path path_;
 };
 
 std::vector<uint8_t> readFileBytes(const std::string& path);
+std::string readBytesAt(const std::string& path, uint64_t offset, size_t count);
 void writeFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 void overwriteBytes(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes);
 void truncateFile(const std::string& path, uint64_t length);

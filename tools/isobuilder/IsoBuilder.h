@@ -69,6 +69,9 @@ public:
     void writeAt(int fd, uint64_t base) const;
 
 private:
+    // Places and encodes the volume from the description kept here.
+    friend class VolumeImage;
+
     Layout layout_;
     std::string volumeIdentifier_;
     uint8_t systemUseLength_ = 14;
