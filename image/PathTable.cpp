@@ -29,7 +29,7 @@ Result<std::vector<PathTableDirectory>> readPathTable(const ImageFile& image,
                          "table at byte " +
                          std::to_string(rootExtentOffset - 2)};
     }
-    std::vector<PathTableDirectory> directories{{0, readLe32(*root, 0), {}}};
+    std::vector<PathTableDirectory> directories{{1, 0, readLe32(*root, 0), {}}};
 
     uint64_t position = rootExtentOffset + kRootRemainder;
     while (directories.size() < kMaxDirectories) {
@@ -41,7 +41,10 @@ Result<std::vector<PathTableDirectory>> readPathTable(const ImageFile& image,
             break;
         }
         const uint8_t identifierLength = (*header)[0];
-        PathTableDirectory directory{readLe16(*header, 6), readLe32(*header, 2), {}};
+        PathTableDirectory directory{static_cast<DirectoryNumber>(directories.size() + 1),
+                                     readLe16(*header, 6),
+                                     readLe32(*header, 2),
+                                     {}};
         if (directory.parent == 0 || directory.parent > directories.size()) {
             directory.parent = 1;
         }

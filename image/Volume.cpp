@@ -76,12 +76,11 @@ Result<Volume> openVolume(EditorState& state) {
     if (!state.presentsLayerOne()) {
         state.layer0Bytes = static_cast<int64_t>(uint64_t{volume->volumeSectors} << kSectorShift);
     }
-    const auto& directories = volume->directories;
-    state.dirParent.assign(directories.size() + 1, 0);
-    state.dirExtent.assign(directories.size() + 1, 0);
-    for (size_t i = 0; i < directories.size(); ++i) {
-        state.dirParent[i + 1] = directories[i].parent;
-        state.dirExtent[i + 1] = uint64_t{directories[i].extentLba} << kSectorShift;
+    state.dirParent.assign(volume->directories.size() + 1, 0);
+    state.dirExtent.assign(volume->directories.size() + 1, 0);
+    for (const auto& directory : volume->directories) {
+        state.dirParent[directory.number] = directory.parent;
+        state.dirExtent[directory.number] = uint64_t{directory.extentLba} << kSectorShift;
     }
     return volume;
 }

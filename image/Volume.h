@@ -12,6 +12,7 @@
 namespace kestrel {
 
 struct PathTableDirectory {
+    DirectoryNumber number = 0;  // its position in the path table; the root is 1
     // An earlier directory's number; 0 for the root. A parent number naming no earlier
     // directory is read as the root, so every directory hangs in the tree.
     uint16_t parent = 0;

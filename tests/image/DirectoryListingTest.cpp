@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "image/Volume.h"
+#include "ops/RecordPatch.h"
 #include "support/Images.h"
 #include "support/TestFiles.h"
 
@@ -126,6 +127,26 @@ TEST_F(DirectoryListingTest, TheWalkEndsAtTheSizeTheDotRecordGives) {
     for (const auto& row : listing.rows) {
         EXPECT_LT(builder.recordOffset(data, row.name + ";1"), dot + 2048) << row.name;
     }
+}
+
+TEST_F(DirectoryListingTest, ADirectoryBeyondFourGiBIsListedAndItsRecordsFound) {
+    const int docs = builder.addDirectory(IsoBuilder::kRoot, "DOCS");
+    builder.addFile(docs, recordOnly("FAR.TXT;1", 3, 4));
+    builder.setVolumeSectors(3'000'010);
+    write(builder);
+    // Move DOCS to sector 3,000,000, about 6.1 GB into the image.
+    const uint64_t from = uint64_t{builder.directoryLba(docs)} * 2048;
+    const uint64_t to = uint64_t{3'000'000} * 2048;
+    const auto sector = readBytesAt(image, from, 2048);
+    overwriteBytes(image, to, std::vector<uint8_t>(sector.begin(), sector.end()));
+    overwriteBytes(image, 19 * 2048 + 10 + 2, {0xC0, 0xC6, 0x2D, 0x00});  // its path-table extent
+    ASSERT_TRUE(openVolume(state));
+    ASSERT_EQ(state.dirExtent[docs], to);
+
+    EXPECT_EQ(names(list(docs)), std::vector<std::string>{"FAR.TXT"});
+    auto found = findDirectoryRecord(state, docs, "FAR.TXT");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->recordOffset, to + 96);
 }
 
 TEST_F(DirectoryListingTest, ARecordThatIsNotWholeEndsTheWalkAndKeepsTheRowsBeforeIt) {

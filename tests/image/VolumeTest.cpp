@@ -45,6 +45,7 @@ TEST_F(VolumeTest, CdImagesReadThePathTableInSector19AndDvdImagesInSector258) {
         EXPECT_EQ(volume.directories[1].identifier, "DOCS");
         EXPECT_EQ(volume.directories[1].parent, 1);
         EXPECT_EQ(volume.directories[2].identifier, "DEEP");
+        EXPECT_EQ(volume.directories[2].number, 3u);
         EXPECT_EQ(volume.directories[2].parent, 2);
         EXPECT_EQ(volume.directories[2].extentLba, builder.directoryLba(3));
     }
