@@ -3,37 +3,24 @@
 // Writes a small sample disc image to open in Kestrel: a few directories, a dozen short text
 // files of varied sizes and dates, and for "dual" a second layer with files of its own.
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <string>
 #include <string_view>
-#include <utility>
 
 #include "isobuilder/IsoBuilder.h"
 
 namespace {
 
 using namespace std::string_view_literals;
-using kestrel::isobuilder::FileSpec;
 using kestrel::isobuilder::IsoBuilder;
 using kestrel::isobuilder::Layout;
 using kestrel::isobuilder::RecordDate;
+using kestrel::isobuilder::textFile;
 
 constexpr const char* kLabel = "KESTREL_SAMPLE";
 constexpr const char* kUsage = "usage: kestrel-mkimage [--layout cd|dvd|dual] OUTPUT\n";
-
-// A file whose recorded size may exceed its text; the rest of its extent reads as zeros.
-FileSpec textFile(std::string identifier, std::string_view text, RecordDate date,
-                  uint32_t size = 0) {
-    FileSpec file;
-    file.identifier = std::move(identifier);
-    file.content.assign(text.begin(), text.end());
-    file.size = std::max<uint32_t>(size, static_cast<uint32_t>(text.size()));
-    file.date = date;
-    return file;
-}
 
 RecordDate date(int year, uint8_t month, uint8_t day, uint8_t hour, uint8_t minute) {
     return {static_cast<uint8_t>(year - 1900), month, day, hour, minute, 0, 0};

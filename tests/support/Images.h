@@ -11,15 +11,7 @@ using isobuilder::FileSpec;
 using isobuilder::IsoBuilder;
 using isobuilder::Layout;
 using isobuilder::RecordDate;
-
-inline FileSpec textFile(std::string identifier, const std::string& text, RecordDate date = {}) {
-    FileSpec file;
-    file.identifier = std::move(identifier);
-    file.size = static_cast<uint32_t>(text.size());
-    file.content.assign(text.begin(), text.end());
-    file.date = date;
-    return file;
-}
+using isobuilder::textFile;
 
 inline FileSpec recordOnly(std::string identifier, uint32_t lba, uint32_t size, uint8_t flags = 0) {
     FileSpec file;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -76,6 +77,15 @@ private:
 };
 
 }  // namespace
+
+FileSpec textFile(std::string identifier, std::string_view text, RecordDate date, uint32_t size) {
+    FileSpec file;
+    file.identifier = std::move(identifier);
+    file.content.assign(text.begin(), text.end());
+    file.size = std::max(size, static_cast<uint32_t>(text.size()));
+    file.date = date;
+    return file;
+}
 
 IsoBuilder::IsoBuilder(Layout layout, std::string volumeIdentifier)
     : layout_(layout), volumeIdentifier_(std::move(volumeIdentifier)) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kestrel::isobuilder {
@@ -35,6 +36,10 @@ struct FileSpec {
     RecordDate date;
     uint8_t flags = 0;
 };
+
+// A file holding `text`; a larger `size` is recorded with the rest of its extent left zero.
+FileSpec textFile(std::string identifier, std::string_view text, RecordDate date = {},
+                  uint32_t size = 0);
 
 class IsoBuilder {
 public:
