@@ -10,6 +10,12 @@ void EditorState::chooseImage(const std::string& path) {
     imagePath = selectedIsoPath;
 }
 
+void EditorState::forgetVolume() {
+    dirParent.clear();
+    dirExtent.clear();
+    isDvd = false;
+}
+
 int64_t EditorState::layerDataOffset(uint32_t lba) const {
     const auto offset = static_cast<int64_t>(static_cast<uint64_t>(lba) << kSectorShift);
     return presentsLayerOne() ? offset + layer0Bytes - static_cast<int64_t>(kLayerOneLead) : offset;

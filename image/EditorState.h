@@ -39,6 +39,8 @@ struct EditorState {
 
     // Browse: a new image is chosen and its layer 0 is presented.
     void chooseImage(const std::string& path);
+    // After a volume could not be read: no directory of an earlier volume stays reachable.
+    void forgetVolume();
     bool presentsLayerOne() const { return imagePath != selectedIsoPath; }
     // Byte offset in the chosen image of the data of a file whose record (in the presented
     // volume) gives extent `lba`.

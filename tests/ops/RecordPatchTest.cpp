@@ -60,25 +60,18 @@ TEST_F(RecordPatchTest, FindsTheFirstListedRecordWithExactlyTheRowsName) {
     EXPECT_FALSE(findDirectoryRecord(state, 0, "README.TXT"));
 }
 
-// The file as it must be after a patch: `before` with `bytes` at `offset`, nothing else.
-std::vector<uint8_t> patched(std::vector<uint8_t> before, uint64_t offset,
-                             const std::vector<uint8_t>& bytes) {
-    std::copy(bytes.begin(), bytes.end(), before.begin() + static_cast<std::ptrdiff_t>(offset));
-    return before;
-}
-
 TEST_F(RecordPatchTest, APatchRewritesTheExtentAndOptionallyTheLengthInBothByteOrdersOnly) {
     const auto before = readFileBytes(image);
     const auto readme = find("README.TXT");
     ASSERT_TRUE(patchDirectoryRecord(image, readme, 300, std::nullopt));
     const auto extentOnly = readFileBytes(image);
-    EXPECT_EQ(extentOnly, patched(before, readme.recordOffset + 2,
-                                  {0x2C, 0x01, 0x00, 0x00, 0x00, 0x00, 0x01, 0x2C}));
+    EXPECT_EQ(extentOnly, withBytesAt(before, readme.recordOffset + 2,
+                                      {0x2C, 0x01, 0x00, 0x00, 0x00, 0x00, 0x01, 0x2C}));
 
     ASSERT_TRUE(patchDirectoryRecord(image, find("README.TXT"), 0x12345678, 0xCAFEBABE));
-    EXPECT_EQ(readFileBytes(image), patched(extentOnly, readme.recordOffset + 2,
-                                            {0x78, 0x56, 0x34, 0x12, 0x12, 0x34, 0x56, 0x78,  //
-                                             0xBE, 0xBA, 0xFE, 0xCA, 0xCA, 0xFE, 0xBA, 0xBE}));
+    EXPECT_EQ(readFileBytes(image), withBytesAt(extentOnly, readme.recordOffset + 2,
+                                                {0x78, 0x56, 0x34, 0x12, 0x12, 0x34, 0x56, 0x78,  //
+                                                 0xBE, 0xBA, 0xFE, 0xCA, 0xCA, 0xFE, 0xBA, 0xBE}));
 
     const auto listing = listDirectory(state, IsoBuilder::kRoot);
     ASSERT_TRUE(listing);
@@ -138,8 +131,8 @@ TEST(RecordPatchInLargeDirectories, RecordsInLaterSectorsAreFoundAndPatched) {
     EXPECT_GE(last->recordOffset, uint64_t{builder.directoryLba(data)} * 2048 + 2 * 2048);
     const auto before = readFileBytes(image);
     ASSERT_TRUE(patchDirectoryRecord(image, *last, 5, 9));
-    EXPECT_EQ(readFileBytes(image), patched(before, last->recordOffset + 2,
-                                            {5, 0, 0, 0, 0, 0, 0, 5, 9, 0, 0, 0, 0, 0, 0, 9}));
+    EXPECT_EQ(readFileBytes(image), withBytesAt(before, last->recordOffset + 2,
+                                                {5, 0, 0, 0, 0, 0, 0, 5, 9, 0, 0, 0, 0, 0, 0, 9}));
 }
 
 }  // namespace

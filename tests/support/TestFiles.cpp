@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -86,6 +87,12 @@ std::optional<std::string> commandOutput(const std::string& command) {
 
 bool haveCommand(const std::string& name) {
     return commandOutput("command -v " + name + " >/dev/null 2>&1").has_value();
+}
+
+std::vector<uint8_t> withBytesAt(std::vector<uint8_t> before, uint64_t offset,
+                                 const std::vector<uint8_t>& bytes) {
+    std::copy(bytes.begin(), bytes.end(), before.begin() + static_cast<std::ptrdiff_t>(offset));
+    return before;
 }
 
 }  // namespace kestrel::test
