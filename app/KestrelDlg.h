@@ -1,0 +1,95 @@
+// The main window: the controls of the main dialog, the table that routes their
+// notifications to handlers, and the handlers, which call the core and show its results.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dialogs/DialogTemplate.h"
+#include "dialogs/Prompter.h"
+#include "image/DirectoryItems.h"
+#include "image/EditorState.h"
+
+class QProgressBar;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace kestrel {
+
+struct Error;
+struct PatchRun;
+
+class CKestrelDlg : public TemplateDialog {
+    Q_OBJECT
+
+public:
+    enum Control {
+        kPathEdit = 1000,
+        kCancelButton = 1008,
+        kBrowseButton = 1012,
+        kDirectoryTree = 1013,
+        kMasterFileButton = 1020,
+        kRelinkButton = 1021,
+        kOverwriteButton = 1022,
+        kModifyTocButton = 1023,
+        kDummyButton = 1024,
+        kSwitchLayersButton = 1025,
+        kExtractButton = 1026,
+        kDiscKindText = 1027,
+        kSpareText = 1028,
+        kFileList = 1030,
+        kProgressBar = 1031,
+        kStatusText = 1032,
+        kPercentText = 1033,
+        kMasterFileText = 1034,
+    };
+
+    // The window-menu command of the About item; its four low bits are clear, as those of
+    // every window-menu command are.
+    static constexpr unsigned kAboutCommand = 16;
+
+    // Without a prompter the window shows real message boxes and file dialogs.
+    explicit CKestrelDlg(EditorState& state, std::unique_ptr<Prompter> prompter = nullptr,
+                         QWidget* parent = nullptr);
+    ~CKestrelDlg() override;
+
+    // Opens an image as Browse does once the user has chosen it.
+    void openChosenImage(const QString& path);
+    void handleSystemCommand(unsigned command);
+    void accept() override;
+
+private:
+    enum class Exchange { Load, Save };
+
+    void exchangeDialogData(Exchange direction);
+    void initMainDialog();
+    void addWindowMenu();
+    void connectEventTable();
+
+    bool requireIsoSelected();
+    DirectoryNumber findSelectedDirectory() const;
+    std::vector<std::string> selectedRowNames() const;
+    void showError(const QString& what, const Error& error);
+
+    void browseForImage();
+    void openVolume();
+    void listDirectory();
+    void relistDirectory(DirectoryNumber directory);
+
+    void selectMasterFile();
+    void relinkFiles();
+    void modifyToc();
+    void reportPatchRun(const PatchRun& run);
+
+    EditorState& state_;
+    std::unique_ptr<Prompter> prompter_;
+    QProgressBar* progressBar;
+    QTreeWidget* fileList;
+    QTreeWidget* directoryTree;
+    QPushButton* browseButton;
+    DirectoryItems<QTreeWidgetItem*> dirItem;
+};
+
+}  // namespace kestrel

@@ -1,0 +1,107 @@
+// Browsing: choosing an image, building the directory tree, listing the selected directory.
+#include <QLabel>
+#include <QLineEdit>
+#include <QTreeWidget>
+
+#include "app/KestrelDlg.h"
+#include "dialogs/ImageText.h"
+#include "dialogs/Prompter.h"
+#include "image/DirectoryListing.h"
+#include "image/Volume.h"
+
+namespace kestrel {
+
+namespace {
+
+// The filter's description ends in a blank; the pattern behind it is what the dialog
+// filters by.
+const char* const kIsoFilter = "ISO Images (*.iso) (*.iso)";
+
+}  // namespace
+
+void CKestrelDlg::browseForImage() {
+    const QString path = prompter_->chooseFileToOpen(QString::fromLatin1(kIsoFilter));
+    if (!path.isEmpty()) {
+        openChosenImage(path);
+    }
+}
+
+void CKestrelDlg::openChosenImage(const QString& path) {
+    state_.chooseImage(toLocalPath(path));
+    exchangeDialogData(Exchange::Load);
+    controlAs<QLabel>(kMasterFileText)->clear();
+    openVolume();
+}
+
+void CKestrelDlg::openVolume() {
+    auto volume = kestrel::openVolume(state_);
+    dirItem.clear();
+    directoryTree->clear();
+    fileList->clear();
+    auto* discKind = controlAs<QLabel>(kDiscKindText);
+    if (!volume) {
+        state_.forgetVolume();
+        discKind->clear();
+        prompter_->show(Message::notice(QStringLiteral("Error Reading File\n\n") +
+                                        QString::fromStdString(volume.error().message)));
+        return;
+    }
+
+    const QIcon folder(QStringLiteral(":/res/tree-folder.png"));
+    for (const auto& directory : volume->directories) {
+        QTreeWidgetItem* parent = directory.number == 1 ? nullptr : dirItem.item(directory.parent);
+        const QString text =
+            fromImageBytes(directory.number == 1 ? volume->label : directory.identifier);
+        auto* item = parent ? new QTreeWidgetItem(parent, QStringList(text))
+                            : new QTreeWidgetItem(directoryTree, QStringList(text));
+        item->setIcon(0, folder);
+        dirItem.assign(directory.number, item);
+    }
+    QTreeWidgetItem* root = dirItem.item(1);
+    directoryTree->setCurrentItem(root);
+    root->setExpanded(true);
+    if (!state_.isDvd) {
+        discKind->setText(QStringLiteral("CD-ROM"));
+    }
+}
+
+void CKestrelDlg::listDirectory() {
+    fileList->clear();
+    auto listing = kestrel::listDirectory(state_, findSelectedDirectory());
+    if (!listing) {
+        showError(QStringLiteral("Error Reading File"), listing.error());
+        return;
+    }
+    QList<QTreeWidgetItem*> rows;
+    rows.reserve(static_cast<qsizetype>(listing->rows.size()));
+    for (const auto& row : listing->rows) {
+        rows.append(new QTreeWidgetItem({fromImageBytes(row.name), QString::fromStdString(row.lba),
+                                         QString::fromStdString(row.size),
+                                         QString::fromStdString(row.dateModified)}));
+    }
+    fileList->addTopLevelItems(rows);
+}
+
+// Selecting the directory afresh lists it again from the file.
+void CKestrelDlg::relistDirectory(DirectoryNumber directory) {
+    directoryTree->clearSelection();
+    directoryTree->setCurrentItem(dirItem.item(directory));
+}
+
+DirectoryNumber CKestrelDlg::findSelectedDirectory() const {
+    const auto selected = directoryTree->selectedItems();
+    return dirItem.find(selected.isEmpty() ? nullptr : selected.first());
+}
+
+std::vector<std::string> CKestrelDlg::selectedRowNames() const {
+    std::vector<std::string> names;
+    for (int row = 0; row < fileList->topLevelItemCount(); ++row) {
+        const QTreeWidgetItem* item = fileList->topLevelItem(row);
+        if (item->isSelected()) {
+            names.push_back(toImageBytes(item->text(0)));
+        }
+    }
+    return names;
+}
+
+}  // namespace kestrel

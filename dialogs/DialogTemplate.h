@@ -1,0 +1,69 @@
+// Dialogs described as a table of controls, the way their layouts were designed: each
+// control with its kind, numeric ID, text and rectangle in dialog units. Creation order is
+// tab order.
+#pragma once
+
+#include <QDialog>
+#include <map>
+#include <span>
+
+#include "dialogs/DialogUnits.h"
+
+class QKeyEvent;
+
+namespace kestrel {
+
+enum class ControlKind {
+    GroupBox,
+    Edit,
+    PushButton,
+    ImageButton,  // a push button that shows a picture instead of its text
+    TreeView,
+    ListView,  // a list of rows in columns
+    Picture,   // `text` names the image resource; the control takes the image's size
+    Label,
+    RightLabel,
+    CentredLabel,
+    ProgressBar,
+};
+
+enum class StartState { Shown, Disabled, Hidden };
+
+struct ControlTemplate {
+    int id;  // 0 for a control without an ID of its own
+    ControlKind kind;
+    const char* text;
+    DialogRect rect;
+    StartState state = StartState::Shown;
+};
+
+struct DialogTemplate {
+    const char* caption;
+    int width;
+    int height;
+    std::span<const ControlTemplate> controls;
+};
+
+// A fixed-size dialog built from a template. Each control with an ID has that number as
+// its object name. No push button is ever the default: Enter presses the focused push
+// button, and with the focus anywhere else it closes the dialog the way OK does.
+class TemplateDialog : public QDialog {
+    Q_OBJECT
+
+public:
+    TemplateDialog(const DialogTemplate& layout, Qt::WindowFlags flags, QWidget* parent);
+
+    QWidget* control(int id) const;
+    template <class Widget>
+    Widget* controlAs(int id) const {
+        return qobject_cast<Widget*>(control(id));
+    }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    std::map<int, QWidget*> controls_;
+};
+
+}  // namespace kestrel

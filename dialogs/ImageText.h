@@ -1,0 +1,29 @@
+// Labels, identifiers and names come from the image as bytes. They are shown as Latin-1, in
+// which every byte is one character, so a name read back from a widget gives exactly the
+// bytes it was made from, whatever they are.
+#pragma once
+
+#include <QFile>
+#include <QString>
+#include <string>
+
+namespace kestrel {
+
+inline QString fromImageBytes(const std::string& bytes) {
+    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+inline std::string toImageBytes(const QString& text) {
+    return text.toLatin1().toStdString();
+}
+
+// Paths are the system's bytes in its own encoding.
+inline QString fromLocalPath(const std::string& path) {
+    return QFile::decodeName(QByteArray::fromStdString(path));
+}
+
+inline std::string toLocalPath(const QString& path) {
+    return QFile::encodeName(path).toStdString();
+}
+
+}  // namespace kestrel

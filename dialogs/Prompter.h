@@ -1,0 +1,42 @@
+// Every message box and file picker the window shows goes through this interface, so the
+// window's logic never opens one itself: the window gives the Qt implementation, tests a
+// scripted one that records what was asked and answers from a script.
+#pragma once
+
+#include <QString>
+
+namespace kestrel {
+
+struct Message {
+    enum class Kind {
+        Notice,    // OK only, no icon, the application's name as the title
+        Refusal,   // OK only, the critical icon, "ISO EDIT ERROR" as the title
+        Question,  // Yes and No, Yes the default, no icon
+    };
+
+    Kind kind;
+    QString text;
+    QString caption;  // empty: the application's name
+
+    static Message notice(const QString& text) { return {Kind::Notice, text, {}}; }
+    static Message refusal(const QString& text) {
+        return {Kind::Refusal, text, QStringLiteral("ISO EDIT ERROR")};
+    }
+    static Message question(const QString& text, const QString& caption) {
+        return {Kind::Question, text, caption};
+    }
+};
+
+enum class Answer { Ok, Yes, No };
+
+class Prompter {
+public:
+    virtual ~Prompter() = default;
+
+    virtual Answer show(const Message& message) = 0;
+    // The open-file dialog with one filter, such as "ISO Images (*.iso) (*.iso)": the chosen
+    // path, or an empty text when the user cancelled.
+    virtual QString chooseFileToOpen(const QString& nameFilter) = 0;
+};
+
+}  // namespace kestrel

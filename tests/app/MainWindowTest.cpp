@@ -1,0 +1,175 @@
+// The main window's layout, start state, keyboard and window menu.
+#include <QAction>
+#include <QHeaderView>
+
+#include "app/ListColumns.h"
+#include "tests/app/WindowFixture.h"
+
+namespace kestrel::test {
+namespace {
+
+using MainWindowTest = WindowFixture;
+using C = CKestrelDlg;
+
+TEST(ListColumns, TakeThreeTwoAndTwoTenthsAndTheRemainder) {
+    EXPECT_EQ(listColumnWidths(394), (std::array{117, 78, 78, 121}));
+    for (int width : {0, 9, 10, 457, 1001}) {
+        const auto widths = listColumnWidths(width);
+        EXPECT_EQ(widths[0] + widths[1] + widths[2] + widths[3], width) << width;
+    }
+}
+
+TEST(DialogUnitsToPixels, FollowTheFontAndKeepTouchingEdgesTouching) {
+    const DialogUnits units(7, 15);
+    EXPECT_EQ(units.toPixels(411, 250), QSize(719, 469));
+    EXPECT_EQ(units.toPixels(DialogRect{9, 224, 49, 10}), QRect(16, 420, 86, 19));
+    const QRect left = units.toPixels(DialogRect{3, 0, 5, 1});
+    const QRect right = units.toPixels(DialogRect{8, 0, 5, 1});
+    EXPECT_EQ(left.right() + 1, right.left());
+}
+
+TEST_F(MainWindowTest, IsTheFixedSizeWindowOfItsTemplateWithEveryControlInItsStartState) {
+    EXPECT_EQ(window->windowTitle(), "Tavik ISO Editor");
+    const DialogUnits units(window->font());
+    EXPECT_EQ(window->size(), units.toPixels(411, 250));
+    EXPECT_EQ(window->minimumSize(), window->maximumSize());
+    EXPECT_FALSE(window->windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(window->windowFlags() & Qt::WindowMinimizeButtonHint);
+
+    const std::vector<std::pair<int, QString>> buttons{{C::kMasterFileButton, "Master File"},
+                                                       {C::kRelinkButton, "Relink File(s)"},
+                                                       {C::kOverwriteButton, "Overwrite"},
+                                                       {C::kModifyTocButton, "Modify TOC"},
+                                                       {C::kDummyButton, "Dummy"},
+                                                       {C::kSwitchLayersButton, "Switch Layers"},
+                                                       {C::kExtractButton, "Extract File(s)"},
+                                                       {C::kCancelButton, "CANCEL"}};
+    for (const auto& [id, label] : buttons) {
+        auto* button = control<QPushButton>(id);
+        EXPECT_EQ(button->text(), label);
+        EXPECT_FALSE(button->isDefault()) << id;
+        // Nothing is clipped: each label fits inside its button with the font in use.
+        EXPECT_LE(button->fontMetrics().horizontalAdvance(label) + 6, button->width()) << id;
+    }
+    EXPECT_FALSE(control(C::kSwitchLayersButton)->isEnabled());
+    EXPECT_FALSE(control(C::kCancelButton)->isVisible());
+    EXPECT_TRUE(control(C::kExtractButton)->isEnabled());
+
+    EXPECT_EQ(control(C::kMasterFileButton)->geometry(), units.toPixels({9, 224, 49, 10}));
+    EXPECT_EQ(control(C::kFileList)->geometry(), units.toPixels({141, 45, 263, 155}));
+    EXPECT_EQ(control(C::kBrowseButton)->geometry(), units.toPixels({168, 11, 16, 13}));
+    for (QWidget* child : window->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        EXPECT_TRUE(window->rect().contains(child->geometry()))
+            << child->objectName().toStdString();
+    }
+
+    EXPECT_TRUE(control<QLineEdit>(C::kPathEdit)->text().isEmpty());
+    for (int id :
+         {C::kDiscKindText, C::kSpareText, C::kStatusText, C::kPercentText, C::kMasterFileText}) {
+        EXPECT_TRUE(text(id).isEmpty()) << id;
+    }
+    EXPECT_EQ(control<QProgressBar>(C::kProgressBar)->value(), 0);
+    EXPECT_EQ(tree()->topLevelItemCount(), 0);
+    EXPECT_EQ(list()->topLevelItemCount(), 0);
+    EXPECT_TRUE(control<QPushButton>(C::kBrowseButton)->text().isEmpty());
+    EXPECT_FALSE(control<QPushButton>(C::kBrowseButton)->icon().isNull());
+}
+
+TEST_F(MainWindowTest, TabsThroughTheControlsInTemplateOrderStartingAtThePathBox) {
+    QStringList order;
+    QWidget* widget = control(C::kPathEdit);
+    do {
+        if (widget->focusPolicy() & Qt::TabFocus) {
+            order.append(widget->objectName());
+        }
+        widget = widget->nextInFocusChain();
+    } while (widget != control(C::kPathEdit));
+    EXPECT_EQ(order, QStringList({"1000", "1012", "1013", "1020", "1021", "1022", "1023", "1024",
+                                  "1025", "1026", "1030", "1008"}));
+    EXPECT_EQ(QApplication::focusWidget(), control(C::kPathEdit));
+}
+
+TEST_F(MainWindowTest, ListHasFourColumnsThatFillItsClientWidthAndNoClickableHeaders) {
+    const int clientWidth = list()->width() - 2 * list()->frameWidth();
+    const auto expected = listColumnWidths(clientWidth);
+    ASSERT_EQ(list()->columnCount(), 4);
+    const QStringList headings{"Name", "LBA", "Size", "Date Modified"};
+    for (int column = 0; column < 4; ++column) {
+        EXPECT_EQ(list()->headerItem()->text(column), headings[column]);
+        EXPECT_EQ(list()->columnWidth(column), expected[column]) << column;
+    }
+    EXPECT_FALSE(list()->header()->sectionsClickable());
+    EXPECT_EQ(list()->selectionMode(), QAbstractItemView::ExtendedSelection);
+}
+
+TEST_F(MainWindowTest, EnterOffTheButtonsEscapeAndTheCloseCommandCloseTheWindow) {
+    control<QLineEdit>(C::kPathEdit)->setText("typed but never opened");
+    QTest::keyClick(control(C::kPathEdit), Qt::Key_Return);
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(window->result(), QDialog::Accepted);
+    // Closing with Enter keeps the path box's text, as OK always has.
+    EXPECT_EQ(state.selectedIsoPath, "typed but never opened");
+
+    makeWindow();
+    tree()->setFocus();
+    QTest::keyClick(tree(), Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_FALSE(window->isVisible());
+
+    makeWindow();
+    QTest::keyClick(list(), Qt::Key_Escape);
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(window->result(), QDialog::Rejected);
+
+    makeWindow();
+    window->handleSystemCommand(0xF060);
+    EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(MainWindowTest, EnterOnAFocusedButtonPressesItInsteadOfClosing) {
+    control(C::kBrowseButton)->setFocus();
+    QTest::keyClick(control(C::kBrowseButton), Qt::Key_Return);
+    EXPECT_EQ(prompter->fileFilters.size(), 1u);
+    EXPECT_TRUE(window->isVisible());
+
+    control(C::kRelinkButton)->setFocus();
+    QTest::keyClick(control(C::kRelinkButton), Qt::Key_Return);
+    ASSERT_EQ(prompter->messages.size(), 1u);
+    EXPECT_EQ(prompter->messages[0].text, "No ISO Selected!");
+    EXPECT_TRUE(window->isVisible());
+}
+
+TEST_F(MainWindowTest, TheWindowMenuEndsWithTheAboutItemWhichShowsTheTocValuesAndWritesNothing) {
+    const auto actions = window->actions();
+    ASSERT_GE(actions.size(), 2);
+    EXPECT_EQ(window->contextMenuPolicy(), Qt::ActionsContextMenu);
+    EXPECT_TRUE(actions[actions.size() - 2]->isSeparator());
+    EXPECT_EQ(actions.last()->text(), "&About Kestrel...");
+
+    browseTo(image);
+    const auto before = readFileBytes(image);
+    whenTocDialogOpens([](CModifyTocDlg& dialog) {
+        EXPECT_EQ(dialog.windowTitle(), "Modify TOC");
+        EXPECT_TRUE(dialog.controlAs<QGroupBox>(CModifyTocDlg::kNameGroup)->title().isEmpty());
+        EXPECT_EQ(dialog.controlAs<QLineEdit>(CModifyTocDlg::kLbaEdit)->text(), "0");
+        EXPECT_EQ(dialog.controlAs<QLineEdit>(CModifyTocDlg::kSizeEdit)->text(), "0");
+        dialog.controlAs<QLineEdit>(CModifyTocDlg::kSizeEdit)->setText("77");
+        QTest::mouseClick(dialog.controlAs<QPushButton>(CModifyTocDlg::kUpdate), Qt::LeftButton);
+    });
+    actions.last()->trigger();
+    EXPECT_EQ(state.tocSize, 77);
+
+    // A command that differs from the About item's only in its low four bits is the same.
+    whenTocDialogOpens([](CModifyTocDlg& dialog) {
+        EXPECT_EQ(dialog.controlAs<QLineEdit>(CModifyTocDlg::kSizeEdit)->text(), "77");
+        QTest::mouseClick(dialog.controlAs<QPushButton>(CModifyTocDlg::kCancel), Qt::LeftButton);
+    });
+    window->handleSystemCommand(C::kAboutCommand | 5);
+    EXPECT_EQ(state.tocLba, -1);
+
+    EXPECT_EQ(readFileBytes(image), before);
+    EXPECT_TRUE(prompter->messages.empty());
+    EXPECT_TRUE(window->isVisible());
+}
+
+}  // namespace
+}  // namespace kestrel::test
