@@ -71,6 +71,8 @@ private:
     bool requireIsoSelected();
     DirectoryNumber findSelectedDirectory() const;
     std::vector<std::string> selectedRowNames() const;
+    // The selected rows, in list order; when there are none, says `noneSelected`.
+    std::vector<std::string> requireSelectedRows(const QString& noneSelected);
     void showError(const QString& what, const Error& error);
 
     void browseForImage();

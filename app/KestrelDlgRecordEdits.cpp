@@ -28,6 +28,14 @@ bool CKestrelDlg::requireIsoSelected() {
     return true;
 }
 
+std::vector<std::string> CKestrelDlg::requireSelectedRows(const QString& noneSelected) {
+    auto rows = selectedRowNames();
+    if (rows.empty()) {
+        prompter_->show(Message::notice(noneSelected));
+    }
+    return rows;
+}
+
 void CKestrelDlg::showError(const QString& what, const Error& error) {
     prompter_->show(
         Message::refusal(what + QStringLiteral("\n\n") + QString::fromStdString(error.message)));
@@ -37,9 +45,8 @@ void CKestrelDlg::selectMasterFile() {
     if (requireIsoSelected()) {
         return;
     }
-    const auto rows = selectedRowNames();
+    const auto rows = requireSelectedRows(QStringLiteral("No File Selected!"));
     if (rows.empty()) {
-        prompter_->show(Message::notice(QStringLiteral("No File Selected!")));
         return;
     }
     const QString name = fromImageBytes(rows.front());
@@ -60,9 +67,8 @@ void CKestrelDlg::relinkFiles() {
         prompter_->show(Message::refusal(QStringLiteral("No Master File Selected!")));
         return;
     }
-    const auto rows = selectedRowNames();
+    const auto rows = requireSelectedRows(QStringLiteral("No File(s) Selected!"));
     if (rows.empty()) {
-        prompter_->show(Message::notice(QStringLiteral("No File(s) Selected!")));
         return;
     }
     const DirectoryNumber directory = findSelectedDirectory();
@@ -95,9 +101,8 @@ void CKestrelDlg::modifyToc() {
     if (requireIsoSelected()) {
         return;
     }
-    const auto rows = selectedRowNames();
+    const auto rows = requireSelectedRows(QStringLiteral("No File(s) Selected!"));
     if (rows.empty()) {
-        prompter_->show(Message::notice(QStringLiteral("No File(s) Selected!")));
         return;
     }
     const DirectoryNumber directory = findSelectedDirectory();
