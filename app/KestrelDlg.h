@@ -73,7 +73,10 @@ private:
     std::vector<std::string> selectedRowNames() const;
     // The selected rows, in list order; when there are none, says `noneSelected`.
     std::vector<std::string> requireSelectedRows(const QString& noneSelected);
+    // A refusal: what failed, then the core's account of why.
     void showError(const QString& what, const Error& error);
+    // "Error Reading File", then which file and why.
+    void reportUnreadable(const Error& error);
 
     void browseForImage();
     void openVolume();

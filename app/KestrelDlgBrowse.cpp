@@ -42,8 +42,7 @@ void CKestrelDlg::openVolume() {
     if (!volume) {
         state_.forgetVolume();
         discKind->clear();
-        prompter_->show(Message::notice(QStringLiteral("Error Reading File\n\n") +
-                                        QString::fromStdString(volume.error().message)));
+        reportUnreadable(volume.error());
         return;
     }
 
@@ -65,11 +64,16 @@ void CKestrelDlg::openVolume() {
     }
 }
 
+void CKestrelDlg::reportUnreadable(const Error& error) {
+    prompter_->show(Message::notice(QStringLiteral("Error Reading File\n\n") +
+                                    QString::fromStdString(error.message)));
+}
+
 void CKestrelDlg::listDirectory() {
     fileList->clear();
     auto listing = kestrel::listDirectory(state_, findSelectedDirectory());
     if (!listing) {
-        showError(QStringLiteral("Error Reading File"), listing.error());
+        reportUnreadable(listing.error());
         return;
     }
     QList<QTreeWidgetItem*> rows;

@@ -51,6 +51,17 @@ TEST_F(BrowseTest, SelectingADirectoryListsItAndNoSelectionListsNothing) {
     EXPECT_EQ(list()->topLevelItemCount(), 0);
 }
 
+TEST_F(BrowseTest, ADirectoryThatCannotBeReadAnyMoreIsReportedAndListsNothing) {
+    browseTo(image);
+    std::filesystem::remove(image);
+    selectDirectory(kDocs);
+    const auto messages = takeMessages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_TRUE(messages[0].text.startsWith("Error Reading File\n"));
+    EXPECT_TRUE(messages[0].text.contains("No such file or directory"));
+    EXPECT_EQ(list()->topLevelItemCount(), 0);
+}
+
 TEST_F(BrowseTest, CancellingTheFileDialogChangesNothing) {
     browseTo(image);
     selectDirectory(kDocs);

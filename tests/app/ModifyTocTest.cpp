@@ -73,15 +73,6 @@ TEST_F(ModifyTocTest, UpdateWritesBothValuesInBothByteOrdersAndRelists) {
     });
 }
 
-TEST_F(ModifyTocTest, InputIsReadAsDecimalUpToTheFirstOtherCharacter) {
-    modify([](CModifyTocDlg& dialog) {
-        enter(dialog, "1A2B", "abc");
-        press(dialog, D::kUpdate);
-    });
-    EXPECT_EQ(recordFields(),
-              (std::vector<uint8_t>{1, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0}));
-}
-
 TEST_F(ModifyTocTest, CancelAndAnLbaOfMinusOneWriteNothingAndSayNothing) {
     auto messages = modify([](CModifyTocDlg& dialog) {
         enter(dialog, "7", "7");

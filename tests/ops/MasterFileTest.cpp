@@ -15,11 +15,9 @@ using namespace kestrel::test;
 class MasterFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        other = builder.addDirectory(IsoBuilder::kRoot, "OTHER");
         builder.addFile(IsoBuilder::kRoot, recordOnly("MASTER.BIN;1", 50, 0x12345));
         builder.addFile(IsoBuilder::kRoot, recordOnly("A.BIN;1", 60, 7));
         builder.addFile(IsoBuilder::kRoot, recordOnly("B.BIN;1", 61, 8));
-        builder.addFile(other, recordOnly("C.BIN;1", 70, 9));
         builder.setVolumeSectors(100);
         builder.writeTo(image);
         state.chooseImage(image);
@@ -34,7 +32,6 @@ protected:
     TempDir dir;
     std::string image = dir.file("image.iso");
     IsoBuilder builder{Layout::CdRomXa, "RELINK"};
-    int other = 0;
     EditorState state;
 };
 
@@ -47,25 +44,6 @@ TEST_F(MasterFileTest, TheMasterIsTakenFromItsRecordAndKeptWhenAnotherCannotBeFo
     EXPECT_EQ(missing.error().kind, ErrorKind::NotFound);
     EXPECT_EQ(state.masterLba, 50u);
     EXPECT_EQ(state.masterSize, 0x12345u);
-}
-
-TEST_F(MasterFileTest, RelinkWritesTheMastersExtentAndOnRequestItsLengthIntoEachRow) {
-    const auto before = readFileBytes(image);
-    const std::vector<uint8_t> masterExtent{50, 0, 0, 0, 0, 0, 0, 50};
-    const std::vector<uint8_t> masterBoth{50,   0,    0,    0, 0, 0,    0,    50,
-                                          0x45, 0x23, 0x01, 0, 0, 0x01, 0x23, 0x45};
-
-    auto extentOnly = relinkFiles(state, IsoBuilder::kRoot, {"A.BIN", "B.BIN"}, false);
-    EXPECT_FALSE(extentOnly.failure);
-    EXPECT_EQ(extentOnly.patched, (std::vector<std::string>{"A.BIN", "B.BIN"}));
-    auto expected = withBytesAt(before, recordOf(1, "A.BIN;1") + 2, masterExtent);
-    expected = withBytesAt(expected, recordOf(1, "B.BIN;1") + 2, masterExtent);
-    EXPECT_EQ(readFileBytes(image), expected);
-
-    // The master was chosen in the root; another directory's records take it as well.
-    EXPECT_FALSE(relinkFiles(state, other, {"C.BIN"}, true).failure);
-    EXPECT_EQ(readFileBytes(image),
-              withBytesAt(expected, recordOf(other, "C.BIN;1") + 2, masterBoth));
 }
 
 TEST_F(MasterFileTest, ARelinkStopsAtTheFirstRowItCannotPatchAndNamesTheRowsDoneBefore) {
