@@ -147,5 +147,18 @@ TEST_F(ModifyTocTest, ARecordThatChangedWhileTheDialogWasOpenIsNotWritten) {
     EXPECT_EQ(readFileBytes(image), changed);
 }
 
+TEST_F(ModifyTocTest, ARowWhoseRecordIsGoneIsRefusedBeforeTheDialogOpens) {
+    overwriteBytes(image, record + 33, {'Q'});
+    const auto renamed = readFileBytes(image);
+    failIfADialogStaysOpen();
+    click(C::kModifyTocButton);
+    const auto messages = takeMessages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].kind, Kind::Refusal);
+    EXPECT_TRUE(messages[0].text.startsWith("B.TXT cannot be edited:"));
+    EXPECT_TRUE(messages[0].text.contains("no longer in its directory"));
+    EXPECT_EQ(readFileBytes(image), renamed);
+}
+
 }  // namespace
 }  // namespace kestrel::test

@@ -58,6 +58,17 @@ TEST_F(RelinkTest, MasterFileTakesTheFirstSelectedRowAndShowsItsName) {
     EXPECT_EQ(control<QProgressBar>(C::kProgressBar)->value(), 0);
     EXPECT_EQ(state.masterLba, cell("B.TXT", 1).toUInt());
     EXPECT_EQ(state.masterSize, 5u);
+
+    // A row whose record has gone is refused, and the master chosen before stays.
+    overwriteBytes(image, recordOf(1, "A.TXT;1") + 33, {'Q'});
+    selectRows({"A.TXT"});
+    click(C::kMasterFileButton);
+    const auto messages = takeMessages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].kind, Kind::Refusal);
+    EXPECT_TRUE(messages[0].text.startsWith("A.TXT cannot be the master file:"));
+    EXPECT_EQ(text(C::kMasterFileText), "Selected Master File: B.TXT");
+    EXPECT_EQ(state.masterSize, 5u);
 }
 
 TEST_F(RelinkTest, YesPatchesLocationAndSizeOfEveryRowAndNoTheLocationOnly) {

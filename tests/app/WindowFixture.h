@@ -114,15 +114,18 @@ protected:
     // The messages shown since the last call.
     std::vector<Message> takeMessages() { return std::exchange(prompter->messages, {}); }
 
-    // Runs `act` on the Modify TOC dialog once it is open. Should the dialog never come, the
-    // safety net closes whatever modal window is open so that the test fails instead of
-    // hanging.
+    // Runs `act` on the Modify TOC dialog once it is open.
     void whenTocDialogOpens(std::function<void(CModifyTocDlg&)> act) {
         QTimer::singleShot(0, [act] {
             auto* dialog = qobject_cast<CModifyTocDlg*>(QApplication::activeModalWidget());
             ASSERT_NE(dialog, nullptr) << "the Modify TOC dialog did not open";
             act(*dialog);
         });
+        failIfADialogStaysOpen();
+    }
+
+    // Should a modal dialog stay open, it is closed so that the test fails instead of hanging.
+    static void failIfADialogStaysOpen() {
         QTimer::singleShot(10000, [] {
             if (auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
                 ADD_FAILURE() << "a modal dialog was left open";
