@@ -1,5 +1,7 @@
 #include "dialogs/DialogTemplate.h"
 
+#include "dialogs/BranchLineStyle.h"
+
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -46,6 +48,9 @@ QWidget* createControl(const ControlTemplate& control, QWidget* parent) {
             tree->setHeaderHidden(true);
             tree->setColumnCount(1);
             tree->setSelectionMode(QAbstractItemView::SingleSelection);
+            auto* lines = new BranchLineStyle;
+            lines->setParent(tree);
+            tree->setStyle(lines);
             return tree;
         }
         case ControlKind::ListView: {
