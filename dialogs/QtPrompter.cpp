@@ -1,12 +1,34 @@
 #include "dialogs/QtPrompter.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QFileDialog>
+#include <QKeyEvent>
 #include <QMessageBox>
 
 namespace kestrel {
 
 namespace {
+
+// A question offers no way out but its answers: Escape and the close box do nothing, where
+// a message box would otherwise take them as No.
+class AnswersOnly : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Close) {
+            event->ignore();
+            return true;
+        }
+        if (event->type() == QEvent::KeyPress &&
+            static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+            return true;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
 
 QMessageBox::Icon iconOf(Message::Kind kind) {
     return kind == Message::Kind::Refusal ? QMessageBox::Critical : QMessageBox::NoIcon;
@@ -21,6 +43,10 @@ Answer QtPrompter::show(const Message& message) {
     QMessageBox box(iconOf(message.kind), title, message.text,
                     question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, owner_);
     box.setDefaultButton(question ? QMessageBox::Yes : QMessageBox::Ok);
+    AnswersOnly answersOnly;
+    if (question) {
+        box.installEventFilter(&answersOnly);
+    }
     const int pressed = box.exec();
     if (!question) {
         return Answer::Ok;

@@ -1,0 +1,72 @@
+// The real message boxes: their titles, icons, buttons and defaults.
+#include "dialogs/QtPrompter.h"
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <functional>
+
+namespace kestrel {
+namespace {
+
+// Runs `inspect` on the message box once it is open, then presses `button` in it.
+void whenBoxOpens(std::function<void(QMessageBox&)> inspect, QMessageBox::StandardButton button) {
+    QTimer::singleShot(0, [inspect, button] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        inspect(*box);
+        QTest::mouseClick(box->button(button), Qt::LeftButton);
+    });
+}
+
+TEST(QtPrompter, NoticesAndRefusalsHaveOnlyOkAndTheirOwnTitleAndIcon) {
+    QWidget owner;
+    QtPrompter prompter(&owner);
+    whenBoxOpens(
+        [](QMessageBox& box) {
+            EXPECT_EQ(box.windowTitle(), QApplication::applicationDisplayName());
+            EXPECT_EQ(box.text(), "File(s) Patched");
+            EXPECT_EQ(box.icon(), QMessageBox::NoIcon);
+            EXPECT_EQ(box.standardButtons(), QMessageBox::Ok);
+        },
+        QMessageBox::Ok);
+    EXPECT_EQ(prompter.show(Message::notice("File(s) Patched")), Answer::Ok);
+
+    whenBoxOpens(
+        [](QMessageBox& box) {
+            EXPECT_EQ(box.windowTitle(), "ISO EDIT ERROR");
+            EXPECT_EQ(box.icon(), QMessageBox::Critical);
+            EXPECT_EQ(box.standardButtons(), QMessageBox::Ok);
+        },
+        QMessageBox::Ok);
+    EXPECT_EQ(prompter.show(Message::refusal("No ISO Selected!")), Answer::Ok);
+}
+
+TEST(QtPrompter, AQuestionIsAnsweredOnlyByItsButtonsWithYesTheDefault) {
+    QWidget owner;
+    QtPrompter prompter(&owner);
+    whenBoxOpens(
+        [](QMessageBox& box) {
+            EXPECT_EQ(box.windowTitle(), "Patch Option");
+            EXPECT_EQ(box.icon(), QMessageBox::NoIcon);
+            EXPECT_EQ(box.standardButtons(), QMessageBox::Yes | QMessageBox::No);
+            EXPECT_EQ(static_cast<QAbstractButton*>(box.defaultButton()),
+                      box.button(QMessageBox::Yes));
+            QTest::keyClick(&box, Qt::Key_Escape);
+            box.close();
+            EXPECT_TRUE(box.isVisible());
+        },
+        QMessageBox::No);
+    EXPECT_EQ(prompter.show(Message::question("Patch?", "Patch Option")), Answer::No);
+
+    whenBoxOpens([](QMessageBox&) {}, QMessageBox::Yes);
+    EXPECT_EQ(prompter.show(Message::question("Patch?", "Patch Option")), Answer::Yes);
+}
+
+}  // namespace
+}  // namespace kestrel
