@@ -21,6 +21,7 @@
 #include "dialogs/ImageText.h"
 #include "dialogs/ModifyTocDlg.h"
 #include "support/Images.h"
+#include "support/QtPrinters.h"
 #include "support/TestFiles.h"
 #include "tests/app/ScriptedPrompter.h"
 

@@ -5,11 +5,16 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <functional>
+
+#include "support/QtPrinters.h"
 
 namespace kestrel {
 namespace {
@@ -66,6 +71,37 @@ TEST(QtPrompter, AQuestionIsAnsweredOnlyByItsButtonsWithYesTheDefault) {
 
     whenBoxOpens([](QMessageBox&) {}, QMessageBox::Yes);
     EXPECT_EQ(prompter.show(Message::question("Patch?", "Patch Option")), Answer::Yes);
+}
+
+TEST(QtPrompter, TheOpenFileDialogShowsTheFilterDescriptionAndReturnsTheChosenPath) {
+    QTemporaryDir folder;
+    const QString image = folder.filePath("disc.iso");
+    QFile(image).open(QIODevice::WriteOnly);
+    QWidget owner;
+    QtPrompter prompter(&owner);
+
+    const auto answer = [&folder](bool choose, const QString& path) {
+        QTimer::singleShot(0, [&folder, choose, path] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(dialog, nullptr);
+            const auto* filters = dialog->findChild<QComboBox*>("fileTypeCombo");
+            ASSERT_NE(filters, nullptr);
+            // The description as it stands, less the blank at its end, which the list trims.
+            EXPECT_EQ(filters->currentText(), "ISO Images (*.iso)");
+            EXPECT_EQ(dialog->fileMode(), QFileDialog::ExistingFile);
+            dialog->setDirectory(folder.path());
+            if (choose) {
+                dialog->selectFile(path);
+                static_cast<QDialog*>(dialog)->accept();
+            } else {
+                dialog->reject();
+            }
+        });
+    };
+    answer(true, image);
+    EXPECT_EQ(prompter.chooseFileToOpen("ISO Images (*.iso) (*.iso)"), image);
+    answer(false, QString());
+    EXPECT_TRUE(prompter.chooseFileToOpen("ISO Images (*.iso) (*.iso)").isEmpty());
 }
 
 }  // namespace
