@@ -16,17 +16,16 @@ namespace kestrel {
 
 namespace {
 
-// Templates were laid out for a narrow font; with a wider one a push button's label is set
-// a little smaller, rather than run into the button's edges.
-void fitLabel(QPushButton* button) {
+// Templates were laid out for a narrow font; with a wider one a fixed text is set a little
+// smaller, rather than be cut off or run into a button's edges.
+void fitText(QWidget* control, const QString& text, int margin) {
     constexpr qreal kSmallestPointSize = 6.5;
-    constexpr int kMargin = 6;
-    QFont font = button->font();
-    while (QFontMetrics(font).horizontalAdvance(button->text()) + kMargin > button->width() &&
+    QFont font = control->font();
+    while (QFontMetrics(font).horizontalAdvance(text) + margin > control->width() &&
            font.pointSizeF() - 0.5 >= kSmallestPointSize) {
         font.setPointSizeF(font.pointSizeF() - 0.5);
     }
-    button->setFont(font);
+    control->setFont(font);
 }
 
 QWidget* createControl(const ControlTemplate& control, QWidget* parent) {
@@ -112,8 +111,17 @@ TemplateDialog::TemplateDialog(const DialogTemplate& layout, Qt::WindowFlags fla
         } else {
             widget->setGeometry(rect);
         }
-        if (control.kind == ControlKind::PushButton) {
-            fitLabel(static_cast<QPushButton*>(widget));
+        switch (control.kind) {
+            case ControlKind::PushButton:
+                fitText(widget, QString::fromLatin1(control.text), 6);
+                break;
+            case ControlKind::Label:
+            case ControlKind::RightLabel:
+            case ControlKind::CentredLabel:
+                fitText(widget, QString::fromLatin1(control.text), 0);
+                break;
+            default:
+                break;
         }
         widget->setEnabled(control.state != StartState::Disabled);
         widget->setVisible(control.state != StartState::Hidden);

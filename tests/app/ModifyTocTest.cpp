@@ -46,6 +46,18 @@ protected:
 
 TEST_F(ModifyTocTest, UpdateWritesBothValuesInBothByteOrdersAndRelists) {
     const auto messages = modify([this](CModifyTocDlg& dialog) {
+        EXPECT_EQ(dialog.windowTitle(), "Modify TOC");
+        EXPECT_EQ(dialog.size(), DialogUnits(dialog.font()).toPixels(210, 90));
+        QStringList labels;
+        for (const auto* label : dialog.findChildren<QLabel*>()) {
+            labels.append(label->text());
+            EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->width());
+        }
+        EXPECT_EQ(labels, QStringList({"LBA Position:", "File Size:",
+                                       "Replace original value/s with new value and press update",
+                                       "VALUES ARE DECIMAL NOT HEX"}));
+        EXPECT_EQ(dialog.controlAs<QPushButton>(D::kUpdate)->text(), "Update");
+        EXPECT_EQ(dialog.controlAs<QPushButton>(D::kCancel)->text(), "Cancel");
         EXPECT_EQ(dialog.controlAs<QGroupBox>(D::kNameGroup)->title(), "B.TXT");
         EXPECT_EQ(dialog.controlAs<QLineEdit>(D::kLbaEdit)->text(), QString::number(readLba));
         EXPECT_EQ(dialog.controlAs<QLineEdit>(D::kSizeEdit)->text(), "5");
