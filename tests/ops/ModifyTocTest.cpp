@@ -2,14 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "image/Volume.h"
-#include "support/Images.h"
-#include "support/TestFiles.h"
-
 namespace kestrel {
 namespace {
-
-using namespace kestrel::test;
 
 TEST(TocValueInput, IsReadTheWayAtolReadsIt) {
     const std::vector<std::pair<std::string, int32_t>> cases{
@@ -44,35 +38,6 @@ TEST(TocValueInput, ValuesNoRecordFieldCanHoldAreRefused) {
         EXPECT_EQ(parsed.error().kind, ErrorKind::OutOfRange);
         EXPECT_NE(parsed.error().message.find(text), std::string::npos);
     }
-}
-
-TEST(ModifyTocRecord, ReadsTheRecordAndWritesBothValuesBackInBothByteOrders) {
-    TempDir dir;
-    const auto image = dir.file("toc.iso");
-    IsoBuilder builder(Layout::Dvd, "TOC");
-    builder.addFile(IsoBuilder::kRoot, recordOnly("GAME.BIN;1", 0x80000001, 0xFFFFFFF0));
-    builder.setVolumeSectors(600);
-    builder.writeTo(image);
-    EditorState state;
-    state.chooseImage(image);
-    ASSERT_TRUE(openVolume(state));
-
-    auto location = readTocRecord(state, IsoBuilder::kRoot, "GAME.BIN");
-    ASSERT_TRUE(location);
-    EXPECT_EQ(state.tocName, "GAME.BIN");
-    EXPECT_EQ(state.tocLba, static_cast<int32_t>(0x80000001));
-    EXPECT_EQ(state.tocSize, -16);
-
-    const auto before = readFileBytes(image);
-    state.tocLba = *parseTocValue("3000000000");
-    state.tocSize = *parseTocValue("-5");
-    ASSERT_TRUE(writeTocRecord(state, *location));
-    EXPECT_EQ(readFileBytes(image), withBytesAt(before, location->recordOffset + 2,
-                                                {0x00, 0x5E, 0xD0, 0xB2, 0xB2, 0xD0, 0x5E, 0x00,  //
-                                                 0xFB, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFB}));
-
-    EXPECT_FALSE(readTocRecord(state, IsoBuilder::kRoot, "OTHER.BIN"));
-    EXPECT_EQ(state.tocName, "GAME.BIN");
 }
 
 }  // namespace
