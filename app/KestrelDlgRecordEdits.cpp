@@ -118,7 +118,7 @@ void CKestrelDlg::modifyToc() {
         return;
     }
     if (auto written = writeTocRecord(state_, *location); !written) {
-        reportPatchRun(PatchRun{{}, PatchFailure{rows.front(), written.error()}});
+        reportPatchRun(PatchRun{{}, FileFailure{rows.front(), written.error()}});
     } else {
         prompter_->show(Message::notice(QStringLiteral("File(s) Patched")));
     }

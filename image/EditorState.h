@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "image/LayerCopyPath.h"
+
 namespace kestrel {
 
 // Path-table number of a directory; the root is 1 and 0 means "no directory".
@@ -17,6 +19,8 @@ struct EditorState {
     std::string selectedIsoPath;
     // The file whose volume is presented: the chosen image, or the layer-1 copy.
     std::string imagePath;
+    // The copy of the start of a dual-layer image's layer-1 volume.
+    std::string layerCopyPath = defaultLayerCopyPath();
 
     // Indexed by directory number; slot 0 stays 0.
     std::vector<uint16_t> dirParent;

@@ -17,11 +17,16 @@ constexpr uint64_t kMaxPosition = static_cast<uint64_t>(std::numeric_limits<off_
 
 }  // namespace
 
-Result<ImageFile> ImageFile::open(const std::string& path, int flags, const char* purpose) {
+Result<ImageFile> ImageFile::open(const std::string& path, int flags, const char* purpose,
+                                  unsigned mode) {
     int descriptor;
     do {
-        descriptor = ::open(path.c_str(), flags | O_CLOEXEC);
+        descriptor = ::open(path.c_str(), flags | O_CLOEXEC, static_cast<mode_t>(mode));
     } while (descriptor < 0 && errno == EINTR);
+    if (descriptor < 0 && errno == ELOOP && (flags & O_NOFOLLOW) != 0) {
+        return Error{ErrorKind::Io,
+                     "Cannot open " + path + " " + purpose + ": it is a symbolic link"};
+    }
     if (descriptor < 0) {
         return systemError("Cannot open", path + " " + purpose, errno);
     }
@@ -100,6 +105,20 @@ Result<void> ImageFile::writeAt(uint64_t offset, std::span<const uint8_t> bytes)
             return systemError("Cannot write to", path_, EIO);
         }
         done += static_cast<size_t>(put);
+    }
+    return {};
+}
+
+Result<void> ImageFile::setSize(uint64_t size) {
+    if (size > kMaxPosition || ::ftruncate(descriptor_, static_cast<off_t>(size)) != 0) {
+        return systemError("Cannot set the size of", path_, size > kMaxPosition ? EFBIG : errno);
+    }
+    return {};
+}
+
+Result<void> ImageFile::makePrivate() {
+    if (::fchmod(descriptor_, S_IRUSR | S_IWUSR) != 0) {
+        return systemError("Cannot make private", path_, errno);
     }
     return {};
 }

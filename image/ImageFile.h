@@ -33,7 +33,10 @@ private:
     friend class ImageWriter;
 
     ImageFile(int descriptor, std::string path) : descriptor_(descriptor), path_(std::move(path)) {}
-    static Result<ImageFile> open(const std::string& path, int flags, const char* purpose);
+    static Result<ImageFile> open(const std::string& path, int flags, const char* purpose,
+                                  unsigned mode = 0);
+    Result<void> setSize(uint64_t size);
+    Result<void> makePrivate();
     Result<void> writeAt(uint64_t offset, std::span<const uint8_t> bytes);
     Result<void> sync();
 

@@ -1,6 +1,7 @@
 #include "ops/ImageWriter.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 namespace kestrel {
 
@@ -8,6 +9,21 @@ Result<ImageWriter> ImageWriter::open(const std::string& path) {
     auto file = ImageFile::open(path, O_RDWR, "for writing");
     if (!file) {
         return file.error();
+    }
+    return ImageWriter(std::move(*file));
+}
+
+Result<ImageWriter> ImageWriter::createPrivate(const std::string& path, uint64_t size) {
+    auto file = ImageFile::open(path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, "for writing",
+                                S_IRUSR | S_IWUSR);
+    if (!file) {
+        return file.error();
+    }
+    if (auto made = file->makePrivate(); !made) {
+        return made.error();
+    }
+    if (auto sized = file->setSize(size); !sized) {
+        return sized.error();
     }
     return ImageWriter(std::move(*file));
 }

@@ -14,8 +14,12 @@ namespace kestrel {
 class ImageWriter {
 public:
     static Result<ImageWriter> open(const std::string& path);
+    // Creates `path`, or empties the file already there, readable by its owner only and
+    // `size` bytes long, all zero; a symbolic link in its place is refused.
+    static Result<ImageWriter> createPrivate(const std::string& path, uint64_t size);
 
     const std::string& path() const { return file_.path(); }
+    Result<uint64_t> size() const { return file_.size(); }
     Result<size_t> readAt(uint64_t offset, std::span<uint8_t> buffer) const {
         return file_.readAt(offset, buffer);
     }

@@ -21,11 +21,10 @@ PatchRun relinkFiles(const EditorState& state, DirectoryNumber directory,
     const auto size = withSize ? std::optional(state.masterSize) : std::nullopt;
     for (const auto& rowName : rowNames) {
         auto location = findDirectoryRecord(state, directory, rowName);
-        auto patched = location
-                           ? patchDirectoryRecord(state.imagePath, *location, state.masterLba, size)
-                           : Result<void>(location.error());
+        auto patched = location ? patchDirectoryRecord(state, *location, state.masterLba, size)
+                                : Result<void>(location.error());
         if (!patched) {
-            run.failure = PatchFailure{rowName, patched.error()};
+            run.failure = FileFailure{rowName, patched.error()};
             break;
         }
         run.patched.push_back(rowName);

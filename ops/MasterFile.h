@@ -8,6 +8,7 @@
 
 #include "image/EditorState.h"
 #include "image/Result.h"
+#include "ops/FileFailure.h"
 
 namespace kestrel {
 
@@ -16,16 +17,11 @@ namespace kestrel {
 Result<void> chooseMasterFile(EditorState& state, DirectoryNumber directory,
                               const std::string& rowName);
 
-struct PatchFailure {
-    std::string rowName;
-    Error error;
-};
-
 // What a patch over several rows did: the rows patched, in order, and the first failure,
 // after which no further row was touched.
 struct PatchRun {
     std::vector<std::string> patched;
-    std::optional<PatchFailure> failure;
+    std::optional<FileFailure> failure;
 };
 
 // Points each row's record at the master's extent, and gives it the master's length too

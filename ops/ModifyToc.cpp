@@ -33,7 +33,7 @@ Result<RecordLocation> readTocRecord(EditorState& state, DirectoryNumber directo
 }
 
 Result<void> writeTocRecord(const EditorState& state, const RecordLocation& location) {
-    return patchDirectoryRecord(state.imagePath, location, static_cast<uint32_t>(state.tocLba),
+    return patchDirectoryRecord(state, location, static_cast<uint32_t>(state.tocLba),
                                 static_cast<uint32_t>(state.tocSize));
 }
 

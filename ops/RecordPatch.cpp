@@ -5,23 +5,57 @@
 #include "image/ByteOrder.h"
 #include "image/DirectoryRecord.h"
 #include "image/DirectoryWalk.h"
+#include "image/IsoLayout.h"
 #include "ops/ImageWriter.h"
 
 namespace kestrel {
 
 namespace {
 
-Error notFound(const std::string& rowName, const std::string& imagePath) {
-    return Error{ErrorKind::NotFound,
-                 rowName + " is no longer in its directory of " + imagePath + "; nothing was done"};
-}
-
 bool holdsRecord(const DirectoryRecord& record, const RecordLocation& location) {
     return record.identifier == location.identifier && record.extentLba == location.extentLba &&
            record.dataLength == location.dataLength;
 }
 
+Result<void> checkRecordAt(const ImageWriter& file, uint64_t offset,
+                           const RecordLocation& location) {
+    std::array<uint8_t, record::kMaximumLength> onDisk{};
+    auto read = file.readAt(offset, onDisk);
+    if (!read) {
+        return read.error();
+    }
+    const auto current = parseDirectoryRecord(std::span(onDisk).first(*read));
+    if (!current || !holdsRecord(*current, location)) {
+        return Error{ErrorKind::Changed, "The directory record at byte " + std::to_string(offset) +
+                                             " of " + file.path() + " no longer holds " +
+                                             location.identifier +
+                                             " as it was read; nothing was written"};
+    }
+    return {};
+}
+
+// Offsets 2-9 get `lba` and, when `size` is given, 10-17 get it, in both byte orders; the
+// bytes are on the disk when this succeeds.
+Result<void> writeRecordFields(ImageWriter& file, uint64_t recordOffset, uint32_t lba,
+                               std::optional<uint32_t> size) {
+    std::array<uint8_t, 16> fields{};
+    writeBothEndian(std::span(fields).first<8>(), lba);
+    if (size) {
+        writeBothEndian(std::span(fields).last<8>(), *size);
+    }
+    const auto patch = std::span<const uint8_t>(fields).first(size ? 16 : 8);
+    if (auto written = file.writeAt(recordOffset + record::kExtentLba, patch); !written) {
+        return written;
+    }
+    return file.finish();
+}
+
 }  // namespace
+
+Error recordNotFound(const std::string& rowName, const std::string& imagePath) {
+    return Error{ErrorKind::NotFound,
+                 rowName + " is no longer in its directory of " + imagePath + "; nothing was done"};
+}
 
 Result<RecordLocation> findDirectoryRecord(const std::string& imagePath, uint64_t extentOffset,
                                            const std::string& rowName) {
@@ -38,7 +72,7 @@ Result<RecordLocation> findDirectoryRecord(const std::string& imagePath, uint64_
         return walked.error();
     }
     if (!found) {
-        return notFound(rowName, imagePath);
+        return recordNotFound(rowName, imagePath);
     }
     return *found;
 }
@@ -46,7 +80,7 @@ Result<RecordLocation> findDirectoryRecord(const std::string& imagePath, uint64_
 Result<RecordLocation> findDirectoryRecord(const EditorState& state, DirectoryNumber directory,
                                            const std::string& rowName) {
     if (!state.hasDirectory(directory)) {
-        return notFound(rowName, state.imagePath);
+        return recordNotFound(rowName, state.imagePath);
     }
     return findDirectoryRecord(state.imagePath, state.dirExtent[directory], rowName);
 }
@@ -57,30 +91,40 @@ Result<void> patchDirectoryRecord(const std::string& imagePath, const RecordLoca
     if (!image) {
         return image.error();
     }
-    std::array<uint8_t, record::kMaximumLength> onDisk{};
-    auto read = image->readAt(location.recordOffset, onDisk);
-    if (!read) {
-        return read.error();
+    if (auto held = checkRecordAt(*image, location.recordOffset, location); !held) {
+        return held;
     }
-    const auto current = parseDirectoryRecord(std::span(onDisk).first(*read));
-    if (!current || !holdsRecord(*current, location)) {
-        return Error{ErrorKind::Changed, "The directory record at byte " +
-                                             std::to_string(location.recordOffset) + " of " +
-                                             imagePath + " no longer holds " + location.identifier +
-                                             " as it was read; nothing was written"};
-    }
+    return writeRecordFields(*image, location.recordOffset, lba, size);
+}
 
-    std::array<uint8_t, 16> fields{};
-    writeBothEndian(std::span(fields).first<8>(), lba);
-    if (size) {
-        writeBothEndian(std::span(fields).last<8>(), *size);
+Result<void> patchDirectoryRecord(const EditorState& state, const RecordLocation& location,
+                                  uint32_t lba, std::optional<uint32_t> size) {
+    if (!state.presentsLayerOne()) {
+        return patchDirectoryRecord(state.imagePath, location, lba, size);
     }
-    const auto patch = std::span<const uint8_t>(fields).first(size ? 16 : 8);
-    if (auto written = image->writeAt(location.recordOffset + record::kExtentLba, patch);
-        !written) {
+    // The record was found in the layer-1 copy; the image holds it 32768 bytes before the
+    // end of layer 0 plus its offset in the copy. Both must still hold it before either is
+    // written, and the image is written first, so the copy never shows what the image lacks.
+    auto copy = ImageWriter::open(state.imagePath);
+    if (!copy) {
+        return copy.error();
+    }
+    auto image = ImageWriter::open(state.selectedIsoPath);
+    if (!image) {
+        return image.error();
+    }
+    const uint64_t imageOffset =
+        location.recordOffset + static_cast<uint64_t>(state.layer0Bytes) - kLayerOneLead;
+    if (auto held = checkRecordAt(*copy, location.recordOffset, location); !held) {
+        return held;
+    }
+    if (auto held = checkRecordAt(*image, imageOffset, location); !held) {
+        return held;
+    }
+    if (auto written = writeRecordFields(*image, imageOffset, lba, size); !written) {
         return written;
     }
-    return image->finish();
+    return writeRecordFields(*copy, location.recordOffset, lba, size);
 }
 
 }  // namespace kestrel

@@ -18,6 +18,9 @@ struct RecordLocation {
     std::string identifier;
 };
 
+// A listed name that its directory no longer holds.
+Error recordNotFound(const std::string& rowName, const std::string& imagePath);
+
 // The first listed record of the directory whose name is exactly `rowName`
 // (case-sensitive). ErrorKind::NotFound when the directory holds none.
 Result<RecordLocation> findDirectoryRecord(const std::string& imagePath, uint64_t extentOffset,
@@ -29,6 +32,11 @@ Result<RecordLocation> findDirectoryRecord(const EditorState& state, DirectoryNu
 // byte. Refuses, writing nothing, unless the record at `location` still holds the identifier,
 // extent and length the walk found. The bytes are synced to the disk before it returns.
 Result<void> patchDirectoryRecord(const std::string& imagePath, const RecordLocation& location,
+                                  uint32_t lba, std::optional<uint32_t> size);
+// Patches a record of the presented volume. On layer 1 the record is patched in the image
+// and then in the layer-1 copy, so the edit lasts and the listing shows it; neither file is
+// written unless both still hold the record.
+Result<void> patchDirectoryRecord(const EditorState& state, const RecordLocation& location,
                                   uint32_t lba, std::optional<uint32_t> size);
 
 }  // namespace kestrel

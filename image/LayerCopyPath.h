@@ -1,0 +1,13 @@
+// Where the copy of a dual-layer image's layer-1 volume start is kept: one fixed file per
+// user, so that switching layers always reopens the same copy.
+#pragma once
+
+#include <string>
+
+namespace kestrel {
+
+// $XDG_CACHE_HOME/kestrel/93213_43.tmp, or ~/.cache/kestrel/93213_43.tmp when
+// XDG_CACHE_HOME is unset or not an absolute path.
+std::string defaultLayerCopyPath();
+
+}  // namespace kestrel

@@ -1,0 +1,45 @@
+// The frame the three data-moving operations share: how a run reports each file's start
+// and percentage and learns that it should stop, what it reports at its end, and the loop
+// that moves one file's data in large blocks.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "image/Result.h"
+#include "ops/FileFailure.h"
+
+namespace kestrel {
+
+class OperationObserver {
+public:
+    virtual ~OperationObserver() = default;
+
+    // A file's data starts to move; its percentage is 0.
+    virtual void beginFile(const std::string& rowName) = 0;
+    virtual void showPercent(int percent) = 0;
+    // Asked before each file, and by a cancellable transfer after every block.
+    virtual bool stopRequested() = 0;
+};
+
+struct OperationReport {
+    std::vector<FileFailure> failures;  // in list order; the other files were done
+    bool stopped = false;               // the run ended early at the observer's request
+};
+
+enum class TransferEnd { Completed, Stopped };
+
+inline constexpr size_t kTransferBlockSize = size_t{1} << 20;
+
+// Moves `length` bytes by calling `moveBlock` with the count done so far and a buffer for
+// the next block. Blocks are up to kTransferBlockSize long and also end where the percentage
+// rises, so every value is shown as if the bytes moved one at a time. After each block a
+// cancellable transfer asks whether to stop; a stop keeps the block just moved.
+Result<TransferEnd> transferBlocks(
+    uint32_t length, OperationObserver& observer, bool cancellable,
+    const std::function<Result<void>(uint64_t done, std::span<uint8_t> block)>& moveBlock);
+
+}  // namespace kestrel

@@ -1,0 +1,98 @@
+#include "ops/OutputFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace kestrel {
+
+namespace {
+
+bool isOneOf(const struct stat& file, const std::vector<std::string>& paths) {
+    for (const auto& path : paths) {
+        struct stat other {};
+        if (::stat(path.c_str(), &other) == 0 && other.st_dev == file.st_dev &&
+            other.st_ino == file.st_ino) {
+            return true;
+        }
+    }
+    return false;
+}
+
+Error refused(const std::string& path, const std::string& why) {
+    return Error{ErrorKind::Io, "Cannot create " + path + ": " + why};
+}
+
+}  // namespace
+
+Result<OutputFile> OutputFile::create(const std::string& path,
+                                      const std::vector<std::string>& protectedFiles) {
+    // Without O_TRUNC, so that nothing is emptied before it is known to be a file we may
+    // replace; O_NONBLOCK keeps a pipe without a reader from blocking the open.
+    int descriptor;
+    do {
+        descriptor =
+            ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    } while (descriptor < 0 && errno == EINTR);
+    if (descriptor < 0) {
+        return errno == ELOOP ? refused(path, "a symbolic link of that name is in the way")
+                              : systemError("Cannot create", path, errno);
+    }
+    OutputFile output(descriptor, path);
+    struct stat status {};
+    if (::fstat(descriptor, &status) != 0) {
+        return systemError("Cannot create", path, errno);
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return refused(path, "something other than a regular file has that name");
+    }
+    if (isOneOf(status, protectedFiles)) {
+        return refused(path, "it is the image being edited, which is never overwritten");
+    }
+    if (::ftruncate(descriptor, 0) != 0) {
+        return systemError("Cannot empty", path, errno);
+    }
+    return output;
+}
+
+OutputFile::OutputFile(OutputFile&& other) noexcept
+    : descriptor_(std::exchange(other.descriptor_, -1)), path_(std::move(other.path_)) {}
+
+OutputFile::~OutputFile() {
+    if (descriptor_ >= 0) {
+        ::close(descriptor_);
+    }
+}
+
+Result<void> OutputFile::write(std::span<const uint8_t> bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t put = ::write(descriptor_, bytes.data() + done, bytes.size() - done);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            return systemError("Cannot write to", path_, put < 0 ? errno : EIO);
+        }
+        done += static_cast<size_t>(put);
+    }
+    return {};
+}
+
+Result<void> OutputFile::close() {
+    const int descriptor = std::exchange(descriptor_, -1);
+    if (descriptor >= 0 && ::close(descriptor) != 0 && errno != EINTR) {
+        return systemError("Cannot close", path_, errno);
+    }
+    return {};
+}
+
+void OutputFile::discard() {
+    (void)close();
+    ::unlink(path_.c_str());
+}
+
+}  // namespace kestrel
