@@ -70,12 +70,15 @@ CKestrelDlg::CKestrelDlg(EditorState& state, std::unique_ptr<Prompter> prompter,
       progressBar(controlAs<QProgressBar>(kProgressBar)),
       fileList(controlAs<QTreeWidget>(kFileList)),
       directoryTree(controlAs<QTreeWidget>(kDirectoryTree)),
-      browseButton(controlAs<QPushButton>(kBrowseButton)) {
+      browseButton(controlAs<QPushButton>(kBrowseButton)),
+      cancelButton(controlAs<QPushButton>(kCancelButton)) {
     initMainDialog();
     connectEventTable();
 }
 
-CKestrelDlg::~CKestrelDlg() = default;
+CKestrelDlg::~CKestrelDlg() {
+    waitForOperation();
+}
 
 void CKestrelDlg::initMainDialog() {
     exchangeDialogData(Exchange::Load);
@@ -115,12 +118,17 @@ void CKestrelDlg::addWindowMenu() {
 }
 
 void CKestrelDlg::connectEventTable() {
-    const auto clicked = [this](int id, void (CKestrelDlg::*handler)()) {
+    const auto clicked = [this](int id, auto handler) {
         connect(controlAs<QPushButton>(id), &QPushButton::clicked, this, handler);
     };
     clicked(kBrowseButton, &CKestrelDlg::browseForImage);
     connect(directoryTree, &QTreeWidget::itemSelectionChanged, this, &CKestrelDlg::listDirectory);
+    clicked(kSwitchLayersButton, &CKestrelDlg::switchLayers);
+    clicked(kExtractButton, [this] { startBackgroundOperation(Operation::Extract); });
+    clicked(kCancelButton, &CKestrelDlg::cancelExtraction);
+    clicked(kDummyButton, [this] { startBackgroundOperation(Operation::Dummy); });
     clicked(kModifyTocButton, &CKestrelDlg::modifyToc);
+    clicked(kOverwriteButton, [this] { startBackgroundOperation(Operation::Overwrite); });
     clicked(kRelinkButton, &CKestrelDlg::relinkFiles);
     clicked(kMasterFileButton, &CKestrelDlg::selectMasterFile);
 }

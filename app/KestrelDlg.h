@@ -2,8 +2,11 @@
 // notifications to handlers, and the handlers, which call the core and show its results.
 #pragma once
 
+#include <QPointer>
+#include <atomic>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "dialogs/DialogTemplate.h"
@@ -13,12 +16,15 @@
 
 class QProgressBar;
 class QPushButton;
+class QThread;
 class QTreeWidget;
 class QTreeWidgetItem;
 
 namespace kestrel {
 
 struct Error;
+struct OperationReport;
+struct OperationSnapshot;
 struct PatchRun;
 
 class CKestrelDlg : public TemplateDialog {
@@ -59,8 +65,15 @@ public:
     void openChosenImage(const QString& path);
     void handleSystemCommand(unsigned command);
     void accept() override;
+    // Closing while an operation runs waits for it: an extraction stops after the block in
+    // hand, Dummy and Overwrite finish the file in hand.
+    void done(int result) override;
+    bool operationRunning() const;
 
 private:
+    enum class Operation { Extract, Dummy, Overwrite };
+    class WorkerObserver;
+
     enum class Exchange { Load, Save };
 
     void exchangeDialogData(Exchange direction);
@@ -83,6 +96,34 @@ private:
     void listDirectory();
     void relistDirectory(DirectoryNumber directory);
 
+    void checkDualLayer();
+    void switchLayers();
+    // Switch Layers can be pressed when the chosen image has a layer-1 copy and no operation
+    // holds the buttons.
+    void updateSwitchLayersButton();
+
+    // On the window's thread.
+    void startBackgroundOperation(Operation operation);
+    void cancelExtraction();
+    void setOperationButtonsEnabled(bool enabled);
+    void holdOperationButtons();
+    void releaseOperationButtons();
+    void beginFileDisplay(const QString& status);
+    void showPercent(int percent);
+    void clearProgressDisplay();
+    void finishOperationDisplay();
+    void waitForOperation();
+
+    // On the worker thread, working only from the snapshot taken when the run started.
+    void extractSelectedFiles(const OperationSnapshot& snapshot);
+    void dummySelectedFiles(const OperationSnapshot& snapshot);
+    void overwriteWorker(const OperationSnapshot& snapshot);
+    // Runs `function` on the window's thread and waits for it; after the window has begun to
+    // close, functions that would ask the user are not run.
+    template <class Function>
+    std::invoke_result_t<Function> onWindowThread(Function function);
+    void showFromWorker(const Message& message);
+
     void selectMasterFile();
     void relinkFiles();
     void modifyToc();
@@ -94,7 +135,13 @@ private:
     QTreeWidget* fileList;
     QTreeWidget* directoryTree;
     QPushButton* browseButton;
+    QPushButton* cancelButton;
     DirectoryItems<QTreeWidgetItem*> dirItem;
+
+    QPointer<QThread> worker_;
+    // Set while an operation keeps the operation buttons disabled.
+    bool buttonsHeld_ = false;
+    std::atomic<bool> closing_{false};
 };
 
 }  // namespace kestrel

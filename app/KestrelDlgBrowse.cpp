@@ -20,7 +20,7 @@ const char* const kIsoFilter = "ISO Images (*.iso) (*.iso)";
 }  // namespace
 
 void CKestrelDlg::browseForImage() {
-    const QString path = prompter_->chooseFileToOpen(QString::fromLatin1(kIsoFilter));
+    const QString path = prompter_->chooseFileToOpen(QString::fromLatin1(kIsoFilter), QString());
     if (!path.isEmpty()) {
         openChosenImage(path);
     }
@@ -42,6 +42,7 @@ void CKestrelDlg::openVolume() {
     if (!volume) {
         state_.forgetVolume();
         discKind->clear();
+        updateSwitchLayersButton();
         reportUnreadable(volume.error());
         return;
     }
@@ -59,9 +60,12 @@ void CKestrelDlg::openVolume() {
     QTreeWidgetItem* root = dirItem.item(1);
     directoryTree->setCurrentItem(root);
     root->setExpanded(true);
-    if (!state_.isDvd) {
+    if (state_.isDvd) {
+        checkDualLayer();
+    } else {
         discKind->setText(QStringLiteral("CD-ROM"));
     }
+    updateSwitchLayersButton();
 }
 
 void CKestrelDlg::reportUnreadable(const Error& error) {

@@ -34,9 +34,11 @@ public:
     virtual ~Prompter() = default;
 
     virtual Answer show(const Message& message) = 0;
-    // The open-file dialog with one filter, such as "ISO Images (*.iso) (*.iso)": the chosen
-    // path, or an empty text when the user cancelled.
-    virtual QString chooseFileToOpen(const QString& nameFilter) = 0;
+    // The open-file dialog with one filter, such as "ISO Images (*.iso) (*.iso)", and a file
+    // name to start with: the chosen path, or an empty text when the user cancelled.
+    virtual QString chooseFileToOpen(const QString& nameFilter, const QString& initialName) = 0;
+    // The folder picker: the chosen folder's path, or an empty text when none was chosen.
+    virtual QString chooseFolder(const QString& title) = 0;
 };
 
 }  // namespace kestrel

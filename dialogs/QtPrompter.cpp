@@ -1,5 +1,7 @@
 #include "dialogs/QtPrompter.h"
 
+#include "dialogs/FolderDialog.h"
+
 #include <QApplication>
 #include <QEvent>
 #include <QFileDialog>
@@ -54,10 +56,16 @@ Answer QtPrompter::show(const Message& message) {
     return pressed == QMessageBox::Yes ? Answer::Yes : Answer::No;
 }
 
-QString QtPrompter::chooseFileToOpen(const QString& nameFilter) {
+QString QtPrompter::chooseFileToOpen(const QString& nameFilter, const QString& initialName) {
     // The filter's pattern is hidden so that the list shows its description as it stands.
-    return QFileDialog::getOpenFileName(owner_, QString(), QString(), nameFilter, nullptr,
+    return QFileDialog::getOpenFileName(owner_, QString(), initialName, nameFilter, nullptr,
                                         QFileDialog::HideNameFilterDetails);
+}
+
+QString QtPrompter::chooseFolder(const QString& title) {
+    CFolderDialog picker(title, QString(), owner_, CFolderDialog::kReturnOnlyFsDirs);
+    return picker.browseModal() == CFolderDialog::kFolderChosen ? picker.chosenFolderPath()
+                                                                : QString();
 }
 
 }  // namespace kestrel

@@ -12,7 +12,8 @@ public:
     explicit QtPrompter(QWidget* owner) : owner_(owner) {}
 
     Answer show(const Message& message) override;
-    QString chooseFileToOpen(const QString& nameFilter) override;
+    QString chooseFileToOpen(const QString& nameFilter, const QString& initialName) override;
+    QString chooseFolder(const QString& title) override;
 
 private:
     QWidget* owner_;

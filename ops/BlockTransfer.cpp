@@ -13,8 +13,11 @@ Result<TransferEnd> transferBlocks(
     std::vector<uint8_t> buffer(std::min<size_t>(length, kTransferBlockSize));
     int shown = 0;
     for (uint64_t done = 0; done < length;) {
-        const uint64_t blockEnd = std::min<uint64_t>(
-            {uint64_t{length}, done + buffer.size(), progress.nextRiseAfter(done)});
+        // Blocks otherwise end on multiples of the buffer size, which keeps reads and writes
+        // aligned to pages after a block cut short by a percentage rise.
+        const uint64_t blockEnd =
+            std::min<uint64_t>({uint64_t{length}, (done / buffer.size() + 1) * buffer.size(),
+                                progress.nextRiseAfter(done)});
         const auto block = std::span(buffer).first(blockEnd - done);
         if (auto moved = moveBlock(done, block); !moved) {
             return moved.error();

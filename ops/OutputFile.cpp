@@ -52,7 +52,8 @@ Result<OutputFile> OutputFile::create(const std::string& path,
     if (isOneOf(status, protectedFiles)) {
         return refused(path, "it is the image being edited, which is never overwritten");
     }
-    if (::ftruncate(descriptor, 0) != 0) {
+    // Emptying a file that is already empty would make some file systems flush it on close.
+    if (status.st_size != 0 && ::ftruncate(descriptor, 0) != 0) {
         return systemError("Cannot empty", path, errno);
     }
     return output;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -47,6 +48,7 @@ protected:
         builder.addFile(kDocs, textFile("D.TXT;1", "delta"));
         builder.addFile(kDeep, textFile("E.TXT;1", "echo"));
         builder.writeTo(image);
+        state.layerCopyPath = dir.file("layer1-copy.tmp");
         makeWindow();
     }
 
@@ -70,6 +72,17 @@ protected:
     QString text(int id) const { return control<QLabel>(id)->text(); }
 
     void click(int id) { QTest::mouseClick(control<QPushButton>(id), Qt::LeftButton); }
+    bool enabled(int id) const { return control(id)->isEnabled(); }
+    bool visible(int id) const { return control(id)->isVisible(); }
+
+    // Lets a background operation run to its end, serving what it asks of the window.
+    bool operationEnds() const {
+        QDeadlineTimer deadline(30000);
+        while (window->operationRunning() && !deadline.hasExpired()) {
+            QTest::qWait(5);
+        }
+        return !window->operationRunning();
+    }
 
     void browseTo(const std::string& path) {
         prompter->files.push_back(fromLocalPath(path));

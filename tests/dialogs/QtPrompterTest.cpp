@@ -99,9 +99,9 @@ TEST(QtPrompter, TheOpenFileDialogShowsTheFilterDescriptionAndReturnsTheChosenPa
         });
     };
     answer(true, image);
-    EXPECT_EQ(prompter.chooseFileToOpen("ISO Images (*.iso) (*.iso)"), image);
+    EXPECT_EQ(prompter.chooseFileToOpen("ISO Images (*.iso) (*.iso)", QString()), image);
     answer(false, QString());
-    EXPECT_TRUE(prompter.chooseFileToOpen("ISO Images (*.iso) (*.iso)").isEmpty());
+    EXPECT_TRUE(prompter.chooseFileToOpen("ISO Images (*.iso) (*.iso)", QString()).isEmpty());
 }
 
 }  // namespace

@@ -1,0 +1,293 @@
+// The background operations: Extract, Dummy and Overwrite each run on a worker thread of
+// their own, so the window keeps answering while data moves. The worker never touches a
+// widget; it asks the window's thread for every change and waits until it is made.
+#include <QEventLoop>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStringList>
+#include <QThread>
+#include <QTimer>
+#include <array>
+
+#include "app/KestrelDlg.h"
+#include "dialogs/ImageText.h"
+#include "ops/Blanking.h"
+#include "ops/Extraction.h"
+#include "ops/Overwrite.h"
+
+namespace kestrel {
+
+namespace {
+
+// The order in which the operation buttons are disabled and enabled again.
+constexpr std::array kOperationButtons{
+    CKestrelDlg::kSwitchLayersButton, CKestrelDlg::kExtractButton,   CKestrelDlg::kDummyButton,
+    CKestrelDlg::kModifyTocButton,    CKestrelDlg::kOverwriteButton, CKestrelDlg::kRelinkButton,
+    CKestrelDlg::kMasterFileButton,
+};
+
+const char* const kExtractFolderTitle = "Select Folder To Extract Files To";
+
+Message noFilesSelected() {
+    return Message::notice(QStringLiteral("No File(s) Selected!"));
+}
+
+// The files a run could not handle, each with the reason.
+QString failureList(const OperationReport& report) {
+    QStringList lines;
+    for (const auto& failure : report.failures) {
+        lines.append(fromImageBytes(failure.rowName) + QStringLiteral(": ") +
+                     QString::fromStdString(failure.error.message));
+    }
+    return lines.join(QStringLiteral("\n\n"));
+}
+
+Message extractionMessage(const OperationReport& report, bool extractActive) {
+    const QString end = extractActive ? QStringLiteral("Selected Files Extracted")
+                                      : QStringLiteral("Aborted Extraction");
+    if (report.failures.empty()) {
+        return Message::notice(end);
+    }
+    const QString heading = QStringLiteral("These files were not extracted:\n\n");
+    return Message::refusal(extractActive
+                                ? heading + failureList(report)
+                                : end + QStringLiteral("\n\n") + heading + failureList(report));
+}
+
+}  // namespace
+
+// Reports a worker's progress to the window and tells it when to stop: an extraction on
+// CANCEL, any operation when the window closes.
+class CKestrelDlg::WorkerObserver : public OperationObserver {
+public:
+    WorkerObserver(CKestrelDlg& window, const char* statusFormat, bool honoursCancel)
+        : window_(window), statusFormat_(statusFormat), honoursCancel_(honoursCancel) {}
+
+    void beginFile(const std::string& rowName) override {
+        const QString status = QString::fromLatin1(statusFormat_).arg(fromImageBytes(rowName));
+        window_.onWindowThread([this, &status] { window_.beginFileDisplay(status); });
+    }
+    void showPercent(int percent) override {
+        window_.onWindowThread([this, percent] { window_.showPercent(percent); });
+    }
+    bool stopRequested() override {
+        return window_.closing_ || (honoursCancel_ && window_.state_.extractActive == 0);
+    }
+
+private:
+    CKestrelDlg& window_;
+    const char* statusFormat_;
+    bool honoursCancel_;
+};
+
+template <class Function>
+std::invoke_result_t<Function> CKestrelDlg::onWindowThread(Function function) {
+    using Value = std::invoke_result_t<Function>;
+    if constexpr (std::is_void_v<Value>) {
+        QMetaObject::invokeMethod(this, std::move(function), Qt::BlockingQueuedConnection);
+    } else {
+        Value value{};
+        QMetaObject::invokeMethod(this, std::move(function), Qt::BlockingQueuedConnection, &value);
+        return value;
+    }
+}
+
+void CKestrelDlg::showFromWorker(const Message& message) {
+    onWindowThread([this, &message] {
+        if (!closing_) {
+            prompter_->show(message);
+        }
+    });
+}
+
+void CKestrelDlg::startBackgroundOperation(Operation operation) {
+    if (requireIsoSelected() || operationRunning()) {
+        return;
+    }
+    if (operation == Operation::Extract) {
+        state_.extractActive = 1;
+    }
+    auto rows = selectedRowNames();
+    if (operation == Operation::Overwrite && rows.size() > 1) {
+        rows.resize(1);
+    }
+    OperationSnapshot snapshot;
+    if (!rows.empty()) {
+        snapshot = takeSnapshot(state_, findSelectedDirectory(), rows);
+    }
+    worker_ = QThread::create([this, operation, snapshot = std::move(snapshot)] {
+        switch (operation) {
+            case Operation::Extract:
+                extractSelectedFiles(snapshot);
+                break;
+            case Operation::Dummy:
+                dummySelectedFiles(snapshot);
+                break;
+            case Operation::Overwrite:
+                overwriteWorker(snapshot);
+                break;
+        }
+    });
+    connect(worker_, &QThread::finished, worker_, &QObject::deleteLater);
+    worker_->start();
+}
+
+bool CKestrelDlg::operationRunning() const {
+    return worker_ && !worker_->isFinished();
+}
+
+void CKestrelDlg::cancelExtraction() {
+    state_.extractActive = 0;
+}
+
+void CKestrelDlg::setOperationButtonsEnabled(bool enabled) {
+    for (const int id : kOperationButtons) {
+        controlAs<QPushButton>(id)->setEnabled(enabled);
+    }
+}
+
+void CKestrelDlg::holdOperationButtons() {
+    buttonsHeld_ = true;
+    setOperationButtonsEnabled(false);
+}
+
+// Switch Layers is given back only when the image chosen now has a layer 1 to switch to:
+// the user may have browsed to another image during the run.
+void CKestrelDlg::releaseOperationButtons() {
+    buttonsHeld_ = false;
+    setOperationButtonsEnabled(true);
+    updateSwitchLayersButton();
+}
+
+void CKestrelDlg::beginFileDisplay(const QString& status) {
+    progressBar->setRange(0, 100);
+    progressBar->setValue(0);
+    controlAs<QLabel>(kStatusText)->setText(status);
+    controlAs<QLabel>(kPercentText)->setText(QStringLiteral("0%"));
+}
+
+void CKestrelDlg::showPercent(int percent) {
+    progressBar->setValue(percent);
+    controlAs<QLabel>(kPercentText)->setText(QStringLiteral("%1%").arg(percent));
+}
+
+void CKestrelDlg::clearProgressDisplay() {
+    progressBar->setValue(0);
+    controlAs<QLabel>(kStatusText)->clear();
+    controlAs<QLabel>(kPercentText)->clear();
+}
+
+void CKestrelDlg::finishOperationDisplay() {
+    clearProgressDisplay();
+    cancelButton->hide();
+    releaseOperationButtons();
+}
+
+// The worker may be waiting for the window's thread, so a nested event loop keeps serving it
+// (a bare processEvents would not deliver what the worker posts from inside another event);
+// nothing that would ask the user is shown once closing has begun.
+void CKestrelDlg::waitForOperation() {
+    if (operationRunning()) {
+        QEventLoop loop;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, &loop, [this, &loop] {
+            if (!operationRunning()) {
+                loop.quit();
+            }
+        });
+        poll.start(10);
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+    if (worker_) {
+        worker_->wait();
+        delete worker_.data();
+    }
+}
+
+void CKestrelDlg::done(int result) {
+    if (operationRunning()) {
+        if (closing_) {
+            return;
+        }
+        closing_ = true;
+        waitForOperation();
+        closing_ = false;
+    }
+    TemplateDialog::done(result);
+}
+
+void CKestrelDlg::extractSelectedFiles(const OperationSnapshot& snapshot) {
+    if (snapshot.files.empty()) {
+        showFromWorker(noFilesSelected());
+        return;
+    }
+    onWindowThread([this] { cancelButton->show(); });
+    const QString folder = onWindowThread([this] {
+        return closing_ ? QString()
+                        : prompter_->chooseFolder(QString::fromLatin1(kExtractFolderTitle));
+    });
+    if (folder.isEmpty()) {
+        onWindowThread([this] { cancelButton->hide(); });
+        return;
+    }
+    onWindowThread([this] { holdOperationButtons(); });
+    WorkerObserver observer(*this, "Extracting %1", true);
+    const auto report = extractFiles(snapshot, toLocalPath(folder), observer);
+    onWindowThread([this] { clearProgressDisplay(); });
+    showFromWorker(extractionMessage(report, state_.extractActive == 1));
+    onWindowThread([this] {
+        cancelButton->hide();
+        releaseOperationButtons();
+    });
+}
+
+void CKestrelDlg::dummySelectedFiles(const OperationSnapshot& snapshot) {
+    if (snapshot.files.empty()) {
+        showFromWorker(noFilesSelected());
+        return;
+    }
+    onWindowThread([this] { holdOperationButtons(); });
+    WorkerObserver observer(*this, "Dummying %1", false);
+    const auto report = blankFiles(snapshot, observer);
+    onWindowThread([this] { finishOperationDisplay(); });
+    showFromWorker(
+        report.failures.empty()
+            ? Message::notice(QStringLiteral("File Replaced With a Dummy File"))
+            : Message::refusal(
+                  QStringLiteral("These files were not replaced with a dummy file:\n\n") +
+                  failureList(report)));
+}
+
+void CKestrelDlg::overwriteWorker(const OperationSnapshot& snapshot) {
+    if (snapshot.files.empty()) {
+        showFromWorker(noFilesSelected());
+        return;
+    }
+    onWindowThread([this] { holdOperationButtons(); });
+    const SnapshotFile& file = snapshot.files.front();
+    const QString name = fromImageBytes(file.rowName);
+    const auto notReplaced = [&name](const Error& error) {
+        return Message::refusal(QStringLiteral("%1 was not replaced:\n\n%2")
+                                    .arg(name, QString::fromStdString(error.message)));
+    };
+    QString replacement;
+    if (!file.record) {
+        showFromWorker(notReplaced(file.record.error()));
+    } else {
+        // The only filter offers files of the row's own name.
+        const QString filter = QStringLiteral("%1 (%1) (%1)").arg(name);
+        replacement = onWindowThread([this, &filter, &name] {
+            return closing_ ? QString() : prompter_->chooseFileToOpen(filter, name);
+        });
+    }
+    if (!replacement.isEmpty()) {
+        WorkerObserver observer(*this, "Replacing %1", false);
+        const auto replaced = overwriteFile(snapshot, toLocalPath(replacement), observer);
+        showFromWorker(replaced ? Message::notice(QStringLiteral("Selected File Replaced."))
+                                : notReplaced(replaced.error()));
+    }
+    onWindowThread([this] { finishOperationDisplay(); });
+}
+
+}  // namespace kestrel
