@@ -12,18 +12,11 @@ constexpr uint8_t kDummyFill = 0x00;
 
 Result<void> blankFile(const OperationSnapshot& snapshot, const SnapshotFile& file,
                        OperationObserver& observer) {
-    if (!file.record) {
-        return file.record.error();
-    }
     auto image = ImageWriter::open(snapshot.imagePath);
     if (!image) {
         return image.error();
     }
-    const auto imageSize = image->size();
-    if (!imageSize) {
-        return imageSize.error();
-    }
-    const auto dataOffset = snapshot.dataOffset(file, *imageSize);
+    const auto dataOffset = snapshot.dataOffsetIn(file, *image);
     if (!dataOffset) {
         return dataOffset.error();
     }

@@ -9,9 +9,6 @@ namespace {
 
 Result<TransferEnd> extractFile(const OperationSnapshot& snapshot, const SnapshotFile& file,
                                 const std::string& folder, OperationObserver& observer) {
-    if (!file.record) {
-        return file.record.error();
-    }
     auto path = extractionPath(folder, file.rowName);
     if (!path) {
         return path.error();
@@ -20,11 +17,7 @@ Result<TransferEnd> extractFile(const OperationSnapshot& snapshot, const Snapsho
     if (!image) {
         return image.error();
     }
-    const auto imageSize = image->size();
-    if (!imageSize) {
-        return imageSize.error();
-    }
-    const auto dataOffset = snapshot.dataOffset(file, *imageSize);
+    const auto dataOffset = snapshot.dataOffsetIn(file, *image);
     if (!dataOffset) {
         return dataOffset.error();
     }

@@ -27,6 +27,19 @@ struct OperationSnapshot {
     // The byte offset of a found file's data in the image; refused when the data would lie
     // before the image's start or run past its end at `imageSize`.
     Result<uint64_t> dataOffset(const SnapshotFile& file, uint64_t imageSize) const;
+    // The same in an open image, an ImageFile or ImageWriter; also refused when the file's
+    // record was not found or the image's size cannot be read.
+    template <class Image>
+    Result<uint64_t> dataOffsetIn(const SnapshotFile& file, const Image& image) const {
+        if (!file.record) {
+            return file.record.error();
+        }
+        const auto imageSize = image.size();
+        if (!imageSize) {
+            return imageSize.error();
+        }
+        return dataOffset(file, *imageSize);
+    }
 };
 
 // Finds each row's record in directory `directory` of the presented volume, in one walk.

@@ -10,9 +10,6 @@ namespace kestrel {
 Result<void> overwriteFile(const OperationSnapshot& snapshot, const std::string& replacementPath,
                            OperationObserver& observer) {
     const SnapshotFile& file = snapshot.files.front();
-    if (!file.record) {
-        return file.record.error();
-    }
     auto replacement = ImageFile::openForReading(replacementPath);
     if (!replacement) {
         return replacement.error();
@@ -21,11 +18,7 @@ Result<void> overwriteFile(const OperationSnapshot& snapshot, const std::string&
     if (!image) {
         return image.error();
     }
-    const auto imageSize = image->size();
-    if (!imageSize) {
-        return imageSize.error();
-    }
-    const auto dataOffset = snapshot.dataOffset(file, *imageSize);
+    const auto dataOffset = snapshot.dataOffsetIn(file, *image);
     if (!dataOffset) {
         return dataOffset.error();
     }
