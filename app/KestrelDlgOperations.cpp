@@ -1,13 +1,13 @@
 // The background operations: Extract, Dummy and Overwrite each run on a worker thread of
 // their own, so the window keeps answering while data moves. The worker never touches a
 // widget; it asks the window's thread for every change and waits until it is made.
-#include <QEventLoop>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStringList>
 #include <QThread>
-#include <QTimer>
 #include <array>
 
 #include "app/KestrelDlg.h"
@@ -184,25 +184,15 @@ void CKestrelDlg::finishOperationDisplay() {
     releaseOperationButtons();
 }
 
-// The worker may be waiting for the window's thread, so a nested event loop keeps serving it
-// (a bare processEvents would not deliver what the worker posts from inside another event);
-// nothing that would ask the user is shown once closing has begun.
+// The worker may be waiting for this window's thread, so what it asks is answered while it is
+// waited for, by delivering its calls directly: an event loop nested in another event's
+// handler would not deliver them. Nothing that would ask the user is shown once closing
+// has begun.
 void CKestrelDlg::waitForOperation() {
-    if (operationRunning()) {
-        QEventLoop loop;
-        QTimer poll;
-        connect(&poll, &QTimer::timeout, &loop, [this, &loop] {
-            if (!operationRunning()) {
-                loop.quit();
-            }
-        });
-        poll.start(10);
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    while (worker_ && !worker_->wait(QDeadlineTimer(10))) {
+        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     }
-    if (worker_) {
-        worker_->wait();
-        delete worker_.data();
-    }
+    delete worker_.data();
 }
 
 void CKestrelDlg::done(int result) {
