@@ -1,5 +1,7 @@
 // Extract, Dummy and Overwrite through the window: a real worker thread, the buttons and
 // CANCEL while it works, the progress display and the end message.
+#include <QFileDialog>
+#include <QMessageBox>
 #include <random>
 
 #include "tests/app/WindowFixture.h"
@@ -304,6 +306,43 @@ TEST_F(BackgroundOperationTest, BrowsingDuringARunLeavesTheRunOnTheImageItStarte
     EXPECT_EQ(readFileBytes(image), otherBefore);
     EXPECT_EQ(tree()->topLevelItem(0)->text(0), "TEST_DISC");
     EXPECT_EQ(display().buttonsEnabled, kIdleOnCd);
+}
+
+}  // namespace
+}  // namespace kestrel::test
+
+namespace kestrel::test {
+namespace {
+
+// The worker asks for the real folder picker and message box on the window's thread.
+TEST_F(BackgroundOperationTest, ExtractWorksWithTheRealFolderPickerAndMessageBox) {
+    CKestrelDlg real(state);
+    real.show();
+    real.openChosenImage(fromLocalPath(image));
+    auto* rows = real.controlAs<QTreeWidget>(C::kFileList);
+    rows->findItems("A.TXT", Qt::MatchExactly).first()->setSelected(true);
+    QStringList shown;
+    QTimer answerer;
+    QObject::connect(&answerer, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* picker = qobject_cast<QFileDialog*>(modal)) {
+            picker->setDirectory(QString::fromStdString(out.path().string()));
+            static_cast<QDialog*>(picker)->accept();
+        } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            shown.append(box->text());
+            box->accept();
+        }
+    });
+    answerer.start(20);
+
+    QTest::mouseClick(real.controlAs<QPushButton>(C::kExtractButton), Qt::LeftButton);
+    QDeadlineTimer deadline(30000);
+    while (real.operationRunning() && !deadline.hasExpired()) {
+        QTest::qWait(5);
+    }
+    EXPECT_FALSE(real.operationRunning());
+    EXPECT_EQ(shown, QStringList{"Selected Files Extracted"});
+    EXPECT_EQ(readBytesAt(out.file("A.TXT"), 0, 5), "alpha");
 }
 
 }  // namespace
