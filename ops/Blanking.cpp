@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "ops/ImageWriter.h"
+#include "ops/DataRewrite.h"
 
 namespace kestrel {
 
@@ -12,24 +12,10 @@ constexpr uint8_t kDummyFill = 0x00;
 
 Result<void> blankFile(const OperationSnapshot& snapshot, const SnapshotFile& file,
                        OperationObserver& observer) {
-    auto image = ImageWriter::open(snapshot.imagePath);
-    if (!image) {
-        return image.error();
-    }
-    const auto dataOffset = snapshot.dataOffsetIn(file, *image);
-    if (!dataOffset) {
-        return dataOffset.error();
-    }
-    observer.beginFile(file.rowName);
-    auto moved = transferBlocks(file.record->dataLength, observer, false,
-                                [&](uint64_t done, std::span<uint8_t> block) {
-                                    std::ranges::fill(block, kDummyFill);
-                                    return image->writeAt(*dataOffset + done, block);
-                                });
-    if (!moved) {
-        return moved.error();
-    }
-    return image->finish();
+    return rewriteFileData(snapshot, file, observer, [](uint64_t, std::span<uint8_t> block) {
+        std::ranges::fill(block, kDummyFill);
+        return Result<void>();
+    });
 }
 
 }  // namespace

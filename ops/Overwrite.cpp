@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "image/ImageFile.h"
-#include "ops/ImageWriter.h"
+#include "ops/DataRewrite.h"
 
 namespace kestrel {
 
@@ -14,29 +14,16 @@ Result<void> overwriteFile(const OperationSnapshot& snapshot, const std::string&
     if (!replacement) {
         return replacement.error();
     }
-    auto image = ImageWriter::open(snapshot.imagePath);
-    if (!image) {
-        return image.error();
-    }
-    const auto dataOffset = snapshot.dataOffsetIn(file, *image);
-    if (!dataOffset) {
-        return dataOffset.error();
-    }
-    observer.beginFile(file.rowName);
-    auto moved = transferBlocks(file.record->dataLength, observer, false,
-                                [&](uint64_t done, std::span<uint8_t> block) -> Result<void> {
-                                    const auto got = replacement->readAt(done, block);
-                                    if (!got) {
-                                        return got.error();
-                                    }
-                                    std::fill(block.begin() + static_cast<ptrdiff_t>(*got),
-                                              block.end(), uint8_t{0});
-                                    return image->writeAt(*dataOffset + done, block);
-                                });
-    if (!moved) {
-        return moved.error();
-    }
-    return image->finish();
+    // A shorter replacement is followed by zeros up to the recorded length.
+    return rewriteFileData(
+        snapshot, file, observer, [&](uint64_t done, std::span<uint8_t> block) -> Result<void> {
+            const auto got = replacement->readAt(done, block);
+            if (!got) {
+                return got.error();
+            }
+            std::fill(block.begin() + static_cast<ptrdiff_t>(*got), block.end(), uint8_t{0});
+            return {};
+        });
 }
 
 }  // namespace kestrel
