@@ -77,6 +77,7 @@ CKestrelDlg::CKestrelDlg(EditorState& state, std::unique_ptr<Prompter> prompter,
 }
 
 CKestrelDlg::~CKestrelDlg() {
+    closing_ = true;
     waitForOperation();
 }
 
