@@ -118,8 +118,8 @@ private:
     void extractSelectedFiles(const OperationSnapshot& snapshot);
     void dummySelectedFiles(const OperationSnapshot& snapshot);
     void overwriteWorker(const OperationSnapshot& snapshot);
-    // Runs `function` on the window's thread and waits for it; after the window has begun to
-    // close, functions that would ask the user are not run.
+    // Runs `function` on the window's thread and waits for it. Functions that would ask the
+    // user check closing_ first: once the window has begun to close, nobody is asked.
     template <class Function>
     std::invoke_result_t<Function> onWindowThread(Function function);
     void showFromWorker(const Message& message);
