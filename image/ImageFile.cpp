@@ -131,11 +131,7 @@ Result<void> ImageFile::sync() {
 }
 
 Result<void> ImageFile::close() {
-    const int descriptor = std::exchange(descriptor_, -1);
-    if (descriptor >= 0 && ::close(descriptor) != 0 && errno != EINTR) {
-        return systemError("Cannot close", path_, errno);
-    }
-    return {};
+    return closeDescriptor(descriptor_, path_);
 }
 
 }  // namespace kestrel

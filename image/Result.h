@@ -62,4 +62,8 @@ private:
     std::optional<Error> error_;
 };
 
+// Closes `descriptor`, if open, and marks it closed; a failed close is an error naming
+// `path`, since written data may not have reached the file.
+Result<void> closeDescriptor(int& descriptor, const std::string& path);
+
 }  // namespace kestrel

@@ -84,11 +84,7 @@ Result<void> OutputFile::write(std::span<const uint8_t> bytes) {
 }
 
 Result<void> OutputFile::close() {
-    const int descriptor = std::exchange(descriptor_, -1);
-    if (descriptor >= 0 && ::close(descriptor) != 0 && errno != EINTR) {
-        return systemError("Cannot close", path_, errno);
-    }
-    return {};
+    return closeDescriptor(descriptor_, path_);
 }
 
 void OutputFile::discard() {
