@@ -22,6 +22,7 @@
 #include "dialogs/ImageText.h"
 #include "dialogs/ModifyTocDlg.h"
 #include "support/Images.h"
+#include "support/ModalDialogs.h"
 #include "support/QtPrinters.h"
 #include "support/TestFiles.h"
 #include "tests/app/ScriptedPrompter.h"
@@ -130,11 +131,7 @@ protected:
 
     // Runs `act` on the Modify TOC dialog once it is open.
     void whenTocDialogOpens(std::function<void(CModifyTocDlg&)> act) {
-        QTimer::singleShot(0, [act] {
-            auto* dialog = qobject_cast<CModifyTocDlg*>(QApplication::activeModalWidget());
-            ASSERT_NE(dialog, nullptr) << "the Modify TOC dialog did not open";
-            act(*dialog);
-        });
+        whenModalOpens(std::move(act));
         failIfADialogStaysOpen();
     }
 

@@ -10,30 +10,23 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <functional>
 
 #include "dialogs/QtPrompter.h"
+#include "support/ModalDialogs.h"
 #include "support/QtPrinters.h"
 
 namespace kestrel {
 namespace {
 
-// Runs `act` on the file dialog once it is open.
-void whenDialogOpens(std::function<void(QFileDialog&)> act) {
-    QTimer::singleShot(0, [act] {
-        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-        ASSERT_NE(dialog, nullptr) << "no file dialog opened";
-        act(*dialog);
-    });
-}
+using test::whenModalOpens;
 
 TEST(FolderDialog, OffersFoldersOnlyAndReturnsTheChosenOneOrNothing) {
     QTemporaryDir folder;
     QWidget owner;
     CFolderDialog picker("Select Folder To Extract Files To", QString(), &owner,
                          CFolderDialog::kReturnOnlyFsDirs);
-    whenDialogOpens([&folder](QFileDialog& dialog) {
+    whenModalOpens<QFileDialog>([&folder](QFileDialog& dialog) {
         EXPECT_EQ(dialog.windowTitle(), "Select Folder To Extract Files To");
         EXPECT_EQ(dialog.fileMode(), QFileDialog::Directory);
         EXPECT_TRUE(dialog.testOption(QFileDialog::ShowDirsOnly));
@@ -46,12 +39,12 @@ TEST(FolderDialog, OffersFoldersOnlyAndReturnsTheChosenOneOrNothing) {
 
     CFolderDialog dismissed("Select Folder To Extract Files To", QString(), &owner,
                             CFolderDialog::kReturnOnlyFsDirs);
-    whenDialogOpens([](QFileDialog& dialog) { dialog.reject(); });
+    whenModalOpens<QFileDialog>([](QFileDialog& dialog) { dialog.reject(); });
     EXPECT_EQ(dismissed.browseModal(), CFolderDialog::kDismissed);
     EXPECT_TRUE(dismissed.chosenFolderPath().isEmpty());
 
     QtPrompter prompter(&owner);
-    whenDialogOpens([](QFileDialog& dialog) { dialog.reject(); });
+    whenModalOpens<QFileDialog>([](QFileDialog& dialog) { dialog.reject(); });
     EXPECT_TRUE(prompter.chooseFolder("Select Folder To Extract Files To").isEmpty());
 }
 
@@ -61,7 +54,7 @@ TEST(FolderDialog, TheReplacementDialogOffersOnlyFilesOfTheRowsNameAndStartsWith
     QFile(replacement).open(QIODevice::WriteOnly);
     QWidget owner;
     QtPrompter prompter(&owner);
-    whenDialogOpens([&](QFileDialog& dialog) {
+    whenModalOpens<QFileDialog>([&](QFileDialog& dialog) {
         EXPECT_EQ(dialog.fileMode(), QFileDialog::ExistingFile);
         const auto* filters = dialog.findChild<QComboBox*>("fileTypeCombo");
         ASSERT_NE(filters, nullptr);

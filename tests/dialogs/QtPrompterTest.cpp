@@ -11,9 +11,9 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 #include <functional>
 
+#include "support/ModalDialogs.h"
 #include "support/QtPrinters.h"
 
 namespace kestrel {
@@ -21,11 +21,9 @@ namespace {
 
 // Runs `inspect` on the message box once it is open, then presses `button` in it.
 void whenBoxOpens(std::function<void(QMessageBox&)> inspect, QMessageBox::StandardButton button) {
-    QTimer::singleShot(0, [inspect, button] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        ASSERT_NE(box, nullptr);
-        inspect(*box);
-        QTest::mouseClick(box->button(button), Qt::LeftButton);
+    test::whenModalOpens<QMessageBox>([inspect, button](QMessageBox& box) {
+        inspect(box);
+        QTest::mouseClick(box.button(button), Qt::LeftButton);
     });
 }
 
@@ -81,20 +79,18 @@ TEST(QtPrompter, TheOpenFileDialogShowsTheFilterDescriptionAndReturnsTheChosenPa
     QtPrompter prompter(&owner);
 
     const auto answer = [&folder](bool choose, const QString& path) {
-        QTimer::singleShot(0, [&folder, choose, path] {
-            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-            ASSERT_NE(dialog, nullptr);
-            const auto* filters = dialog->findChild<QComboBox*>("fileTypeCombo");
+        test::whenModalOpens<QFileDialog>([&folder, choose, path](QFileDialog& dialog) {
+            const auto* filters = dialog.findChild<QComboBox*>("fileTypeCombo");
             ASSERT_NE(filters, nullptr);
             // The description as it stands, less the blank at its end, which the list trims.
             EXPECT_EQ(filters->currentText(), "ISO Images (*.iso)");
-            EXPECT_EQ(dialog->fileMode(), QFileDialog::ExistingFile);
-            dialog->setDirectory(folder.path());
+            EXPECT_EQ(dialog.fileMode(), QFileDialog::ExistingFile);
+            dialog.setDirectory(folder.path());
             if (choose) {
-                dialog->selectFile(path);
-                static_cast<QDialog*>(dialog)->accept();
+                dialog.selectFile(path);
+                static_cast<QDialog&>(dialog).accept();
             } else {
-                dialog->reject();
+                dialog.reject();
             }
         });
     };
