@@ -60,7 +60,7 @@ Result<DirectoryListing> listDirectory(EditorState& state, DirectoryNumber numbe
     }
     auto listing = listDirectory(state.imagePath, state.dirExtent[number]);
     if (listing && listing->firstRecordLba) {
-        state.layerCopyLength = static_cast<int32_t>(*listing->firstRecordLba << kSectorShift);
+        state.layerCopyLength = uint64_t{*listing->firstRecordLba} << kSectorShift;
     }
     return listing;
 }

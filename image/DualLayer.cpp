@@ -41,8 +41,7 @@ bool isSameFile(const std::string& copyPath, const std::string& imagePath) {
            copy.st_dev == image.st_dev && copy.st_ino == image.st_ino;
 }
 
-// Copies `length` bytes from `start` of the image; where the image ends first, the rest of
-// the copy stays zero.
+// Copies `length` bytes from `start` of the image, which holds at least that many.
 DualLayerCheck copyLayerOneStart(const ImageFile& image, uint64_t start, uint64_t length,
                                  const std::string& copyPath) {
     using enum DualLayerCheck::Verdict;
@@ -61,7 +60,10 @@ DualLayerCheck copyLayerOneStart(const ImageFile& image, uint64_t start, uint64_
             return failed(ImageUnreadable, got.error());
         }
         if (*got == 0) {
-            break;
+            return failed(ImageUnreadable,
+                          Error{ErrorKind::Changed, image.path() + " ended at byte " +
+                                                        std::to_string(start + done) +
+                                                        " while its layer 1 was being copied"});
         }
         if (auto written = copy->writeAt(done, want.first(*got)); !written) {
             return failed(CopyNotMade, written.error());
@@ -105,8 +107,10 @@ DualLayerCheck checkDualLayer(EditorState& state) {
             Error{ErrorKind::Io, state.layerCopyPath + " is the image being opened; it was not "
                                                        "overwritten with the copy of its layer 1"});
     }
+    // The copy holds no more than the image has from layer 1's start: records claiming more
+    // would only fill the cache with zeros.
     const uint64_t start = static_cast<uint64_t>(state.layer0Bytes) - kLayerOneLead;
-    const uint64_t length = static_cast<uint64_t>(std::max(state.layerCopyLength, 0));
+    const uint64_t length = std::min(state.layerCopyLength, *size - start);
     auto check = copyLayerOneStart(*image, start, length, state.layerCopyPath);
     state.layerCopyMade = check.verdict == DualLayer;
     return check;

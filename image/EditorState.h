@@ -27,9 +27,9 @@ struct EditorState {
     std::vector<uint64_t> dirExtent;  // byte offset of each extent in the presented file
 
     int64_t layer0Bytes = 0;
-    // LBA x 2048 of the first record the latest listing read, in 32 bits: the byte count
-    // the dual-layer check copies.
-    int32_t layerCopyLength = 0;
+    // LBA x 2048 of the first record the latest listing read: the most bytes the dual-layer
+    // check copies. In 64 bits, so that an LBA of 1,048,576 or more cannot turn it negative.
+    uint64_t layerCopyLength = 0;
     bool layerCopyMade = false;
     bool isDvd = false;
     // Set by Extract, cleared by CANCEL, read by the extraction worker.

@@ -69,13 +69,13 @@ TEST_F(DirectoryListingTest, TheFirstRecordReadSetsTheLayerCopyLengthEvenWhenItI
     write(builder);
 
     EXPECT_EQ(names(list()), std::vector<std::string>{"A.TXT"});
-    EXPECT_EQ(state.layerCopyLength, static_cast<int32_t>(builder.directoryLba(docs) * 2048));
+    EXPECT_EQ(state.layerCopyLength, uint64_t{builder.directoryLba(docs)} * 2048);
 
     // No directory: nothing listed, nothing recorded.
     state.layerCopyLength = 1234;
     EXPECT_TRUE(list(0).rows.empty());
     EXPECT_TRUE(list(99).rows.empty());
-    EXPECT_EQ(state.layerCopyLength, 1234);
+    EXPECT_EQ(state.layerCopyLength, 1234u);
 }
 
 TEST_F(DirectoryListingTest, OddDatesAndIdentifiersStayInsideTheirTables) {

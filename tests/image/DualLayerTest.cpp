@@ -70,14 +70,12 @@ protected:
         return volume ? volume->label : "";
     }
 
-    // The image's bytes from layer 1's start, as many as ZERO.BIN's LBA x 2048, zero where the
-    // image ends first.
-    std::vector<uint8_t> expectedCopy() {
+    // The image's bytes from layer 1's start, as many as ZERO.BIN's LBA x 2048 or as the
+    // image has, whichever is fewer.
+    std::vector<uint8_t> expectedCopy(uint64_t firstLba = 300) {
         const auto bytes = readFileBytes(image);
-        std::vector<uint8_t> expected(300 * 2048, 0);
-        const auto available = std::min<size_t>(expected.size(), bytes.size() - kLayerOneStart);
-        std::copy_n(bytes.begin() + kLayerOneStart, available, expected.begin());
-        return expected;
+        const auto length = std::min<uint64_t>(firstLba * 2048, bytes.size() - kLayerOneStart);
+        return {bytes.begin() + kLayerOneStart, bytes.begin() + kLayerOneStart + length};
     }
 
     static mode_t modeOf(const std::string& path) {
@@ -154,6 +152,18 @@ TEST_F(DualLayerTest, NoCopyIsMadeOverALinkOrTheImageOrFromAnImageThatCannotHold
     EXPECT_EQ(tooShort.error->kind, ErrorKind::CorruptImage);
     EXPECT_FALSE(state.layerCopyMade);
     EXPECT_FALSE(std::filesystem::exists(dir.file("other")));
+}
+
+TEST_F(DualLayerTest, AFirstRecordBeyondTwoGibibytesStillCopiesLayerOneAsFarAsTheImageGoes) {
+    writeDualLayer(image, layer0, layer1);
+    // LBA x 2048 no longer fits in 31 bits; the copy ends where the image does.
+    const uint32_t farLba = 1u << 20;
+    overwriteBytes(image, layer0.recordOffset(IsoBuilder::kRoot, "ZERO.BIN;1") + 2,
+                   recordFields(farLba));
+    ASSERT_EQ(open().verdict, Verdict::DualLayer);
+    EXPECT_EQ(state.layerCopyLength, uint64_t{farLba} * 2048);
+    EXPECT_EQ(readFileBytes(copy), expectedCopy(farLba));
+    EXPECT_EQ(switchAndOpen(), "LAYER_ONE");
 }
 
 TEST_F(DualLayerTest, LayerOneIsPresentedAndItsRecordEditsReachTheImageAndTheCopyAndLast) {
