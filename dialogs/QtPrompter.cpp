@@ -45,6 +45,8 @@ Answer QtPrompter::show(const Message& message) {
     QMessageBox box(iconOf(message.kind), title, message.text,
                     question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, owner_);
     box.setDefaultButton(question ? QMessageBox::Yes : QMessageBox::Ok);
+    // Texts carry names from the image, which must never be taken for markup.
+    box.setTextFormat(Qt::PlainText);
     AnswersOnly answersOnly;
     if (question) {
         box.installEventFilter(&answersOnly);

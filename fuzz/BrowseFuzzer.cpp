@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "fuzz/FuzzImage.h"
-#include "fuzz/VolumeChecks.h"
+#include "fuzz/ImageChecks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace kestrel;
@@ -15,6 +15,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     EditorState state;
     state.layerCopyPath = scratch.path("layer1.tmp");
     state.chooseImage(image);
-    fuzz::browseVolume(state);
+    checks::browseVolume(state);
     return 0;
 }

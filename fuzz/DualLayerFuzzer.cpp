@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz/FuzzImage.h"
-#include "fuzz/VolumeChecks.h"
+#include "fuzz/ImageChecks.h"
 #include "image/DirectoryListing.h"
 #include "image/DualLayer.h"
 #include "image/Volume.h"
@@ -36,22 +36,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto before = fuzz::readWholeFile(image);
     const auto check = checkDualLayer(state);
     if (fuzz::readWholeFile(image) != before) {
-        fuzz::fail("the dual-layer check changed the image");
+        throw checks::BrokenPromise("the dual-layer check changed the image");
     }
     if (check.verdict != DualLayerCheck::Verdict::DualLayer) {
         if (state.layerCopyMade) {
-            fuzz::fail("a copy that was not made counts as made");
+            throw checks::BrokenPromise("a copy that was not made counts as made");
         }
         return 0;
     }
     if (sizeOf(state.layerCopyPath) > before.size()) {
-        fuzz::fail("the layer-1 copy is larger than the image it was copied from");
+        throw checks::BrokenPromise("the layer-1 copy is larger than the image it was copied from");
     }
     switchLayers(state);
-    fuzz::browseVolume(state);
+    checks::browseVolume(state);
     switchLayers(state);
     if (state.presentsLayerOne()) {
-        fuzz::fail("switching twice did not come back to layer 0");
+        throw checks::BrokenPromise("switching twice did not come back to layer 0");
     }
     return 0;
 }

@@ -47,7 +47,8 @@ void writeImage(std::span<const uint8_t> input, const std::string& path) {
     checked(::ftruncate(descriptor, static_cast<off_t>(length)) == 0, "ftruncate " + path);
     while (at < input.size()) {
         const uint64_t offset = readLe(input, at, 4);
-        const size_t count = std::min<size_t>(readLe(input, at, 2), input.size() - at);
+        const size_t announced = readLe(input, at, 2);
+        const size_t count = std::min(announced, input.size() - at);
         const auto bytes = input.subspan(at, count);
         at += count;
         if (offset >= length) {
@@ -117,18 +118,6 @@ Scratch::Scratch() {
 Scratch::~Scratch() {
     std::error_code ignored;
     std::filesystem::remove_all(folder_, ignored);
-}
-
-std::string Scratch::emptyFolder(const std::string& name) const {
-    const auto folder = path(name);
-    std::filesystem::remove_all(folder);
-    std::filesystem::create_directory(folder);
-    return folder;
-}
-
-void fail(const std::string& what) {
-    std::fprintf(stderr, "broken promise: %s\n", what.c_str());
-    std::abort();
 }
 
 }  // namespace kestrel::fuzz

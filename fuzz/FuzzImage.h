@@ -35,15 +35,11 @@ public:
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
 
+    const std::string& folder() const { return folder_; }
     std::string path(const std::string& name) const { return folder_ + "/" + name; }
-    // Empties the folder named `name` inside the scratch folder, creating it if need be.
-    std::string emptyFolder(const std::string& name) const;
 
 private:
     std::string folder_;
 };
-
-// Reports a broken promise of the code under test and aborts, so the fuzzer keeps the input.
-[[noreturn]] void fail(const std::string& what);
 
 }  // namespace kestrel::fuzz

@@ -50,6 +50,19 @@ TEST(QtPrompter, NoticesAndRefusalsHaveOnlyOkAndTheirOwnTitleAndIcon) {
     EXPECT_EQ(prompter.show(Message::refusal("No ISO Selected!")), Answer::Ok);
 }
 
+TEST(QtPrompter, NamesFromTheImageAreShownAsTheyAreNeverAsMarkup) {
+    QWidget owner;
+    QtPrompter prompter(&owner);
+    const QString text = "These files were not extracted:\n\n<img src=x><b>A</b>: reason";
+    whenBoxOpens(
+        [&](QMessageBox& box) {
+            EXPECT_EQ(box.textFormat(), Qt::PlainText);
+            EXPECT_EQ(box.text(), text);
+        },
+        QMessageBox::Ok);
+    prompter.show(Message::refusal(text));
+}
+
 TEST(QtPrompter, AQuestionIsAnsweredOnlyByItsButtonsWithYesTheDefault) {
     QWidget owner;
     QtPrompter prompter(&owner);

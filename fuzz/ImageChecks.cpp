@@ -1,0 +1,231 @@
+#include "fuzz/ImageChecks.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <utility>
+#include <vector>
+
+#include "fuzz/FuzzImage.h"
+#include "image/DirectoryListing.h"
+#include "image/DirectoryRecord.h"
+#include "image/Volume.h"
+#include "ops/Blanking.h"
+#include "ops/Extraction.h"
+#include "ops/MasterFile.h"
+#include "ops/OperationSnapshot.h"
+#include "ops/Overwrite.h"
+#include "ops/RecordPatch.h"
+
+namespace kestrel::checks {
+
+namespace {
+
+using ByteRange = std::pair<uint64_t, uint64_t>;  // [first, end)
+
+class QuietObserver : public OperationObserver {
+public:
+    void beginFile(const std::string&) override {}
+    void showPercent(int) override {}
+    bool stopRequested() override { return false; }
+};
+
+[[noreturn]] void broken(const std::string& what) {
+    throw BrokenPromise(what);
+}
+
+bool failed(const OperationReport& report, const std::string& rowName) {
+    return std::any_of(report.failures.begin(), report.failures.end(),
+                       [&](const FileFailure& failure) { return failure.rowName == rowName; });
+}
+
+std::vector<ByteRange> dataRanges(const OperationSnapshot& snapshot, uint64_t imageSize) {
+    std::vector<ByteRange> ranges;
+    for (const auto& file : snapshot.files) {
+        if (const auto offset = snapshot.dataOffset(file, imageSize); offset) {
+            ranges.emplace_back(*offset, *offset + file.record->dataLength);
+        }
+    }
+    return ranges;
+}
+
+// Every byte outside `ranges` is as it was, and the image kept its size.
+void expectChangedOnlyWithin(const std::string& operation, const std::vector<uint8_t>& before,
+                             const std::vector<uint8_t>& after, std::vector<ByteRange> ranges) {
+    if (after.size() != before.size()) {
+        broken(operation + " changed the image's size from " + std::to_string(before.size()) +
+               " to " + std::to_string(after.size()) + " bytes");
+    }
+    std::sort(ranges.begin(), ranges.end());
+    ranges.emplace_back(before.size(), before.size());
+    uint64_t unchangedFrom = 0;
+    for (const auto& [first, end] : ranges) {
+        if (unchangedFrom < first &&
+            !std::equal(before.begin() + static_cast<ptrdiff_t>(unchangedFrom),
+                        before.begin() + static_cast<ptrdiff_t>(first),
+                        after.begin() + static_cast<ptrdiff_t>(unchangedFrom))) {
+            broken(operation + " changed bytes between " + std::to_string(unchangedFrom) + " and " +
+                   std::to_string(first) + ", which it does not own");
+        }
+        unchangedFrom = std::max(unchangedFrom, end);
+    }
+}
+
+std::vector<std::filesystem::path> entriesOf(const std::filesystem::path& folder) {
+    std::vector<std::filesystem::path> entries;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        entries.push_back(entry.path());
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+void checkExtraction(const OperationSnapshot& snapshot, const std::string& folder) {
+    const auto& image = snapshot.imagePath;
+    const auto before = fuzz::readWholeFile(image);
+    const auto around = std::filesystem::path(folder).parent_path();
+    const auto entriesAround = entriesOf(around);
+    QuietObserver observer;
+    const auto report = extractFiles(snapshot, folder, observer);
+    expectChangedOnlyWithin("Extract", before, fuzz::readWholeFile(image), {});
+    if (entriesOf(around) != entriesAround) {
+        broken("Extract wrote outside its folder, into " + around.string());
+    }
+    for (const auto& file : snapshot.files) {
+        if (failed(report, file.rowName)) {
+            continue;
+        }
+        const auto offset = snapshot.dataOffset(file, before.size());
+        if (!offset) {
+            broken(file.rowName + " was extracted although " + offset.error().message);
+        }
+        const auto data = before.begin() + static_cast<ptrdiff_t>(*offset);
+        if (fuzz::readWholeFile(folder + "/" + file.rowName) !=
+            std::vector<uint8_t>(data, data + file.record->dataLength)) {
+            broken(file.rowName + " was extracted with other bytes than its data");
+        }
+    }
+    for (const auto& entry : entriesOf(folder)) {
+        if (!std::filesystem::is_regular_file(entry)) {
+            broken("Extract made something other than a file: " + entry.string());
+        }
+    }
+}
+
+void checkOverwrite(const OperationSnapshot& snapshot, const std::string& replacement) {
+    if (snapshot.files.empty()) {
+        return;
+    }
+    const auto& image = snapshot.imagePath;
+    const auto before = fuzz::readWholeFile(image);
+    QuietObserver observer;
+    OperationSnapshot first = snapshot;
+    first.files.erase(first.files.begin() + 1, first.files.end());
+    (void)overwriteFile(first, replacement, observer);
+    expectChangedOnlyWithin("Overwrite", before, fuzz::readWholeFile(image),
+                            dataRanges(first, before.size()));
+}
+
+void checkBlanking(const OperationSnapshot& snapshot) {
+    const auto& image = snapshot.imagePath;
+    const auto before = fuzz::readWholeFile(image);
+    QuietObserver observer;
+    blankFiles(snapshot, observer);
+    const auto after = fuzz::readWholeFile(image);
+    const auto ranges = dataRanges(snapshot, before.size());
+    expectChangedOnlyWithin("Dummy", before, after, ranges);
+    for (const auto& [first, end] : ranges) {
+        for (uint64_t i = first; i < end; ++i) {
+            if (after[i] != 0 && after[i] != before[i]) {
+                broken("Dummy wrote a byte other than zero at " + std::to_string(i));
+            }
+        }
+    }
+}
+
+// Relink may write a found record's extent and length fields, offsets 2 to 17, and nothing
+// else: in the presented file and, on layer 1, at the same record in the image.
+void checkRelink(EditorState& state, DirectoryNumber directory,
+                 const std::vector<std::string>& names) {
+    if (names.empty() || !chooseMasterFile(state, directory, names.front())) {
+        return;
+    }
+    std::vector<ByteRange> fields;
+    for (const auto& name : names) {
+        if (const auto found = findDirectoryRecord(state, directory, name); found) {
+            fields.emplace_back(found->recordOffset + record::kExtentLba,
+                                found->recordOffset + record::kDataLength + 8);
+        }
+    }
+    const auto layerOffset = static_cast<uint64_t>(state.layerDataOffset(0));
+    auto imageFields = fields;
+    for (auto& [first, end] : imageFields) {
+        first += layerOffset;
+        end += layerOffset;
+    }
+    const auto presentedBefore = fuzz::readWholeFile(state.imagePath);
+    const auto imageBefore = fuzz::readWholeFile(state.selectedIsoPath);
+    (void)relinkFiles(state, directory, names, true);
+    expectChangedOnlyWithin("Relink", presentedBefore, fuzz::readWholeFile(state.imagePath),
+                            state.presentsLayerOne() ? fields : imageFields);
+    expectChangedOnlyWithin("Relink", imageBefore, fuzz::readWholeFile(state.selectedIsoPath),
+                            imageFields);
+}
+
+}  // namespace
+
+bool browseVolume(EditorState& state) {
+    const auto volume = openVolume(state);
+    if (!volume) {
+        if (volume.error().message.empty()) {
+            broken("a volume was refused without a reason");
+        }
+        return false;
+    }
+    if (volume->directories.empty() || volume->directories.size() + 1 != state.dirExtent.size()) {
+        broken("the directory tables do not match the path table");
+    }
+    const size_t listed = std::min(volume->directories.size(), kMaxDirectoriesListed);
+    for (DirectoryNumber number = 1; number <= listed; ++number) {
+        const auto listing = listDirectory(state, number);
+        if (!listing) {
+            continue;
+        }
+        for (const auto& row : listing->rows) {
+            const auto found = findDirectoryRecord(state, number, row.name);
+            if (!found) {
+                broken("listed row \"" + row.name +
+                       "\" was not found again: " + found.error().message);
+            }
+            if (found->identifier.substr(0, row.name.size()) != row.name) {
+                broken("row \"" + row.name + "\" was found as \"" + found->identifier + "\"");
+            }
+        }
+    }
+    return true;
+}
+
+void exerciseOperations(EditorState& state, DirectoryNumber directory,
+                        const std::string& scratchFolder) {
+    const auto listing = listDirectory(state, directory);
+    if (!listing) {
+        return;
+    }
+    std::vector<std::string> names;
+    for (const auto& row : listing->rows) {
+        names.push_back(row.name);
+    }
+    const auto snapshot = takeSnapshot(state, directory, names);
+    const auto folder = scratchFolder + "/extracted";
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    checkExtraction(snapshot, folder);
+
+    const auto replacement = scratchFolder + "/replacement.bin";
+    std::ofstream(replacement, std::ios::binary | std::ios::trunc) << std::string(3000, 'K');
+    checkOverwrite(snapshot, replacement);
+    checkBlanking(snapshot);
+    checkRelink(state, directory, names);
+}
+
+}  // namespace kestrel::checks

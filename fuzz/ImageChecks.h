@@ -1,0 +1,34 @@
+// The promises every image must be kept, whatever its bytes, checked by the fuzz targets and
+// by the hostile-image tests: a volume opens or is refused with a reason, every listed row
+// is found again by its name, and every operation writes only inside the byte ranges it
+// owns (a file's data, or a record's extent and length fields) and never resizes the image.
+#pragma once
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+
+#include "image/EditorState.h"
+
+namespace kestrel::checks {
+
+struct BrokenPromise : std::logic_error {
+    using std::logic_error::logic_error;
+};
+
+// Directories listed per volume: each listing walks its own extent, and 65,535 of them would
+// make one input take seconds without reaching code that a few hundred do not.
+inline constexpr size_t kMaxDirectoriesListed = 256;
+
+// Opens the presented volume, lists its directories and finds each row's record again.
+// Returns whether the volume opened; throws BrokenPromise when a promise is broken.
+bool browseVolume(EditorState& state);
+
+// Runs Extract into `scratchFolder`/extracted, Overwrite of the first row, Dummy of every
+// row and Relink of every row to the first, on directory `directory` of the presented
+// volume, checking each against the image's bytes before it. The image must be small enough
+// to hold in memory. Throws BrokenPromise when a promise is broken.
+void exerciseOperations(EditorState& state, DirectoryNumber directory,
+                        const std::string& scratchFolder);
+
+}  // namespace kestrel::checks
