@@ -19,9 +19,12 @@ constexpr uint64_t kMaxPosition = static_cast<uint64_t>(std::numeric_limits<off_
 
 Result<ImageFile> ImageFile::open(const std::string& path, int flags, const char* purpose,
                                   unsigned mode) {
+    // O_NONBLOCK lets the open of a pipe without a writer return, to be refused below as
+    // no regular file, instead of waiting for ever; a regular file is then set to block again.
     int descriptor;
     do {
-        descriptor = ::open(path.c_str(), flags | O_CLOEXEC, static_cast<mode_t>(mode));
+        descriptor =
+            ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, static_cast<mode_t>(mode));
     } while (descriptor < 0 && errno == EINTR);
     if (descriptor < 0 && errno == ELOOP && (flags & O_NOFOLLOW) != 0) {
         return Error{ErrorKind::Io,
@@ -34,6 +37,12 @@ Result<ImageFile> ImageFile::open(const std::string& path, int flags, const char
     if (::fstat(descriptor, &status) == 0 && !S_ISREG(status.st_mode)) {
         ::close(descriptor);
         return Error{ErrorKind::Io, "Cannot open " + path + " " + purpose + ": not a regular file"};
+    }
+    const int statusFlags = ::fcntl(descriptor, F_GETFL);
+    if (statusFlags < 0 || ::fcntl(descriptor, F_SETFL, statusFlags & ~O_NONBLOCK) != 0) {
+        const int error = errno;
+        ::close(descriptor);
+        return systemError("Cannot open", path + " " + purpose, error);
     }
     return ImageFile(descriptor, path);
 }
