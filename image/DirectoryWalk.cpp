@@ -50,7 +50,11 @@ Result<void> walkDirectory(const std::string& imagePath, uint64_t extentOffset,
         const uint8_t length = (*bytes)[record::kLength];
         if (length == 0) {
             // ISO 9660 zero-fills a sector behind its last record; the directory goes on
-            // in the next sector.
+            // in the next sector. A sector without a first record holds no more, so a "."
+            // claiming gigabytes cannot make the walk read them.
+            if (position % kSectorSize == 0) {
+                break;
+            }
             position = (position / kSectorSize + 1) * kSectorSize;
             continue;
         }

@@ -129,6 +129,20 @@ TEST_F(DirectoryListingTest, TheWalkEndsAtTheSizeTheDotRecordGives) {
     }
 }
 
+TEST_F(DirectoryListingTest, AnEmptySectorEndsTheWalkWhateverSizeTheDotRecordClaims) {
+    const int data = builder.addDirectory(IsoBuilder::kRoot, "DATA");
+    builder.addFile(data, recordOnly("FIRST.DAT;1", 100, 1));
+    builder.setMinimumDirectorySectors(data, 3);
+    write(builder);
+    const uint64_t dot = uint64_t{builder.directoryLba(data)} * 2048;
+    overwriteBytes(image, dot + 10, {0xFF, 0xFF, 0xFF, 0xFF});
+    // A record in the third sector, behind an empty second one, belongs to no directory.
+    auto stray = readBytesAt(image, builder.recordOffset(data, "FIRST.DAT;1"), 48);
+    stray.replace(33, 5, "STRAY");
+    overwriteBytes(image, dot + 2 * 2048, std::vector<uint8_t>(stray.begin(), stray.end()));
+    EXPECT_EQ(names(list(2)), std::vector<std::string>{"FIRST.DAT"});
+}
+
 TEST_F(DirectoryListingTest, ADirectoryBeyondFourGiBIsListedAndItsRecordsFound) {
     const int docs = builder.addDirectory(IsoBuilder::kRoot, "DOCS");
     builder.addFile(docs, recordOnly("FAR.TXT;1", 3, 4));

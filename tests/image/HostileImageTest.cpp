@@ -207,7 +207,8 @@ TEST(HostileImage, APathTableIdentifierPastTheEndOfTheFileEndsTheTable) {
     builder.addDirectory(IsoBuilder::kRoot, "SECOND");
     const auto image = dir.file("short.iso");
     builder.writeTo(image);
-    truncateFile(image, kCdPathTable + 20 + 8 + 3);  // three bytes into "SECOND"
+    // The root's record is 10 bytes and FIRST's 14 (with its pad); cut three bytes into SECOND.
+    truncateFile(image, kCdPathTable + 10 + 14 + 8 + 3);
     const auto volume = readVolume(image);
     ASSERT_TRUE(volume);
     ASSERT_EQ(volume->directories.size(), 2u);
