@@ -8,13 +8,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace kestrel;
-    static const fuzz::Scratch scratch;
-    const auto image = scratch.path("image.iso");
-    fuzz::writeImage({data, size}, image);
-
     EditorState state;
-    state.layerCopyPath = scratch.path("layer1.tmp");
-    state.chooseImage(image);
+    fuzz::chooseDescribedImage({data, size}, state);
     checks::browseVolume(state);
     return 0;
 }

@@ -1,7 +1,6 @@
 // The dual-layer check and both layers of images of any bytes: open layer 0 and list its
 // root, which decides how much of layer 1 is copied, then copy, switch and browse layer 1.
-#include <sys/stat.h>
-
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -10,32 +9,19 @@
 #include "fuzz/ImageChecks.h"
 #include "image/DirectoryListing.h"
 #include "image/DualLayer.h"
+#include "image/IsoLayout.h"
 #include "image/Volume.h"
-
-namespace {
-
-uint64_t sizeOf(const std::string& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 ? static_cast<uint64_t>(status.st_size) : 0;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace kestrel;
-    static const fuzz::Scratch scratch;
-    const auto image = scratch.path("image.iso");
-    fuzz::writeImage({data, size}, image);
-
     EditorState state;
-    state.layerCopyPath = scratch.path("layer1.tmp");
-    state.chooseImage(image);
+    fuzz::chooseDescribedImage({data, size}, state);
     if (!openVolume(state) || !listDirectory(state, 1)) {
         return 0;
     }
-    const auto before = fuzz::readWholeFile(image);
+    const auto before = fuzz::readWholeFile(state.selectedIsoPath);
     const auto check = checkDualLayer(state);
-    if (fuzz::readWholeFile(image) != before) {
+    if (fuzz::readWholeFile(state.selectedIsoPath) != before) {
         throw checks::BrokenPromise("the dual-layer check changed the image");
     }
     if (check.verdict != DualLayerCheck::Verdict::DualLayer) {
@@ -44,8 +30,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         return 0;
     }
-    if (sizeOf(state.layerCopyPath) > before.size()) {
-        throw checks::BrokenPromise("the layer-1 copy is larger than the image it was copied from");
+    // The copy holds the image's bytes from layer 1's start, and no more than the image has.
+    const auto copy = fuzz::readWholeFile(state.layerCopyPath);
+    const auto layerOneStart = static_cast<uint64_t>(state.layer0Bytes) - kLayerOneLead;
+    if (copy.size() > before.size() - layerOneStart ||
+        !std::equal(copy.begin(), copy.end(),
+                    before.begin() + static_cast<ptrdiff_t>(layerOneStart))) {
+        throw checks::BrokenPromise(
+            "the layer-1 copy is not the image's bytes from layer 1's start");
     }
     switchLayers(state);
     checks::browseVolume(state);

@@ -120,4 +120,16 @@ Scratch::~Scratch() {
     std::filesystem::remove_all(folder_, ignored);
 }
 
+const Scratch& scratch() {
+    static const Scratch folder;
+    return folder;
+}
+
+void chooseDescribedImage(std::span<const uint8_t> input, EditorState& state) {
+    const auto image = scratch().path("image.iso");
+    writeImage(input, image);
+    state.layerCopyPath = scratch().path("layer1.tmp");
+    state.chooseImage(image);
+}
+
 }  // namespace kestrel::fuzz

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "image/EditorState.h"
+
 namespace kestrel::fuzz {
 
 // Large enough for a dual-layer image whose second volume has its path table in sector 258,
@@ -41,5 +43,12 @@ public:
 private:
     std::string folder_;
 };
+
+// This process's scratch folder, made on first use.
+const Scratch& scratch();
+
+// Writes the image that `input` describes into the scratch folder and chooses it in `state`,
+// whose layer-1 copy is kept beside it.
+void chooseDescribedImage(std::span<const uint8_t> input, EditorState& state);
 
 }  // namespace kestrel::fuzz
