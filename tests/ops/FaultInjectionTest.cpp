@@ -59,7 +59,11 @@ FileSpec fileAt(std::string identifier, uint32_t lba, uint32_t size, uint8_t see
     return file;
 }
 
-// MASTER.BIN, then TARGET.BIN, the file every writer is pointed at, then SMALL.BIN.
+// MASTER.BIN, then TARGET.BIN, the file every writer is pointed at, then SMALL.BIN, from the
+// base LBA of the volume: 30 on a CD, 270 in layer 1 of a dual-layer DVD.
+constexpr uint32_t kCdBase = 30;
+constexpr uint32_t kLayerOneBase = 270;
+constexpr uint32_t kTargetFromBase = 10;
 constexpr uint32_t kMasterSize = 3000;
 constexpr uint32_t kTargetSize = 5000;
 constexpr uint32_t kSmallSize = 100;
@@ -67,7 +71,7 @@ constexpr uint32_t kSmallSize = 100;
 IsoBuilder volume(Layout layout, const std::string& label, uint32_t base) {
     IsoBuilder builder(layout, label);
     builder.addFile(kRoot, fileAt("MASTER.BIN;1", base, kMasterSize, 1));
-    builder.addFile(kRoot, fileAt("TARGET.BIN;1", base + 10, kTargetSize, 2));
+    builder.addFile(kRoot, fileAt("TARGET.BIN;1", base + kTargetFromBase, kTargetSize, 2));
     builder.addFile(kRoot, fileAt("SMALL.BIN;1", base + 15, kSmallSize, 3));
     return builder;
 }
@@ -124,7 +128,7 @@ protected:
     }
 
     void openSingleLayer() {
-        volume(Layout::CdRomXa, "FAULTS", 30).writeTo(image);
+        volume(Layout::CdRomXa, "FAULTS", kCdBase).writeTo(image);
         state.chooseImage(image);
         ASSERT_TRUE(openVolume(state));
         ASSERT_TRUE(listDirectory(state, kRoot));
@@ -136,7 +140,7 @@ protected:
         // The first record of layer 0's root sets how much of layer 1 is copied.
         layer0.addFile(kRoot, fileAt("ZERO.BIN;1", 300, 3000, 9));
         layer0.setVolumeSectors(kLayerZeroSectors);
-        writeDualLayer(image, layer0, volume(Layout::Dvd, "LAYER_ONE", 270));
+        writeDualLayer(image, layer0, volume(Layout::Dvd, "LAYER_ONE", kLayerOneBase));
         state.chooseImage(image);
         ASSERT_TRUE(openVolume(state));
         ASSERT_TRUE(listDirectory(state, kRoot));
@@ -155,7 +159,8 @@ protected:
     }
 
     uint64_t targetDataInImage() const {
-        return static_cast<uint64_t>(state.layerDataOffset(state.presentsLayerOne() ? 280 : 40));
+        const uint32_t base = state.presentsLayerOne() ? kLayerOneBase : kCdBase;
+        return static_cast<uint64_t>(state.layerDataOffset(base + kTargetFromBase));
     }
 
     // Starts `writer` on TARGET.BIN as the window does: what is read when the user acts (the
@@ -494,7 +499,7 @@ TEST_P(UnreadableReplacementTest, IsRefusedNamingItAndTheReasonAndWritesNothing)
     if (running.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
         ADD_FAILURE() << "Overwrite is still waiting on " << replacement;
         // A writer lets a blocked open of the pipe return.
-        const int writer = ::open(replacement.c_str(), O_WRONLY | O_CLOEXEC);
+        const int writer = ::open(replacement.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         running.wait();
         ::close(writer);
     }
