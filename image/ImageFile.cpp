@@ -34,7 +34,12 @@ Result<ImageFile> ImageFile::open(const std::string& path, int flags, const char
         return systemError("Cannot open", path + " " + purpose, errno);
     }
     struct stat status {};
-    if (::fstat(descriptor, &status) == 0 && !S_ISREG(status.st_mode)) {
+    if (::fstat(descriptor, &status) != 0) {
+        const int error = errno;
+        ::close(descriptor);
+        return systemError("Cannot open", path + " " + purpose, error);
+    }
+    if (!S_ISREG(status.st_mode)) {
         ::close(descriptor);
         return Error{ErrorKind::Io, "Cannot open " + path + " " + purpose + ": not a regular file"};
     }

@@ -43,12 +43,10 @@ Result<TransferEnd> extractFile(const OperationSnapshot& snapshot, const Snapsho
                            return output->write(block);
                        });
     if (!moved) {
-        output->discard();
-        return moved.error();
+        return output->discard(moved.error());
     }
     if (auto closed = output->close(); !closed) {
-        output->discard();
-        return closed.error();
+        return output->discard(closed.error());
     }
     return *moved;
 }

@@ -87,9 +87,13 @@ Result<void> OutputFile::close() {
     return closeDescriptor(descriptor_, path_);
 }
 
-void OutputFile::discard() {
+Error OutputFile::discard(Error why) {
     (void)close();
-    ::unlink(path_.c_str());
+    if (::unlink(path_.c_str()) != 0) {
+        why.message += "; what was written of it stays, as it could not be removed: " +
+                       systemError("Cannot remove", path_, errno).message;
+    }
+    return why;
 }
 
 }  // namespace kestrel

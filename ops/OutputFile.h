@@ -26,8 +26,9 @@ public:
 
     Result<void> write(std::span<const uint8_t> bytes);
     Result<void> close();
-    // Closes and removes a file whose content is known to be wrong.
-    void discard();
+    // Closes and removes a file whose content is known to be wrong, and returns `why` it is
+    // wrong, saying also when the file could not be removed.
+    Error discard(Error why);
 
 private:
     OutputFile(int descriptor, std::string path)

@@ -439,6 +439,20 @@ TEST_F(FaultTest, AFullFolderLosesOnlyTheFileThatDidNotFitAndItsPartIsRemoved) {
     EXPECT_EQ(readFileBytes(out + "/MASTER.BIN"), pattern(kMasterSize, 1));
     EXPECT_EQ(readFileBytes(out + "/SMALL.BIN"), pattern(kSmallSize, 3));
     EXPECT_EQ(readFileBytes(image), before);
+
+    // In a read-only folder an earlier TARGET.BIN can be refilled but not removed: the
+    // message must say that what was written of it stays.
+    if (!access.holds()) {
+        GTEST_SKIP() << access.failure();
+    }
+    writeFileBytes(out + "/TARGET.BIN", {'o', 'l', 'd'});
+    ASSERT_EQ(::chmod(out.c_str(), 0555), 0);
+    {
+        FileSizeLimit full(4096);
+        report = extractFiles(takeSnapshot(state, kRoot, {"TARGET.BIN"}), out, recorder);
+    }
+    ::chmod(out.c_str(), 0755);
+    expectRefusal(failureOf(report, "TARGET.BIN"), out + "/TARGET.BIN", "could not be removed");
 }
 
 TEST_F(FaultTest, AReadOnlyFolderIsReportedForEachFileAndGetsNothing) {
