@@ -58,7 +58,10 @@ Result<void> walkDirectory(const std::string& imagePath, uint64_t extentOffset,
             position = (position / kSectorSize + 1) * kSectorSize;
             continue;
         }
-        const auto parsed = parseDirectoryRecord(*bytes);
+        // A record never crosses into the next sector, whose bytes belong to other records.
+        const auto inSector =
+            bytes->first(std::min<uint64_t>(bytes->size(), kSectorSize - position % kSectorSize));
+        const auto parsed = parseDirectoryRecord(inSector);
         if (!parsed) {
             break;
         }

@@ -24,8 +24,8 @@ enum class WalkStep { Continue, Stop };
 // bytes in (behind "." and ".."). A zero length byte moves the walk to the next sector while
 // the directory (its size is the data length of its "." record) goes on; the walk ends at the
 // directory's end, at a sector that starts with a zero length byte, at the end of the file,
-// or at the first record that is not whole. Records with flags are visited too; the visitor
-// decides what they mean.
+// or at the first record that is not whole inside its sector. Records with flags are visited
+// too; the visitor decides what they mean.
 Result<void> walkDirectory(const std::string& imagePath, uint64_t extentOffset,
                            const std::function<WalkStep(const WalkedRecord&)>& visit);
 

@@ -200,6 +200,25 @@ TEST_F(BadRecordTest, AnIdentifierRunningPastItsRecordEndsTheWalk) {
     EXPECT_EQ(rowsWithRecordBytes({{32, 1}}), (Rows{"A.TXT", "", "C.TXT"}));
 }
 
+TEST_F(BadRecordTest, ARecordRunningIntoTheNextSectorEndsTheWalk) {
+    // DEEP's sixty records fill more than a sector; find the last one in its first sector.
+    const int deep = 3;
+    const uint64_t firstSectorEnd = uint64_t{builder.directoryLba(deep) + 1} * 2048;
+    int last = 0;
+    while (builder.recordOffset(deep, "PART_" + std::to_string(last + 1) + ".BIN;1") <
+           firstSectorEnd) {
+        ++last;
+    }
+    const auto record = builder.recordOffset(deep, "PART_" + std::to_string(last) + ".BIN;1");
+    const auto sectorLeft = static_cast<uint8_t>(firstSectorEnd - record);
+    overwriteBytes(image, record, {sectorLeft});  // still inside: listed
+    EXPECT_EQ(rowNames(image, deep).size(), 60u);
+    overwriteBytes(image, record, {uint8_t(sectorLeft + 1)});
+    overwriteBytes(image, record + 32, {uint8_t(sectorLeft + 1 - 33)});
+    EXPECT_EQ(rowNames(image, deep).size(), static_cast<size_t>(last));
+    expectPromisesKept(image);
+}
+
 TEST(HostileImage, APathTableIdentifierPastTheEndOfTheFileEndsTheTable) {
     TempDir dir;
     IsoBuilder builder(Layout::CdRomXa, "SHORT");
