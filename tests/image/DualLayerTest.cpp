@@ -25,10 +25,8 @@ constexpr uint32_t kLayerZeroSectors = 330;
 // Layer 1's volume starts 32768 bytes before the end of layer 0.
 constexpr uint64_t kLayerOneStart = uint64_t{kLayerZeroSectors} * 2048 - 32768;
 
-FileSpec fileAt(std::string identifier, uint32_t lba, size_t length, char fill) {
-    auto file = textFile(std::move(identifier), std::string(length, fill));
-    file.lba = lba;
-    return file;
+FileSpec filledAt(std::string identifier, uint32_t lba, uint32_t length, char fill) {
+    return fileAt(std::move(identifier), lba, length, std::vector<uint8_t>(length, fill));
 }
 
 // Record offsets 2-9 (the extent) and, with a size, 10-17, in both byte orders.
@@ -47,11 +45,11 @@ class DualLayerTest : public ::testing::Test {
 protected:
     DualLayerTest() {
         // The first record of layer 0's root sets how much of layer 1 is copied.
-        layer0.addFile(IsoBuilder::kRoot, fileAt("ZERO.BIN;1", 300, 3000, '0'));
+        layer0.addFile(IsoBuilder::kRoot, filledAt("ZERO.BIN;1", 300, 3000, '0'));
         layer0.setVolumeSectors(kLayerZeroSectors);
-        layer1.addFile(IsoBuilder::kRoot, fileAt("MASTER.BIN;1", 280, 4096, 'M'));
-        layer1.addFile(IsoBuilder::kRoot, fileAt("LINKED.BIN;1", 290, 10, 'L'));
-        layer1.addFile(IsoBuilder::kRoot, fileAt("OTHER.BIN;1", 295, 10, 'O'));
+        layer1.addFile(IsoBuilder::kRoot, filledAt("MASTER.BIN;1", 280, 4096, 'M'));
+        layer1.addFile(IsoBuilder::kRoot, filledAt("LINKED.BIN;1", 290, 10, 'L'));
+        layer1.addFile(IsoBuilder::kRoot, filledAt("OTHER.BIN;1", 295, 10, 'O'));
         state.layerCopyPath = copy;
     }
 

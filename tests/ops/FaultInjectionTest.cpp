@@ -41,24 +41,6 @@ constexpr int kRoot = IsoBuilder::kRoot;
 constexpr uint32_t kLayerZeroSectors = 330;
 constexpr uint64_t kLayerOneStart = uint64_t{kLayerZeroSectors} * 2048 - 32768;
 
-// Never zero, so that a blanked byte always shows.
-Bytes pattern(size_t length, uint8_t seed) {
-    Bytes bytes(length);
-    for (size_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<uint8_t>((i * 7 + seed) % 251 + 1);
-    }
-    return bytes;
-}
-
-FileSpec fileAt(std::string identifier, uint32_t lba, uint32_t size, uint8_t seed) {
-    FileSpec file;
-    file.identifier = std::move(identifier);
-    file.lba = lba;
-    file.size = size;
-    file.content = pattern(size, seed);
-    return file;
-}
-
 // MASTER.BIN, then TARGET.BIN, the file every writer is pointed at, then SMALL.BIN, from the
 // base LBA of the volume: 30 on a CD, 270 in layer 1 of a dual-layer DVD.
 constexpr uint32_t kCdBase = 30;
@@ -70,9 +52,10 @@ constexpr uint32_t kSmallSize = 100;
 
 IsoBuilder volume(Layout layout, const std::string& label, uint32_t base) {
     IsoBuilder builder(layout, label);
-    builder.addFile(kRoot, fileAt("MASTER.BIN;1", base, kMasterSize, 1));
-    builder.addFile(kRoot, fileAt("TARGET.BIN;1", base + kTargetFromBase, kTargetSize, 2));
-    builder.addFile(kRoot, fileAt("SMALL.BIN;1", base + 15, kSmallSize, 3));
+    builder.addFile(kRoot, fileAt("MASTER.BIN;1", base, kMasterSize, pattern(kMasterSize, 1)));
+    builder.addFile(kRoot, fileAt("TARGET.BIN;1", base + kTargetFromBase, kTargetSize,
+                                  pattern(kTargetSize, 2)));
+    builder.addFile(kRoot, fileAt("SMALL.BIN;1", base + 15, kSmallSize, pattern(kSmallSize, 3)));
     return builder;
 }
 
@@ -138,7 +121,7 @@ protected:
     void openLayerOne() {
         IsoBuilder layer0(Layout::Dvd, "LAYER_ZERO");
         // The first record of layer 0's root sets how much of layer 1 is copied.
-        layer0.addFile(kRoot, fileAt("ZERO.BIN;1", 300, 3000, 9));
+        layer0.addFile(kRoot, fileAt("ZERO.BIN;1", 300, 3000, pattern(3000, 9)));
         layer0.setVolumeSectors(kLayerZeroSectors);
         writeDualLayer(image, layer0, volume(Layout::Dvd, "LAYER_ONE", kLayerOneBase));
         state.chooseImage(image);

@@ -25,25 +25,6 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 using Rows = std::vector<std::string>;
 
-// Never zero, so a blanked byte always shows.
-Bytes pattern(size_t length, uint8_t seed) {
-    Bytes bytes(length);
-    for (size_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<uint8_t>((i * 7 + seed) % 251 + 1);
-    }
-    return bytes;
-}
-
-// `content` may run past `size` into the rest of the extent, where no operation may reach.
-FileSpec fileAt(std::string identifier, uint32_t lba, uint32_t size, Bytes content) {
-    FileSpec file;
-    file.identifier = std::move(identifier);
-    file.lba = lba;
-    file.size = size;
-    file.content = std::move(content);
-    return file;
-}
-
 Bytes bytesAt(const std::string& path, uint64_t offset, size_t count) {
     const auto bytes = readBytesAt(path, offset, count);
     return {bytes.begin(), bytes.end()};

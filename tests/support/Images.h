@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "isobuilder/IsoBuilder.h"
 
@@ -12,6 +13,26 @@ using isobuilder::IsoBuilder;
 using isobuilder::Layout;
 using isobuilder::RecordDate;
 using isobuilder::textFile;
+
+// Never zero, so that a blanked byte always shows.
+inline std::vector<uint8_t> pattern(size_t length, uint8_t seed) {
+    std::vector<uint8_t> bytes(length);
+    for (size_t i = 0; i < length; ++i) {
+        bytes[i] = static_cast<uint8_t>((i * 7 + seed) % 251 + 1);
+    }
+    return bytes;
+}
+
+// `content` may run past `size` into the rest of the extent, where no operation may reach.
+inline FileSpec fileAt(std::string identifier, uint32_t lba, uint32_t size,
+                       std::vector<uint8_t> content) {
+    FileSpec file;
+    file.identifier = std::move(identifier);
+    file.lba = lba;
+    file.size = size;
+    file.content = std::move(content);
+    return file;
+}
 
 inline FileSpec recordOnly(std::string identifier, uint32_t lba, uint32_t size, uint8_t flags = 0) {
     FileSpec file;
