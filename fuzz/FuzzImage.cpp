@@ -108,8 +108,13 @@ std::vector<uint8_t> readWholeFile(const std::string& path) {
 }
 
 Scratch::Scratch() {
-    // Memory-backed when the system offers it: the targets write an image per input.
-    const char* base = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
+    // Memory-backed when the system offers it: the targets write an image per input. A
+    // process that libFuzzer ends abruptly leaves its folder, so scripts/fuzz names one of
+    // its own, which it removes.
+    const char* chosen = std::getenv("KESTREL_FUZZ_SCRATCH");
+    const char* base = chosen != nullptr                           ? chosen
+                       : std::filesystem::is_directory("/dev/shm") ? "/dev/shm"
+                                                                   : "/tmp";
     std::string pattern = std::string(base) + "/kestrel-fuzz-XXXXXX";
     checked(::mkdtemp(pattern.data()) != nullptr, "mkdtemp " + pattern);
     folder_ = pattern;
