@@ -4,7 +4,6 @@
 #include <QTimer>
 
 #include "app/KestrelDlg.h"
-#include "image/EditorState.h"
 
 namespace kestrel {
 
@@ -23,8 +22,7 @@ bool CKestrelApp::startApplication() {
                                  QStringLiteral("[image]"));
     parser.process(*this);
 
-    EditorState state;
-    CKestrelDlg window(state);
+    CKestrelDlg window;
     if (const auto images = parser.positionalArguments(); !images.isEmpty()) {
         // Opened once the window shows, so that an error is shown over it.
         QTimer::singleShot(0, &window,

@@ -63,9 +63,10 @@ const char* const kAboutItemText = "&About Kestrel...";
 
 }  // namespace
 
-CKestrelDlg::CKestrelDlg(EditorState& state, std::unique_ptr<Prompter> prompter, QWidget* parent)
+CKestrelDlg::CKestrelDlg(std::unique_ptr<Prompter> prompter, std::string layerCopyPath,
+                         QWidget* parent)
     : TemplateDialog(kMainDialogTemplate, kWindowFlags, parent),
-      state_(state),
+      layerCopyPath_(std::move(layerCopyPath)),
       prompter_(prompter ? std::move(prompter) : std::make_unique<QtPrompter>(this)),
       progressBar(controlAs<QProgressBar>(kProgressBar)),
       fileList(controlAs<QTreeWidget>(kFileList)),
@@ -137,16 +138,16 @@ void CKestrelDlg::connectEventTable() {
 void CKestrelDlg::exchangeDialogData(Exchange direction) {
     auto* pathEdit = controlAs<QLineEdit>(kPathEdit);
     if (direction == Exchange::Load) {
-        pathEdit->setText(fromLocalPath(state_.selectedIsoPath));
+        pathEdit->setText(fromLocalPath(selectedIsoPath_));
     } else {
-        state_.selectedIsoPath = toLocalPath(pathEdit->text());
+        selectedIsoPath_ = toLocalPath(pathEdit->text());
     }
 }
 
 void CKestrelDlg::handleSystemCommand(unsigned command) {
     switch (command & 0xFFF0) {
         case kAboutCommand: {
-            CModifyTocDlg about(state_, *prompter_, this);
+            CModifyTocDlg about(tocValues_, *prompter_, this);
             about.exec();
             break;
         }

@@ -9,10 +9,13 @@
 #include <type_traits>
 #include <vector>
 
+#include "app/DirectoryItems.h"
 #include "dialogs/DialogTemplate.h"
+#include "dialogs/ModifyTocDlg.h"
 #include "dialogs/Prompter.h"
-#include "image/DirectoryItems.h"
-#include "image/EditorState.h"
+#include "ops/LayerCopyPath.h"
+#include "ops/MasterFile.h"
+#include "ops/Session.h"
 
 class QProgressBar;
 class QPushButton;
@@ -24,8 +27,6 @@ namespace kestrel {
 
 struct Error;
 struct OperationReport;
-struct OperationSnapshot;
-struct PatchRun;
 
 class CKestrelDlg : public TemplateDialog {
     Q_OBJECT
@@ -56,8 +57,10 @@ public:
     // every window-menu command are.
     static constexpr unsigned kAboutCommand = 16;
 
-    // Without a prompter the window shows real message boxes and file dialogs.
-    explicit CKestrelDlg(EditorState& state, std::unique_ptr<Prompter> prompter = nullptr,
+    // Without a prompter the window shows real message boxes and file dialogs. The layer-1
+    // copy of a dual-layer image is kept at `layerCopyPath`.
+    explicit CKestrelDlg(std::unique_ptr<Prompter> prompter = nullptr,
+                         std::string layerCopyPath = defaultLayerCopyPath(),
                          QWidget* parent = nullptr);
     ~CKestrelDlg() override;
 
@@ -69,6 +72,8 @@ public:
     // hand, Dummy and Overwrite finish the file in hand.
     void done(int result) override;
     bool operationRunning() const;
+    // The image chosen with Browse, or typed into the path box before closing with Enter.
+    const std::string& selectedIsoPath() const { return selectedIsoPath_; }
 
 private:
     enum class Operation { Extract, Dummy, Overwrite };
@@ -92,11 +97,14 @@ private:
     void reportUnreadable(const Error& error);
 
     void browseForImage();
-    void openVolume();
+    void showVolume();
     void listDirectory();
     void relistDirectory(DirectoryNumber directory);
 
     void checkDualLayer();
+    // What the image is: its kind of disc and layer, or what an image read through its
+    // volume descriptor carries.
+    QString discKindText() const;
     void switchLayers();
     // Switch Layers can be pressed when the chosen image has a layer-1 copy and no operation
     // holds the buttons.
@@ -128,8 +136,20 @@ private:
     void relinkFiles();
     void modifyToc();
     void reportPatchRun(const PatchRun& run);
+    // Record edits change what ISO 9660 and Joliet readers see, never UDF's; said once per
+    // image, before its first record edit.
+    void noteUdfOnce();
 
-    EditorState& state_;
+    std::string layerCopyPath_;
+    std::string selectedIsoPath_;
+    std::optional<Session> session_;
+    std::optional<MasterFile> master_;
+    TocValues tocValues_;
+    bool udfNoted_ = false;
+    // The image has a second volume, whether or not its copy could be made.
+    bool dualLayer_ = false;
+    // Set by Extract, cleared by CANCEL, read by the extraction worker.
+    std::atomic<uint8_t> extractActive_{0};
     std::unique_ptr<Prompter> prompter_;
     QProgressBar* progressBar;
     QTreeWidget* fileList;

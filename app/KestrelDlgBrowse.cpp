@@ -6,8 +6,6 @@
 #include "app/KestrelDlg.h"
 #include "dialogs/ImageText.h"
 #include "dialogs/Prompter.h"
-#include "image/DirectoryListing.h"
-#include "image/Volume.h"
 
 namespace kestrel {
 
@@ -27,31 +25,40 @@ void CKestrelDlg::browseForImage() {
 }
 
 void CKestrelDlg::openChosenImage(const QString& path) {
-    state_.chooseImage(toLocalPath(path));
+    selectedIsoPath_ = toLocalPath(path);
     exchangeDialogData(Exchange::Load);
     controlAs<QLabel>(kMasterFileText)->clear();
-    openVolume();
+    master_.reset();
+    udfNoted_ = false;
+    dualLayer_ = false;
+    session_.reset();
+    auto opened = Session::open(selectedIsoPath_, layerCopyPath_);
+    if (!opened) {
+        showVolume();
+        reportUnreadable(opened.error());
+        return;
+    }
+    session_ = std::move(*opened);
+    showVolume();
+    checkDualLayer();
 }
 
-void CKestrelDlg::openVolume() {
-    auto volume = kestrel::openVolume(state_);
+// Builds the tree of the presented volume and lists its root; without one, everything empties.
+void CKestrelDlg::showVolume() {
     dirItem.clear();
     directoryTree->clear();
     fileList->clear();
-    auto* discKind = controlAs<QLabel>(kDiscKindText);
-    if (!volume) {
-        state_.forgetVolume();
-        discKind->clear();
-        updateSwitchLayersButton();
-        reportUnreadable(volume.error());
+    controlAs<QLabel>(kDiscKindText)->setText(discKindText());
+    updateSwitchLayersButton();
+    if (!session_ || session_->volume().directories.empty()) {
         return;
     }
-
+    const Volume& volume = session_->volume();
     const QIcon folder(QStringLiteral(":/res/tree-folder.png"));
-    for (const auto& directory : volume->directories) {
+    for (const auto& directory : volume.directories) {
         QTreeWidgetItem* parent = directory.number == 1 ? nullptr : dirItem.item(directory.parent);
         const QString text =
-            fromImageBytes(directory.number == 1 ? volume->label : directory.identifier);
+            fromImageBytes(directory.number == 1 ? volume.label : directory.identifier);
         auto* item = parent ? new QTreeWidgetItem(parent, QStringList(text))
                             : new QTreeWidgetItem(directoryTree, QStringList(text));
         item->setIcon(0, folder);
@@ -60,12 +67,6 @@ void CKestrelDlg::openVolume() {
     QTreeWidgetItem* root = dirItem.item(1);
     directoryTree->setCurrentItem(root);
     root->setExpanded(true);
-    if (state_.isDvd) {
-        checkDualLayer();
-    } else {
-        discKind->setText(QStringLiteral("CD-ROM"));
-    }
-    updateSwitchLayersButton();
 }
 
 void CKestrelDlg::reportUnreadable(const Error& error) {
@@ -75,7 +76,10 @@ void CKestrelDlg::reportUnreadable(const Error& error) {
 
 void CKestrelDlg::listDirectory() {
     fileList->clear();
-    auto listing = kestrel::listDirectory(state_, findSelectedDirectory());
+    if (!session_) {
+        return;
+    }
+    auto listing = session_->listDirectory(findSelectedDirectory());
     if (!listing) {
         reportUnreadable(listing.error());
         return;
@@ -83,9 +87,18 @@ void CKestrelDlg::listDirectory() {
     QList<QTreeWidgetItem*> rows;
     rows.reserve(static_cast<qsizetype>(listing->rows.size()));
     for (const auto& row : listing->rows) {
-        rows.append(new QTreeWidgetItem({fromImageBytes(row.name), QString::fromStdString(row.lba),
-                                         QString::fromStdString(row.size),
-                                         QString::fromStdString(row.dateModified)}));
+        auto* item = new QTreeWidgetItem({fromImageBytes(row.name), QString::fromStdString(row.lba),
+                                          QString::fromStdString(row.size),
+                                          QString::fromStdString(row.dateModified)});
+        // The identifier is what is matched and patched; the long name tells files apart
+        // that differ only in case.
+        if (!row.longName.empty()) {
+            const QString longName = QString::fromUtf8(row.longName);
+            for (int column = 0; column < item->columnCount(); ++column) {
+                item->setToolTip(column, longName);
+            }
+        }
+        rows.append(item);
     }
     fileList->addTopLevelItems(rows);
 }

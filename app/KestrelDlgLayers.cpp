@@ -1,54 +1,81 @@
-// Dual-layer images: telling DVD5 from DVD9, and switching between the two volumes.
+// Dual-layer images: telling DVD5 from DVD9, switching between the two volumes, and the text
+// that says what the image is.
 #include <QLabel>
 #include <QPushButton>
+#include <QStringList>
 
 #include "app/KestrelDlg.h"
-#include "image/DualLayer.h"
 
 namespace kestrel {
 
 namespace {
 
+const char* const kCdText = "CD-ROM";
 const char* const kSingleLayerText = "Single-Layer DVD (DVD5)";
 const char* const kLayerZeroText = "Dual-Layer DVD (DVD9) - Layer 0";
 const char* const kLayerOneText = "Dual-Layer DVD (DVD9) - Layer 1";
 
+// "ISO 9660 - Joliet, Rock Ridge, El Torito"
+QString carriedText(const VolumeFeatures& features) {
+    QStringList carried;
+    for (const auto& [has, name] :
+         {std::pair{features.joliet, "Joliet"}, std::pair{features.rockRidge, "Rock Ridge"},
+          std::pair{features.elTorito, "El Torito"}, std::pair{features.udf, "UDF"}}) {
+        if (has) {
+            carried.append(QString::fromLatin1(name));
+        }
+    }
+    return carried.isEmpty() ? QStringLiteral("ISO 9660")
+                             : QStringLiteral("ISO 9660 - ") + carried.join(QStringLiteral(", "));
+}
+
 }  // namespace
 
+QString CKestrelDlg::discKindText() const {
+    if (!session_) {
+        return {};
+    }
+    if (dualLayer_) {
+        return QString::fromLatin1(session_->presentsLayerOne() ? kLayerOneText : kLayerZeroText);
+    }
+    const Volume& volume = session_->volume();
+    if (volume.layout == LayoutKind::Descriptor) {
+        return carriedText(volume.features);
+    }
+    return QString::fromLatin1(volume.isDvd ? kSingleLayerText : kCdText);
+}
+
+// A CD-ROM XA image of the fixed layout has one volume; every other image may have two.
 void CKestrelDlg::checkDualLayer() {
     using enum DualLayerCheck::Verdict;
-    auto* discKind = controlAs<QLabel>(kDiscKindText);
-    const auto check = kestrel::checkDualLayer(state_);
-    switch (check.verdict) {
-        case CopyAlreadyMade:
-            break;
-        case SingleLayer:
-            discKind->setText(QString::fromLatin1(kSingleLayerText));
-            break;
-        case DualLayer:
-            discKind->setText(QString::fromLatin1(kLayerZeroText));
-            break;
-        case ImageUnreadable:
-            reportUnreadable(*check.error);
-            break;
-        case CopyNotMade:
-            // Without a copy there is no layer 1 to present; Switch Layers stays disabled.
-            discKind->setText(QString::fromLatin1(kLayerZeroText));
-            prompter_->show(Message::notice(QStringLiteral("Can't Make File\n\n") +
-                                            QString::fromStdString(check.error->message)));
-            break;
+    const Volume& volume = session_->volume();
+    if (volume.layout == LayoutKind::Fixed && !volume.isDvd) {
+        return;
+    }
+    const auto check = session_->checkDualLayer();
+    // Without a copy there is no layer 1 to present; Switch Layers stays disabled.
+    dualLayer_ = check.verdict == DualLayer || check.verdict == CopyNotMade;
+    controlAs<QLabel>(kDiscKindText)->setText(discKindText());
+    updateSwitchLayersButton();
+    if (check.verdict == ImageUnreadable) {
+        reportUnreadable(*check.error);
+    } else if (check.verdict == CopyNotMade) {
+        prompter_->show(Message::notice(QStringLiteral("Can't Make File\n\n") +
+                                        QString::fromStdString(check.error->message)));
     }
 }
 
 void CKestrelDlg::switchLayers() {
-    kestrel::switchLayers(state_);
-    controlAs<QLabel>(kDiscKindText)
-        ->setText(QString::fromLatin1(state_.presentsLayerOne() ? kLayerOneText : kLayerZeroText));
-    openVolume();
+    auto switched = session_->switchLayers();
+    showVolume();
+    if (!switched) {
+        reportUnreadable(switched.error());
+    }
 }
 
 void CKestrelDlg::updateSwitchLayersButton() {
-    controlAs<QPushButton>(kSwitchLayersButton)->setEnabled(state_.layerCopyMade && !buttonsHeld_);
+    controlAs<QPushButton>(kSwitchLayersButton)
+        ->setEnabled(session_ && session_->hasLayerOneCopy() && !buttonsHeld_);
 }
 
 }  // namespace kestrel

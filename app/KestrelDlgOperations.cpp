@@ -72,7 +72,7 @@ public:
         window_.onWindowThread([this, percent] { window_.showPercent(percent); });
     }
     bool stopRequested() override {
-        return window_.closing_ || (honoursCancel_ && window_.state_.extractActive == 0);
+        return window_.closing_ || (honoursCancel_ && window_.extractActive_ == 0);
     }
 
 private:
@@ -106,15 +106,15 @@ void CKestrelDlg::startBackgroundOperation(Operation operation) {
         return;
     }
     if (operation == Operation::Extract) {
-        state_.extractActive = 1;
+        extractActive_ = 1;
     }
     auto rows = selectedRowNames();
     if (operation == Operation::Overwrite && rows.size() > 1) {
         rows.resize(1);
     }
     OperationSnapshot snapshot;
-    if (!rows.empty()) {
-        snapshot = takeSnapshot(state_, findSelectedDirectory(), rows);
+    if (!rows.empty() && session_) {
+        snapshot = session_->snapshot(findSelectedDirectory(), rows);
     }
     worker_ = QThread::create([this, operation, snapshot = std::move(snapshot)] {
         switch (operation) {
@@ -138,7 +138,7 @@ bool CKestrelDlg::operationRunning() const {
 }
 
 void CKestrelDlg::cancelExtraction() {
-    state_.extractActive = 0;
+    extractActive_ = 0;
 }
 
 void CKestrelDlg::setOperationButtonsEnabled(bool enabled) {
@@ -225,7 +225,7 @@ void CKestrelDlg::extractSelectedFiles(const OperationSnapshot& snapshot) {
     WorkerObserver observer(*this, "Extracting %1", true);
     const auto report = extractFiles(snapshot, toLocalPath(folder), observer);
     onWindowThread([this] { clearProgressDisplay(); });
-    showFromWorker(extractionMessage(report, state_.extractActive == 1));
+    showFromWorker(extractionMessage(report, extractActive_ == 1));
     onWindowThread([this] {
         cancelButton->hide();
         releaseOperationButtons();

@@ -7,7 +7,6 @@
 #include "dialogs/ImageText.h"
 #include "dialogs/ModifyTocDlg.h"
 #include "dialogs/Prompter.h"
-#include "ops/MasterFile.h"
 #include "ops/ModifyToc.h"
 
 namespace kestrel {
@@ -18,10 +17,16 @@ const char* const kPatchOptionQuestion =
     "Patch BOTH File Location & File Size?\n"
     "Pressing NO will result in FILE LOCATION ONLY being patched";
 
+const char* const kUdfNote =
+    "This image also has a UDF file system, which is what many systems read first.\n\n"
+    "Relink and Modify TOC change only the ISO 9660 and Joliet directories: readers of the UDF "
+    "file system go on seeing each file where it was. Extract, Dummy and Overwrite are seen by "
+    "every reader, as the file systems share the file data.";
+
 }  // namespace
 
 bool CKestrelDlg::requireIsoSelected() {
-    if (!state_.selectedIsoPath.empty()) {
+    if (!selectedIsoPath_.empty()) {
         return false;
     }
     prompter_->show(Message::refusal(QStringLiteral("No ISO Selected!")));
@@ -50,10 +55,13 @@ void CKestrelDlg::selectMasterFile() {
         return;
     }
     const QString name = fromImageBytes(rows.front());
-    if (auto chosen = chooseMasterFile(state_, findSelectedDirectory(), rows.front()); !chosen) {
+    auto chosen = session_ ? chooseMasterFile(*session_, findSelectedDirectory(), rows.front())
+                           : Result<MasterFile>(recordNotFound(rows.front(), selectedIsoPath_));
+    if (!chosen) {
         showError(QStringLiteral("%1 cannot be the master file:").arg(name), chosen.error());
         return;
     }
+    master_ = std::move(*chosen);
     progressBar->setValue(0);
     controlAs<QLabel>(kMasterFileText)
         ->setText(QStringLiteral("Selected Master File: %1").arg(name));
@@ -63,7 +71,7 @@ void CKestrelDlg::relinkFiles() {
     if (requireIsoSelected()) {
         return;
     }
-    if (controlAs<QLabel>(kMasterFileText)->text().isEmpty()) {
+    if (controlAs<QLabel>(kMasterFileText)->text().isEmpty() || !master_ || !session_) {
         prompter_->show(Message::refusal(QStringLiteral("No Master File Selected!")));
         return;
     }
@@ -74,13 +82,26 @@ void CKestrelDlg::relinkFiles() {
     const DirectoryNumber directory = findSelectedDirectory();
     const Answer answer = prompter_->show(Message::question(
         QString::fromLatin1(kPatchOptionQuestion), QStringLiteral("Patch Option")));
-    reportPatchRun(kestrel::relinkFiles(state_, directory, rows, answer == Answer::Yes));
+    noteUdfOnce();
+    reportPatchRun(
+        kestrel::relinkFiles(*session_, directory, rows, *master_, answer == Answer::Yes));
     relistDirectory(directory);
 }
 
+void CKestrelDlg::noteUdfOnce() {
+    if (session_->volume().features.udf && !udfNoted_) {
+        udfNoted_ = true;
+        prompter_->show(Message::notice(QString::fromLatin1(kUdfNote)));
+    }
+}
+
 void CKestrelDlg::reportPatchRun(const PatchRun& run) {
+    QStringList views;
+    for (const auto& view : run.viewsNotUpdated) {
+        views.append(QStringLiteral("\n\n") + QString::fromStdString(view));
+    }
     if (!run.failure) {
-        prompter_->show(Message::notice(QStringLiteral("File(s) Patched")));
+        prompter_->show(Message::notice(QStringLiteral("File(s) Patched") + views.join(QString())));
         return;
     }
     QStringList patched;
@@ -94,7 +115,8 @@ void CKestrelDlg::reportPatchRun(const PatchRun& run) {
     prompter_->show(
         Message::refusal(QStringLiteral("%1 could not be patched:\n\n%2\n\n%3")
                              .arg(fromImageBytes(run.failure->rowName),
-                                  QString::fromStdString(run.failure->error.message), done)));
+                                  QString::fromStdString(run.failure->error.message), done) +
+                         views.join(QString())));
 }
 
 void CKestrelDlg::modifyToc() {
@@ -102,26 +124,32 @@ void CKestrelDlg::modifyToc() {
         return;
     }
     const auto rows = requireSelectedRows(QStringLiteral("No File(s) Selected!"));
-    if (rows.empty()) {
+    if (rows.empty() || !session_) {
         return;
     }
     const DirectoryNumber directory = findSelectedDirectory();
-    auto location = readTocRecord(state_, directory, rows.front());
+    auto location = session_->findRecord(directory, rows.front());
     if (!location) {
         showError(QStringLiteral("%1 cannot be edited:").arg(fromImageBytes(rows.front())),
                   location.error());
         return;
     }
-    CModifyTocDlg dialog(state_, *prompter_, this);
-    dialog.exec();
-    if (state_.tocLba == kTocCancelled) {
+    tocValues_ =
+        TocValues{rows.front(), static_cast<int32_t>(location->extentLba), location->dataLength};
+    CModifyTocDlg dialog(tocValues_, *prompter_, this);
+    if (dialog.exec() != QDialog::Accepted || tocValues_.lba == kTocCancelled) {
         return;
     }
-    if (auto written = writeTocRecord(state_, *location); !written) {
-        reportPatchRun(PatchRun{{}, FileFailure{rows.front(), written.error()}});
-    } else {
-        prompter_->show(Message::notice(QStringLiteral("File(s) Patched")));
+    noteUdfOnce();
+    const RecordFields fields{static_cast<uint32_t>(tocValues_.lba), tocValues_.size};
+    auto patched = session_->patchRecord(directory, *location, fields);
+    PatchRun run;
+    if (!patched) {
+        run.failure = FileFailure{rows.front(), patched.error()};
+    } else if (patched->viewNotUpdated) {
+        run.viewsNotUpdated.push_back(*patched->viewNotUpdated);
     }
+    reportPatchRun(run);
     relistDirectory(directory);
 }
 

@@ -8,7 +8,6 @@
 
 #include "dialogs/ImageText.h"
 #include "dialogs/Prompter.h"
-#include "image/EditorState.h"
 #include "ops/ModifyToc.h"
 
 namespace kestrel {
@@ -37,9 +36,9 @@ constexpr auto kWindowFlags =
 
 }  // namespace
 
-CModifyTocDlg::CModifyTocDlg(EditorState& state, Prompter& prompter, QWidget* parent)
+CModifyTocDlg::CModifyTocDlg(TocValues& values, Prompter& prompter, QWidget* parent)
     : TemplateDialog(kModifyTocTemplate, kWindowFlags, parent),
-      state_(state),
+      values_(values),
       prompter_(prompter),
       nameGroup(controlAs<QGroupBox>(kNameGroup)) {
     connect(controlAs<QPushButton>(kCancel), &QPushButton::clicked, this,
@@ -51,9 +50,9 @@ CModifyTocDlg::CModifyTocDlg(EditorState& state, Prompter& prompter, QWidget* pa
 }
 
 void CModifyTocDlg::initTocDialog() {
-    nameGroup->setTitle(fromImageBytes(state_.tocName));
-    lbaText = QString::number(state_.tocLba);
-    sizeText = QString::number(state_.tocSize);
+    nameGroup->setTitle(fromImageBytes(values_.name));
+    lbaText = QString::number(values_.lba);
+    sizeText = QString::number(values_.size);
     controlAs<QLineEdit>(kLbaEdit)->setText(lbaText);
     controlAs<QLineEdit>(kSizeEdit)->setText(sizeText);
     controlAs<QLineEdit>(kLbaEdit)->setFocus();  // the first tab stop, whatever the platform
@@ -74,13 +73,13 @@ void CModifyTocDlg::applyTocEdit() {
                 .arg(QLatin1String(field), QString::fromStdString(error.message))));
         return;
     }
-    state_.tocLba = *lba;
-    state_.tocSize = *size;
+    values_.lba = *lba;
+    values_.size = static_cast<uint32_t>(*size);
     accept();
 }
 
 void CModifyTocDlg::cancelTocEdit() {
-    state_.tocLba = kTocCancelled;
+    values_.lba = kTocCancelled;
     reject();
 }
 

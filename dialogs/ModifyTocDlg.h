@@ -4,6 +4,8 @@
 #pragma once
 
 #include <QString>
+#include <cstdint>
+#include <string>
 
 #include "dialogs/DialogTemplate.h"
 
@@ -11,8 +13,14 @@ class QGroupBox;
 
 namespace kestrel {
 
-struct EditorState;
 class Prompter;
+
+// The values the dialog shows and edits: the file's name and its record's LBA and size.
+struct TocValues {
+    std::string name;
+    int32_t lba = 0;
+    uint32_t size = 0;
+};
 
 class CModifyTocDlg : public TemplateDialog {
     Q_OBJECT
@@ -26,14 +34,14 @@ public:
         kSizeEdit = 1037,
     };
 
-    CModifyTocDlg(EditorState& state, Prompter& prompter, QWidget* parent);
+    CModifyTocDlg(TocValues& values, Prompter& prompter, QWidget* parent);
 
 private:
     void initTocDialog();
     void applyTocEdit();
     void cancelTocEdit();
 
-    EditorState& state_;
+    TocValues& values_;
     Prompter& prompter_;
     QGroupBox* nameGroup;
     QString lbaText;

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "image/DirectoryWalk.h"
-#include "image/IsoLayout.h"
+#include "image/LongNames.h"
 
 namespace kestrel {
 
@@ -32,13 +32,19 @@ std::string formatRecordDate(const RecordDate& date) {
 }
 
 ListRow makeListRow(const DirectoryRecord& record) {
-    return ListRow{record.name(), format("%ld", long{static_cast<int32_t>(record.extentLba)}),
-                   format("%u", unsigned{record.dataLength}), formatRecordDate(record.date)};
+    return ListRow{record.name(),
+                   format("%ld", long{static_cast<int32_t>(record.extentLba)}),
+                   format("%u", unsigned{record.dataLength}),
+                   formatRecordDate(record.date),
+                   rockRidgeName(record).value_or(""),
+                   record.extentLba,
+                   record.dataLength};
 }
 
-Result<DirectoryListing> listDirectory(const std::string& imagePath, uint64_t extentOffset) {
+Result<DirectoryListing> listDirectory(const ImageSource& image, uint64_t extentOffset,
+                                       ListingStart start) {
     DirectoryListing listing;
-    auto walked = walkDirectory(imagePath, extentOffset, [&listing](const WalkedRecord& walked) {
+    auto walked = walkDirectory(image, extentOffset, start, [&listing](const WalkedRecord& walked) {
         if (!listing.firstRecordLba) {
             listing.firstRecordLba = walked.record.extentLba;
         }
@@ -51,17 +57,6 @@ Result<DirectoryListing> listDirectory(const std::string& imagePath, uint64_t ex
         return walked.error();
     }
     std::reverse(listing.rows.begin(), listing.rows.end());
-    return listing;
-}
-
-Result<DirectoryListing> listDirectory(EditorState& state, DirectoryNumber number) {
-    if (!state.hasDirectory(number)) {
-        return DirectoryListing{};
-    }
-    auto listing = listDirectory(state.imagePath, state.dirExtent[number]);
-    if (listing && listing->firstRecordLba) {
-        state.layerCopyLength = uint64_t{*listing->firstRecordLba} << kSectorShift;
-    }
     return listing;
 }
 

@@ -7,8 +7,7 @@
 #include <vector>
 
 #include "image/DirectoryRecord.h"
-#include "image/EditorState.h"
-#include "image/Result.h"
+#include "image/DirectoryWalk.h"
 
 namespace kestrel {
 
@@ -17,6 +16,10 @@ struct ListRow {
     std::string lba;   // signed, as the record's 32 bits read
     std::string size;  // unsigned
     std::string dateModified;
+    // The Rock Ridge or Joliet name, when the image gives the file one.
+    std::string longName;
+    uint32_t extentLba = 0;
+    uint32_t dataLength = 0;
 };
 
 struct DirectoryListing {
@@ -29,9 +32,7 @@ ListRow makeListRow(const DirectoryRecord& record);
 // "Febuary 3, 2003"
 std::string formatRecordDate(const RecordDate& date);
 
-Result<DirectoryListing> listDirectory(const std::string& imagePath, uint64_t extentOffset);
-// Lists directory `number` of the presented volume and, when a record was read, sets the
-// state's layerCopyLength from it. Directory 0 lists as empty.
-Result<DirectoryListing> listDirectory(EditorState& state, DirectoryNumber number);
+Result<DirectoryListing> listDirectory(const ImageSource& image, uint64_t extentOffset,
+                                       ListingStart start);
 
 }  // namespace kestrel

@@ -28,6 +28,13 @@ std::optional<DirectoryRecord> parseDirectoryRecord(std::span<const uint8_t> byt
     parsed.flags = bytes[record::kFlags];
     const auto identifier = bytes.subspan(record::kIdentifier, identifierLength);
     parsed.identifier.assign(identifier.begin(), identifier.end());
+    // The identifier is padded to an even length, the fixed part being 33 bytes.
+    const size_t systemUseStart =
+        record::kIdentifier + identifierLength + (identifierLength + 1) % 2;
+    if (systemUseStart < length) {
+        parsed.systemUse.assign(bytes.begin() + static_cast<ptrdiff_t>(systemUseStart),
+                                bytes.begin() + static_cast<ptrdiff_t>(length));
+    }
     return parsed;
 }
 

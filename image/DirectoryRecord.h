@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace kestrel {
 
@@ -25,6 +26,8 @@ inline constexpr size_t kMinimumLength = 34;
 inline constexpr size_t kMaximumLength = 255;
 }  // namespace record
 
+inline constexpr uint8_t kDirectoryFlag = 0x02;
+
 struct RecordDate {
     uint8_t yearsSince1900 = 0;
     uint8_t month = 0;
@@ -38,9 +41,12 @@ struct DirectoryRecord {
     RecordDate date;
     uint8_t flags = 0;
     std::string identifier;  // all of its bytes, version suffix included
+    // What follows the identifier and its pad byte: XA attributes, Rock Ridge entries.
+    std::vector<uint8_t> systemUse;
 
     // Directories, hidden and associated files and multi-extent parts are not listed.
     bool isListed() const { return flags == 0; }
+    bool isDirectory() const { return (flags & kDirectoryFlag) != 0; }
     // The identifier less its last two bytes (";1"): the text a listing shows and finds again.
     std::string name() const;
 };

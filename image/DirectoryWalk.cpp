@@ -25,22 +25,42 @@ Result<uint64_t> directoryEnd(WindowedReader& reader, uint64_t extentOffset) {
     return extentOffset + std::max(roundUpToSector(recordedSize), kSectorSize);
 }
 
+// Behind "." and "..", each of which must be a record of its own; without them the
+// directory lists nothing, and `end` is returned.
+Result<uint64_t> firstListedRecord(WindowedReader& reader, uint64_t extentOffset,
+                                   ListingStart start, uint64_t end) {
+    if (start == ListingStart::Fixed) {
+        return extentOffset + kFixedListingOffset;
+    }
+    uint64_t position = extentOffset;
+    for (int dotRecord = 0; dotRecord < 2; ++dotRecord) {
+        auto length = reader.view(position, 1);
+        if (!length) {
+            return length.error();
+        }
+        if (length->empty() || (*length)[0] < record::kMinimumLength) {
+            return end;
+        }
+        position += (*length)[0];
+    }
+    return position;
+}
+
 }  // namespace
 
-Result<void> walkDirectory(const std::string& imagePath, uint64_t extentOffset,
+Result<void> walkDirectory(const ImageSource& image, uint64_t extentOffset, ListingStart start,
                            const std::function<WalkStep(const WalkedRecord&)>& visit) {
-    auto image = ImageFile::openForReading(imagePath);
-    if (!image) {
-        return image.error();
-    }
-    WindowedReader reader(*image);
+    WindowedReader reader(image);
     const auto end = directoryEnd(reader, extentOffset);
     if (!end) {
         return end.error();
     }
-    uint64_t position = extentOffset + kFirstListedRecordOffset;
-    while (position < *end) {
-        auto bytes = reader.view(position, record::kMaximumLength);
+    auto position = firstListedRecord(reader, extentOffset, start, *end);
+    if (!position) {
+        return position.error();
+    }
+    while (*position < *end) {
+        auto bytes = reader.view(*position, record::kMaximumLength);
         if (!bytes) {
             return bytes.error();
         }
@@ -52,25 +72,25 @@ Result<void> walkDirectory(const std::string& imagePath, uint64_t extentOffset,
             // ISO 9660 zero-fills a sector behind its last record; the directory goes on
             // in the next sector. A sector without a first record holds no more, so a "."
             // claiming gigabytes cannot make the walk read them.
-            if (position % kSectorSize == 0) {
+            if (*position % kSectorSize == 0) {
                 break;
             }
-            position = (position / kSectorSize + 1) * kSectorSize;
+            *position = (*position / kSectorSize + 1) * kSectorSize;
             continue;
         }
         // A record never crosses into the next sector, whose bytes belong to other records.
         const auto inSector =
-            bytes->first(std::min<uint64_t>(bytes->size(), kSectorSize - position % kSectorSize));
+            bytes->first(std::min<uint64_t>(bytes->size(), kSectorSize - *position % kSectorSize));
         const auto parsed = parseDirectoryRecord(inSector);
         if (!parsed) {
             break;
         }
-        if (visit(WalkedRecord{position, *parsed}) == WalkStep::Stop) {
+        if (visit(WalkedRecord{*position, *parsed}) == WalkStep::Stop) {
             break;
         }
-        position += length;
+        *position += length;
     }
-    return image->close();
+    return {};
 }
 
 }  // namespace kestrel

@@ -5,28 +5,33 @@
 #include <cstdint>
 #include <functional>
 
-#include <string>
 #include "image/DirectoryRecord.h"
-
-#include "image/Result.h"
+#include "io/ImageSource.h"
 
 namespace kestrel {
 
+// Where a directory's own records end and its listing begins.
+enum class ListingStart {
+    // 96 bytes into the extent, where the fixed layout's 48-byte "." and ".." end.
+    Fixed,
+    // Behind the "." and ".." records, by the lengths they record.
+    BehindDotRecords,
+};
+
 struct WalkedRecord {
-    uint64_t offset;  // of the record's first byte in the file
+    uint64_t offset;  // of the record's first byte in the image
     const DirectoryRecord& record;
 };
 
 enum class WalkStep { Continue, Stop };
 
-// Visits the records of the directory whose extent starts at `extentOffset` in the file at
-// `imagePath`, beginning 96
-// bytes in (behind "." and ".."). A zero length byte moves the walk to the next sector while
-// the directory (its size is the data length of its "." record) goes on; the walk ends at the
-// directory's end, at a sector that starts with a zero length byte, at the end of the file,
-// or at the first record that is not whole inside its sector. Records with flags are visited
-// too; the visitor decides what they mean.
-Result<void> walkDirectory(const std::string& imagePath, uint64_t extentOffset,
+// Visits the records of the directory whose extent starts at `extentOffset`, from its listing
+// start. A zero length byte moves the walk to the next sector while the directory (its size is
+// the data length of its "." record) goes on; the walk ends at the directory's end, at a
+// sector that starts with a zero length byte, at the end of the image, or at the first record
+// that is not whole inside its sector. Records with flags are visited too; the visitor decides
+// what they mean.
+Result<void> walkDirectory(const ImageSource& image, uint64_t extentOffset, ListingStart start,
                            const std::function<WalkStep(const WalkedRecord&)>& visit);
 
 }  // namespace kestrel

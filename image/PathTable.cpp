@@ -1,5 +1,7 @@
 #include "image/PathTable.h"
 
+#include <array>
+
 #include "image/ByteOrder.h"
 #include "image/IsoLayout.h"
 #include "image/WindowedReader.h"
@@ -10,15 +12,26 @@ namespace {
 
 // Length, extended-attribute length, extent LBA, parent number.
 constexpr size_t kRecordHeaderLength = 8;
-// The root's record is read from its extent on: extent, parent number, identifier, pad.
-constexpr size_t kRootRemainder = 8;
+// The root's record: its header and its one-byte identifier with the pad byte.
+constexpr size_t kRootRecordLength = 10;
 
 }  // namespace
 
-Result<std::vector<PathTableDirectory>> readPathTable(const ImageFile& image,
-                                                      uint64_t rootExtentOffset) {
+Result<bool> pathTableHoldsRoot(const ImageSource& image, uint64_t tableOffset, uint32_t rootLba) {
+    std::array<uint8_t, kRootRecordLength> root{};
+    auto read = image.readAt(tableOffset, root);
+    if (!read) {
+        return read.error();
+    }
+    return *read == root.size() && root[0] == 1 && readLe32(root, 2) == rootLba &&
+           readLe16(root, 6) == 1 && root[8] == 0;
+}
+
+Result<std::vector<PathTableDirectory>> readPathTable(const ImageSource& image,
+                                                      uint64_t tableOffset,
+                                                      std::optional<uint64_t> tableSize) {
     WindowedReader reader(image);
-    auto root = reader.view(rootExtentOffset, 4);
+    auto root = reader.view(tableOffset + 2, 4);
     if (!root) {
         return root.error();
     }
@@ -27,12 +40,13 @@ Result<std::vector<PathTableDirectory>> readPathTable(const ImageFile& image,
                      image.path() +
                          " is too short to be a disc image: it ends before its path "
                          "table at byte " +
-                         std::to_string(rootExtentOffset - 2)};
+                         std::to_string(tableOffset)};
     }
     std::vector<PathTableDirectory> directories{{1, 0, readLe32(*root, 0), {}}};
 
-    uint64_t position = rootExtentOffset + kRootRemainder;
-    while (directories.size() < kMaxDirectories) {
+    const uint64_t tableEnd = tableSize ? tableOffset + *tableSize : UINT64_MAX;
+    uint64_t position = tableOffset + kRootRecordLength;
+    while (directories.size() < kMaxDirectories && position + kRecordHeaderLength <= tableEnd) {
         auto header = reader.view(position, kRecordHeaderLength);
         if (!header) {
             return header.error();
@@ -47,6 +61,9 @@ Result<std::vector<PathTableDirectory>> readPathTable(const ImageFile& image,
                                      {}};
         if (directory.parent == 0 || directory.parent > directories.size()) {
             directory.parent = 1;
+        }
+        if (position + kRecordHeaderLength + identifierLength > tableEnd) {
+            break;
         }
         auto identifier = reader.view(position + kRecordHeaderLength, identifierLength);
         if (!identifier) {

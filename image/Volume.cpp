@@ -4,9 +4,9 @@
 #include <array>
 
 #include "image/ByteOrder.h"
-#include "image/ImageFile.h"
+#include "image/DirectoryTreeWalk.h"
 #include "image/IsoLayout.h"
-#include "image/PathTable.h"
+#include "image/LongNames.h"
 
 namespace kestrel {
 
@@ -30,24 +30,113 @@ Error tooShort(const std::string& path) {
                  path + " is too short to be a disc image: it ends before its volume descriptor"};
 }
 
-}  // namespace
-
-Result<Volume> readVolume(const std::string& imagePath) {
-    auto image = ImageFile::openForReading(imagePath);
-    if (!image) {
-        return image.error();
-    }
-    // Everything up to the classification bytes, which lie behind the label and the size.
-    std::array<uint8_t, kDiscKindOffset + 2 - kLabelOffset> descriptor{};
-    auto read = image->readAt(kLabelOffset, descriptor);
+// The record at the start of a directory's extent, its "." record.
+Result<std::optional<DirectoryRecord>> readDotRecord(const ImageSource& image, uint32_t lba) {
+    std::array<uint8_t, record::kMaximumLength> bytes{};
+    auto read = image.readAt(uint64_t{lba} << kSectorShift, bytes);
     if (!read) {
         return read.error();
     }
-    if (*read < descriptor.size()) {
-        return tooShort(imagePath);
+    return parseDirectoryRecord(std::span(bytes).first(*read));
+}
+
+// The fixed layout holds when the fixed path-table position starts with the root that the
+// primary descriptor names, and that root's "." and ".." are 48 bytes each, as the fixed
+// listing start assumes.
+Result<bool> hasFixedLayout(const ImageSource& image, uint64_t tableOffset,
+                            const std::optional<DirectoryRecord>& root) {
+    if (!root) {
+        return false;
     }
-    const auto field = [&descriptor](uint64_t offset) {
-        return std::span<const uint8_t>(descriptor).subspan(offset - kLabelOffset);
+    auto holdsRoot = pathTableHoldsRoot(image, tableOffset, root->extentLba);
+    if (!holdsRoot || !*holdsRoot) {
+        return holdsRoot;
+    }
+    std::array<uint8_t, kFixedDotRecordLength + 1> dots{};
+    auto read = image.readAt(uint64_t{root->extentLba} << kSectorShift, dots);
+    if (!read) {
+        return read.error();
+    }
+    return *read == dots.size() && dots[0] == kFixedDotRecordLength &&
+           dots[kFixedDotRecordLength] == kFixedDotRecordLength;
+}
+
+Error unreadableLayout(const std::string& path) {
+    return Error{ErrorKind::CorruptImage,
+                 path +
+                     " holds no ISO 9660 volume that can be read: sector 16 is no primary "
+                     "volume descriptor, and no path table starts with its root at sector 19 "
+                     "or 258"};
+}
+
+// The root record of the primary descriptor as it lies at 0x809C, whether or not the
+// descriptor's header is valid: the fixed layout has only ever needed its extent.
+Result<std::optional<DirectoryRecord>> primaryRoot(const ImageSource& image) {
+    std::array<uint8_t, 34> bytes{};
+    auto read = image.readAt(kDescriptorsOffset + 156, bytes);
+    if (!read) {
+        return read.error();
+    }
+    return parseDirectoryRecord(std::span(bytes).first(*read));
+}
+
+Result<void> readFeatures(const ImageSource& image, const DescriptorSet& descriptors,
+                          Volume& volume) {
+    volume.features.joliet = descriptors.joliet.has_value();
+    volume.features.elTorito = descriptors.elTorito;
+    volume.features.udf = descriptors.udf;
+    volume.joliet = descriptors.joliet;
+    auto dot = readDotRecord(image, volume.directories.front().extentLba);
+    if (!dot) {
+        return dot.error();
+    }
+    volume.features.rockRidge = *dot && startsRockRidge(**dot);
+    return {};
+}
+
+}  // namespace
+
+Result<std::vector<PathTableDirectory>> readDescriptorTree(const ImageSource& image,
+                                                           const TreeDescriptor& descriptor,
+                                                           bool* walked) {
+    if (descriptor.logicalBlockSize != kSectorSize) {
+        return Error{ErrorKind::CorruptImage,
+                     image.path() + " records logical blocks of " +
+                         std::to_string(descriptor.logicalBlockSize) +
+                         " bytes; only volumes of 2048-byte blocks can be read"};
+    }
+    if (!descriptor.root) {
+        return Error{ErrorKind::CorruptImage,
+                     image.path() +
+                         " has no readable root directory record in its volume "
+                         "descriptor"};
+    }
+    const uint64_t tableOffset = uint64_t{descriptor.pathTableLba} << kSectorShift;
+    auto holdsRoot = pathTableHoldsRoot(image, tableOffset, descriptor.root->extentLba);
+    if (!holdsRoot) {
+        return holdsRoot.error();
+    }
+    if (walked != nullptr) {
+        *walked = !*holdsRoot;
+    }
+    if (!*holdsRoot) {
+        return walkDirectoryTree(image, descriptor.root->extentLba);
+    }
+    return readPathTable(image, tableOffset, descriptor.pathTableSize);
+}
+
+Result<Volume> readVolume(const ImageSource& image) {
+    // Everything up to the classification bytes, which lie behind the label and the size.
+    std::array<uint8_t, kDiscKindOffset + 2 - kLabelOffset> fixedFields{};
+    auto read = image.readAt(kLabelOffset, fixedFields);
+    if (!read) {
+        return read.error();
+    }
+    if (*read < fixedFields.size()) {
+        return tooShort(image.path());
+    }
+    const auto field = [&fixedFields](uint64_t offset) {
+        return std::span<const uint8_t>(fixedFields).subspan(offset - kLabelOffset);
     };
 
     Volume volume;
@@ -55,32 +144,35 @@ Result<Volume> readVolume(const std::string& imagePath) {
     volume.isDvd = field(kDiscKindOffset)[0] == 0 && field(kDiscKindOffset)[1] == 0;
     volume.volumeSectors = readLe32(field(kVolumeSizeOffset), 0);
 
-    auto directories =
-        readPathTable(*image, volume.isDvd ? kDvdPathTableOffset : kCdPathTableOffset);
+    auto descriptors = readDescriptors(image);
+    if (!descriptors) {
+        return descriptors.error();
+    }
+    auto root = primaryRoot(image);
+    if (!root) {
+        return root.error();
+    }
+    const uint64_t fixedTable = volume.isDvd ? kDvdPathTableOffset : kCdPathTableOffset;
+    auto fixed = hasFixedLayout(image, fixedTable, *root);
+    if (!fixed) {
+        return fixed.error();
+    }
+    auto directories = Result<std::vector<PathTableDirectory>>(std::vector<PathTableDirectory>{});
+    if (*fixed) {
+        directories = readPathTable(image, fixedTable, std::nullopt);
+    } else if (descriptors->primary) {
+        volume.layout = LayoutKind::Descriptor;
+        volume.listingStart = ListingStart::BehindDotRecords;
+        directories = readDescriptorTree(image, *descriptors->primary, &volume.treeWalked);
+    } else {
+        return unreadableLayout(image.path());
+    }
     if (!directories) {
         return directories.error();
     }
     volume.directories = std::move(*directories);
-    if (auto closed = image->close(); !closed) {
-        return closed.error();
-    }
-    return volume;
-}
-
-Result<Volume> openVolume(EditorState& state) {
-    auto volume = readVolume(state.imagePath);
-    if (!volume) {
-        return volume;
-    }
-    state.isDvd = volume->isDvd;
-    if (!state.presentsLayerOne()) {
-        state.layer0Bytes = static_cast<int64_t>(uint64_t{volume->volumeSectors} << kSectorShift);
-    }
-    state.dirParent.assign(volume->directories.size() + 1, 0);
-    state.dirExtent.assign(volume->directories.size() + 1, 0);
-    for (const auto& directory : volume->directories) {
-        state.dirParent[directory.number] = directory.parent;
-        state.dirExtent[directory.number] = uint64_t{directory.extentLba} << kSectorShift;
+    if (auto features = readFeatures(image, *descriptors, volume); !features) {
+        return features.error();
     }
     return volume;
 }

@@ -1,39 +1,54 @@
-// Opening a volume: its label, CD/DVD classification, size and directory hierarchy, read at
-// the fixed positions where the images this editor knows keep them.
+// Opening a volume: its label, CD/DVD classification, size, layout, directory hierarchy and
+// what else the image carries.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "image/EditorState.h"
-#include "image/Result.h"
+#include "image/DirectoryWalk.h"
+#include "image/PathTable.h"
+#include "image/VolumeDescriptors.h"
+#include "io/ImageSource.h"
 
 namespace kestrel {
 
-struct PathTableDirectory {
-    DirectoryNumber number = 0;  // its position in the path table; the root is 1
-    // An earlier directory's number; 0 for the root. A parent number naming no earlier
-    // directory is read as the root, so every directory hangs in the tree.
-    uint16_t parent = 0;
-    uint32_t extentLba = 0;
-    std::string identifier;
+enum class LayoutKind {
+    // The path table at sector 19 or 258 and "." and ".." of 48 bytes each, where CD-ROM XA
+    // and DVD mastering puts them; read at those positions as this editor always has.
+    Fixed,
+    // Everything else: the path table and the root as the primary volume descriptor says.
+    Descriptor,
+};
+
+struct VolumeFeatures {
+    bool joliet = false;
+    bool rockRidge = false;
+    bool elTorito = false;
+    bool udf = false;
 };
 
 struct Volume {
     std::string label;  // "NO LABEL" when the volume identifier is empty
     bool isDvd = false;
     uint32_t volumeSectors = 0;
-    // In path-table order: directories[0] is the root, number 1; every parent comes before
-    // its children, so a tree can be built in one pass.
+    LayoutKind layout = LayoutKind::Fixed;
+    ListingStart listingStart = ListingStart::Fixed;
+    // Set when no path table could be read and the hierarchy was walked from the root.
+    bool treeWalked = false;
+    // directories[0] is the root, number 1; every parent comes before its children.
     std::vector<PathTableDirectory> directories;
+    VolumeFeatures features;
+    std::optional<TreeDescriptor> joliet;
 };
 
-Result<Volume> readVolume(const std::string& imagePath);
+Result<Volume> readVolume(const ImageSource& image);
 
-// Reads the presented volume and records it in the state: the classification, the directory
-// tables and, while layer 0 is presented, layer0Bytes. A volume that cannot be read leaves
-// the state untouched.
-Result<Volume> openVolume(EditorState& state);
+// The directories of a descriptor's tree: from its path table when that starts with the
+// descriptor's root, else walked from the root.
+Result<std::vector<PathTableDirectory>> readDescriptorTree(const ImageSource& image,
+                                                           const TreeDescriptor& descriptor,
+                                                           bool* walked = nullptr);
 
 }  // namespace kestrel

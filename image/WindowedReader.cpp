@@ -4,7 +4,7 @@
 
 namespace kestrel {
 
-WindowedReader::WindowedReader(const ImageFile& file, size_t windowSize)
+WindowedReader::WindowedReader(const ImageSource& file, size_t windowSize)
     : file_(file), window_(windowSize) {}
 
 Result<std::span<const uint8_t>> WindowedReader::view(uint64_t offset, size_t length) {

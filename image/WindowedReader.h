@@ -7,20 +7,20 @@
 #include <span>
 #include <vector>
 
-#include "image/ImageFile.h"
+#include "io/ImageSource.h"
 
 namespace kestrel {
 
 class WindowedReader {
 public:
-    explicit WindowedReader(const ImageFile& file, size_t windowSize = 64 * 1024);
+    explicit WindowedReader(const ImageSource& file, size_t windowSize = 64 * 1024);
 
     // Up to `length` bytes from `offset`; fewer only where the file ends. The view lasts until
     // the next call. `length` must not exceed the window size.
     Result<std::span<const uint8_t>> view(uint64_t offset, size_t length);
 
 private:
-    const ImageFile& file_;
+    const ImageSource& file_;
     std::vector<uint8_t> window_;
     uint64_t windowStart_ = 0;
     size_t windowLength_ = 0;

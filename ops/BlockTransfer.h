@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "image/Result.h"
+#include "io/Result.h"
 #include "ops/FileFailure.h"
 
 namespace kestrel {

@@ -1,6 +1,6 @@
 #include "ops/Extraction.h"
 
-#include "image/ImageFile.h"
+#include "io/ImageFile.h"
 #include "ops/OutputFile.h"
 
 namespace kestrel {

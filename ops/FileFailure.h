@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "image/Result.h"
+#include "io/Result.h"
 
 namespace kestrel {
 

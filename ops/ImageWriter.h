@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "image/ImageFile.h"
+#include "io/ImageFile.h"
 
 namespace kestrel {
 

@@ -1,33 +1,51 @@
 #include "ops/MasterFile.h"
 
-#include "ops/RecordPatch.h"
-
 namespace kestrel {
 
-Result<void> chooseMasterFile(EditorState& state, DirectoryNumber directory,
-                              const std::string& rowName) {
-    auto master = findDirectoryRecord(state, directory, rowName);
+namespace {
+
+const char* layerName(bool layerOne) {
+    return layerOne ? "layer 1" : "layer 0";
+}
+
+}  // namespace
+
+Result<MasterFile> chooseMasterFile(const Session& session, DirectoryNumber directory,
+                                    const std::string& rowName) {
+    auto master = session.findRecord(directory, rowName);
     if (!master) {
         return master.error();
     }
-    state.masterLba = master->extentLba;
-    state.masterSize = master->dataLength;
-    return {};
+    return MasterFile{rowName, master->extentLba, master->dataLength, session.presentsLayerOne()};
 }
 
-PatchRun relinkFiles(const EditorState& state, DirectoryNumber directory,
-                     const std::vector<std::string>& rowNames, bool withSize) {
+PatchRun relinkFiles(Session& session, DirectoryNumber directory,
+                     const std::vector<std::string>& rowNames, const MasterFile& master,
+                     bool withSize) {
     PatchRun run;
-    const auto size = withSize ? std::optional(state.masterSize) : std::nullopt;
+    if (master.onLayerOne != session.presentsLayerOne() && !rowNames.empty()) {
+        run.failure = FileFailure{
+            rowNames.front(),
+            Error{ErrorKind::Changed, "the master file " + master.rowName + " is on " +
+                                          layerName(master.onLayerOne) + ", and LBAs of " +
+                                          layerName(master.onLayerOne) + " name other data on " +
+                                          layerName(session.presentsLayerOne()) +
+                                          "; choose a master file on this layer"}};
+        return run;
+    }
+    const RecordFields fields{master.lba, withSize ? std::optional(master.size) : std::nullopt};
     for (const auto& rowName : rowNames) {
-        auto location = findDirectoryRecord(state, directory, rowName);
-        auto patched = location ? patchDirectoryRecord(state, *location, state.masterLba, size)
-                                : Result<void>(location.error());
+        auto location = session.findRecord(directory, rowName);
+        auto patched = location ? session.patchRecord(directory, *location, fields)
+                                : Result<PatchOutcome>(location.error());
         if (!patched) {
             run.failure = FileFailure{rowName, patched.error()};
             break;
         }
         run.patched.push_back(rowName);
+        if (patched->viewNotUpdated) {
+            run.viewsNotUpdated.push_back(*patched->viewNotUpdated);
+        }
     }
     return run;
 }

@@ -6,27 +6,35 @@
 #include <string>
 #include <vector>
 
-#include "image/EditorState.h"
-#include "image/Result.h"
 #include "ops/FileFailure.h"
+#include "ops/Session.h"
 
 namespace kestrel {
 
-// Takes the master's extent and data length from its record. The state keeps its earlier
-// master when the record cannot be read.
-Result<void> chooseMasterFile(EditorState& state, DirectoryNumber directory,
-                              const std::string& rowName);
+struct MasterFile {
+    std::string rowName;
+    uint32_t lba = 0;
+    uint32_t size = 0;
+    // The layer whose numbering the LBA is in: on the other layer it names other data.
+    bool onLayerOne = false;
+};
 
-// What a patch over several rows did: the rows patched, in order, and the first failure,
-// after which no further row was touched.
+// Takes the master's extent and data length from its record.
+Result<MasterFile> chooseMasterFile(const Session& session, DirectoryNumber directory,
+                                    const std::string& rowName);
+
+// What a patch over several rows did: the rows patched, in order, the views of them that
+// could not be brought along, and the first failure, after which no further row was touched.
 struct PatchRun {
     std::vector<std::string> patched;
+    std::vector<std::string> viewsNotUpdated;
     std::optional<FileFailure> failure;
 };
 
 // Points each row's record at the master's extent, and gives it the master's length too
-// when `withSize` is set.
-PatchRun relinkFiles(const EditorState& state, DirectoryNumber directory,
-                     const std::vector<std::string>& rowNames, bool withSize);
+// when `withSize` is set. A master on the other layer is refused before any row is touched.
+PatchRun relinkFiles(Session& session, DirectoryNumber directory,
+                     const std::vector<std::string>& rowNames, const MasterFile& master,
+                     bool withSize);
 
 }  // namespace kestrel

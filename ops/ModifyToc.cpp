@@ -20,23 +20,6 @@ bool isDigit(char c) {
 
 }  // namespace
 
-Result<RecordLocation> readTocRecord(EditorState& state, DirectoryNumber directory,
-                                     const std::string& rowName) {
-    auto location = findDirectoryRecord(state, directory, rowName);
-    if (!location) {
-        return location.error();
-    }
-    state.tocLba = static_cast<int32_t>(location->extentLba);
-    state.tocSize = static_cast<int32_t>(location->dataLength);
-    state.tocName = rowName;
-    return location;
-}
-
-Result<void> writeTocRecord(const EditorState& state, const RecordLocation& location) {
-    return patchDirectoryRecord(state, location, static_cast<uint32_t>(state.tocLba),
-                                static_cast<uint32_t>(state.tocSize));
-}
-
 Result<int32_t> parseTocValue(std::string_view text) {
     size_t at = 0;
     while (at < text.size() && isBlank(text[at])) {

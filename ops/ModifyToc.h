@@ -1,25 +1,16 @@
-// Modify TOC: one file's extent LBA and data length, rewritten by hand.
+// Modify TOC: the values typed for one file's extent LBA and data length.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "image/EditorState.h"
-#include "image/Result.h"
-#include "ops/RecordPatch.h"
+#include "io/Result.h"
 
 namespace kestrel {
 
 // The LBA value that marks a cancelled edit; an LBA entered as -1 cancels as well.
 inline constexpr int32_t kTocCancelled = -1;
-
-// Reads the row's record into tocLba, tocSize and tocName, ready for the dialog.
-Result<RecordLocation> readTocRecord(EditorState& state, DirectoryNumber directory,
-                                     const std::string& rowName);
-
-// Writes tocLba and tocSize into the record read by readTocRecord, in both byte orders.
-Result<void> writeTocRecord(const EditorState& state, const RecordLocation& location);
 
 // Reads decimal input the way atol does: leading white space, an optional sign, then digits
 // up to the first other character; no digits reads as 0, so "1A2B" is 1 and "abc" is 0.

@@ -7,9 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "image/EditorState.h"
-#include "image/Result.h"
-#include "ops/RecordPatch.h"
+#include "image/RecordLookup.h"
 
 namespace kestrel {
 
@@ -19,13 +17,13 @@ struct SnapshotFile {
 };
 
 struct OperationSnapshot {
-    std::string imagePath;    // the chosen image, where file data is read and written
-    std::string recordsPath;  // the presented file the records were read from
-    int64_t layerOffset = 0;  // added to an extent's LBA x 2048 to find its data in the image
+    std::string imagePath;     // the chosen image, where file data is read and written
+    std::string recordsPath;   // the presented file the records were read from
+    uint64_t layerOffset = 0;  // added to an extent's LBA x 2048 to find its data in the image
     std::vector<SnapshotFile> files;  // in list order
 
-    // The byte offset of a found file's data in the image; refused when the data would lie
-    // before the image's start or run past its end at `imageSize`.
+    // The byte offset of a found file's data in the image; refused when the data would run
+    // past the image's end at `imageSize`.
     Result<uint64_t> dataOffset(const SnapshotFile& file, uint64_t imageSize) const;
     // The same in an open image, an ImageFile or ImageWriter; also refused when the file's
     // record was not found or the image's size cannot be read.
@@ -41,10 +39,5 @@ struct OperationSnapshot {
         return dataOffset(file, *imageSize);
     }
 };
-
-// Finds each row's record in directory `directory` of the presented volume, in one walk.
-// A row whose record cannot be found carries the reason instead.
-OperationSnapshot takeSnapshot(const EditorState& state, DirectoryNumber directory,
-                               const std::vector<std::string>& rowNames);
 
 }  // namespace kestrel

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "image/Result.h"
+#include "io/Result.h"
 
 namespace kestrel {
 

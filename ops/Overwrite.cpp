@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "image/ImageFile.h"
+#include "io/ImageFile.h"
 #include "ops/DataRewrite.h"
 
 namespace kestrel {

@@ -4,8 +4,6 @@
 
 #include "image/ByteOrder.h"
 #include "image/DirectoryRecord.h"
-#include "image/DirectoryWalk.h"
-#include "image/IsoLayout.h"
 #include "ops/ImageWriter.h"
 
 namespace kestrel {
@@ -34,16 +32,15 @@ Result<void> checkRecordAt(const ImageWriter& file, uint64_t offset,
     return {};
 }
 
-// Offsets 2-9 get `lba` and, when `size` is given, 10-17 get it, in both byte orders; the
-// bytes are on the disk when this succeeds.
-Result<void> writeRecordFields(ImageWriter& file, uint64_t recordOffset, uint32_t lba,
-                               std::optional<uint32_t> size) {
-    std::array<uint8_t, 16> fields{};
-    writeBothEndian(std::span(fields).first<8>(), lba);
-    if (size) {
-        writeBothEndian(std::span(fields).last<8>(), *size);
+// The bytes are on the disk when this succeeds.
+Result<void> writeRecordFields(ImageWriter& file, uint64_t recordOffset,
+                               const RecordFields& fields) {
+    std::array<uint8_t, 16> bytes{};
+    writeBothEndian(std::span(bytes).first<8>(), fields.lba);
+    if (fields.size) {
+        writeBothEndian(std::span(bytes).last<8>(), *fields.size);
     }
-    const auto patch = std::span<const uint8_t>(fields).first(size ? 16 : 8);
+    const auto patch = std::span<const uint8_t>(bytes).first(fields.size ? 16 : 8);
     if (auto written = file.writeAt(recordOffset + record::kExtentLba, patch); !written) {
         return written;
     }
@@ -52,79 +49,40 @@ Result<void> writeRecordFields(ImageWriter& file, uint64_t recordOffset, uint32_
 
 }  // namespace
 
-Error recordNotFound(const std::string& rowName, const std::string& imagePath) {
-    return Error{ErrorKind::NotFound,
-                 rowName + " is no longer in its directory of " + imagePath + "; nothing was done"};
-}
-
-Result<RecordLocation> findDirectoryRecord(const std::string& imagePath, uint64_t extentOffset,
-                                           const std::string& rowName) {
-    std::optional<RecordLocation> found;
-    auto walked = walkDirectory(imagePath, extentOffset, [&](const WalkedRecord& walked) {
-        if (!walked.record.isListed() || walked.record.name() != rowName) {
-            return WalkStep::Continue;
-        }
-        found = RecordLocation{walked.offset, walked.record.extentLba, walked.record.dataLength,
-                               walked.record.identifier};
-        return WalkStep::Stop;
-    });
-    if (!walked) {
-        return walked.error();
-    }
-    if (!found) {
-        return recordNotFound(rowName, imagePath);
-    }
-    return *found;
-}
-
-Result<RecordLocation> findDirectoryRecord(const EditorState& state, DirectoryNumber directory,
-                                           const std::string& rowName) {
-    if (!state.hasDirectory(directory)) {
-        return recordNotFound(rowName, state.imagePath);
-    }
-    return findDirectoryRecord(state.imagePath, state.dirExtent[directory], rowName);
-}
-
-Result<void> patchDirectoryRecord(const std::string& imagePath, const RecordLocation& location,
-                                  uint32_t lba, std::optional<uint32_t> size) {
-    auto image = ImageWriter::open(imagePath);
+Result<void> patchDirectoryRecord(const std::string& path, const RecordLocation& location,
+                                  const RecordFields& fields) {
+    auto image = ImageWriter::open(path);
     if (!image) {
         return image.error();
     }
     if (auto held = checkRecordAt(*image, location.recordOffset, location); !held) {
         return held;
     }
-    return writeRecordFields(*image, location.recordOffset, lba, size);
+    return writeRecordFields(*image, location.recordOffset, fields);
 }
 
-Result<void> patchDirectoryRecord(const EditorState& state, const RecordLocation& location,
-                                  uint32_t lba, std::optional<uint32_t> size) {
-    if (!state.presentsLayerOne()) {
-        return patchDirectoryRecord(state.imagePath, location, lba, size);
-    }
-    // The record was found in the layer-1 copy; the image holds it 32768 bytes before the
-    // end of layer 0 plus its offset in the copy. Both must still hold it before either is
-    // written, and the image is written first, so the copy never shows what the image lacks.
-    auto copy = ImageWriter::open(state.imagePath);
+Result<void> patchMirroredRecord(const std::string& imagePath, const std::string& copyPath,
+                                 uint64_t layerOffset, const RecordLocation& location,
+                                 const RecordFields& fields) {
+    auto copy = ImageWriter::open(copyPath);
     if (!copy) {
         return copy.error();
     }
-    auto image = ImageWriter::open(state.selectedIsoPath);
+    auto image = ImageWriter::open(imagePath);
     if (!image) {
         return image.error();
     }
-    const uint64_t imageOffset =
-        location.recordOffset + static_cast<uint64_t>(state.layer0Bytes) - kLayerOneLead;
+    const uint64_t imageOffset = location.recordOffset + layerOffset;
     if (auto held = checkRecordAt(*copy, location.recordOffset, location); !held) {
         return held;
     }
     if (auto held = checkRecordAt(*image, imageOffset, location); !held) {
         return held;
     }
-    if (auto written = writeRecordFields(*image, imageOffset, lba, size); !written) {
+    if (auto written = writeRecordFields(*image, imageOffset, fields); !written) {
         return written;
     }
-    return writeRecordFields(*copy, location.recordOffset, lba, size);
+    return writeRecordFields(*copy, location.recordOffset, fields);
 }
 
 }  // namespace kestrel

@@ -1,42 +1,31 @@
-// Finding a listed file's directory record again by its name, and rewriting the record's
-// extent and data length in place, in both byte orders.
+// Rewriting a directory record's extent and data length in place, in both byte orders.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
-#include "image/EditorState.h"
-#include "image/Result.h"
+#include "image/RecordLookup.h"
 
 namespace kestrel {
 
-struct RecordLocation {
-    uint64_t recordOffset = 0;  // of the record's first byte in the presented file
-    uint32_t extentLba = 0;
-    uint32_t dataLength = 0;
-    std::string identifier;
+// The new fields of a record: offsets 2-9 get `lba` and, when `size` is given, 10-17 get it.
+struct RecordFields {
+    uint32_t lba = 0;
+    std::optional<uint32_t> size;
 };
 
-// A listed name that its directory no longer holds.
-Error recordNotFound(const std::string& rowName, const std::string& imagePath);
+// Patches the record found at `location` in the file at `path`. Refuses, writing nothing,
+// unless the record there still holds the identifier, extent and length the walk found. The
+// bytes are synced to the disk before it returns.
+Result<void> patchDirectoryRecord(const std::string& path, const RecordLocation& location,
+                                  const RecordFields& fields);
 
-// The first listed record of the directory whose name is exactly `rowName`
-// (case-sensitive). ErrorKind::NotFound when the directory holds none.
-Result<RecordLocation> findDirectoryRecord(const std::string& imagePath, uint64_t extentOffset,
-                                           const std::string& rowName);
-Result<RecordLocation> findDirectoryRecord(const EditorState& state, DirectoryNumber directory,
-                                           const std::string& rowName);
-
-// Rewrites record offsets 2-9 with `lba` and, when `size` is given, 10-17 with it; no other
-// byte. Refuses, writing nothing, unless the record at `location` still holds the identifier,
-// extent and length the walk found. The bytes are synced to the disk before it returns.
-Result<void> patchDirectoryRecord(const std::string& imagePath, const RecordLocation& location,
-                                  uint32_t lba, std::optional<uint32_t> size);
-// Patches a record of the presented volume. On layer 1 the record is patched in the image
-// and then in the layer-1 copy, so the edit lasts and the listing shows it; neither file is
-// written unless both still hold the record.
-Result<void> patchDirectoryRecord(const EditorState& state, const RecordLocation& location,
-                                  uint32_t lba, std::optional<uint32_t> size);
+// Patches a record found in the layer-1 copy at `copyPath`, which the image at `imagePath`
+// holds `layerOffset` bytes further on: the image first, then the copy, so the copy never
+// shows what the image lacks. Neither is written unless both still hold the record.
+Result<void> patchMirroredRecord(const std::string& imagePath, const std::string& copyPath,
+                                 uint64_t layerOffset, const RecordLocation& location,
+                                 const RecordFields& fields);
 
 }  // namespace kestrel

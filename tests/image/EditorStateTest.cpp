@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "image/DirectoryItems.h"
+#include "app/DirectoryItems.h"
 
 namespace kestrel {
 namespace {

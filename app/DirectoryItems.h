@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "image/EditorState.h"
+#include "image/PathTable.h"
 
 namespace kestrel {
 

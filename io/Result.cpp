@@ -1,4 +1,4 @@
-#include "image/Result.h"
+#include "io/Result.h"
 
 #include <unistd.h>
 

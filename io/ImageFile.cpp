@@ -1,4 +1,4 @@
-#include "image/ImageFile.h"
+#include "io/ImageFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -82,6 +82,14 @@ Result<uint64_t> ImageFile::size() const {
         return systemError("Cannot read the size of", path_, errno);
     }
     return static_cast<uint64_t>(status.st_size);
+}
+
+Result<FileIdentity> ImageFile::identity() const {
+    struct stat status {};
+    if (::fstat(descriptor_, &status) != 0) {
+        return systemError("Cannot read the identity of", path_, errno);
+    }
+    return FileIdentity{static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino)};
 }
 
 Result<size_t> ImageFile::readAt(uint64_t offset, std::span<uint8_t> buffer) const {

@@ -1,4 +1,4 @@
-#include "image/LayerCopyPath.h"
+#include "ops/LayerCopyPath.h"
 
 #include <pwd.h>
 #include <unistd.h>

@@ -7,13 +7,20 @@
 #include <span>
 #include <string>
 
-#include "image/Result.h"
+#include "io/ImageSource.h"
+#include "io/Result.h"
 
 namespace kestrel {
 
 class ImageWriter;
 
-class ImageFile {
+struct FileIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+class ImageFile final : public ImageSource {
 public:
     static Result<ImageFile> openForReading(const std::string& path);
 
@@ -23,10 +30,11 @@ public:
     ImageFile& operator=(const ImageFile&) = delete;
     ~ImageFile();
 
-    const std::string& path() const { return path_; }
-    Result<uint64_t> size() const;
-    // Fills `buffer` from `offset`; fewer bytes come back only where the file ends.
-    Result<size_t> readAt(uint64_t offset, std::span<uint8_t> buffer) const;
+    const std::string& path() const override { return path_; }
+    Result<uint64_t> size() const override;
+    Result<size_t> readAt(uint64_t offset, std::span<uint8_t> buffer) const override;
+    // The device and inode of the open file, which a path that now names another file lacks.
+    Result<FileIdentity> identity() const;
     Result<void> close();
 
 private:

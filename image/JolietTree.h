@@ -1,0 +1,44 @@
+// The Joliet tree: the same files as the primary tree under UCS-2 names, in directories of
+// its own. A primary directory's counterpart is found by the data its files point at, since
+// names differ between the trees and both trees point at the same extents.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "image/RecordLookup.h"
+#include "image/VolumeDescriptors.h"
+
+namespace kestrel {
+
+// A file's data as a record points at it.
+struct Extent {
+    uint32_t lba = 0;
+    uint32_t length = 0;
+    bool operator==(const Extent&) const = default;
+};
+
+class JolietTree {
+public:
+    // Reads every plain file record of every directory of the tree.
+    static Result<JolietTree> read(const ImageSource& image, const TreeDescriptor& descriptor);
+
+    // The twin of a primary record: in the Joliet directory that shares the most extents with
+    // `primaryFiles` (the extents of the primary directory's plain files), the one record with
+    // `extent`; where several have it, the one whose name is `primaryName` in any case. None
+    // when no single directory or record qualifies.
+    std::optional<RecordLocation> twin(const std::vector<Extent>& primaryFiles,
+                                       const Extent& extent, const std::string& primaryName) const;
+    // Records that a twin now points elsewhere, as patching it made it.
+    void update(const RecordLocation& twin, const Extent& extent);
+
+private:
+    struct Directory {
+        std::vector<RecordLocation> files;
+    };
+    std::vector<Directory> directories_;
+};
+
+}  // namespace kestrel

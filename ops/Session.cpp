@@ -1,0 +1,257 @@
+#include "ops/Session.h"
+
+#include <unordered_map>
+
+#include "image/DualLayer.h"
+#include "image/IsoLayout.h"
+#include "image/LongNames.h"
+
+namespace kestrel {
+
+namespace {
+
+Extent extentOf(const RecordLocation& location) {
+    return Extent{location.extentLba, location.dataLength};
+}
+
+}  // namespace
+
+Session::Session(std::string imagePath, std::string layerCopyPath, ImageFile presented,
+                 Volume volume)
+    : imagePath_(std::move(imagePath)),
+      layerCopyPath_(std::move(layerCopyPath)),
+      presented_(std::make_unique<ImageFile>(std::move(presented))),
+      volume_(std::move(volume)),
+      layer0Bytes_(uint64_t{volume_.volumeSectors} << kSectorShift) {}
+
+Result<Session> Session::open(const std::string& imagePath, std::string layerCopyPath) {
+    auto image = ImageFile::openForReading(imagePath);
+    if (!image) {
+        return image.error();
+    }
+    auto volume = readVolume(*image);
+    if (!volume) {
+        return volume.error();
+    }
+    return Session(imagePath, std::move(layerCopyPath), std::move(*image), std::move(*volume));
+}
+
+bool Session::hasDirectory(DirectoryNumber directory) const {
+    return presented_ && directory != 0 && directory <= volume_.directories.size();
+}
+
+uint64_t Session::extentOffset(DirectoryNumber directory) const {
+    return uint64_t{volume_.directories[directory - 1].extentLba} << kSectorShift;
+}
+
+DualLayerCheck Session::checkDualLayer() {
+    using enum DualLayerCheck::Verdict;
+    const auto failed = [](DualLayerCheck::Verdict verdict, Error error) {
+        return DualLayerCheck{verdict, std::move(error)};
+    };
+    if (layerCopyMade_ || presentsLayerOne()) {
+        return DualLayerCheck{CopyAlreadyMade, std::nullopt};
+    }
+    const auto size = presented_->size();
+    if (!size) {
+        return failed(ImageUnreadable, size.error());
+    }
+    if (*size <= layer0Bytes_) {
+        return DualLayerCheck{SingleLayer, std::nullopt};
+    }
+    if (layer0Bytes_ < kLayerOneLead) {
+        return failed(
+            ImageUnreadable,
+            Error{ErrorKind::CorruptImage,
+                  imagePath_ + " records a first volume of " + std::to_string(layer0Bytes_) +
+                      " bytes, too short for a second volume to start inside it"});
+    }
+    const auto layerOne = hasLayerOneDescriptor(*presented_, layer0Bytes_);
+    if (!layerOne) {
+        return failed(ImageUnreadable, layerOne.error());
+    }
+    if (!*layerOne) {
+        return DualLayerCheck{SingleLayer, std::nullopt};
+    }
+    // Layer 1's directories lie before the data of its files, which on the discs this editor
+    // knows start where layer 0's first root record points.
+    auto root = listDirectory(1);
+    if (!root) {
+        return failed(ImageUnreadable, root.error());
+    }
+    const uint64_t start = layer0Bytes_ - kLayerOneLead;
+    const uint64_t wanted = uint64_t{root->firstRecordLba.value_or(0)} << kSectorShift;
+    // The copy holds no more than the image has from layer 1's start: records claiming more
+    // would only fill the cache with zeros.
+    auto check =
+        copyLayerOneStart(*presented_, start, std::min(wanted, *size - start), layerCopyPath_);
+    layerCopyMade_ = check.verdict == DualLayer;
+    return check;
+}
+
+Result<void> Session::switchLayers() {
+    layerOne_ = !layerOne_;
+    joliet_.reset();
+    volume_ = Volume{};
+    presented_.reset();
+    auto file = ImageFile::openForReading(presentedPath());
+    if (!file) {
+        return file.error();
+    }
+    auto volume = readVolume(*file);
+    if (!volume) {
+        return volume.error();
+    }
+    presented_ = std::make_unique<ImageFile>(std::move(*file));
+    volume_ = std::move(*volume);
+    return {};
+}
+
+Result<DirectoryListing> Session::listDirectory(DirectoryNumber directory) {
+    if (!hasDirectory(directory)) {
+        return DirectoryListing{};
+    }
+    auto listing =
+        kestrel::listDirectory(*presented_, extentOffset(directory), volume_.listingStart);
+    if (!listing || !volume_.joliet) {
+        return listing;
+    }
+    // A Joliet tree that cannot be read only costs the rows their Joliet names.
+    auto joliet = jolietTree();
+    if (!joliet) {
+        return listing;
+    }
+    std::vector<Extent> files;
+    for (const auto& row : listing->rows) {
+        files.push_back({row.extentLba, row.dataLength});
+    }
+    for (auto& row : listing->rows) {
+        if (row.longName.empty()) {
+            const auto twin = (*joliet)->twin(files, {row.extentLba, row.dataLength}, row.name);
+            if (twin) {
+                row.longName = jolietName(twin->identifier);
+            }
+        }
+    }
+    return listing;
+}
+
+Result<RecordLocation> Session::findRecord(DirectoryNumber directory,
+                                           const std::string& rowName) const {
+    if (!hasDirectory(directory)) {
+        return recordNotFound(rowName, presentedPath());
+    }
+    return findDirectoryRecord(*presented_, extentOffset(directory), volume_.listingStart, rowName);
+}
+
+Result<const JolietTree*> Session::jolietTree() {
+    if (!joliet_) {
+        auto tree = JolietTree::read(*presented_, *volume_.joliet);
+        if (!tree) {
+            return tree.error();
+        }
+        joliet_ = std::move(*tree);
+    }
+    return &*joliet_;
+}
+
+Result<std::vector<Extent>> Session::plainFileExtents(DirectoryNumber directory) const {
+    std::vector<Extent> files;
+    auto walked = walkDirectory(*presented_, extentOffset(directory), volume_.listingStart,
+                                [&files](const WalkedRecord& walked) {
+                                    if (walked.record.isListed()) {
+                                        files.push_back(extentOf(locationOf(walked)));
+                                    }
+                                    return WalkStep::Continue;
+                                });
+    if (!walked) {
+        return walked.error();
+    }
+    return files;
+}
+
+Result<void> Session::patchPresentedRecord(const RecordLocation& location,
+                                           const RecordFields& fields) {
+    if (!presentsLayerOne()) {
+        return patchDirectoryRecord(imagePath_, location, fields);
+    }
+    return patchMirroredRecord(imagePath_, layerCopyPath_, layer0Bytes_ - kLayerOneLead, location,
+                               fields);
+}
+
+Result<PatchOutcome> Session::patchRecord(DirectoryNumber directory, const RecordLocation& location,
+                                          const RecordFields& fields) {
+    if (!hasDirectory(directory)) {
+        return recordNotFound(location.identifier, presentedPath());
+    }
+    // The twin is looked for before the primary record changes, by the extents as they were.
+    auto primaryFiles = volume_.joliet ? plainFileExtents(directory)
+                                       : Result<std::vector<Extent>>(std::vector<Extent>{});
+    if (auto patched = patchPresentedRecord(location, fields); !patched) {
+        return patched.error();
+    }
+    if (!volume_.joliet) {
+        return PatchOutcome{};
+    }
+    PatchOutcome outcome;
+    const std::string name = location.identifier.substr(0, location.identifier.size() - 2);
+    const auto notUpdated = [&name](const std::string& why) {
+        return "The Joliet view of " + name + " (what Windows shows) was not updated: " + why;
+    };
+    auto joliet = primaryFiles ? jolietTree() : Result<const JolietTree*>(primaryFiles.error());
+    if (!joliet) {
+        outcome.viewNotUpdated = notUpdated(joliet.error().message);
+        return outcome;
+    }
+    const auto twin = (*joliet)->twin(*primaryFiles, extentOf(location), name);
+    if (!twin) {
+        outcome.viewNotUpdated = notUpdated("no single Joliet record points at the same data");
+        return outcome;
+    }
+    if (auto patched = patchPresentedRecord(*twin, fields); !patched) {
+        outcome.viewNotUpdated = notUpdated(patched.error().message);
+        return outcome;
+    }
+    joliet_->update(*twin, {fields.lba, fields.size.value_or(twin->dataLength)});
+    return outcome;
+}
+
+OperationSnapshot Session::snapshot(DirectoryNumber directory,
+                                    const std::vector<std::string>& rowNames) const {
+    OperationSnapshot snapshot;
+    snapshot.imagePath = imagePath_;
+    snapshot.recordsPath = presentedPath();
+    snapshot.layerOffset = layerOffset();
+
+    // The first record listed under each name is the one its row stands for.
+    std::unordered_map<std::string, std::optional<RecordLocation>> wanted;
+    for (const auto& name : rowNames) {
+        wanted.emplace(name, std::nullopt);
+    }
+    Result<void> walked = recordNotFound("", presentedPath());
+    if (hasDirectory(directory)) {
+        walked = walkDirectory(*presented_, extentOffset(directory), volume_.listingStart,
+                               [&](const WalkedRecord& walked) {
+                                   if (walked.record.isListed()) {
+                                       auto found = wanted.find(walked.record.name());
+                                       if (found != wanted.end() && !found->second) {
+                                           found->second = locationOf(walked);
+                                       }
+                                   }
+                                   return WalkStep::Continue;
+                               });
+    }
+    for (const auto& name : rowNames) {
+        const auto& found = wanted.at(name);
+        if (!hasDirectory(directory) || (walked && !found)) {
+            snapshot.files.push_back({name, recordNotFound(name, presentedPath())});
+        } else if (!walked) {
+            snapshot.files.push_back({name, walked.error()});
+        } else {
+            snapshot.files.push_back({name, *found});
+        }
+    }
+    return snapshot;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,92 @@
+// An open image: the file the user chose, the volume presented from it (layer 0, or layer 1
+// of a dual-layer image through its copy), and every read and record edit on that volume.
+// The data-moving operations work from a snapshot it takes, so that they can run on another
+// thread while the user goes on browsing.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "image/DirectoryListing.h"
+#include "image/DualLayer.h"
+#include "image/JolietTree.h"
+#include "image/RecordLookup.h"
+#include "image/Volume.h"
+#include "io/ImageFile.h"
+#include "ops/LayerCopy.h"
+#include "ops/LayerCopyPath.h"
+#include "ops/OperationSnapshot.h"
+#include "ops/RecordPatch.h"
+
+namespace kestrel {
+
+// What a record edit did beyond the primary record: the views of the file it could not
+// bring along, each with the reason.
+struct PatchOutcome {
+    std::optional<std::string> viewNotUpdated;
+};
+
+class Session {
+public:
+    // Opens the image at `imagePath` and reads its layer-0 volume.
+    static Result<Session> open(const std::string& imagePath,
+                                std::string layerCopyPath = defaultLayerCopyPath());
+
+    const std::string& imagePath() const { return imagePath_; }
+    const std::string& layerCopyPath() const { return layerCopyPath_; }
+    // The presented file: the image, or the layer-1 copy.
+    const std::string& presentedPath() const {
+        return presentsLayerOne() ? layerCopyPath_ : imagePath_;
+    }
+    // The presented volume; without directories when layer 1 could not be read.
+    const Volume& volume() const { return volume_; }
+    bool presentsLayerOne() const { return layerOne_; }
+    bool hasLayerOneCopy() const { return layerCopyMade_; }
+    uint64_t layer0Bytes() const { return layer0Bytes_; }
+    // Bytes to add to an extent's LBA x 2048 to find its data in the image.
+    uint64_t layerOffset() const { return presentsLayerOne() ? layer0Bytes_ - kLayerOneLead : 0; }
+
+    // Whether a second volume follows layer 0 and, for a dual-layer image, makes the layer-1
+    // copy: the start of layer 1, as far as the data of layer 0's first root record.
+    DualLayerCheck checkDualLayer();
+    // Presents the other volume. When it cannot be read, it is presented without directories
+    // and the error says why.
+    Result<void> switchLayers();
+
+    // Directory 0, and a number the volume does not have, lists as empty.
+    Result<DirectoryListing> listDirectory(DirectoryNumber directory);
+    Result<RecordLocation> findRecord(DirectoryNumber directory, const std::string& rowName) const;
+    // Rewrites the record at `location`, found in `directory`, and its twin in the Joliet
+    // tree; on layer 1 in the image and in the copy.
+    Result<PatchOutcome> patchRecord(DirectoryNumber directory, const RecordLocation& location,
+                                     const RecordFields& fields);
+    // Finds each row's record in one walk; a row whose record cannot be found carries why.
+    OperationSnapshot snapshot(DirectoryNumber directory,
+                               const std::vector<std::string>& rowNames) const;
+
+private:
+    Session(std::string imagePath, std::string layerCopyPath, ImageFile presented, Volume volume);
+
+    bool hasDirectory(DirectoryNumber directory) const;
+    uint64_t extentOffset(DirectoryNumber directory) const;
+    Result<const JolietTree*> jolietTree();
+    Result<std::vector<Extent>> plainFileExtents(DirectoryNumber directory) const;
+    Result<void> patchPresentedRecord(const RecordLocation& location, const RecordFields& fields);
+    std::optional<std::string> patchJolietTwin(DirectoryNumber directory,
+                                               const RecordLocation& location,
+                                               const RecordFields& fields);
+
+    std::string imagePath_;
+    std::string layerCopyPath_;
+    std::unique_ptr<ImageFile> presented_;
+    Volume volume_;
+    std::optional<JolietTree> joliet_;
+    uint64_t layer0Bytes_ = 0;
+    bool layerOne_ = false;
+    bool layerCopyMade_ = false;
+};
+
+}  // namespace kestrel
