@@ -21,14 +21,13 @@
 
 #include "PatternBytes.h"
 #include "SideBySide.h"
-#include "image/EditorState.h"
-#include "image/Volume.h"
 #include "isobuilder/IsoBuilder.h"
 #include "ops/Blanking.h"
 #include "ops/ByteProgress.h"
 #include "ops/Extraction.h"
 #include "ops/OperationSnapshot.h"
 #include "ops/Overwrite.h"
+#include "ops/Session.h"
 
 namespace {
 
@@ -155,12 +154,11 @@ void makeImage(const ScratchFiles& files) {
 
 // The snapshot an operation started from the window would work on.
 OperationSnapshot snapshotOfBigFile(const ScratchFiles& files) {
-    EditorState state;
-    state.chooseImage(files.image);
-    if (auto volume = openVolume(state); !volume) {
-        throw std::runtime_error(volume.error().message);
+    auto session = Session::open(files.image);
+    if (!session) {
+        throw std::runtime_error(session.error().message);
     }
-    OperationSnapshot snapshot = takeSnapshot(state, 1, {kRowName});
+    OperationSnapshot snapshot = session->snapshot(1, {kRowName});
     const auto& file = snapshot.files.front();
     if (!file.record) {
         throw std::runtime_error(file.record.error().message);

@@ -1,5 +1,6 @@
-// Opening a volume, walking its path table, listing its directories and finding every
-// listed file's record again, on images of any bytes.
+// Opening a volume through either layout, walking its path table or its directories, listing
+// them with their long names and finding every listed file's record again, on images of any
+// bytes.
 #include <cstddef>
 #include <cstdint>
 
@@ -8,8 +9,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace kestrel;
-    EditorState state;
-    fuzz::chooseDescribedImage({data, size}, state);
-    checks::browseVolume(state);
+    if (auto session = fuzz::openDescribedImage({data, size})) {
+        checks::browseVolume(*session);
+    }
     return 0;
 }

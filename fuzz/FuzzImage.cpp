@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "fuzz/ImageChecks.h"
+
 namespace kestrel::fuzz {
 
 namespace {
@@ -130,11 +132,10 @@ const Scratch& scratch() {
     return folder;
 }
 
-void chooseDescribedImage(std::span<const uint8_t> input, EditorState& state) {
+std::optional<Session> openDescribedImage(std::span<const uint8_t> input) {
     const auto image = scratch().path("image.iso");
     writeImage(input, image);
-    state.layerCopyPath = scratch().path("layer1.tmp");
-    state.chooseImage(image);
+    return checks::openImage(image, scratch().path("layer1.tmp"));
 }
 
 }  // namespace kestrel::fuzz

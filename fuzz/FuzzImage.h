@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "image/EditorState.h"
+#include "ops/Session.h"
 
 namespace kestrel::fuzz {
 
@@ -47,8 +47,8 @@ private:
 // This process's scratch folder, made on first use.
 const Scratch& scratch();
 
-// Writes the image that `input` describes into the scratch folder and chooses it in `state`,
-// whose layer-1 copy is kept beside it.
-void chooseDescribedImage(std::span<const uint8_t> input, EditorState& state);
+// Writes the image that `input` describes into the scratch folder and opens it, with its
+// layer-1 copy kept beside it; nothing when it is refused, which must be with a reason.
+std::optional<Session> openDescribedImage(std::span<const uint8_t> input);
 
 }  // namespace kestrel::fuzz

@@ -7,15 +7,12 @@
 #include <vector>
 
 #include "fuzz/FuzzImage.h"
-#include "image/DirectoryListing.h"
 #include "image/DirectoryRecord.h"
-#include "image/Volume.h"
 #include "ops/Blanking.h"
 #include "ops/Extraction.h"
 #include "ops/MasterFile.h"
 #include "ops/OperationSnapshot.h"
 #include "ops/Overwrite.h"
-#include "ops/RecordPatch.h"
 
 namespace kestrel::checks {
 
@@ -143,56 +140,73 @@ void checkBlanking(const OperationSnapshot& snapshot) {
     }
 }
 
-// Relink may write a found record's extent and length fields, offsets 2 to 17, and nothing
-// else: in the presented file and, on layer 1, at the same record in the image.
-void checkRelink(EditorState& state, DirectoryNumber directory,
+// Relink may write the extent and length fields (offsets 2 to 17) of the records it found and
+// of the Joliet tree's file records, and nothing else: in the presented file and, on layer 1,
+// at the same records in the image.
+void checkRelink(Session& session, DirectoryNumber directory,
                  const std::vector<std::string>& names) {
-    if (names.empty() || !chooseMasterFile(state, directory, names.front())) {
+    const auto master = names.empty() ? Result<MasterFile>(Error{ErrorKind::NotFound, "none"})
+                                      : chooseMasterFile(session, directory, names.front());
+    if (!master) {
         return;
     }
     std::vector<ByteRange> fields;
+    const auto addFields = [&fields](const RecordLocation& record) {
+        fields.emplace_back(record.recordOffset + record::kExtentLba,
+                            record.recordOffset + record::kDataLength + 8);
+    };
     for (const auto& name : names) {
-        if (const auto found = findDirectoryRecord(state, directory, name); found) {
-            fields.emplace_back(found->recordOffset + record::kExtentLba,
-                                found->recordOffset + record::kDataLength + 8);
+        if (const auto found = session.findRecord(directory, name); found) {
+            addFields(*found);
         }
     }
-    const auto layerOffset = static_cast<uint64_t>(state.layerDataOffset(0));
+    if (const auto joliet = session.jolietTree(); joliet && *joliet != nullptr) {
+        std::ranges::for_each((*joliet)->files(), addFields);
+    }
     auto imageFields = fields;
     for (auto& [first, end] : imageFields) {
-        first += layerOffset;
-        end += layerOffset;
+        first += session.layerOffset();
+        end += session.layerOffset();
     }
-    const auto presentedBefore = fuzz::readWholeFile(state.imagePath);
-    const auto imageBefore = fuzz::readWholeFile(state.selectedIsoPath);
-    (void)relinkFiles(state, directory, names, true);
-    expectChangedOnlyWithin("Relink", presentedBefore, fuzz::readWholeFile(state.imagePath),
-                            state.presentsLayerOne() ? fields : imageFields);
-    expectChangedOnlyWithin("Relink", imageBefore, fuzz::readWholeFile(state.selectedIsoPath),
+    const auto presentedBefore = fuzz::readWholeFile(session.presentedPath());
+    const auto imageBefore = fuzz::readWholeFile(session.imagePath());
+    (void)relinkFiles(session, directory, names, *master, true);
+    expectChangedOnlyWithin("Relink", presentedBefore,
+                            fuzz::readWholeFile(session.presentedPath()),
+                            session.presentsLayerOne() ? fields : imageFields);
+    expectChangedOnlyWithin("Relink", imageBefore, fuzz::readWholeFile(session.imagePath()),
                             imageFields);
 }
 
 }  // namespace
 
-bool browseVolume(EditorState& state) {
-    const auto volume = openVolume(state);
-    if (!volume) {
-        if (volume.error().message.empty()) {
+std::optional<Session> openImage(const std::string& image, const std::string& layerCopy) {
+    auto session = Session::open(image, layerCopy);
+    if (!session) {
+        if (session.error().message.empty()) {
             broken("a volume was refused without a reason");
         }
-        return false;
+        return std::nullopt;
     }
-    if (volume->directories.empty() || volume->directories.size() + 1 != state.dirExtent.size()) {
-        broken("the directory tables do not match the path table");
+    return std::move(*session);
+}
+
+void browseVolume(Session& session) {
+    const auto& directories = session.volume().directories;
+    for (const auto& directory : directories) {
+        if (directory.parent >= directory.number) {
+            broken("directory " + std::to_string(directory.number) + " hangs under " +
+                   std::to_string(directory.parent) + ", which does not come before it");
+        }
     }
-    const size_t listed = std::min(volume->directories.size(), kMaxDirectoriesListed);
+    const size_t listed = std::min(directories.size(), kMaxDirectoriesListed);
     for (DirectoryNumber number = 1; number <= listed; ++number) {
-        const auto listing = listDirectory(state, number);
+        const auto listing = session.listDirectory(number);
         if (!listing) {
             continue;
         }
         for (const auto& row : listing->rows) {
-            const auto found = findDirectoryRecord(state, number, row.name);
+            const auto found = session.findRecord(number, row.name);
             if (!found) {
                 broken("listed row \"" + row.name +
                        "\" was not found again: " + found.error().message);
@@ -202,12 +216,11 @@ bool browseVolume(EditorState& state) {
             }
         }
     }
-    return true;
 }
 
-void exerciseOperations(EditorState& state, DirectoryNumber directory,
+void exerciseOperations(Session& session, DirectoryNumber directory,
                         const std::string& scratchFolder) {
-    const auto listing = listDirectory(state, directory);
+    const auto listing = session.listDirectory(directory);
     if (!listing) {
         return;
     }
@@ -215,7 +228,7 @@ void exerciseOperations(EditorState& state, DirectoryNumber directory,
     for (const auto& row : listing->rows) {
         names.push_back(row.name);
     }
-    const auto snapshot = takeSnapshot(state, directory, names);
+    const auto snapshot = session.snapshot(directory, names);
     const auto folder = scratchFolder + "/extracted";
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
@@ -225,7 +238,7 @@ void exerciseOperations(EditorState& state, DirectoryNumber directory,
     std::ofstream(replacement, std::ios::binary | std::ios::trunc) << std::string(3000, 'K');
     checkOverwrite(snapshot, replacement);
     checkBlanking(snapshot);
-    checkRelink(state, directory, names);
+    checkRelink(session, directory, names);
 }
 
 }  // namespace kestrel::checks

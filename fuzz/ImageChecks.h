@@ -5,10 +5,11 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
-#include "image/EditorState.h"
+#include "ops/Session.h"
 
 namespace kestrel::checks {
 
@@ -20,15 +21,18 @@ struct BrokenPromise : std::logic_error {
 // make one input take seconds without reaching code that a few hundred do not.
 inline constexpr size_t kMaxDirectoriesListed = 256;
 
-// Opens the presented volume, lists its directories and finds each row's record again.
-// Returns whether the volume opened; throws BrokenPromise when a promise is broken.
-bool browseVolume(EditorState& state);
+// Opens the image, or checks that its refusal carries a reason.
+std::optional<Session> openImage(const std::string& image, const std::string& layerCopy);
+
+// Lists the presented volume's directories and finds each row's record again; throws
+// BrokenPromise when a promise is broken.
+void browseVolume(Session& session);
 
 // Runs Extract into `scratchFolder`/extracted, Overwrite of the first row, Dummy of every
 // row and Relink of every row to the first, on directory `directory` of the presented
 // volume, checking each against the image's bytes before it. The image must be small enough
 // to hold in memory. Throws BrokenPromise when a promise is broken.
-void exerciseOperations(EditorState& state, DirectoryNumber directory,
+void exerciseOperations(Session& session, DirectoryNumber directory,
                         const std::string& scratchFolder);
 
 }  // namespace kestrel::checks

@@ -95,6 +95,14 @@ std::optional<RecordLocation> JolietTree::twin(const std::vector<Extent>& primar
     return *candidates.front();
 }
 
+std::vector<RecordLocation> JolietTree::files() const {
+    std::vector<RecordLocation> all;
+    for (const auto& directory : directories_) {
+        all.insert(all.end(), directory.files.begin(), directory.files.end());
+    }
+    return all;
+}
+
 void JolietTree::update(const RecordLocation& twin, const Extent& extent) {
     for (auto& directory : directories_) {
         for (auto& file : directory.files) {

@@ -31,6 +31,8 @@ public:
     // when no single directory or record qualifies.
     std::optional<RecordLocation> twin(const std::vector<Extent>& primaryFiles,
                                        const Extent& extent, const std::string& primaryName) const;
+    // Every plain file record of the tree.
+    std::vector<RecordLocation> files() const;
     // Records that a twin now points elsewhere, as patching it made it.
     void update(const RecordLocation& twin, const Extent& extent);
 

@@ -118,7 +118,7 @@ Result<DirectoryListing> Session::listDirectory(DirectoryNumber directory) {
     }
     // A Joliet tree that cannot be read only costs the rows their Joliet names.
     auto joliet = jolietTree();
-    if (!joliet) {
+    if (!joliet || *joliet == nullptr) {
         return listing;
     }
     std::vector<Extent> files;
@@ -145,6 +145,9 @@ Result<RecordLocation> Session::findRecord(DirectoryNumber directory,
 }
 
 Result<const JolietTree*> Session::jolietTree() {
+    if (!volume_.joliet || !presented_) {
+        return nullptr;
+    }
     if (!joliet_) {
         auto tree = JolietTree::read(*presented_, *volume_.joliet);
         if (!tree) {

@@ -63,6 +63,8 @@ public:
     // tree; on layer 1 in the image and in the copy.
     Result<PatchOutcome> patchRecord(DirectoryNumber directory, const RecordLocation& location,
                                      const RecordFields& fields);
+    // The Joliet tree of the presented volume, read on first use; nothing without one.
+    Result<const JolietTree*> jolietTree();
     // Finds each row's record in one walk; a row whose record cannot be found carries why.
     OperationSnapshot snapshot(DirectoryNumber directory,
                                const std::vector<std::string>& rowNames) const;
@@ -72,7 +74,6 @@ private:
 
     bool hasDirectory(DirectoryNumber directory) const;
     uint64_t extentOffset(DirectoryNumber directory) const;
-    Result<const JolietTree*> jolietTree();
     Result<std::vector<Extent>> plainFileExtents(DirectoryNumber directory) const;
     Result<void> patchPresentedRecord(const RecordLocation& location, const RecordFields& fields);
     std::optional<std::string> patchJolietTwin(DirectoryNumber directory,
