@@ -171,8 +171,7 @@ void checkRelink(Session& session, DirectoryNumber directory,
     const auto presentedBefore = fuzz::readWholeFile(session.presentedPath());
     const auto imageBefore = fuzz::readWholeFile(session.imagePath());
     (void)relinkFiles(session, directory, names, *master, true);
-    expectChangedOnlyWithin("Relink", presentedBefore,
-                            fuzz::readWholeFile(session.presentedPath()),
+    expectChangedOnlyWithin("Relink", presentedBefore, fuzz::readWholeFile(session.presentedPath()),
                             session.presentsLayerOne() ? fields : imageFields);
     expectChangedOnlyWithin("Relink", imageBefore, fuzz::readWholeFile(session.imagePath()),
                             imageFields);

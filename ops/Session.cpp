@@ -1,5 +1,8 @@
 #include "ops/Session.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <unordered_map>
 
 #include "image/DualLayer.h"
@@ -38,6 +41,24 @@ Result<Session> Session::open(const std::string& imagePath, std::string layerCop
 
 bool Session::hasDirectory(DirectoryNumber directory) const {
     return presented_ && directory != 0 && directory <= volume_.directories.size();
+}
+
+Result<void> Session::requireSameFile() const {
+    struct stat status {};
+    if (::stat(presentedPath().c_str(), &status) != 0) {
+        return systemError("Cannot read", presentedPath(), errno);
+    }
+    const auto opened = presented_->identity();
+    if (!opened) {
+        return opened.error();
+    }
+    if (*opened !=
+        FileIdentity{static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino)}) {
+        return Error{ErrorKind::Changed, presentedPath() +
+                                             " is no longer the file that was opened: it was "
+                                             "replaced since; browse to it again"};
+    }
+    return {};
 }
 
 uint64_t Session::extentOffset(DirectoryNumber directory) const {
@@ -111,6 +132,9 @@ Result<DirectoryListing> Session::listDirectory(DirectoryNumber directory) {
     if (!hasDirectory(directory)) {
         return DirectoryListing{};
     }
+    if (auto same = requireSameFile(); !same) {
+        return same.error();
+    }
     auto listing =
         kestrel::listDirectory(*presented_, extentOffset(directory), volume_.listingStart);
     if (!listing || !volume_.joliet) {
@@ -140,6 +164,9 @@ Result<RecordLocation> Session::findRecord(DirectoryNumber directory,
                                            const std::string& rowName) const {
     if (!hasDirectory(directory)) {
         return recordNotFound(rowName, presentedPath());
+    }
+    if (auto same = requireSameFile(); !same) {
+        return same.error();
     }
     return findDirectoryRecord(*presented_, extentOffset(directory), volume_.listingStart, rowName);
 }

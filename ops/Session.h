@@ -73,6 +73,9 @@ private:
     Session(std::string imagePath, std::string layerCopyPath, ImageFile presented, Volume volume);
 
     bool hasDirectory(DirectoryNumber directory) const;
+    // Refuses when the presented path no longer names the file that was opened: one removed
+    // or replaced since would otherwise be read from the old file, and written in the new.
+    Result<void> requireSameFile() const;
     uint64_t extentOffset(DirectoryNumber directory) const;
     Result<std::vector<Extent>> plainFileExtents(DirectoryNumber directory) const;
     Result<void> patchPresentedRecord(const RecordLocation& location, const RecordFields& fields);

@@ -146,7 +146,6 @@ TEST_F(BackgroundOperationTest, DummyBlanksEachFileAndEnablesTheButtonsBeforeIts
     const uint64_t b = dataOffset("B.TXT");
     std::vector<Display> atMessage;
     prompter->onShow = [&](const Message&) { atMessage.push_back(display()); };
-    state.extractActive = 0;  // a flag left by an aborted extraction changes nothing
 
     click(C::kDummyButton);
     ASSERT_TRUE(operationEnds());
@@ -316,7 +315,7 @@ namespace {
 
 // The worker asks for the real folder picker and message box on the window's thread.
 TEST_F(BackgroundOperationTest, ExtractWorksWithTheRealFolderPickerAndMessageBox) {
-    CKestrelDlg real(state);
+    CKestrelDlg real(nullptr, layerCopy);
     real.show();
     real.openChosenImage(fromLocalPath(image));
     auto* rows = real.controlAs<QTreeWidget>(C::kFileList);

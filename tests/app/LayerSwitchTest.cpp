@@ -39,7 +39,7 @@ TEST_F(LayerSwitchTest, SwitchLayersPresentsEitherVolumeOfADualLayerImage) {
     EXPECT_EQ(text(C::kDiscKindText), "Dual-Layer DVD (DVD9) - Layer 0");
     EXPECT_TRUE(enabled(C::kSwitchLayersButton));
     struct stat copy {};
-    ASSERT_EQ(::stat(state.layerCopyPath.c_str(), &copy), 0);
+    ASSERT_EQ(::stat(layerCopy.c_str(), &copy), 0);
     EXPECT_EQ(copy.st_mode & 0777, 0600u);
 
     click(C::kSwitchLayersButton);
@@ -55,16 +55,16 @@ TEST_F(LayerSwitchTest, SwitchLayersPresentsEitherVolumeOfADualLayerImage) {
     EXPECT_TRUE(takeMessages().empty());
 
     // Browsing to the image again makes the copy again.
-    std::filesystem::remove(state.layerCopyPath);
+    std::filesystem::remove(layerCopy);
     browseTo(dualLayer);
-    EXPECT_TRUE(std::filesystem::exists(state.layerCopyPath));
+    EXPECT_TRUE(std::filesystem::exists(layerCopy));
 }
 
 TEST_F(LayerSwitchTest, OnlyAnImageWithALayerOneCopyCanSwitch) {
     browseTo(singleLayer);
     EXPECT_EQ(text(C::kDiscKindText), "Single-Layer DVD (DVD5)");
     EXPECT_FALSE(enabled(C::kSwitchLayersButton));
-    EXPECT_FALSE(std::filesystem::exists(state.layerCopyPath));
+    EXPECT_FALSE(std::filesystem::exists(layerCopy));
 
     // A CD chosen after a dual-layer image must not offer that image's layer 1.
     browseTo(dualLayer);
@@ -76,7 +76,8 @@ TEST_F(LayerSwitchTest, OnlyAnImageWithALayerOneCopyCanSwitch) {
 
 TEST_F(LayerSwitchTest, ACopyThatCannotBeMadeIsReportedAndLeavesSwitchingOff) {
     writeFileBytes(dir.file("not-a-folder"), {'x'});
-    state.layerCopyPath = dir.file("not-a-folder") + "/93213_43.tmp";
+    layerCopy = dir.file("not-a-folder") + "/93213_43.tmp";
+    makeWindow();
     browseTo(dualLayer);
     const auto messages = takeMessages();
     ASSERT_EQ(messages.size(), 1u);
@@ -86,7 +87,6 @@ TEST_F(LayerSwitchTest, ACopyThatCannotBeMadeIsReportedAndLeavesSwitchingOff) {
     EXPECT_TRUE(messages[0].text.contains("not-a-folder")) << messages[0].text.toStdString();
     EXPECT_EQ(text(C::kDiscKindText), "Dual-Layer DVD (DVD9) - Layer 0");
     EXPECT_FALSE(enabled(C::kSwitchLayersButton));
-    EXPECT_FALSE(state.layerCopyMade);
 }
 
 TEST_F(LayerSwitchTest, OperationsOnLayerOneMoveTheImagesBytesAndHoldSwitchLayers) {
@@ -94,7 +94,7 @@ TEST_F(LayerSwitchTest, OperationsOnLayerOneMoveTheImagesBytesAndHoldSwitchLayer
     click(C::kSwitchLayersButton);
     selectRows({"L1.BIN"});
     const auto before = readFileBytes(dualLayer);
-    const auto copyBefore = readFileBytes(state.layerCopyPath);
+    const auto copyBefore = readFileBytes(layerCopy);
     TempDir out;
     prompter->folders.push_back(fromLocalPath(out.path().string()));
     std::vector<bool> switchLayersDuring;
@@ -111,7 +111,7 @@ TEST_F(LayerSwitchTest, OperationsOnLayerOneMoveTheImagesBytesAndHoldSwitchLayer
 
     EXPECT_EQ(readFileBytes(dualLayer),
               withBytesAt(before, layerOneDataOffset("L1.BIN"), std::vector<uint8_t>(14, 0)));
-    EXPECT_EQ(readFileBytes(state.layerCopyPath), copyBefore);
+    EXPECT_EQ(readFileBytes(layerCopy), copyBefore);
     ASSERT_FALSE(switchLayersDuring.empty());
     EXPECT_TRUE(std::ranges::none_of(switchLayersDuring, [](bool on) { return on; }));
     EXPECT_TRUE(enabled(C::kSwitchLayersButton));

@@ -75,7 +75,6 @@ TEST_F(ModifyTocTest, UpdateWritesBothValuesInBothByteOrdersAndRelists) {
     EXPECT_EQ(cell("B.TXT", 1), "-1294967296");
     EXPECT_EQ(cell("B.TXT", 2), "42");
     EXPECT_TRUE(list()->selectedItems().isEmpty());
-    EXPECT_EQ(state.tocName, "B.TXT");
 
     // Opened again, the dialog shows the record's new values, the LBA as a signed number.
     selectRows({"B.TXT"});
@@ -91,7 +90,6 @@ TEST_F(ModifyTocTest, CancelAndAnLbaOfMinusOneWriteNothingAndSayNothing) {
         press(dialog, D::kCancel);
     });
     EXPECT_TRUE(messages.empty());
-    EXPECT_EQ(state.tocLba, -1);
 
     selectRows({"B.TXT"});
     messages = modify([](CModifyTocDlg& dialog) {

@@ -49,14 +49,13 @@ protected:
         builder.addFile(kDocs, textFile("D.TXT;1", "delta"));
         builder.addFile(kDeep, textFile("E.TXT;1", "echo"));
         builder.writeTo(image);
-        state.layerCopyPath = dir.file("layer1-copy.tmp");
         makeWindow();
     }
 
     void makeWindow() {
         auto scripted = std::make_unique<ScriptedPrompter>();
         prompter = scripted.get();
-        window = std::make_unique<CKestrelDlg>(state, std::move(scripted));
+        window = std::make_unique<CKestrelDlg>(std::move(scripted), layerCopy);
         window->show();
         window->activateWindow();
         QApplication::processEvents();
@@ -152,7 +151,7 @@ protected:
     TempDir dir;
     std::string image = dir.file("test.iso");
     IsoBuilder builder{Layout::CdRomXa, "TEST_DISC"};
-    EditorState state;
+    std::string layerCopy = dir.file("layer1-copy.tmp");
     ScriptedPrompter* prompter = nullptr;
     std::unique_ptr<CKestrelDlg> window;
 };
