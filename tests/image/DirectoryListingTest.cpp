@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "image/Volume.h"
-#include "ops/RecordPatch.h"
+#include "app/DirectoryItems.h"
+#include "ops/SessionFixtures.h"
 #include "support/Images.h"
 #include "support/TestFiles.h"
 
@@ -12,184 +12,149 @@ namespace {
 
 using namespace kestrel::test;
 
-std::vector<std::string> names(const DirectoryListing& listing) {
-    std::vector<std::string> result;
-    for (const auto& row : listing.rows) {
-        result.push_back(row.name);
-    }
-    return result;
-}
-
 class DirectoryListingTest : public ::testing::Test {
 protected:
-    void write(const IsoBuilder& builder) {
-        builder.writeTo(image);
-        state.chooseImage(image);
-        ASSERT_TRUE(openVolume(state));
+    // A session on the image, written first when it is not yet.
+    Session open() {
+        if (!std::filesystem::exists(image)) {
+            builder.writeTo(image);
+        }
+        return openSession(image, dir.file("copy"));
     }
 
-    DirectoryListing list(DirectoryNumber directory = IsoBuilder::kRoot) {
-        auto listing = listDirectory(state, directory);
-        EXPECT_TRUE(listing) << listing.error().message;
-        return listing ? *listing : DirectoryListing{};
+    size_t rowCount(DirectoryNumber directory) {
+        auto session = open();
+        return listedNames(session, directory).size();
+    }
+
+    FileSpec dated(std::string identifier, uint32_t lba, uint32_t size,
+                   isobuilder::RecordDate date) {
+        auto file = recordOnly(std::move(identifier), lba, size);
+        file.date = date;
+        return file;
     }
 
     TempDir dir;
     std::string image = dir.file("image.iso");
-    EditorState state;
     IsoBuilder builder{Layout::CdRomXa, "DISC"};
 };
 
-TEST_F(DirectoryListingTest, ListsPlainFilesInReverseRecordOrderWithTheirFourTexts) {
-    auto readme = recordOnly("README.TXT;1", 50, 12);
-    readme.date = {103, 2, 3};
-    builder.addFile(IsoBuilder::kRoot, readme);
-    builder.addDirectory(IsoBuilder::kRoot, "DOCS");
-    builder.addFile(IsoBuilder::kRoot, recordOnly("BIG.BIN;1", 0x80000000u, 0x80000000u));
-    auto late = recordOnly("LATE.DAT;1", 40, 7);
-    late.date = {126, 11, 30};
-    builder.addFile(IsoBuilder::kRoot, late);
-    builder.setVolumeSectors(100);
-    write(builder);
-
-    const auto listing = list();
-    EXPECT_EQ(names(listing), (std::vector<std::string>{"LATE.DAT", "BIG.BIN", "README.TXT"}));
-    EXPECT_EQ(listing.rows[0].lba, "40");
-    EXPECT_EQ(listing.rows[0].dateModified, "Novemeber 30, 2026");
-    EXPECT_EQ(listing.rows[1].lba, "-2147483648");
-    EXPECT_EQ(listing.rows[1].size, "2147483648");
-    EXPECT_EQ(listing.rows[2].lba, "50");
-    EXPECT_EQ(listing.rows[2].size, "12");
-    EXPECT_EQ(listing.rows[2].dateModified, "Febuary 3, 2003");
-}
-
-TEST_F(DirectoryListingTest, TheFirstRecordReadSetsTheLayerCopyLengthEvenWhenItIsSkipped) {
+TEST_F(DirectoryListingTest, ListsPlainFilesLastRecordFirstAndFindsEachByItsExactName) {
     const int docs = builder.addDirectory(IsoBuilder::kRoot, "DOCS");
-    builder.addFile(IsoBuilder::kRoot, recordOnly("A.TXT;1", 60, 1));
-    write(builder);
-
-    EXPECT_EQ(names(list()), std::vector<std::string>{"A.TXT"});
-    EXPECT_EQ(state.layerCopyLength, uint64_t{builder.directoryLba(docs)} * 2048);
-
-    // No directory: nothing listed, nothing recorded.
-    state.layerCopyLength = 1234;
-    EXPECT_TRUE(list(0).rows.empty());
-    EXPECT_TRUE(list(99).rows.empty());
-    EXPECT_EQ(state.layerCopyLength, 1234u);
-}
-
-TEST_F(DirectoryListingTest, OddDatesAndIdentifiersStayInsideTheirTables) {
-    auto monthZero = recordOnly("ZERO.TXT;1", 30, 1);
-    monthZero.date = {103, 0, 3};
-    auto monthThirteen = recordOnly("LATE.TXT;1", 30, 1);
-    monthThirteen.date = {255, 13, 31};
-    builder.addFile(IsoBuilder::kRoot, monthZero);
-    builder.addFile(IsoBuilder::kRoot, monthThirteen);
-    builder.addFile(IsoBuilder::kRoot, recordOnly("A", 30, 1));
-    builder.addFile(IsoBuilder::kRoot, recordOnly(";1", 30, 1));
     const std::string longName = "A_FILE_NAME_WELL_BEYOND_NINETEEN_BYTES.DATA";
-    builder.addFile(IsoBuilder::kRoot, recordOnly(longName + ";1", 30, 1));
-    write(builder);
+    for (const auto& file :
+         {recordOnly("HIDDEN.TXT;1", 60, 1, 1), dated("README.TXT;1", 50, 12, {103, 2, 3}),
+          recordOnly("readme.txt;1", 51, 13), recordOnly("BIG.BIN;1", 0x80000000u, 0x80000000u),
+          dated("LATE.DAT;1", 40, 7, {126, 11, 30}), dated("A", 31, 1, {255, 13, 31}),
+          dated(";1", 32, 1, {103, 0, 3}), recordOnly(longName + ";1", 33, 1),
+          recordOnly("HIDDEN.TXT;1", 43, 3)}) {
+        builder.addFile(IsoBuilder::kRoot, file);
+    }
+    builder.setVolumeSectors(100);
+    auto session = open();
+    const auto listing = session.listDirectory(IsoBuilder::kRoot);
+    ASSERT_TRUE(listing);
+    std::vector<std::string> rows;
+    for (const auto& row : listing->rows) {
+        rows.push_back(row.name + "|" + row.lba + "|" + row.size + "|" + row.dateModified);
+    }
+    EXPECT_EQ(rows, (std::vector<std::string>{
+                        "HIDDEN.TXT|43|3|Febuary 3, 2003", longName + "|33|1|Febuary 3, 2003",
+                        "|32|1|Unknown 3, 2003", "|31|1|Unknown 31, 2155",
+                        "LATE.DAT|40|7|Novemeber 30, 2026",
+                        "BIG.BIN|-2147483648|2147483648|Febuary 3, 2003",
+                        "readme.txt|51|13|Febuary 3, 2003", "README.TXT|50|12|Febuary 3, 2003"}));
+    // The first record read, though no row, is where a layer-1 copy ends.
+    EXPECT_EQ(listing->firstRecordLba, builder.directoryLba(docs));
 
-    const auto listing = list();
-    EXPECT_EQ(names(listing), (std::vector<std::string>{longName, "", "", "LATE.TXT", "ZERO.TXT"}));
-    EXPECT_EQ(listing.rows[3].dateModified, "Unknown 31, 2155");
-    EXPECT_EQ(listing.rows[4].dateModified, "Unknown 3, 2003");
+    // Found again: the first listed record whose name is exactly the row's.
+    for (const auto& [name, lba] : std::vector<std::pair<std::string, uint32_t>>{
+             {"README.TXT", 50}, {"readme.txt", 51}, {"", 31}, {"HIDDEN.TXT", 43}}) {
+        const auto found = session.findRecord(IsoBuilder::kRoot, name);
+        ASSERT_TRUE(found) << name;
+        EXPECT_EQ(found->extentLba, lba) << name;
+    }
+    EXPECT_EQ(session.findRecord(IsoBuilder::kRoot, "readme.txt")->recordOffset,
+              builder.recordOffset(IsoBuilder::kRoot, "readme.txt;1"));
+    for (const std::string absent : {"DOCS", "README.TX", "README.TXT;1", "Readme.txt"}) {
+        const auto missing = session.findRecord(IsoBuilder::kRoot, absent);
+        ASSERT_FALSE(missing) << absent;
+        EXPECT_EQ(missing.error().kind, ErrorKind::NotFound);
+        EXPECT_NE(missing.error().message.find(absent), std::string::npos);
+    }
+    for (const DirectoryNumber none : {0u, 3u, 99u}) {
+        const auto nothing = session.listDirectory(none);
+        ASSERT_TRUE(nothing);
+        EXPECT_TRUE(nothing->rows.empty() && !nothing->firstRecordLba);
+        EXPECT_EQ(session.findRecord(none, "README.TXT").error().kind, ErrorKind::NotFound);
+    }
 }
 
-TEST_F(DirectoryListingTest, ADirectoryOfSeveralSectorsListsEveryFile) {
+// DATA's fifty records fill two sectors and a stray one starts the third. The walk reads the
+// first sector whatever "." says, later ones as far as "." reaches, none behind an empty one.
+TEST_F(DirectoryListingTest, TheWalkEndsWhereTheDotRecordOrAnEmptySectorEndsIt) {
     const int data = builder.addDirectory(IsoBuilder::kRoot, "DATA");
-    std::vector<std::string> expected;
-    for (int i = 0; i < 150; ++i) {
-        const std::string name = "FILE_NUMBER_" + std::to_string(i) + ".DAT";
-        builder.addFile(data, recordOnly(name + ";1", 100 + i, 10));
-        expected.insert(expected.begin(), name);
+    const auto identifier = [](int i) { return "F" + std::to_string(i) + "_LONGER_NAME.DAT;1"; };
+    for (int i = 0; i < 50; ++i) {
+        builder.addFile(data, recordOnly(identifier(i), 100, 1));
     }
-    builder.setMinimumDirectorySectors(data, 6);  // zero-filled sectors at its end
-    write(builder);
-
-    EXPECT_EQ(names(list(2)), expected);
-}
-
-TEST_F(DirectoryListingTest, TheWalkEndsAtTheSizeTheDotRecordGives) {
-    const int data = builder.addDirectory(IsoBuilder::kRoot, "DATA");
-    for (int i = 0; i < 100; ++i) {
-        builder.addFile(data, recordOnly("F" + std::to_string(i) + "_LONGER_NAME.DAT;1", 100, 1));
-    }
-    write(builder);
-    ASSERT_GT(list(2).rows.size(), 60u);
-
-    // "." now claims one sector: the records behind it belong to no directory.
-    const uint64_t dot = uint64_t{builder.directoryLba(data)} * 2048;
-    overwriteBytes(image, dot + 10, {0x00, 0x08, 0x00, 0x00});
-    const auto listing = list(2);
-    ASSERT_FALSE(listing.rows.empty());
-    for (const auto& row : listing.rows) {
-        EXPECT_LT(builder.recordOffset(data, row.name + ";1"), dot + 2048) << row.name;
-    }
-}
-
-TEST_F(DirectoryListingTest, AnEmptySectorEndsTheWalkWhateverSizeTheDotRecordClaims) {
-    const int data = builder.addDirectory(IsoBuilder::kRoot, "DATA");
-    builder.addFile(data, recordOnly("FIRST.DAT;1", 100, 1));
     builder.setMinimumDirectorySectors(data, 3);
-    write(builder);
+    builder.writeTo(image);
     const uint64_t dot = uint64_t{builder.directoryLba(data)} * 2048;
-    overwriteBytes(image, dot + 10, {0xFF, 0xFF, 0xFF, 0xFF});
-    // A record in the third sector, behind an empty second one, belongs to no directory.
-    auto stray = readBytesAt(image, builder.recordOffset(data, "FIRST.DAT;1"), 48);
-    stray.replace(33, 5, "STRAY");
-    overwriteBytes(image, dot + 2 * 2048, std::vector<uint8_t>(stray.begin(), stray.end()));
-    EXPECT_EQ(names(list(2)), std::vector<std::string>{"FIRST.DAT"});
+    ASSERT_LT(builder.recordOffset(data, identifier(49)), dot + 2 * 2048);
+    size_t inFirstSector = 0;
+    while (builder.recordOffset(data, identifier(int(inFirstSector))) < dot + 2048) {
+        ++inFirstSector;
+    }
+    auto stray = readBytesAt(image, builder.recordOffset(data, identifier(0)), 68);
+    stray.replace(33, 2, "ST");
+    overwriteBytes(image, dot + 2 * 2048, Bytes(stray.begin(), stray.end()));
+
+    for (const auto& [size, rows] :
+         std::vector<std::pair<Bytes, size_t>>{{{0x00, 0x18, 0, 0}, 51},  // three sectors
+                                               {{0x00, 0x08, 0, 0}, inFirstSector},
+                                               {{0x01, 0, 0, 0}, inFirstSector},
+                                               {{0xFF, 0xFF, 0xFF, 0xFF}, 51}}) {
+        SCOPED_TRACE(rows);
+        overwriteBytes(image, dot + 10, size);
+        EXPECT_EQ(rowCount(data), rows);
+    }
+    overwriteBytes(image, dot + 2048, Bytes(2048, 0));
+    EXPECT_EQ(rowCount(data), inFirstSector);
 }
 
 TEST_F(DirectoryListingTest, ADirectoryBeyondFourGiBIsListedAndItsRecordsFound) {
     const int docs = builder.addDirectory(IsoBuilder::kRoot, "DOCS");
     builder.addFile(docs, recordOnly("FAR.TXT;1", 3, 4));
     builder.setVolumeSectors(3'000'010);
-    write(builder);
+    builder.writeTo(image);
     // Move DOCS to sector 3,000,000, about 6.1 GB into the image.
-    const uint64_t from = uint64_t{builder.directoryLba(docs)} * 2048;
     const uint64_t to = uint64_t{3'000'000} * 2048;
-    const auto sector = readBytesAt(image, from, 2048);
-    overwriteBytes(image, to, std::vector<uint8_t>(sector.begin(), sector.end()));
+    const auto sector = readBytesAt(image, uint64_t{builder.directoryLba(docs)} * 2048, 2048);
+    overwriteBytes(image, to, Bytes(sector.begin(), sector.end()));
     overwriteBytes(image, 19 * 2048 + 10 + 2, {0xC0, 0xC6, 0x2D, 0x00});  // its path-table extent
-    ASSERT_TRUE(openVolume(state));
-    ASSERT_EQ(state.dirExtent[docs], to);
 
-    EXPECT_EQ(names(list(docs)), std::vector<std::string>{"FAR.TXT"});
-    auto found = findDirectoryRecord(state, docs, "FAR.TXT");
+    auto session = open();
+    EXPECT_EQ(listedNames(session, docs), Rows{"FAR.TXT"});
+    auto found = session.findRecord(docs, "FAR.TXT");
     ASSERT_TRUE(found);
     EXPECT_EQ(found->recordOffset, to + 96);
 }
 
-TEST_F(DirectoryListingTest, ARecordThatIsNotWholeEndsTheWalkAndKeepsTheRowsBeforeIt) {
-    builder.addFile(IsoBuilder::kRoot, recordOnly("ONE.TXT;1", 30, 1));
-    builder.addFile(IsoBuilder::kRoot, recordOnly("TWO.TXT;1", 30, 1));
-    builder.addFile(IsoBuilder::kRoot, recordOnly("THREE.TXT;1", 30, 1));
-    write(builder);
-    const uint64_t three = builder.recordOffset(IsoBuilder::kRoot, "THREE.TXT;1");
-    const std::vector<std::string> firstTwo{"TWO.TXT", "ONE.TXT"};
-
-    overwriteBytes(image, three, {20});  // shorter than any record
-    EXPECT_EQ(names(list()), firstTwo);
-
-    overwriteBytes(image, three, {60});
-    overwriteBytes(image, three + 32, {200});  // identifier runs past the record
-    EXPECT_EQ(names(list()), firstTwo);
-
-    truncateFile(image, three + 40);  // the file ends inside the record
-    EXPECT_EQ(names(list()), firstTwo);
-    truncateFile(image, three);
-    EXPECT_EQ(names(list()), firstTwo);
-}
-
-TEST_F(DirectoryListingTest, AFileThatCannotBeOpenedIsAnErrorNamingIt) {
-    const auto listing = listDirectory(dir.file("missing.iso"), 0x10000);
-    ASSERT_FALSE(listing);
-    EXPECT_EQ(listing.error().kind, ErrorKind::Io);
-    EXPECT_NE(listing.error().message.find("missing.iso"), std::string::npos);
-    EXPECT_NE(listing.error().message.find("No such file or directory"), std::string::npos);
+TEST(DirectoryItems, TheFirstMatchWinsAndTheNullItemIsDirectoryZero) {
+    DirectoryItems<const void*> items;
+    int root = 0;
+    int child = 0;
+    items.assign(1, &root);
+    items.assign(2, &child);
+    items.assign(5, &child);  // a stale slot behind a live one
+    EXPECT_EQ(items.find(&root), 1u);
+    EXPECT_EQ(items.find(&child), 2u);
+    EXPECT_EQ(items.find(nullptr), 0u);
+    int unknown = 0;
+    EXPECT_EQ(items.find(&unknown), 0u);
+    items.clear();
+    EXPECT_EQ(items.find(&root), 0u);
 }
 
 }  // namespace

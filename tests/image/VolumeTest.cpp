@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include "image/ByteOrder.h"
+#include "ops/SessionFixtures.h"
 #include "support/Images.h"
 #include "support/TestFiles.h"
 
@@ -10,115 +14,181 @@ namespace {
 
 using namespace kestrel::test;
 
-class VolumeTest : public ::testing::Test {
-protected:
-    Volume read(const IsoBuilder& builder) {
-        builder.writeTo(image);
-        auto volume = readVolume(image);
-        EXPECT_TRUE(volume) << volume.error().message;
-        return volume ? *volume : Volume{};
-    }
+constexpr uint64_t kDescriptor = 16 * 2048;
+constexpr uint64_t kCdPathTable = 19 * 2048;
 
-    TempDir dir;
-    std::string image = dir.file("image.iso");
-};
-
-TEST_F(VolumeTest, TheLabelIsTheVolumeIdentifiersFirstWord) {
-    EXPECT_EQ(read(IsoBuilder(Layout::CdRomXa, "MY DISC")).label, "MY");
-    EXPECT_EQ(read(IsoBuilder(Layout::CdRomXa, "GAME_DISC_1")).label, "GAME_DISC_1");
-    EXPECT_EQ(read(IsoBuilder(Layout::CdRomXa, " LEADING")).label, "NO LABEL");
-    EXPECT_EQ(read(IsoBuilder(Layout::CdRomXa, std::string("\0X", 2))).label, "NO LABEL");
-    // The label is read as a line: a newline ends it and is kept.
-    EXPECT_EQ(read(IsoBuilder(Layout::CdRomXa, "AB\nCD")).label, "AB\n");
+uint32_t le32At(const std::string& image, uint64_t offset) {
+    const auto bytes = readBytesAt(image, offset, 4);
+    return readLe32(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), 4), 0);
 }
 
-TEST_F(VolumeTest, CdImagesReadThePathTableInSector19AndDvdImagesInSector258) {
-    for (const auto layout : {Layout::CdRomXa, Layout::Dvd}) {
-        IsoBuilder builder(layout, "DISC");
-        const int docs = builder.addDirectory(IsoBuilder::kRoot, "DOCS");
-        builder.addDirectory(docs, "DEEP");
-        const auto volume = read(builder);
-        EXPECT_EQ(volume.isDvd, layout == Layout::Dvd);
-        EXPECT_EQ(volume.volumeSectors, builder.volumeSectors());
-        ASSERT_EQ(volume.directories.size(), 3u);
-        EXPECT_EQ(volume.directories[0].extentLba, builder.directoryLba(1));
-        EXPECT_EQ(volume.directories[1].identifier, "DOCS");
-        EXPECT_EQ(volume.directories[1].parent, 1);
-        EXPECT_EQ(volume.directories[2].identifier, "DEEP");
-        EXPECT_EQ(volume.directories[2].number, 3u);
-        EXPECT_EQ(volume.directories[2].parent, 2);
-        EXPECT_EQ(volume.directories[2].extentLba, builder.directoryLba(3));
-    }
-}
-
-TEST_F(VolumeTest, IdentifiersOfEveryLengthAreReadWholeWithTheirPadding) {
-    IsoBuilder builder(Layout::CdRomXa, "DISC");
-    std::vector<std::string> identifiers;
-    for (size_t length = 1; length <= 31; ++length) {
-        identifiers.push_back(std::string(length, static_cast<char>('A' + length % 26)));
-        builder.addDirectory(IsoBuilder::kRoot, identifiers.back());
-    }
-    const auto volume = read(builder);
-    ASSERT_EQ(volume.directories.size(), identifiers.size() + 1);
-    for (size_t i = 0; i < identifiers.size(); ++i) {
-        EXPECT_EQ(volume.directories[i + 1].identifier, identifiers[i]);
-        EXPECT_EQ(volume.directories[i + 1].extentLba, builder.directoryLba(int(i) + 2));
-    }
-}
-
-TEST_F(VolumeTest, OpeningRecordsTheVolumeAndLayerZerosSizeInTheState) {
-    IsoBuilder builder(Layout::Dvd, "DISC");
+// Root: DOCS, then ODD, whose three-byte identifier is padded in the path table; DEEP under
+// DOCS holds a directory record naming DOCS, its parent, as a child. One file in each but ODD.
+IsoBuilder sampleVolume(Layout layout, uint8_t systemUse) {
+    IsoBuilder builder(layout, "LAYOUTS");
+    builder.setSystemUseLength(systemUse);
     const int docs = builder.addDirectory(IsoBuilder::kRoot, "DOCS");
-    builder.setVolumeSectors(5000);
-    builder.writeTo(image);
-
-    EditorState state;
-    state.chooseImage(image);
-    ASSERT_TRUE(openVolume(state));
-    EXPECT_TRUE(state.isDvd);
-    EXPECT_EQ(state.layer0Bytes, 5000 * 2048);
-    EXPECT_EQ(state.dirParent, (std::vector<uint16_t>{0, 0, 1}));
-    EXPECT_EQ(state.dirExtent,
-              (std::vector<uint64_t>{0, uint64_t{builder.directoryLba(1)} * 2048,
-                                     uint64_t{builder.directoryLba(docs)} * 2048}));
-
-    // Presenting another file as layer 1 leaves layer 0's size alone.
-    IsoBuilder layerOne(Layout::Dvd, "LAYER1");
-    layerOne.setVolumeSectors(300);
-    layerOne.writeTo(dir.file("layer1.tmp"));
-    state.imagePath = dir.file("layer1.tmp");
-    ASSERT_TRUE(openVolume(state));
-    EXPECT_EQ(state.layer0Bytes, 5000 * 2048);
-    EXPECT_EQ(state.dirExtent.size(), 2u);
+    builder.addDirectory(IsoBuilder::kRoot, "ODD");
+    const int deep = builder.addDirectory(docs, "DEEP");
+    builder.addFile(IsoBuilder::kRoot, textFile("README.TXT;1", "read me"));
+    builder.addFile(docs, textFile("MANUAL.TXT;1", "manual"));
+    builder.addFile(deep, recordOnly("UP", builder.directoryLba(docs), 2048, 2));
+    builder.addFile(deep, textFile("NOTE.TXT;1", "note"));
+    return builder;
 }
 
-TEST_F(VolumeTest, AnImageThatCannotBeReadIsAnErrorAndLeavesTheStateAlone) {
-    EditorState state;
-    state.chooseImage(dir.file("missing.iso"));
-    state.dirExtent = {0, 4096};
-    state.layer0Bytes = 77;
-    auto missing = openVolume(state);
-    ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error().kind, ErrorKind::Io);
-    EXPECT_NE(missing.error().message.find("missing.iso"), std::string::npos);
-    EXPECT_EQ(state.dirExtent, (std::vector<uint64_t>{0, 4096}));
-    EXPECT_EQ(state.layer0Bytes, 77);
+// The CD path table moved to sector 18 as the descriptor says, with a record behind the size
+// the descriptor gives it; sector 19 no longer starts with the root.
+void movePathTable(const std::string& image) {
+    const uint32_t size = le32At(image, kDescriptor + 132);
+    const auto table = readBytesAt(image, kCdPathTable, size);
+    overwriteBytes(image, 18 * 2048, Bytes(table.begin(), table.end()));
+    overwriteBytes(image, 18 * 2048 + size, {1, 0, 30, 0, 0, 0, 1, 0, 'X', 0});
+    overwriteBytes(image, kCdPathTable, Bytes(10, 0));
+    overwriteBytes(image, kDescriptor + 140, {18, 0, 0, 0});
+}
 
-    IsoBuilder builder(Layout::Dvd, "DISC");
-    builder.writeTo(image);
-    for (uint64_t length : {0ull, 0x8401ull, 0x81000ull, 0x81005ull}) {
-        truncateFile(image, length);
-        state.chooseImage(image);
-        auto cut = openVolume(state);
-        ASSERT_FALSE(cut) << length;
-        EXPECT_EQ(cut.error().kind, ErrorKind::CorruptImage);
-        EXPECT_NE(cut.error().message.find("too short"), std::string::npos);
-        EXPECT_EQ(state.layer0Bytes, 77);
+// The root's ".." rewritten as a record of 34 bytes, its "." still of 48.
+void shortenRootParentRecord(const std::string& image) {
+    const uint64_t root = uint64_t{le32At(image, kDescriptor + 156 + 2)} * 2048;
+    const auto sector = readBytesAt(image, root, 2048);
+    std::string rewritten = sector.substr(0, 48) + sector.substr(48, 34) + sector.substr(96);
+    rewritten[48] = 34;
+    rewritten.resize(2048, '\0');
+    overwriteBytes(image, root, Bytes(rewritten.begin(), rewritten.end()));
+}
+
+TEST(Volume, IsReadThroughTheLayoutItHoldsWithTheSameTreeAndListings) {
+    TempDir dir;
+    const auto image = dir.file("image.iso");
+    struct Case {
+        std::string name;
+        Layout layout;
+        uint8_t systemUse;  // 14 gives "." and ".." of 48 bytes
+        std::function<void()> damage;
+        LayoutKind kind;
+        bool walked = false;
+    };
+    const auto none = [] {};
+    const std::vector<Case> cases = {
+        {"CdFixed", Layout::CdRomXa, 14, none, LayoutKind::Fixed},
+        {"DvdFixed", Layout::Dvd, 14, none, LayoutKind::Fixed},
+        {"MovedPathTable", Layout::CdRomXa, 14, [&] { movePathTable(image); },
+         LayoutKind::Descriptor},
+        {"DvdDotRecordsOf34Bytes", Layout::Dvd, 0, none, LayoutKind::Descriptor},
+        {"ParentRecordOf34Bytes", Layout::CdRomXa, 14, [&] { shortenRootParentRecord(image); },
+         LayoutKind::Descriptor},
+        {"PathTableWithoutTheRoot", Layout::CdRomXa, 14,
+         [&] {
+             overwriteBytes(image, kCdPathTable, {0, 0});
+         },
+         LayoutKind::Descriptor, true},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        const auto builder = sampleVolume(test.layout, test.systemUse);
+        builder.writeTo(image);
+        test.damage();
+        auto session = openSession(image, dir.file("copy"));
+        const auto& volume = session.volume();
+        EXPECT_EQ(volume.isDvd, test.layout == Layout::Dvd);
+        EXPECT_EQ(volume.volumeSectors, builder.volumeSectors());
+        EXPECT_EQ(volume.layout, test.kind);
+        EXPECT_EQ(volume.treeWalked, test.walked);
+        std::vector<std::tuple<DirectoryNumber, uint16_t, uint32_t, std::string>> tree;
+        for (const auto& directory : volume.directories) {
+            tree.emplace_back(directory.number, directory.parent, directory.extentLba,
+                              directory.identifier);
+        }
+        EXPECT_EQ(tree, (decltype(tree){{1, 0, builder.directoryLba(1), ""},
+                                        {2, 1, builder.directoryLba(2), "DOCS"},
+                                        {3, 1, builder.directoryLba(3), "ODD"},
+                                        {4, 2, builder.directoryLba(4), "DEEP"}}));
+        EXPECT_EQ(listedNames(session, 1), Rows{"README.TXT"});
+        EXPECT_EQ(listedNames(session, 2), Rows{"MANUAL.TXT"});
+        EXPECT_EQ(listedNames(session, 4), Rows{"NOTE.TXT"});
     }
+}
 
-    auto folder = readVolume(dir.path().string());
-    ASSERT_FALSE(folder);
-    EXPECT_EQ(folder.error().kind, ErrorKind::Io);
+TEST(Volume, IsRefusedWithAReasonWhenItCannotBeRead) {
+    TempDir dir;
+    const auto image = dir.file("image.iso");
+    struct Refusal {
+        std::string name;
+        std::function<void()> damage;
+        ErrorKind kind;
+        std::string reason;
+    };
+    const std::vector<Refusal> cases = {
+        {"Missing", [&] { std::filesystem::remove(image); }, ErrorKind::Io,
+         "No such file or directory"},
+        {"Folder",
+         [&] { std::filesystem::remove(image), std::filesystem::create_directory(image); },
+         ErrorKind::Io, ""},
+        {"Empty", [&] { truncateFile(image, 0); }, ErrorKind::CorruptImage, "too short"},
+        {"EndsBeforeTheDiscKind", [&] { truncateFile(image, 0x8401); }, ErrorKind::CorruptImage,
+         "too short"},
+        {"BlocksOf512Bytes",
+         [&] {
+             movePathTable(image), overwriteBytes(image, kDescriptor + 128, {0, 2, 2, 0});
+         },
+         ErrorKind::CorruptImage, "logical blocks of 512 bytes"},
+        {"NeitherLayout",
+         [&] {
+             overwriteBytes(image, kDescriptor + 1, {'X'});
+             overwriteBytes(image, kCdPathTable, {0, 0});
+         },
+         ErrorKind::CorruptImage, "holds no ISO 9660 volume"},
+        {"NoRootRecord", [&] { overwriteBytes(image, 0x809C, {0}); }, ErrorKind::CorruptImage,
+         "no readable root directory record"},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        std::filesystem::remove_all(image);
+        sampleVolume(Layout::CdRomXa, 14).writeTo(image);
+        test.damage();
+        const auto refused = Session::open(image, dir.file("copy"));
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(refused.error().kind, test.kind);
+        for (const auto& wanted : {image, test.reason}) {
+            EXPECT_NE(refused.error().message.find(wanted), std::string::npos)
+                << refused.error().message;
+        }
+    }
+}
+
+TEST(Volume, TheLabelIsTheVolumeIdentifiersFirstWord) {
+    TempDir dir;
+    const auto image = dir.file("image.iso");
+    // Read as a line: a newline ends it and is kept.
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"MY DISC", "MY"},
+        {"GAME_DISC_1", "GAME_DISC_1"},
+        {" LEADING", "NO LABEL"},
+        {std::string("\0X", 2), "NO LABEL"},
+        {"AB\nCD", "AB\n"}};
+    for (const auto& [identifier, label] : cases) {
+        IsoBuilder(Layout::CdRomXa, identifier).writeTo(image);
+        EXPECT_EQ(openSession(image, dir.file("copy")).volume().label, label) << identifier;
+    }
+}
+
+// DIR1 holds DIR2, and so on: a chain far deeper than the walk from the root goes.
+TEST(Volume, TheWalkFromTheRootStopsSixtyFourLevelsDown) {
+    TempDir dir;
+    IsoBuilder builder(Layout::CdRomXa, "DEEP");
+    int parent = IsoBuilder::kRoot;
+    for (int level = 1; level <= 70; ++level) {
+        parent = builder.addDirectory(parent, "DIR" + std::to_string(level));
+    }
+    const auto image = dir.file("deep.iso");
+    builder.writeTo(image);
+    overwriteBytes(image, kCdPathTable, {0, 0});
+    auto session = openSession(image, dir.file("copy"));
+    ASSERT_TRUE(session.volume().treeWalked);
+    ASSERT_EQ(session.volume().directories.size(), 65u);
+    EXPECT_EQ(session.volume().directories.back().identifier, "DIR64");
+    EXPECT_EQ(session.volume().directories.back().parent, 64);
 }
 
 }  // namespace

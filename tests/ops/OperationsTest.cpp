@@ -3,17 +3,15 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
 #include <numeric>
 
 #include <gtest/gtest.h>
 
-#include "image/DirectoryListing.h"
-#include "image/DualLayer.h"
-#include "image/Volume.h"
 #include "ops/Blanking.h"
 #include "ops/Extraction.h"
+#include "ops/MasterFile.h"
 #include "ops/Overwrite.h"
+#include "ops/SessionFixtures.h"
 #include "support/Images.h"
 #include "support/TestFiles.h"
 
@@ -22,8 +20,6 @@ namespace {
 
 using namespace kestrel::test;
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
-using Rows = std::vector<std::string>;
 
 Bytes bytesAt(const std::string& path, uint64_t offset, size_t count) {
     const auto bytes = readBytesAt(path, offset, count);
@@ -44,55 +40,34 @@ Rows failedRows(const OperationReport& report) {
     return rows;
 }
 
-class Recorder : public OperationObserver {
-public:
-    void beginFile(const std::string& rowName) override {
-        begun.push_back(rowName);
-        percents.emplace_back();
-    }
-    void showPercent(int percent) override { percents.back().push_back(percent); }
-    bool stopRequested() override {
-        ++stopQuestions;
-        return stopWhen && stopWhen(*this);
-    }
-
-    Rows begun;
-    std::vector<std::vector<int>> percents;  // per begun file
-    int stopQuestions = 0;
-    std::function<bool(const Recorder&)> stopWhen;
-};
-
 class OperationTest : public ::testing::Test {
 protected:
-    // Opens the image the way the window does, and presents layer 1 when asked.
+    // Opens the image as the window does, and presents layer 1 when asked.
     void open(bool dualLayer = false, bool layerOne = false) {
-        state.layerCopyPath = dir.file("layer1.tmp");
-        state.chooseImage(image);
-        ASSERT_TRUE(openVolume(state));
-        ASSERT_TRUE(listDirectory(state, IsoBuilder::kRoot));
+        session = openSession(image, dir.file("layer1.tmp"));
         using enum DualLayerCheck::Verdict;
-        if (state.isDvd) {
-            ASSERT_EQ(checkDualLayer(state).verdict, dualLayer ? DualLayer : SingleLayer);
+        if (session->volume().isDvd) {
+            ASSERT_EQ(session->checkDualLayer().verdict, dualLayer ? DualLayer : SingleLayer);
         }
         if (layerOne) {
-            switchLayers(state);
-            ASSERT_TRUE(openVolume(state));
+            ASSERT_TRUE(session->switchLayers());
         }
     }
 
     OperationSnapshot snapshot(const Rows& rows) {
-        return takeSnapshot(state, IsoBuilder::kRoot, rows);
+        return session->snapshot(IsoBuilder::kRoot, rows);
     }
 
     TempDir dir;
     std::string image = dir.file("image.iso");
     std::string out = dir.file("out");
-    EditorState state;
+    std::optional<Session> session;
     Recorder recorder;
 };
 
 // On each kind of disc: a file of several sectors, one of a sector, one under 100 bytes and
-// an empty one, each followed in its extent by bytes that must stay.
+// an empty one, each followed in its extent by bytes that must stay. The empty one's record
+// is then moved far past the image's end: it has no data to run past it.
 struct ListedFile {
     const char* name;
     uint32_t lbaFromBase;
@@ -109,23 +84,28 @@ class OperationOnDisc : public OperationTest, public ::testing::WithParamInterfa
 protected:
     void SetUp() override {
         const bool dualLayer = layerOne || GetParam() == Disc::Dvd9LayerZero;
+        const auto zero = build(10);
+        const auto one = build(20);
         if (dualLayer) {
-            writeDualLayer(image, build(10), build(20));
+            writeDualLayer(image, zero, one);
         } else {
-            build(10).writeTo(image);
+            zero.writeTo(image);
         }
+        presented = layerOne ? one : zero;
+        overwriteBytes(image, recordInImage("Z.BIN"), recordFields(0xFFFF0000));
         open(dualLayer, layerOne);
         before = readFileBytes(image);
         if (layerOne) {
-            copyBefore = readFileBytes(state.layerCopyPath);
+            copyBefore = readFileBytes(session->layerCopyPath());
         }
     }
 
-    // Blanking and Overwrite write the image only; extraction writes neither.
-    void TearDown() override {
-        if (layerOne) {
-            EXPECT_EQ(readFileBytes(state.layerCopyPath), copyBefore);
-        }
+    // Where the fields of a file's record lie: in the presented file, or in the image.
+    uint64_t recordFieldsAt(const std::string& name) const {
+        return presented->recordOffset(IsoBuilder::kRoot, name + ";1") + 2;
+    }
+    uint64_t recordInImage(const std::string& name) const {
+        return dataStart + recordFieldsAt(name);
     }
 
     IsoBuilder build(uint8_t contentSeed) const {
@@ -157,44 +137,61 @@ protected:
     const uint8_t seed = layerOne ? 20 : 10;
     // Layer 1 starts 32768 bytes before the end of layer 0.
     const uint64_t dataStart = layerOne ? (base + 24) * 2048 - 32768 : 0;
+    std::optional<IsoBuilder> presented;
     Bytes before;
     Bytes copyBefore;
 };
 
-TEST_P(OperationOnDisc, ExtractCopiesExactlyEachRecordedLength) {
+TEST_P(OperationOnDisc, EachOperationWritesExactlyWhatItOwns) {
     fs::create_directory(out);
-    const auto report = extractFiles(snapshot(kRows), out, recorder);
-    EXPECT_TRUE(report.failures.empty()) << report.failures.front().error.message;
+    const auto extracted = extractFiles(snapshot(kRows), out, recorder);
+    EXPECT_TRUE(extracted.failures.empty()) << extracted.failures.front().error.message;
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(readFileBytes(out + "/" + kFiles[i].name), pattern(kFiles[i].size, seed + i));
     }
     expectProgressOfAllFour();
     EXPECT_EQ(readFileBytes(image), before);
-}
 
-TEST_P(OperationOnDisc, BlankZerosExactlyEachRecordedLength) {
-    const auto report = blankFiles(snapshot(kRows), recorder);
-    EXPECT_TRUE(report.failures.empty()) << report.failures.front().error.message;
-    auto expected = before;
+    // A longer replacement gives its first bytes, a shorter one is followed by zeros.
+    recorder = Recorder{};
+    writeFileBytes(dir.file("longer"), pattern(6000, 99));
+    ASSERT_TRUE(overwriteFile(snapshot({"BIG.BIN", "K.BIN"}), dir.file("longer"), recorder));
+    EXPECT_EQ(recorder.begun, Rows{"BIG.BIN"});
+    auto shorter = pattern(300, 77);
+    writeFileBytes(dir.file("shorter"), shorter);
+    ASSERT_TRUE(overwriteFile(snapshot({"K.BIN"}), dir.file("shorter"), recorder));
+    ASSERT_TRUE(overwriteFile(snapshot({"Z.BIN"}), dir.file("shorter"), recorder));
+    shorter.resize(1000, 0);
+    auto expected = withBytesAt(before, offsetOf(0), pattern(5000, 99));
+    EXPECT_EQ(readFileBytes(image), withBytesAt(expected, offsetOf(1), shorter));
+
+    recorder = Recorder{};
+    const auto blanked = blankFiles(snapshot(kRows), recorder);
+    EXPECT_TRUE(blanked.failures.empty()) << blanked.failures.front().error.message;
     for (int i = 0; i < 4; ++i) {
         expected = withBytesAt(expected, offsetOf(i), Bytes(kFiles[i].size, 0));
     }
     EXPECT_EQ(readFileBytes(image), expected);
     expectProgressOfAllFour();
-}
 
-TEST_P(OperationOnDisc, OverwriteCutsALongerReplacementAndPadsAShorterOneWithZeros) {
-    writeFileBytes(dir.file("longer"), pattern(6000, 99));
-    ASSERT_TRUE(overwriteFile(snapshot({"BIG.BIN", "K.BIN"}), dir.file("longer"), recorder));
-    const auto expected = withBytesAt(before, offsetOf(0), pattern(5000, 99));
+    // Relink and Modify TOC rewrite records only: on layer 1 in the image and in its copy.
+    const auto master = chooseMasterFile(*session, IsoBuilder::kRoot, "BIG.BIN");
+    ASSERT_TRUE(master);
+    EXPECT_FALSE(relinkFiles(*session, IsoBuilder::kRoot, {"K.BIN"}, *master, true).failure);
+    EXPECT_FALSE(relinkFiles(*session, IsoBuilder::kRoot, {"T.BIN"}, *master, false).failure);
+    const auto shown = session->findRecord(IsoBuilder::kRoot, "Z.BIN");
+    ASSERT_TRUE(shown && session->patchRecord(IsoBuilder::kRoot, *shown, {7, 9}));
+    auto copyExpected = copyBefore;
+    for (const auto& [name, fields] :
+         {std::pair{"K.BIN", recordFields(base, 5000)}, std::pair{"T.BIN", recordFields(base)},
+          std::pair{"Z.BIN", recordFields(7, 9)}}) {
+        expected = withBytesAt(expected, recordInImage(name), fields);
+        copyExpected = layerOne ? withBytesAt(copyExpected, recordFieldsAt(name), fields) : Bytes{};
+    }
     EXPECT_EQ(readFileBytes(image), expected);
-    EXPECT_EQ(recorder.begun, Rows{"BIG.BIN"});
-
-    auto shorter = pattern(300, 77);
-    writeFileBytes(dir.file("shorter"), shorter);
-    ASSERT_TRUE(overwriteFile(snapshot({"K.BIN"}), dir.file("shorter"), recorder));
-    shorter.resize(1000, 0);
-    EXPECT_EQ(readFileBytes(image), withBytesAt(expected, offsetOf(1), shorter));
+    if (layerOne) {
+        EXPECT_EQ(readFileBytes(session->layerCopyPath()), copyExpected);
+    }
 }
 
 std::string discName(const ::testing::TestParamInfo<Disc>& info) {
@@ -303,27 +300,19 @@ TEST_F(StoppedOperationTest, AFileTheImageEndsInWhileItIsExtractedIsRemovedAndRe
     EXPECT_EQ(readFileBytes(out + "/ONE.BIN"), pattern(3000, 1));
 }
 
-class RefusalTest : public OperationTest {
-protected:
-    void SetUp() override {
-        IsoBuilder builder(Layout::CdRomXa, "REFUSE");
-        builder.addFile(IsoBuilder::kRoot, fileAt("GOOD.BIN;1", 30, 100, pattern(100, 4)));
-        for (const std::string& identifier :
-             Rows{"A/B;1", ".;1", "..;1", ";1", std::string("A\0B;1", 5), "image.iso;1",
-                  "LINK.BIN;1", "DANGLING.BIN;1", "FIFO.BIN;1", "OLD.BIN;1"}) {
-            builder.addFile(IsoBuilder::kRoot, fileAt(identifier, 31, 10, pattern(10, 5)));
-        }
-        builder.addFile(IsoBuilder::kRoot, fileAt("FAR.BIN;1", 40, 5000, pattern(5000, 6)));
-        builder.writeTo(image);
-        truncateFile(image, 40 * 2048 + 2000);  // FAR.BIN's data runs past the end
-        open();
-        before = readFileBytes(image);
+TEST_F(OperationTest, ExtractionRefusesNamesAndFilesInTheWayAndStillRunsTheOthers) {
+    IsoBuilder builder(Layout::CdRomXa, "REFUSE");
+    builder.addFile(IsoBuilder::kRoot, fileAt("GOOD.BIN;1", 30, 100, pattern(100, 4)));
+    for (const std::string& identifier :
+         Rows{"A/B;1", ".;1", "..;1", ";1", std::string("A\0B;1", 5), "image.iso;1", "LINK.BIN;1",
+              "DANGLING.BIN;1", "FIFO.BIN;1", "OLD.BIN;1"}) {
+        builder.addFile(IsoBuilder::kRoot, fileAt(identifier, 31, 10, pattern(10, 5)));
     }
-
-    Bytes before;
-};
-
-TEST_F(RefusalTest, ExtractionRefusesNamesAndFilesInTheWayAndStillRunsTheOthers) {
+    builder.addFile(IsoBuilder::kRoot, fileAt("FAR.BIN;1", 40, 5000, pattern(5000, 6)));
+    builder.writeTo(image);
+    truncateFile(image, 40 * 2048 + 2000);  // FAR.BIN's data runs past the end
+    open();
+    const auto before = readFileBytes(image);
     writeFileBytes(dir.file("target"), {'k', 'e', 'e', 'p'});
     fs::create_symlink(dir.file("target"), dir.file("LINK.BIN"));
     fs::create_symlink(dir.file("nothing"), dir.file("DANGLING.BIN"));
@@ -351,26 +340,6 @@ TEST_F(RefusalTest, ExtractionRefusesNamesAndFilesInTheWayAndStillRunsTheOthers)
     ::close(reader);
     // Nothing else was created: image.iso, target, LINK, DANGLING, FIFO, GOOD and OLD.
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 7);
-}
-
-TEST_F(RefusalTest, BlankingAndOverwriteWriteNothingForFilesTheyCannotHave) {
-    const auto report = blankFiles(snapshot({"MISSING", "FAR.BIN", "GOOD.BIN"}), recorder);
-    EXPECT_EQ(failedRows(report), (Rows{"MISSING", "FAR.BIN"}));
-    EXPECT_EQ(report.failures[1].error.kind, ErrorKind::OutOfRange);
-    const auto blanked = withBytesAt(before, 30 * 2048, Bytes(100, 0));
-    EXPECT_EQ(readFileBytes(image), blanked);
-
-    const auto replacement = dir.file("replacement");
-    writeFileBytes(replacement, pattern(20, 9));
-    fs::create_directory(dir.file("folder"));
-    for (const auto& [row, from] :
-         {std::pair{"MISSING", replacement}, std::pair{"FAR.BIN", replacement},
-          std::pair{"OLD.BIN", dir.file("absent")}, std::pair{"OLD.BIN", dir.file("folder")}}) {
-        SCOPED_TRACE(std::string(row) + " from " + from);
-        EXPECT_FALSE(overwriteFile(snapshot({row}), from, recorder));
-        EXPECT_EQ(readFileBytes(image), blanked);
-    }
-    EXPECT_EQ(recorder.begun, Rows{"GOOD.BIN"});
 }
 
 }  // namespace
