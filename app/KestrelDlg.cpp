@@ -10,7 +10,6 @@
 
 #include "app/ListColumns.h"
 #include "dialogs/ImageText.h"
-#include "dialogs/ModifyTocDlg.h"
 #include "dialogs/QtPrompter.h"
 
 namespace kestrel {
@@ -145,11 +144,9 @@ void CKestrelDlg::exchangeDialogData(Exchange direction) {
 
 void CKestrelDlg::handleSystemCommand(unsigned command) {
     switch (command & 0xFFF0) {
-        case kAboutCommand: {
-            CModifyTocDlg about(state_, *prompter_, this);
-            about.exec();
+        case kAboutCommand:
+            editTocValues();  // shows the last values; nothing is written
             break;
-        }
         case kMinimizeCommand:
             showMinimized();
             break;

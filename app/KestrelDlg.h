@@ -127,6 +127,10 @@ private:
     void selectMasterFile();
     void relinkFiles();
     void modifyToc();
+    // Shows the Modify TOC dialog on the state's tocName, tocLba and tocSize and keeps what
+    // it confirms; true when Update confirmed values to write. Any other way out leaves
+    // tocLba at kTocCancelled, as the state has always marked a cancelled dialog.
+    bool editTocValues();
     void reportPatchRun(const PatchRun& run);
 
     EditorState& state_;

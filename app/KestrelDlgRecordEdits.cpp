@@ -112,9 +112,7 @@ void CKestrelDlg::modifyToc() {
                   location.error());
         return;
     }
-    CModifyTocDlg dialog(state_, *prompter_, this);
-    dialog.exec();
-    if (state_.tocLba == kTocCancelled) {
+    if (!editTocValues()) {
         return;
     }
     if (auto written = writeTocRecord(state_, *location); !written) {
@@ -123,6 +121,15 @@ void CKestrelDlg::modifyToc() {
         prompter_->show(Message::notice(QStringLiteral("File(s) Patched")));
     }
     relistDirectory(directory);
+}
+
+bool CKestrelDlg::editTocValues() {
+    TocValues values{state_.tocName, state_.tocLba, static_cast<uint32_t>(state_.tocSize)};
+    CModifyTocDlg dialog(values, *prompter_, this);
+    const bool confirmed = dialog.exec() == QDialog::Accepted;
+    state_.tocLba = confirmed ? values.lba : kTocCancelled;
+    state_.tocSize = static_cast<int32_t>(values.size);
+    return confirmed;
 }
 
 }  // namespace kestrel
