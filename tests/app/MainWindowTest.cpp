@@ -2,6 +2,7 @@
 #include <QAction>
 #include <QHeaderView>
 
+#include "app/KestrelApp.h"
 #include "app/ListColumns.h"
 #include "tests/app/WindowFixture.h"
 
@@ -26,6 +27,13 @@ TEST(DialogUnitsToPixels, FollowTheFontAndKeepTouchingEdgesTouching) {
     const QRect left = units.toPixels(DialogRect{3, 0, 5, 1});
     const QRect right = units.toPixels(DialogRect{8, 0, 5, 1});
     EXPECT_EQ(left.right() + 1, right.left());
+}
+
+TEST(KestrelApp, ShowsTheMainWindowModalAndOnlyThenTakesKestrelAsTheTitleOfNotices) {
+    QDialog window;
+    showMainWindow(window);
+    EXPECT_EQ(QGuiApplication::modalWindow(), window.windowHandle());
+    EXPECT_EQ(QGuiApplication::applicationDisplayName(), "Kestrel");
 }
 
 TEST_F(MainWindowTest, IsTheFixedSizeWindowOfItsTemplateWithEveryControlInItsStartState) {
