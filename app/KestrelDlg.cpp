@@ -91,12 +91,13 @@ void CKestrelDlg::initMainDialog() {
     browseButton->setAccessibleName(QStringLiteral("Browse"));
     directoryTree->setIconSize(QSize(15, 13));
 
-    const auto widths = listColumnWidths(fileList->width() - 2 * fileList->frameWidth());
     fileList->setHeaderLabels({QStringLiteral("Name"), QStringLiteral("LBA"),
                                QStringLiteral("Size"), QStringLiteral("Date Modified")});
+    const auto widths = leadingListColumnWidths(fileList->width() - 2 * fileList->frameWidth());
     for (int column = 0; column < static_cast<int>(widths.size()); ++column) {
         fileList->setColumnWidth(column, widths[column]);
     }
+    fileList->header()->setStretchLastSection(true);
 }
 
 // Linux window managers own the title bar's menu, so the window's own commands are offered

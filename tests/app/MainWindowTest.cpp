@@ -1,6 +1,7 @@
 // The main window's layout, start state, keyboard and window menu.
 #include <QAction>
 #include <QHeaderView>
+#include <QScrollBar>
 
 #include "app/KestrelApp.h"
 #include "app/ListColumns.h"
@@ -11,14 +12,6 @@ namespace {
 
 using MainWindowTest = WindowFixture;
 using C = CKestrelDlg;
-
-TEST(ListColumns, TakeThreeTwoAndTwoTenthsAndTheRemainder) {
-    EXPECT_EQ(listColumnWidths(394), (std::array{117, 78, 78, 121}));
-    for (int width : {0, 9, 10, 457, 1001}) {
-        const auto widths = listColumnWidths(width);
-        EXPECT_EQ(widths[0] + widths[1] + widths[2] + widths[3], width) << width;
-    }
-}
 
 TEST(DialogUnitsToPixels, FollowTheFontAndKeepTouchingEdgesTouching) {
     const DialogUnits units(7, 15);
@@ -97,14 +90,28 @@ TEST_F(MainWindowTest, TabsThroughTheControlsInTemplateOrderStartingAtThePathBox
     EXPECT_EQ(QApplication::focusWidget(), control(C::kPathEdit));
 }
 
-TEST_F(MainWindowTest, ListHasFourColumnsThatFillItsClientWidthAndNoClickableHeaders) {
-    const int clientWidth = list()->width() - 2 * list()->frameWidth();
-    const auto expected = listColumnWidths(clientWidth);
+TEST_F(MainWindowTest, TheListsColumnsFillItsViewportWithOrWithoutTheScrollBar) {
     ASSERT_EQ(list()->columnCount(), 4);
     const QStringList headings{"Name", "LBA", "Size", "Date Modified"};
     for (int column = 0; column < 4; ++column) {
         EXPECT_EQ(list()->headerItem()->text(column), headings[column]);
-        EXPECT_EQ(list()->columnWidth(column), expected[column]) << column;
+    }
+    const auto leading = leadingListColumnWidths(list()->width() - 2 * list()->frameWidth());
+    for (const bool scrolled : {false, true}) {
+        if (scrolled) {
+            for (int row = 0; row < 40; ++row) {
+                new QTreeWidgetItem(list(), {"ROW", "1", "2", "Novemeber 30, 1999"});
+            }
+            QTest::qWait(50);  // the view lays itself out again after a short delay
+        }
+        ASSERT_EQ(list()->verticalScrollBar()->isVisible(), scrolled);
+        for (int column = 0; column < 3; ++column) {
+            EXPECT_EQ(list()->columnWidth(column), leading[column]) << column;
+        }
+        const auto* header = list()->header();
+        EXPECT_EQ(header->sectionPosition(3) + header->sectionSize(3), list()->viewport()->width())
+            << "scrolled " << scrolled;
+        EXPECT_FALSE(list()->horizontalScrollBar()->isVisible());
     }
     EXPECT_FALSE(list()->header()->sectionsClickable());
     EXPECT_EQ(list()->selectionMode(), QAbstractItemView::ExtendedSelection);
