@@ -3,7 +3,13 @@
 
 #include <QApplication>
 
+class QDialog;
+
 namespace kestrel {
+
+// Shows `window` modal, as exec() would, and then names the application "Kestrel", the title
+// of every notice.
+void showMainWindow(QDialog& window);
 
 class CKestrelApp : public QApplication {
     Q_OBJECT

@@ -10,7 +10,6 @@
 
 #include "app/ListColumns.h"
 #include "dialogs/ImageText.h"
-#include "dialogs/ModifyTocDlg.h"
 #include "dialogs/QtPrompter.h"
 
 namespace kestrel {
@@ -93,12 +92,13 @@ void CKestrelDlg::initMainDialog() {
     browseButton->setAccessibleName(QStringLiteral("Browse"));
     directoryTree->setIconSize(QSize(15, 13));
 
-    const auto widths = listColumnWidths(fileList->width() - 2 * fileList->frameWidth());
     fileList->setHeaderLabels({QStringLiteral("Name"), QStringLiteral("LBA"),
                                QStringLiteral("Size"), QStringLiteral("Date Modified")});
+    const auto widths = leadingListColumnWidths(fileList->width() - 2 * fileList->frameWidth());
     for (int column = 0; column < static_cast<int>(widths.size()); ++column) {
         fileList->setColumnWidth(column, widths[column]);
     }
+    fileList->header()->setStretchLastSection(true);
 }
 
 // Linux window managers own the title bar's menu, so the window's own commands are offered

@@ -137,7 +137,7 @@ void CKestrelDlg::modifyToc() {
     tocValues_ =
         TocValues{rows.front(), static_cast<int32_t>(location->extentLba), location->dataLength};
     CModifyTocDlg dialog(tocValues_, *prompter_, this);
-    if (dialog.exec() != QDialog::Accepted || tocValues_.lba == kTocCancelled) {
+    if (dialog.exec() != QDialog::Accepted) {
         return;
     }
     noteUdfOnce();

@@ -146,9 +146,20 @@ void TemplateDialog::keyPressEvent(QKeyEvent* event) {
     }
     if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
         button->click();
+    } else if (auto* preferred = defaultButton()) {
+        preferred->click();
     } else {
         accept();
     }
+}
+
+QPushButton* TemplateDialog::defaultButton() const {
+    for (auto* button : findChildren<QPushButton*>(Qt::FindDirectChildrenOnly)) {
+        if (button->isDefault()) {
+            return button;
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace kestrel

@@ -10,6 +10,7 @@
 #include "dialogs/DialogUnits.h"
 
 class QKeyEvent;
+class QPushButton;
 
 namespace kestrel {
 
@@ -45,8 +46,9 @@ struct DialogTemplate {
 };
 
 // A fixed-size dialog built from a template. Each control with an ID has that number as
-// its object name. No push button is ever the default: Enter presses the focused push
-// button, and with the focus anywhere else it closes the dialog the way OK does.
+// its object name. Enter presses the focused push button; with the focus anywhere else it
+// presses the dialog's default button, and in a dialog without one (no push button is the
+// default unless the dialog makes it so) it closes the dialog the way OK does.
 class TemplateDialog : public QDialog {
     Q_OBJECT
 
@@ -63,6 +65,8 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    QPushButton* defaultButton() const;
+
     std::map<int, QWidget*> controls_;
 };
 

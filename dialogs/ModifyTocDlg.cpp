@@ -41,30 +41,29 @@ CModifyTocDlg::CModifyTocDlg(TocValues& values, Prompter& prompter, QWidget* par
       values_(values),
       prompter_(prompter),
       nameGroup(controlAs<QGroupBox>(kNameGroup)) {
-    connect(controlAs<QPushButton>(kCancel), &QPushButton::clicked, this,
-            &CModifyTocDlg::cancelTocEdit);
-    connect(controlAs<QPushButton>(kUpdate), &QPushButton::clicked, this,
-            &CModifyTocDlg::applyTocEdit);
+    auto* update = controlAs<QPushButton>(kUpdate);
+    // Enter in an edit confirms what was typed there.
+    update->setDefault(true);
+    connect(update, &QPushButton::clicked, this, &CModifyTocDlg::applyTocEdit);
+    connect(controlAs<QPushButton>(kCancel), &QPushButton::clicked, this, &QDialog::reject);
     // The dialog is always shown straight after it is built, so it is filled here.
     initTocDialog();
 }
 
 void CModifyTocDlg::initTocDialog() {
     nameGroup->setTitle(fromImageBytes(values_.name));
-    lbaText = QString::number(values_.lba);
-    sizeText = QString::number(values_.size);
-    controlAs<QLineEdit>(kLbaEdit)->setText(lbaText);
-    controlAs<QLineEdit>(kSizeEdit)->setText(sizeText);
+    controlAs<QLineEdit>(kLbaEdit)->setText(QString::number(values_.lba));
+    controlAs<QLineEdit>(kSizeEdit)->setText(QString::number(values_.size));
     controlAs<QLineEdit>(kLbaEdit)->setFocus();  // the first tab stop, whatever the platform
 }
 
 void CModifyTocDlg::applyTocEdit() {
-    lbaText = controlAs<QLineEdit>(kLbaEdit)->text();
-    sizeText = controlAs<QLineEdit>(kSizeEdit)->text();
-    const auto lba = parseTocValue(lbaText.toStdString());
-    const auto size = parseTocValue(sizeText.toStdString());
-    // A value out of range keeps the dialog open so that it can be put right; the state
-    // changes only when both values are good.
+    const auto lba =
+        parseTocValue(controlAs<QLineEdit>(kLbaEdit)->text().toStdString(), kTocLbaRange);
+    const auto size =
+        parseTocValue(controlAs<QLineEdit>(kSizeEdit)->text().toStdString(), kTocSizeRange);
+    // A refused value keeps the dialog open so that it can be put right; the values change
+    // only when both are good.
     if (!lba || !size) {
         const auto& [field, error] =
             !lba ? std::pair("LBA Position", lba.error()) : std::pair("File Size", size.error());
@@ -73,14 +72,15 @@ void CModifyTocDlg::applyTocEdit() {
                 .arg(QLatin1String(field), QString::fromStdString(error.message))));
         return;
     }
-    values_.lba = *lba;
+    // The record holds 32 bits; an LBA above 2147483647 is kept as the negative number the
+    // list shows for it.
+    values_.lba = static_cast<int32_t>(static_cast<uint32_t>(*lba));
     values_.size = static_cast<uint32_t>(*size);
-    accept();
-}
-
-void CModifyTocDlg::cancelTocEdit() {
-    values_.lba = kTocCancelled;
-    reject();
+    if (values_.lba == kTocCancelled) {
+        reject();
+    } else {
+        accept();
+    }
 }
 
 }  // namespace kestrel

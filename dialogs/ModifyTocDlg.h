@@ -1,9 +1,7 @@
 // The Modify TOC dialog: shows one record's extent LBA and data length for editing. It reads
-// and writes only the editor state's tocName, tocLba and tocSize; the caller writes the
-// record.
+// and writes only the values it is given; the caller writes the record.
 #pragma once
 
-#include <QString>
 #include <cstdint>
 #include <string>
 
@@ -15,10 +13,10 @@ namespace kestrel {
 
 class Prompter;
 
-// The values the dialog shows and edits: the file's name and its record's LBA and size.
+// What the dialog shows and edits.
 struct TocValues {
-    std::string name;
-    int32_t lba = 0;
+    std::string name;  // the row's name as the image spells it, shown as the group's title
+    int32_t lba = 0;   // shown signed, as the list shows it
     uint32_t size = 0;
 };
 
@@ -34,18 +32,19 @@ public:
         kSizeEdit = 1037,
     };
 
+    // Update, or Enter in an edit, stores good values in `values`; a value that is not a
+    // decimal number in its field's range is refused with a message and the dialog stays
+    // open. exec() returns Accepted only when Update stored values with an LBA other than
+    // -1; Cancel, Escape and the close box leave `values` as they were.
     CModifyTocDlg(TocValues& values, Prompter& prompter, QWidget* parent);
 
 private:
     void initTocDialog();
     void applyTocEdit();
-    void cancelTocEdit();
 
     TocValues& values_;
     Prompter& prompter_;
     QGroupBox* nameGroup;
-    QString lbaText;
-    QString sizeText;
 };
 
 }  // namespace kestrel

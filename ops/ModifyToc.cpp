@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <string>
 
 namespace kestrel {
 
 namespace {
 
-constexpr int64_t kLowest = INT32_MIN;
-constexpr int64_t kHighest = UINT32_MAX;
+constexpr int64_t kBeyondAnyRange = (int64_t{1} << 32) + 1;
 
 bool isBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -20,7 +20,10 @@ bool isDigit(char c) {
 
 }  // namespace
 
-Result<int32_t> parseTocValue(std::string_view text) {
+Result<int64_t> parseTocValue(std::string_view text, TocRange range) {
+    const auto refuse = [text](const std::string& why) {
+        return Error{ErrorKind::OutOfRange, '"' + std::string(text) + "\" " + why};
+    };
     size_t at = 0;
     while (at < text.size() && isBlank(text[at])) {
         ++at;
@@ -29,19 +32,21 @@ Result<int32_t> parseTocValue(std::string_view text) {
     if (at < text.size() && (text[at] == '-' || text[at] == '+')) {
         ++at;
     }
-    // Counting stops just past the accepted range, so no number of digits can overflow.
+    const size_t firstDigit = at;
+    // Counting stops just past any range's ends, so no number of digits can overflow.
     int64_t magnitude = 0;
     for (; at < text.size() && isDigit(text[at]); ++at) {
-        magnitude = std::min<int64_t>(magnitude * 10 + (text[at] - '0'), kHighest + 1);
+        magnitude = std::min(magnitude * 10 + (text[at] - '0'), kBeyondAnyRange);
+    }
+    if (at == firstDigit || at != text.size()) {
+        return refuse("is not a decimal number");
     }
     const int64_t value = negative ? -magnitude : magnitude;
-    if (value < kLowest || value > kHighest) {
-        return Error{ErrorKind::OutOfRange,
-                     std::string(text) +
-                         " is outside -2147483648 to 4294967295, the values a "
-                         "directory record's 32-bit fields hold"};
+    if (value < range.lowest || value > range.highest) {
+        return refuse("is outside " + std::to_string(range.lowest) + " to " +
+                      std::to_string(range.highest));
     }
-    return static_cast<int32_t>(static_cast<uint32_t>(value));
+    return value;
 }
 
 }  // namespace kestrel

@@ -12,10 +12,20 @@ namespace kestrel {
 // The LBA value that marks a cancelled edit; an LBA entered as -1 cancels as well.
 inline constexpr int32_t kTocCancelled = -1;
 
-// Reads decimal input the way atol does: leading white space, an optional sign, then digits
-// up to the first other character; no digits reads as 0, so "1A2B" is 1 and "abc" is 0.
-// A value is kept as its 32 bits, so 3000000000 reads as -1294967296. Values no 32-bit field
-// can hold, below -2147483648 or above 4294967295, are refused.
-Result<int32_t> parseTocValue(std::string_view text);
+// The values one field of the Modify TOC dialog accepts, both ends included.
+struct TocRange {
+    int64_t lowest;
+    int64_t highest;
+};
+// The LBA is a 32-bit field shown signed, as the list shows it, so both readings are taken.
+inline constexpr TocRange kTocLbaRange{INT32_MIN, UINT32_MAX};
+// A size is never negative.
+inline constexpr TocRange kTocSizeRange{0, UINT32_MAX};
+
+// Reads a decimal number: optional leading blanks, an optional sign, at least one digit and
+// nothing after them. Anything else ("abc", "0x1F", "230x", "") and any value outside `range`
+// is refused with ErrorKind::OutOfRange and a message that quotes the text. `range` must lie
+// within -2^32 to 2^32.
+Result<int64_t> parseTocValue(std::string_view text, TocRange range);
 
 }  // namespace kestrel

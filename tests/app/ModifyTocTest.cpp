@@ -15,39 +15,48 @@ protected:
         browseTo(image);
         selectRows({"B.TXT", "A.TXT"});  // B.TXT is listed first
         record = recordOf(1, "B.TXT;1");
-        readLba = cell("B.TXT", 1).toInt();
         before = readFileBytes(image);
     }
 
     // Opens the dialog on the selection, lets `act` close it, and returns the messages.
-    std::vector<Message> modify(std::function<void(CModifyTocDlg&)> act) {
+    std::vector<Message> modify(std::function<void(D&)> act) {
         whenTocDialogOpens(std::move(act));
         click(C::kModifyTocButton);
         return takeMessages();
     }
 
-    static void enter(CModifyTocDlg& dialog, const QString& lba, const QString& size) {
-        dialog.controlAs<QLineEdit>(D::kLbaEdit)->setText(lba);
-        dialog.controlAs<QLineEdit>(D::kSizeEdit)->setText(size);
+    static QLineEdit* edit(D& dialog, int id) { return dialog.controlAs<QLineEdit>(id); }
+    static void enter(D& dialog, const QString& lba, const QString& size) {
+        edit(dialog, D::kLbaEdit)->setText(lba);
+        edit(dialog, D::kSizeEdit)->setText(size);
     }
-    static void press(CModifyTocDlg& dialog, int button) {
+    static void press(D& dialog, int button) {
         QTest::mouseClick(dialog.controlAs<QPushButton>(button), Qt::LeftButton);
     }
 
-    std::vector<uint8_t> recordFields() const {
-        const auto bytes = readBytesAt(image, record + 2, 16);
-        return {bytes.begin(), bytes.end()};
+    // The record's extent and data length, each little-endian then big-endian.
+    static std::vector<uint8_t> fields(uint32_t lba, uint32_t size) {
+        std::vector<uint8_t> bytes;
+        for (const uint32_t value : {lba, size}) {
+            for (int shift : {0, 8, 16, 24, 24, 16, 8, 0}) {
+                bytes.push_back(static_cast<uint8_t>(value >> shift));
+            }
+        }
+        return bytes;
     }
 
     uint64_t record = 0;
-    int readLba = 0;
     std::vector<uint8_t> before;
 };
 
-TEST_F(ModifyTocTest, UpdateWritesBothValuesInBothByteOrdersAndRelists) {
-    const auto messages = modify([this](CModifyTocDlg& dialog) {
+TEST_F(ModifyTocTest, UpdateWritesBothValuesInBothByteOrdersAndShowsThemAgainAsTheListDoes) {
+    const QString readLba = cell("B.TXT", 1);
+    auto messages = modify([&readLba](D& dialog) {
         EXPECT_EQ(dialog.windowTitle(), "Modify TOC");
-        EXPECT_EQ(dialog.size(), DialogUnits(dialog.font()).toPixels(210, 90));
+        EXPECT_EQ(dialog.controlAs<QGroupBox>(D::kNameGroup)->title(), "B.TXT");
+        EXPECT_EQ(edit(dialog, D::kLbaEdit)->text(), readLba);
+        EXPECT_EQ(edit(dialog, D::kSizeEdit)->text(), "5");
+        EXPECT_EQ(dialog.focusWidget(), edit(dialog, D::kLbaEdit));
         QStringList labels;
         for (const auto* label : dialog.findChildren<QLabel*>()) {
             labels.append(label->text());
@@ -56,95 +65,93 @@ TEST_F(ModifyTocTest, UpdateWritesBothValuesInBothByteOrdersAndRelists) {
         EXPECT_EQ(labels, QStringList({"LBA Position:", "File Size:",
                                        "Replace original value/s with new value and press update",
                                        "VALUES ARE DECIMAL NOT HEX"}));
-        EXPECT_EQ(dialog.controlAs<QPushButton>(D::kUpdate)->text(), "Update");
-        EXPECT_EQ(dialog.controlAs<QPushButton>(D::kCancel)->text(), "Cancel");
-        EXPECT_EQ(dialog.controlAs<QGroupBox>(D::kNameGroup)->title(), "B.TXT");
-        EXPECT_EQ(dialog.controlAs<QLineEdit>(D::kLbaEdit)->text(), QString::number(readLba));
-        EXPECT_EQ(dialog.controlAs<QLineEdit>(D::kSizeEdit)->text(), "5");
-        EXPECT_EQ(dialog.focusWidget(), dialog.controlAs<QLineEdit>(D::kLbaEdit));
-        EXPECT_FALSE(dialog.controlAs<QPushButton>(D::kUpdate)->isDefault());
-        EXPECT_FALSE(dialog.controlAs<QPushButton>(D::kCancel)->isDefault());
-        enter(dialog, "3000000000", " 42");
+        enter(dialog, "3000000000", " 4294967295");
         press(dialog, D::kUpdate);
     });
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_TRUE(isMessage(messages[0], Kind::Notice, "File(s) Patched"));
-    EXPECT_EQ(recordFields(), (std::vector<uint8_t>{0x00, 0x5E, 0xD0, 0xB2, 0xB2, 0xD0, 0x5E, 0x00,
-                                                    42, 0, 0, 0, 0, 0, 0, 42}));
-    EXPECT_EQ(readFileBytes(image), withBytesAt(before, record + 2, recordFields()));
+    const auto written = withBytesAt(before, record + 2, fields(3000000000, UINT32_MAX));
+    EXPECT_EQ(readFileBytes(image), written);
     EXPECT_EQ(cell("B.TXT", 1), "-1294967296");
-    EXPECT_EQ(cell("B.TXT", 2), "42");
+    EXPECT_EQ(cell("B.TXT", 2), "4294967295");
     EXPECT_TRUE(list()->selectedItems().isEmpty());
 
-    // Opened again, the dialog shows the record's new values, the LBA as a signed number.
+    // Opened again, the dialog shows the LBA signed and the size unsigned, and takes both back.
     selectRows({"B.TXT"});
-    modify([](CModifyTocDlg& dialog) {
-        EXPECT_EQ(dialog.controlAs<QLineEdit>(D::kLbaEdit)->text(), "-1294967296");
-        press(dialog, D::kCancel);
-    });
-}
-
-TEST_F(ModifyTocTest, CancelAndAnLbaOfMinusOneWriteNothingAndSayNothing) {
-    auto messages = modify([](CModifyTocDlg& dialog) {
-        enter(dialog, "7", "7");
-        press(dialog, D::kCancel);
-    });
-    EXPECT_TRUE(messages.empty());
-
-    selectRows({"B.TXT"});
-    messages = modify([](CModifyTocDlg& dialog) {
-        enter(dialog, "-1", "7");
+    messages = modify([](D& dialog) {
+        EXPECT_EQ(edit(dialog, D::kLbaEdit)->text(), "-1294967296");
+        EXPECT_EQ(edit(dialog, D::kSizeEdit)->text(), "4294967295");
         press(dialog, D::kUpdate);
-    });
-    EXPECT_TRUE(messages.empty());
-    EXPECT_EQ(readFileBytes(image), before);
-}
-
-TEST_F(ModifyTocTest, EscapeAndEnterInAnEditDropTheEditsAndWriteTheReadValuesBack) {
-    // Make the big-endian copy of the LBA disagree, so that writing the read values back
-    // shows: it is made to follow the little-endian copy.
-    overwriteBytes(image, record + 6, {0xEE});
-    const auto disagreeing = readFileBytes(image);
-    auto messages = modify([](CModifyTocDlg& dialog) {
-        enter(dialog, "999", "999");
-        QTest::keyClick(&dialog, Qt::Key_Escape);
     });
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_TRUE(isMessage(messages[0], Kind::Notice, "File(s) Patched"));
-    EXPECT_EQ(readFileBytes(image), before);
-
-    selectRows({"B.TXT"});
-    messages = modify([](CModifyTocDlg& dialog) {
-        enter(dialog, "999", "999");
-        QTest::keyClick(dialog.controlAs<QLineEdit>(D::kSizeEdit), Qt::Key_Return);
-    });
-    EXPECT_TRUE(isMessage(messages.at(0), Kind::Notice, "File(s) Patched"));
-    EXPECT_EQ(readFileBytes(image), before);
-    EXPECT_NE(disagreeing, before);
+    EXPECT_EQ(readFileBytes(image), written);
 }
 
-TEST_F(ModifyTocTest, AValueNoRecordCanHoldIsRefusedAndTheDialogStaysOpen) {
-    bool stayedOpen = false;
-    const auto messages = modify([this, &stayedOpen](CModifyTocDlg& dialog) {
-        enter(dialog, "12", "4294967296");
-        press(dialog, D::kUpdate);
-        stayedOpen = dialog.isVisible();
-        ASSERT_EQ(prompter->messages.size(), 1u);
-        enter(dialog, "-2147483649", "1");
-        press(dialog, D::kUpdate);
+TEST_F(ModifyTocTest, OnlyUpdateAndEnterInAnEditWriteAndSaySo) {
+    const std::vector<std::tuple<const char*, bool, std::function<void(D&)>>> waysOut{
+        {"Update", true, [](D& d) { press(d, D::kUpdate); }},
+        {"Enter in the LBA", true,
+         [](D& d) { QTest::keyClick(edit(d, D::kLbaEdit), Qt::Key_Return); }},
+        {"Enter in the size", true,
+         [](D& d) { QTest::keyClick(edit(d, D::kSizeEdit), Qt::Key_Enter, Qt::KeypadModifier); }},
+        {"Cancel", false, [](D& d) { press(d, D::kCancel); }},
+        {"LBA -1", false,
+         [](D& d) {
+             edit(d, D::kLbaEdit)->setText("-1");
+             press(d, D::kUpdate);
+         }},
+        {"Escape", false, [](D& d) { QTest::keyClick(edit(d, D::kLbaEdit), Qt::Key_Escape); }},
+        {"close box", false, [](D& d) { d.close(); }},
+    };
+    for (uint32_t way = 0; way < waysOut.size(); ++way) {
+        const auto& [name, writes, act] = waysOut[way];
+        const auto start = readFileBytes(image);
+        // Values of its own for each way out, so that every write shows.
+        const uint32_t lba = 100 + way;
+        const uint32_t size = 200 + way;
+        selectRows({"B.TXT"});
+        const auto messages = modify([&act, lba, size](D& dialog) {
+            enter(dialog, QString::number(lba), QString::number(size));
+            act(dialog);
+        });
+        if (writes) {
+            ASSERT_EQ(messages.size(), 1u) << name;
+            EXPECT_TRUE(isMessage(messages[0], Kind::Notice, "File(s) Patched")) << name;
+            EXPECT_EQ(readFileBytes(image), withBytesAt(start, record + 2, fields(lba, size)))
+                << name;
+        } else {
+            EXPECT_TRUE(messages.empty()) << name;
+            EXPECT_EQ(readFileBytes(image), start) << name;
+        }
+    }
+}
+
+TEST_F(ModifyTocTest, AValueThatIsNotADecimalNumberInItsFieldsRangeIsRefusedAndTheDialogStaysOpen) {
+    const std::vector<std::array<QString, 3>> cases{
+        {"abc", "5", "LBA Position: \"abc\" is not a decimal number."},
+        {"-2147483649", "5", "LBA Position: \"-2147483649\" is outside -2147483648 to 4294967295."},
+        {"12", "230x", "File Size: \"230x\" is not a decimal number."},
+        {"12", "-1", "File Size: \"-1\" is outside 0 to 4294967295."},
+    };
+    const auto messages = modify([this, &cases](D& dialog) {
+        for (const auto& [lba, size, refusal] : cases) {
+            enter(dialog, lba, size);
+            QTest::keyClick(edit(dialog, D::kSizeEdit), Qt::Key_Return);
+            EXPECT_TRUE(dialog.isVisible()) << refusal.toStdString();
+            const auto shown = takeMessages();
+            ASSERT_EQ(shown.size(), 1u) << refusal.toStdString();
+            EXPECT_TRUE(isMessage(shown[0], Kind::Refusal, refusal + "\nNothing was written."))
+                << shown[0].text.toStdString();
+        }
         press(dialog, D::kCancel);
     });
-    EXPECT_TRUE(stayedOpen);
-    ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[0].kind, Kind::Refusal);
-    EXPECT_TRUE(messages[0].text.startsWith("File Size: 4294967296 is outside"))
-        << messages[0].text.toStdString();
-    EXPECT_TRUE(messages[1].text.startsWith("LBA Position: -2147483649 is outside"));
+    EXPECT_TRUE(messages.empty());
     EXPECT_EQ(readFileBytes(image), before);
 }
 
 TEST_F(ModifyTocTest, ARecordThatChangedWhileTheDialogWasOpenIsNotWritten) {
-    const auto messages = modify([this](CModifyTocDlg& dialog) {
+    const auto messages = modify([this](D& dialog) {
         overwriteBytes(image, record + 10, {99});
         enter(dialog, "1", "1");
         press(dialog, D::kUpdate);

@@ -27,61 +27,53 @@ void whenBoxOpens(std::function<void(QMessageBox&)> inspect, QMessageBox::Standa
     });
 }
 
-TEST(QtPrompter, NoticesAndRefusalsHaveOnlyOkAndTheirOwnTitleAndIcon) {
+TEST(QtPrompter, EachKindHasItsTitleIconAndButtonsAndShowsItsTextNeverAsMarkup) {
+    struct Case {
+        Message message;
+        QString title;
+        QMessageBox::Icon icon;
+        QMessageBox::StandardButtons buttons;
+        QMessageBox::StandardButton defaultButton;
+        Answer answer;  // when the default button is pressed
+    };
+    const QString names = "These files were not extracted:\n\n<img src=x><b>A</b>: reason";
+    const std::vector<Case> cases{
+        {Message::notice("File(s) Patched"), QApplication::applicationDisplayName(),
+         QMessageBox::NoIcon, QMessageBox::Ok, QMessageBox::Ok, Answer::Ok},
+        {Message::refusal(names), "ISO EDIT ERROR", QMessageBox::Critical, QMessageBox::Ok,
+         QMessageBox::Ok, Answer::Ok},
+        {Message::question("Patch?", "Patch Option"), "Patch Option", QMessageBox::NoIcon,
+         QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes, Answer::Yes},
+    };
     QWidget owner;
     QtPrompter prompter(&owner);
-    whenBoxOpens(
-        [](QMessageBox& box) {
-            EXPECT_EQ(box.windowTitle(), QApplication::applicationDisplayName());
-            EXPECT_EQ(box.text(), "File(s) Patched");
-            EXPECT_EQ(box.icon(), QMessageBox::NoIcon);
-            EXPECT_EQ(box.standardButtons(), QMessageBox::Ok);
-        },
-        QMessageBox::Ok);
-    EXPECT_EQ(prompter.show(Message::notice("File(s) Patched")), Answer::Ok);
-
-    whenBoxOpens(
-        [](QMessageBox& box) {
-            EXPECT_EQ(box.windowTitle(), "ISO EDIT ERROR");
-            EXPECT_EQ(box.icon(), QMessageBox::Critical);
-            EXPECT_EQ(box.standardButtons(), QMessageBox::Ok);
-        },
-        QMessageBox::Ok);
-    EXPECT_EQ(prompter.show(Message::refusal("No ISO Selected!")), Answer::Ok);
+    for (const auto& want : cases) {
+        whenBoxOpens(
+            [&want](QMessageBox& box) {
+                EXPECT_EQ(box.windowTitle(), want.title);
+                EXPECT_EQ(box.icon(), want.icon);
+                EXPECT_EQ(box.standardButtons(), want.buttons);
+                EXPECT_EQ(static_cast<QAbstractButton*>(box.defaultButton()),
+                          box.button(want.defaultButton));
+                EXPECT_EQ(box.textFormat(), Qt::PlainText);
+                EXPECT_EQ(box.text(), want.message.text);
+            },
+            want.defaultButton);
+        EXPECT_EQ(prompter.show(want.message), want.answer) << want.title.toStdString();
+    }
 }
 
-TEST(QtPrompter, NamesFromTheImageAreShownAsTheyAreNeverAsMarkup) {
-    QWidget owner;
-    QtPrompter prompter(&owner);
-    const QString text = "These files were not extracted:\n\n<img src=x><b>A</b>: reason";
-    whenBoxOpens(
-        [&](QMessageBox& box) {
-            EXPECT_EQ(box.textFormat(), Qt::PlainText);
-            EXPECT_EQ(box.text(), text);
-        },
-        QMessageBox::Ok);
-    prompter.show(Message::refusal(text));
-}
-
-TEST(QtPrompter, AQuestionIsAnsweredOnlyByItsButtonsWithYesTheDefault) {
+TEST(QtPrompter, AQuestionIsAnsweredOnlyByItsButtons) {
     QWidget owner;
     QtPrompter prompter(&owner);
     whenBoxOpens(
         [](QMessageBox& box) {
-            EXPECT_EQ(box.windowTitle(), "Patch Option");
-            EXPECT_EQ(box.icon(), QMessageBox::NoIcon);
-            EXPECT_EQ(box.standardButtons(), QMessageBox::Yes | QMessageBox::No);
-            EXPECT_EQ(static_cast<QAbstractButton*>(box.defaultButton()),
-                      box.button(QMessageBox::Yes));
             QTest::keyClick(&box, Qt::Key_Escape);
             box.close();
             EXPECT_TRUE(box.isVisible());
         },
         QMessageBox::No);
     EXPECT_EQ(prompter.show(Message::question("Patch?", "Patch Option")), Answer::No);
-
-    whenBoxOpens([](QMessageBox&) {}, QMessageBox::Yes);
-    EXPECT_EQ(prompter.show(Message::question("Patch?", "Patch Option")), Answer::Yes);
 }
 
 TEST(QtPrompter, TheOpenFileDialogShowsTheFilterDescriptionAndReturnsTheChosenPath) {
