@@ -36,7 +36,7 @@ ListRow makeListRow(const DirectoryRecord& record) {
                    format("%ld", long{static_cast<int32_t>(record.extentLba)}),
                    format("%u", unsigned{record.dataLength}),
                    formatRecordDate(record.date),
-                   rockRidgeName(record).value_or(""),
+                   {},
                    record.extentLba,
                    record.dataLength};
 }
@@ -44,12 +44,13 @@ ListRow makeListRow(const DirectoryRecord& record) {
 Result<DirectoryListing> listDirectory(const ImageSource& image, uint64_t extentOffset,
                                        ListingStart start) {
     DirectoryListing listing;
-    auto walked = walkDirectory(image, extentOffset, start, [&listing](const WalkedRecord& walked) {
+    auto walked = walkDirectory(image, extentOffset, start, [&](const WalkedRecord& walked) {
         if (!listing.firstRecordLba) {
             listing.firstRecordLba = walked.record.extentLba;
         }
         if (walked.record.isListed()) {
             listing.rows.push_back(makeListRow(walked.record));
+            listing.rows.back().longName = rockRidgeName(walked.record, image).value_or("");
         }
         return WalkStep::Continue;
     });

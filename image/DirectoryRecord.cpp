@@ -4,8 +4,14 @@
 
 namespace kestrel {
 
+// An identifier without a version (a relocated directory's placeholder, an image mastered
+// without versions) is its whole name.
 std::string DirectoryRecord::name() const {
-    return identifier.size() < 2 ? std::string() : identifier.substr(0, identifier.size() - 2);
+    const size_t separator = identifier.rfind(';');
+    const bool versioned =
+        separator != std::string::npos && separator + 1 < identifier.size() &&
+        identifier.find_first_not_of("0123456789", separator + 1) == std::string::npos;
+    return versioned ? identifier.substr(0, separator) : identifier;
 }
 
 std::optional<DirectoryRecord> parseDirectoryRecord(std::span<const uint8_t> bytes) {

@@ -47,7 +47,7 @@ struct DirectoryRecord {
     // Directories, hidden and associated files and multi-extent parts are not listed.
     bool isListed() const { return flags == 0; }
     bool isDirectory() const { return (flags & kDirectoryFlag) != 0; }
-    // The identifier less its last two bytes (";1"): the text a listing shows and finds again.
+    // The identifier less its version suffix (";1"): the text a listing shows and finds again.
     std::string name() const;
 };
 

@@ -2,6 +2,10 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
+
+#include "image/ByteOrder.h"
+#include "image/IsoLayout.h"
 
 namespace kestrel {
 
@@ -11,6 +15,7 @@ constexpr size_t kEntryHeaderLength = 4;  // signature, length, version
 constexpr size_t kXaAttributesLength = 14;
 constexpr uint8_t kNameContinues = 0x01;
 constexpr uint8_t kNameIsDotOrDotDot = 0x06;
+constexpr int kMaxContinuationAreas = 16;
 
 // CD-ROM XA attributes come first where an image carries them, and Rock Ridge behind them.
 size_t entriesStart(const std::vector<uint8_t>& systemUse) {
@@ -19,22 +24,38 @@ size_t entriesStart(const std::vector<uint8_t>& systemUse) {
     return xa ? kXaAttributesLength : 0;
 }
 
-// Calls `visit(signature, data)` for each whole entry of the system use area.
+// Where more entries continue, as a CE entry names it.
+struct Continuation {
+    uint64_t offset = 0;
+    size_t length = 0;
+};
+
+// Calls `visit(signature, data)` for each whole entry of `area` until it returns false, and
+// returns the continuation area the entries name, if any.
 template <class Visit>
-void forEachEntry(const std::vector<uint8_t>& systemUse, Visit visit) {
-    const std::span<const uint8_t> area(systemUse);
-    for (size_t at = entriesStart(systemUse); at + kEntryHeaderLength <= area.size();) {
+std::optional<Continuation> forEachEntry(std::span<const uint8_t> area, Visit visit) {
+    std::optional<Continuation> continuation;
+    for (size_t at = 0; at + kEntryHeaderLength <= area.size();) {
         const size_t length = area[at + 2];
         if (length < kEntryHeaderLength || at + length > area.size()) {
-            return;
+            break;
         }
         const std::string signature{static_cast<char>(area[at]), static_cast<char>(area[at + 1])};
-        if (signature == "ST" ||
-            !visit(signature, area.subspan(at + kEntryHeaderLength, length - kEntryHeaderLength))) {
-            return;
+        const auto data = area.subspan(at + kEntryHeaderLength, length - kEntryHeaderLength);
+        if (signature == "ST") {
+            break;
+        }
+        if (signature == "CE" && data.size() >= 20) {
+            continuation =
+                Continuation{(uint64_t{readLe32(data, 0)} << kSectorShift) + readLe32(data, 8),
+                             std::min<size_t>(readLe32(data, 16), kSectorSize)};
+        }
+        if (!visit(signature, data)) {
+            return std::nullopt;
         }
         at += length;
     }
+    return continuation;
 }
 
 void appendUtf8(std::string& text, uint32_t codePoint) {
@@ -54,24 +75,44 @@ void appendUtf8(std::string& text, uint32_t codePoint) {
 
 bool startsRockRidge(const DirectoryRecord& rootDot) {
     bool found = false;
-    forEachEntry(rootDot.systemUse, [&found](const std::string& signature, auto data) {
-        found = signature == "SP" && data.size() >= 2 && data[0] == 0xBE && data[1] == 0xEF;
-        return false;
-    });
+    const std::span<const uint8_t> area(rootDot.systemUse);
+    forEachEntry(area.subspan(entriesStart(rootDot.systemUse)),
+                 [&found](const std::string& signature, auto data) {
+                     found = signature == "SP" && data.size() >= 2 && data[0] == 0xBE &&
+                             data[1] == 0xEF;
+                     return false;
+                 });
     return found;
 }
 
-// A name too long for its record continues in a continuation area, which is not followed:
-// such a file shows its identifier only.
-std::optional<std::string> rockRidgeName(const DirectoryRecord& record) {
-    std::optional<std::string> name;
-    forEachEntry(record.systemUse, [&name](const std::string& signature, auto data) {
+std::optional<std::string> rockRidgeName(const DirectoryRecord& record, const ImageSource& image) {
+    std::string name;
+    bool named = false;
+    bool continues = false;
+    const auto collect = [&](const std::string& signature, auto data) {
         if (signature != "NM" || data.empty() || (data[0] & kNameIsDotOrDotDot) != 0) {
             return true;
         }
-        name = name.value_or("") + std::string(data.begin() + 1, data.end());
-        return (data[0] & kNameContinues) != 0;
-    });
+        name.append(data.begin() + 1, data.end());
+        named = true;
+        continues = (data[0] & kNameContinues) != 0;
+        return continues;
+    };
+    const std::span<const uint8_t> area(record.systemUse);
+    auto next = forEachEntry(area.subspan(entriesStart(record.systemUse)), collect);
+    // Each continuation area may name another; a bound keeps a loop of them from going on.
+    std::vector<uint8_t> continued;
+    for (int areas = 0; next && (continues || !named) && areas < kMaxContinuationAreas; ++areas) {
+        continued.assign(next->length, 0);
+        const auto read = image.readAt(next->offset, continued);
+        if (!read || *read < continued.size()) {
+            return std::nullopt;
+        }
+        next = forEachEntry(continued, collect);
+    }
+    if (!named || continues) {
+        return std::nullopt;
+    }
     return name;
 }
 

@@ -60,7 +60,7 @@ TEST_F(DirectoryListingTest, ListsPlainFilesLastRecordFirstAndFindsEachByItsExac
     }
     EXPECT_EQ(rows, (std::vector<std::string>{
                         "HIDDEN.TXT|43|3|Febuary 3, 2003", longName + "|33|1|Febuary 3, 2003",
-                        "|32|1|Unknown 3, 2003", "|31|1|Unknown 31, 2155",
+                        "|32|1|Unknown 3, 2003", "A|31|1|Unknown 31, 2155",
                         "LATE.DAT|40|7|Novemeber 30, 2026",
                         "BIG.BIN|-2147483648|2147483648|Febuary 3, 2003",
                         "readme.txt|51|13|Febuary 3, 2003", "README.TXT|50|12|Febuary 3, 2003"}));
@@ -69,7 +69,7 @@ TEST_F(DirectoryListingTest, ListsPlainFilesLastRecordFirstAndFindsEachByItsExac
 
     // Found again: the first listed record whose name is exactly the row's.
     for (const auto& [name, lba] : std::vector<std::pair<std::string, uint32_t>>{
-             {"README.TXT", 50}, {"readme.txt", 51}, {"", 31}, {"HIDDEN.TXT", 43}}) {
+             {"README.TXT", 50}, {"readme.txt", 51}, {"", 32}, {"A", 31}, {"HIDDEN.TXT", 43}}) {
         const auto found = session.findRecord(IsoBuilder::kRoot, name);
         ASSERT_TRUE(found) << name;
         EXPECT_EQ(found->extentLba, lba) << name;

@@ -162,8 +162,8 @@ TEST(HostileImage, ARecordThatIsNotWholeEndsTheWalk) {
         {{{32, uint8_t(length - 33 + 1)}}, {}, onlyA},  // the identifier runs past the record
         {{}, record + 40, onlyA},                       // the image ends inside the record
         {{}, record, onlyA},
-        {{{32, 0}}, {}, {"C.TXT", "", "A.TXT"}},  // listed with no name, and found again
-        {{{32, 1}}, {}, {"C.TXT", "", "A.TXT"}},
+        {{{32, 0}}, {}, {"C.TXT", "", "A.TXT"}},   // listed with no name, and found again
+        {{{32, 1}}, {}, {"C.TXT", "B", "A.TXT"}},  // no version: the whole identifier
     };
     for (const auto& test : cases) {
         SCOPED_TRACE(::testing::PrintToString(test.bytes) + " cut at " +

@@ -11,7 +11,6 @@
 #include <map>
 #include <ranges>
 #include <regex>
-#include <set>
 #include <sstream>
 
 #include "image/IsoLayout.h"
@@ -128,9 +127,10 @@ Tree isoinfoTree(const std::string& image, const std::string& options) {
     return tree;
 }
 
-// The identifier less its last two bytes (";1"), as a row shows it.
+// The identifier less its version (";1"), as a row shows it; a relocated folder's placeholder
+// has none.
 std::string rowName(const Entry& file) {
-    return file.name.substr(0, std::max<size_t>(file.name.size(), 2) - 2);
+    return file.name.ends_with(";1") ? file.name.substr(0, file.name.size() - 2) : file.name;
 }
 
 std::vector<Entry> plainFiles(const Listed& directory) {
@@ -374,14 +374,7 @@ protected:
                 EXPECT_EQ(row.lba, std::to_string(file.lba)) << file.name;
                 EXPECT_EQ(row.size, std::to_string(file.size)) << file.name;
                 EXPECT_EQ(row.dateModified, file.date) << file.name;
-                if (hasRockRidge && !row.longName.empty() && row.longName != named[i].name &&
-                    named[i].name.starts_with(row.longName)) {
-                    knownFault(
-                        "a Rock Ridge name continued in a continuation area (CE) shows "
-                        "only what its record holds: " +
-                        file.name + " shows " + std::to_string(row.longName.size()) + " of the " +
-                        std::to_string(named[i].name.size()) + " characters isoinfo -R shows");
-                } else if (hasRockRidge) {
+                if (hasRockRidge) {
                     EXPECT_EQ(row.longName, named[i].name) << file.name;
                 }
             }
@@ -398,23 +391,13 @@ protected:
         const auto& listed = tree.at(session.volume().directories[directory - 1].extentLba);
         std::vector<std::string> names;
         for (const auto& row : rows(session, directory)) {
-            if (row.name.empty()) {
-                knownFault(
-                    "a record whose identifier is shorter than \";1\" (Rock Ridge's "
-                    "placeholder of a relocated folder) lists in " +
-                    listed.path + " as a row with an empty name, which Extract refuses");
-            } else {
-                names.push_back(row.name);
-            }
+            names.push_back(row.name);
         }
         const auto folder = dir.path() / ("out" + std::to_string(directory));
         fs::create_directories(folder);
         const auto report = extractFiles(session.snapshot(directory, names), folder, quiet);
         EXPECT_TRUE(report.failures.empty()) << report.failures.front().error.message;
         for (const auto& file : plainFiles(listed)) {
-            if (rowName(file).empty()) {
-                continue;
-            }
             const auto wanted = witness("isoinfo -i " + shellQuoted(session.imagePath()) + " -x " +
                                         shellQuoted(listed.path + file.name));
             const auto bytes = readFileBytes(*extractionPath(folder, rowName(file)));
@@ -424,21 +407,7 @@ protected:
         }
     }
 
-    // A fault of this editor, seen on this image: the test goes on, and ends skipped with the
-    // fault named unless something else fails.
-    void knownFault(const std::string& fault) { faults.insert(fault); }
-    void skipForKnownFaults() {
-        std::string named;
-        for (const auto& fault : faults) {
-            named += "\n  " + fault;
-        }
-        if (!named.empty()) {
-            GTEST_SKIP() << "known faults of this editor:" << named;
-        }
-    }
-
     TempDir dir;
-    std::set<std::string> faults;
     std::string original = dir.file("original.iso");
     std::string image = dir.file("image.iso");
     bool hasJoliet = false;
@@ -449,7 +418,6 @@ protected:
 TEST_P(ExternalImage, ListsWhatIsoinfoLists) {
     auto session = open(image);
     expectListsAsIsoinfo(session, image);
-    skipForKnownFaults();
 }
 
 TEST_P(ExternalImage, ExtractsWhatIsoinfoExtracts) {
@@ -458,7 +426,6 @@ TEST_P(ExternalImage, ExtractsWhatIsoinfoExtracts) {
     for (DirectoryNumber n = 1; n <= session.volume().directories.size(); ++n) {
         expectExtractsAsIsoinfo(session, tree, n);
     }
-    skipForKnownFaults();
 }
 
 TEST_P(ExternalImage, WalksTheTreeFromTheRootWhenThePathTableIsUnreadable) {
@@ -473,7 +440,6 @@ TEST_P(ExternalImage, WalksTheTreeFromTheRootWhenThePathTableIsUnreadable) {
     auto session = open(image);
     EXPECT_TRUE(session.volume().treeWalked);
     expectListsAsIsoinfo(session, image);
-    skipForKnownFaults();
 }
 
 // Relink (with size) and Modify TOC, each on a fresh copy: the primary record and its Joliet
@@ -585,7 +551,6 @@ TEST_P(ExternalImage, EditsAreSeenByEveryWitness) {
         EXPECT_TRUE(seenReport == wantedReport) << difference(seenReport, wantedReport);
         expectExtractsAsIsoinfo(session, seenTree, directory);
     }
-    skipForKnownFaults();
 }
 
 INSTANTIATE_TEST_SUITE_P(Witnessed, ExternalImage, ::testing::ValuesIn(kImages),
