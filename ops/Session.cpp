@@ -258,8 +258,10 @@ OperationSnapshot Session::snapshot(DirectoryNumber directory,
     for (const auto& name : rowNames) {
         wanted.emplace(name, std::nullopt);
     }
-    Result<void> walked = recordNotFound("", presentedPath());
-    if (hasDirectory(directory)) {
+    // A file replaced since it was opened would have its data written at the old file's
+    // offsets: every row carries the refusal instead.
+    Result<void> walked = hasDirectory(directory) ? requireSameFile() : Result<void>();
+    if (walked && hasDirectory(directory)) {
         walked = walkDirectory(*presented_, extentOffset(directory), volume_.listingStart,
                                [&](const WalkedRecord& walked) {
                                    if (walked.record.isListed()) {
@@ -273,10 +275,10 @@ OperationSnapshot Session::snapshot(DirectoryNumber directory,
     }
     for (const auto& name : rowNames) {
         const auto& found = wanted.at(name);
-        if (!hasDirectory(directory) || (walked && !found)) {
-            snapshot.files.push_back({name, recordNotFound(name, presentedPath())});
-        } else if (!walked) {
+        if (!walked) {
             snapshot.files.push_back({name, walked.error()});
+        } else if (!found) {
+            snapshot.files.push_back({name, recordNotFound(name, presentedPath())});
         } else {
             snapshot.files.push_back({name, *found});
         }
