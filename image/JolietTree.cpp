@@ -52,34 +52,33 @@ Result<JolietTree> JolietTree::read(const ImageSource& image, const TreeDescript
     return tree;
 }
 
-std::optional<RecordLocation> JolietTree::twin(const std::vector<Extent>& primaryFiles,
-                                               const Extent& extent,
-                                               const std::string& primaryName) const {
+std::optional<size_t> JolietTree::matchingDirectory(const std::vector<Extent>& primaryFiles) const {
     std::unordered_set<uint64_t> primary;
     for (const auto& file : primaryFiles) {
         primary.insert(keyOf(file));
     }
-    const Directory* best = nullptr;
+    std::optional<size_t> best;
     size_t bestShared = 0;
     bool tie = false;
-    for (const auto& directory : directories_) {
-        const auto shared =
-            static_cast<size_t>(std::ranges::count_if(directory.files, [&](const auto& file) {
-                return primary.contains(keyOf(extentOf(file)));
-            }));
+    for (size_t index = 0; index < directories_.size(); ++index) {
+        const auto shared = static_cast<size_t>(std::ranges::count_if(
+            directories_[index].files,
+            [&](const auto& file) { return primary.contains(keyOf(extentOf(file))); }));
         if (shared > bestShared) {
-            best = &directory;
+            best = index;
             bestShared = shared;
             tie = false;
         } else if (shared == bestShared && shared > 0) {
             tie = true;
         }
     }
-    if (best == nullptr || tie) {
-        return std::nullopt;
-    }
+    return tie ? std::nullopt : best;
+}
+
+std::optional<RecordLocation> JolietTree::twin(size_t directory, const Extent& extent,
+                                               const std::string& primaryName) const {
     std::vector<const RecordLocation*> candidates;
-    for (const auto& file : best->files) {
+    for (const auto& file : directories_.at(directory).files) {
         if (extentOf(file) == extent) {
             candidates.push_back(&file);
         }

@@ -25,12 +25,14 @@ public:
     // Reads every plain file record of every directory of the tree.
     static Result<JolietTree> read(const ImageSource& image, const TreeDescriptor& descriptor);
 
-    // The twin of a primary record: in the Joliet directory that shares the most extents with
-    // `primaryFiles` (the extents of the primary directory's plain files), the one record with
-    // `extent`; where several have it, the one whose name is `primaryName` in any case. None
-    // when no single directory or record qualifies.
-    std::optional<RecordLocation> twin(const std::vector<Extent>& primaryFiles,
-                                       const Extent& extent, const std::string& primaryName) const;
+    // The Joliet directory that shares the most extents with `primaryFiles` (the extents of a
+    // primary directory's plain files); none when no directory shares any, or two share as
+    // many.
+    std::optional<size_t> matchingDirectory(const std::vector<Extent>& primaryFiles) const;
+    // The twin of a primary record in that directory: the one record with `extent`; where
+    // several have it, the one whose name is `primaryName` in any case.
+    std::optional<RecordLocation> twin(size_t directory, const Extent& extent,
+                                       const std::string& primaryName) const;
     // Every plain file record of the tree.
     std::vector<RecordLocation> files() const;
     // Records that a twin now points elsewhere, as patching it made it.

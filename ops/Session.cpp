@@ -149,9 +149,10 @@ Result<DirectoryListing> Session::listDirectory(DirectoryNumber directory) {
     for (const auto& row : listing->rows) {
         files.push_back({row.extentLba, row.dataLength});
     }
+    const auto matching = (*joliet)->matchingDirectory(files);
     for (auto& row : listing->rows) {
-        if (row.longName.empty()) {
-            const auto twin = (*joliet)->twin(files, {row.extentLba, row.dataLength}, row.name);
+        if (matching && row.longName.empty()) {
+            const auto twin = (*joliet)->twin(*matching, {row.extentLba, row.dataLength}, row.name);
             if (twin) {
                 row.longName = jolietName(twin->identifier);
             }
@@ -233,7 +234,9 @@ Result<PatchOutcome> Session::patchRecord(DirectoryNumber directory, const Recor
         outcome.viewNotUpdated = notUpdated(joliet.error().message);
         return outcome;
     }
-    const auto twin = (*joliet)->twin(*primaryFiles, extentOf(location), name);
+    const auto matching = (*joliet)->matchingDirectory(*primaryFiles);
+    const auto twin =
+        matching ? (*joliet)->twin(*matching, extentOf(location), name) : std::nullopt;
     if (!twin) {
         outcome.viewNotUpdated = notUpdated("no single Joliet record points at the same data");
         return outcome;
