@@ -119,10 +119,22 @@ Result<std::vector<PathTableDirectory>> readDescriptorTree(const ImageSource& im
     if (walked != nullptr) {
         *walked = !*holdsRoot;
     }
-    if (!*holdsRoot) {
-        return walkDirectoryTree(image, descriptor.root->extentLba);
+    if (*holdsRoot) {
+        return readPathTable(image, tableOffset, descriptor.pathTableSize);
     }
-    return readPathTable(image, tableOffset, descriptor.pathTableSize);
+    // Without a path table the root is all there is to read.
+    const auto size = image.size();
+    if (!size) {
+        return size.error();
+    }
+    const uint64_t rootOffset = uint64_t{descriptor.root->extentLba} << kSectorShift;
+    if (rootOffset >= *size) {
+        return Error{ErrorKind::CorruptImage,
+                     image.path() +
+                         " is too short to be a disc image: it ends before its path "
+                         "table and its root directory"};
+    }
+    return walkDirectoryTree(image, descriptor.root->extentLba);
 }
 
 Result<Volume> readVolume(const ImageSource& image) {
