@@ -10,7 +10,6 @@
 
 #include "ops/MasterFile.h"
 #include "ops/SessionFixtures.h"
-#include "support/Images.h"
 #include "support/TestFiles.h"
 
 namespace kestrel {
@@ -25,28 +24,21 @@ constexpr uint64_t kLayerZeroBytes = uint64_t{kLayerZeroSectors} * 2048;
 // Layer 1's volume starts 32768 bytes before the end of layer 0.
 constexpr uint64_t kLayerOneStart = kLayerZeroBytes - 32768;
 
-FileSpec filledAt(std::string identifier, uint32_t lba, uint32_t length, char fill) {
-    return fileAt(std::move(identifier), lba, length, Bytes(length, static_cast<uint8_t>(fill)));
-}
-
 mode_t modeOf(const std::string& path) {
     struct stat status {};
     EXPECT_EQ(::lstat(path.c_str(), &status), 0) << path;
     return status.st_mode & 07777;
 }
 
-class DualLayerTest : public ::testing::Test {
+class DualLayerTest : public SessionTest {
 protected:
     DualLayerTest() {
-        // The first record of layer 0's root sets how much of layer 1 is copied.
-        layer0.addFile(IsoBuilder::kRoot, filledAt("ZERO.BIN;1", 300, 3000, '0'));
+        copy = dir.file("cache/kestrel/layer1.tmp");
         layer0.setVolumeSectors(kLayerZeroSectors);
-        layer1.addFile(IsoBuilder::kRoot, filledAt("MASTER.BIN;1", 280, 4096, 'M'));
-        layer1.addFile(IsoBuilder::kRoot, filledAt("LINKED.BIN;1", 290, 10, 'L'));
-        layer1.addFile(IsoBuilder::kRoot, filledAt("OTHER.BIN;1", 295, 10, 'O'));
     }
 
-    DualLayerCheck open() {
+    // Opens the image anew and checks it for a second layer.
+    DualLayerCheck reopen() {
         session = openSession(image, copy);
         return session->checkDualLayer();
     }
@@ -66,12 +58,11 @@ protected:
         return {bytes.begin() + kLayerOneStart, bytes.begin() + kLayerOneStart + length};
     }
 
-    TempDir dir;
-    std::string image = dir.file("image.iso");
-    std::string copy = dir.file("cache/kestrel/layer1.tmp");
-    IsoBuilder layer0{Layout::Dvd, "LAYER_ZERO"};
-    IsoBuilder layer1{Layout::Dvd, "LAYER_ONE"};
-    std::optional<Session> session;
+    // ZERO.BIN, the first record of layer 0's root, sets how much of layer 1 is copied.
+    IsoBuilder layer0 = rootFiles(Layout::Dvd, "LAYER_ZERO", {{"ZERO.BIN", 300, 3000}});
+    IsoBuilder layer1 =
+        rootFiles(Layout::Dvd, "LAYER_ONE",
+                  {{"MASTER.BIN", 280, 4096}, {"LINKED.BIN", 290, 10}, {"OTHER.BIN", 295, 10}});
 };
 
 TEST_F(DualLayerTest, OnlyAVolumeDescriptorRightBehindLayerZeroMakesAnImageDualLayer) {
@@ -103,7 +94,7 @@ TEST_F(DualLayerTest, OnlyAVolumeDescriptorRightBehindLayerZeroMakesAnImageDualL
         overwriteBytes(image, layer0.recordOffset(IsoBuilder::kRoot, "ZERO.BIN;1") + 2,
                        recordFields(test.firstRecordLba));
         const auto before = readFileBytes(image);
-        const auto check = open();
+        const auto check = reopen();
         EXPECT_EQ(check.verdict, test.verdict);
         EXPECT_EQ(check.error.has_value(), test.verdict == Verdict::ImageUnreadable);
         EXPECT_EQ(session->hasLayerOneCopy(), test.verdict == Verdict::DualLayer);
@@ -119,7 +110,7 @@ TEST_F(DualLayerTest, OnlyAVolumeDescriptorRightBehindLayerZeroMakesAnImageDualL
 
 TEST_F(DualLayerTest, TheCopyIsPrivateMadeOncePerSessionAndReplacedByTheNext) {
     writeDualLayer(image, layer0, layer1);
-    ASSERT_EQ(open().verdict, Verdict::DualLayer);
+    ASSERT_EQ(reopen().verdict, Verdict::DualLayer);
     EXPECT_EQ(modeOf(copy), 0600u);
     EXPECT_EQ(modeOf(dir.file("cache")), 0700u);
     EXPECT_EQ(modeOf(dir.file("cache/kestrel")), 0700u);
@@ -130,7 +121,7 @@ TEST_F(DualLayerTest, TheCopyIsPrivateMadeOncePerSessionAndReplacedByTheNext) {
     EXPECT_EQ(session->checkDualLayer().verdict, Verdict::CopyAlreadyMade);
     EXPECT_EQ(readFileBytes(copy), old);
     // A longer, readable old copy is replaced when the image is opened again.
-    EXPECT_EQ(open().verdict, Verdict::DualLayer);
+    EXPECT_EQ(reopen().verdict, Verdict::DualLayer);
     EXPECT_EQ(readFileBytes(copy), expectedCopy());
     EXPECT_EQ(modeOf(copy), 0600u);
 }
@@ -141,7 +132,7 @@ TEST_F(DualLayerTest, NoCopyIsMadeOverALinkOrOverTheImageItself) {
     fs::create_directories(dir.file("cache/kestrel"));
     writeFileBytes(dir.file("target"), {'k', 'e', 'e', 'p'});
     fs::create_symlink(dir.file("target"), copy);
-    const auto linked = open();
+    const auto linked = reopen();
     EXPECT_EQ(linked.verdict, Verdict::CopyNotMade);
     EXPECT_TRUE(linked.error);
     EXPECT_TRUE(fs::is_symlink(copy));
@@ -149,9 +140,9 @@ TEST_F(DualLayerTest, NoCopyIsMadeOverALinkOrOverTheImageItself) {
 
     fs::remove(copy);
     ASSERT_EQ(::link(image.c_str(), copy.c_str()), 0);  // the image under another name
-    EXPECT_EQ(open().verdict, Verdict::CopyNotMade);
+    EXPECT_EQ(reopen().verdict, Verdict::CopyNotMade);
     copy = image;
-    EXPECT_EQ(open().verdict, Verdict::CopyNotMade);
+    EXPECT_EQ(reopen().verdict, Verdict::CopyNotMade);
     EXPECT_FALSE(session->hasLayerOneCopy());
     EXPECT_EQ(readFileBytes(image), before);
 }
@@ -160,7 +151,7 @@ TEST_F(DualLayerTest, AMasterFileOfTheOtherLayerIsRefusedBeforeAnyRecordIsTouche
     writeDualLayer(image, layer0, layer1);
     for (const bool masterOnLayerOne : {false, true}) {
         SCOPED_TRACE(masterOnLayerOne ? "master on layer 1" : "master on layer 0");
-        ASSERT_EQ(open().verdict, Verdict::DualLayer);
+        ASSERT_EQ(reopen().verdict, Verdict::DualLayer);
         if (masterOnLayerOne) {
             switchLayers();
         }

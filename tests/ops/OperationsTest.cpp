@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <filesystem>
 #include <numeric>
 
@@ -12,7 +13,6 @@
 #include "ops/MasterFile.h"
 #include "ops/Overwrite.h"
 #include "ops/SessionFixtures.h"
-#include "support/Images.h"
 #include "support/TestFiles.h"
 
 namespace kestrel {
@@ -40,114 +40,36 @@ Rows failedRows(const OperationReport& report) {
     return rows;
 }
 
-class OperationTest : public ::testing::Test {
-protected:
-    // Opens the image as the window does, and presents layer 1 when asked.
-    void open(bool dualLayer = false, bool layerOne = false) {
-        session = openSession(image, dir.file("layer1.tmp"));
-        using enum DualLayerCheck::Verdict;
-        if (session->volume().isDvd) {
-            ASSERT_EQ(session->checkDualLayer().verdict, dualLayer ? DualLayer : SingleLayer);
-        }
-        if (layerOne) {
-            ASSERT_TRUE(session->switchLayers());
-        }
-    }
+using OperationTest = SessionTest;
 
-    OperationSnapshot snapshot(const Rows& rows) {
-        return session->snapshot(IsoBuilder::kRoot, rows);
-    }
-
-    TempDir dir;
-    std::string image = dir.file("image.iso");
-    std::string out = dir.file("out");
-    std::optional<Session> session;
-    Recorder recorder;
-};
-
-// On each kind of disc: a file of several sectors, one of a sector, one under 100 bytes and
-// an empty one, each followed in its extent by bytes that must stay. The empty one's record
-// is then moved far past the image's end: it has no data to run past it.
-struct ListedFile {
-    const char* name;
-    uint32_t lbaFromBase;
-    uint32_t size;
-    int finalPercent;
-};
-constexpr ListedFile kFiles[] = {
-    {"BIG.BIN", 0, 5000, 98}, {"K.BIN", 3, 1000, 90}, {"T.BIN", 4, 40, 40}, {"Z.BIN", 5, 0, 0}};
-const Rows kRows = {"BIG.BIN", "K.BIN", "T.BIN", "Z.BIN"};
-
-enum class Disc { Cd, Dvd5, Dvd9LayerZero, Dvd9LayerOne };
-
-class OperationOnDisc : public OperationTest, public ::testing::WithParamInterface<Disc> {
+class OperationOnDisc : public SessionTest, public ::testing::WithParamInterface<Disc> {
 protected:
     void SetUp() override {
-        const bool dualLayer = layerOne || GetParam() == Disc::Dvd9LayerZero;
-        const auto zero = build(10);
-        const auto one = build(20);
-        if (dualLayer) {
-            writeDualLayer(image, zero, one);
-        } else {
-            zero.writeTo(image);
-        }
-        presented = layerOne ? one : zero;
-        overwriteBytes(image, recordInImage("Z.BIN"), recordFields(0xFFFF0000));
-        open(dualLayer, layerOne);
+        openDisc(GetParam());
         before = readFileBytes(image);
         if (layerOne) {
-            copyBefore = readFileBytes(session->layerCopyPath());
+            copyBefore = readFileBytes(copy);
         }
-    }
-
-    // Where the fields of a file's record lie: in the presented file, or in the image.
-    uint64_t recordFieldsAt(const std::string& name) const {
-        return presented->recordOffset(IsoBuilder::kRoot, name + ";1") + 2;
-    }
-    uint64_t recordInImage(const std::string& name) const {
-        return dataStart + recordFieldsAt(name);
-    }
-
-    IsoBuilder build(uint8_t contentSeed) const {
-        IsoBuilder builder(base == 30 ? Layout::CdRomXa : Layout::Dvd, "OPS");
-        for (uint8_t i = 0; i < 4; ++i) {
-            const auto& file = kFiles[i];
-            const size_t extent = (file.size / 2048 + 1) * 2048;
-            builder.addFile(IsoBuilder::kRoot,
-                            fileAt(file.name + std::string(";1"), base + file.lbaFromBase,
-                                   file.size, pattern(extent, contentSeed + i)));
-        }
-        builder.setVolumeSectors(base + 24);
-        return builder;
-    }
-
-    uint64_t offsetOf(int i) const {
-        return dataStart + uint64_t{base + kFiles[i].lbaFromBase} * 2048;
     }
 
     void expectProgressOfAllFour() {
-        EXPECT_EQ(recorder.begun, kRows);
+        constexpr int kFinalPercents[] = {98, 90, 40, 0};
+        EXPECT_EQ(recorder.begun, allFour);
         for (size_t i = 0; i < 4 && i < recorder.percents.size(); ++i) {
-            EXPECT_EQ(recorder.percents[i], oneTo(kFiles[i].finalPercent)) << kFiles[i].name;
+            EXPECT_EQ(recorder.percents[i], oneTo(kFinalPercents[i])) << allFour[i];
         }
     }
 
-    const bool layerOne = GetParam() == Disc::Dvd9LayerOne;
-    const uint32_t base = GetParam() == Disc::Cd ? 30 : 300;
-    const uint8_t seed = layerOne ? 20 : 10;
-    // Layer 1 starts 32768 bytes before the end of layer 0.
-    const uint64_t dataStart = layerOne ? (base + 24) * 2048 - 32768 : 0;
-    std::optional<IsoBuilder> presented;
+    const Rows allFour = {"BIG.BIN", "K.BIN", "T.BIN", "Z.BIN"};
     Bytes before;
     Bytes copyBefore;
 };
 
 TEST_P(OperationOnDisc, EachOperationWritesExactlyWhatItOwns) {
-    fs::create_directory(out);
-    const auto extracted = extractFiles(snapshot(kRows), out, recorder);
+    const auto extracted = extractFiles(snapshot(allFour), out, recorder);
     EXPECT_TRUE(extracted.failures.empty()) << extracted.failures.front().error.message;
     for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(readFileBytes(out + "/" + kFiles[i].name), pattern(kFiles[i].size, seed + i));
+        EXPECT_EQ(readFileBytes(out + "/" + files[i].name), pattern(files[i].size, seed + i));
     }
     expectProgressOfAllFour();
     EXPECT_EQ(readFileBytes(image), before);
@@ -162,14 +84,14 @@ TEST_P(OperationOnDisc, EachOperationWritesExactlyWhatItOwns) {
     ASSERT_TRUE(overwriteFile(snapshot({"K.BIN"}), dir.file("shorter"), recorder));
     ASSERT_TRUE(overwriteFile(snapshot({"Z.BIN"}), dir.file("shorter"), recorder));
     shorter.resize(1000, 0);
-    auto expected = withBytesAt(before, offsetOf(0), pattern(5000, 99));
-    EXPECT_EQ(readFileBytes(image), withBytesAt(expected, offsetOf(1), shorter));
+    auto expected = withBytesAt(before, dataInImage(0), pattern(5000, 99));
+    EXPECT_EQ(readFileBytes(image), withBytesAt(expected, dataInImage(1), shorter));
 
     recorder = Recorder{};
-    const auto blanked = blankFiles(snapshot(kRows), recorder);
+    const auto blanked = blankFiles(snapshot(allFour), recorder);
     EXPECT_TRUE(blanked.failures.empty()) << blanked.failures.front().error.message;
     for (int i = 0; i < 4; ++i) {
-        expected = withBytesAt(expected, offsetOf(i), Bytes(kFiles[i].size, 0));
+        expected = withBytesAt(expected, dataInImage(i), Bytes(files[i].size, 0));
     }
     EXPECT_EQ(readFileBytes(image), expected);
     expectProgressOfAllFour();
@@ -189,66 +111,69 @@ TEST_P(OperationOnDisc, EachOperationWritesExactlyWhatItOwns) {
         copyExpected = layerOne ? withBytesAt(copyExpected, recordFieldsAt(name), fields) : Bytes{};
     }
     EXPECT_EQ(readFileBytes(image), expected);
-    if (layerOne) {
-        EXPECT_EQ(readFileBytes(session->layerCopyPath()), copyExpected);
-    }
-}
-
-std::string discName(const ::testing::TestParamInfo<Disc>& info) {
-    constexpr const char* kNames[] = {"Cd", "Dvd5", "Dvd9LayerZero", "Dvd9LayerOne"};
-    return kNames[static_cast<int>(info.param)];
+    EXPECT_EQ(layerOne ? readFileBytes(copy) : Bytes{}, copyExpected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Discs, OperationOnDisc,
                          ::testing::Values(Disc::Cd, Disc::Dvd5, Disc::Dvd9LayerZero,
                                            Disc::Dvd9LayerOne),
-                         discName);
+                         [](const auto& info) {
+                             return std::string(std::array{"Cd", "Dvd5", "Dvd9LayerZero",
+                                                           "Dvd9LayerOne"}[int(info.param)]);
+                         });
 
-TEST_F(OperationTest, AFileBeyondFourGiBThatEndsTheImageAndALowFileAfterItKeepTheirOffsets) {
-    constexpr uint64_t kFar = uint64_t{2'200'000} * 2048;
+// DOCS's records and FAR.BIN's data lie beyond 4 GiB, FAR.BIN's ending the image; NEAR.BIN's
+// data lies low. Each read and write lands where they lie, not 4 GiB lower.
+TEST_F(OperationTest, RecordsAndDataBeyondFourGiBAreReadAndWrittenWhereTheyLie) {
+    constexpr uint32_t kDocsLba = 2'200'000;
+    constexpr uint64_t kDocs = uint64_t{kDocsLba} * 2048;
     IsoBuilder builder(Layout::Dvd, "HUGE");
-    builder.addFile(IsoBuilder::kRoot, fileAt("FAR.BIN;1", 2'200'000, 3000, pattern(3000, 1)));
-    builder.addFile(IsoBuilder::kRoot, fileAt("NEAR.BIN;1", 300, 100, pattern(2048, 2)));
+    const int docs = builder.addDirectory(IsoBuilder::kRoot, "DOCS");
+    builder.addFile(docs, fileAt("FAR.BIN;1", kDocsLba + 1, 3000, pattern(3000, 1)));
+    builder.addFile(docs, fileAt("NEAR.BIN;1", 300, 100, pattern(2048, 2)));
     builder.writeTo(image);  // sparse
-    truncateFile(image, kFar + 3000);
+    const uint64_t docsWas = uint64_t{builder.directoryLba(docs)} * 2048;
+    overwriteBytes(image, kDocs, bytesAt(image, docsWas, 2048));
+    overwriteBytes(image, 258 * 2048 + 10 + 2, le32(kDocsLba));  // DOCS's path-table extent
+    fs::resize_file(image, kDocs + 2048 + 3000);
     open();
+    ASSERT_EQ(listedNames(*session, docs), (Rows{"NEAR.BIN", "FAR.BIN"}));
     const auto low = [&] { return bytesAt(image, 0, 1 << 20); };
-    const auto far = [&] { return bytesAt(image, kFar - 2048, 2048 + 3000); };
+    const auto far = [&] { return bytesAt(image, kDocs, 2048 + 3000); };
     const auto lowBefore = low();
     const auto farBefore = far();
     const Rows rows = {"FAR.BIN", "NEAR.BIN"};
 
-    fs::create_directory(out);
-    const auto extracted = extractFiles(snapshot(rows), out, recorder);
+    const auto extracted = extractFiles(session->snapshot(docs, rows), out, recorder);
     EXPECT_TRUE(extracted.failures.empty()) << extracted.failures.front().error.message;
     EXPECT_EQ(readFileBytes(out + "/FAR.BIN"), pattern(3000, 1));
     EXPECT_EQ(readFileBytes(out + "/NEAR.BIN"), pattern(100, 2));
 
     auto replacement = pattern(1000, 3);
     writeFileBytes(dir.file("replacement"), replacement);
-    ASSERT_TRUE(overwriteFile(snapshot(rows), dir.file("replacement"), recorder));
+    ASSERT_TRUE(overwriteFile(session->snapshot(docs, rows), dir.file("replacement"), recorder));
     replacement.resize(3000, 0);
     EXPECT_EQ(far(), withBytesAt(farBefore, 2048, replacement));
 
-    const auto blanked = blankFiles(snapshot(rows), recorder);
+    const auto blanked = blankFiles(session->snapshot(docs, rows), recorder);
     EXPECT_TRUE(blanked.failures.empty()) << blanked.failures.front().error.message;
-    EXPECT_EQ(far(), withBytesAt(farBefore, 2048, Bytes(3000, 0)));
+    auto farExpected = withBytesAt(farBefore, 2048, Bytes(3000, 0));
+    const auto near = session->findRecord(docs, "NEAR.BIN");
+    ASSERT_TRUE(near && session->patchRecord(docs, *near, {7, 9}));
+    const auto nearRecord = builder.recordOffset(docs, "NEAR.BIN;1") - docsWas + 2;
+    EXPECT_EQ(far(), withBytesAt(farExpected, nearRecord, recordFields(7, 9)));
     EXPECT_EQ(low(), withBytesAt(lowBefore, 300 * 2048, Bytes(100, 0)));
-    EXPECT_EQ(fs::file_size(image), kFar + 3000);
+    EXPECT_EQ(fs::file_size(image), kDocs + 2048 + 3000);
 }
 
 // A file, then one of three MiB (a hundred blocks, one per percent), then a third.
 class StoppedOperationTest : public OperationTest {
 protected:
     void SetUp() override {
-        IsoBuilder builder(Layout::CdRomXa, "STOP");
-        builder.addFile(IsoBuilder::kRoot, fileAt("ONE.BIN;1", 30, 3000, pattern(3000, 1)));
-        builder.addFile(IsoBuilder::kRoot,
-                        fileAt("TWO.BIN;1", kTwoLba, 3 << 20, pattern(3 << 20, 2)));
-        builder.addFile(IsoBuilder::kRoot, fileAt("THREE.BIN;1", 1600, 100, pattern(100, 3)));
-        builder.writeTo(image);
+        rootFiles(Layout::CdRomXa, "STOP",
+                  {{"ONE.BIN", 30, 3000}, {"TWO.BIN", kTwoLba, 3 << 20}, {"THREE.BIN", 1600, 100}})
+            .writeTo(image);
         open();
-        fs::create_directory(out);
     }
 
     static constexpr uint32_t kTwoLba = 32;
@@ -289,12 +214,12 @@ TEST_F(StoppedOperationTest, BlankingIsAskedToStopOnlyBetweenFiles) {
 TEST_F(StoppedOperationTest, AFileTheImageEndsInWhileItIsExtractedIsRemovedAndReported) {
     recorder.stopWhen = [this](const Recorder& r) {
         if (r.percents.size() == 2 && r.percents[1].empty()) {
-            truncateFile(image, kTwoLba * 2048 + 100'000);
+            fs::resize_file(image, kTwoLba * 2048 + 100'000);
         }
         return false;
     };
     const auto report = extractFiles(snapshot(rows), out, recorder);
-    EXPECT_EQ(failedRows(report), (Rows{"TWO.BIN", "THREE.BIN"}));
+    ASSERT_EQ(failedRows(report), (Rows{"TWO.BIN", "THREE.BIN"}));
     EXPECT_EQ(report.failures[0].error.kind, ErrorKind::OutOfRange);
     EXPECT_FALSE(fs::exists(out + "/TWO.BIN"));
     EXPECT_EQ(readFileBytes(out + "/ONE.BIN"), pattern(3000, 1));
@@ -304,13 +229,13 @@ TEST_F(OperationTest, ExtractionRefusesNamesAndFilesInTheWayAndStillRunsTheOther
     IsoBuilder builder(Layout::CdRomXa, "REFUSE");
     builder.addFile(IsoBuilder::kRoot, fileAt("GOOD.BIN;1", 30, 100, pattern(100, 4)));
     for (const std::string& identifier :
-         Rows{"A/B;1", ".;1", "..;1", ";1", std::string("A\0B;1", 5), "image.iso;1", "LINK.BIN;1",
-              "DANGLING.BIN;1", "FIFO.BIN;1", "OLD.BIN;1"}) {
+         Rows{"A/B;1", "../ESCAPE;1", ".;1", "..;1", ";1", std::string("A\0B;1", 5), "image.iso;1",
+              "LINK.BIN;1", "DANGLING.BIN;1", "FIFO.BIN;1", "OLD.BIN;1"}) {
         builder.addFile(IsoBuilder::kRoot, fileAt(identifier, 31, 10, pattern(10, 5)));
     }
     builder.addFile(IsoBuilder::kRoot, fileAt("FAR.BIN;1", 40, 5000, pattern(5000, 6)));
     builder.writeTo(image);
-    truncateFile(image, 40 * 2048 + 2000);  // FAR.BIN's data runs past the end
+    fs::resize_file(image, 40 * 2048 + 2000);  // FAR.BIN's data runs past the end
     open();
     const auto before = readFileBytes(image);
     writeFileBytes(dir.file("target"), {'k', 'e', 'e', 'p'});
@@ -321,12 +246,12 @@ TEST_F(OperationTest, ExtractionRefusesNamesAndFilesInTheWayAndStillRunsTheOther
     const int reader = ::open(dir.file("FIFO.BIN").c_str(), O_RDONLY | O_NONBLOCK);
     writeFileBytes(dir.file("OLD.BIN"), Bytes(5000, 0xAA));
 
-    const Rows refused = {
-        "A/B",       ".",        "..",           "",         std::string("A\0B", 3),
-        "image.iso", "LINK.BIN", "DANGLING.BIN", "FIFO.BIN", "FAR.BIN",
-        "MISSING"};
+    const Rows refused = {"A/B",       "../ESCAPE", ".",
+                          "..",        "",          std::string("A\0B", 3),
+                          "image.iso", "LINK.BIN",  "DANGLING.BIN",
+                          "FIFO.BIN",  "FAR.BIN",   "MISSING"};
     auto rows = refused;
-    rows.insert(rows.begin() + 5, {"GOOD.BIN", "OLD.BIN"});
+    rows.insert(rows.begin() + 6, {"GOOD.BIN", "OLD.BIN"});
     const auto report = extractFiles(snapshot(rows), dir.path().string(), recorder);
     EXPECT_EQ(failedRows(report), refused);
     EXPECT_EQ(recorder.begun, (Rows{"GOOD.BIN", "OLD.BIN"}));
@@ -338,8 +263,8 @@ TEST_F(OperationTest, ExtractionRefusesNamesAndFilesInTheWayAndStillRunsTheOther
     char piped = 0;
     EXPECT_LE(::read(reader, &piped, 1), 0);
     ::close(reader);
-    // Nothing else was created: image.iso, target, LINK, DANGLING, FIFO, GOOD and OLD.
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 7);
+    // Nothing else was created: image.iso, out, target, LINK, DANGLING, FIFO, GOOD and OLD.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 8);
 }
 
 }  // namespace

@@ -12,26 +12,16 @@ namespace kestrel::test {
 
 namespace {
 
-using CapabilityData = std::array<__user_cap_data_struct, _LINUX_CAPABILITY_U32S_3>;
-static_assert(_LINUX_CAPABILITY_U32S_3 == 2, "the saved effective set has two words");
+static_assert(sizeof(__user_cap_data_struct) * _LINUX_CAPABILITY_U32S_3 == 6 * sizeof(uint32_t));
 
 // pid 0 is the calling thread: capabilities belong to threads, not to the process.
-__user_cap_header_struct threadHeader() {
-    return __user_cap_header_struct{_LINUX_CAPABILITY_VERSION_3, 0};
-}
-
-bool readCapabilities(CapabilityData& data) {
-    auto header = threadHeader();
-    return ::syscall(SYS_capget, &header, data.data()) == 0;
-}
-
-bool writeCapabilities(CapabilityData& data) {
-    auto header = threadHeader();
-    return ::syscall(SYS_capset, &header, data.data()) == 0;
-}
-
-std::string systemFailure(const char* call) {
-    return std::string(call) + " failed: " + std::strerror(errno);
+std::string capabilities(long call, std::array<uint32_t, 6>& data) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    if (::syscall(call, &header, data.data()) == 0) {
+        return "";
+    }
+    return std::string(call == SYS_capget ? "capget" : "capset") +
+           " failed: " + std::strerror(errno);
 }
 
 }  // namespace
@@ -40,39 +30,23 @@ WithoutAccessOverride::WithoutAccessOverride() {
     if (::geteuid() != 0) {
         return;
     }
-    CapabilityData data{};
-    if (!readCapabilities(data)) {
-        failure_ = systemFailure("capget");
+    failure_ = capabilities(SYS_capget, saved_);
+    if (!failure_.empty()) {
         return;
     }
-    for (size_t word = 0; word < data.size(); ++word) {
-        savedEffective_[word] = data[word].effective;
-    }
+    auto dropped = saved_;
     for (const int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}) {
-        data[CAP_TO_INDEX(capability)].effective &= ~CAP_TO_MASK(capability);
+        dropped[3 * CAP_TO_INDEX(capability)] &= ~CAP_TO_MASK(capability);
     }
-    if (!writeCapabilities(data)) {
-        failure_ = systemFailure("capset dropping CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH");
-        return;
-    }
-    dropped_ = true;
+    failure_ = capabilities(SYS_capset, dropped);
+    dropped_ = failure_.empty();
 }
 
 WithoutAccessOverride::~WithoutAccessOverride() {
-    if (!dropped_) {
-        return;
+    // Left dropped, later tests would fail for no reason of their own.
+    if (const auto failure = dropped_ ? capabilities(SYS_capset, saved_) : ""; !failure.empty()) {
+        std::fprintf(stderr, "restoring the effective capabilities: %s\n", failure.c_str());
     }
-    CapabilityData data{};
-    if (readCapabilities(data)) {
-        for (size_t word = 0; word < data.size(); ++word) {
-            data[word].effective = savedEffective_[word];
-        }
-        if (writeCapabilities(data)) {
-            return;
-        }
-    }
-    // Later tests would run without the override and fail for no reason of their own.
-    std::fprintf(stderr, "%s\n", systemFailure("restoring the effective capabilities").c_str());
 }
 
 }  // namespace kestrel::test

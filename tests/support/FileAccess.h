@@ -8,11 +8,10 @@
 
 namespace kestrel::test {
 
-// While it lives, the calling thread lacks CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH in its
-// effective capability set, the two that let root read and write past a file's mode; threads
-// created meanwhile inherit that. The permitted set is kept, so the destructor restores the
-// effective set as it was. A process that is not root already obeys permissions and is left
-// alone.
+// While it lives, the calling thread (and threads it creates meanwhile) lacks CAP_DAC_OVERRIDE
+// and CAP_DAC_READ_SEARCH in its effective set, the two that let root read and write past a
+// file's mode; the permitted set is kept, so the set is restored at the end. A process that is
+// not root already obeys permissions and is left alone.
 class WithoutAccessOverride {
 public:
     WithoutAccessOverride();
@@ -26,7 +25,8 @@ public:
 
 private:
     bool dropped_ = false;
-    std::array<uint32_t, 2> savedEffective_{};  // the two 32-bit words of the effective set
+    // Effective, permitted and inheritable words for capabilities 0-31, then for 32-63.
+    std::array<uint32_t, 6> saved_{};
     std::string failure_;
 };
 

@@ -25,22 +25,13 @@ inline std::vector<uint8_t> pattern(size_t length, uint8_t seed) {
 
 // `content` may run past `size` into the rest of the extent, where no operation may reach.
 inline FileSpec fileAt(std::string identifier, uint32_t lba, uint32_t size,
-                       std::vector<uint8_t> content) {
-    FileSpec file;
-    file.identifier = std::move(identifier);
-    file.lba = lba;
-    file.size = size;
-    file.content = std::move(content);
-    return file;
+                       std::vector<uint8_t> content, uint8_t flags = 0, RecordDate date = {}) {
+    return {std::move(identifier), size, lba, std::move(content), date, flags};
 }
 
-inline FileSpec recordOnly(std::string identifier, uint32_t lba, uint32_t size, uint8_t flags = 0) {
-    FileSpec file;
-    file.identifier = std::move(identifier);
-    file.lba = lba;
-    file.size = size;
-    file.flags = flags;
-    return file;
+inline FileSpec recordOnly(std::string identifier, uint32_t lba, uint32_t size, uint8_t flags = 0,
+                           RecordDate date = {}) {
+    return fileAt(std::move(identifier), lba, size, {}, flags, date);
 }
 
 }  // namespace kestrel::test

@@ -4,7 +4,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -63,10 +62,6 @@ void overwriteBytes(const std::string& path, uint64_t offset, const std::vector<
     ::close(fd);
 }
 
-void truncateFile(const std::string& path, uint64_t length) {
-    std::filesystem::resize_file(path, length);
-}
-
 std::optional<std::string> commandOutput(const std::string& command) {
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) {
@@ -87,12 +82,6 @@ std::optional<std::string> commandOutput(const std::string& command) {
 
 bool haveCommand(const std::string& name) {
     return commandOutput("command -v " + name + " >/dev/null 2>&1").has_value();
-}
-
-std::vector<uint8_t> withBytesAt(std::vector<uint8_t> before, uint64_t offset,
-                                 const std::vector<uint8_t>& bytes) {
-    std::copy(bytes.begin(), bytes.end(), before.begin() + static_cast<std::ptrdiff_t>(offset));
-    return before;
 }
 
 }  // namespace kestrel::test

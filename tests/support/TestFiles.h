@@ -2,6 +2,7 @@
 // before/after comparisons, raw byte patches for crafting bad images, and witness commands.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -28,10 +29,12 @@ std::vector<uint8_t> readFileBytes(const std::string& path);
 std::string readBytesAt(const std::string& path, uint64_t offset, size_t count);
 void writeFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 void overwriteBytes(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes);
-void truncateFile(const std::string& path, uint64_t length);
 // What a file must hold after an edit: `before` with `bytes` at `offset`, nothing else.
-std::vector<uint8_t> withBytesAt(std::vector<uint8_t> before, uint64_t offset,
-                                 const std::vector<uint8_t>& bytes);
+inline std::vector<uint8_t> withBytesAt(std::vector<uint8_t> before, uint64_t offset,
+                                        const std::vector<uint8_t>& bytes) {
+    std::copy(bytes.begin(), bytes.end(), before.begin() + static_cast<std::ptrdiff_t>(offset));
+    return before;
+}
 
 // Runs a shell command and returns what it printed, or nothing when it failed.
 std::optional<std::string> commandOutput(const std::string& command);
