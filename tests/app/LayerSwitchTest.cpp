@@ -1,16 +1,18 @@
-// Dual-layer images in the window: the disc-kind text, Switch Layers, and the operations on
-// layer 1, whose records come from the layer-1 copy and whose data lies in the image.
-#include <sys/stat.h>
+// What the window tells of each kind of image, and for dual-layer images Switch Layers and the
+// record edits on layer 1, whose records come from the layer-1 copy.
+#include <QRegularExpression>
+#include <QStringEncoder>
 
 #include "tests/app/WindowFixture.h"
 
 namespace kestrel::test {
 namespace {
 
-using C = CKestrelDlg;
-using Kind = Message::Kind;
-
 constexpr uint32_t kLayerZeroSectors = 600;
+
+// 74 characters: Rock Ridge keeps them all, Joliet the first 64.
+const QString kLongName =
+    "A file name longer than sixty-four characters, as Rock Ridge keeps it.text";
 
 class LayerSwitchTest : public WindowFixture {
 protected:
@@ -23,9 +25,15 @@ protected:
         layer0.writeTo(singleLayer);
     }
 
-    // Where layer 1's data of a row listed on layer 1 lies in the image.
-    uint64_t layerOneDataOffset(const QString& row) const {
-        return uint64_t{cell(row, 1).toUInt()} * 2048 + kLayerZeroSectors * 2048 - 32768;
+    // An image genisoimage makes with `options` of one file, kLongName, holding "long".
+    std::string madeByGenisoimage(const std::string& name, const std::string& options) const {
+        const auto tree = dir.path() / (name + ".tree");
+        std::filesystem::create_directories(tree);
+        writeFileBytes((tree / kLongName.toStdString()).string(), {'l', 'o', 'n', 'g'});
+        const std::string path = dir.file(name);
+        EXPECT_TRUE(commandOutput("genisoimage -quiet " + options + " -o '" + path + "' '" +
+                                  tree.string() + "' 2>&1"));
+        return path;
     }
 
     IsoBuilder layer0{Layout::Dvd, "LAYER_ZERO"};
@@ -34,92 +42,146 @@ protected:
     std::string singleLayer = dir.file("single.iso");
 };
 
-TEST_F(LayerSwitchTest, SwitchLayersPresentsEitherVolumeOfADualLayerImage) {
+// On layer 1 a master chosen on layer 0 is refused; Switch Layers goes back to layer 0.
+TEST_F(LayerSwitchTest, LayerOneRefusesALayerZeroMasterAndSwitchLayersIsHeldThroughARun) {
     browseTo(dualLayer);
-    EXPECT_EQ(text(C::kDiscKindText), "Dual-Layer DVD (DVD9) - Layer 0");
-    EXPECT_TRUE(enabled(C::kSwitchLayersButton));
-    struct stat copy {};
-    ASSERT_EQ(::stat(layerCopy.c_str(), &copy), 0);
-    EXPECT_EQ(copy.st_mode & 0777, 0600u);
-
+    selectRows({"L0.BIN"});
+    click(C::kMasterFileButton);
     click(C::kSwitchLayersButton);
     EXPECT_EQ(text(C::kDiscKindText), "Dual-Layer DVD (DVD9) - Layer 1");
-    EXPECT_EQ(tree()->topLevelItem(0)->text(0), "LAYER_ONE");
     EXPECT_EQ(column(0), QStringList{"L1.BIN"});
-    EXPECT_EQ(readBytesAt(dualLayer, layerOneDataOffset("L1.BIN"), 14), "layer one data");
+    EXPECT_EQ(text(C::kMasterFileText), "Selected Master File: L0.BIN");
+    const auto before = readFileBytes(dualLayer);
+    const auto copyBefore = readFileBytes(layerCopy);
+    selectRows({"L1.BIN"});
+    prompter->answers.push_back(Answer::Yes);
+    click(C::kRelinkButton);
+    const auto messages = takeMessages();
+    ASSERT_EQ(messages.size(), 2);
+    EXPECT_TRUE(messages[1].startsWith(
+        "Refusal: L1.BIN could not be patched:\n\nthe master file L0.BIN is on layer 0"))
+        << messages[1].toStdString();
+    EXPECT_TRUE(messages[1].endsWith("No file was patched."));
+    EXPECT_EQ(readFileBytes(dualLayer), before);
+    EXPECT_EQ(readFileBytes(layerCopy), copyBefore);
 
+    // Browsing to a dual-layer image while Dummy runs leaves Switch Layers held to the end.
+    QString switchLayersDuring;
+    QObject::connect(control<QProgressBar>(C::kProgressBar), &QProgressBar::valueChanged,
+                     window.get(), [&] {
+                         if (switchLayersDuring.isEmpty()) {
+                             browseTo(dualLayer);
+                         }
+                         switchLayersDuring += enabled(C::kSwitchLayersButton) ? "on " : "off ";
+                     });
+    selectRows({"L1.BIN"});
+    click(C::kDummyButton);
+    ASSERT_TRUE(operationEnds());
+    EXPECT_TRUE(switchLayersDuring.startsWith("off") && !switchLayersDuring.contains("on"));
+    EXPECT_TRUE(enabled(C::kSwitchLayersButton));
+    click(C::kSwitchLayersButton);
+    EXPECT_EQ(column(0), QStringList{"L1.BIN"});
     click(C::kSwitchLayersButton);
     EXPECT_EQ(text(C::kDiscKindText), "Dual-Layer DVD (DVD9) - Layer 0");
-    EXPECT_EQ(tree()->topLevelItem(0)->text(0), "LAYER_ZERO");
     EXPECT_EQ(column(0), QStringList{"L0.BIN"});
-    EXPECT_TRUE(takeMessages().empty());
-
-    // Browsing to the image again makes the copy again.
-    std::filesystem::remove(layerCopy);
-    browseTo(dualLayer);
-    EXPECT_TRUE(std::filesystem::exists(layerCopy));
 }
 
-TEST_F(LayerSwitchTest, OnlyAnImageWithALayerOneCopyCanSwitch) {
-    browseTo(singleLayer);
-    EXPECT_EQ(text(C::kDiscKindText), "Single-Layer DVD (DVD5)");
-    EXPECT_FALSE(enabled(C::kSwitchLayersButton));
-    EXPECT_FALSE(std::filesystem::exists(layerCopy));
-
-    // A CD chosen after a dual-layer image must not offer that image's layer 1.
-    browseTo(dualLayer);
-    EXPECT_TRUE(enabled(C::kSwitchLayersButton));
-    browseTo(image);
-    EXPECT_EQ(text(C::kDiscKindText), "CD-ROM");
-    EXPECT_FALSE(enabled(C::kSwitchLayersButton));
-}
-
-TEST_F(LayerSwitchTest, ACopyThatCannotBeMadeIsReportedAndLeavesSwitchingOff) {
+TEST_F(LayerSwitchTest, ALayerCopyOrCheckThatFailsIsReportedAndSwitchingStaysOff) {
     writeFileBytes(dir.file("not-a-folder"), {'x'});
     layerCopy = dir.file("not-a-folder") + "/93213_43.tmp";
     makeWindow();
     browseTo(dualLayer);
-    const auto messages = takeMessages();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].kind, Kind::Notice);
-    EXPECT_TRUE(messages[0].text.startsWith("Can't Make File\n\n"))
-        << messages[0].text.toStdString();
-    EXPECT_TRUE(messages[0].text.contains("not-a-folder")) << messages[0].text.toStdString();
+    auto messages = takeMessages();
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].startsWith("Notice: Can't Make File\n\n"));
+    EXPECT_TRUE(messages[0].contains("not-a-folder")) << messages[0].toStdString();
     EXPECT_EQ(text(C::kDiscKindText), "Dual-Layer DVD (DVD9) - Layer 0");
+    EXPECT_FALSE(enabled(C::kSwitchLayersButton));
+
+    // A DVD whose first volume is recorded as 10 sectors, too few for a second to start in,
+    // is reported, and what it is replaces what the image before was.
+    overwriteBytes(singleLayer, 0x8050, {10, 0, 0, 0, 0, 0, 0, 10});
+    browseTo(singleLayer);
+    messages = takeMessages();
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].startsWith("Notice: Error Reading File\n\n"));
+    EXPECT_TRUE(messages[0].contains("too short for a second volume"));
+    EXPECT_EQ(text(C::kDiscKindText), "Single-Layer DVD (DVD5)");
     EXPECT_FALSE(enabled(C::kSwitchLayersButton));
 }
 
-TEST_F(LayerSwitchTest, OperationsOnLayerOneMoveTheImagesBytesAndHoldSwitchLayers) {
-    browseTo(dualLayer);
-    click(C::kSwitchLayersButton);
-    selectRows({"L1.BIN"});
-    const auto before = readFileBytes(dualLayer);
-    const auto copyBefore = readFileBytes(layerCopy);
-    TempDir out;
-    prompter->folders.push_back(fromLocalPath(out.path().string()));
-    std::vector<bool> switchLayersDuring;
-    QObject::connect(control<QProgressBar>(C::kProgressBar), &QProgressBar::valueChanged,
-                     window.get(),
-                     [&] { switchLayersDuring.push_back(enabled(C::kSwitchLayersButton)); });
+// In turn in one window, so that each image follows one of another kind: what the window says
+// it is, its first row's long name, and what each record edit on that row says. Relink and
+// Modify TOC bring the row's Joliet record along, or say they could not; on an image with UDF a
+// note comes before the first edit after each opening.
+TEST_F(LayerSwitchTest, EachKindOfImageShowsWhatItIsItsLongNamesAndWhatItsEditsLeave) {
+    if (!haveCommand("genisoimage")) {
+        GTEST_SKIP() << "genisoimage is not installed";
+    }
+    // An image whose file's Joliet record points elsewhere: no Joliet record shares its data.
+    const auto astray = madeByGenisoimage("astray.iso", "-J");
+    const auto bytes = readFileBytes(astray);
+    const qsizetype name =
+        QByteArray::fromRawData(reinterpret_cast<const char*>(bytes.data()),
+                                static_cast<qsizetype>(bytes.size()))
+            .indexOf(QByteArray(QStringEncoder(QStringEncoder::Utf16BE)(kLongName.left(64))));
+    ASSERT_GT(name, 33);  // the record's identifier is its 34th byte on
+    overwriteBytes(astray, name - 33 + 2, extentField(3));
+    const QString patched = "Notice: File(s) Patched";
+    const QString astrayPatched =
+        patched + "\n\nThe Joliet view of %1 (what Windows shows) was not updated";
+    const std::vector<std::tuple<std::string, QString, QString, QString>> kinds{
+        {dualLayer, "Dual-Layer DVD (DVD9) - Layer 0", "", patched},
+        {image, "CD-ROM", "", patched},
+        {singleLayer, "Single-Layer DVD (DVD5)", "", patched},
+        {madeByGenisoimage("plain.iso", ""), "ISO 9660", "", patched},
+        {madeByGenisoimage("joliet.iso", "-J"), "ISO 9660 - Joliet", kLongName.left(64), patched},
+        {astray, "ISO 9660 - Joliet", "", astrayPatched},
+        {madeByGenisoimage("both.iso", "-J -R"), "ISO 9660 - Joliet, Rock Ridge", kLongName,
+         patched},
+        {madeByGenisoimage("udf.iso", "-udf"), "ISO 9660 - UDF", "", patched},
+    };
+    // The messages of a record edit, the long ones by what they are.
+    const auto shown = [this] {
+        return takeMessages()
+            .replaceInStrings(QRegularExpression("(?s)^Notice: This image also has a UDF .*"),
+                              "UDF note")
+            .replaceInStrings(QRegularExpression("(?s)^Question .*"), "question")
+            .replaceInStrings(QRegularExpression("(?s)(was not updated): .*"), "\\1");
+    };
+    for (const auto& [path, kindText, tooltip, edited] : kinds) {
+        SCOPED_TRACE(path);
+        browseTo(path);
+        EXPECT_TRUE(takeMessages().empty());
+        EXPECT_EQ(text(C::kDiscKindText), kindText);
+        EXPECT_EQ(enabled(C::kSwitchLayersButton), path == dualLayer);
+        ASSERT_GT(list()->topLevelItemCount(), 0);
+        const QString row = list()->topLevelItem(0)->text(0);
+        EXPECT_EQ(list()->topLevelItem(0)->toolTip(0), tooltip);
+        EXPECT_EQ(list()->topLevelItem(0)->toolTip(3), tooltip);
 
-    click(C::kExtractButton);
-    ASSERT_TRUE(operationEnds());
-    EXPECT_EQ(std::filesystem::file_size(out.file("L1.BIN")), 14u);
-    EXPECT_EQ(readBytesAt(out.file("L1.BIN"), 0, 14), "layer one data");
-    click(C::kDummyButton);
-    ASSERT_TRUE(operationEnds());
-
-    EXPECT_EQ(readFileBytes(dualLayer),
-              withBytesAt(before, layerOneDataOffset("L1.BIN"), std::vector<uint8_t>(14, 0)));
-    EXPECT_EQ(readFileBytes(layerCopy), copyBefore);
-    ASSERT_FALSE(switchLayersDuring.empty());
-    EXPECT_TRUE(std::ranges::none_of(switchLayersDuring, [](bool on) { return on; }));
-    EXPECT_TRUE(enabled(C::kSwitchLayersButton));
-    EXPECT_EQ(text(C::kDiscKindText), "Dual-Layer DVD (DVD9) - Layer 1");
-    const auto messages = takeMessages();
-    ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[0].text, "Selected Files Extracted");
-    EXPECT_EQ(messages[1].text, "File Replaced With a Dummy File");
+        const QStringList said{edited.arg(row)};
+        const QStringList noted = kindText.endsWith("UDF") ? QStringList{"UDF note"} + said : said;
+        selectRows({row});
+        click(C::kMasterFileButton);
+        prompter->answers.push_back(Answer::Yes);
+        click(C::kRelinkButton);
+        EXPECT_EQ(shown(), QStringList{"question"} + noted);
+        for (const bool reopened : {false, true}) {
+            if (reopened) {
+                browseTo(path);
+            }
+            selectRows({row});
+            modifyToc([](D& dialog) {
+                edit(dialog, D::kSizeEdit)->setText("2");
+                press(dialog, D::kUpdate);
+            });
+            EXPECT_EQ(shown(), reopened ? noted : said);
+        }
+        // The long name is found again through the Joliet record, which the edit followed.
+        EXPECT_EQ(list()->topLevelItem(0)->toolTip(0), tooltip);
+        EXPECT_EQ(cell(row, 2), "2");
+    }
 }
 
 }  // namespace

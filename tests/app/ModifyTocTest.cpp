@@ -1,180 +1,81 @@
-// Modify TOC through the window: the dialog, each way of closing it, and the bytes written.
+// Modify TOC through the window: the dialog on the first selected row, each way of closing it,
+// and what the list shows after.
 #include "tests/app/WindowFixture.h"
 
 namespace kestrel::test {
 namespace {
 
-using C = CKestrelDlg;
-using D = CModifyTocDlg;
-using Kind = Message::Kind;
+using ModifyTocTest = WindowFixture;
 
-class ModifyTocTest : public WindowFixture {
-protected:
-    void SetUp() override {
-        WindowFixture::SetUp();
-        browseTo(image);
-        selectRows({"B.TXT", "A.TXT"});  // B.TXT is listed first
-        record = recordOf(1, "B.TXT;1");
-        before = readFileBytes(image);
-    }
-
-    // Opens the dialog on the selection, lets `act` close it, and returns the messages.
-    std::vector<Message> modify(std::function<void(D&)> act) {
-        whenTocDialogOpens(std::move(act));
-        click(C::kModifyTocButton);
-        return takeMessages();
-    }
-
-    static QLineEdit* edit(D& dialog, int id) { return dialog.controlAs<QLineEdit>(id); }
-    static void enter(D& dialog, const QString& lba, const QString& size) {
-        edit(dialog, D::kLbaEdit)->setText(lba);
-        edit(dialog, D::kSizeEdit)->setText(size);
-    }
-    static void press(D& dialog, int button) {
-        QTest::mouseClick(dialog.controlAs<QPushButton>(button), Qt::LeftButton);
-    }
-
-    // The record's extent and data length, each little-endian then big-endian.
-    static std::vector<uint8_t> fields(uint32_t lba, uint32_t size) {
-        std::vector<uint8_t> bytes;
-        for (const uint32_t value : {lba, size}) {
-            for (int shift : {0, 8, 16, 24, 24, 16, 8, 0}) {
-                bytes.push_back(static_cast<uint8_t>(value >> shift));
-            }
-        }
-        return bytes;
-    }
-
-    uint64_t record = 0;
-    std::vector<uint8_t> before;
-};
-
-TEST_F(ModifyTocTest, UpdateWritesBothValuesInBothByteOrdersAndShowsThemAgainAsTheListDoes) {
-    const QString readLba = cell("B.TXT", 1);
-    auto messages = modify([&readLba](D& dialog) {
-        EXPECT_EQ(dialog.windowTitle(), "Modify TOC");
-        EXPECT_EQ(dialog.controlAs<QGroupBox>(D::kNameGroup)->title(), "B.TXT");
-        EXPECT_EQ(edit(dialog, D::kLbaEdit)->text(), readLba);
-        EXPECT_EQ(edit(dialog, D::kSizeEdit)->text(), "5");
-        EXPECT_EQ(dialog.focusWidget(), edit(dialog, D::kLbaEdit));
-        QStringList labels;
-        for (const auto* label : dialog.findChildren<QLabel*>()) {
-            labels.append(label->text());
-            EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->width());
-        }
-        EXPECT_EQ(labels, QStringList({"LBA Position:", "File Size:",
-                                       "Replace original value/s with new value and press update",
-                                       "VALUES ARE DECIMAL NOT HEX"}));
-        enter(dialog, "3000000000", " 4294967295");
-        press(dialog, D::kUpdate);
-    });
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_TRUE(isMessage(messages[0], Kind::Notice, "File(s) Patched"));
-    const auto written = withBytesAt(before, record + 2, fields(3000000000, UINT32_MAX));
-    EXPECT_EQ(readFileBytes(image), written);
-    EXPECT_EQ(cell("B.TXT", 1), "-1294967296");
-    EXPECT_EQ(cell("B.TXT", 2), "4294967295");
-    EXPECT_TRUE(list()->selectedItems().isEmpty());
-
-    // Opened again, the dialog shows the LBA signed and the size unsigned, and takes both back.
-    selectRows({"B.TXT"});
-    messages = modify([](D& dialog) {
-        EXPECT_EQ(edit(dialog, D::kLbaEdit)->text(), "-1294967296");
-        EXPECT_EQ(edit(dialog, D::kSizeEdit)->text(), "4294967295");
-        press(dialog, D::kUpdate);
-    });
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_TRUE(isMessage(messages[0], Kind::Notice, "File(s) Patched"));
-    EXPECT_EQ(readFileBytes(image), written);
-}
-
-TEST_F(ModifyTocTest, OnlyUpdateAndEnterInAnEditWriteAndSaySo) {
-    const std::vector<std::tuple<const char*, bool, std::function<void(D&)>>> waysOut{
-        {"Update", true, [](D& d) { press(d, D::kUpdate); }},
-        {"Enter in the LBA", true,
+// Only Update, or Enter in an edit, with good values writes; a value outside its field's range
+// is refused with the dialog left open. Each opening shows B.TXT's values as the list does, the
+// LBA signed: it is 3000000000 at first.
+TEST_F(ModifyTocTest, EachWayOutOfTheDialogWritesOnlyWhatUpdateConfirms) {
+    overwriteBytes(image, recordOf("B.TXT") + 2, extentField(3000000000));
+    browseTo(image);
+    const QString patched = "Notice: File(s) Patched";
+    // Types `value` into `field` and presses Update.
+    const auto typed = [](int field, const QString& value, bool staysOpen) {
+        return [field, value, staysOpen](D& d) {
+            edit(d, field)->setText(value);
+            press(d, D::kUpdate);
+            EXPECT_EQ(d.isVisible(), staysOpen);
+            d.reject();
+        };
+    };
+    const std::vector<std::tuple<const char*, QString, std::function<void(D&)>>> waysOut{
+        {"Update", patched, [](D& d) { press(d, D::kUpdate); }},
+        {"Enter in the LBA", patched,
          [](D& d) { QTest::keyClick(edit(d, D::kLbaEdit), Qt::Key_Return); }},
-        {"Enter in the size", true,
+        {"Enter in the size", patched,
          [](D& d) { QTest::keyClick(edit(d, D::kSizeEdit), Qt::Key_Enter, Qt::KeypadModifier); }},
-        {"Cancel", false, [](D& d) { press(d, D::kCancel); }},
-        {"LBA -1", false,
-         [](D& d) {
-             edit(d, D::kLbaEdit)->setText("-1");
-             press(d, D::kUpdate);
-         }},
-        {"Escape", false, [](D& d) { QTest::keyClick(edit(d, D::kLbaEdit), Qt::Key_Escape); }},
-        {"close box", false, [](D& d) { d.close(); }},
+        {"Cancel", "", [](D& d) { press(d, D::kCancel); }},
+        {"Escape", "", [](D& d) { QTest::keyClick(edit(d, D::kLbaEdit), Qt::Key_Escape); }},
+        {"close box", "", [](D& d) { d.close(); }},
+        {"LBA -1", "", typed(D::kLbaEdit, "-1", false)},
+        {"LBA below its range",
+         "Refusal: LBA Position: \"-2147483649\" is outside -2147483648 to 4294967295.\nNothing "
+         "was written.",
+         typed(D::kLbaEdit, "-2147483649", true)},
+        {"size below its range",
+         "Refusal: File Size: \"-1\" is outside 0 to 4294967295.\nNothing was written.",
+         typed(D::kSizeEdit, "-1", true)},
     };
     for (uint32_t way = 0; way < waysOut.size(); ++way) {
-        const auto& [name, writes, act] = waysOut[way];
-        const auto start = readFileBytes(image);
-        // Values of its own for each way out, so that every write shows.
-        const uint32_t lba = 100 + way;
-        const uint32_t size = 200 + way;
-        selectRows({"B.TXT"});
-        const auto messages = modify([&act, lba, size](D& dialog) {
-            enter(dialog, QString::number(lba), QString::number(size));
+        const auto& [name, message, act] = waysOut[way];
+        SCOPED_TRACE(name);
+        const auto before = readFileBytes(image);
+        const QStringList listed{cell("B.TXT", 1), cell("B.TXT", 2)};
+        // Values of its own for each way out, so that every write shows; the first is read back
+        // as the list shows a 32-bit LBA.
+        QStringList typedValues{QString::number(100 + way), QString::number(200 + way)};
+        QStringList shownAfter = typedValues;
+        if (way == 0) {
+            typedValues = {"2999999999", " 4294967295"};
+            shownAfter = {"-1294967297", "4294967295"};
+        }
+        selectRows({"B.TXT", "A.TXT"});  // B.TXT is listed first
+        modifyToc([&](D& dialog) {
+            EXPECT_EQ(dialog.controlAs<QGroupBox>(D::kNameGroup)->title(), "B.TXT");
+            EXPECT_EQ(QStringList(
+                          {edit(dialog, D::kLbaEdit)->text(), edit(dialog, D::kSizeEdit)->text()}),
+                      listed);
+            EXPECT_EQ(dialog.focusWidget(), edit(dialog, D::kLbaEdit));
+            for (const auto* label : dialog.findChildren<QLabel*>()) {
+                EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->width());
+            }
+            edit(dialog, D::kLbaEdit)->setText(typedValues[0]);
+            edit(dialog, D::kSizeEdit)->setText(typedValues[1]);
             act(dialog);
         });
-        if (writes) {
-            ASSERT_EQ(messages.size(), 1u) << name;
-            EXPECT_TRUE(isMessage(messages[0], Kind::Notice, "File(s) Patched")) << name;
-            EXPECT_EQ(readFileBytes(image), withBytesAt(start, record + 2, fields(lba, size)))
-                << name;
+        EXPECT_EQ(takeMessages(), message.isEmpty() ? QStringList() : QStringList{message});
+        if (message == patched) {
+            EXPECT_EQ(QStringList({cell("B.TXT", 1), cell("B.TXT", 2)}), shownAfter);
+            EXPECT_TRUE(list()->selectedItems().isEmpty());
         } else {
-            EXPECT_TRUE(messages.empty()) << name;
-            EXPECT_EQ(readFileBytes(image), start) << name;
+            EXPECT_EQ(readFileBytes(image), before);
         }
     }
-}
-
-TEST_F(ModifyTocTest, AValueThatIsNotADecimalNumberInItsFieldsRangeIsRefusedAndTheDialogStaysOpen) {
-    const std::vector<std::array<QString, 3>> cases{
-        {"abc", "5", "LBA Position: \"abc\" is not a decimal number."},
-        {"-2147483649", "5", "LBA Position: \"-2147483649\" is outside -2147483648 to 4294967295."},
-        {"12", "230x", "File Size: \"230x\" is not a decimal number."},
-        {"12", "-1", "File Size: \"-1\" is outside 0 to 4294967295."},
-    };
-    const auto messages = modify([this, &cases](D& dialog) {
-        for (const auto& [lba, size, refusal] : cases) {
-            enter(dialog, lba, size);
-            QTest::keyClick(edit(dialog, D::kSizeEdit), Qt::Key_Return);
-            EXPECT_TRUE(dialog.isVisible()) << refusal.toStdString();
-            const auto shown = takeMessages();
-            ASSERT_EQ(shown.size(), 1u) << refusal.toStdString();
-            EXPECT_TRUE(isMessage(shown[0], Kind::Refusal, refusal + "\nNothing was written."))
-                << shown[0].text.toStdString();
-        }
-        press(dialog, D::kCancel);
-    });
-    EXPECT_TRUE(messages.empty());
-    EXPECT_EQ(readFileBytes(image), before);
-}
-
-TEST_F(ModifyTocTest, ARecordThatChangedWhileTheDialogWasOpenIsNotWritten) {
-    const auto messages = modify([this](D& dialog) {
-        overwriteBytes(image, record + 10, {99});
-        enter(dialog, "1", "1");
-        press(dialog, D::kUpdate);
-    });
-    const auto changed = withBytesAt(before, record + 10, {99});
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].kind, Kind::Refusal);
-    EXPECT_TRUE(messages[0].text.startsWith("B.TXT could not be patched"));
-    EXPECT_TRUE(messages[0].text.contains("No file was patched."));
-    EXPECT_EQ(readFileBytes(image), changed);
-}
-
-TEST_F(ModifyTocTest, ARowWhoseRecordIsGoneIsRefusedBeforeTheDialogOpens) {
-    overwriteBytes(image, record + 33, {'Q'});
-    const auto renamed = readFileBytes(image);
-    failIfADialogStaysOpen();
-    click(C::kModifyTocButton);
-    const auto messages = takeMessages();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].kind, Kind::Refusal);
-    EXPECT_TRUE(messages[0].text.startsWith("B.TXT cannot be edited:"));
-    EXPECT_TRUE(messages[0].text.contains("no longer in its directory"));
-    EXPECT_EQ(readFileBytes(image), renamed);
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
-// A prompter that records every message and file request and answers from a script.
+// A prompter that records every message and file request and answers from a script. It is
+// asked only on the window's thread, as a real one must be, never on a worker's.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QThread>
 #include <deque>
 #include <functional>
 #include <vector>
@@ -14,6 +17,7 @@ namespace kestrel::test {
 class ScriptedPrompter : public Prompter {
 public:
     Answer show(const Message& message) override {
+        onWindowThread();
         messages.push_back(message);
         if (onShow) {
             onShow(message);
@@ -21,24 +25,18 @@ public:
         if (message.kind != Message::Kind::Question) {
             return Answer::Ok;
         }
-        if (answers.empty()) {
-            ADD_FAILURE() << "unscripted question: " << message.text.toStdString();
-            return Answer::No;
-        }
-        const Answer answer = answers.front();
-        answers.pop_front();
-        return answer;
+        EXPECT_FALSE(answers.empty()) << "unscripted question: " << message.text.toStdString();
+        return next(answers, Answer::No);
     }
 
     QString chooseFileToOpen(const QString& nameFilter, const QString& initialName) override {
-        fileFilters.push_back(nameFilter);
-        initialNames.push_back(initialName);
-        return next(files);
+        fileRequests.push_back(nameFilter + " / " + initialName);
+        return next(files, QString());
     }
 
     QString chooseFolder(const QString& title) override {
         folderTitles.push_back(title);
-        return next(folders);
+        return next(folders, QString());
     }
 
     // Called as each message is shown, while the window is as it is behind the message box.
@@ -47,18 +45,23 @@ public:
     std::deque<QString> files;    // an empty text cancels the dialog
     std::deque<QString> folders;  // an empty text dismisses the picker
     std::vector<Message> messages;
-    std::vector<QString> fileFilters;
-    std::vector<QString> initialNames;
+    std::vector<QString> fileRequests;  // "filter / initial name"
     std::vector<QString> folderTitles;
 
 private:
-    static QString next(std::deque<QString>& script) {
+    static void onWindowThread() {
+        EXPECT_EQ(QThread::currentThread(), QCoreApplication::instance()->thread());
+    }
+    // The script's next answer, or `otherwise` when it has run out.
+    template <class Reply>
+    static Reply next(std::deque<Reply>& script, Reply otherwise) {
+        onWindowThread();
         if (script.empty()) {
-            return {};
+            return otherwise;
         }
-        QString answer = script.front();
+        Reply reply = script.front();
         script.pop_front();
-        return answer;
+        return reply;
     }
 };
 

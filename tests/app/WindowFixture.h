@@ -1,5 +1,6 @@
 // The main window, shown offscreen with a scripted prompter, over a small CD image:
-//   root:  MASTER.BIN, A.TXT, B.TXT, C.TXT, a hidden SECRET.TXT; folders DOCS and EMPTY
+//   root:  MASTER.BIN, A.TXT, B.TXT, C.TXT, a hidden SECRET.TXT, and ZERO.BIN, of no bytes,
+//          whose LBA lies far past the image's end; folders DOCS and EMPTY
 //   DOCS:  D.TXT and the folder DEEP, which holds E.TXT
 #pragma once
 
@@ -15,6 +16,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
+#include <filesystem>
 #include <functional>
 #include <memory>
 
@@ -29,26 +31,38 @@
 
 namespace kestrel::test {
 
+using C = CKestrelDlg;
+using D = CModifyTocDlg;
+
+// A directory record's extent field: the LBA little-endian, then big-endian.
+inline std::vector<uint8_t> extentField(uint32_t lba) {
+    std::vector<uint8_t> bytes;
+    for (const int shift : {0, 8, 16, 24, 24, 16, 8, 0}) {
+        bytes.push_back(static_cast<uint8_t>(lba >> shift));
+    }
+    return bytes;
+}
+
 class WindowFixture : public ::testing::Test {
 protected:
     static constexpr int kDocs = 2;
     static constexpr int kEmpty = 3;
     static constexpr int kDeep = 4;
-    static constexpr uint32_t kMasterSize = 5000;
 
     void SetUp() override {
         builder.addDirectory(IsoBuilder::kRoot, "DOCS");
         builder.addDirectory(IsoBuilder::kRoot, "EMPTY");
         builder.addDirectory(kDocs, "DEEP");
-        builder.addFile(IsoBuilder::kRoot,
-                        textFile("MASTER.BIN;1", "master data", {}, kMasterSize));
+        builder.addFile(IsoBuilder::kRoot, textFile("MASTER.BIN;1", "master data", {}, 5000));
         builder.addFile(IsoBuilder::kRoot, textFile("A.TXT;1", "alpha", {103, 2, 3}));
         builder.addFile(IsoBuilder::kRoot, textFile("B.TXT;1", "bravo", {99, 11, 30}));
         builder.addFile(IsoBuilder::kRoot, textFile("C.TXT;1", "charlie"));
         builder.addFile(IsoBuilder::kRoot, recordOnly("SECRET.TXT;1", 30, 10, 1));
+        builder.addFile(IsoBuilder::kRoot, recordOnly("ZERO.BIN;1", 30, 0));
         builder.addFile(kDocs, textFile("D.TXT;1", "delta"));
         builder.addFile(kDeep, textFile("E.TXT;1", "echo"));
         builder.writeTo(image);
+        overwriteBytes(image, recordOf("ZERO.BIN") + 2, extentField(0xFFFF0000));
         makeWindow();
     }
 
@@ -67,13 +81,11 @@ protected:
         EXPECT_NE(widget, nullptr) << "control " << id;
         return widget;
     }
-    QTreeWidget* tree() const { return control<QTreeWidget>(CKestrelDlg::kDirectoryTree); }
-    QTreeWidget* list() const { return control<QTreeWidget>(CKestrelDlg::kFileList); }
+    QTreeWidget* tree() const { return control<QTreeWidget>(C::kDirectoryTree); }
+    QTreeWidget* list() const { return control<QTreeWidget>(C::kFileList); }
     QString text(int id) const { return control<QLabel>(id)->text(); }
-
     void click(int id) { QTest::mouseClick(control<QPushButton>(id), Qt::LeftButton); }
     bool enabled(int id) const { return control(id)->isEnabled(); }
-    bool visible(int id) const { return control(id)->isVisible(); }
 
     // Lets a background operation run to its end, serving what it asks of the window.
     bool operationEnds() const {
@@ -86,27 +98,20 @@ protected:
 
     void browseTo(const std::string& path) {
         prompter->files.push_back(fromLocalPath(path));
-        click(CKestrelDlg::kBrowseButton);
+        click(C::kBrowseButton);
     }
 
     void selectDirectory(int number) { tree()->setCurrentItem(findDirectoryItem(number)); }
     QTreeWidgetItem* findDirectoryItem(int number) const {
         QTreeWidgetItem* root = tree()->topLevelItem(0);
-        switch (number) {
-            case kDocs:
-                return root->child(0);
-            case kEmpty:
-                return root->child(1);
-            case kDeep:
-                return root->child(0)->child(0);
-            default:
-                return root;
-        }
+        return number == kDeep    ? root->child(0)->child(0)
+               : number == kDocs  ? root->child(0)
+               : number == kEmpty ? root->child(1)
+                                  : root;
     }
 
-    // Rows by name; each is added to the selection.
+    // Selects the rows of these names and no others.
     void selectRows(const QStringList& names) {
-        list()->clearSelection();
         for (int row = 0; row < list()->topLevelItemCount(); ++row) {
             auto* item = list()->topLevelItem(row);
             item->setSelected(names.contains(item->text(0)));
@@ -124,16 +129,41 @@ protected:
         const auto found = list()->findItems(name, Qt::MatchExactly, 0);
         return found.isEmpty() ? QString() : found.first()->text(column);
     }
+    // Where a row's data lies in the image, by the LBA the list shows.
+    uint64_t dataOffset(const QString& row) const { return uint64_t{cell(row, 1).toUInt()} * 2048; }
+    // Where the record of a file in the fixture's root lies in the image.
+    uint64_t recordOf(const std::string& name) const {
+        return builder.recordOffset(IsoBuilder::kRoot, name + ";1");
+    }
 
-    // The messages shown since the last call.
-    std::vector<Message> takeMessages() { return std::exchange(prompter->messages, {}); }
+    // The messages shown since the last call, as "Notice: text", "Refusal: text" or
+    // "Question (caption): text".
+    QStringList takeMessages() {
+        QStringList shown;
+        for (const auto& message : std::exchange(prompter->messages, {})) {
+            using enum Message::Kind;
+            shown.append(message.kind == Notice ? "Notice: " + message.text
+                         : message.kind == Refusal
+                             ? "Refusal: " + message.text
+                             : "Question (" + message.caption + "): " + message.text);
+        }
+        return shown;
+    }
 
-    // Runs `act` on the Modify TOC dialog once it is open.
-    void whenTocDialogOpens(std::function<void(CModifyTocDlg&)> act) {
+    // The Modify TOC dialog's edits and buttons.
+    static QLineEdit* edit(D& dialog, int id) { return dialog.controlAs<QLineEdit>(id); }
+    static void press(D& dialog, int id) {
+        QTest::mouseClick(dialog.controlAs<QPushButton>(id), Qt::LeftButton);
+    }
+    // Runs `act` on the Modify TOC dialog once it is open; Modify TOC opens it on the selection.
+    void whenTocDialogOpens(std::function<void(D&)> act) {
         whenModalOpens(std::move(act));
         failIfADialogStaysOpen();
     }
-
+    void modifyToc(std::function<void(D&)> act) {
+        whenTocDialogOpens(std::move(act));
+        click(C::kModifyTocButton);
+    }
     // Should a modal dialog stay open, it is closed so that the test fails instead of hanging.
     static void failIfADialogStaysOpen() {
         QTimer::singleShot(10000, [] {
@@ -144,10 +174,6 @@ protected:
         });
     }
 
-    uint64_t recordOf(int directory, const std::string& identifier) const {
-        return builder.recordOffset(directory, identifier);
-    }
-
     TempDir dir;
     std::string image = dir.file("test.iso");
     IsoBuilder builder{Layout::CdRomXa, "TEST_DISC"};
@@ -155,9 +181,5 @@ protected:
     ScriptedPrompter* prompter = nullptr;
     std::unique_ptr<CKestrelDlg> window;
 };
-
-inline bool isMessage(const Message& message, Message::Kind kind, const QString& text) {
-    return message.kind == kind && message.text == text;
-}
 
 }  // namespace kestrel::test
