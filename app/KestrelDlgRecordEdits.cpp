@@ -80,8 +80,12 @@ void CKestrelDlg::relinkFiles() {
         return;
     }
     const DirectoryNumber directory = findSelectedDirectory();
-    const Answer answer = prompter_->show(Message::question(
-        QString::fromLatin1(kPatchOptionQuestion), QStringLiteral("Patch Option")));
+    // A master of the other layer is refused by the relink itself; nothing is asked first.
+    const bool sameLayer = master_->onLayerOne == session_->presentsLayerOne();
+    const Answer answer =
+        sameLayer ? prompter_->show(Message::question(QString::fromLatin1(kPatchOptionQuestion),
+                                                      QStringLiteral("Patch Option")))
+                  : Answer::No;
     noteUdfOnce();
     reportPatchRun(
         kestrel::relinkFiles(*session_, directory, rows, *master_, answer == Answer::Yes));
