@@ -16,6 +16,8 @@ namespace {
 constexpr size_t kScannedSectors = 64;
 
 constexpr uint8_t kBootRecordType = 0;
+// A boot record's boot system identifier (byte 7 on) names the El Torito boot catalog.
+constexpr std::string_view kElToritoSystem = "EL TORITO ";
 constexpr uint8_t kPrimaryType = 1;
 constexpr uint8_t kSupplementaryType = 2;
 constexpr uint8_t kTerminatorType = 255;
@@ -71,7 +73,7 @@ Result<DescriptorSet> readDescriptors(const ImageSource& image) {
         } else if (type == kSupplementaryType && !set.joliet && hasJolietEscape(descriptor)) {
             set.joliet = treeDescriptor(descriptor);
         } else if (type == kBootRecordType &&
-                   textAt(descriptor, 7, 23) == "EL TORITO SPECIFICATION") {
+                   textAt(descriptor, 7, kElToritoSystem.size()) == kElToritoSystem) {
             set.elTorito = true;
         } else if (type == kTerminatorType) {
             ++next;
