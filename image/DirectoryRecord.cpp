@@ -4,9 +4,7 @@
 
 namespace kestrel {
 
-// An identifier without a version (a relocated directory's placeholder, an image mastered
-// without versions) is its whole name.
-std::string DirectoryRecord::name() const {
+std::string nameOf(const std::string& identifier) {
     const size_t separator = identifier.rfind(';');
     const bool versioned =
         separator != std::string::npos && separator + 1 < identifier.size() &&

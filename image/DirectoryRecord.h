@@ -28,6 +28,10 @@ inline constexpr size_t kMaximumLength = 255;
 
 inline constexpr uint8_t kDirectoryFlag = 0x02;
 
+// An identifier less its version suffix (";1"); one without a version (a relocated directory's
+// placeholder, an image mastered without versions) is its whole name.
+std::string nameOf(const std::string& identifier);
+
 struct RecordDate {
     uint8_t yearsSince1900 = 0;
     uint8_t month = 0;
@@ -48,7 +52,7 @@ struct DirectoryRecord {
     bool isListed() const { return flags == 0; }
     bool isDirectory() const { return (flags & kDirectoryFlag) != 0; }
     // The identifier less its version suffix (";1"): the text a listing shows and finds again.
-    std::string name() const;
+    std::string name() const { return nameOf(identifier); }
 };
 
 // `bytes` starts at a record's length byte. Returns nothing when they do not hold a whole

@@ -12,6 +12,9 @@ inline constexpr uint64_t kSectorSize = 2048;
 inline constexpr unsigned kSectorShift = 11;
 
 inline constexpr uint64_t kDescriptorsOffset = 0x8000;  // sector 16
+// A primary or supplementary descriptor's root directory record, and its length.
+inline constexpr size_t kDescriptorRootAt = 156;
+inline constexpr size_t kDescriptorRootLength = 34;
 inline constexpr uint64_t kLabelOffset = 0x8028;
 // The label is read as one line of at most this many bytes.
 inline constexpr size_t kLabelLineLength = 49;

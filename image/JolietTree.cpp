@@ -16,10 +16,6 @@ uint64_t keyOf(const Extent& extent) {
     return uint64_t{extent.lba} << 32 | extent.length;
 }
 
-Extent extentOf(const RecordLocation& location) {
-    return Extent{location.extentLba, location.dataLength};
-}
-
 bool sameNameInAnyCase(const std::string& joliet, const std::string& primary) {
     return std::ranges::equal(joliet, primary, [](char a, char b) {
         return std::toupper(static_cast<unsigned char>(a)) ==
@@ -28,6 +24,10 @@ bool sameNameInAnyCase(const std::string& joliet, const std::string& primary) {
 }
 
 }  // namespace
+
+Extent extentOf(const RecordLocation& location) {
+    return Extent{location.extentLba, location.dataLength};
+}
 
 Result<JolietTree> JolietTree::read(const ImageSource& image, const TreeDescriptor& descriptor) {
     auto directories = readDescriptorTree(image, descriptor);

@@ -20,6 +20,8 @@ struct Extent {
     bool operator==(const Extent&) const = default;
 };
 
+Extent extentOf(const RecordLocation& location);
+
 class JolietTree {
 public:
     // Reads every plain file record of every directory of the tree.

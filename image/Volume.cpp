@@ -30,10 +30,11 @@ Error tooShort(const std::string& path) {
                  path + " is too short to be a disc image: it ends before its volume descriptor"};
 }
 
-// The record at the start of a directory's extent, its "." record.
-Result<std::optional<DirectoryRecord>> readDotRecord(const ImageSource& image, uint32_t lba) {
+// The record at `offset`, no longer than `room`.
+Result<std::optional<DirectoryRecord>> readRecordAt(const ImageSource& image, uint64_t offset,
+                                                    size_t room = record::kMaximumLength) {
     std::array<uint8_t, record::kMaximumLength> bytes{};
-    auto read = image.readAt(uint64_t{lba} << kSectorShift, bytes);
+    auto read = image.readAt(offset, std::span(bytes).first(room));
     if (!read) {
         return read.error();
     }
@@ -69,24 +70,14 @@ Error unreadableLayout(const std::string& path) {
                      "or 258"};
 }
 
-// The root record of the primary descriptor as it lies at 0x809C, whether or not the
-// descriptor's header is valid: the fixed layout has only ever needed its extent.
-Result<std::optional<DirectoryRecord>> primaryRoot(const ImageSource& image) {
-    std::array<uint8_t, 34> bytes{};
-    auto read = image.readAt(kDescriptorsOffset + 156, bytes);
-    if (!read) {
-        return read.error();
-    }
-    return parseDirectoryRecord(std::span(bytes).first(*read));
-}
-
 Result<void> readFeatures(const ImageSource& image, const DescriptorSet& descriptors,
                           Volume& volume) {
     volume.features.joliet = descriptors.joliet.has_value();
     volume.features.elTorito = descriptors.elTorito;
     volume.features.udf = descriptors.udf;
     volume.joliet = descriptors.joliet;
-    auto dot = readDotRecord(image, volume.directories.front().extentLba);
+    // The root's "." record starts its extent.
+    auto dot = readRecordAt(image, uint64_t{volume.directories.front().extentLba} << kSectorShift);
     if (!dot) {
         return dot.error();
     }
@@ -160,7 +151,9 @@ Result<Volume> readVolume(const ImageSource& image) {
     if (!descriptors) {
         return descriptors.error();
     }
-    auto root = primaryRoot(image);
+    // The primary descriptor's root record, whether or not the descriptor's header is valid:
+    // the fixed layout has only ever needed its extent.
+    auto root = readRecordAt(image, kDescriptorsOffset + kDescriptorRootAt, kDescriptorRootLength);
     if (!root) {
         return root.error();
     }

@@ -25,7 +25,6 @@ constexpr uint8_t kTerminatorType = 255;
 constexpr size_t kLogicalBlockSizeAt = 128;
 constexpr size_t kPathTableSizeAt = 132;
 constexpr size_t kPathTableLbaAt = 140;
-constexpr size_t kRootRecordAt = 156;
 constexpr size_t kEscapeSequencesAt = 88;
 constexpr size_t kEscapeSequencesLength = 32;
 
@@ -38,9 +37,10 @@ bool isIsoDescriptor(std::span<const uint8_t> sector) {
 }
 
 TreeDescriptor treeDescriptor(std::span<const uint8_t> sector) {
-    return TreeDescriptor{readLe16(sector, kLogicalBlockSizeAt), readLe32(sector, kPathTableSizeAt),
-                          readLe32(sector, kPathTableLbaAt),
-                          parseDirectoryRecord(sector.subspan(kRootRecordAt, 34))};
+    return TreeDescriptor{
+        readLe16(sector, kLogicalBlockSizeAt), readLe32(sector, kPathTableSizeAt),
+        readLe32(sector, kPathTableLbaAt),
+        parseDirectoryRecord(sector.subspan(kDescriptorRootAt, kDescriptorRootLength))};
 }
 
 // UCS-2 level 1, 2 or 3: "%/@", "%/C" or "%/E".

@@ -84,12 +84,29 @@ Result<uint64_t> ImageFile::size() const {
     return static_cast<uint64_t>(status.st_size);
 }
 
+namespace {
+
+FileIdentity identityOf(const struct stat& status) {
+    return FileIdentity{static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino)};
+}
+
+}  // namespace
+
+Result<FileIdentity> identityAt(const std::string& path, bool followLink) {
+    struct stat status {};
+    const int failed = followLink ? ::stat(path.c_str(), &status) : ::lstat(path.c_str(), &status);
+    if (failed != 0) {
+        return systemError("Cannot read", path, errno);
+    }
+    return identityOf(status);
+}
+
 Result<FileIdentity> ImageFile::identity() const {
     struct stat status {};
     if (::fstat(descriptor_, &status) != 0) {
         return systemError("Cannot read the identity of", path_, errno);
     }
-    return FileIdentity{static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino)};
+    return identityOf(status);
 }
 
 Result<size_t> ImageFile::readAt(uint64_t offset, std::span<uint8_t> buffer) const {

@@ -20,6 +20,9 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 
+// The file `path` names, or the link itself when `followLink` is false.
+Result<FileIdentity> identityAt(const std::string& path, bool followLink = true);
+
 class ImageFile final : public ImageSource {
 public:
     static Result<ImageFile> openForReading(const std::string& path);

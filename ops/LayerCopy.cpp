@@ -15,10 +15,6 @@ namespace {
 
 constexpr size_t kCopyBlockSize = size_t{1} << 20;
 
-DualLayerCheck failed(DualLayerCheck::Verdict verdict, Error error) {
-    return DualLayerCheck{verdict, std::move(error)};
-}
-
 // Missing folders on the way are made readable by their owner only, as a cache should be.
 Result<void> makePrivateFolders(const std::filesystem::path& folder) {
     std::filesystem::path partial;
@@ -33,11 +29,9 @@ Result<void> makePrivateFolders(const std::filesystem::path& folder) {
 
 // Emptying the copy must never empty the image: the user may have chosen the copy itself.
 bool isSameFile(const std::string& copyPath, const ImageFile& image) {
-    struct stat copy {};
+    const auto copy = identityAt(copyPath, false);
     const auto imageIdentity = image.identity();
-    return ::lstat(copyPath.c_str(), &copy) == 0 && imageIdentity &&
-           FileIdentity{static_cast<uint64_t>(copy.st_dev), static_cast<uint64_t>(copy.st_ino)} ==
-               *imageIdentity;
+    return copy && imageIdentity && *copy == *imageIdentity;
 }
 
 }  // namespace
@@ -45,6 +39,7 @@ bool isSameFile(const std::string& copyPath, const ImageFile& image) {
 DualLayerCheck copyLayerOneStart(const ImageFile& image, uint64_t start, uint64_t length,
                                  const std::string& copyPath) {
     using enum DualLayerCheck::Verdict;
+    constexpr auto failed = &DualLayerCheck::failed;
     if (isSameFile(copyPath, image)) {
         return failed(CopyNotMade,
                       Error{ErrorKind::Io, copyPath + " is the image being opened; it was not "

@@ -21,6 +21,10 @@ struct DualLayerCheck {
 
     Verdict verdict;
     std::optional<Error> error;
+
+    static DualLayerCheck failed(Verdict verdict, Error error) {
+        return DualLayerCheck{verdict, std::move(error)};
+    }
 };
 
 // Copies `length` bytes from `start` of the image, which holds at least that many, into a

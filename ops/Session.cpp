@@ -1,8 +1,5 @@
 #include "ops/Session.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <unordered_map>
 
 #include "image/DualLayer.h"
@@ -13,8 +10,12 @@ namespace kestrel {
 
 namespace {
 
-Extent extentOf(const RecordLocation& location) {
-    return Extent{location.extentLba, location.dataLength};
+std::vector<Extent> extentsOf(const DirectoryListing& listing) {
+    std::vector<Extent> files;
+    for (const auto& row : listing.rows) {
+        files.push_back({row.extentLba, row.dataLength});
+    }
+    return files;
 }
 
 }  // namespace
@@ -44,16 +45,15 @@ bool Session::hasDirectory(DirectoryNumber directory) const {
 }
 
 Result<void> Session::requireSameFile() const {
-    struct stat status {};
-    if (::stat(presentedPath().c_str(), &status) != 0) {
-        return systemError("Cannot read", presentedPath(), errno);
+    const auto named = identityAt(presentedPath());
+    if (!named) {
+        return named.error();
     }
     const auto opened = presented_->identity();
     if (!opened) {
         return opened.error();
     }
-    if (*opened !=
-        FileIdentity{static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino)}) {
+    if (*opened != *named) {
         return Error{ErrorKind::Changed, presentedPath() +
                                              " is no longer the file that was opened: it was "
                                              "replaced since; browse to it again"};
@@ -67,9 +67,7 @@ uint64_t Session::extentOffset(DirectoryNumber directory) const {
 
 DualLayerCheck Session::checkDualLayer() {
     using enum DualLayerCheck::Verdict;
-    const auto failed = [](DualLayerCheck::Verdict verdict, Error error) {
-        return DualLayerCheck{verdict, std::move(error)};
-    };
+    constexpr auto failed = &DualLayerCheck::failed;
     if (layerCopyMade_ || presentsLayerOne()) {
         return DualLayerCheck{CopyAlreadyMade, std::nullopt};
     }
@@ -100,7 +98,7 @@ DualLayerCheck Session::checkDualLayer() {
     if (!root) {
         return failed(ImageUnreadable, root.error());
     }
-    const uint64_t start = layer0Bytes_ - kLayerOneLead;
+    const uint64_t start = layerOneStart();
     const uint64_t wanted = uint64_t{root->firstRecordLba.value_or(0)} << kSectorShift;
     // The copy holds no more than the image has from layer 1's start: records claiming more
     // would only fill the cache with zeros.
@@ -145,11 +143,7 @@ Result<DirectoryListing> Session::listDirectory(DirectoryNumber directory) {
     if (!joliet || *joliet == nullptr) {
         return listing;
     }
-    std::vector<Extent> files;
-    for (const auto& row : listing->rows) {
-        files.push_back({row.extentLba, row.dataLength});
-    }
-    const auto matching = (*joliet)->matchingDirectory(files);
+    const auto matching = (*joliet)->matchingDirectory(extentsOf(*listing));
     for (auto& row : listing->rows) {
         if (matching && row.longName.empty()) {
             const auto twin = (*joliet)->twin(*matching, {row.extentLba, row.dataLength}, row.name);
@@ -186,28 +180,12 @@ Result<const JolietTree*> Session::jolietTree() {
     return &*joliet_;
 }
 
-Result<std::vector<Extent>> Session::plainFileExtents(DirectoryNumber directory) const {
-    std::vector<Extent> files;
-    auto walked = walkDirectory(*presented_, extentOffset(directory), volume_.listingStart,
-                                [&files](const WalkedRecord& walked) {
-                                    if (walked.record.isListed()) {
-                                        files.push_back(extentOf(locationOf(walked)));
-                                    }
-                                    return WalkStep::Continue;
-                                });
-    if (!walked) {
-        return walked.error();
-    }
-    return files;
-}
-
 Result<void> Session::patchPresentedRecord(const RecordLocation& location,
                                            const RecordFields& fields) {
     if (!presentsLayerOne()) {
         return patchDirectoryRecord(imagePath_, location, fields);
     }
-    return patchMirroredRecord(imagePath_, layerCopyPath_, layer0Bytes_ - kLayerOneLead, location,
-                               fields);
+    return patchMirroredRecord(imagePath_, layerCopyPath_, layerOneStart(), location, fields);
 }
 
 Result<PatchOutcome> Session::patchRecord(DirectoryNumber directory, const RecordLocation& location,
@@ -216,8 +194,9 @@ Result<PatchOutcome> Session::patchRecord(DirectoryNumber directory, const Recor
         return recordNotFound(location.identifier, presentedPath());
     }
     // The twin is looked for before the primary record changes, by the extents as they were.
-    auto primaryFiles = volume_.joliet ? plainFileExtents(directory)
-                                       : Result<std::vector<Extent>>(std::vector<Extent>{});
+    auto primary = volume_.joliet ? kestrel::listDirectory(*presented_, extentOffset(directory),
+                                                           volume_.listingStart)
+                                  : Result<DirectoryListing>(DirectoryListing{});
     if (auto patched = patchPresentedRecord(location, fields); !patched) {
         return patched.error();
     }
@@ -225,16 +204,16 @@ Result<PatchOutcome> Session::patchRecord(DirectoryNumber directory, const Recor
         return PatchOutcome{};
     }
     PatchOutcome outcome;
-    const std::string name = location.identifier.substr(0, location.identifier.size() - 2);
+    const std::string name = nameOf(location.identifier);
     const auto notUpdated = [&name](const std::string& why) {
         return "The Joliet view of " + name + " (what Windows shows) was not updated: " + why;
     };
-    auto joliet = primaryFiles ? jolietTree() : Result<const JolietTree*>(primaryFiles.error());
+    auto joliet = primary ? jolietTree() : Result<const JolietTree*>(primary.error());
     if (!joliet) {
         outcome.viewNotUpdated = notUpdated(joliet.error().message);
         return outcome;
     }
-    const auto matching = (*joliet)->matchingDirectory(*primaryFiles);
+    const auto matching = (*joliet)->matchingDirectory(extentsOf(*primary));
     const auto twin =
         matching ? (*joliet)->twin(*matching, extentOf(location), name) : std::nullopt;
     if (!twin) {

@@ -47,7 +47,7 @@ public:
     bool hasLayerOneCopy() const { return layerCopyMade_; }
     uint64_t layer0Bytes() const { return layer0Bytes_; }
     // Bytes to add to an extent's LBA x 2048 to find its data in the image.
-    uint64_t layerOffset() const { return presentsLayerOne() ? layer0Bytes_ - kLayerOneLead : 0; }
+    uint64_t layerOffset() const { return presentsLayerOne() ? layerOneStart() : 0; }
 
     // Whether a second volume follows layer 0 and, for a dual-layer image, makes the layer-1
     // copy: the start of layer 1, as far as the data of layer 0's first root record.
@@ -72,12 +72,13 @@ public:
 private:
     Session(std::string imagePath, std::string layerCopyPath, ImageFile presented, Volume volume);
 
+    // Where layer 1's volume starts in the image.
+    uint64_t layerOneStart() const { return layer0Bytes_ - kLayerOneLead; }
     bool hasDirectory(DirectoryNumber directory) const;
     // Refuses when the presented path no longer names the file that was opened: one removed
     // or replaced since would otherwise be read from the old file, and written in the new.
     Result<void> requireSameFile() const;
     uint64_t extentOffset(DirectoryNumber directory) const;
-    Result<std::vector<Extent>> plainFileExtents(DirectoryNumber directory) const;
     Result<void> patchPresentedRecord(const RecordLocation& location, const RecordFields& fields);
     std::optional<std::string> patchJolietTwin(DirectoryNumber directory,
                                                const RecordLocation& location,
