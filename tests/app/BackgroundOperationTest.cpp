@@ -27,7 +27,6 @@ protected:
         return now.join(' ');
     }
 
-    // Calls `act` on the window's thread each time the progress bar moves during a run.
     void onProgress(std::function<void(int)> act) {
         QObject::connect(control<QProgressBar>(C::kProgressBar), &QProgressBar::valueChanged,
                          window.get(), act);
@@ -36,20 +35,11 @@ protected:
     TempDir out;
 };
 
-// One run: the rows selected, whether the folder picker or the replacement dialog is
-// answered, the message that ends it with what shows behind it, and the statuses shown.
-struct Case {
-    const char* name;
-    int button;
-    QString rows;
-    bool chosen;
-    QString end;
-    QString statuses;
-};
-
 TEST_F(BackgroundOperationTest, EachRunShowsTheFileItIsOnAndEndsWithItsMessageOverTheRightDisplay) {
     const QString noRow = "Notice: No File(s) Selected! / idle";
-    const std::vector<Case> cases{
+    // Each run: the rows selected, whether the picker is answered, the message that ends it with
+    // what shows behind it, and the statuses shown.
+    const std::vector<std::tuple<const char*, int, QString, bool, QString, QString>> cases{
         {"Extract", C::kExtractButton, "A.TXT C.TXT MASTER.BIN ZERO.BIN", true,
          "Notice: Selected Files Extracted / held CANCEL",
          "Extracting C.TXT, Extracting A.TXT, Extracting MASTER.BIN"},
@@ -79,21 +69,21 @@ TEST_F(BackgroundOperationTest, EachRunShowsTheFileItIsOnAndEndsWithItsMessageOv
     QStringList behind;
     prompter->onShow = [&](const Message&) { behind.append(shown()); };
 
-    for (const Case& run : cases) {
-        SCOPED_TRACE(run.name);
-        const auto rows = run.rows.split(' ', Qt::SkipEmptyParts);
+    for (const auto& [name, button, names, chosen, end, statuses] : cases) {
+        SCOPED_TRACE(name);
+        const auto rows = names.split(' ', Qt::SkipEmptyParts);
         selectRows(rows);
-        prompter->folders = {run.chosen ? fromLocalPath(out.path().string()) : QString()};
-        prompter->files = {run.chosen ? fromLocalPath(replacement) : QString()};
+        prompter->folders = {chosen ? fromLocalPath(out.path().string()) : QString()};
+        prompter->files = {chosen ? fromLocalPath(replacement) : QString()};
         during.clear();
         behind.clear();
         const auto before = readFileBytes(image);
-        click(run.button);
+        click(button);
         ASSERT_TRUE(operationEnds());
-        EXPECT_EQ((takeMessages() + behind).join(" / "), run.end);
-        EXPECT_EQ(during.join(", "), run.statuses);
+        EXPECT_EQ((takeMessages() + behind).join(" / "), end);
+        EXPECT_EQ(during.join(", "), statuses);
         EXPECT_EQ(shown(), "idle");
-        if (run.button == C::kExtractButton || !run.chosen || rows.empty()) {
+        if (button == C::kExtractButton || !chosen || rows.empty()) {
             EXPECT_EQ(readFileBytes(image), before);
         }
     }

@@ -21,7 +21,6 @@ TEST_F(BrowseTest, OpensTheChosenImageIntoTheTreeAndListsEachDirectorySelected) 
     EXPECT_TRUE(takeMessages().empty());
     EXPECT_EQ(control<QLineEdit>(C::kPathEdit)->text(), fromLocalPath(image));
 
-    ASSERT_EQ(tree()->topLevelItemCount(), 1);
     QTreeWidgetItem* root = tree()->topLevelItem(0);
     EXPECT_EQ(outline(root), "TEST_DISC(DOCS(DEEP) EMPTY)");
     EXPECT_TRUE(root->isSelected());
@@ -35,10 +34,9 @@ TEST_F(BrowseTest, OpensTheChosenImageIntoTheTreeAndListsEachDirectorySelected) 
     EXPECT_EQ(cell("B.TXT", 3), "Novemeber 30, 1999");
 
     for (const auto& [directory, rows] :
-         {std::pair(kDeep, QStringList{"E.TXT"}), std::pair(kEmpty, QStringList{}),
-          std::pair(kDocs, QStringList{"D.TXT"})}) {
+         {std::pair(kDeep, "E.TXT"), std::pair(kEmpty, ""), std::pair(kDocs, "D.TXT")}) {
         selectDirectory(directory);
-        EXPECT_EQ(column(0), rows) << directory;
+        EXPECT_EQ(column(0).join(' '), rows) << directory;
     }
     tree()->clearSelection();
     EXPECT_EQ(list()->topLevelItemCount(), 0);

@@ -52,16 +52,14 @@ private:
     static void onWindowThread() {
         EXPECT_EQ(QThread::currentThread(), QCoreApplication::instance()->thread());
     }
-    // The script's next answer, or `otherwise` when it has run out.
     template <class Reply>
     static Reply next(std::deque<Reply>& script, Reply otherwise) {
         onWindowThread();
-        if (script.empty()) {
-            return otherwise;
+        if (!script.empty()) {
+            otherwise = script.front();
+            script.pop_front();
         }
-        Reply reply = script.front();
-        script.pop_front();
-        return reply;
+        return otherwise;
     }
 };
 

@@ -87,7 +87,6 @@ protected:
     void click(int id) { QTest::mouseClick(control<QPushButton>(id), Qt::LeftButton); }
     bool enabled(int id) const { return control(id)->isEnabled(); }
 
-    // Lets a background operation run to its end, serving what it asks of the window.
     bool operationEnds() const {
         QDeadlineTimer deadline(30000);
         while (window->operationRunning() && !deadline.hasExpired()) {
@@ -104,13 +103,10 @@ protected:
     void selectDirectory(int number) { tree()->setCurrentItem(findDirectoryItem(number)); }
     QTreeWidgetItem* findDirectoryItem(int number) const {
         QTreeWidgetItem* root = tree()->topLevelItem(0);
-        return number == kDeep    ? root->child(0)->child(0)
-               : number == kDocs  ? root->child(0)
-               : number == kEmpty ? root->child(1)
-                                  : root;
+        return number == kDeep ? root->child(0)->child(0)
+               : number == 1   ? root
+                               : root->child(number - 2);
     }
-
-    // Selects the rows of these names and no others.
     void selectRows(const QStringList& names) {
         for (int row = 0; row < list()->topLevelItemCount(); ++row) {
             auto* item = list()->topLevelItem(row);
@@ -129,9 +125,7 @@ protected:
         const auto found = list()->findItems(name, Qt::MatchExactly, 0);
         return found.isEmpty() ? QString() : found.first()->text(column);
     }
-    // Where a row's data lies in the image, by the LBA the list shows.
     uint64_t dataOffset(const QString& row) const { return uint64_t{cell(row, 1).toUInt()} * 2048; }
-    // Where the record of a file in the fixture's root lies in the image.
     uint64_t recordOf(const std::string& name) const {
         return builder.recordOffset(IsoBuilder::kRoot, name + ";1");
     }
@@ -142,20 +136,18 @@ protected:
         QStringList shown;
         for (const auto& message : std::exchange(prompter->messages, {})) {
             using enum Message::Kind;
-            shown.append(message.kind == Notice ? "Notice: " + message.text
-                         : message.kind == Refusal
-                             ? "Refusal: " + message.text
-                             : "Question (" + message.caption + "): " + message.text);
+            shown.append((message.kind == Notice    ? QString("Notice")
+                          : message.kind == Refusal ? QString("Refusal")
+                                                    : "Question (" + message.caption + ")") +
+                         ": " + message.text);
         }
         return shown;
     }
 
-    // The Modify TOC dialog's edits and buttons.
     static QLineEdit* edit(D& dialog, int id) { return dialog.controlAs<QLineEdit>(id); }
     static void press(D& dialog, int id) {
         QTest::mouseClick(dialog.controlAs<QPushButton>(id), Qt::LeftButton);
     }
-    // Runs `act` on the Modify TOC dialog once it is open; Modify TOC opens it on the selection.
     void whenTocDialogOpens(std::function<void(D&)> act) {
         whenModalOpens(std::move(act));
         failIfADialogStaysOpen();
@@ -164,7 +156,7 @@ protected:
         whenTocDialogOpens(std::move(act));
         click(C::kModifyTocButton);
     }
-    // Should a modal dialog stay open, it is closed so that the test fails instead of hanging.
+    // A modal dialog left open is closed so that the test fails instead of hanging.
     static void failIfADialogStaysOpen() {
         QTimer::singleShot(10000, [] {
             if (auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {

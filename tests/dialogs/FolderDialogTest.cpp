@@ -1,5 +1,5 @@
-// The real pickers behind Extract and Overwrite: the folder picker's title, mode and three
-// results, and the replacement dialog's single filter and starting name.
+// The real pickers: the folder picker's title, mode and results, and the file dialog's single
+// filter, starting name and results.
 #include "dialogs/FolderDialog.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +10,6 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QTemporaryDir>
-#include <functional>
 
 #include "dialogs/QtPrompter.h"
 #include "support/ModalDialogs.h"
@@ -48,27 +47,32 @@ TEST(FolderDialog, OffersFoldersOnlyAndReturnsTheChosenOneOrNothing) {
     EXPECT_TRUE(prompter.chooseFolder("Select Folder To Extract Files To").isEmpty());
 }
 
-TEST(FolderDialog, TheReplacementDialogOffersOnlyFilesOfTheRowsNameAndStartsWithIt) {
+// The filter is shown as it stands, less the blank at its end, which the list trims.
+TEST(FolderDialog, TheFileDialogOffersOnlyItsFilterStartsWithTheNameAndReturnsTheChoice) {
     QTemporaryDir folder;
-    const QString replacement = folder.filePath("B.TXT");
-    QFile(replacement).open(QIODevice::WriteOnly);
     QWidget owner;
     QtPrompter prompter(&owner);
-    whenModalOpens<QFileDialog>([&](QFileDialog& dialog) {
-        EXPECT_EQ(dialog.fileMode(), QFileDialog::ExistingFile);
-        const auto* filters = dialog.findChild<QComboBox*>("fileTypeCombo");
-        ASSERT_NE(filters, nullptr);
-        EXPECT_EQ(filters->count(), 1);
-        EXPECT_EQ(filters->currentText(), "B.TXT (B.TXT)");
-        EXPECT_EQ(dialog.nameFilters(), QStringList{"B.TXT (B.TXT) (B.TXT)"});
-        const auto* name = dialog.findChild<QLineEdit*>("fileNameEdit");
-        ASSERT_NE(name, nullptr);
-        EXPECT_EQ(name->text(), "B.TXT");
-        dialog.setDirectory(folder.path());
-        dialog.selectFile(replacement);
-        static_cast<QDialog&>(dialog).accept();
-    });
-    EXPECT_EQ(prompter.chooseFileToOpen("B.TXT (B.TXT) (B.TXT)", "B.TXT"), replacement);
+    for (const auto& [filter, name, shown, choose] :
+         {std::tuple("ISO Images (*.iso) (*.iso)", "", "ISO Images (*.iso)", true),
+          std::tuple("B.TXT (B.TXT) (B.TXT)", "B.TXT", "B.TXT (B.TXT)", true),
+          std::tuple("ISO Images (*.iso) (*.iso)", "", "ISO Images (*.iso)", false)}) {
+        const QString file = folder.filePath(*name ? name : "disc.iso");
+        QFile(file).open(QIODevice::WriteOnly);
+        whenModalOpens<QFileDialog>([&](QFileDialog& dialog) {
+            EXPECT_EQ(dialog.fileMode(), QFileDialog::ExistingFile);
+            const auto* filters = dialog.findChild<QComboBox*>("fileTypeCombo");
+            ASSERT_NE(filters, nullptr);
+            EXPECT_EQ(filters->count(), 1);
+            EXPECT_EQ(filters->currentText(), shown);
+            const auto* edit = dialog.findChild<QLineEdit*>("fileNameEdit");
+            ASSERT_NE(edit, nullptr);
+            EXPECT_EQ(edit->text(), name);
+            dialog.setDirectory(folder.path());
+            dialog.selectFile(file);
+            choose ? static_cast<QDialog&>(dialog).accept() : dialog.reject();
+        });
+        EXPECT_EQ(prompter.chooseFileToOpen(filter, name), choose ? file : QString()) << filter;
+    }
 }
 
 }  // namespace
