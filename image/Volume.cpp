@@ -162,16 +162,16 @@ Result<Volume> readVolume(const ImageSource& image) {
     if (!fixed) {
         return fixed.error();
     }
-    auto directories = Result<std::vector<PathTableDirectory>>(std::vector<PathTableDirectory>{});
-    if (*fixed) {
-        directories = readPathTable(image, fixedTable, std::nullopt);
-    } else if (descriptors->primary) {
-        volume.layout = LayoutKind::Descriptor;
-        volume.listingStart = ListingStart::BehindDotRecords;
-        directories = readDescriptorTree(image, *descriptors->primary, &volume.treeWalked);
-    } else {
+    if (!*fixed && !descriptors->primary) {
         return unreadableLayout(image.path());
     }
+    if (!*fixed) {
+        volume.layout = LayoutKind::Descriptor;
+        volume.listingStart = ListingStart::BehindDotRecords;
+    }
+    auto directories = *fixed
+                           ? readPathTable(image, fixedTable, std::nullopt)
+                           : readDescriptorTree(image, *descriptors->primary, &volume.treeWalked);
     if (!directories) {
         return directories.error();
     }
