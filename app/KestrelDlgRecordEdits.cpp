@@ -146,7 +146,7 @@ void CKestrelDlg::modifyToc() {
     }
     noteUdfOnce();
     const RecordFields fields{static_cast<uint32_t>(tocValues_.lba), tocValues_.size};
-    auto patched = session_->patchRecord(directory, *location, fields);
+    auto patched = kestrel::modifyToc(*session_, directory, *location, fields);
     PatchRun run;
     if (!patched) {
         run.failure = FileFailure{rows.front(), patched.error()};

@@ -1,13 +1,51 @@
 #include "ops/DataRewrite.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "ops/ImageWriter.h"
 
 namespace kestrel {
 
+namespace {
+
+Result<void> writeFileData(
+    ImageWriter& image, uint64_t dataOffset, uint32_t length, OperationObserver& observer,
+    const std::function<Result<void>(uint64_t done, std::span<uint8_t> piece)>& fill) {
+    std::vector<uint8_t> chunk(std::min<size_t>(length, kSavedChunkSize));
+    uint64_t chunkFrom = 0;
+    uint64_t chunkTo = 0;
+    auto moved = transferBlocks(
+        length, observer, false, [&](uint64_t done, std::span<uint8_t> block) -> Result<void> {
+            if (done >= chunkTo) {
+                chunkFrom = done;
+                chunkTo = done + chunk.size() >= length
+                              ? length
+                              : (done + chunk.size()) / kTransferBlockSize * kTransferBlockSize;
+                const auto piece = std::span(chunk).first(chunkTo - chunkFrom);
+                if (auto filled = fill(chunkFrom, piece); !filled) {
+                    return filled;
+                }
+                if (auto staged = image.stage(dataOffset + chunkFrom, piece); !staged) {
+                    return staged;
+                }
+            }
+            return image.writeAt(dataOffset + done,
+                                 std::span(chunk).subspan(done - chunkFrom, block.size()));
+        });
+    if (!moved) {
+        return moved.error();
+    }
+    return image.finish();
+}
+
+}  // namespace
+
 Result<void> rewriteFileData(
-    const OperationSnapshot& snapshot, const SnapshotFile& file, OperationObserver& observer,
-    const std::function<Result<void>(uint64_t done, std::span<uint8_t> block)>& fillBlock) {
-    auto image = ImageWriter::open(snapshot.imagePath);
+    JournalEdit& edit, const OperationSnapshot& snapshot, const SnapshotFile& file,
+    OperationObserver& observer,
+    const std::function<Result<void>(uint64_t done, std::span<uint8_t> piece)>& fill) {
+    auto image = ImageWriter::open(snapshot.imagePath, &edit);
     if (!image) {
         return image.error();
     }
@@ -16,17 +54,23 @@ Result<void> rewriteFileData(
         return dataOffset.error();
     }
     observer.beginFile(file.rowName);
-    auto moved = transferBlocks(file.record->dataLength, observer, false,
-                                [&](uint64_t done, std::span<uint8_t> block) -> Result<void> {
-                                    if (auto filled = fillBlock(done, block); !filled) {
-                                        return filled;
-                                    }
-                                    return image->writeAt(*dataOffset + done, block);
-                                });
-    if (!moved) {
-        return moved.error();
+    const size_t mark = edit.mark();
+    auto written = writeFileData(*image, *dataOffset, file.record->dataLength, observer, fill);
+    if (written || edit.mark() == mark) {
+        return written;
     }
-    return image->finish();
+    Error failed = written.error();
+    if (!edit.keepsUndo()) {
+        failed.message +=
+            "; it was made without undo, so part of " + file.rowName + "'s data may be new";
+    } else if (auto restored = edit.rollBackTo(mark); restored) {
+        failed.message +=
+            "; what was written was put back, so " + file.rowName + " was left as it was";
+    } else {
+        failed.message += "; putting back what was written failed too (" +
+                          restored.error().message + "), and is done when the image is next opened";
+    }
+    return failed;
 }
 
 }  // namespace kestrel

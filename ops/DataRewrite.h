@@ -6,15 +6,23 @@
 #include <span>
 
 #include "ops/BlockTransfer.h"
+#include "ops/JournalEdit.h"
 #include "ops/OperationSnapshot.h"
 
 namespace kestrel {
 
-// Writes exactly the file's recorded length at its data offset in the image, each block as
-// `fillBlock` fills it, and syncs the image. Nothing is written when the record was not found
-// or the data would not lie wholly inside the image.
+// The file data saved for undo with one sync of the journal: a multiple of the transfer
+// block, so that no block crosses from one to the next.
+inline constexpr size_t kSavedChunkSize = 16 * kTransferBlockSize;
+
+// Writes exactly the file's recorded length at its data offset in the image, as `fill`
+// fills it, piece by piece, and syncs the image; each piece's old bytes are saved to `edit`
+// before it is written. Nothing is written when the record was not found or the data would
+// not lie wholly inside the image; when a write fails part-way, what was written is put back
+// before the error is returned.
 Result<void> rewriteFileData(
-    const OperationSnapshot& snapshot, const SnapshotFile& file, OperationObserver& observer,
-    const std::function<Result<void>(uint64_t done, std::span<uint8_t> block)>& fillBlock);
+    JournalEdit& edit, const OperationSnapshot& snapshot, const SnapshotFile& file,
+    OperationObserver& observer,
+    const std::function<Result<void>(uint64_t done, std::span<uint8_t> piece)>& fill);
 
 }  // namespace kestrel

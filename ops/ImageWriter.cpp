@@ -3,14 +3,17 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <vector>
+
 namespace kestrel {
 
-Result<ImageWriter> ImageWriter::open(const std::string& path) {
+Result<ImageWriter> ImageWriter::open(const std::string& path, JournalEdit* edit,
+                                      JournalTarget target) {
     auto file = ImageFile::open(path, O_RDWR, "for writing");
     if (!file) {
         return file.error();
     }
-    return ImageWriter(std::move(*file));
+    return ImageWriter(std::move(*file), edit, target);
 }
 
 Result<ImageWriter> ImageWriter::createPrivate(const std::string& path, uint64_t size) {
@@ -25,19 +28,56 @@ Result<ImageWriter> ImageWriter::createPrivate(const std::string& path, uint64_t
     if (auto sized = file->setSize(size); !sized) {
         return sized.error();
     }
-    return ImageWriter(std::move(*file));
+    return ImageWriter(std::move(*file), nullptr, JournalTarget::LayerCopy);
 }
 
-Result<void> ImageWriter::writeAt(uint64_t offset, std::span<const uint8_t> bytes) {
+Result<void> ImageWriter::checkInside(uint64_t offset, size_t length) const {
     const auto size = file_.size();
     if (!size) {
         return size.error();
     }
-    if (offset > *size || bytes.size() > *size - offset) {
-        return Error{ErrorKind::OutOfRange, "Refused to write " + std::to_string(bytes.size()) +
+    if (offset > *size || length > *size - offset) {
+        return Error{ErrorKind::OutOfRange, "Refused to write " + std::to_string(length) +
                                                 " bytes at byte " + std::to_string(offset) +
                                                 " of " + path() + ": the file ends at byte " +
                                                 std::to_string(*size)};
+    }
+    return {};
+}
+
+Result<void> ImageWriter::stage(uint64_t offset, std::span<const uint8_t> newBytes) {
+    if (edit_ == nullptr || !edit_->keepsUndo()) {
+        return {};
+    }
+    if (auto inside = checkInside(offset, newBytes.size()); !inside) {
+        return inside;
+    }
+    std::vector<uint8_t> old(newBytes.size());
+    const auto read = file_.readAt(offset, old);
+    if (!read) {
+        return read.error();
+    }
+    if (*read < old.size()) {
+        return Error{ErrorKind::OutOfRange, path() + " ended at byte " +
+                                                std::to_string(offset + *read) +
+                                                " while its bytes were being saved for undo"};
+    }
+    if (auto saved = edit_->save(target_, offset, old, newBytes); !saved) {
+        return saved;
+    }
+    stagedFrom_ = offset;
+    stagedTo_ = offset + newBytes.size();
+    return {};
+}
+
+Result<void> ImageWriter::writeAt(uint64_t offset, std::span<const uint8_t> bytes) {
+    if (auto inside = checkInside(offset, bytes.size()); !inside) {
+        return inside;
+    }
+    if (offset < stagedFrom_ || offset + bytes.size() > stagedTo_) {
+        if (auto staged = stage(offset, bytes); !staged) {
+            return staged;
+        }
     }
     return file_.writeAt(offset, bytes);
 }

@@ -1,5 +1,6 @@
 // The only way bytes get into an image or the layer-1 copy. It writes only inside the file
-// as it is now (an edit never grows or shrinks an image), checks every call, and syncs.
+// as it is now (an edit never grows or shrinks an image), saves the bytes it overwrites to
+// the edit's undo journal before it writes them, checks every call, and syncs.
 #pragma once
 
 #include <cstddef>
@@ -8,12 +9,16 @@
 #include <string>
 
 #include "io/ImageFile.h"
+#include "ops/JournalEdit.h"
 
 namespace kestrel {
 
 class ImageWriter {
 public:
-    static Result<ImageWriter> open(const std::string& path);
+    // Writes to `path` as `target` of `edit`; without an edit nothing is saved, which only
+    // restoring saved bytes, and an edit the user chose to make without undo, may do.
+    static Result<ImageWriter> open(const std::string& path, JournalEdit* edit = nullptr,
+                                    JournalTarget target = JournalTarget::Image);
     // Creates `path`, or empties the file already there, readable by its owner only and
     // `size` bytes long, all zero; a symbolic link in its place is refused.
     static Result<ImageWriter> createPrivate(const std::string& path, uint64_t size);
@@ -23,16 +28,27 @@ public:
     Result<size_t> readAt(uint64_t offset, std::span<uint8_t> buffer) const {
         return file_.readAt(offset, buffer);
     }
-    // Refuses, writing nothing, when the bytes would reach past the file's current end.
+    // Saves the bytes at `offset` that `newBytes` are to replace, so that writes inside them
+    // need no saving of their own: one save, and one sync of the journal, for a large block.
+    Result<void> stage(uint64_t offset, std::span<const uint8_t> newBytes);
+    // Refuses, writing nothing, when the bytes would reach past the file's current end or
+    // cannot be saved first.
     Result<void> writeAt(uint64_t offset, std::span<const uint8_t> bytes);
     Result<void> sync() { return file_.sync(); }
     // Syncs and closes; the bytes are on the disk when this succeeds.
     Result<void> finish();
 
 private:
-    explicit ImageWriter(ImageFile file) : file_(std::move(file)) {}
+    ImageWriter(ImageFile file, JournalEdit* edit, JournalTarget target)
+        : file_(std::move(file)), edit_(edit), target_(target) {}
+    Result<void> checkInside(uint64_t offset, size_t length) const;
 
     ImageFile file_;
+    JournalEdit* edit_;
+    JournalTarget target_;
+    // The range saved by the last stage(), which its writes need not save again.
+    uint64_t stagedFrom_ = 0;
+    uint64_t stagedTo_ = 0;
 };
 
 }  // namespace kestrel

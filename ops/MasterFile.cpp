@@ -33,10 +33,19 @@ PatchRun relinkFiles(Session& session, DirectoryNumber directory,
                                           "; choose a master file on this layer"}};
         return run;
     }
+    if (rowNames.empty()) {
+        return run;
+    }
+    auto edit = session.beginEdit(
+        {EditKind::Relink, static_cast<uint32_t>(rowNames.size()), 0, rowNames.front(), 0, 0});
+    if (!edit) {
+        run.failure = FileFailure{rowNames.front(), edit.error()};
+        return run;
+    }
     const RecordFields fields{master.lba, withSize ? std::optional(master.size) : std::nullopt};
     for (const auto& rowName : rowNames) {
         auto location = session.findRecord(directory, rowName);
-        auto patched = location ? session.patchRecord(directory, *location, fields)
+        auto patched = location ? session.patchRecord(*edit, directory, *location, fields)
                                 : Result<PatchOutcome>(location.error());
         if (!patched) {
             run.failure = FileFailure{rowName, patched.error()};
@@ -46,6 +55,13 @@ PatchRun relinkFiles(Session& session, DirectoryNumber directory,
         if (patched->viewNotUpdated) {
             run.viewsNotUpdated.push_back(*patched->viewNotUpdated);
         }
+    }
+    // Without its mark of completion the edit is put back: no row stays patched.
+    if (auto completed = edit->complete(); !completed) {
+        run.failure = FileFailure{run.patched.empty() ? rowNames.front() : run.patched.front(),
+                                  completed.error()};
+        run.patched.clear();
+        run.viewsNotUpdated.clear();
     }
     return run;
 }

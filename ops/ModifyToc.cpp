@@ -49,4 +49,20 @@ Result<int64_t> parseTocValue(std::string_view text, TocRange range) {
     return value;
 }
 
+Result<PatchOutcome> modifyToc(Session& session, DirectoryNumber directory,
+                               const RecordLocation& location, const RecordFields& fields) {
+    auto edit = session.beginEdit({EditKind::ModifyToc, 1, 0, nameOf(location.identifier), 0, 0});
+    if (!edit) {
+        return edit.error();
+    }
+    auto patched = session.patchRecord(*edit, directory, location, fields);
+    if (!patched) {
+        return patched;
+    }
+    if (auto completed = edit->complete(); !completed) {
+        return completed.error();
+    }
+    return patched;
+}
+
 }  // namespace kestrel

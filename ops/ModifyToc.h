@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "io/Result.h"
+#include "ops/Session.h"
 
 namespace kestrel {
 
@@ -27,5 +28,10 @@ inline constexpr TocRange kTocSizeRange{0, UINT32_MAX};
 // is refused with ErrorKind::OutOfRange and a message that quotes the text. `range` must lie
 // within -2^32 to 2^32.
 Result<int64_t> parseTocValue(std::string_view text, TocRange range);
+
+// Writes the typed values into the record at `location` and its Joliet twin, as one edit
+// that can be undone.
+Result<PatchOutcome> modifyToc(Session& session, DirectoryNumber directory,
+                               const RecordLocation& location, const RecordFields& fields);
 
 }  // namespace kestrel

@@ -18,4 +18,22 @@ Result<uint64_t> OperationSnapshot::dataOffset(const SnapshotFile& file, uint64_
     return offset;
 }
 
+uint64_t OperationSnapshot::dataBytes() const {
+    uint64_t total = 0;
+    for (const auto& file : files) {
+        total += file.record ? file.record->dataLength : 0;
+    }
+    return total;
+}
+
+Result<JournalEdit> OperationSnapshot::beginEdit(EditKind kind) const {
+    EditSummary summary{kind, 0, dataBytes(), {}, 0, 0};
+    for (const auto& file : files) {
+        if (file.record) {
+            summary.name = summary.fileCount++ == 0 ? file.rowName : summary.name;
+        }
+    }
+    return beginJournalEdit(journal, keepUndo, summary, {imagePath, std::nullopt});
+}
+
 }  // namespace kestrel

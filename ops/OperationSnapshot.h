@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "image/RecordLookup.h"
+#include "ops/Journal.h"
 
 namespace kestrel {
 
@@ -21,6 +22,15 @@ struct OperationSnapshot {
     std::string recordsPath;   // the presented file the records were read from
     uint64_t layerOffset = 0;  // added to an extent's LBA x 2048 to find its data in the image
     std::vector<SnapshotFile> files;  // in list order
+    // Where Dummy and Overwrite save what they overwrite; unless the user chose to go on
+    // without undo, a run without a journal writes nothing.
+    Result<Journal> journal = Error{ErrorKind::NotFound, "no undo journal was opened"};
+    bool keepUndo = true;
+
+    // The file data the found files hold, which Dummy and Overwrite would save for undo.
+    uint64_t dataBytes() const;
+    // Starts the run's edit in the journal, or without undo when the user chose so.
+    Result<JournalEdit> beginEdit(EditKind kind) const;
 
     // The byte offset of a found file's data in the image; refused when the data would run
     // past the image's end at `imageSize`.

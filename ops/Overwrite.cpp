@@ -14,16 +14,25 @@ Result<void> overwriteFile(const OperationSnapshot& snapshot, const std::string&
     if (!replacement) {
         return replacement.error();
     }
+    auto edit = snapshot.beginEdit(EditKind::Overwrite);
+    if (!edit) {
+        return edit.error();
+    }
     // A shorter replacement is followed by zeros up to the recorded length.
-    return rewriteFileData(
-        snapshot, file, observer, [&](uint64_t done, std::span<uint8_t> block) -> Result<void> {
-            const auto got = replacement->readAt(done, block);
-            if (!got) {
-                return got.error();
-            }
-            std::fill(block.begin() + static_cast<ptrdiff_t>(*got), block.end(), uint8_t{0});
-            return {};
-        });
+    auto replaced = rewriteFileData(*edit, snapshot, file, observer,
+                                    [&](uint64_t done, std::span<uint8_t> block) -> Result<void> {
+                                        const auto got = replacement->readAt(done, block);
+                                        if (!got) {
+                                            return got.error();
+                                        }
+                                        std::fill(block.begin() + static_cast<ptrdiff_t>(*got),
+                                                  block.end(), uint8_t{0});
+                                        return {};
+                                    });
+    if (!replaced) {
+        return replaced;
+    }
+    return edit->complete();
 }
 
 }  // namespace kestrel

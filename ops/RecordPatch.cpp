@@ -49,9 +49,9 @@ Result<void> writeRecordFields(ImageWriter& file, uint64_t recordOffset,
 
 }  // namespace
 
-Result<void> patchDirectoryRecord(const std::string& path, const RecordLocation& location,
+Result<void> patchDirectoryRecord(JournalEdit& edit, const RecordLocation& location,
                                   const RecordFields& fields) {
-    auto image = ImageWriter::open(path);
+    auto image = ImageWriter::open(edit.files().imagePath, &edit, JournalTarget::Image);
     if (!image) {
         return image.error();
     }
@@ -61,14 +61,18 @@ Result<void> patchDirectoryRecord(const std::string& path, const RecordLocation&
     return writeRecordFields(*image, location.recordOffset, fields);
 }
 
-Result<void> patchMirroredRecord(const std::string& imagePath, const std::string& copyPath,
-                                 uint64_t layerOffset, const RecordLocation& location,
-                                 const RecordFields& fields) {
-    auto copy = ImageWriter::open(copyPath);
+Result<void> patchMirroredRecord(JournalEdit& edit, uint64_t layerOffset,
+                                 const RecordLocation& location, const RecordFields& fields) {
+    const std::string* copyPath = edit.files().pathOf(JournalTarget::LayerCopy);
+    if (copyPath == nullptr) {
+        return Error{ErrorKind::NotFound, "The layer-1 copy of " + edit.files().imagePath +
+                                              " was not made; nothing was written"};
+    }
+    auto copy = ImageWriter::open(*copyPath, &edit, JournalTarget::LayerCopy);
     if (!copy) {
         return copy.error();
     }
-    auto image = ImageWriter::open(imagePath);
+    auto image = ImageWriter::open(edit.files().imagePath, &edit, JournalTarget::Image);
     if (!image) {
         return image.error();
     }

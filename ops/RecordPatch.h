@@ -6,6 +6,7 @@
 #include <string>
 
 #include "image/RecordLookup.h"
+#include "ops/JournalEdit.h"
 
 namespace kestrel {
 
@@ -15,17 +16,16 @@ struct RecordFields {
     std::optional<uint32_t> size;
 };
 
-// Patches the record found at `location` in the file at `path`. Refuses, writing nothing,
+// Patches the record found at `location` in the edit's image. Refuses, writing nothing,
 // unless the record there still holds the identifier, extent and length the walk found. The
 // bytes are synced to the disk before it returns.
-Result<void> patchDirectoryRecord(const std::string& path, const RecordLocation& location,
+Result<void> patchDirectoryRecord(JournalEdit& edit, const RecordLocation& location,
                                   const RecordFields& fields);
 
-// Patches a record found in the layer-1 copy at `copyPath`, which the image at `imagePath`
-// holds `layerOffset` bytes further on: the image first, then the copy, so the copy never
-// shows what the image lacks. Neither is written unless both still hold the record.
-Result<void> patchMirroredRecord(const std::string& imagePath, const std::string& copyPath,
-                                 uint64_t layerOffset, const RecordLocation& location,
-                                 const RecordFields& fields);
+// Patches a record found in the edit's layer-1 copy, which its image holds `layerOffset`
+// bytes further on: the image first, then the copy, so the copy never shows what the image
+// lacks. Neither is written unless both still hold the record.
+Result<void> patchMirroredRecord(JournalEdit& edit, uint64_t layerOffset,
+                                 const RecordLocation& location, const RecordFields& fields);
 
 }  // namespace kestrel

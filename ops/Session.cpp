@@ -21,11 +21,12 @@ std::vector<Extent> extentsOf(const DirectoryListing& listing) {
 }  // namespace
 
 Session::Session(std::string imagePath, std::string layerCopyPath, ImageFile presented,
-                 Volume volume)
+                 Volume volume, Result<Journal> journal)
     : imagePath_(std::move(imagePath)),
       layerCopyPath_(std::move(layerCopyPath)),
       presented_(std::make_unique<ImageFile>(std::move(presented))),
       volume_(std::move(volume)),
+      journal_(std::move(journal)),
       layer0Bytes_(uint64_t{volume_.volumeSectors} << kSectorShift) {}
 
 Result<Session> Session::open(const std::string& imagePath, std::string layerCopyPath) {
@@ -33,11 +34,21 @@ Result<Session> Session::open(const std::string& imagePath, std::string layerCop
     if (!image) {
         return image.error();
     }
+    // An edit a crash cut short is put back before anything is read.
+    auto journal = Journal::of(imagePath);
+    std::vector<std::string> recovered;
+    if (journal) {
+        auto notes = journal->recover({imagePath, std::nullopt});
+        recovered = notes ? std::move(*notes) : std::vector{notes.error().message};
+    }
     auto volume = readVolume(*image);
     if (!volume) {
         return volume.error();
     }
-    return Session(imagePath, std::move(layerCopyPath), std::move(*image), std::move(*volume));
+    Session session(imagePath, std::move(layerCopyPath), std::move(*image), std::move(*volume),
+                    std::move(journal));
+    session.recoveryNotes_ = std::move(recovered);
+    return session;
 }
 
 bool Session::hasDirectory(DirectoryNumber directory) const {
@@ -180,15 +191,45 @@ Result<const JolietTree*> Session::jolietTree() {
     return &*joliet_;
 }
 
-Result<void> Session::patchPresentedRecord(const RecordLocation& location,
+// A write that failed part-way is put back before the failure is reported.
+Result<void> Session::patchPresentedRecord(JournalEdit& edit, const RecordLocation& location,
                                            const RecordFields& fields) {
-    if (!presentsLayerOne()) {
-        return patchDirectoryRecord(imagePath_, location, fields);
+    const size_t mark = edit.mark();
+    auto patched = presentsLayerOne() ? patchMirroredRecord(edit, layerOneStart(), location, fields)
+                                      : patchDirectoryRecord(edit, location, fields);
+    if (patched || edit.mark() == mark) {
+        return patched;
     }
-    return patchMirroredRecord(imagePath_, layerCopyPath_, layerOneStart(), location, fields);
+    Error failed = patched.error();
+    const auto restored = edit.rollBackTo(mark);
+    failed.message +=
+        restored ? "; the record was left as it was"
+                 : "; putting back what was written failed too: " + restored.error().message;
+    return failed;
 }
 
-Result<PatchOutcome> Session::patchRecord(DirectoryNumber directory, const RecordLocation& location,
+JournalFiles Session::journalFiles() const {
+    return {imagePath_, layerCopyMade_ ? std::optional(layerCopyPath_) : std::nullopt};
+}
+
+Result<JournalEdit> Session::beginEdit(const EditSummary& summary, bool keepUndo) const {
+    return beginJournalEdit(journal_, keepUndo, summary, journalFiles());
+}
+
+Result<void> Session::undo(uint64_t id) {
+    if (!journal_) {
+        return journal_.error();
+    }
+    if (auto same = requireSameFile(); !same) {
+        return same;
+    }
+    auto undone = journal_->undo(id, journalFiles());
+    joliet_.reset();
+    return undone;
+}
+
+Result<PatchOutcome> Session::patchRecord(JournalEdit& edit, DirectoryNumber directory,
+                                          const RecordLocation& location,
                                           const RecordFields& fields) {
     if (!hasDirectory(directory)) {
         return recordNotFound(location.identifier, presentedPath());
@@ -197,7 +238,7 @@ Result<PatchOutcome> Session::patchRecord(DirectoryNumber directory, const Recor
     auto primary = volume_.joliet ? kestrel::listDirectory(*presented_, extentOffset(directory),
                                                            volume_.listingStart)
                                   : Result<DirectoryListing>(DirectoryListing{});
-    if (auto patched = patchPresentedRecord(location, fields); !patched) {
+    if (auto patched = patchPresentedRecord(edit, location, fields); !patched) {
         return patched.error();
     }
     if (!volume_.joliet) {
@@ -220,7 +261,7 @@ Result<PatchOutcome> Session::patchRecord(DirectoryNumber directory, const Recor
         outcome.viewNotUpdated = notUpdated("no single Joliet record points at the same data");
         return outcome;
     }
-    if (auto patched = patchPresentedRecord(*twin, fields); !patched) {
+    if (auto patched = patchPresentedRecord(edit, *twin, fields); !patched) {
         outcome.viewNotUpdated = notUpdated(patched.error().message);
         return outcome;
     }
@@ -234,6 +275,9 @@ OperationSnapshot Session::snapshot(DirectoryNumber directory,
     snapshot.imagePath = imagePath_;
     snapshot.recordsPath = presentedPath();
     snapshot.layerOffset = layerOffset();
+    if (journal_) {
+        snapshot.journal = *journal_;
+    }
 
     // The first record listed under each name is the one its row stands for.
     std::unordered_map<std::string, std::optional<RecordLocation>> wanted;

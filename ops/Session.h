@@ -16,6 +16,7 @@
 #include "image/RecordLookup.h"
 #include "image/Volume.h"
 #include "io/ImageFile.h"
+#include "ops/Journal.h"
 #include "ops/LayerCopy.h"
 #include "ops/LayerCopyPath.h"
 #include "ops/OperationSnapshot.h"
@@ -59,10 +60,21 @@ public:
     // Directory 0, and a number the volume does not have, lists as empty.
     Result<DirectoryListing> listDirectory(DirectoryNumber directory);
     Result<RecordLocation> findRecord(DirectoryNumber directory, const std::string& rowName) const;
+    // Starts an edit of the image in its undo journal; the edit is made without undo when
+    // `keepUndo` is false.
+    Result<JournalEdit> beginEdit(const EditSummary& summary, bool keepUndo = true) const;
     // Rewrites the record at `location`, found in `directory`, and its twin in the Joliet
-    // tree; on layer 1 in the image and in the copy.
-    Result<PatchOutcome> patchRecord(DirectoryNumber directory, const RecordLocation& location,
-                                     const RecordFields& fields);
+    // tree; on layer 1 in the image and in the copy. When a write fails, what this call wrote
+    // is put back before the error is returned.
+    Result<PatchOutcome> patchRecord(JournalEdit& edit, DirectoryNumber directory,
+                                     const RecordLocation& location, const RecordFields& fields);
+    // What a crash cut short and the open put back, one note per edit.
+    const std::vector<std::string>& recoveryNotes() const { return recoveryNotes_; }
+    // The image's undo journal; an error says why the image cannot be edited with undo.
+    const Result<Journal>& journal() const { return journal_; }
+    // Reverts entry `id` of the journal (on layer 1 in the copy too) and reads the presented
+    // volume's Joliet tree again on next use.
+    Result<void> undo(uint64_t id);
     // The Joliet tree of the presented volume, read on first use; nothing without one.
     Result<const JolietTree*> jolietTree();
     // Finds each row's record in one walk; a row whose record cannot be found carries why.
@@ -70,7 +82,8 @@ public:
                                const std::vector<std::string>& rowNames) const;
 
 private:
-    Session(std::string imagePath, std::string layerCopyPath, ImageFile presented, Volume volume);
+    Session(std::string imagePath, std::string layerCopyPath, ImageFile presented, Volume volume,
+            Result<Journal> journal);
 
     // Where layer 1's volume starts in the image.
     uint64_t layerOneStart() const { return layer0Bytes_ - kLayerOneLead; }
@@ -79,16 +92,17 @@ private:
     // or replaced since would otherwise be read from the old file, and written in the new.
     Result<void> requireSameFile() const;
     uint64_t extentOffset(DirectoryNumber directory) const;
-    Result<void> patchPresentedRecord(const RecordLocation& location, const RecordFields& fields);
-    std::optional<std::string> patchJolietTwin(DirectoryNumber directory,
-                                               const RecordLocation& location,
-                                               const RecordFields& fields);
+    Result<void> patchPresentedRecord(JournalEdit& edit, const RecordLocation& location,
+                                      const RecordFields& fields);
+    JournalFiles journalFiles() const;
 
     std::string imagePath_;
     std::string layerCopyPath_;
     std::unique_ptr<ImageFile> presented_;
     Volume volume_;
     std::optional<JolietTree> joliet_;
+    Result<Journal> journal_;
+    std::vector<std::string> recoveryNotes_;
     uint64_t layer0Bytes_ = 0;
     bool layerOne_ = false;
     bool layerCopyMade_ = false;

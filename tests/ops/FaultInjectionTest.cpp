@@ -19,6 +19,7 @@
 #include "ops/Blanking.h"
 #include "ops/Extraction.h"
 #include "ops/MasterFile.h"
+#include "ops/ModifyToc.h"
 #include "ops/Overwrite.h"
 #include "ops/SessionFixtures.h"
 #include "support/FileAccess.h"
@@ -86,7 +87,7 @@ protected:
             case Writer::ModifyToc: {
                 const auto shown = session->findRecord(kRoot, "BIG.BIN");
                 EXPECT_TRUE(shown);
-                return [=, this] { return failureOf(session->patchRecord(kRoot, *shown, {7, 9})); };
+                return [=, this] { return failureOf(modifyToc(*session, kRoot, *shown, {7, 9})); };
             }
         }
         return {};

@@ -11,6 +11,7 @@
 #include "ops/Blanking.h"
 #include "ops/Extraction.h"
 #include "ops/MasterFile.h"
+#include "ops/ModifyToc.h"
 #include "ops/Overwrite.h"
 #include "ops/SessionFixtures.h"
 #include "support/TestFiles.h"
@@ -102,7 +103,7 @@ TEST_P(OperationOnDisc, EachOperationWritesExactlyWhatItOwns) {
     EXPECT_FALSE(relinkFiles(*session, IsoBuilder::kRoot, {"K.BIN"}, *master, true).failure);
     EXPECT_FALSE(relinkFiles(*session, IsoBuilder::kRoot, {"T.BIN"}, *master, false).failure);
     const auto shown = session->findRecord(IsoBuilder::kRoot, "Z.BIN");
-    ASSERT_TRUE(shown && session->patchRecord(IsoBuilder::kRoot, *shown, {7, 9}));
+    ASSERT_TRUE(shown && modifyToc(*session, IsoBuilder::kRoot, *shown, {7, 9}));
     auto copyExpected = copyBefore;
     for (const auto& [name, fields] :
          {std::pair{"K.BIN", recordFields(base, 5000)}, std::pair{"T.BIN", recordFields(base)},
@@ -159,7 +160,7 @@ TEST_F(OperationTest, RecordsAndDataBeyondFourGiBAreReadAndWrittenWhereTheyLie) 
     EXPECT_TRUE(blanked.failures.empty()) << blanked.failures.front().error.message;
     auto farExpected = withBytesAt(farBefore, 2048, Bytes(3000, 0));
     const auto near = session->findRecord(docs, "NEAR.BIN");
-    ASSERT_TRUE(near && session->patchRecord(docs, *near, {7, 9}));
+    ASSERT_TRUE(near && modifyToc(*session, docs, *near, {7, 9}));
     const auto nearRecord = builder.recordOffset(docs, "NEAR.BIN;1") - docsWas + 2;
     EXPECT_EQ(far(), withBytesAt(farExpected, nearRecord, recordFields(7, 9)));
     EXPECT_EQ(low(), withBytesAt(lowBefore, 300 * 2048, Bytes(100, 0)));

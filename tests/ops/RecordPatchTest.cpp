@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "ops/MasterFile.h"
+#include "ops/ModifyToc.h"
 #include "ops/SessionFixtures.h"
 #include "support/TestFiles.h"
 
@@ -81,7 +82,7 @@ TEST_F(JolietTwinTest, FollowsEveryRecordEditAndAMissingTwinIsReported) {
     // Found again by the data it now shares with the master, and by its name.
     const auto patched = session.findRecord(IsoBuilder::kRoot, "README.TXT");
     ASSERT_TRUE(patched);
-    const auto edited = session.patchRecord(IsoBuilder::kRoot, *patched, {7, 9});
+    const auto edited = modifyToc(session, IsoBuilder::kRoot, *patched, {7, 9});
     ASSERT_TRUE(edited) << edited.error().message;
     expectBoth(recordFields(7, 9));
 

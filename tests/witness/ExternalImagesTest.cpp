@@ -16,6 +16,7 @@
 #include "image/IsoLayout.h"
 #include "ops/Extraction.h"
 #include "ops/MasterFile.h"
+#include "ops/ModifyToc.h"
 #include "ops/Session.h"
 #include "support/Images.h"
 #include "support/TestFiles.h"
@@ -482,7 +483,7 @@ TEST_P(ExternalImage, EditsAreSeenByEveryWitness) {
             EXPECT_EQ(run.viewsNotUpdated, std::vector<std::string>{});
             fields = {master.extentLba, master.dataLength};
         } else {
-            const auto outcome = session.patchRecord(directory, *location, fields);
+            const auto outcome = modifyToc(session, directory, *location, fields);
             ASSERT_TRUE(outcome) << outcome.error().message;
             EXPECT_FALSE(outcome->viewNotUpdated) << *outcome->viewNotUpdated;
         }

@@ -1,0 +1,160 @@
+#include "ops/JournalEdit.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+#include <utility>
+
+#include "ops/ImageWriter.h"
+#include "ops/Journal.h"
+
+namespace kestrel {
+
+Result<void> restoreSavedRange(int entry, const std::string& entryPath, const SavedRange& range,
+                               const std::string& targetPath) {
+    auto saved = readSavedBytes(entry, entryPath, range);
+    if (!saved) {
+        return saved.error();
+    }
+    auto target = ImageWriter::open(targetPath);
+    if (!target) {
+        return target.error();
+    }
+    const auto size = target->size();
+    if (!size) {
+        return size.error();
+    }
+    if (range.offset < *size) {
+        const auto present = std::span(*saved).first(
+            static_cast<size_t>(std::min<uint64_t>(range.length, *size - range.offset)));
+        if (auto written = target->writeAt(range.offset, present); !written) {
+            return written;
+        }
+    }
+    return target->finish();
+}
+
+JournalEdit::JournalEdit(int folder, int entry, std::string entryPath, JournalFiles files)
+    : folder_(folder), entry_(entry), entryPath_(std::move(entryPath)), files_(std::move(files)) {}
+
+JournalEdit::JournalEdit(JournalEdit&& other) noexcept
+    : folder_(std::exchange(other.folder_, -1)),
+      entry_(std::exchange(other.entry_, -1)),
+      entryPath_(std::move(other.entryPath_)),
+      files_(std::move(other.files_)),
+      ranges_(std::move(other.ranges_)),
+      completed_(other.completed_),
+      broken_(other.broken_) {}
+
+JournalEdit::~JournalEdit() {
+    if (entry_ >= 0) {
+        // An edit refused before it wrote anything has nothing to undo or recover.
+        if (!completed_ && ranges_.empty()) {
+            ::unlink(entryPath_.c_str());
+        }
+        ::close(entry_);
+    }
+    if (folder_ >= 0) {
+        ::close(folder_);  // releases the lock
+    }
+}
+
+Result<void> JournalEdit::save(JournalTarget target, uint64_t offset,
+                               std::span<const uint8_t> oldBytes,
+                               std::span<const uint8_t> newBytes) {
+    if (!keepsUndo()) {
+        return {};
+    }
+    if (broken_ || completed_) {
+        return Error{ErrorKind::Io, "The undo journal " + entryPath_ +
+                                        " no longer takes writes for this edit; nothing more "
+                                        "was written"};
+    }
+    auto range = appendRange(entry_, entryPath_, target, offset, oldBytes, newBytes);
+    if (!range) {
+        return range.error();
+    }
+    ranges_.push_back(std::move(*range));
+    return {};
+}
+
+Result<void> JournalEdit::rollBackTo(size_t mark) {
+    if (!keepsUndo()) {
+        return Error{ErrorKind::Io, "the edit was made without undo, so what was written stays"};
+    }
+    for (size_t i = ranges_.size(); i-- > mark;) {
+        const std::string* path = files_.pathOf(ranges_[i].target);
+        if (ranges_[i].reverted || path == nullptr) {
+            continue;
+        }
+        if (auto restored = restoreSavedRange(entry_, entryPath_, ranges_[i], *path); !restored) {
+            broken_ = true;
+            return restored;
+        }
+    }
+    if (auto recorded = appendReverted(entry_, entryPath_, mark); !recorded) {
+        broken_ = true;
+        return recorded;
+    }
+    for (size_t i = mark; i < ranges_.size(); ++i) {
+        ranges_[i].reverted = true;
+    }
+    return {};
+}
+
+Result<void> JournalEdit::syncWrittenFiles() const {
+    std::set<JournalTarget> written;
+    for (const auto& range : ranges_) {
+        written.insert(range.target);
+    }
+    for (const auto target : written) {
+        if (const std::string* path = files_.pathOf(target)) {
+            auto file = ImageWriter::open(*path);
+            if (!file) {
+                return file.error();
+            }
+            if (auto synced = file->finish(); !synced) {
+                return synced;
+            }
+        }
+    }
+    return {};
+}
+
+Result<void> JournalEdit::complete() {
+    if (!keepsUndo() || completed_) {
+        return {};
+    }
+    if (broken_) {
+        return Error{ErrorKind::Io, "Part of the edit could not be put back; its journal " +
+                                        entryPath_ +
+                                        " keeps the old bytes, and they are "
+                                        "restored when the image is next opened"};
+    }
+    if (ranges_.empty()) {
+        return {};
+    }
+    auto synced = syncWrittenFiles();
+    auto identity =
+        synced ? imageIdentity(files_.imagePath) : Result<ImageIdentity>(synced.error());
+    Result<void> recorded = identity ? appendComplete(entry_, entryPath_, identity->descriptorsHash)
+                                     : Result<void>(identity.error());
+    if (!recorded) {
+        Error failed = recorded.error();
+        if (auto undone = rollBackTo(0); undone) {
+            failed.message += "; the edit was rolled back, so the image is as it was";
+        } else {
+            failed.message += "; the edit could not be rolled back (" + undone.error().message +
+                              "), and is rolled back when the image is next opened";
+        }
+        return failed;
+    }
+    completed_ = true;
+    pruneJournals(loadUndoLimits().totalBytes, entryPath_);
+    return {};
+}
+
+}  // namespace kestrel

@@ -1,0 +1,81 @@
+// One edit in progress, as its journal entry records it. Whatever writes an image saves each
+// range here before overwriting it (ImageWriter does so for every write it is given), so
+// that a failed write can be rolled back, an interrupted one recovered, and a complete one
+// undone.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "ops/JournalRecords.h"
+
+namespace kestrel {
+
+// The files an edit may write, by their place in the journal.
+struct JournalFiles {
+    std::string imagePath;
+    std::optional<std::string> layerCopyPath;
+
+    const std::string* pathOf(JournalTarget target) const {
+        return target == JournalTarget::Image ? &imagePath
+                                              : (layerCopyPath ? &*layerCopyPath : nullptr);
+    }
+};
+
+class JournalEdit {
+public:
+    // An edit the user chose to make without undo: nothing is saved, nothing can be rolled
+    // back.
+    static JournalEdit withoutUndo(JournalFiles files) {
+        JournalEdit edit;
+        edit.files_ = std::move(files);
+        return edit;
+    }
+    // Takes over an entry file that holds its Begin record, and the locked folder.
+    JournalEdit(int folder, int entry, std::string entryPath, JournalFiles files);
+
+    JournalEdit(JournalEdit&& other) noexcept;
+    JournalEdit& operator=(JournalEdit&&) = delete;
+    JournalEdit(const JournalEdit&) = delete;
+    JournalEdit& operator=(const JournalEdit&) = delete;
+    ~JournalEdit();
+
+    bool keepsUndo() const { return entry_ >= 0; }
+    const JournalFiles& files() const { return files_; }
+    // Saves what `target` holds at `offset`, and checksums of it and of `newBytes` that are
+    // to replace it; the journal is on the disk when this returns.
+    Result<void> save(JournalTarget target, uint64_t offset, std::span<const uint8_t> oldBytes,
+                      std::span<const uint8_t> newBytes);
+    // The number of ranges saved so far, to roll back to.
+    size_t mark() const { return ranges_.size(); }
+    // Puts back every range saved since `mark`, newest first, and records that they are no
+    // longer part of the edit. When this fails, the entry is left for recovery.
+    Result<void> rollBackTo(size_t mark);
+    // Syncs every file the edit wrote, then records the edit as complete. An edit that
+    // changed nothing leaves no entry. When the mark cannot be written the edit is rolled
+    // back and the error says so.
+    Result<void> complete();
+
+private:
+    JournalEdit() = default;
+    Result<void> syncWrittenFiles() const;
+
+    int folder_ = -1;
+    int entry_ = -1;
+    std::string entryPath_;
+    JournalFiles files_;
+    std::vector<SavedRange> ranges_;
+    bool completed_ = false;
+    // A rollback failed: the entry is left incomplete, so it is recovered on the next open.
+    bool broken_ = false;
+};
+
+// Writes the old bytes of `range`, read back from the entry file `entry`, into the file at
+// `targetPath` and syncs it; bytes beyond the file's present end are left out.
+Result<void> restoreSavedRange(int entry, const std::string& entryPath, const SavedRange& range,
+                               const std::string& targetPath);
+
+}  // namespace kestrel

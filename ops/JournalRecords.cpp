@@ -1,0 +1,441 @@
+#include "ops/JournalRecords.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <xxhash.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+namespace kestrel {
+
+namespace {
+
+constexpr std::array<uint8_t, 16> kMagic{'K', 'E', 'S', 'T', 'R', 'E', 'L', ' ',
+                                         'J', 'O', 'U', 'R', 'N', 'A', 'L', '1'};
+enum RecordType : uint32_t { kBegin = 1, kRange = 2, kReverted = 3, kComplete = 4 };
+constexpr size_t kHeadSize = 16;  // type, reserved, payload length
+constexpr size_t kChecksumSize = 8;
+constexpr size_t kRangeFixedSize = 1 + 8 + 8 + 8;
+constexpr size_t kBlockEntrySize = 8 + 8 + 1;
+// A record other than a range is small; a larger length can only be damage.
+constexpr uint64_t kLargestSmallRecord = 64 * 1024;
+
+class Fields {
+public:
+    void put8(uint8_t value) { bytes_.push_back(value); }
+    void put32(uint32_t value) { putLe(value, 4); }
+    void put64(uint64_t value) { putLe(value, 8); }
+    void putText(const std::string& text) {
+        put32(static_cast<uint32_t>(text.size()));
+        bytes_.insert(bytes_.end(), text.begin(), text.end());
+    }
+    std::span<const uint8_t> bytes() const { return bytes_; }
+
+private:
+    void putLe(uint64_t value, int count) {
+        for (int i = 0; i < count; ++i) {
+            bytes_.push_back(static_cast<uint8_t>(value >> (8 * i)));
+        }
+    }
+    std::vector<uint8_t> bytes_;
+};
+
+class FieldReader {
+public:
+    explicit FieldReader(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+    bool has(size_t count) const { return bytes_.size() - at_ >= count; }
+    uint8_t get8() { return has(1) ? bytes_[at_++] : 0; }
+    uint32_t get32() { return static_cast<uint32_t>(getLe(4)); }
+    uint64_t get64() { return getLe(8); }
+    std::string getText() {
+        const uint32_t length = get32();
+        if (!has(length)) {
+            at_ = bytes_.size() + 1;
+            return {};
+        }
+        std::string text(bytes_.begin() + static_cast<ptrdiff_t>(at_),
+                         bytes_.begin() + static_cast<ptrdiff_t>(at_ + length));
+        at_ += length;
+        return text;
+    }
+    // Every read stayed inside the bytes, and they were all read.
+    bool consumedExactly() const { return at_ == bytes_.size(); }
+
+private:
+    uint64_t getLe(int count) {
+        if (!has(static_cast<size_t>(count))) {
+            at_ = bytes_.size() + 1;
+            return 0;
+        }
+        uint64_t value = 0;
+        for (int i = 0; i < count; ++i) {
+            value |= uint64_t{bytes_[at_++]} << (8 * i);
+        }
+        return value;
+    }
+    std::span<const uint8_t> bytes_;
+    size_t at_ = 0;
+};
+
+Result<void> writeAll(int descriptor, const std::string& path, std::span<const uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const ssize_t put = ::write(descriptor, bytes.data(), bytes.size());
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            return systemError("Cannot write the undo journal", path, put < 0 ? errno : EIO);
+        }
+        bytes = bytes.subspan(static_cast<size_t>(put));
+    }
+    return {};
+}
+
+Result<void> readExactly(int descriptor, const std::string& path, uint64_t offset,
+                         std::span<uint8_t> out) {
+    size_t done = 0;
+    while (done < out.size()) {
+        const ssize_t got = ::pread(descriptor, out.data() + done, out.size() - done,
+                                    static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return got < 0 ? systemError("Cannot read the undo journal", path, errno)
+                           : Error{ErrorKind::CorruptImage,
+                                   "The undo journal " + path + " ends inside a record"};
+        }
+        done += static_cast<size_t>(got);
+    }
+    return {};
+}
+
+// Writes one record, its checksum over the head and every piece of the payload, and syncs.
+Result<void> appendRecord(int descriptor, const std::string& path, RecordType type,
+                          std::span<const std::span<const uint8_t>> pieces) {
+    uint64_t length = 0;
+    for (const auto piece : pieces) {
+        length += piece.size();
+    }
+    Fields head;
+    head.put32(type);
+    head.put32(0);
+    head.put64(length);
+    XXH3_state_t* state = XXH3_createState();
+    XXH3_64bits_reset(state);
+    XXH3_64bits_update(state, head.bytes().data(), head.bytes().size());
+    Result<void> written = writeAll(descriptor, path, head.bytes());
+    for (const auto piece : pieces) {
+        XXH3_64bits_update(state, piece.data(), piece.size());
+        if (written) {
+            written = writeAll(descriptor, path, piece);
+        }
+    }
+    Fields checksum;
+    checksum.put64(XXH3_64bits_digest(state));
+    XXH3_freeState(state);
+    if (written) {
+        written = writeAll(descriptor, path, checksum.bytes());
+    }
+    if (written && ::fdatasync(descriptor) != 0) {
+        return systemError("Cannot sync the undo journal", path, errno);
+    }
+    return written;
+}
+
+bool isZero(std::span<const uint8_t> block) {
+    return std::ranges::all_of(block, [](uint8_t byte) { return byte == 0; });
+}
+
+size_t blockCountOf(uint64_t length) {
+    return static_cast<size_t>((length + kJournalBlockSize - 1) / kJournalBlockSize);
+}
+
+uint64_t blockLength(const SavedRange& range, size_t block) {
+    return std::min<uint64_t>(kJournalBlockSize, range.length - block * kJournalBlockSize);
+}
+
+// Checks a record's checksum by reading it again, in pieces.
+Result<bool> checksumHolds(int descriptor, const std::string& path, uint64_t recordAt,
+                           uint64_t payloadLength) {
+    XXH3_state_t* state = XXH3_createState();
+    XXH3_64bits_reset(state);
+    std::vector<uint8_t> piece(std::min<uint64_t>(kHeadSize + payloadLength, 1 << 20));
+    Result<void> read;
+    for (uint64_t done = 0; read && done < kHeadSize + payloadLength;) {
+        const auto part = std::span(piece).first(
+            std::min<uint64_t>(piece.size(), kHeadSize + payloadLength - done));
+        read = readExactly(descriptor, path, recordAt + done, part);
+        XXH3_64bits_update(state, part.data(), part.size());
+        done += part.size();
+    }
+    const uint64_t computed = XXH3_64bits_digest(state);
+    XXH3_freeState(state);
+    std::array<uint8_t, kChecksumSize> stored{};
+    if (read) {
+        read = readExactly(descriptor, path, recordAt + kHeadSize + payloadLength, stored);
+    }
+    if (!read) {
+        return read.error();
+    }
+    return FieldReader(stored).get64() == computed;
+}
+
+// The range's fields and block table; false when they cannot be those of a record written
+// by appendRange.
+bool parseRange(std::span<const uint8_t> fixedAndTable, uint64_t payloadLength, SavedRange& range) {
+    FieldReader fields(fixedAndTable.first(kRangeFixedSize));
+    const uint8_t target = fields.get8();
+    range.target = static_cast<JournalTarget>(target);
+    range.offset = fields.get64();
+    range.length = fields.get64();
+    const uint64_t blockCount = fields.get64();
+    if (target > 1 || range.length == 0 || range.offset + range.length < range.offset ||
+        blockCount != blockCountOf(range.length)) {
+        return false;
+    }
+    FieldReader table(fixedAndTable.subspan(kRangeFixedSize));
+    uint64_t savedBytes = 0;
+    range.blocks.resize(blockCount);
+    for (size_t i = 0; i < blockCount; ++i) {
+        auto& block = range.blocks[i];
+        block.oldHash = table.get64();
+        block.newHash = table.get64();
+        const uint8_t zero = table.get8();
+        if (zero > 1) {
+            return false;
+        }
+        block.oldIsZero = zero == 1;
+        savedBytes += block.oldIsZero ? 0 : blockLength(range, i);
+    }
+    return table.consumedExactly() &&
+           kRangeFixedSize + blockCount * kBlockEntrySize + savedBytes == payloadLength;
+}
+
+}  // namespace
+
+uint64_t blockHash(std::span<const uint8_t> block) {
+    return XXH3_64bits(block.data(), block.size());
+}
+
+bool JournalEntryFile::changedBytes() const {
+    return std::ranges::any_of(ranges, [](const SavedRange& range) { return !range.reverted; });
+}
+
+Result<JournalEntryFile> readJournalEntry(int descriptor, const std::string& path,
+                                          bool checkRanges) {
+    struct stat status {};
+    if (::fstat(descriptor, &status) != 0) {
+        return systemError("Cannot read the undo journal", path, errno);
+    }
+    const auto fileSize = static_cast<uint64_t>(status.st_size);
+    const Error notAnEntry{ErrorKind::CorruptImage,
+                           path + " is not an undo journal entry that Kestrel wrote"};
+    std::array<uint8_t, kMagic.size()> magic{};
+    if (fileSize < kMagic.size() || !readExactly(descriptor, path, 0, magic) || magic != kMagic) {
+        return notAnEntry;
+    }
+    JournalEntryFile entry;
+    bool begun = false;
+    for (uint64_t at = kMagic.size();
+         !entry.complete() && fileSize - at >= kHeadSize + kChecksumSize;) {
+        std::array<uint8_t, kHeadSize> headBytes{};
+        if (auto read = readExactly(descriptor, path, at, headBytes); !read) {
+            return read.error();
+        }
+        FieldReader head(headBytes);
+        const uint32_t type = head.get32();
+        head.get32();
+        const uint64_t length = head.get64();
+        if (length > fileSize - at - kHeadSize - kChecksumSize ||
+            (type != kRange && length > kLargestSmallRecord) || begun != (type != kBegin)) {
+            break;
+        }
+        // Small records are read whole; of a range only its fields and block table.
+        const uint64_t partLength =
+            type == kRange ? std::min<uint64_t>(length, kRangeFixedSize) : length;
+        std::vector<uint8_t> part(partLength);
+        if (auto read = readExactly(descriptor, path, at + kHeadSize, part); !read) {
+            return read.error();
+        }
+        if (type == kRange && part.size() == kRangeFixedSize) {
+            const uint64_t blockCount = FieldReader(std::span(part).subspan(17)).get64();
+            if (blockCount > (length - kRangeFixedSize) / kBlockEntrySize) {
+                break;
+            }
+            part.resize(kRangeFixedSize + blockCount * kBlockEntrySize);
+            if (auto read = readExactly(descriptor, path, at + kHeadSize + kRangeFixedSize,
+                                        std::span(part).subspan(kRangeFixedSize));
+                !read) {
+                return read.error();
+            }
+        }
+        if (type != kRange || checkRanges) {
+            auto holds = checksumHolds(descriptor, path, at, length);
+            if (!holds) {
+                return holds.error();
+            }
+            if (!*holds) {
+                break;
+            }
+        }
+        FieldReader fields(part);
+        if (type == kBegin) {
+            auto& id = entry.identity;
+            id.device = fields.get64();
+            id.inode = fields.get64();
+            id.birth = fields.get64();
+            id.size = fields.get64();
+            id.descriptorsHash = fields.get64();
+            auto& summary = entry.summary;
+            summary.kind = static_cast<EditKind>(fields.get8());
+            summary.fileCount = fields.get32();
+            summary.dataBytes = fields.get64();
+            summary.madeAt = static_cast<int64_t>(fields.get64());
+            summary.undoes = fields.get64();
+            summary.name = fields.getText();
+            if (!fields.consumedExactly() || summary.kind < EditKind::Relink ||
+                summary.kind > EditKind::Undo) {
+                return notAnEntry;
+            }
+            begun = true;
+        } else if (type == kRange) {
+            SavedRange range;
+            if (part.size() < kRangeFixedSize || !parseRange(part, length, range)) {
+                break;
+            }
+            range.oldBytesAt = at + kHeadSize + part.size();
+            entry.ranges.push_back(std::move(range));
+        } else if (type == kReverted) {
+            const uint64_t from = fields.get64();
+            if (!fields.consumedExactly() || from > entry.ranges.size()) {
+                break;
+            }
+            for (size_t i = from; i < entry.ranges.size(); ++i) {
+                entry.ranges[i].reverted = true;
+            }
+        } else if (type == kComplete) {
+            const uint64_t hash = fields.get64();
+            if (!fields.consumedExactly()) {
+                break;
+            }
+            entry.descriptorsHashAfter = hash;
+        } else {
+            break;
+        }
+        at += kHeadSize + length + kChecksumSize;
+    }
+    if (!begun) {
+        return notAnEntry;
+    }
+    return entry;
+}
+
+Result<std::vector<uint8_t>> readSavedBytes(int descriptor, const std::string& path,
+                                            const SavedRange& range) {
+    std::vector<uint8_t> bytes(range.length);
+    uint64_t at = range.oldBytesAt;
+    for (size_t i = 0; i < range.blocks.size(); ++i) {
+        const auto block = std::span(bytes).subspan(i * kJournalBlockSize, blockLength(range, i));
+        if (!range.blocks[i].oldIsZero) {
+            if (auto read = readExactly(descriptor, path, at, block); !read) {
+                return read.error();
+            }
+            at += block.size();
+        }
+        if (blockHash(block) != range.blocks[i].oldHash) {
+            return Error{ErrorKind::CorruptImage,
+                         "The undo journal " + path + " holds damaged bytes for byte " +
+                             std::to_string(range.offset + i * kJournalBlockSize)};
+        }
+    }
+    return bytes;
+}
+
+Result<void> appendBegin(int descriptor, const std::string& path, const ImageIdentity& identity,
+                         const EditSummary& summary) {
+    if (auto written = writeAll(descriptor, path, kMagic); !written) {
+        return written;
+    }
+    Fields fields;
+    fields.put64(identity.device);
+    fields.put64(identity.inode);
+    fields.put64(identity.birth);
+    fields.put64(identity.size);
+    fields.put64(identity.descriptorsHash);
+    fields.put8(static_cast<uint8_t>(summary.kind));
+    fields.put32(summary.fileCount);
+    fields.put64(summary.dataBytes);
+    fields.put64(static_cast<uint64_t>(summary.madeAt));
+    fields.put64(summary.undoes);
+    fields.putText(summary.name.substr(0, 4096));
+    const std::span<const uint8_t> payload = fields.bytes();
+    return appendRecord(descriptor, path, kBegin, std::span(&payload, 1));
+}
+
+Result<SavedRange> appendRange(int descriptor, const std::string& path, JournalTarget target,
+                               uint64_t offset, std::span<const uint8_t> oldBytes,
+                               std::span<const uint8_t> newBytes) {
+    SavedRange range{target, offset, oldBytes.size(), {}, 0, false};
+    Fields fields;
+    fields.put8(static_cast<uint8_t>(target));
+    fields.put64(offset);
+    fields.put64(range.length);
+    fields.put64(blockCountOf(range.length));
+    range.blocks.resize(blockCountOf(range.length));
+    for (size_t i = 0; i < range.blocks.size(); ++i) {
+        const size_t from = i * kJournalBlockSize;
+        const size_t count = blockLength(range, i);
+        auto& block = range.blocks[i];
+        block.oldHash = blockHash(oldBytes.subspan(from, count));
+        block.newHash = blockHash(newBytes.subspan(from, count));
+        block.oldIsZero = isZero(oldBytes.subspan(from, count));
+        fields.put64(block.oldHash);
+        fields.put64(block.newHash);
+        fields.put8(block.oldIsZero ? 1 : 0);
+    }
+    // Blocks that are not zero are saved as they lie, in runs as long as possible.
+    std::vector<std::span<const uint8_t>> runs;
+    runs.reserve(range.blocks.size() + 1);
+    for (size_t i = 0; i < range.blocks.size(); ++i) {
+        if (range.blocks[i].oldIsZero) {
+            continue;
+        }
+        const auto block = oldBytes.subspan(i * kJournalBlockSize, blockLength(range, i));
+        if (!runs.empty() && runs.back().data() + runs.back().size() == block.data()) {
+            runs.back() = std::span(runs.back().data(), runs.back().size() + block.size());
+        } else {
+            runs.push_back(block);
+        }
+    }
+    struct stat status {};
+    if (::fstat(descriptor, &status) != 0) {
+        return systemError("Cannot write the undo journal", path, errno);
+    }
+    range.oldBytesAt = static_cast<uint64_t>(status.st_size) + kHeadSize + fields.bytes().size();
+    runs.insert(runs.begin(), fields.bytes());
+    auto written = appendRecord(descriptor, path, kRange, runs);
+    if (!written) {
+        return written.error();
+    }
+    return range;
+}
+
+Result<void> appendReverted(int descriptor, const std::string& path, size_t fromRange) {
+    Fields fields;
+    fields.put64(fromRange);
+    const std::span<const uint8_t> payload = fields.bytes();
+    return appendRecord(descriptor, path, kReverted, std::span(&payload, 1));
+}
+
+Result<void> appendComplete(int descriptor, const std::string& path, uint64_t descriptorsHash) {
+    Fields fields;
+    fields.put64(descriptorsHash);
+    const std::span<const uint8_t> payload = fields.bytes();
+    return appendRecord(descriptor, path, kComplete, std::span(&payload, 1));
+}
+
+}  // namespace kestrel

@@ -1,0 +1,87 @@
+// One edit's journal entry on disk: a file of records, each with its length and a checksum,
+// appended and synced in an order that leaves a readable account after a crash at any
+// moment. A record cut short or failing its checksum is where the crash struck: it and
+// anything after it are taken as never written.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "io/Result.h"
+#include "ops/EditSummary.h"
+
+namespace kestrel {
+
+// The files an edit writes: the image, and the copy of a dual-layer image's layer-1 start.
+enum class JournalTarget : uint8_t { Image = 0, LayerCopy = 1 };
+
+// Old and new bytes are checked in blocks of this size.
+inline constexpr size_t kJournalBlockSize = 2048;
+
+// More than a path: a journal is never applied to another file that has taken its name.
+struct ImageIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    // When the file was made, in nanoseconds, where the file system keeps it: an inode that
+    // was freed and given to a new file does not bring the old file's journal along.
+    uint64_t birth = 0;
+    uint64_t size = 0;
+    uint64_t descriptorsHash = 0;  // of the volume descriptors, sector 16 to the terminator
+    bool operator==(const ImageIdentity&) const = default;
+};
+
+struct SavedBlock {
+    uint64_t oldHash = 0;
+    uint64_t newHash = 0;
+    bool oldIsZero = false;  // a run of zeros is recorded, not its bytes
+};
+
+// A byte range an edit was about to overwrite: where it is, and its blocks' checksums before
+// and after; the old bytes of the blocks that were not zero follow in the entry file.
+struct SavedRange {
+    JournalTarget target = JournalTarget::Image;
+    uint64_t offset = 0;
+    uint64_t length = 0;
+    std::vector<SavedBlock> blocks;
+    uint64_t oldBytesAt = 0;  // their position in the entry file
+    // Restored when a write of the edit failed: no longer part of the edit.
+    bool reverted = false;
+};
+
+struct JournalEntryFile {
+    ImageIdentity identity;  // of the image before the edit
+    EditSummary summary;
+    std::vector<SavedRange> ranges;
+    // Recorded once the image was written and synced: the edit is complete.
+    std::optional<uint64_t> descriptorsHashAfter;
+
+    bool complete() const { return descriptorsHashAfter.has_value(); }
+    // Whether any range is still part of the edit.
+    bool changedBytes() const;
+};
+
+uint64_t blockHash(std::span<const uint8_t> block);
+
+// Reads the entry in the open file `descriptor`. With `checkRanges`, every range record's
+// checksum is verified as well, which reads all of its saved bytes.
+Result<JournalEntryFile> readJournalEntry(int descriptor, const std::string& path,
+                                          bool checkRanges);
+// The old bytes of `range`, each block checked against its checksum.
+Result<std::vector<uint8_t>> readSavedBytes(int descriptor, const std::string& path,
+                                            const SavedRange& range);
+
+// Each append writes one record at the end of the file and syncs it.
+Result<void> appendBegin(int descriptor, const std::string& path, const ImageIdentity& identity,
+                         const EditSummary& summary);
+Result<SavedRange> appendRange(int descriptor, const std::string& path, JournalTarget target,
+                               uint64_t offset, std::span<const uint8_t> oldBytes,
+                               std::span<const uint8_t> newBytes);
+// Ranges from `fromRange` to the last one appended were restored.
+Result<void> appendReverted(int descriptor, const std::string& path, size_t fromRange);
+Result<void> appendComplete(int descriptor, const std::string& path, uint64_t descriptorsHash);
+
+}  // namespace kestrel

@@ -1,0 +1,101 @@
+#include "ops/UndoLimits.h"
+
+#include <sys/statvfs.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+
+#include "ops/EditSummary.h"
+#include "ops/StateFolder.h"
+
+namespace kestrel {
+
+namespace {
+
+std::string trimmed(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t\r");
+    const auto last = text.find_last_not_of(" \t\r");
+    return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+std::string undoLimitsPath() {
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    const std::string folder =
+        config != nullptr && config[0] == '/' ? std::string(config) : homeFolder() + "/.config";
+    return folder + "/kestrel/undo.conf";
+}
+
+std::optional<uint64_t> parseByteCount(const std::string& text) {
+    const std::string value = trimmed(text);
+    size_t digits = 0;
+    uint64_t number = 0;
+    while (digits < value.size() && std::isdigit(static_cast<unsigned char>(value[digits]))) {
+        if (number > (UINT64_MAX - 9) / 10) {
+            return std::nullopt;
+        }
+        number = number * 10 + static_cast<uint64_t>(value[digits++] - '0');
+    }
+    if (digits == 0 || value.size() - digits > 1) {
+        return std::nullopt;
+    }
+    if (digits == value.size()) {
+        return number;
+    }
+    const std::string units = "KMGT";
+    const auto unit = units.find(static_cast<char>(std::toupper(value.back())));
+    if (unit == std::string::npos) {
+        return std::nullopt;
+    }
+    const unsigned shift = 10 * static_cast<unsigned>(unit + 1);
+    if (number > (UINT64_MAX >> shift)) {
+        return std::nullopt;
+    }
+    return number << shift;
+}
+
+UndoLimits loadUndoLimits() {
+    UndoLimits limits;
+    std::ifstream file(undoLimitsPath());
+    for (std::string line; std::getline(file, line);) {
+        const auto equals = line.find('=');
+        if (equals == std::string::npos) {
+            continue;
+        }
+        const std::string key = trimmed(line.substr(0, equals));
+        const auto value = parseByteCount(line.substr(equals + 1));
+        if (value && key == "edit-limit") {
+            limits.editBytes = *value;
+        } else if (value && key == "total-limit") {
+            limits.totalBytes = *value;
+        }
+    }
+    return limits;
+}
+
+UndoRoom undoRoomFor(uint64_t dataBytes, const std::string& journalFolder,
+                     const UndoLimits& limits) {
+    if (dataBytes > limits.editBytes) {
+        return {false, "It rewrites " + formatBytes(dataBytes) + ", more than the " +
+                           formatBytes(limits.editBytes) +
+                           " Kestrel keeps for undoing one edit "
+                           "(edit-limit in " +
+                           undoLimitsPath() + ")."};
+    }
+    struct statvfs space {};
+    if (::statvfs(journalFolder.c_str(), &space) != 0) {
+        return {};
+    }
+    const uint64_t available = uint64_t{space.f_bavail} * space.f_frsize;
+    // The checksums take 17 bytes a block; a margin keeps the disk from filling to the brim.
+    const uint64_t needed = dataBytes + dataBytes / 100 + (uint64_t{64} << 20);
+    if (needed > available) {
+        return {false, "Keeping its old bytes for undo needs up to " + formatBytes(needed) +
+                           ", and " + journalFolder + " has " + formatBytes(available) + " free."};
+    }
+    return {};
+}
+
+}  // namespace kestrel
