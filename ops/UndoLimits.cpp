@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "ops/EditSummary.h"
@@ -84,9 +85,14 @@ UndoRoom undoRoomFor(uint64_t dataBytes, const std::string& journalFolder,
                            "(edit-limit in " +
                            undoLimitsPath() + ")."};
     }
+    // The folder is made with the first edit; until then its nearest folder tells.
+    std::filesystem::path folder(journalFolder);
     struct statvfs space {};
-    if (::statvfs(journalFolder.c_str(), &space) != 0) {
-        return {};
+    while (::statvfs(folder.c_str(), &space) != 0) {
+        if (!folder.has_relative_path()) {
+            return {};
+        }
+        folder = folder.parent_path();
     }
     const uint64_t available = uint64_t{space.f_bavail} * space.f_frsize;
     // The checksums take 17 bytes a block; a margin keeps the disk from filling to the brim.
