@@ -23,16 +23,33 @@ Result<void> restoreSavedRange(int entry, const std::string& entryPath, const Sa
     if (!target) {
         return target.error();
     }
-    const auto size = target->size();
-    if (!size) {
-        return size.error();
+    std::vector<uint8_t> present(range.length);
+    const auto read = target->readAt(range.offset, present);
+    if (!read) {
+        return read.error();
     }
-    if (range.offset < *size) {
-        const auto present = std::span(*saved).first(
-            static_cast<size_t>(std::min<uint64_t>(range.length, *size - range.offset)));
-        if (auto written = target->writeAt(range.offset, present); !written) {
+    // Only the bytes that changed are written: those a failed write never reached may lie
+    // where no write can go now, past a shrunk file's end or a file size limit.
+    const auto old = std::span(*saved).first(*read);
+    const auto now = std::span(present).first(*read);
+    for (size_t from = 0; from < old.size();) {
+        const auto differ = std::ranges::mismatch(old.subspan(from), now.subspan(from));
+        from = static_cast<size_t>(differ.in1 - old.begin());
+        if (from == old.size()) {
+            break;
+        }
+        size_t to = from;
+        while (to < old.size() && (old[to] != now[to] || to - from < kJournalBlockSize)) {
+            ++to;
+        }
+        while (old[to - 1] == now[to - 1]) {
+            --to;
+        }
+        if (auto written = target->writeAt(range.offset + from, old.subspan(from, to - from));
+            !written) {
             return written;
         }
+        from = to;
     }
     return target->finish();
 }

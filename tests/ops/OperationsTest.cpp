@@ -113,6 +113,20 @@ TEST_P(OperationOnDisc, EachOperationWritesExactlyWhatItOwns) {
     }
     EXPECT_EQ(readFileBytes(image), expected);
     EXPECT_EQ(layerOne ? readFileBytes(copy) : Bytes{}, copyExpected);
+
+    // Undo reverts every edit, newest first (Z.BIN's overwrite of no bytes left none);
+    // undoing the last undo makes its edit again.
+    const auto lastUndoable = [&] { return session->journal()->lastUndoable().value(); };
+    for (int edits = 0; edits < 6; ++edits) {
+        ASSERT_TRUE(lastUndoable());
+        const auto undone = session->undo(lastUndoable()->id);
+        ASSERT_TRUE(undone) << undone.error().message;
+    }
+    EXPECT_FALSE(lastUndoable());
+    EXPECT_TRUE(readFileBytes(image) == before);
+    EXPECT_EQ(layerOne ? readFileBytes(copy) : Bytes{}, copyBefore);
+    ASSERT_TRUE(session->undo(session->journal()->history()->back().id));
+    EXPECT_TRUE(readFileBytes(image) == withBytesAt(before, dataInImage(0), pattern(5000, 99)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Discs, OperationOnDisc,

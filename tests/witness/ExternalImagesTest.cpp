@@ -528,6 +528,11 @@ TEST_P(ExternalImage, EditsAreSeenByEveryWitness) {
         EXPECT_EQ(lines(hasJoliet ? isoinfoTree(image, "-J") : Tree{}), lines(wantedJoliet));
         EXPECT_EQ(lines(xorrisoReport(image)), lines(wantedReport));
         expectExtractsAsIsoinfo(session, seenTree, directory);
+
+        const auto last = session.journal()->lastUndoable();
+        ASSERT_TRUE(last && *last);
+        ASSERT_TRUE(session.undo((*last)->id));
+        EXPECT_TRUE(readFileBytes(image) == before) << "undo did not give the image back";
     }
 }
 

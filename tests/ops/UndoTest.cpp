@@ -1,0 +1,173 @@
+// What the undo journal promises beyond undoing each edit: a write that fails part-way is
+// put back before it is reported, an edit cut short is put back when the image is opened
+// (unless a block holds what neither side of the edit wrote), and Undo refuses bytes that
+// changed since.
+#include <sys/resource.h>
+
+#include <csignal>
+#include <filesystem>
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "ops/Blanking.h"
+#include "ops/DataRewrite.h"
+#include "ops/ImageWriter.h"
+#include "ops/Overwrite.h"
+#include "ops/SessionFixtures.h"
+
+namespace kestrel {
+namespace {
+
+using namespace kestrel::test;
+namespace fs = std::filesystem;
+
+// Calls `onPercent` as each file's percentage rises.
+class PercentHook : public Recorder {
+public:
+    void showPercent(int percent) override {
+        Recorder::showPercent(percent);
+        onPercent(percent);
+    }
+    std::function<void(int)> onPercent = [](int) {};
+};
+
+enum class Fault { FileSizeLimit, ShrunkImage, UnreadableSecondPiece };
+
+class PartWayFailure : public SessionTest, public ::testing::WithParamInterface<Fault> {
+protected:
+    Result<void> runInto(Fault fault) {
+        switch (fault) {
+            case Fault::FileSizeLimit: {
+                // Writes past a size limit fail, as on a full disk, halfway through the data.
+                const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+                rlimit saved{};
+                ::getrlimit(RLIMIT_FSIZE, &saved);
+                rlimit limit = saved;
+                limit.rlim_cur = dataInImage(0) + 2500;
+                ::setrlimit(RLIMIT_FSIZE, &limit);
+                const auto report = blankFiles(snapshot({"BIG.BIN"}), hook);
+                ::setrlimit(RLIMIT_FSIZE, &saved);
+                std::signal(SIGXFSZ, handler);
+                return report.failures.empty() ? Result<void>()
+                                               : Result<void>(report.failures[0].error);
+            }
+            case Fault::ShrunkImage:
+                // The image is cut short while the file is half overwritten.
+                writeFileBytes(dir.file("replacement"), pattern(5000, 99));
+                hook.onPercent = [this](int percent) {
+                    if (percent == 50) {
+                        fs::resize_file(image, dataInImage(0) + 4000);
+                    }
+                };
+                return overwriteFile(snapshot({"BIG.BIN"}), dir.file("replacement"), hook);
+            case Fault::UnreadableSecondPiece: {
+                // The replacement's second piece cannot be read, once the first is written.
+                auto edit = session->beginEdit({EditKind::Overwrite, 1, 0, "BIG.BIN", 0, 0});
+                const auto taken = snapshot({"BIG.BIN"});
+                return rewriteFileData(*edit, taken, taken.files[0], hook,
+                                       [](uint64_t done, std::span<uint8_t> piece) -> Result<void> {
+                                           std::ranges::fill(piece, 0xAB);
+                                           return done < kSavedChunkSize
+                                                      ? Result<void>()
+                                                      : Error{ErrorKind::Io,
+                                                              "Cannot read the replacement"};
+                                       });
+            }
+        }
+        return {};
+    }
+
+    PercentHook hook;
+};
+
+TEST_P(PartWayFailure, PutsBackWhatWasWrittenAndSaysSo) {
+    const uint32_t size =
+        GetParam() == Fault::UnreadableSecondPiece ? 3 * kSavedChunkSize / 2 : 5000;
+    files = {{"BIG.BIN", 30, size}};
+    rootFiles(Layout::CdRomXa, "DISC", files, 10).writeTo(image);
+    open();
+    const auto before = readFileBytes(image);
+
+    const auto failed = runInto(GetParam());
+    ASSERT_FALSE(failed);
+    EXPECT_NE(failed.error().message.find("was left as it was"), std::string::npos)
+        << failed.error().message;
+    const auto after = readFileBytes(image);
+    EXPECT_TRUE(after == Bytes(before.begin(), before.begin() + after.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, PartWayFailure,
+                         ::testing::Values(Fault::FileSizeLimit, Fault::ShrunkImage,
+                                           Fault::UnreadableSecondPiece));
+
+class JournalTest : public SessionTest {
+protected:
+    void SetUp() override {
+        openDisc(Disc::Cd);
+        before = readFileBytes(image);
+    }
+    std::optional<JournalEntry> lastUndoable() {
+        const auto last = session->journal()->lastUndoable();
+        EXPECT_TRUE(last) << last.error().message;
+        return last ? *last : std::nullopt;
+    }
+
+    Bytes before;
+};
+
+TEST_F(JournalTest, AnEditCutShortIsPutBackOnlyWhenEachBlockHoldsItsOldOrNewBytes) {
+    const auto zeros = Bytes(5000, 0);
+    {
+        // Written, never marked complete: as a crash leaves it.
+        auto edit = session->beginEdit({EditKind::Dummy, 1, 5000, "BIG.BIN", 0, 0});
+        auto writer = ImageWriter::open(image, &*edit);
+        ASSERT_TRUE(writer->writeAt(dataInImage(0), zeros) && writer->finish());
+    }
+    overwriteBytes(image, dataInImage(0) + 3000, {7});
+    const auto mixed = readFileBytes(image);
+    open();
+    ASSERT_EQ(session->recoveryNotes().size(), 1u);
+    EXPECT_NE(
+        session->recoveryNotes()[0].find("bytes 63488 to 65535 of " + image + " hold neither"),
+        std::string::npos)
+        << session->recoveryNotes()[0];
+    EXPECT_EQ(readFileBytes(image), mixed);
+
+    overwriteBytes(image, dataInImage(0) + 3000, {0});
+    open();
+    ASSERT_EQ(session->recoveryNotes().size(), 1u);
+    EXPECT_NE(session->recoveryNotes()[0].find("was put back"), std::string::npos);
+    EXPECT_EQ(readFileBytes(image), before);
+    open();
+    EXPECT_TRUE(session->recoveryNotes().empty());
+    EXPECT_FALSE(lastUndoable());
+}
+
+TEST_F(JournalTest, UndoRefusesBytesChangedSinceAndEditsWithoutUndoLeaveNoEntry) {
+    ASSERT_TRUE(blankFiles(snapshot({"BIG.BIN"}), recorder).failures.empty());
+    // Blanking zeros again saves no bytes, only that they were zero.
+    ASSERT_TRUE(blankFiles(snapshot({"BIG.BIN"}), recorder).failures.empty());
+    const auto history = session->journal()->history();
+    ASSERT_EQ(history->size(), 2u);
+    EXPECT_GT((*history)[0].journalBytes, 5000u);
+    EXPECT_LT((*history)[1].journalBytes, 500u);
+
+    auto withoutUndo = snapshot({"K.BIN"});
+    withoutUndo.keepUndo = false;
+    ASSERT_TRUE(blankFiles(withoutUndo, recorder).failures.empty());
+    EXPECT_EQ(session->journal()->history()->size(), 2u);
+
+    ASSERT_TRUE(session->undo(lastUndoable()->id));
+    overwriteBytes(image, dataInImage(0) + 4500, {1});
+    const auto changed = readFileBytes(image);
+    const auto refused = session->undo(lastUndoable()->id);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().message,
+              "Cannot undo Dummy of BIG.BIN, 5.0 KB: bytes 65536 to 66439 of " + image +
+                  " no longer hold what it wrote; they were changed since. Nothing was written");
+    EXPECT_EQ(readFileBytes(image), changed);
+}
+
+}  // namespace
+}  // namespace kestrel
