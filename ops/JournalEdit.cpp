@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,12 @@
 #include "ops/Journal.h"
 
 namespace kestrel {
+
+namespace {
+
+constexpr off_t kPruneAfterBytes = off_t{1} << 20;
+
+}  // namespace
 
 Result<void> restoreSavedRange(int entry, const std::string& entryPath, const SavedRange& range,
                                const std::string& targetPath) {
@@ -170,7 +177,12 @@ Result<void> JournalEdit::complete() {
         return failed;
     }
     completed_ = true;
-    pruneJournals(loadUndoLimits().totalBytes, entryPath_);
+    // Only an entry of some size can take the journals over their limit; record edits, which
+    // save a few bytes, spare every edit a look through all journals.
+    struct stat written {};
+    if (::fstat(entry_, &written) == 0 && written.st_size >= kPruneAfterBytes) {
+        pruneJournals(loadUndoLimits().totalBytes, entryPath_);
+    }
     return {};
 }
 
