@@ -102,19 +102,22 @@ void CKestrelDlg::initMainDialog() {
 }
 
 // Linux window managers own the title bar's menu, so the window's own commands are offered
-// as its context menu, ending with the About item.
+// as its context menu, ending with Undo and the About item. An action of the window gives
+// its shortcut anywhere in it, but in the path box, whose own Ctrl+Z undoes typing.
 void CKestrelDlg::addWindowMenu() {
     const auto addCommand = [this](const QString& text, unsigned command) {
         auto* action = new QAction(text, this);
         connect(action, &QAction::triggered, this,
                 [this, command] { handleSystemCommand(command); });
         addAction(action);
+        return action;
     };
     addCommand(QStringLiteral("Mi&nimize"), kMinimizeCommand);
     addCommand(QStringLiteral("&Close\tAlt+F4"), kCloseCommand);
     auto* separator = new QAction(this);
     separator->setSeparator(true);
     addAction(separator);
+    addCommand(QStringLiteral("&Undo"), kUndoCommand)->setShortcut(QKeySequence::Undo);
     addCommand(QString::fromLatin1(kAboutItemText), kAboutCommand);
     setContextMenuPolicy(Qt::ActionsContextMenu);
 }
@@ -151,6 +154,9 @@ void CKestrelDlg::handleSystemCommand(unsigned command) {
             about.exec();
             break;
         }
+        case kUndoCommand:
+            undoLastEdit();
+            break;
         case kMinimizeCommand:
             showMinimized();
             break;

@@ -56,6 +56,8 @@ public:
     // The window-menu command of the About item; its four low bits are clear, as those of
     // every window-menu command are.
     static constexpr unsigned kAboutCommand = 16;
+    // The Undo item's command, also given by Ctrl+Z.
+    static constexpr unsigned kUndoCommand = 32;
 
     // Without a prompter the window shows real message boxes and file dialogs. The layer-1
     // copy of a dual-layer image is kept at `layerCopyPath`.
@@ -109,6 +111,14 @@ private:
     // Switch Layers can be pressed when the chosen image has a layer-1 copy and no operation
     // holds the buttons.
     void updateSwitchLayersButton();
+
+    // Reverts the chosen image's last edit still in effect, once the user confirms it.
+    void undoLastEdit();
+    // What a crash cut short and the open put back, one notice per edit.
+    void showRecoveryNotes();
+    // Before a run whose old bytes cannot be kept for undo, asks whether to go on without;
+    // false when the user says No.
+    bool confirmUndoRoom(OperationSnapshot& snapshot);
 
     // On the window's thread.
     void startBackgroundOperation(Operation operation);

@@ -41,6 +41,7 @@ void CKestrelDlg::openChosenImage(const QString& path) {
     session_ = std::move(*opened);
     showVolume();
     checkDualLayer();
+    showRecoveryNotes();
 }
 
 // Builds the tree of the presented volume and lists its root; without one, everything empties.

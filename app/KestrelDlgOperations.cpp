@@ -116,6 +116,10 @@ void CKestrelDlg::startBackgroundOperation(Operation operation) {
     if (!rows.empty() && session_) {
         snapshot = session_->snapshot(findSelectedDirectory(), rows);
     }
+    // Asked here, before Overwrite's file picker, while nothing holds the buttons.
+    if (operation != Operation::Extract && !snapshot.files.empty() && !confirmUndoRoom(snapshot)) {
+        return;
+    }
     worker_ = QThread::create([this, operation, snapshot = std::move(snapshot)] {
         switch (operation) {
             case Operation::Extract:

@@ -1,5 +1,7 @@
 // Extract, Dummy and Overwrite through the window: a real worker thread, the buttons and
 // CANCEL while it works, the progress display and the end message.
+#include <fstream>
+
 #include "tests/app/WindowFixture.h"
 
 namespace kestrel::test {
@@ -154,6 +156,39 @@ TEST_F(BackgroundOperationTest, ARunStopsOnlyWhereCancelOrClosingSaysAndKeepsToI
     EXPECT_EQ(shown(), "idle");
     browseTo(big);
     EXPECT_EQ(readFileBytes(big), blanked("BIG1.BIN", "BIG2.BIN", "BIG3.BIN"));
+}
+
+// With an edit limit of 1K, Dummy of MASTER.BIN's 5000 bytes asks first: No writes nothing, Yes
+// blanks the file without keeping anything to undo.
+TEST_F(BackgroundOperationTest, ARunTooLargeForUndoIsMadeWithoutItOnlyWhenTheUserSaysSo) {
+    const std::string config = dir.file("config");
+    std::filesystem::create_directories(config + "/kestrel");
+    std::ofstream(config + "/kestrel/undo.conf") << "edit-limit = 1K\n";
+    struct ConfigHome {
+        explicit ConfigHome(const std::string& path) { setenv("XDG_CONFIG_HOME", path.c_str(), 1); }
+        ~ConfigHome() { unsetenv("XDG_CONFIG_HOME"); }
+    } configHome(config);
+    browseTo(image);
+    const auto before = readFileBytes(image);
+    const auto blanked =
+        withBytesAt(before, dataOffset("MASTER.BIN"), std::vector<uint8_t>(5000, 0));
+    const QString question =
+        "Question (Undo): It rewrites 5.0 KB, more than the 1.0 KB Kestrel "
+        "keeps for undoing one edit (edit-limit in " +
+        fromLocalPath(config) + "/kestrel/undo.conf).\n\nGo on without undo for this edit?";
+    for (const auto& [answer, after, end] :
+         {std::tuple(Answer::No, before, ""),
+          std::tuple(Answer::Yes, blanked, " / Notice: File Replaced With a Dummy File")}) {
+        selectRows({"MASTER.BIN"});
+        prompter->answers = {answer};
+        click(C::kDummyButton);
+        ASSERT_TRUE(operationEnds());
+        EXPECT_EQ(takeMessages().join(" / "), question + end);
+        EXPECT_EQ(shown(), "idle");
+        EXPECT_EQ(readFileBytes(image), after);
+    }
+    window->handleSystemCommand(C::kUndoCommand);
+    EXPECT_EQ(takeMessages(), QStringList{"Notice: Nothing to undo for this image"});
 }
 
 }  // namespace

@@ -42,8 +42,9 @@ protected:
     std::string singleLayer = dir.file("single.iso");
 };
 
-// On layer 1 a master chosen on layer 0 is refused; Switch Layers goes back to layer 0.
-TEST_F(LayerSwitchTest, LayerOneRefusesALayerZeroMasterAndSwitchLayersIsHeldThroughARun) {
+// On layer 1 a master chosen on layer 0 is refused and Undo reverts edits; Switch Layers goes
+// back to layer 0.
+TEST_F(LayerSwitchTest, LayerOneRefusesALayerZeroMasterAndUndoesItsEditsAndSwitchLayersIsHeld) {
     browseTo(dualLayer);
     selectRows({"L0.BIN"});
     click(C::kMasterFileButton);
@@ -80,6 +81,18 @@ TEST_F(LayerSwitchTest, LayerOneRefusesALayerZeroMasterAndSwitchLayersIsHeldThro
     EXPECT_TRUE(enabled(C::kSwitchLayersButton));
     click(C::kSwitchLayersButton);
     EXPECT_EQ(column(0), QStringList{"L1.BIN"});
+    // On layer 1, Undo puts back a record edit in the image and the copy, then the Dummy.
+    selectRows({"L1.BIN"});
+    modifyToc([](D& dialog) {
+        edit(dialog, D::kSizeEdit)->setText("2");
+        press(dialog, D::kUpdate);
+    });
+    prompter->answers = {Answer::Yes, Answer::Yes};
+    pressUndoKeys();
+    pressUndoKeys();
+    EXPECT_EQ(readFileBytes(dualLayer), before);
+    EXPECT_EQ(readFileBytes(layerCopy), copyBefore);
+    EXPECT_EQ(cell("L1.BIN", 2), "14");
     click(C::kSwitchLayersButton);
     EXPECT_EQ(text(C::kDiscKindText), "Dual-Layer DVD (DVD9) - Layer 0");
     EXPECT_EQ(column(0), QStringList{"L0.BIN"});

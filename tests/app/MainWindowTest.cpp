@@ -1,6 +1,7 @@
-// The main window's layout, start state, keyboard and window menu.
+// The main window's layout, start state, keyboard and window menu, and Undo from that menu.
 #include <QAction>
 #include <QHeaderView>
+#include <QRegularExpression>
 #include <QScrollBar>
 
 #include "app/KestrelApp.h"
@@ -11,6 +12,7 @@ namespace kestrel::test {
 namespace {
 
 using MainWindowTest = WindowFixture;
+using UndoTest = WindowFixture;
 
 TEST(KestrelApp, ShowsTheMainWindowModalAndOnlyThenTakesKestrelAsTheTitleOfNotices) {
     QDialog window;
@@ -100,7 +102,8 @@ TEST_F(MainWindowTest, TheWindowMenuEndsWithTheAboutItemWhichShowsTheTocValuesAn
     const auto actions = window->actions();
     ASSERT_GE(actions.size(), 2);
     EXPECT_EQ(window->contextMenuPolicy(), Qt::ActionsContextMenu);
-    EXPECT_TRUE(actions[actions.size() - 2]->isSeparator());
+    EXPECT_TRUE(actions[actions.size() - 3]->isSeparator());
+    EXPECT_EQ(actions[actions.size() - 2]->text(), "&Undo");
     EXPECT_EQ(actions.last()->text(), "&About Kestrel...");
 
     browseTo(image);
@@ -123,6 +126,74 @@ TEST_F(MainWindowTest, TheWindowMenuEndsWithTheAboutItemWhichShowsTheTocValuesAn
     EXPECT_EQ(readFileBytes(image), before);
     EXPECT_TRUE(prompter->messages.empty());
     EXPECT_TRUE(window->isVisible());
+}
+
+// Four edits, then Undo from the menu and with Ctrl+Z in turn: each names the newest edit still
+// in effect and puts back the image as it was before it, and the list as it shows it.
+TEST_F(UndoTest, EachUndoNamesTheNewestEditAndPutsBackTheImageAsItWasBeforeIt) {
+    const std::string replacement = dir.file("A.TXT");
+    writeFileBytes(replacement, {'n', 'e', 'w'});
+    browseTo(image);
+    const QStringList listed = column(1) + column(2);
+    const std::vector<std::tuple<QString, std::function<void()>>> edits{
+        {"Dummy of 2 files, 10 bytes",
+         [&] {
+             selectRows({"A.TXT", "B.TXT"});
+             click(C::kDummyButton);
+             ASSERT_TRUE(operationEnds());
+         }},
+        {"Overwrite of A.TXT, 5 bytes",
+         [&] {
+             selectRows({"A.TXT"});
+             prompter->files = {fromLocalPath(replacement)};
+             click(C::kOverwriteButton);
+             ASSERT_TRUE(operationEnds());
+         }},
+        {"Relink of 2 files",
+         [&] {
+             selectRows({"MASTER.BIN"});
+             click(C::kMasterFileButton);
+             selectRows({"A.TXT", "C.TXT"});
+             prompter->answers = {Answer::Yes};
+             click(C::kRelinkButton);
+         }},
+        {"Modify TOC of B.TXT",
+         [&] {
+             selectRows({"B.TXT"});
+             modifyToc([](D& dialog) {
+                 edit(dialog, D::kSizeEdit)->setText("1");
+                 press(dialog, D::kUpdate);
+             });
+         }},
+    };
+    std::vector<std::vector<uint8_t>> before;
+    for (const auto& [name, make] : edits) {
+        before.push_back(readFileBytes(image));
+        make();
+        ASSERT_NE(readFileBytes(image), before.back()) << name.toStdString();
+    }
+    takeMessages();
+    for (size_t undone = 0; undone < edits.size(); ++undone) {
+        const QString& name = std::get<0>(edits[edits.size() - 1 - undone]);
+        SCOPED_TRACE(name.toStdString());
+        prompter->answers = {Answer::Yes};
+        if (undone % 2 == 0) {
+            window->actions()[window->actions().size() - 2]->trigger();
+        } else {
+            pressUndoKeys();
+        }
+        const QString shown = takeMessages().join(" / ");
+        const QString expected =
+            "^Question \\(Undo\\): Undo %1, made \\d\\d:\\d\\d\\? / Notice: Undone: %1$";
+        EXPECT_TRUE(QRegularExpression(expected.arg(QRegularExpression::escape(name)))
+                        .match(shown)
+                        .hasMatch())
+            << shown.toStdString();
+        EXPECT_EQ(readFileBytes(image), before[before.size() - 1 - undone]);
+    }
+    EXPECT_EQ(column(1) + column(2), listed);
+    window->handleSystemCommand(C::kUndoCommand);
+    EXPECT_EQ(takeMessages(), QStringList{"Notice: Nothing to undo for this image"});
 }
 
 }  // namespace

@@ -87,6 +87,13 @@ protected:
     void click(int id) { QTest::mouseClick(control<QPushButton>(id), Qt::LeftButton); }
     bool enabled(int id) const { return control(id)->isEnabled(); }
 
+    // Ctrl+Z, a shortcut of the window; offscreen, a dialog that closed leaves no window active.
+    void pressUndoKeys() {
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        QTest::keyClick(list(), Qt::Key_Z, Qt::ControlModifier);
+    }
+
     bool operationEnds() const {
         QDeadlineTimer deadline(30000);
         while (window->operationRunning() && !deadline.hasExpired()) {
