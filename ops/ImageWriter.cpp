@@ -52,7 +52,11 @@ Result<void> ImageWriter::stage(uint64_t offset, std::span<const uint8_t> newByt
     if (auto inside = checkInside(offset, newBytes.size()); !inside) {
         return inside;
     }
-    std::vector<uint8_t> old(newBytes.size());
+    // The buffer is kept from one large block to the next, sparing its pages' faults.
+    if (oldBytes_.size() < newBytes.size()) {
+        oldBytes_.resize(newBytes.size());
+    }
+    const auto old = std::span(oldBytes_).first(newBytes.size());
     const auto read = file_.readAt(offset, old);
     if (!read) {
         return read.error();

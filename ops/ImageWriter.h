@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "io/ImageFile.h"
 #include "ops/JournalEdit.h"
@@ -49,6 +50,7 @@ private:
     // The range saved by the last stage(), which its writes need not save again.
     uint64_t stagedFrom_ = 0;
     uint64_t stagedTo_ = 0;
+    std::vector<uint8_t> oldBytes_;
 };
 
 }  // namespace kestrel

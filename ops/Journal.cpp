@@ -92,6 +92,12 @@ public:
     Result<JournalEntryFile> read(bool checkRanges) const {
         return readJournalEntry(descriptor_, path_, checkRanges);
     }
+    // Read from the entry's last bytes alone; an entry that cannot be read counts as complete,
+    // since nothing of it can be applied.
+    bool completed() const {
+        const auto mark = readCompletionMark(descriptor_, path_);
+        return !mark || mark->has_value();
+    }
 
 private:
     EntryFile(int descriptor, std::string path) : descriptor_(descriptor), path_(std::move(path)) {}
@@ -106,11 +112,11 @@ std::string byteSpan(const SavedRange& range, size_t firstBlock, size_t lastBloc
     return "bytes " + std::to_string(from) + " to " + std::to_string(to - 1);
 }
 
-// The first block of `range` in the file at `path` whose checksum is not one `accepts`; the
-// range as far as the file reaches is compared.
+// The first block of `range` in the file at `path` whose checksum `accepts` refuses, given the
+// block's place in the range; the range as far as the file reaches is compared.
 Result<std::optional<size_t>> firstBlockNotAccepted(
     const std::string& path, const SavedRange& range,
-    const std::function<bool(const SavedBlock&, uint64_t)>& accepts) {
+    const std::function<bool(size_t, uint64_t)>& accepts) {
     auto file = ImageFile::openForReading(path);
     if (!file) {
         return file.error();
@@ -123,12 +129,29 @@ Result<std::optional<size_t>> firstBlockNotAccepted(
     for (size_t i = 0; i < range.blocks.size(); ++i) {
         const size_t from = i * kJournalBlockSize;
         const size_t count = std::min<size_t>(kJournalBlockSize, bytes.size() - from);
-        if (from >= *read || !accepts(range.blocks[i], blockHash(std::span(bytes).subspan(
-                                                           from, std::min(count, *read - from))))) {
+        if (from >= *read ||
+            !accepts(i, blockHash(std::span(bytes).subspan(from, std::min(count, *read - from))))) {
             return std::optional(i);
         }
     }
     return std::optional<size_t>();
+}
+
+// A range is written, and put back, from its first byte to its last, so a crash part way
+// through leaves one block holding part of each side, every block before it one side and
+// every block after it the other. Nothing when block `cut` is such a block, else `cut`.
+Result<std::optional<size_t>> notCutShortAt(const std::string& path, const SavedRange& range,
+                                            size_t cut) {
+    for (const bool newFirst : {true, false}) {
+        const auto odd = firstBlockNotAccepted(path, range, [&](size_t i, uint64_t hash) {
+            const auto& block = range.blocks[i];
+            return i == cut || hash == ((i < cut) == newFirst ? block.newHash : block.oldHash);
+        });
+        if (!odd || !*odd) {
+            return odd;
+        }
+    }
+    return std::optional(cut);
 }
 
 Result<void> lockFolder(int folder, const std::string& imagePath) {
@@ -319,20 +342,27 @@ Result<std::vector<std::string>> Journal::recover(const JournalFiles& files) con
     }
     for (auto item = entries.rbegin(); item != entries.rend(); ++item) {
         auto file = EntryFile::open(item->second, true);
-        auto entry = file ? file->read(true) : Result<JournalEntryFile>(file.error());
+        if (!file || file->completed()) {
+            continue;
+        }
+        auto entry = file->read(true);
         if (!entry || entry->complete()) {
             continue;
         }
         const std::string note = cutShortNote(files.imagePath, entry->summary);
         std::optional<std::string> mixed;
+        bool partWritten = false;  // the crash struck inside one write at most
         for (const auto& range : entry->ranges) {
             if (range.reverted || range.target != JournalTarget::Image || mixed) {
                 continue;
             }
-            const auto odd = firstBlockNotAccepted(
-                files.imagePath, range, [](const SavedBlock& block, uint64_t hash) {
-                    return hash == block.oldHash || hash == block.newHash;
-                });
+            auto odd = firstBlockNotAccepted(files.imagePath, range, [&](size_t i, uint64_t hash) {
+                return hash == range.blocks[i].oldHash || hash == range.blocks[i].newHash;
+            });
+            if (odd && *odd && !partWritten) {
+                partWritten = true;
+                odd = notCutShortAt(files.imagePath, range, **odd);
+            }
             if (!odd) {
                 mixed = odd.error().message;
             } else if (*odd) {
@@ -410,8 +440,7 @@ Result<void> Journal::undo(uint64_t id, const JournalFiles& files) const {
             continue;
         }
         const auto changed = firstBlockNotAccepted(
-            *path, range,
-            [](const SavedBlock& block, uint64_t hash) { return hash == block.newHash; });
+            *path, range, [&](size_t i, uint64_t hash) { return hash == range.blocks[i].newHash; });
         if (!changed) {
             return changed.error();
         }
@@ -489,9 +518,7 @@ void pruneJournals(uint64_t totalBytes, const std::string& keep) {
             continue;
         }
         // An entry cut short keeps the only copy of what its image lost.
-        auto file = EntryFile::open(entry.path, false);
-        const auto contents = file ? file->read(false) : Result<JournalEntryFile>(file.error());
-        if (contents && !contents->complete()) {
+        if (auto file = EntryFile::open(entry.path, false); file && !file->completed()) {
             continue;
         }
         std::error_code ignored;

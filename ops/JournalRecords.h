@@ -70,6 +70,9 @@ uint64_t blockHash(std::span<const uint8_t> block);
 // checksum is verified as well, which reads all of its saved bytes.
 Result<JournalEntryFile> readJournalEntry(int descriptor, const std::string& path,
                                           bool checkRanges);
+// The descriptors' checksum in the completion mark that ends the entry, read from its last
+// bytes alone; nothing when the entry does not end with one.
+Result<std::optional<uint64_t>> readCompletionMark(int descriptor, const std::string& path);
 // The old bytes of `range`, each block checked against its checksum.
 Result<std::vector<uint8_t>> readSavedBytes(int descriptor, const std::string& path,
                                             const SavedRange& range);
