@@ -135,41 +135,29 @@ TEST_F(UndoTest, EachUndoNamesTheNewestEditAndPutsBackTheImageAsItWasBeforeIt) {
     writeFileBytes(replacement, {'n', 'e', 'w'});
     browseTo(image);
     const QStringList listed = column(1) + column(2);
-    const std::vector<std::tuple<QString, std::function<void()>>> edits{
-        {"Dummy of 2 files, 10 bytes",
-         [&] {
-             selectRows({"A.TXT", "B.TXT"});
-             click(C::kDummyButton);
-             ASSERT_TRUE(operationEnds());
-         }},
-        {"Overwrite of A.TXT, 5 bytes",
-         [&] {
-             selectRows({"A.TXT"});
-             prompter->files = {fromLocalPath(replacement)};
-             click(C::kOverwriteButton);
-             ASSERT_TRUE(operationEnds());
-         }},
-        {"Relink of 2 files",
-         [&] {
-             selectRows({"MASTER.BIN"});
-             click(C::kMasterFileButton);
-             selectRows({"A.TXT", "C.TXT"});
-             prompter->answers = {Answer::Yes};
-             click(C::kRelinkButton);
-         }},
-        {"Modify TOC of B.TXT",
-         [&] {
-             selectRows({"B.TXT"});
-             modifyToc([](D& dialog) {
-                 edit(dialog, D::kSizeEdit)->setText("1");
-                 press(dialog, D::kUpdate);
-             });
-         }},
+    selectRows({"MASTER.BIN"});
+    click(C::kMasterFileButton);
+    // Each edit: what Undo names it, its button and the rows it is made on.
+    const std::vector<std::tuple<QString, int, QStringList>> edits{
+        {"Dummy of 2 files, 10 bytes", C::kDummyButton, {"A.TXT", "B.TXT"}},
+        {"Overwrite of A.TXT, 5 bytes", C::kOverwriteButton, {"A.TXT"}},
+        {"Relink of 2 files", C::kRelinkButton, {"A.TXT", "C.TXT"}},
+        {"Modify TOC of B.TXT", C::kModifyTocButton, {"B.TXT"}},
     };
     std::vector<std::vector<uint8_t>> before;
-    for (const auto& [name, make] : edits) {
+    for (const auto& [name, button, rows] : edits) {
         before.push_back(readFileBytes(image));
-        make();
+        selectRows(rows);
+        prompter->answers = {Answer::Yes};  // Relink's Patch Option
+        prompter->files = {fromLocalPath(replacement)};
+        if (button == C::kModifyTocButton) {
+            whenTocDialogOpens([](D& dialog) {
+                edit(dialog, D::kSizeEdit)->setText("1");
+                press(dialog, D::kUpdate);
+            });
+        }
+        click(button);
+        ASSERT_TRUE(operationEnds());
         ASSERT_NE(readFileBytes(image), before.back()) << name.toStdString();
     }
     takeMessages();
