@@ -1,0 +1,162 @@
+// Kills a child process at every call that writes or syncs a file during an edit, before
+// the call or part way through it, then opens the image as the next start would: it must be
+// exactly as before the edit or exactly as after it, and an edit found complete must undo to
+// the image before it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "ops/Session.h"
+#include "support/Images.h"
+#include "support/TestFiles.h"
+
+extern char** environ;
+
+namespace kestrel::test {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Arguments = std::vector<std::string>;
+
+struct Edit {
+    const char* name;
+    // After the image: the replacement or the master first, where there is one. The child
+    // runs in the test's folder, where the replacement is.
+    Arguments rows;
+};
+
+// Every call near the start and the end of the edit, where its entry is begun and marked
+// complete, and a spread of the many writes of file data between them.
+long nextKilledCall(long call, long calls) {
+    constexpr long kEdge = 20;
+    constexpr long kSpread = 30;
+    return call < kEdge || call >= calls - kEdge
+               ? call + 1
+               : call + std::max(1L, (calls - 2 * kEdge) / kSpread);
+}
+
+void PrintTo(const Edit& edit, std::ostream* out) {
+    *out << edit.name;
+}
+
+class CrashRecoveryTest : public ::testing::TestWithParam<Edit> {
+protected:
+    // Twelve files of one to six sectors, packed from sector 30; odd and even starts put
+    // page boundaries at different places in their data.
+    CrashRecoveryTest() {
+        IsoBuilder builder(Layout::CdRomXa, "CRASH");
+        uint32_t lba = 30;
+        const char* names = "ABCDEFGHIJKL";
+        for (const uint32_t size : {9000, 5000, 2048, 100, 4097, 700, 1, 6144, 3000, 12000, 40}) {
+            const uint32_t sectors = size / 2048 + 1;
+            builder.addFile(IsoBuilder::kRoot, {std::string(1, *names++) + ".BIN;1",
+                                                size,
+                                                lba,
+                                                pattern(sectors * 2048, static_cast<uint8_t>(lba)),
+                                                {},
+                                                0});
+            lba += sectors;
+        }
+        builder.writeTo(dir.file("before.iso"));
+        before = readFileBytes(dir.file("before.iso"));
+        writeFileBytes(dir.file("replacement"), pattern(7000, 99));
+    }
+
+    // Runs the child on a fresh copy of the image with a journal of its own; returns its
+    // wait status and what it printed.
+    std::pair<int, std::string> runChild(const std::string& state, long crashAt, bool torn) {
+        writeFileBytes(image, before);
+        Arguments arguments{KESTREL_CRASH_CHILD, GetParam().name, image};
+        arguments.insert(arguments.end(), GetParam().rows.begin(), GetParam().rows.end());
+        Arguments settings{"XDG_STATE_HOME=" + state, "KESTREL_CRASH_AT=" + std::to_string(crashAt),
+                           "KESTREL_CRASH_TORN=" + std::to_string(torn ? 1 : 0)};
+        std::vector<char*> argv;
+        std::vector<char*> envp;
+        for (auto& argument : arguments) {
+            argv.push_back(argument.data());
+        }
+        for (auto& setting : settings) {
+            envp.push_back(setting.data());
+        }
+        for (char** inherited = environ; *inherited != nullptr; ++inherited) {
+            envp.push_back(*inherited);
+        }
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addchdir_np(&actions, dir.path().c_str());
+        const std::string printed = dir.file("printed");
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, printed.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        pid_t child = 0;
+        int status = -1;
+        if (posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) {
+            waitpid(child, &status, 0);
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        std::ifstream output(printed);
+        return {status, std::string(std::istreambuf_iterator<char>(output), {})};
+    }
+
+    TempDir dir;
+    std::string image = dir.file("image.iso");
+    Bytes before;
+};
+
+TEST_P(CrashRecoveryTest, EveryKillLeavesTheImageBeforeOrAfterTheEdit) {
+    const auto [status, printed] = runChild(dir.file("state-whole"), 0, false);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << printed;
+    const Bytes after = readFileBytes(image);
+    ASSERT_NE(after, before);
+    const long calls = std::stol(printed);
+    int killPoints = 0;
+    for (long crashAt = 1; crashAt <= calls; crashAt = nextKilledCall(crashAt, calls)) {
+        for (const bool torn : {false, true}) {
+            SCOPED_TRACE("killed at call " + std::to_string(crashAt) + (torn ? ", torn" : ""));
+            const std::string state = dir.file("state-" + std::to_string(killPoints++));
+            const auto [killed, ignored] = runChild(state, crashAt, torn);
+            ASSERT_TRUE(WIFSIGNALED(killed) && WTERMSIG(killed) == SIGKILL);
+            setenv("XDG_STATE_HOME", state.c_str(), 1);
+            auto session = Session::open(image, dir.file("layer1"));
+            ASSERT_TRUE(session) << session.error().message;
+            const Bytes found = readFileBytes(image);
+            const auto undoable = session->journal()->lastUndoable();
+            ASSERT_TRUE(undoable);
+            if (found == before) {
+                EXPECT_FALSE(*undoable) << "an edit that was put back is offered for undo";
+                continue;
+            }
+            std::string notes;
+            for (const auto& note : session->recoveryNotes()) {
+                notes += note + "\n";
+            }
+            ASSERT_TRUE(found == after) << "the image holds part of the edit. " << notes;
+            ASSERT_TRUE(*undoable);
+            ASSERT_TRUE(session->undo((*undoable)->id));
+            ASSERT_TRUE(readFileBytes(image) == before);
+        }
+    }
+    RecordProperty("kill_points", killPoints);
+    std::printf("%s: %d kill points of %ld calls\n", GetParam().name, killPoints, calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Edits, CrashRecoveryTest,
+    ::testing::Values(Edit{"dummy", {"A.BIN", "B.BIN", "D.BIN", "E.BIN", "G.BIN", "J.BIN"}},
+                      Edit{"overwrite", {"replacement", "J.BIN"}},
+                      Edit{"relink",
+                           {"B.BIN", "A.BIN", "C.BIN", "D.BIN", "E.BIN", "F.BIN", "G.BIN", "H.BIN",
+                            "I.BIN", "K.BIN"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kestrel::test
