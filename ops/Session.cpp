@@ -43,7 +43,11 @@ Result<Session> Session::open(const std::string& imagePath, std::string layerCop
     }
     auto volume = readVolume(*image);
     if (!volume) {
-        return volume.error();
+        Error unreadable = volume.error();
+        for (const auto& note : recovered) {
+            unreadable.message += "\n\n" + note;
+        }
+        return unreadable;
     }
     Session session(imagePath, std::move(layerCopyPath), std::move(*image), std::move(*volume),
                     std::move(journal));

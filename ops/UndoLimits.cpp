@@ -85,6 +85,9 @@ UndoRoom undoRoomFor(uint64_t dataBytes, const std::string& journalFolder,
                            "(edit-limit in " +
                            undoLimitsPath() + ")."};
     }
+    if (dataBytes == 0) {
+        return {};
+    }
     // The folder is made with the first edit; until then its nearest folder tells.
     std::filesystem::path folder(journalFolder);
     struct statvfs space {};
