@@ -1,5 +1,6 @@
 #include "SideBySide.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,60 +49,53 @@ std::string describe(const std::vector<std::string>& command) {
 }  // namespace
 
 Timings runContest(const Contest& contest, int rounds) {
-    contest.prepare();
-    contest.runOurs();
-    contest.check("ours", true);
-    contest.prepare();
-    contest.runDd();
-    contest.check("dd", true);
-
-    Timings timings;
+    for (const auto& side : contest.sides) {
+        contest.prepare();
+        side.run();
+        contest.check(side.name, true);
+    }
+    Timings timings(contest.sides.size());
     for (int round = 0; round < rounds; ++round) {
-        const auto runOurs = [&] {
+        for (size_t turn = 0; turn < contest.sides.size(); ++turn) {
+            const size_t index = (round + turn) % contest.sides.size();
+            const auto& side = contest.sides[index];
             contest.prepare();
-            timings.oursSeconds.push_back(secondsOf(contest.runOurs));
-            contest.check("ours", false);
-        };
-        const auto runDd = [&] {
-            contest.prepare();
-            timings.ddSeconds.push_back(secondsOf(contest.runDd));
-            contest.check("dd", false);
-        };
-        if (round % 2 == 0) {
-            runOurs();
-            runDd();
-        } else {
-            runDd();
-            runOurs();
+            timings[index].push_back(secondsOf(side.run));
+            contest.check(side.name, false);
         }
     }
     return timings;
 }
 
-void printTimings(const std::string& name, uint64_t bytes, const Timings& timings) {
+void printTimings(const Contest& contest, uint64_t bytes, const Timings& timings) {
     const double mebibytes = static_cast<double>(bytes) / (1024.0 * 1024.0);
-    const double ours = median(timings.oursSeconds);
-    const double dd = median(timings.ddSeconds);
-    const auto row = [&](const char* side, double seconds, const std::vector<double>& runs) {
-        std::printf("  %-9s %-5s median %7.3f s  %8.1f MiB/s   runs:", name.c_str(), side, seconds,
-                    mebibytes / seconds);
-        for (const double run : runs) {
+    const char* name = contest.name.c_str();
+    for (size_t index = 0; index < contest.sides.size(); ++index) {
+        const double seconds = median(timings[index]);
+        std::printf("  %-10s %-6s median %7.3f s  %8.1f MiB/s   runs:", name,
+                    contest.sides[index].name.c_str(), seconds, mebibytes / seconds);
+        for (const double run : timings[index]) {
             std::printf(" %.3f", run);
         }
         std::printf("\n");
-    };
-    row("ours", ours, timings.oursSeconds);
-    row("dd", dd, timings.ddSeconds);
-    std::printf("  %-9s ours/dd throughput %.2f\n", name.c_str(), dd / ours);
+    }
+    for (size_t index = 1; index < contest.sides.size(); ++index) {
+        std::printf("  %-10s ours/%s throughput %.2f\n", name, contest.sides[index].name.c_str(),
+                    median(timings[index]) / median(timings[0]));
+    }
     std::fflush(stdout);
 }
 
-void runDd(const std::vector<std::string>& arguments) {
-    std::vector<std::string> command{"dd"};
-    command.insert(command.end(), arguments.begin(), arguments.end());
+void runTool(const std::vector<std::string>& command) {
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     auto pointers = argv(command);
     pid_t child = 0;
-    if (::posix_spawnp(&child, "dd", nullptr, nullptr, pointers.data(), environ) != 0) {
+    const int started = ::posix_spawnp(&child, command.front().c_str(), &actions, nullptr,
+                                       pointers.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    if (started != 0) {
         throw std::runtime_error("cannot start " + describe(command));
     }
     int status = 0;

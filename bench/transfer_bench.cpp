@@ -2,8 +2,10 @@
 //
 // Times the three operations that move a file's data (Extract, Dummy, Overwrite) on a 1 GiB
 // file lying beyond 4 GiB in a sparse DVD image, against dd moving the same bytes in the
-// same run. Writes about 3 GiB into SCRATCH_FOLDER (the file's data inside the image, a
-// replacement file and extracted copies) and removes all of it at the end.
+// same run; and Extract into an empty folder and over an older copy against 7z and bsdtar
+// taking the same file out of the same image. Needs about 6 GiB in SCRATCH_FOLDER (the
+// file's data inside the image, a replacement file and extracted copies) and removes all of
+// it at the end.
 
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -85,7 +87,8 @@ struct ScratchFiles {
     explicit ScratchFiles(const fs::path& folder)
         : image(folder / "kestrel-bench.iso"),
           replacement(folder / "kestrel-bench-replacement.bin"),
-          extractFolder(folder / "kestrel-bench-extract") {}
+          extractFolder(folder / "kestrel-bench-extract"),
+          toolFolder(folder / "kestrel-bench-tools") {}
     ScratchFiles(const ScratchFiles&) = delete;
     ScratchFiles& operator=(const ScratchFiles&) = delete;
     ~ScratchFiles() {
@@ -93,11 +96,13 @@ struct ScratchFiles {
         fs::remove(image, ignored);
         fs::remove(replacement, ignored);
         fs::remove_all(extractFolder, ignored);
+        fs::remove_all(toolFolder, ignored);
     }
 
     fs::path image;
     fs::path replacement;
     fs::path extractFolder;
+    fs::path toolFolder;
 };
 
 // The value on the first "key: value" line of a /proc file such as /proc/cpuinfo.
@@ -131,7 +136,10 @@ void printMethod() {
         "  goes first each round. Each time is one whole call (steady_clock). The page\n"
         "  cache is not dropped (that needs root); both sides run equally warm or cold\n"
         "  since they alternate. Extract: neither side syncs its output. Dummy and\n"
-        "  Overwrite: both sides fsync the image.\n\n",
+        "  Overwrite: both sides fsync the image. Empty-dir and Re-extract: ours, 7z x and\n"
+        "  bsdtar -x take the file out of the image into an empty folder, or over an older\n"
+        "  copy holding other bytes, made and synced before each run; the sides take turns\n"
+        "  going first, and every result is checked byte for byte.\n\n",
         kRowName, kFileBytes, kFileLba, static_cast<unsigned long long>(kFileOffset),
         static_cast<double>(kImageBytes) / (1 << 30), kTimedRounds, kSampledWindows + 2);
     std::fflush(stdout);
@@ -150,6 +158,7 @@ void makeImage(const ScratchFiles& files) {
     writeStretch(files.image, kFileOffset, kFileBytes, kFileData);
     writeStretch(files.replacement, 0, kFileBytes, kReplacementData, true);
     fs::create_directory(files.extractFolder);
+    fs::create_directory(files.toolFolder);
 }
 
 // The snapshot an operation started from the window would work on.
@@ -211,17 +220,18 @@ Contest extractContest(const ScratchFiles& files, const OperationSnapshot& snaps
                 // A removed file's writeback still running would slow whichever side is next.
                 ::sync();
             },
-        .runOurs =
-            [&, folder = files.extractFolder.string()] {
-                observer.reset();
-                requireCleanRun(extractFiles(snapshot, folder, observer), "Extract");
-            },
-        .runDd =
-            [=, image = files.image.string()] {
-                runDd({"if=" + image, "of=" + byDd.string(), "bs=1M",
-                       "iflag=skip_bytes,count_bytes", "skip=" + std::to_string(kFileOffset),
-                       "count=" + std::to_string(kFileBytes), "status=none"});
-            },
+        .sides = {{"ours",
+                   [&, folder = files.extractFolder.string()] {
+                       observer.reset();
+                       requireCleanRun(extractFiles(snapshot, folder, observer), "Extract");
+                   }},
+                  {"dd",
+                   [=, image = files.image.string()] {
+                       runTool({"dd", "if=" + image, "of=" + byDd.string(), "bs=1M",
+                                "iflag=skip_bytes,count_bytes",
+                                "skip=" + std::to_string(kFileOffset),
+                                "count=" + std::to_string(kFileBytes), "status=none"});
+                   }}},
         .check =
             [=, &observer](const std::string& side, bool whole) {
                 const fs::path output = side == "ours" ? ours : byDd;
@@ -238,6 +248,48 @@ Contest extractContest(const ScratchFiles& files, const OperationSnapshot& snaps
     };
 }
 
+// Ours, 7z and bsdtar taking the file out of the image into the same folder, where an older
+// copy with other bytes lies when `overOlderCopy`; every result is checked in full.
+Contest toolContest(const ScratchFiles& files, const OperationSnapshot& snapshot,
+                    CountingObserver& observer, bool overOlderCopy) {
+    const std::string name = overOlderCopy ? "Re-extract" : "Empty-dir";
+    const std::string image = files.image.string();
+    const std::string folder = files.toolFolder.string();
+    const fs::path output = files.toolFolder / kRowName;
+    return {
+        .name = name,
+        .prepare =
+            [=] {
+                fs::remove(output);
+                if (overOlderCopy) {
+                    writeStretch(output, 0, kFileBytes, kReplacementData, true);
+                }
+                ::sync();
+            },
+        .sides = {{"ours",
+                   [&, folder] {
+                       observer.reset();
+                       requireCleanRun(extractFiles(snapshot, folder, observer), "Extract");
+                   }},
+                  {"7z",
+                   [=] {
+                       runTool({"7z", "x", "-aoa", "-bd", "-o" + folder, image, kRowName});
+                   }},
+                  {"bsdtar",
+                   [=] {
+                       runTool({"bsdtar", "-x", "-f", image, "-C", folder, kRowName});
+                   }}},
+        .check =
+            [=, &observer](const std::string& side, bool) {
+                if (side == "ours") {
+                    observer.checkOneFile(name);
+                }
+                requireSize(output, kFileBytes);
+                checkStretch(name + " (" + side + ")", output, 0, kFileBytes, kFileData);
+            },
+    };
+}
+
 Contest blankContest(const ScratchFiles& files, const OperationSnapshot& snapshot,
                      CountingObserver& observer, const std::vector<uint64_t>& windows) {
     const std::string image = files.image.string();
@@ -245,17 +297,18 @@ Contest blankContest(const ScratchFiles& files, const OperationSnapshot& snapsho
         .name = "Dummy",
         // Data in the checked windows, so that finding zeros there proves the run wrote them.
         .prepare = [=] { writeWindows(image, kFileOffset, windows, kFileData); },
-        .runOurs =
-            [&] {
-                observer.reset();
-                requireCleanRun(blankFiles(snapshot, observer), "Dummy");
-            },
-        .runDd =
-            [=] {
-                runDd({"if=/dev/zero", "of=" + image, "bs=1M", "oflag=seek_bytes",
-                       "iflag=count_bytes", "seek=" + std::to_string(kFileOffset),
-                       "count=" + std::to_string(kFileBytes), "conv=notrunc,fsync", "status=none"});
-            },
+        .sides = {{"ours",
+                   [&] {
+                       observer.reset();
+                       requireCleanRun(blankFiles(snapshot, observer), "Dummy");
+                   }},
+                  {"dd",
+                   [=] {
+                       runTool({"dd", "if=/dev/zero", "of=" + image, "bs=1M", "oflag=seek_bytes",
+                                "iflag=count_bytes", "seek=" + std::to_string(kFileOffset),
+                                "count=" + std::to_string(kFileBytes), "conv=notrunc,fsync",
+                                "status=none"});
+                   }}},
         .check =
             [&, windows](const std::string& side, bool whole) {
                 if (side == "ours") {
@@ -275,18 +328,20 @@ Contest overwriteContest(const ScratchFiles& files, const OperationSnapshot& sna
         // Other bytes in the checked windows, so that finding the replacement there proves
         // the run wrote it.
         .prepare = [=] { writeWindows(image, kFileOffset, windows, kFileData); },
-        .runOurs =
-            [&, replacement] {
-                observer.reset();
-                if (auto written = overwriteFile(snapshot, replacement, observer); !written) {
-                    throw std::runtime_error("Overwrite failed: " + written.error().message);
-                }
-            },
-        .runDd =
-            [=] {
-                runDd({"if=" + replacement, "of=" + image, "bs=1M", "oflag=seek_bytes",
-                       "seek=" + std::to_string(kFileOffset), "conv=notrunc,fsync", "status=none"});
-            },
+        .sides = {{"ours",
+                   [&, replacement] {
+                       observer.reset();
+                       if (auto written = overwriteFile(snapshot, replacement, observer);
+                           !written) {
+                           throw std::runtime_error("Overwrite failed: " + written.error().message);
+                       }
+                   }},
+                  {"dd",
+                   [=] {
+                       runTool({"dd", "if=" + replacement, "of=" + image, "bs=1M",
+                                "oflag=seek_bytes", "seek=" + std::to_string(kFileOffset),
+                                "conv=notrunc,fsync", "status=none"});
+                   }}},
         .check =
             [&, windows](const std::string& side, bool whole) {
                 if (side == "ours") {
@@ -299,7 +354,8 @@ Contest overwriteContest(const ScratchFiles& files, const OperationSnapshot& sna
 
 void runBenchmark(const fs::path& folder) {
     const auto start = std::chrono::steady_clock::now();
-    std::printf("Kestrel transfer benchmark: our core calls against dd on the same bytes\n");
+    std::printf(
+        "Kestrel transfer benchmark: our core calls against dd, 7z and bsdtar on the same bytes\n");
     printMachine(folder);
     printMethod();
 
@@ -309,12 +365,18 @@ void runBenchmark(const fs::path& folder) {
     const auto windows = sampleWindows(kFileBytes, kSampledWindows);
     CountingObserver observer;
 
-    // Extract first, while the image holds the data; Dummy then Overwrite rewrite it.
-    for (const auto& makeContest : {extractContest, blankContest, overwriteContest}) {
-        const Contest contest = makeContest(files, snapshot, observer, windows);
+    // The extractions first, while the image holds the data; Dummy then Overwrite rewrite it.
+    const Contest contests[] = {
+        extractContest(files, snapshot, observer, windows),
+        toolContest(files, snapshot, observer, false),
+        toolContest(files, snapshot, observer, true),
+        blankContest(files, snapshot, observer, windows),
+        overwriteContest(files, snapshot, observer, windows),
+    };
+    for (const auto& contest : contests) {
         const Timings timings = runContest(contest, kTimedRounds);
-        printTimings(contest.name, kFileBytes, timings);
-        std::printf("  %-9s our observer, last run: %s\n\n", contest.name.c_str(),
+        printTimings(contest, kFileBytes, timings);
+        std::printf("  %-10s our observer, last run: %s\n\n", contest.name.c_str(),
                     observer.summary().c_str());
         std::fflush(stdout);
     }

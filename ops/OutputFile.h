@@ -1,11 +1,13 @@
-// A file that extraction writes outside the image. It replaces a file of the same name, as
-// saving does, but never follows a symbolic link, never writes into a device or a pipe, and
-// never replaces the image it reads from.
+// A file that extraction writes outside the image. It is written under a new temporary name
+// in the same folder and put in place under its own name only once complete, so a file that
+// fails leaves an older file of that name as it was. It never replaces a symbolic link, a
+// device, a pipe or a folder of that name, nor the image it reads from.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "io/Result.h"
@@ -14,7 +16,8 @@ namespace kestrel {
 
 class OutputFile {
 public:
-    // Creates `path`, or empties the regular file there, unless it is one of `protectedFiles`.
+    // Starts the file that is to become `path`, unless what has that name may not be
+    // replaced: anything but a regular file, or one of `protectedFiles`.
     static Result<OutputFile> create(const std::string& path,
                                      const std::vector<std::string>& protectedFiles);
 
@@ -25,17 +28,25 @@ public:
     ~OutputFile();
 
     Result<void> write(std::span<const uint8_t> bytes);
-    Result<void> close();
+    // Closes the file and puts it in place under its name, replacing an older file there;
+    // when that fails, the file is discarded.
+    Result<void> commit();
     // Closes and removes a file whose content is known to be wrong, and returns `why` it is
     // wrong, saying also when the file could not be removed.
     Error discard(Error why);
 
 private:
-    OutputFile(int descriptor, std::string path)
-        : descriptor_(descriptor), path_(std::move(path)) {}
+    OutputFile(int descriptor, std::string path, std::string temporary,
+               std::vector<std::string> protectedFiles)
+        : descriptor_(descriptor),
+          path_(std::move(path)),
+          temporary_(std::move(temporary)),
+          protectedFiles_(std::move(protectedFiles)) {}
 
     int descriptor_ = -1;
     std::string path_;
+    std::string temporary_;
+    std::vector<std::string> protectedFiles_;
 };
 
 }  // namespace kestrel
