@@ -64,7 +64,8 @@ std::string placeEntry(const std::string& image, std::span<const uint8_t> entry)
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // The journals go to this process's scratch folder, never the user's state folder.
+    // A state folder of this process's own: each input empties its journals, which the other
+    // targets, fuzzed beside it, keep in the state folder they share.
     [[maybe_unused]] static const int stateSet =
         ::setenv("XDG_STATE_HOME", fuzz::scratch().path("state").c_str(), 1);
     const auto input = fuzz::splitJournalInput({data, size});

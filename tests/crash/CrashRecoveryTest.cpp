@@ -1,5 +1,5 @@
-// Kills a child process at every call that writes or syncs a file during an edit, before
-// the call or part way through it, then opens the image as the next start would: it must be
+// Kills a child process at the calls that write or sync a file during an edit, before each
+// call or part way through it, then opens the image as the next start would: it must be
 // exactly as before the edit or exactly as after it, and an edit found complete must undo to
 // the image before it.
 #include <fcntl.h>
@@ -49,12 +49,12 @@ void PrintTo(const Edit& edit, std::ostream* out) {
 
 class CrashRecoveryTest : public ::testing::TestWithParam<Edit> {
 protected:
-    // Twelve files of one to six sectors, packed from sector 30; odd and even starts put
+    // Eleven files of one to six sectors, packed from sector 30; odd and even starts put
     // page boundaries at different places in their data.
     CrashRecoveryTest() {
         IsoBuilder builder(Layout::CdRomXa, "CRASH");
         uint32_t lba = 30;
-        const char* names = "ABCDEFGHIJKL";
+        const char* names = "ABCDEFGHIJK";
         for (const uint32_t size : {9000, 5000, 2048, 100, 4097, 700, 1, 6144, 3000, 12000, 40}) {
             const uint32_t sectors = size / 2048 + 1;
             builder.addFile(IsoBuilder::kRoot, {std::string(1, *names++) + ".BIN;1",
