@@ -88,7 +88,11 @@ struct ScratchFiles {
         : image(folder / "kestrel-bench.iso"),
           replacement(folder / "kestrel-bench-replacement.bin"),
           extractFolder(folder / "kestrel-bench-extract"),
-          toolFolder(folder / "kestrel-bench-tools") {}
+          toolFolder(folder / "kestrel-bench-tools"),
+          stateFolder(folder / "kestrel-bench-state") {
+        // The undo journals live beside the image, on the same disk, and go with it.
+        ::setenv("XDG_STATE_HOME", stateFolder.c_str(), 1);
+    }
     ScratchFiles(const ScratchFiles&) = delete;
     ScratchFiles& operator=(const ScratchFiles&) = delete;
     ~ScratchFiles() {
@@ -97,12 +101,16 @@ struct ScratchFiles {
         fs::remove(replacement, ignored);
         fs::remove_all(extractFolder, ignored);
         fs::remove_all(toolFolder, ignored);
+        fs::remove_all(stateFolder, ignored);
     }
+    // Each run starts with no journal entries, as a user's first edit of the day would.
+    void dropJournals() const { fs::remove_all(stateFolder); }
 
     fs::path image;
     fs::path replacement;
     fs::path extractFolder;
     fs::path toolFolder;
+    fs::path stateFolder;
 };
 
 // The value on the first "key: value" line of a /proc file such as /proc/cpuinfo.
@@ -136,7 +144,9 @@ void printMethod() {
         "  goes first each round. Each time is one whole call (steady_clock). The page\n"
         "  cache is not dropped (that needs root); both sides run equally warm or cold\n"
         "  since they alternate. Extract: neither side syncs its output. Dummy and\n"
-        "  Overwrite: both sides fsync the image. Empty-dir and Re-extract: ours, 7z x and\n"
+        "  Overwrite: every side fsyncs the image; ours runs with the undo journal (in the\n"
+        "  scratch folder, emptied before each run) and without it, over data that does\n"
+        "  not compress, or over zeros (Dummy-zeros). Empty-dir and Re-extract: ours, 7z x and\n"
         "  bsdtar -x take the file out of the image into an empty folder, or over an older\n"
         "  copy holding other bytes, made and synced before each run; the sides take turns\n"
         "  going first, and every result is checked byte for byte.\n\n",
@@ -290,64 +300,86 @@ Contest toolContest(const ScratchFiles& files, const OperationSnapshot& snapshot
     };
 }
 
+// Where the file's data lies when Dummy and Overwrite start: data that does not compress, or
+// zeros, which the journal records as such.
+enum class OldData { Pattern, Zeros };
+
+// The same run with and without the undo journal.
+std::vector<Side> oursWithAndWithoutUndo(const OperationSnapshot& snapshot,
+                                         CountingObserver& observer,
+                                         const std::function<void(const OperationSnapshot&)>& run) {
+    OperationSnapshot withoutUndo = snapshot;
+    withoutUndo.keepUndo = false;
+    return {{"ours",
+             [&, run] {
+                 observer.reset();
+                 run(snapshot);
+             }},
+            {"ours without undo", [&, run, withoutUndo] {
+                 observer.reset();
+                 run(withoutUndo);
+             }}};
+}
+
+std::function<void()> prepareOldData(const ScratchFiles& files, OldData old) {
+    return [&files, old] {
+        files.dropJournals();
+        writeStretch(files.image.string(), kFileOffset, kFileBytes,
+                     old == OldData::Pattern ? Expected(kFileData) : std::nullopt);
+    };
+}
+
 Contest blankContest(const ScratchFiles& files, const OperationSnapshot& snapshot,
-                     CountingObserver& observer, const std::vector<uint64_t>& windows) {
+                     CountingObserver& observer, OldData old) {
     const std::string image = files.image.string();
+    auto sides = oursWithAndWithoutUndo(snapshot, observer, [&](const OperationSnapshot& taken) {
+        requireCleanRun(blankFiles(taken, observer), "Dummy");
+    });
+    sides.push_back({"dd", [=] {
+                         runTool({"dd", "if=/dev/zero", "of=" + image, "bs=1M", "oflag=seek_bytes",
+                                  "iflag=count_bytes", "seek=" + std::to_string(kFileOffset),
+                                  "count=" + std::to_string(kFileBytes), "conv=notrunc,fsync",
+                                  "status=none"});
+                     }});
     return {
-        .name = "Dummy",
-        // Data in the checked windows, so that finding zeros there proves the run wrote them.
-        .prepare = [=] { writeWindows(image, kFileOffset, windows, kFileData); },
-        .sides = {{"ours",
-                   [&] {
-                       observer.reset();
-                       requireCleanRun(blankFiles(snapshot, observer), "Dummy");
-                   }},
-                  {"dd",
-                   [=] {
-                       runTool({"dd", "if=/dev/zero", "of=" + image, "bs=1M", "oflag=seek_bytes",
-                                "iflag=count_bytes", "seek=" + std::to_string(kFileOffset),
-                                "count=" + std::to_string(kFileBytes), "conv=notrunc,fsync",
-                                "status=none"});
-                   }}},
+        .name = old == OldData::Pattern ? "Dummy" : "Dummy-zeros",
+        .prepare = prepareOldData(files, old),
+        .sides = std::move(sides),
         .check =
-            [&, windows](const std::string& side, bool whole) {
-                if (side == "ours") {
+            [&](const std::string& side, bool) {
+                if (side != "dd") {
                     observer.checkOneFile("Dummy");
                 }
-                checkImageData(files, windows, "Dummy (" + side + ")", whole, std::nullopt);
+                checkImageData(files, {}, "Dummy (" + side + ")", true, std::nullopt);
             },
     };
 }
 
 Contest overwriteContest(const ScratchFiles& files, const OperationSnapshot& snapshot,
-                         CountingObserver& observer, const std::vector<uint64_t>& windows) {
+                         CountingObserver& observer) {
     const std::string image = files.image.string();
     const std::string replacement = files.replacement.string();
+    auto sides = oursWithAndWithoutUndo(
+        snapshot, observer, [&, replacement](const OperationSnapshot& taken) {
+            if (auto written = overwriteFile(taken, replacement, observer); !written) {
+                throw std::runtime_error("Overwrite failed: " + written.error().message);
+            }
+        });
+    sides.push_back({"dd", [=] {
+                         runTool({"dd", "if=" + replacement, "of=" + image, "bs=1M",
+                                  "oflag=seek_bytes", "seek=" + std::to_string(kFileOffset),
+                                  "conv=notrunc,fsync", "status=none"});
+                     }});
     return {
         .name = "Overwrite",
-        // Other bytes in the checked windows, so that finding the replacement there proves
-        // the run wrote it.
-        .prepare = [=] { writeWindows(image, kFileOffset, windows, kFileData); },
-        .sides = {{"ours",
-                   [&, replacement] {
-                       observer.reset();
-                       if (auto written = overwriteFile(snapshot, replacement, observer);
-                           !written) {
-                           throw std::runtime_error("Overwrite failed: " + written.error().message);
-                       }
-                   }},
-                  {"dd",
-                   [=] {
-                       runTool({"dd", "if=" + replacement, "of=" + image, "bs=1M",
-                                "oflag=seek_bytes", "seek=" + std::to_string(kFileOffset),
-                                "conv=notrunc,fsync", "status=none"});
-                   }}},
+        .prepare = prepareOldData(files, OldData::Pattern),
+        .sides = std::move(sides),
         .check =
-            [&, windows](const std::string& side, bool whole) {
-                if (side == "ours") {
+            [&](const std::string& side, bool) {
+                if (side != "dd") {
                     observer.checkOneFile("Overwrite");
                 }
-                checkImageData(files, windows, "Overwrite (" + side + ")", whole, kReplacementData);
+                checkImageData(files, {}, "Overwrite (" + side + ")", true, kReplacementData);
             },
     };
 }
@@ -370,8 +402,9 @@ void runBenchmark(const fs::path& folder) {
         extractContest(files, snapshot, observer, windows),
         toolContest(files, snapshot, observer, false),
         toolContest(files, snapshot, observer, true),
-        blankContest(files, snapshot, observer, windows),
-        overwriteContest(files, snapshot, observer, windows),
+        blankContest(files, snapshot, observer, OldData::Pattern),
+        blankContest(files, snapshot, observer, OldData::Zeros),
+        overwriteContest(files, snapshot, observer),
     };
     for (const auto& contest : contests) {
         const Timings timings = runContest(contest, kTimedRounds);

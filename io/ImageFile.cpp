@@ -162,6 +162,11 @@ Result<void> ImageFile::makePrivate() {
     return {};
 }
 
+void ImageFile::startWriteback(uint64_t offset, uint64_t length) {
+    ::sync_file_range(descriptor_, static_cast<off_t>(offset), static_cast<off_t>(length),
+                      SYNC_FILE_RANGE_WRITE);
+}
+
 Result<void> ImageFile::sync() {
     if (::fsync(descriptor_) != 0) {
         return systemError("Cannot flush", path_, errno);

@@ -50,6 +50,9 @@ private:
     Result<void> makePrivate();
     Result<void> writeAt(uint64_t offset, std::span<const uint8_t> bytes);
     Result<void> sync();
+    // Starts writing the range to the disk without waiting, so that a later sync has less
+    // left to wait for.
+    void startWriteback(uint64_t offset, uint64_t length);
 
     int descriptor_ = -1;
     std::string path_;

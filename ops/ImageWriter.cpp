@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace kestrel {
@@ -45,7 +46,7 @@ Result<void> ImageWriter::checkInside(uint64_t offset, size_t length) const {
     return {};
 }
 
-Result<void> ImageWriter::stage(uint64_t offset, std::span<const uint8_t> newBytes) {
+Result<void> ImageWriter::stage(uint64_t offset, std::span<const uint8_t> newBytes, bool sync) {
     if (edit_ == nullptr || !edit_->keepsUndo()) {
         return {};
     }
@@ -66,11 +67,13 @@ Result<void> ImageWriter::stage(uint64_t offset, std::span<const uint8_t> newByt
                                                 std::to_string(offset + *read) +
                                                 " while its bytes were being saved for undo"};
     }
-    if (auto saved = edit_->save(target_, offset, old, newBytes); !saved) {
+    if (auto saved = edit_->save(target_, offset, old, newBytes, sync); !saved) {
         return saved;
     }
-    stagedFrom_ = offset;
-    stagedTo_ = offset + newBytes.size();
+    if (staged_.size() == 2) {
+        staged_.erase(staged_.begin());
+    }
+    staged_.push_back({offset, offset + newBytes.size(), sync});
     return {};
 }
 
@@ -78,9 +81,19 @@ Result<void> ImageWriter::writeAt(uint64_t offset, std::span<const uint8_t> byte
     if (auto inside = checkInside(offset, bytes.size()); !inside) {
         return inside;
     }
-    if (offset < stagedFrom_ || offset + bytes.size() > stagedTo_) {
-        if (auto staged = stage(offset, bytes); !staged) {
-            return staged;
+    const auto staged = std::ranges::find_if(staged_, [&](const Staged& range) {
+        return offset >= range.from && offset + bytes.size() <= range.to;
+    });
+    if (staged == staged_.end()) {
+        if (auto saved = stage(offset, bytes); !saved) {
+            return saved;
+        }
+    } else if (!staged->synced) {
+        if (auto synced = edit_->syncSaved(); !synced) {
+            return synced;
+        }
+        for (auto& range : staged_) {
+            range.synced = true;
         }
     }
     return file_.writeAt(offset, bytes);

@@ -31,7 +31,10 @@ public:
     }
     // Saves the bytes at `offset` that `newBytes` are to replace, so that writes inside them
     // need no saving of their own: one save, and one sync of the journal, for a large block.
-    Result<void> stage(uint64_t offset, std::span<const uint8_t> newBytes);
+    // Unless `sync`, the journal is synced only when the first of them is written, so that
+    // the saving of the next block can reach the disk while this one is written.
+    Result<void> stage(uint64_t offset, std::span<const uint8_t> newBytes, bool sync = true);
+    void startWriteback(uint64_t offset, uint64_t length) { file_.startWriteback(offset, length); }
     // Refuses, writing nothing, when the bytes would reach past the file's current end or
     // cannot be saved first.
     Result<void> writeAt(uint64_t offset, std::span<const uint8_t> bytes);
@@ -47,9 +50,13 @@ private:
     ImageFile file_;
     JournalEdit* edit_;
     JournalTarget target_;
-    // The range saved by the last stage(), which its writes need not save again.
-    uint64_t stagedFrom_ = 0;
-    uint64_t stagedTo_ = 0;
+    // The ranges saved by the last two stage() calls, which their writes need not save again.
+    struct Staged {
+        uint64_t from = 0;
+        uint64_t to = 0;
+        bool synced = false;
+    };
+    std::vector<Staged> staged_;
     std::vector<uint8_t> oldBytes_;
 };
 

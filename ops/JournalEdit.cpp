@@ -87,8 +87,8 @@ JournalEdit::~JournalEdit() {
 }
 
 Result<void> JournalEdit::save(JournalTarget target, uint64_t offset,
-                               std::span<const uint8_t> oldBytes,
-                               std::span<const uint8_t> newBytes) {
+                               std::span<const uint8_t> oldBytes, std::span<const uint8_t> newBytes,
+                               bool sync) {
     if (!keepsUndo()) {
         return {};
     }
@@ -97,12 +97,16 @@ Result<void> JournalEdit::save(JournalTarget target, uint64_t offset,
                                         " no longer takes writes for this edit; nothing more "
                                         "was written"};
     }
-    auto range = appendRange(entry_, entryPath_, target, offset, oldBytes, newBytes);
+    auto range = appendRange(entry_, entryPath_, target, offset, oldBytes, newBytes, sync);
     if (!range) {
         return range.error();
     }
     ranges_.push_back(std::move(*range));
     return {};
+}
+
+Result<void> JournalEdit::syncSaved() {
+    return keepsUndo() ? syncRecords(entry_, entryPath_) : Result<void>();
 }
 
 Result<void> JournalEdit::rollBackTo(size_t mark) {

@@ -46,9 +46,11 @@ public:
     bool keepsUndo() const { return entry_ >= 0; }
     const JournalFiles& files() const { return files_; }
     // Saves what `target` holds at `offset`, and checksums of it and of `newBytes` that are
-    // to replace it; the journal is on the disk when this returns.
+    // to replace it; the journal is on the disk when this returns, unless `sync` is false:
+    // then syncSaved must be called before the bytes are overwritten.
     Result<void> save(JournalTarget target, uint64_t offset, std::span<const uint8_t> oldBytes,
-                      std::span<const uint8_t> newBytes);
+                      std::span<const uint8_t> newBytes, bool sync = true);
+    Result<void> syncSaved();
     // The number of ranges saved so far, to roll back to.
     size_t mark() const { return ranges_.size(); }
     // Puts back every range saved since `mark`, newest first, and records that they are no

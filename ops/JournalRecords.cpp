@@ -1,5 +1,6 @@
 #include "ops/JournalRecords.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <xxhash.h>
@@ -115,7 +116,7 @@ Result<void> readExactly(int descriptor, const std::string& path, uint64_t offse
 
 // Writes one record, its checksum over the head and every piece of the payload, and syncs.
 Result<void> appendRecord(int descriptor, const std::string& path, RecordType type,
-                          std::span<const std::span<const uint8_t>> pieces) {
+                          std::span<const std::span<const uint8_t>> pieces, bool sync = true) {
     uint64_t length = 0;
     for (const auto piece : pieces) {
         length += piece.size();
@@ -140,10 +141,14 @@ Result<void> appendRecord(int descriptor, const std::string& path, RecordType ty
     if (written) {
         written = writeAll(descriptor, path, checksum.bytes());
     }
-    if (written && ::fdatasync(descriptor) != 0) {
-        return systemError("Cannot sync the undo journal", path, errno);
+    if (!written) {
+        return written;
     }
-    return written;
+    if (!sync) {
+        ::sync_file_range(descriptor, 0, 0, SYNC_FILE_RANGE_WRITE);
+        return {};
+    }
+    return syncRecords(descriptor, path);
 }
 
 bool isZero(std::span<const uint8_t> block) {
@@ -218,6 +223,13 @@ bool parseRange(std::span<const uint8_t> fixedAndTable, uint64_t payloadLength, 
 }
 
 }  // namespace
+
+Result<void> syncRecords(int descriptor, const std::string& path) {
+    if (::fdatasync(descriptor) != 0) {
+        return systemError("Cannot sync the undo journal", path, errno);
+    }
+    return {};
+}
 
 uint64_t blockHash(std::span<const uint8_t> block) {
     return XXH3_64bits(block.data(), block.size());
@@ -406,7 +418,7 @@ Result<void> appendBegin(int descriptor, const std::string& path, const ImageIde
 
 Result<SavedRange> appendRange(int descriptor, const std::string& path, JournalTarget target,
                                uint64_t offset, std::span<const uint8_t> oldBytes,
-                               std::span<const uint8_t> newBytes) {
+                               std::span<const uint8_t> newBytes, bool sync) {
     SavedRange range{target, offset, oldBytes.size(), {}, 0, false};
     Fields fields;
     fields.put8(static_cast<uint8_t>(target));
@@ -445,7 +457,7 @@ Result<SavedRange> appendRange(int descriptor, const std::string& path, JournalT
     }
     range.oldBytesAt = static_cast<uint64_t>(status.st_size) + kHeadSize + fields.bytes().size();
     runs.insert(runs.begin(), fields.bytes());
-    auto written = appendRecord(descriptor, path, kRange, runs);
+    auto written = appendRecord(descriptor, path, kRange, runs, sync);
     if (!written) {
         return written.error();
     }

@@ -77,12 +77,15 @@ Result<std::optional<uint64_t>> readCompletionMark(int descriptor, const std::st
 Result<std::vector<uint8_t>> readSavedBytes(int descriptor, const std::string& path,
                                             const SavedRange& range);
 
-// Each append writes one record at the end of the file and syncs it.
+// Each append writes one record at the end of the file and syncs it; a range may instead
+// only be sent on its way to the disk, to be synced with syncRecords before its bytes are
+// overwritten.
 Result<void> appendBegin(int descriptor, const std::string& path, const ImageIdentity& identity,
                          const EditSummary& summary);
 Result<SavedRange> appendRange(int descriptor, const std::string& path, JournalTarget target,
                                uint64_t offset, std::span<const uint8_t> oldBytes,
-                               std::span<const uint8_t> newBytes);
+                               std::span<const uint8_t> newBytes, bool sync = true);
+Result<void> syncRecords(int descriptor, const std::string& path);
 // Ranges from `fromRange` to the last one appended were restored.
 Result<void> appendReverted(int descriptor, const std::string& path, size_t fromRange);
 Result<void> appendComplete(int descriptor, const std::string& path, uint64_t descriptorsHash);
