@@ -32,7 +32,9 @@ struct OperationReport {
 
 enum class TransferEnd { Completed, Stopped };
 
-inline constexpr size_t kTransferBlockSize = size_t{1} << 20;
+// Small enough that a block read stays in the processor's cache until it is written: with
+// 1 MiB blocks, extracting a gigabyte took about twice as long.
+inline constexpr size_t kTransferBlockSize = size_t{1} << 17;
 
 // Moves `length` bytes by calling `moveBlock` with the count done so far and a buffer for
 // the next block. Blocks are up to kTransferBlockSize long and also end where the percentage

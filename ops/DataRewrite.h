@@ -13,7 +13,7 @@ namespace kestrel {
 
 // The file data saved for undo with one sync of the journal: a multiple of the transfer
 // block, so that no block crosses from one to the next.
-inline constexpr size_t kSavedChunkSize = 16 * kTransferBlockSize;
+inline constexpr size_t kSavedChunkSize = 128 * kTransferBlockSize;
 
 // Writes exactly the file's recorded length at its data offset in the image, as `fill`
 // fills it, piece by piece, and syncs the image; each piece's old bytes are saved to `edit`
