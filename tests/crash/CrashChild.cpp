@@ -82,24 +82,23 @@ ssize_t __wrap_pwrite(int descriptor, const void* bytes, size_t count, off_t off
     return __real_pwrite(descriptor, bytes, count, offset);
 }
 
-int __wrap_fsync(int descriptor) {
+// A sync killed "torn" has reached the disk first.
+int syncOrDie(int (*realSync)(int), int descriptor) {
     if (strikesNow()) {
         if (torn) {
-            __real_fsync(descriptor);
+            realSync(descriptor);
         }
         die();
     }
-    return __real_fsync(descriptor);
+    return realSync(descriptor);
+}
+
+int __wrap_fsync(int descriptor) {
+    return syncOrDie(__real_fsync, descriptor);
 }
 
 int __wrap_fdatasync(int descriptor) {
-    if (strikesNow()) {
-        if (torn) {
-            __real_fdatasync(descriptor);
-        }
-        die();
-    }
-    return __real_fdatasync(descriptor);
+    return syncOrDie(__real_fdatasync, descriptor);
 }
 }
 

@@ -2,10 +2,9 @@
 // call or part way through it, then opens the image as the next start would: it must be
 // exactly as before the edit or exactly as after it, and an edit found complete must undo to
 // the image before it.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -17,8 +16,6 @@
 #include "ops/Session.h"
 #include "support/Images.h"
 #include "support/TestFiles.h"
-
-extern char** environ;
 
 namespace kestrel::test {
 namespace {
@@ -76,33 +73,24 @@ protected:
         writeFileBytes(image, before);
         Arguments arguments{KESTREL_CRASH_CHILD, GetParam().name, image};
         arguments.insert(arguments.end(), GetParam().rows.begin(), GetParam().rows.end());
-        Arguments settings{"XDG_STATE_HOME=" + state, "KESTREL_CRASH_AT=" + std::to_string(crashAt),
-                           "KESTREL_CRASH_TORN=" + std::to_string(torn ? 1 : 0)};
-        std::vector<char*> argv;
-        std::vector<char*> envp;
-        for (auto& argument : arguments) {
-            argv.push_back(argument.data());
-        }
-        for (auto& setting : settings) {
-            envp.push_back(setting.data());
-        }
-        for (char** inherited = environ; *inherited != nullptr; ++inherited) {
-            envp.push_back(*inherited);
-        }
-        argv.push_back(nullptr);
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addchdir_np(&actions, dir.path().c_str());
         const std::string printed = dir.file("printed");
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, printed.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        pid_t child = 0;
-        int status = -1;
-        if (posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) {
-            waitpid(child, &status, 0);
+        const pid_t child = fork();
+        if (child == 0) {
+            std::vector<char*> argv;
+            for (auto& argument : arguments) {
+                argv.push_back(argument.data());
+            }
+            argv.push_back(nullptr);
+            setenv("XDG_STATE_HOME", state.c_str(), 1);
+            setenv("KESTREL_CRASH_AT", std::to_string(crashAt).c_str(), 1);
+            setenv("KESTREL_CRASH_TORN", torn ? "1" : "0", 1);
+            if (chdir(dir.path().c_str()) == 0 && freopen(printed.c_str(), "w", stdout)) {
+                execv(argv[0], argv.data());
+            }
+            _exit(127);
         }
-        posix_spawn_file_actions_destroy(&actions);
+        int status = -1;
+        waitpid(child, &status, 0);
         std::ifstream output(printed);
         return {status, std::string(std::istreambuf_iterator<char>(output), {})};
     }

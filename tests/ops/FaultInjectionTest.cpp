@@ -203,21 +203,6 @@ INSTANTIATE_TEST_SUITE_P(Writers, WriterFaultTest, ::testing::ValuesIn(writerFau
                                     info.param.fault + (info.param.layerOne ? "_LayerOne" : "");
                          });
 
-// Runs `run` while no file may grow past `bytes`: a write beyond fails with EFBIG, as on a
-// full disk, instead of raising SIGXFSZ.
-OperationReport withFileSizeLimit(rlim_t bytes, const std::function<OperationReport()>& run) {
-    const auto handler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit saved{};
-    EXPECT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit limit = saved;
-    limit.rlim_cur = bytes;
-    EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
-    auto report = run();
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, handler);
-    return report;
-}
-
 TEST_F(FaultTest, AFullFolderLosesOnlyTheFileThatDidNotFitAndItsPartIsRemoved) {
     openDisc(Disc::Cd);
     const auto before = readFileBytes(image);

@@ -4,6 +4,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <cstdint>
 #include <functional>
@@ -97,6 +100,22 @@ inline Bytes recordFields(uint32_t lba, std::optional<uint32_t> size = std::null
 // A little-endian field, as in the path table.
 inline Bytes le32(uint32_t value) {
     return {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
+}
+
+// Runs `run` while no file may grow past `bytes`: a write beyond fails with EFBIG, as on a
+// full disk, instead of raising SIGXFSZ.
+inline OperationReport withFileSizeLimit(rlim_t bytes,
+                                         const std::function<OperationReport()>& run) {
+    const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    EXPECT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limit = saved;
+    limit.rlim_cur = bytes;
+    EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    auto report = run();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, handler);
+    return report;
 }
 
 class Recorder : public OperationObserver {

@@ -2,9 +2,6 @@
 // put back before it is reported, an edit cut short is put back when the image is opened
 // (unless a block holds what neither side of the edit wrote), and Undo refuses bytes that
 // changed since.
-#include <sys/resource.h>
-
-#include <csignal>
 #include <filesystem>
 #include <functional>
 
@@ -40,15 +37,8 @@ protected:
         switch (fault) {
             case Fault::FileSizeLimit: {
                 // Writes past a size limit fail, as on a full disk, halfway through the data.
-                const auto handler = std::signal(SIGXFSZ, SIG_IGN);
-                rlimit saved{};
-                ::getrlimit(RLIMIT_FSIZE, &saved);
-                rlimit limit = saved;
-                limit.rlim_cur = dataInImage(0) + 2500;
-                ::setrlimit(RLIMIT_FSIZE, &limit);
-                const auto report = blankFiles(snapshot({"BIG.BIN"}), hook);
-                ::setrlimit(RLIMIT_FSIZE, &saved);
-                std::signal(SIGXFSZ, handler);
+                const auto report = withFileSizeLimit(
+                    dataInImage(0) + 2500, [&] { return blankFiles(snapshot({"BIG.BIN"}), hook); });
                 return report.failures.empty() ? Result<void>()
                                                : Result<void>(report.failures[0].error);
             }
