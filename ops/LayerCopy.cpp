@@ -1,31 +1,17 @@
 #include "ops/LayerCopy.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
 #include <vector>
 
 #include "ops/ImageWriter.h"
+#include "ops/StateFolder.h"
 
 namespace kestrel {
 
 namespace {
 
 constexpr size_t kCopyBlockSize = size_t{1} << 20;
-
-// Missing folders on the way are made readable by their owner only, as a cache should be.
-Result<void> makePrivateFolders(const std::filesystem::path& folder) {
-    std::filesystem::path partial;
-    for (const auto& part : folder) {
-        partial /= part;
-        if (::mkdir(partial.c_str(), S_IRWXU) != 0 && errno != EEXIST) {
-            return systemError("Cannot create the folder", partial.string(), errno);
-        }
-    }
-    return {};
-}
 
 // Emptying the copy must never empty the image: the user may have chosen the copy itself.
 bool isSameFile(const std::string& copyPath, const ImageFile& image) {
@@ -45,7 +31,8 @@ DualLayerCheck copyLayerOneStart(const ImageFile& image, uint64_t start, uint64_
                       Error{ErrorKind::Io, copyPath + " is the image being opened; it was not "
                                                       "overwritten with the copy of its layer 1"});
     }
-    if (auto folder = makePrivateFolders(std::filesystem::path(copyPath).parent_path()); !folder) {
+    if (auto folder = makePrivateFolders(std::filesystem::path(copyPath).parent_path().string());
+        !folder) {
         return failed(CopyNotMade, folder.error());
     }
     auto copy = ImageWriter::createPrivate(copyPath, length);

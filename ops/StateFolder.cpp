@@ -51,14 +51,26 @@ Result<int> openFolder(int parent, const std::string& name, const std::string& p
 
 }  // namespace
 
+Result<void> makePrivateFolders(const std::string& folder) {
+    std::filesystem::path partial;
+    for (const auto& part : std::filesystem::path(folder)) {
+        partial /= part;
+        if (::mkdir(partial.c_str(), S_IRWXU) != 0 && errno != EEXIST) {
+            return systemError("Cannot create the folder", partial.string(), errno);
+        }
+    }
+    return {};
+}
+
 std::string stateFolderPath(const std::string& name) {
     return stateRoot() + "/kestrel/" + name;
 }
 
 Result<int> openPrivateFolder(const std::string& name) {
     const std::string root = stateRoot();
-    std::error_code ignored;
-    std::filesystem::create_directories(root, ignored);
+    if (auto made = makePrivateFolders(root); !made) {
+        return made.error();
+    }
     int folder = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0) {
         return systemError("Cannot open the folder", root, errno);

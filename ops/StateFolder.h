@@ -13,6 +13,10 @@ namespace kestrel {
 // $HOME, or the user's home folder in the password database.
 std::string homeFolder();
 
+// Makes the missing folders of `folder`, each readable by its owner only, as a cache or
+// state folder should be.
+Result<void> makePrivateFolders(const std::string& folder);
+
 // The folder `name` inside Kestrel's state folder; nothing is created.
 std::string stateFolderPath(const std::string& name);
 
