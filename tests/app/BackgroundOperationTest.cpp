@@ -29,11 +29,6 @@ protected:
         return now.join(' ');
     }
 
-    void onProgress(std::function<void(int)> act) {
-        QObject::connect(control<QProgressBar>(C::kProgressBar), &QProgressBar::valueChanged,
-                         window.get(), act);
-    }
-
     TempDir out;
 };
 

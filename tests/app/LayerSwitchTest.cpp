@@ -67,13 +67,12 @@ TEST_F(LayerSwitchTest, LayerOneRefusesALayerZeroMasterAndUndoesItsEditsAndSwitc
 
     // Browsing to a dual-layer image while Dummy runs leaves Switch Layers held to the end.
     QString switchLayersDuring;
-    QObject::connect(control<QProgressBar>(C::kProgressBar), &QProgressBar::valueChanged,
-                     window.get(), [&] {
-                         if (switchLayersDuring.isEmpty()) {
-                             browseTo(dualLayer);
-                         }
-                         switchLayersDuring += enabled(C::kSwitchLayersButton) ? "on " : "off ";
-                     });
+    onProgress([&](int) {
+        if (switchLayersDuring.isEmpty()) {
+            browseTo(dualLayer);
+        }
+        switchLayersDuring += enabled(C::kSwitchLayersButton) ? "on " : "off ";
+    });
     selectRows({"L1.BIN"});
     click(C::kDummyButton);
     ASSERT_TRUE(operationEnds());
@@ -83,10 +82,7 @@ TEST_F(LayerSwitchTest, LayerOneRefusesALayerZeroMasterAndUndoesItsEditsAndSwitc
     EXPECT_EQ(column(0), QStringList{"L1.BIN"});
     // On layer 1, Undo puts back a record edit in the image and the copy, then the Dummy.
     selectRows({"L1.BIN"});
-    modifyToc([](D& dialog) {
-        edit(dialog, D::kSizeEdit)->setText("2");
-        press(dialog, D::kUpdate);
-    });
+    modifySize("2");
     prompter->answers = {Answer::Yes, Answer::Yes};
     pressUndoKeys();
     pressUndoKeys();
@@ -179,10 +175,7 @@ TEST_F(LayerSwitchTest, EachKindOfImageShowsWhatItIsItsLongNamesAndWhatItsEditsL
                 browseTo(path);
             }
             selectRows({row});
-            modifyToc([](D& dialog) {
-                edit(dialog, D::kSizeEdit)->setText("2");
-                press(dialog, D::kUpdate);
-            });
+            modifySize("2");
             EXPECT_EQ(shown(), reopened ? noted : said);
         }
         // The long name is found again through the Joliet record, which the edit followed.

@@ -56,7 +56,6 @@ TEST_F(MainWindowTest, IsTheFixedSizeWindowOfItsTemplateTabbedInItsOrder) {
 }
 
 TEST_F(MainWindowTest, TheListsColumnsFillItsViewportWithOrWithoutTheScrollBar) {
-    EXPECT_EQ(list()->headerItem()->text(3), "Date Modified");
     const auto leading = leadingListColumnWidths(list()->width() - 2 * list()->frameWidth());
     for (const bool scrolled : {false, true}) {
         for (int row = 0; scrolled && row < 40; ++row) {
@@ -102,7 +101,6 @@ TEST_F(MainWindowTest, TheWindowMenuEndsWithTheAboutItemWhichShowsTheTocValuesAn
     const auto actions = window->actions();
     ASSERT_GE(actions.size(), 2);
     EXPECT_EQ(window->contextMenuPolicy(), Qt::ActionsContextMenu);
-    EXPECT_TRUE(actions[actions.size() - 3]->isSeparator());
     EXPECT_EQ(actions[actions.size() - 2]->text(), "&Undo");
     EXPECT_EQ(actions.last()->text(), "&About Kestrel...");
 
@@ -150,13 +148,7 @@ TEST_F(UndoTest, EachUndoNamesTheNewestEditAndPutsBackTheImageAsItWasBeforeIt) {
         selectRows(rows);
         prompter->answers = {Answer::Yes};  // Relink's Patch Option
         prompter->files = {fromLocalPath(replacement)};
-        if (button == C::kModifyTocButton) {
-            whenTocDialogOpens([](D& dialog) {
-                edit(dialog, D::kSizeEdit)->setText("1");
-                press(dialog, D::kUpdate);
-            });
-        }
-        click(button);
+        button == C::kModifyTocButton ? modifySize("1") : click(button);
         ASSERT_TRUE(operationEnds());
         ASSERT_NE(readFileBytes(image), before.back()) << name.toStdString();
     }

@@ -163,6 +163,17 @@ protected:
         whenTocDialogOpens(std::move(act));
         click(C::kModifyTocButton);
     }
+    // Modify TOC on the selected rows, typing `size` as the File Size and pressing Update.
+    void modifySize(const QString& size) {
+        modifyToc([size](D& dialog) {
+            edit(dialog, D::kSizeEdit)->setText(size);
+            press(dialog, D::kUpdate);
+        });
+    }
+    void onProgress(std::function<void(int)> act) {
+        QObject::connect(control<QProgressBar>(C::kProgressBar), &QProgressBar::valueChanged,
+                         window.get(), act);
+    }
     // A modal dialog left open is closed so that the test fails instead of hanging.
     static void failIfADialogStaysOpen() {
         QTimer::singleShot(10000, [] {
