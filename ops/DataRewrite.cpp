@@ -93,18 +93,7 @@ Result<void> rewriteFileData(
     if (written || edit.mark() == mark) {
         return written;
     }
-    Error failed = written.error();
-    if (!edit.keepsUndo()) {
-        failed.message +=
-            "; it was made without undo, so part of " + file.rowName + "'s data may be new";
-    } else if (auto restored = edit.rollBackTo(mark); restored) {
-        failed.message +=
-            "; what was written was put back, so " + file.rowName + " was left as it was";
-    } else {
-        failed.message += "; putting back what was written failed too (" +
-                          restored.error().message + "), and is done when the image is next opened";
-    }
-    return failed;
+    return edit.putBackAfter(written.error(), mark, file.rowName + "'s data");
 }
 
 }  // namespace kestrel

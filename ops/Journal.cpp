@@ -464,13 +464,7 @@ Result<void> Journal::undo(uint64_t id, const JournalFiles& files) const {
             written = writer->finish();
         }
         if (!written) {
-            Error failed = written.error();
-            const auto undone = edit->rollBackTo(0);
-            failed.message += undone ? "; nothing was undone, the image is as it was"
-                                     : "; putting back what the undo wrote failed too (" +
-                                           undone.error().message +
-                                           "), and is done when the image is next opened";
-            return failed;
+            return edit->putBackAfter(written.error(), 0, "the image");
         }
     }
     return edit->complete();

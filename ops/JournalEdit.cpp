@@ -133,6 +133,16 @@ Result<void> JournalEdit::rollBackTo(size_t mark) {
     return {};
 }
 
+Error JournalEdit::putBackAfter(Error failed, size_t mark, const std::string& whole) {
+    if (auto restored = rollBackTo(mark); restored) {
+        failed.message += "; what was written was put back, so " + whole + " was left as it was";
+    } else {
+        failed.message += "; putting back what was written failed too (" +
+                          restored.error().message + "), and is done when the image is next opened";
+    }
+    return failed;
+}
+
 Result<void> JournalEdit::syncWrittenFiles() const {
     std::set<JournalTarget> written;
     for (const auto& range : ranges_) {
@@ -171,14 +181,7 @@ Result<void> JournalEdit::complete() {
     Result<void> recorded = identity ? appendComplete(entry_, entryPath_, identity->descriptorsHash)
                                      : Result<void>(identity.error());
     if (!recorded) {
-        Error failed = recorded.error();
-        if (auto undone = rollBackTo(0); undone) {
-            failed.message += "; the edit was rolled back, so the image is as it was";
-        } else {
-            failed.message += "; the edit could not be rolled back (" + undone.error().message +
-                              "), and is rolled back when the image is next opened";
-        }
-        return failed;
+        return putBackAfter(recorded.error(), 0, "the image");
     }
     completed_ = true;
     // Only an entry of some size can take the journals over their limit; record edits, which

@@ -56,6 +56,9 @@ public:
     // Puts back every range saved since `mark`, newest first, and records that they are no
     // longer part of the edit. When this fails, the entry is left for recovery.
     Result<void> rollBackTo(size_t mark);
+    // Rolls back to `mark` after `failed`, and adds to its message what became of the bytes
+    // written: put back, so that `whole` was left as it was, or left for the next open.
+    Error putBackAfter(Error failed, size_t mark, const std::string& whole);
     // Syncs every file the edit wrote, then records the edit as complete. An edit that
     // changed nothing leaves no entry. When the mark cannot be written the edit is rolled
     // back and the error says so.

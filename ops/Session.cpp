@@ -204,12 +204,7 @@ Result<void> Session::patchPresentedRecord(JournalEdit& edit, const RecordLocati
     if (patched || edit.mark() == mark) {
         return patched;
     }
-    Error failed = patched.error();
-    const auto restored = edit.rollBackTo(mark);
-    failed.message +=
-        restored ? "; the record was left as it was"
-                 : "; putting back what was written failed too: " + restored.error().message;
-    return failed;
+    return edit.putBackAfter(patched.error(), mark, "the record");
 }
 
 JournalFiles Session::journalFiles() const {
