@@ -12,6 +12,11 @@ inline constexpr uint64_t kSectorSize = 2048;
 inline constexpr unsigned kSectorShift = 11;
 
 inline constexpr uint64_t kDescriptorsOffset = 0x8000;  // sector 16
+// The set of volume descriptors ends with one of this type. The descriptors and the
+// recognition sequence behind them fit in kMostDescriptorSectors on every image seen; the
+// bound keeps a set without a terminator from being read to the end of the file.
+inline constexpr uint8_t kTerminatorType = 255;
+inline constexpr size_t kMostDescriptorSectors = 64;
 // A primary or supplementary descriptor's root directory record, and its length.
 inline constexpr size_t kDescriptorRootAt = 156;
 inline constexpr size_t kDescriptorRootLength = 34;

@@ -11,16 +11,11 @@ namespace kestrel {
 
 namespace {
 
-// Descriptors and the recognition sequence behind them fit in these sectors on every image
-// seen; the bound keeps a set without a terminator from being read to the end of the file.
-constexpr size_t kScannedSectors = 64;
-
 constexpr uint8_t kBootRecordType = 0;
 // A boot record's boot system identifier (byte 7 on) names the El Torito boot catalog.
 constexpr std::string_view kElToritoSystem = "EL TORITO ";
 constexpr uint8_t kPrimaryType = 1;
 constexpr uint8_t kSupplementaryType = 2;
-constexpr uint8_t kTerminatorType = 255;
 
 constexpr size_t kLogicalBlockSizeAt = 128;
 constexpr size_t kPathTableSizeAt = 132;
@@ -53,7 +48,7 @@ bool hasJolietEscape(std::span<const uint8_t> sector) {
 }  // namespace
 
 Result<DescriptorSet> readDescriptors(const ImageSource& image) {
-    std::vector<uint8_t> bytes(kScannedSectors * kSectorSize);
+    std::vector<uint8_t> bytes(kMostDescriptorSectors * kSectorSize);
     auto read = image.readAt(kDescriptorsOffset, bytes);
     if (!read) {
         return read.error();

@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 
+#include "image/IsoLayout.h"
 #include "ops/ImageWriter.h"
 #include "ops/StateFolder.h"
 
@@ -24,9 +25,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kEntrySuffix = ".edit";
-constexpr uint64_t kFirstDescriptorSector = 16;
-constexpr uint64_t kMostDescriptors = 64;
-constexpr uint8_t kTerminatorType = 255;
 
 // The entry files of a journal folder by number; a folder that does not exist has none.
 std::map<uint64_t, std::string> entryFiles(const std::string& folder) {
@@ -184,9 +182,9 @@ Result<ImageIdentity> imageIdentity(const std::string& imagePath) {
     }
     XXH3_state_t* state = XXH3_createState();
     XXH3_64bits_reset(state);
-    std::array<uint8_t, kJournalBlockSize> sector{};
-    for (uint64_t i = 0; i < kMostDescriptors; ++i) {
-        const auto read = image->readAt((kFirstDescriptorSector + i) * kJournalBlockSize, sector);
+    std::array<uint8_t, kSectorSize> sector{};
+    for (uint64_t i = 0; i < kMostDescriptorSectors; ++i) {
+        const auto read = image->readAt(kDescriptorsOffset + i * kSectorSize, sector);
         if (!read || *read < sector.size()) {
             break;
         }
