@@ -45,11 +45,9 @@ QString CKestrelDlg::discKindText() const {
     return QString::fromLatin1(volume.isDvd ? kSingleLayerText : kCdText);
 }
 
-// A CD-ROM XA image of the fixed layout has one volume; every other image may have two.
 void CKestrelDlg::checkDualLayer() {
     using enum DualLayerCheck::Verdict;
-    const Volume& volume = session_->volume();
-    if (volume.layout == LayoutKind::Fixed && !volume.isDvd) {
+    if (!session_->mayHaveSecondLayer()) {
         return;
     }
     const auto check = session_->checkDualLayer();

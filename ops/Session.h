@@ -50,6 +50,8 @@ public:
     // Bytes to add to an extent's LBA x 2048 to find its data in the image.
     uint64_t layerOffset() const { return presentsLayerOne() ? layerOneStart() : 0; }
 
+    // A CD-ROM XA image of the fixed layout has one volume; every other image may have two.
+    bool mayHaveSecondLayer() const { return volume_.layout != LayoutKind::Fixed || volume_.isDvd; }
     // Whether a second volume follows layer 0 and, for a dual-layer image, makes the layer-1
     // copy: the start of layer 1, as far as the data of layer 0's first root record.
     DualLayerCheck checkDualLayer();

@@ -1,0 +1,44 @@
+// kestrel-cli: the editor's operations from the command line, over the same core session.
+#include <CLI/CLI.hpp>
+#include <vector>
+
+#include "cli/Command.h"
+
+namespace {
+
+using namespace kestrel::cli;
+
+int run(int argc, char** argv) {
+    CLI::App app{"Edits ISO 9660 disc images in place, as the Kestrel window does."};
+    app.name("kestrel-cli");
+    app.set_version_flag("--version", "kestrel-cli " KESTREL_VERSION);
+    app.require_subcommand(1);
+    // Options given before or after the command name mean the same.
+    app.fallthrough();
+    CommonOptions options;
+    app.add_flag("--json", options.json, "Write the result as JSON on stdout");
+    app.add_flag("--no-undo", options.noUndo,
+                 "Edit without keeping undo data, also when the journal cannot be written");
+
+    const std::vector<Command> commands = {
+        addListCommand(app, options),
+    };
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int status = app.exit(error);
+        return status == 0 ? kDone : kBadUsage;
+    }
+    for (const auto& command : commands) {
+        if (command.parser->parsed()) {
+            return command.run();
+        }
+    }
+    return kBadUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return run(argc, argv);
+}

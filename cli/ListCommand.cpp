@@ -1,0 +1,164 @@
+// ls: a directory's subdirectories and files, the files as the window lists them (Name, LBA,
+// Size, Date, in the window's order) with their sectors and long names.
+#include <cstdio>
+#include <iostream>
+
+#include "cli/Command.h"
+#include "cli/ImageText.h"
+#include "cli/OpenImage.h"
+#include "image/IsoLayout.h"
+#include "image/VolumePaths.h"
+
+namespace kestrel::cli {
+
+namespace {
+
+struct ListArguments {
+    std::string image;
+    std::string path = "/";
+    bool recursive = false;
+    unsigned layer = 0;
+};
+
+// One directory's entries, as they are printed or put into the JSON.
+struct ListedDirectory {
+    DirectoryNumber number = 0;
+    std::vector<DirectoryNumber> subdirectories;
+    std::vector<ListRow> files;
+};
+
+uint64_t sectorsOf(uint32_t bytes) {
+    return (uint64_t{bytes} + kSectorSize - 1) / kSectorSize;
+}
+
+std::vector<DirectoryNumber> subdirectoriesOf(const Volume& volume, DirectoryNumber parent) {
+    std::vector<DirectoryNumber> children;
+    for (const auto& directory : volume.directories) {
+        if (directory.number != 1 && directory.parent == parent) {
+            children.push_back(directory.number);
+        }
+    }
+    return children;
+}
+
+nlohmann::json fileJson(const ListRow& row) {
+    return {{"name", utf8FromImageBytes(row.name)},
+            {"lba", static_cast<int32_t>(row.extentLba)},
+            {"size", row.dataLength},
+            {"date", row.dateModified},
+            {"sectors", sectorsOf(row.dataLength)},
+            {"longName", row.longName}};
+}
+
+nlohmann::json directoryJson(const Volume& volume, const ListedDirectory& listed) {
+    auto subdirectories = nlohmann::json::array();
+    for (const DirectoryNumber child : listed.subdirectories) {
+        const auto& directory = volume.directories[child - 1];
+        subdirectories.push_back({{"name", utf8FromImageBytes(directory.identifier)},
+                                  {"path", utf8FromImageBytes(directoryPath(volume, child))},
+                                  {"lba", static_cast<int32_t>(directory.extentLba)}});
+    }
+    auto files = nlohmann::json::array();
+    for (const auto& row : listed.files) {
+        files.push_back(fileJson(row));
+    }
+    return {{"path", utf8FromImageBytes(directoryPath(volume, listed.number))},
+            {"directories", std::move(subdirectories)},
+            {"files", std::move(files)}};
+}
+
+void printRow(const std::string& name, const std::string& lba, const std::string& size,
+              const std::string& date, const std::string& sectors, const std::string& longName) {
+    std::printf("%-16s %11s %10s  %-19s %8s  %s\n", name.c_str(), lba.c_str(), size.c_str(),
+                date.c_str(), sectors.c_str(), longName.c_str());
+}
+
+void printDirectory(const Volume& volume, const ListedDirectory& listed, bool withHeading) {
+    if (withHeading) {
+        std::printf("%s:\n", utf8FromImageBytes(directoryPath(volume, listed.number)).c_str());
+    }
+    printRow("Name", "LBA", "Size", "Date", "Sectors", "Long name");
+    for (const DirectoryNumber child : listed.subdirectories) {
+        const auto& directory = volume.directories[child - 1];
+        printRow(utf8FromImageBytes(directory.identifier) + "/",
+                 std::to_string(static_cast<int32_t>(directory.extentLba)), "-", "-", "-", "");
+    }
+    for (const auto& row : listed.files) {
+        printRow(utf8FromImageBytes(row.name), row.lba, row.size, row.dateModified,
+                 std::to_string(sectorsOf(row.dataLength)), row.longName);
+    }
+}
+
+int runList(const ListArguments& arguments, const CommonOptions& options) {
+    const std::string command = "ls";
+    auto session = openImage(arguments.image, arguments.layer);
+    if (!session) {
+        return refuse(options, command, session.error());
+    }
+    const Volume& volume = session->volume();
+    auto target = resolveVolumePath(volume, imageBytesFromUtf8(arguments.path));
+    if (!target) {
+        return refuse(options, command, target.error());
+    }
+    // Directories in the order they are shown: each followed by its subdirectories' trees.
+    std::vector<ListedDirectory> listed;
+    std::vector<DirectoryNumber> pending{target->directory};
+    while (!pending.empty()) {
+        const DirectoryNumber number = pending.back();
+        pending.pop_back();
+        auto listing = session->listDirectory(number);
+        if (!listing) {
+            return refuse(options, command, listing.error());
+        }
+        ListedDirectory entry{number, subdirectoriesOf(volume, number), std::move(listing->rows)};
+        if (target->rowName) {
+            std::erase_if(entry.files,
+                          [&](const ListRow& row) { return row.name != *target->rowName; });
+            if (entry.files.empty()) {
+                return refuse(options, command,
+                              Error{ErrorKind::NotFound, "no file or directory " + arguments.path +
+                                                             " in " + arguments.image});
+            }
+            entry.subdirectories.clear();
+        }
+        if (arguments.recursive) {
+            pending.insert(pending.end(), entry.subdirectories.rbegin(),
+                           entry.subdirectories.rend());
+        }
+        listed.push_back(std::move(entry));
+    }
+    if (options.json) {
+        auto document = jsonDocument(command);
+        document["image"] = arguments.image;
+        document["layer"] = arguments.layer;
+        auto directories = nlohmann::json::array();
+        for (const auto& entry : listed) {
+            directories.push_back(directoryJson(volume, entry));
+        }
+        document["listing"] = std::move(directories);
+        printJson(document);
+        return kDone;
+    }
+    for (size_t index = 0; index < listed.size(); ++index) {
+        if (index > 0) {
+            std::printf("\n");
+        }
+        printDirectory(volume, listed[index], arguments.recursive);
+    }
+    return kDone;
+}
+
+}  // namespace
+
+Command addListCommand(CLI::App& app, const CommonOptions& options) {
+    auto arguments = std::make_shared<ListArguments>();
+    auto* parser = app.add_subcommand("ls", "List a directory's subdirectories and files");
+    parser->add_option("IMAGE", arguments->image, "The image")->required();
+    parser->add_option("PATH", arguments->path, "A directory or file in the image (/ by default)");
+    parser->add_flag("-R,--recursive", arguments->recursive, "List every directory below too");
+    parser->add_option("--layer", arguments->layer, "The layer of a dual-layer image, 0 or 1")
+        ->check(CLI::Range(0, 1));
+    return {parser, [arguments, &options] { return runList(*arguments, options); }};
+}
+
+}  // namespace kestrel::cli

@@ -1,0 +1,29 @@
+// Paths inside a volume as a listing names them: "/DATA/FILE.BIN", its directories by their
+// identifiers and the file by its list name; "FILE.BIN;1" names the same file.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "image/PathTable.h"
+#include "image/Volume.h"
+
+namespace kestrel {
+
+// A directory of the volume, and a name in it when the path goes on past the directory.
+struct VolumePath {
+    DirectoryNumber directory = 0;
+    std::optional<std::string> rowName;
+};
+
+// Resolves `path` (leading "/" optional, "/" alone the root) against the volume's directories.
+// A path whose last part names no directory is read as a file in the directory before it;
+// whether that file exists is for the listing to say. A path that runs through a directory the
+// volume does not have is refused with ErrorKind::NotFound.
+Result<VolumePath> resolveVolumePath(const Volume& volume, std::string_view path);
+
+// "/" for the root, "/DATA/SUB" for a directory below it.
+std::string directoryPath(const Volume& volume, DirectoryNumber directory);
+
+}  // namespace kestrel
