@@ -20,7 +20,7 @@ namespace kestrel {
 
 inline constexpr size_t kRawSectorSize = 2352;
 inline constexpr size_t kSyncSize = 12;
-inline constexpr size_t kHeaderOffset = 12;   // minute, second, frame, mode
+inline constexpr size_t kHeaderOffset = 12;  // minute, second, frame, mode
 inline constexpr size_t kModeOffset = 15;
 inline constexpr size_t kSubheaderOffset = 16;
 inline constexpr size_t kSubmodeOffset = 18;  // in the first copy of the subheader
