@@ -80,10 +80,6 @@ constexpr Field kField = [] {
     return field;
 }();
 
-uint8_t times(uint8_t value, unsigned powerOfA) {
-    return kField.exp[kField.log[value] + powerOfA];
-}
-
 // Writes vector n's parity bytes at `parity[n]` and `parity[n + count]`.
 void writeParity(const uint8_t* s0, const uint8_t* s1, size_t count, uint8_t* parity) {
     for (size_t n = 0; n < count; ++n) {
@@ -93,33 +89,65 @@ void writeParity(const uint8_t* s0, const uint8_t* s1, size_t count, uint8_t* pa
     }
 }
 
-// Horner over the rows gives sum(a^(23-r) d[r]) for each column; times a^2 is s1.
+// With G(m) = 1 + a + ... + a^(m-1), a column's p is sum(G(25-r) d[r]) and its q is s0 + p.
+// Since G(m+1) = a G(m) + 1, Horner over the rows on the running sum s of the rows so far,
+// t = a t + s, leaves t = sum(G(24-r) d[r]): then q = a t and p = q + s, with no division.
 void writePParity(uint8_t* matrix) {
-    std::array<Bytes, kRowVectors> sum0{}, sum1{};
+    std::array<Bytes, kRowVectors> sum{}, horner{};
     for (size_t row = 0; row < kPRows; ++row) {
 #pragma GCC unroll 16
         for (size_t k = 0; k < kRowVectors; ++k) {
-            const Bytes value = rowBytes(matrix + row * kRowBytes, 16 * k);
-            sum0[k] ^= value;
-            sum1[k] = timesA(sum1[k]) ^ value;
+            sum[k] ^= rowBytes(matrix + row * kRowBytes, 16 * k);
+            horner[k] = timesA(horner[k]) ^ sum[k];
         }
     }
-    std::array<uint8_t, 16 * kRowVectors> s0, s1;
+    std::array<uint8_t, 16 * kRowVectors> p, q;
     for (size_t k = 0; k < kRowVectors; ++k) {
-        const Bytes weighted = timesA(timesA(sum1[k]));
-        std::memcpy(s0.data() + 16 * k, &sum0[k], 16);
-        std::memcpy(s1.data() + 16 * k, &weighted, 16);
+        const Bytes qk = timesA(horner[k]);
+        const Bytes pk = qk ^ sum[k];
+        std::memcpy(p.data() + 16 * k, &pk, 16);
+        std::memcpy(q.data() + 16 * k, &qk, 16);
     }
-    writeParity(s0.data(), s1.data(), kRowBytes, matrix + kPRows * kRowBytes);
+    std::memcpy(matrix + kPRows * kRowBytes, p.data(), kRowBytes);
+    std::memcpy(matrix + (kPRows + 1) * kRowBytes, q.data(), kRowBytes);
 }
+
+constexpr size_t kBandColumns = 43 + kQRows - 1;  // j in 0..67
+constexpr size_t kBandVectors = (2 * kBandColumns + 15) / 16;
+
+// For each bit b of a byte, the bytes a^b w: a byte v times w is the sum of those whose bit is
+// set in v, which is sixteen lanes' multiplications, each by its own w, at once.
+using LaneWeights = std::array<std::array<uint8_t, 16>, 8>;
+
+Bytes timesLaneWeights(Bytes value, const LaneWeights& weights) {
+    Bytes product{};
+    for (int bit = 7; bit >= 0; --bit) {
+        product ^= reinterpret_cast<Bytes>(reinterpret_cast<SignedBytes>(value) < 0) &
+                   load(weights[bit].data());
+        value += value;
+    }
+    return product;
+}
+
+// Band column j's weight a^(44 - j), see below.
+constexpr std::array<LaneWeights, kBandVectors> kQLaneWeights = [] {
+    std::array<LaneWeights, kBandVectors> weights{};
+    for (size_t k = 0; k < kBandVectors; ++k) {
+        for (size_t bit = 0; bit < 8; ++bit) {
+            for (size_t lane = 0; lane < 16; ++lane) {
+                const size_t j = (16 * k + lane) / 2;
+                weights[k][bit][lane] = kField.exp[(44 + 255 - j + bit) % 255];
+            }
+        }
+    }
+    return weights;
+}();
 
 // Row r's column c belongs to Q vector (r - c) mod 26 with weight a^(44 - c). Each row is
 // added into a band indexed by j = c - r + 25, so that a row's bytes stay consecutive, and the
 // band is multiplied by a before each row: an entry from row r ends up times a^(25 - r), and
 // a^(44 - c) = a^(44 - j) a^(25 - r), so the band's entry j needs only a^(44 - j) at the end.
 void writeQParity(uint8_t* matrix) {
-    constexpr size_t kBandColumns = 43 + kQRows - 1;  // j in 0..67
-    constexpr size_t kBandVectors = (2 * kBandColumns + 15) / 16;
     std::array<Bytes, kBandVectors> band0{}, band1{};
     for (size_t row = 0; row < kQRows; ++row) {
         const uint8_t* bytes = matrix + row * kRowBytes;
@@ -135,18 +163,22 @@ void writeQParity(uint8_t* matrix) {
             }
         }
     }
-    std::array<uint8_t, 16 * kBandVectors> b0, b1;
-    std::memcpy(b0.data(), band0.data(), b0.size());
-    std::memcpy(b1.data(), band1.data(), b1.size());
-    std::array<uint8_t, kQVectors> s0{}, s1{};
+    for (size_t k = 0; k < kBandVectors; ++k) {
+        band1[k] = timesLaneWeights(band1[k], kQLaneWeights[k]);
+    }
+    // Fold the band onto the vectors a column (two bytes, both planes) at a time.
+    std::array<uint16_t, 8 * kBandVectors> column0, column1;
+    std::memcpy(column0.data(), band0.data(), sizeof column0);
+    std::memcpy(column1.data(), band1.data(), sizeof column1);
+    std::array<uint16_t, kQRows> sum0{}, sum1{};
     for (size_t j = 0; j < kBandColumns; ++j) {
         const size_t vector = (kQRows - 1 + 2 * kQRows - j) % kQRows;
-        const unsigned weight = (44 + 255 - j) % 255;
-        for (size_t plane = 0; plane < 2; ++plane) {
-            s0[2 * vector + plane] ^= b0[2 * j + plane];
-            s1[2 * vector + plane] ^= times(b1[2 * j + plane], weight);
-        }
+        sum0[vector] ^= column0[j];
+        sum1[vector] ^= column1[j];
     }
+    std::array<uint8_t, kQVectors> s0, s1;
+    std::memcpy(s0.data(), sum0.data(), s0.size());
+    std::memcpy(s1.data(), sum1.data(), s1.size());
     writeParity(s0.data(), s1.data(), kQVectors, matrix + kQRows * kRowBytes);
 }
 
