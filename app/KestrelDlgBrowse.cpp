@@ -12,8 +12,8 @@ namespace kestrel {
 namespace {
 
 // The filter's description ends in a blank; the pattern behind it is what the dialog
-// filters by.
-const char* const kIsoFilter = "ISO Images (*.iso) (*.iso)";
+// filters by. Raw CD images come as a .bin or .img with the .cue sheet that describes them.
+const char* const kIsoFilter = "Disc Images (*.iso *.bin *.img *.cue) (*.iso *.bin *.img *.cue)";
 
 }  // namespace
 

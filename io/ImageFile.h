@@ -14,12 +14,6 @@ namespace kestrel {
 
 class ImageWriter;
 
-struct FileIdentity {
-    uint64_t device = 0;
-    uint64_t inode = 0;
-    bool operator==(const FileIdentity&) const = default;
-};
-
 // The file `path` names, or the link itself when `followLink` is false.
 Result<FileIdentity> identityAt(const std::string& path, bool followLink = true);
 
@@ -36,8 +30,7 @@ public:
     const std::string& path() const override { return path_; }
     Result<uint64_t> size() const override;
     Result<size_t> readAt(uint64_t offset, std::span<uint8_t> buffer) const override;
-    // The device and inode of the open file, which a path that now names another file lacks.
-    Result<FileIdentity> identity() const;
+    Result<FileIdentity> identity() const override;
     Result<void> close();
 
 private:

@@ -12,6 +12,12 @@
 
 namespace kestrel {
 
+struct FileIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
 class ImageSource {
 public:
     virtual ~ImageSource() = default;
@@ -21,6 +27,8 @@ public:
     virtual Result<uint64_t> size() const = 0;
     // Fills `buffer` from `offset`; fewer bytes come back only where the image ends.
     virtual Result<size_t> readAt(uint64_t offset, std::span<uint8_t> buffer) const = 0;
+    // The device and inode of the open file, which a path that now names another file lacks.
+    virtual Result<FileIdentity> identity() const = 0;
 };
 
 }  // namespace kestrel

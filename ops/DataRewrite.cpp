@@ -79,7 +79,7 @@ Result<void> rewriteFileData(
     JournalEdit& edit, const OperationSnapshot& snapshot, const SnapshotFile& file,
     OperationObserver& observer,
     const std::function<Result<void>(uint64_t done, std::span<uint8_t> piece)>& fill) {
-    auto image = ImageWriter::open(snapshot.imagePath, &edit);
+    auto image = ImageWriter::openUserData(edit);
     if (!image) {
         return image.error();
     }

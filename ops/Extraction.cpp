@@ -1,11 +1,52 @@
 #include "ops/Extraction.h"
 
-#include "io/ImageFile.h"
+#include <limits>
+
+#include "io/ContainerOpen.h"
+#include "io/RawImage.h"
 #include "ops/OutputFile.h"
 
 namespace kestrel {
 
 namespace {
+
+// What a file's extraction reads: its data from its first byte, or, for a file of a raw image
+// with Form 2 sectors (an XA stream), each sector's subheader and the 2324 bytes behind it,
+// the form the field's tools put such files back from.
+struct ExtractedBytes {
+    uint64_t length = 0;
+    std::function<Result<size_t>(uint64_t at, std::span<uint8_t> block)> read;
+};
+
+Result<ExtractedBytes> extractedBytes(const OperationSnapshot& snapshot, const SnapshotFile& file,
+                                      const ImageSource& image, uint64_t dataOffset) {
+    const uint32_t length = file.record->dataLength;
+    const auto plain = ExtractedBytes{length, [&image, dataOffset](uint64_t at, auto block) {
+                                          return image.readAt(dataOffset + at, block);
+                                      }};
+    if (!snapshot.imageLayout) {
+        return plain;
+    }
+    const auto& raw = static_cast<const RawImage&>(image);
+    const uint64_t first = dataOffset / kUserDataSize;
+    const uint64_t sectors = (uint64_t{length} + kUserDataSize - 1) / kUserDataSize;
+    const auto form2 = holdsForm2Sector(raw.file(), raw.layout(), first, sectors);
+    if (!form2) {
+        return form2.error();
+    }
+    if (!*form2) {
+        return plain;
+    }
+    if (sectors * kXaSectorView.length > std::numeric_limits<uint32_t>::max()) {
+        return Error{ErrorKind::OutOfRange, file.rowName +
+                                                " holds Form 2 sectors whose data with their "
+                                                "subheaders would pass 4 GiB; nothing was written"};
+    }
+    return ExtractedBytes{sectors * kXaSectorView.length, [&raw, first](uint64_t at, auto block) {
+                              return readSectorView(raw.file(), raw.layout(), kXaSectorView,
+                                                    first * kXaSectorView.length + at, block);
+                          }};
+}
 
 Result<TransferEnd> extractFile(const OperationSnapshot& snapshot, const SnapshotFile& file,
                                 const std::string& folder, OperationObserver& observer) {
@@ -13,13 +54,17 @@ Result<TransferEnd> extractFile(const OperationSnapshot& snapshot, const Snapsho
     if (!path) {
         return path.error();
     }
-    auto image = ImageFile::openForReading(snapshot.imagePath);
+    auto image = openContainer({snapshot.imagePath, snapshot.imageLayout});
     if (!image) {
         return image.error();
     }
-    const auto dataOffset = snapshot.dataOffsetIn(file, *image);
+    const auto dataOffset = snapshot.dataOffsetIn(file, **image);
     if (!dataOffset) {
         return dataOffset.error();
+    }
+    const auto bytes = extractedBytes(snapshot, file, **image, *dataOffset);
+    if (!bytes) {
+        return bytes.error();
     }
     auto output = OutputFile::create(*path, {snapshot.imagePath, snapshot.recordsPath});
     if (!output) {
@@ -28,17 +73,19 @@ Result<TransferEnd> extractFile(const OperationSnapshot& snapshot, const Snapsho
 
     observer.beginFile(file.rowName);
     auto moved =
-        transferBlocks(file.record->dataLength, observer, true,
+        transferBlocks(static_cast<uint32_t>(bytes->length), observer, true,
                        [&](uint64_t done, std::span<uint8_t> block) -> Result<void> {
-                           const auto got = image->readAt(*dataOffset + done, block);
+                           const auto got = bytes->read(done, block);
                            if (!got) {
                                return got.error();
                            }
                            if (*got < block.size()) {
                                return Error{ErrorKind::OutOfRange,
-                                            snapshot.imagePath + " ended at byte " +
-                                                std::to_string(*dataOffset + done + *got) +
-                                                " while " + file.rowName + " was being extracted"};
+                                            snapshot.imagePath +
+                                                " ended, or held a damaged "
+                                                "sector, " +
+                                                std::to_string(done + *got) + " bytes into " +
+                                                file.rowName + " while it was being extracted"};
                            }
                            return output->write(block);
                        });

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "io/RawImage.h"
+
 namespace kestrel {
 
 Result<ImageWriter> ImageWriter::open(const std::string& path, JournalEdit* edit,
@@ -15,6 +17,14 @@ Result<ImageWriter> ImageWriter::open(const std::string& path, JournalEdit* edit
         return file.error();
     }
     return ImageWriter(std::move(*file), edit, target);
+}
+
+Result<ImageWriter> ImageWriter::openUserData(JournalEdit& edit) {
+    auto writer = open(edit.files().imagePath, &edit, JournalTarget::Image);
+    if (writer) {
+        writer->raw_ = edit.files().imageLayout;
+    }
+    return writer;
 }
 
 Result<ImageWriter> ImageWriter::createPrivate(const std::string& path, uint64_t size) {
@@ -32,8 +42,33 @@ Result<ImageWriter> ImageWriter::createPrivate(const std::string& path, uint64_t
     return ImageWriter(std::move(*file), nullptr, JournalTarget::LayerCopy);
 }
 
+Result<uint64_t> ImageWriter::size() const {
+    const auto bytes = file_.size();
+    if (!bytes || !raw_) {
+        return bytes;
+    }
+    const uint64_t held =
+        *bytes <= raw_->firstByte ? 0 : (*bytes - raw_->firstByte) / kRawSectorSize;
+    return std::min(held, raw_->sectors) * kUserDataSize;
+}
+
+Result<size_t> ImageWriter::readAt(uint64_t offset, std::span<uint8_t> buffer) const {
+    return raw_ ? readSectorView(file_, *raw_, userDataView(*raw_), offset, buffer)
+                : file_.readAt(offset, buffer);
+}
+
+void ImageWriter::startWriteback(uint64_t offset, uint64_t length) {
+    if (!raw_) {
+        file_.startWriteback(offset, length);
+        return;
+    }
+    const uint64_t first = offset / kUserDataSize;
+    const uint64_t end = (offset + length + kUserDataSize - 1) / kUserDataSize;
+    file_.startWriteback(raw_->sectorOffset(first), (end - first) * kRawSectorSize);
+}
+
 Result<void> ImageWriter::checkInside(uint64_t offset, size_t length) const {
-    const auto size = file_.size();
+    const auto size = this->size();
     if (!size) {
         return size.error();
     }
@@ -52,6 +87,9 @@ Result<void> ImageWriter::stage(uint64_t offset, std::span<const uint8_t> newByt
     }
     if (auto inside = checkInside(offset, newBytes.size()); !inside) {
         return inside;
+    }
+    if (raw_) {
+        return stageSectors(offset, newBytes, sync);
     }
     // The buffer is kept from one large block to the next, sparing its pages' faults.
     if (oldBytes_.size() < newBytes.size()) {
@@ -73,13 +111,16 @@ Result<void> ImageWriter::stage(uint64_t offset, std::span<const uint8_t> newByt
     if (staged_.size() == 2) {
         staged_.erase(staged_.begin());
     }
-    staged_.push_back({offset, offset + newBytes.size(), sync});
+    staged_.push_back({offset, offset + newBytes.size(), sync, {}});
     return {};
 }
 
 Result<void> ImageWriter::writeAt(uint64_t offset, std::span<const uint8_t> bytes) {
     if (auto inside = checkInside(offset, bytes.size()); !inside) {
         return inside;
+    }
+    if (raw_) {
+        return writeSectors(offset, bytes);
     }
     const auto staged = std::ranges::find_if(staged_, [&](const Staged& range) {
         return offset >= range.from && offset + bytes.size() <= range.to;
@@ -97,6 +138,59 @@ Result<void> ImageWriter::writeAt(uint64_t offset, std::span<const uint8_t> byte
         }
     }
     return file_.writeAt(offset, bytes);
+}
+
+Result<void> ImageWriter::stageSectors(uint64_t offset, std::span<const uint8_t> newBytes,
+                                       bool sync) {
+    Staged range{offset, offset + newBytes.size(), sync, {}};
+    if (staged_.size() == 2) {
+        // The buffers of the range dropped are taken over, sparing their pages' faults.
+        range.sectors = std::move(staged_.front().sectors);
+        staged_.erase(staged_.begin());
+    }
+    if (auto made = prepareSectorRewrite(file_, *raw_, offset, newBytes, range.sectors); !made) {
+        return made;
+    }
+    if (auto saved = edit_->save(target_, raw_->sectorOffset(range.sectors.firstLba),
+                                 range.sectors.oldSectors, range.sectors.newSectors, sync);
+        !saved) {
+        return saved;
+    }
+    staged_.push_back(std::move(range));
+    return {};
+}
+
+// Whole sectors are written, each with its new codes: from what a stage made of them when it
+// holds these bytes, else made now, and saved first unless the edit keeps no undo.
+Result<void> ImageWriter::writeSectors(uint64_t offset, std::span<const uint8_t> bytes) {
+    auto staged = std::ranges::find_if(staged_, [&](const Staged& range) {
+        return carriesUserData(range.sectors, *raw_, offset, bytes);
+    });
+    if (staged == staged_.end() && edit_ != nullptr && edit_->keepsUndo()) {
+        if (auto saved = stageSectors(offset, bytes, true); !saved) {
+            return saved;
+        }
+        staged = staged_.end() - 1;
+    } else if (staged != staged_.end() && !staged->synced) {
+        if (auto synced = edit_->syncSaved(); !synced) {
+            return synced;
+        }
+        for (auto& range : staged_) {
+            range.synced = true;
+        }
+    }
+    const SectorRewrite* rewrite = &unsaved_;
+    if (staged != staged_.end()) {
+        rewrite = &staged->sectors;
+    } else if (auto made = prepareSectorRewrite(file_, *raw_, offset, bytes, unsaved_); !made) {
+        return made;
+    }
+    const uint64_t first = offset / kUserDataSize;
+    const uint64_t end = (offset + bytes.size() + kUserDataSize - 1) / kUserDataSize;
+    return file_.writeAt(
+        raw_->sectorOffset(first),
+        std::span(rewrite->newSectors)
+            .subspan((first - rewrite->firstLba) * kRawSectorSize, (end - first) * kRawSectorSize));
 }
 
 Result<void> ImageWriter::finish() {

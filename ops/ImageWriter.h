@@ -5,12 +5,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "io/ImageFile.h"
+#include "io/RawLayout.h"
 #include "ops/JournalEdit.h"
+#include "ops/SectorRewrite.h"
 
 namespace kestrel {
 
@@ -20,21 +23,22 @@ public:
     // restoring saved bytes, and an edit the user chose to make without undo, may do.
     static Result<ImageWriter> open(const std::string& path, JournalEdit* edit = nullptr,
                                     JournalTarget target = JournalTarget::Image);
+    // Writes the user data of `edit`'s image: for a raw image, cooked offsets name its user
+    // data, and every write rewrites, saves and writes the whole sectors it touches.
+    static Result<ImageWriter> openUserData(JournalEdit& edit);
     // Creates `path`, or empties the file already there, readable by its owner only and
     // `size` bytes long, all zero; a symbolic link in its place is refused.
     static Result<ImageWriter> createPrivate(const std::string& path, uint64_t size);
 
     const std::string& path() const { return file_.path(); }
-    Result<uint64_t> size() const { return file_.size(); }
-    Result<size_t> readAt(uint64_t offset, std::span<uint8_t> buffer) const {
-        return file_.readAt(offset, buffer);
-    }
+    Result<uint64_t> size() const;
+    Result<size_t> readAt(uint64_t offset, std::span<uint8_t> buffer) const;
     // Saves the bytes at `offset` that `newBytes` are to replace, so that writes inside them
     // need no saving of their own: one save, and one sync of the journal, for a large block.
     // Unless `sync`, the journal is synced only when the first of them is written, so that
     // the saving of the next block can reach the disk while this one is written.
     Result<void> stage(uint64_t offset, std::span<const uint8_t> newBytes, bool sync = true);
-    void startWriteback(uint64_t offset, uint64_t length) { file_.startWriteback(offset, length); }
+    void startWriteback(uint64_t offset, uint64_t length);
     // Refuses, writing nothing, when the bytes would reach past the file's current end or
     // cannot be saved first.
     Result<void> writeAt(uint64_t offset, std::span<const uint8_t> bytes);
@@ -46,6 +50,8 @@ private:
     ImageWriter(ImageFile file, JournalEdit* edit, JournalTarget target)
         : file_(std::move(file)), edit_(edit), target_(target) {}
     Result<void> checkInside(uint64_t offset, size_t length) const;
+    Result<void> stageSectors(uint64_t offset, std::span<const uint8_t> newBytes, bool sync);
+    Result<void> writeSectors(uint64_t offset, std::span<const uint8_t> bytes);
 
     ImageFile file_;
     JournalEdit* edit_;
@@ -55,9 +61,12 @@ private:
         uint64_t from = 0;
         uint64_t to = 0;
         bool synced = false;
+        SectorRewrite sectors;  // for a raw image, the whole sectors saved
     };
     std::vector<Staged> staged_;
     std::vector<uint8_t> oldBytes_;
+    std::optional<RawLayout> raw_;
+    SectorRewrite unsaved_;  // the sectors of a write made without undo
 };
 
 }  // namespace kestrel

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "io/RawLayout.h"
 #include "ops/JournalRecords.h"
 
 namespace kestrel {
@@ -18,6 +19,9 @@ namespace kestrel {
 struct JournalFiles {
     std::string imagePath;
     std::optional<std::string> layerCopyPath;
+    // How a raw image holds its user data, which record and data edits write; the journal
+    // itself saves and puts back the image's bytes as they lie in the file.
+    std::optional<RawLayout> imageLayout;
 
     const std::string* pathOf(JournalTarget target) const {
         return target == JournalTarget::Image ? &imagePath

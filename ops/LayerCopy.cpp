@@ -14,7 +14,7 @@ namespace {
 constexpr size_t kCopyBlockSize = size_t{1} << 20;
 
 // Emptying the copy must never empty the image: the user may have chosen the copy itself.
-bool isSameFile(const std::string& copyPath, const ImageFile& image) {
+bool isSameFile(const std::string& copyPath, const ImageSource& image) {
     const auto copy = identityAt(copyPath, false);
     const auto imageIdentity = image.identity();
     return copy && imageIdentity && *copy == *imageIdentity;
@@ -22,7 +22,7 @@ bool isSameFile(const std::string& copyPath, const ImageFile& image) {
 
 }  // namespace
 
-DualLayerCheck copyLayerOneStart(const ImageFile& image, uint64_t start, uint64_t length,
+DualLayerCheck copyLayerOneStart(const ImageSource& image, uint64_t start, uint64_t length,
                                  const std::string& copyPath) {
     using enum DualLayerCheck::Verdict;
     constexpr auto failed = &DualLayerCheck::failed;

@@ -30,7 +30,7 @@ struct DualLayerCheck {
 // Copies `length` bytes from `start` of the image, which holds at least that many, into a
 // file at `copyPath` readable by its owner only, making its folders as needed. The image
 // itself is never the copy.
-DualLayerCheck copyLayerOneStart(const ImageFile& image, uint64_t start, uint64_t length,
+DualLayerCheck copyLayerOneStart(const ImageSource& image, uint64_t start, uint64_t length,
                                  const std::string& copyPath);
 
 }  // namespace kestrel

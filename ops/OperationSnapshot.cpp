@@ -33,7 +33,7 @@ Result<JournalEdit> OperationSnapshot::beginEdit(EditKind kind) const {
             summary.name = summary.fileCount++ == 0 ? file.rowName : summary.name;
         }
     }
-    return beginJournalEdit(journal, keepUndo, summary, {imagePath, std::nullopt});
+    return beginJournalEdit(journal, keepUndo, summary, {imagePath, std::nullopt, imageLayout});
 }
 
 }  // namespace kestrel

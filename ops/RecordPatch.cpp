@@ -51,7 +51,7 @@ Result<void> writeRecordFields(ImageWriter& file, uint64_t recordOffset,
 
 Result<void> patchDirectoryRecord(JournalEdit& edit, const RecordLocation& location,
                                   const RecordFields& fields) {
-    auto image = ImageWriter::open(edit.files().imagePath, &edit, JournalTarget::Image);
+    auto image = ImageWriter::openUserData(edit);
     if (!image) {
         return image.error();
     }

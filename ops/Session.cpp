@@ -20,17 +20,23 @@ std::vector<Extent> extentsOf(const DirectoryListing& listing) {
 
 }  // namespace
 
-Session::Session(std::string imagePath, std::string layerCopyPath, ImageFile presented,
-                 Volume volume, Result<Journal> journal)
-    : imagePath_(std::move(imagePath)),
+Session::Session(ImageContainer image, std::string layerCopyPath,
+                 std::unique_ptr<ImageSource> presented, Volume volume, Result<Journal> journal)
+    : imagePath_(std::move(image.dataPath)),
       layerCopyPath_(std::move(layerCopyPath)),
-      presented_(std::make_unique<ImageFile>(std::move(presented))),
+      imageLayout_(image.raw),
+      presented_(std::move(presented)),
       volume_(std::move(volume)),
       journal_(std::move(journal)),
       layer0Bytes_(uint64_t{volume_.volumeSectors} << kSectorShift) {}
 
-Result<Session> Session::open(const std::string& imagePath, std::string layerCopyPath) {
-    auto image = ImageFile::openForReading(imagePath);
+Result<Session> Session::open(const std::string& chosenPath, std::string layerCopyPath) {
+    auto container = resolveContainer(chosenPath);
+    if (!container) {
+        return container.error();
+    }
+    const std::string& imagePath = container->dataPath;
+    auto image = openContainer(*container);
     if (!image) {
         return image.error();
     }
@@ -38,10 +44,10 @@ Result<Session> Session::open(const std::string& imagePath, std::string layerCop
     auto journal = Journal::of(imagePath);
     std::vector<std::string> recovered;
     if (journal) {
-        auto notes = journal->recover({imagePath, std::nullopt});
+        auto notes = journal->recover({imagePath, std::nullopt, std::nullopt});
         recovered = notes ? std::move(*notes) : std::vector{notes.error().message};
     }
-    auto volume = readVolume(*image);
+    auto volume = readVolume(**image);
     if (!volume) {
         Error unreadable = volume.error();
         for (const auto& note : recovered) {
@@ -49,8 +55,8 @@ Result<Session> Session::open(const std::string& imagePath, std::string layerCop
         }
         return unreadable;
     }
-    Session session(imagePath, std::move(layerCopyPath), std::move(*image), std::move(*volume),
-                    std::move(journal));
+    Session session(std::move(*container), std::move(layerCopyPath), std::move(*image),
+                    std::move(*volume), std::move(journal));
     session.recoveryNotes_ = std::move(recovered);
     return session;
 }
@@ -85,6 +91,9 @@ DualLayerCheck Session::checkDualLayer() {
     constexpr auto failed = &DualLayerCheck::failed;
     if (layerCopyMade_ || presentsLayerOne()) {
         return DualLayerCheck{CopyAlreadyMade, std::nullopt};
+    }
+    if (imageLayout_) {
+        return DualLayerCheck{SingleLayer, std::nullopt};  // a CD has one layer
     }
     const auto size = presented_->size();
     if (!size) {
@@ -128,15 +137,15 @@ Result<void> Session::switchLayers() {
     joliet_.reset();
     volume_ = Volume{};
     presented_.reset();
-    auto file = ImageFile::openForReading(presentedPath());
+    auto file = openContainer({presentedPath(), layerOne_ ? std::nullopt : imageLayout_});
     if (!file) {
         return file.error();
     }
-    auto volume = readVolume(*file);
+    auto volume = readVolume(**file);
     if (!volume) {
         return volume.error();
     }
-    presented_ = std::make_unique<ImageFile>(std::move(*file));
+    presented_ = std::move(*file);
     volume_ = std::move(*volume);
     return {};
 }
@@ -208,7 +217,8 @@ Result<void> Session::patchPresentedRecord(JournalEdit& edit, const RecordLocati
 }
 
 JournalFiles Session::journalFiles() const {
-    return {imagePath_, layerCopyMade_ ? std::optional(layerCopyPath_) : std::nullopt};
+    return {imagePath_, layerCopyMade_ ? std::optional(layerCopyPath_) : std::nullopt,
+            imageLayout_};
 }
 
 Result<JournalEdit> Session::beginEdit(const EditSummary& summary, bool keepUndo) const {
@@ -272,6 +282,7 @@ OperationSnapshot Session::snapshot(DirectoryNumber directory,
                                     const std::vector<std::string>& rowNames) const {
     OperationSnapshot snapshot;
     snapshot.imagePath = imagePath_;
+    snapshot.imageLayout = imageLayout_;
     snapshot.recordsPath = presentedPath();
     snapshot.layerOffset = layerOffset();
     if (journal_) {

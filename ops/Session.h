@@ -15,6 +15,7 @@
 #include "image/JolietTree.h"
 #include "image/RecordLookup.h"
 #include "image/Volume.h"
+#include "io/ContainerOpen.h"
 #include "io/ImageFile.h"
 #include "ops/Journal.h"
 #include "ops/LayerCopy.h"
@@ -32,7 +33,8 @@ struct PatchOutcome {
 
 class Session {
 public:
-    // Opens the image at `imagePath` and reads its layer-0 volume.
+    // Opens the image at `imagePath` and reads its layer-0 volume; a cue sheet or a raw .bin
+    // or .img is opened through the raw sectors' user data, and the data file is the image.
     static Result<Session> open(const std::string& imagePath,
                                 std::string layerCopyPath = defaultLayerCopyPath());
 
@@ -84,8 +86,8 @@ public:
                                const std::vector<std::string>& rowNames) const;
 
 private:
-    Session(std::string imagePath, std::string layerCopyPath, ImageFile presented, Volume volume,
-            Result<Journal> journal);
+    Session(ImageContainer image, std::string layerCopyPath, std::unique_ptr<ImageSource> presented,
+            Volume volume, Result<Journal> journal);
 
     // Where layer 1's volume starts in the image.
     uint64_t layerOneStart() const { return layer0Bytes_ - kLayerOneLead; }
@@ -100,7 +102,8 @@ private:
 
     std::string imagePath_;
     std::string layerCopyPath_;
-    std::unique_ptr<ImageFile> presented_;
+    std::optional<RawLayout> imageLayout_;
+    std::unique_ptr<ImageSource> presented_;
     Volume volume_;
     std::optional<JolietTree> joliet_;
     Result<Journal> journal_;

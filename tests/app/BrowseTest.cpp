@@ -17,7 +17,9 @@ QString outline(const QTreeWidgetItem* item) {
 
 TEST_F(BrowseTest, OpensTheChosenImageIntoTheTreeAndListsEachDirectorySelected) {
     browseTo(image);
-    ASSERT_EQ(prompter->fileRequests, std::vector<QString>{"ISO Images (*.iso) (*.iso) / "});
+    ASSERT_EQ(
+        prompter->fileRequests,
+        std::vector<QString>{"Disc Images (*.iso *.bin *.img *.cue) (*.iso *.bin *.img *.cue) / "});
     EXPECT_TRUE(takeMessages().empty());
     EXPECT_EQ(control<QLineEdit>(C::kPathEdit)->text(), fromLocalPath(image));
 
