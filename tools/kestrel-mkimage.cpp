@@ -1,26 +1,32 @@
-// kestrel-mkimage [--layout cd|dvd|dual] OUTPUT
+// kestrel-mkimage [--layout cd|dvd|dual] [--raw mode1|mode2] OUTPUT
 //
 // Writes a small sample disc image to open in Kestrel: a few directories, a dozen short text
-// files of varied sizes and dates, and for "dual" a second layer with files of its own.
+// files of varied sizes and dates, and for "dual" a second layer with files of its own. With
+// --raw, OUTPUT is a raw image of 2352-byte sectors in that mode, its cue sheet written beside
+// it (OUTPUT with the extension .cue).
 
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
 #include "isobuilder/IsoBuilder.h"
+#include "isobuilder/RawEncoder.h"
 
 namespace {
 
 using namespace std::string_view_literals;
 using kestrel::isobuilder::IsoBuilder;
 using kestrel::isobuilder::Layout;
+using kestrel::isobuilder::RawMode;
 using kestrel::isobuilder::RecordDate;
 using kestrel::isobuilder::textFile;
 
 constexpr const char* kLabel = "KESTREL_SAMPLE";
-constexpr const char* kUsage = "usage: kestrel-mkimage [--layout cd|dvd|dual] OUTPUT\n";
+constexpr const char* kUsage =
+    "usage: kestrel-mkimage [--layout cd|dvd|dual] [--raw mode1|mode2] OUTPUT\n";
 
 RecordDate date(int year, uint8_t month, uint8_t day, uint8_t hour, uint8_t minute) {
     return {static_cast<uint8_t>(year - 1900), month, day, hour, minute, 0, 0};
@@ -94,15 +100,27 @@ void writeSample(const std::string& layout, const std::string& output) {
     }
 }
 
+// The cooked sample is written first, beside OUTPUT, and encoded from there.
+void writeRawSample(const std::string& layout, RawMode mode, const std::string& output) {
+    const std::string cooked = output + ".cooked";
+    writeSample(layout, cooked);
+    const std::string cue = std::filesystem::path(output).replace_extension(".cue").string();
+    kestrel::isobuilder::writeRawImage(cooked, output, cue, {mode, {}});
+    std::filesystem::remove(cooked);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string layout = "cd";
+    std::string raw;
     std::string output;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--layout" && i + 1 < argc) {
             layout = argv[++i];
+        } else if (arg == "--raw" && i + 1 < argc) {
+            raw = argv[++i];
         } else if (output.empty() && !arg.starts_with("-")) {
             output = arg;
         } else {
@@ -110,12 +128,18 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    if (output.empty() || (layout != "cd" && layout != "dvd" && layout != "dual")) {
+    // A raw image holds one layer.
+    if (output.empty() || (layout != "cd" && layout != "dvd" && layout != "dual") ||
+        (!raw.empty() && ((raw != "mode1" && raw != "mode2") || layout == "dual"))) {
         std::fputs(kUsage, stderr);
         return 1;
     }
     try {
-        writeSample(layout, output);
+        if (raw.empty()) {
+            writeSample(layout, output);
+        } else {
+            writeRawSample(layout, raw == "mode1" ? RawMode::Mode1 : RawMode::Mode2, output);
+        }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "kestrel-mkimage: %s\n", error.what());
         return 1;
