@@ -9,8 +9,8 @@
 //
 // Per-byte table look-ups cost too much at the rate data is moved, so both sums are formed a
 // row at a time, sixteen bytes to a vector: Horner's rule needs only multiplication by a,
-// which is a shift and a conditional xor. Table look-ups are left for the 138 vectors' final
-// weights and division.
+// which is a shift and a conditional xor. A table is looked up only for the division of the
+// 52 Q vectors' sums.
 
 #include "io/SectorParity.h"
 
@@ -80,15 +80,6 @@ constexpr Field kField = [] {
     return field;
 }();
 
-// Writes vector n's parity bytes at `parity[n]` and `parity[n + count]`.
-void writeParity(const uint8_t* s0, const uint8_t* s1, size_t count, uint8_t* parity) {
-    for (size_t n = 0; n < count; ++n) {
-        const uint8_t p = kField.overAPlus1[s0[n] ^ s1[n]];
-        parity[n] = p;
-        parity[n + count] = static_cast<uint8_t>(s0[n] ^ p);
-    }
-}
-
 // With G(m) = 1 + a + ... + a^(m-1), a column's p is sum(G(25-r) d[r]) and its q is s0 + p.
 // Since G(m+1) = a G(m) + 1, Horner over the rows on the running sum s of the rows so far,
 // t = a t + s, leaves t = sum(G(24-r) d[r]): then q = a t and p = q + s, with no division.
@@ -121,6 +112,7 @@ using LaneWeights = std::array<std::array<uint8_t, 16>, 8>;
 
 Bytes timesLaneWeights(Bytes value, const LaneWeights& weights) {
     Bytes product{};
+#pragma GCC unroll 8
     for (int bit = 7; bit >= 0; --bit) {
         product ^= reinterpret_cast<Bytes>(reinterpret_cast<SignedBytes>(value) < 0) &
                    load(weights[bit].data());
@@ -166,20 +158,31 @@ void writeQParity(uint8_t* matrix) {
     for (size_t k = 0; k < kBandVectors; ++k) {
         band1[k] = timesLaneWeights(band1[k], kQLaneWeights[k]);
     }
-    // Fold the band onto the vectors a column (two bytes, both planes) at a time.
-    std::array<uint16_t, 8 * kBandVectors> column0, column1;
-    std::memcpy(column0.data(), band0.data(), sizeof column0);
-    std::memcpy(column1.data(), band1.data(), sizeof column1);
-    std::array<uint16_t, kQRows> sum0{}, sum1{};
-    for (size_t j = 0; j < kBandColumns; ++j) {
-        const size_t vector = (kQRows - 1 + 2 * kQRows - j) % kQRows;
-        sum0[vector] ^= column0[j];
-        sum1[vector] ^= column1[j];
+    // Band columns j, j + 26 and j + 52 belong to vector 25 - j: the band's three stretches of
+    // 52 bytes add up to the sums, vector by vector from the last. Zeros follow the band, for
+    // the third stretch is shorter.
+    std::array<uint8_t, 16 * (kBandVectors + 2)> bytes0{}, bytes1{};
+    std::memcpy(bytes0.data(), band0.data(), sizeof band0);
+    std::memcpy(bytes1.data(), band1.data(), sizeof band1);
+    std::array<uint8_t, 64> s0, s1;
+    for (size_t k = 0; k < s0.size() / 16; ++k) {
+        const size_t at = 16 * k;
+        const Bytes sum0 =
+            load(&bytes0[at]) ^ load(&bytes0[at + kQVectors]) ^ load(&bytes0[at + 2 * kQVectors]);
+        const Bytes sum1 =
+            load(&bytes1[at]) ^ load(&bytes1[at + kQVectors]) ^ load(&bytes1[at + 2 * kQVectors]);
+        std::memcpy(&s0[at], &sum0, 16);
+        std::memcpy(&s1[at], &sum1, 16);
     }
-    std::array<uint8_t, kQVectors> s0, s1;
-    std::memcpy(s0.data(), sum0.data(), s0.size());
-    std::memcpy(s1.data(), sum1.data(), s1.size());
-    writeParity(s0.data(), s1.data(), kQVectors, matrix + kQRows * kRowBytes);
+    uint8_t* parity = matrix + kQRows * kRowBytes;
+    for (size_t vector = 0; vector < kQRows; ++vector) {
+        for (size_t plane = 0; plane < 2; ++plane) {
+            const size_t from = 2 * (kQRows - 1 - vector) + plane;
+            const uint8_t p = kField.overAPlus1[s0[from] ^ s1[from]];
+            parity[2 * vector + plane] = p;
+            parity[kQVectors + 2 * vector + plane] = static_cast<uint8_t>(s0[from] ^ p);
+        }
+    }
 }
 
 }  // namespace
