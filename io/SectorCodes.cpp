@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 
 #include "io/SectorEdc.h"
 #include "io/SectorParity.h"
