@@ -33,27 +33,24 @@ void writeEdc(Sector& sector, size_t begin, size_t end) {
     const uint64_t generator =
         multiplyOverGf2(polynomial({16, 15, 2, 0}), polynomial({16, 2, 1, 0}));
     uint64_t remainder = 0;  // bit i: the coefficient of x^i
-    for (size_t i = begin; i < end; ++i) {
-        for (int bit = 0; bit < 8; ++bit) {
-            remainder = (remainder << 1) | ((sector[i] >> bit) & 1);
-            if ((remainder >> 32) & 1) {
-                remainder ^= generator;
-            }
-        }
-    }
-    for (int shift = 0; shift < 32; ++shift) {  // the 32 zero coefficients of x^32
-        remainder <<= 1;
+    const auto shiftIn = [&](uint64_t bit) {
+        remainder = (remainder << 1) | bit;
         if ((remainder >> 32) & 1) {
             remainder ^= generator;
         }
+    };
+    for (size_t i = begin; i < end; ++i) {
+        for (int bit = 0; bit < 8; ++bit) {
+            shiftIn((sector[i] >> bit) & 1);
+        }
+    }
+    for (int k = 0; k < 32; ++k) {  // times x^32
+        shiftIn(0);
     }
     for (int k = 0; k < 32; ++k) {
-        const int exponent = 31 - k;
-        if ((remainder >> exponent) & 1) {
-            sector[end + k / 8] |= static_cast<uint8_t>(1 << (k % 8));
-        } else {
-            sector[end + k / 8] &= static_cast<uint8_t>(~(1 << (k % 8)));
-        }
+        uint8_t& byte = sector[end + k / 8];
+        const int bit = k % 8;
+        byte = static_cast<uint8_t>((byte & ~(1 << bit)) | ((remainder >> (31 - k)) & 1) << bit);
     }
 }
 
