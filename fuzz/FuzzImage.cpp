@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "fuzz/ImageChecks.h"
 
@@ -136,6 +137,22 @@ std::optional<Session> openDescribedImage(std::span<const uint8_t> input) {
     const auto image = scratch().path("image.iso");
     writeImage(input, image);
     return checks::openImage(image, scratch().path("layer1.tmp"));
+}
+
+std::optional<Session> openDescribedRawImage(std::span<const uint8_t> input) {
+    const size_t sheetLength = input.size() < 2 ? 0 : input[0] | size_t{input[1]} << 8;
+    const auto rest = input.subspan(std::min<size_t>(input.size(), 2));
+    const auto sheet = rest.first(std::min(sheetLength, rest.size()));
+    const auto bin = scratch().path("image.bin");
+    const auto cue = scratch().path("image.cue");
+    writeImage(rest.subspan(sheet.size()), bin);
+    std::filesystem::remove(cue);
+    if (!sheet.empty()) {
+        std::ofstream(cue, std::ios::binary)
+            .write(reinterpret_cast<const char*>(sheet.data()),
+                   static_cast<std::streamsize>(sheet.size()));
+    }
+    return checks::openImage(sheet.empty() ? bin : cue, scratch().path("layer1.tmp"));
 }
 
 }  // namespace kestrel::fuzz

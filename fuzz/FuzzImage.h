@@ -51,4 +51,8 @@ const Scratch& scratch();
 // layer-1 copy kept beside it; nothing when it is refused, which must be with a reason.
 std::optional<Session> openDescribedImage(std::span<const uint8_t> input);
 
+// A raw image and its cue sheet: u16 LE the sheet's length, the sheet's text, then the
+// description of image.bin. With a sheet, image.cue is opened, else image.bin itself.
+std::optional<Session> openDescribedRawImage(std::span<const uint8_t> input);
+
 }  // namespace kestrel::fuzz

@@ -8,6 +8,7 @@
 
 #include "fuzz/FuzzImage.h"
 #include "image/DirectoryRecord.h"
+#include "io/RawImage.h"
 #include "ops/Blanking.h"
 #include "ops/Extraction.h"
 #include "ops/MasterFile.h"
@@ -36,16 +37,96 @@ bool failed(const OperationReport& report, const std::string& rowName) {
                        [&](const FileFailure& failure) { return failure.rowName == rowName; });
 }
 
-std::vector<ByteRange> dataRanges(const OperationSnapshot& snapshot, uint64_t imageSize) {
+// The user data the file holds: cooked, its bytes as they are.
+uint64_t userDataSize(const std::optional<RawLayout>& raw, uint64_t fileSize) {
+    if (!raw) {
+        return fileSize;
+    }
+    const uint64_t held =
+        fileSize <= raw->firstByte ? 0 : (fileSize - raw->firstByte) / kRawSectorSize;
+    return std::min(held, raw->sectors) * kUserDataSize;
+}
+
+// The ranges of user data that the snapshot's files hold.
+std::vector<ByteRange> dataRanges(const OperationSnapshot& snapshot, uint64_t fileSize) {
     std::vector<ByteRange> ranges;
     for (const auto& file : snapshot.files) {
         // A file of no bytes may say it starts past the end; it owns nothing.
-        if (const auto offset = snapshot.dataOffset(file, imageSize);
+        if (const auto offset =
+                snapshot.dataOffset(file, userDataSize(snapshot.imageLayout, fileSize));
             offset && file.record->dataLength != 0) {
             ranges.emplace_back(*offset, *offset + file.record->dataLength);
         }
     }
     return ranges;
+}
+
+// Where user data ranges lie in a raw image's file; with `codes`, also the bytes behind each
+// touched sector's user data, its error codes (and a Form 2 sector's remaining data), which a
+// write of the sector computes again. Sync, header and subheader are never in them.
+std::vector<ByteRange> inFile(const std::optional<RawLayout>& raw, std::vector<ByteRange> ranges,
+                              bool codes) {
+    if (!raw) {
+        return ranges;
+    }
+    std::vector<ByteRange> placed;
+    for (const auto& [first, end] : ranges) {
+        for (uint64_t at = first; at < end;) {
+            const uint64_t lba = at / kUserDataSize;
+            const uint64_t sectorEnd = std::min(end, (lba + 1) * kUserDataSize);
+            const uint64_t data = raw->sectorOffset(lba) + raw->userDataOffset();
+            placed.emplace_back(data + at % kUserDataSize,
+                                data + (sectorEnd - 1) % kUserDataSize + 1);
+            if (codes) {
+                placed.emplace_back(data + kUserDataSize, raw->sectorOffset(lba + 1));
+            }
+            at = sectorEnd;
+        }
+    }
+    return placed;
+}
+
+// Every sector of a raw image that an operation changed has codes that hold.
+void expectCodesHold(const std::string& operation, const std::optional<RawLayout>& raw,
+                     const std::vector<uint8_t>& before, const std::vector<uint8_t>& after) {
+    if (!raw || after.size() != before.size()) {
+        return;
+    }
+    for (uint64_t lba = 0; lba < raw->sectors; ++lba) {
+        const auto from = static_cast<ptrdiff_t>(raw->sectorOffset(lba));
+        const auto sector = after.begin() + from;
+        if (!std::equal(sector, sector + kRawSectorSize, before.begin() + from) &&
+            !sectorCodesHold(ConstRawSector(&*sector, kRawSectorSize))) {
+            broken(operation + " left sector " + std::to_string(lba) + " with codes that fail");
+        }
+    }
+}
+
+// What extracting `length` bytes of user data from `offset` gives: those bytes, or for a raw
+// image's file holding Form 2 sectors, each sector's subheader and the 2324 bytes behind it.
+std::vector<uint8_t> extractedFrom(const std::vector<uint8_t>& image,
+                                   const std::optional<RawLayout>& raw, uint64_t offset,
+                                   uint32_t length) {
+    const auto cooked = image.begin() + static_cast<ptrdiff_t>(length == 0 ? 0 : offset);
+    if (!raw || length == 0) {
+        return {cooked, cooked + length};
+    }
+    const uint64_t first = offset / kUserDataSize;
+    const uint64_t sectors = (uint64_t{length} + kUserDataSize - 1) / kUserDataSize;
+    bool form2 = false;
+    for (uint64_t lba = first; lba < first + sectors && raw->mode == 2; ++lba) {
+        form2 = form2 || (image[raw->sectorOffset(lba) + kSubmodeOffset] & kSubmodeForm2) != 0;
+    }
+    const SectorView view = form2 ? kXaSectorView : userDataView(*raw);
+    std::vector<uint8_t> bytes;
+    for (uint64_t lba = first; lba < first + sectors; ++lba) {
+        const auto sector = image.begin() + static_cast<ptrdiff_t>(raw->sectorOffset(lba));
+        const auto count =
+            form2 ? view.length : std::min<uint64_t>(view.length, length - bytes.size());
+        bytes.insert(bytes.end(), sector + static_cast<ptrdiff_t>(view.offset),
+                     sector + static_cast<ptrdiff_t>(view.offset + count));
+    }
+    return bytes;
 }
 
 // Every byte outside `ranges` is as it was, and the image kept its size.
@@ -94,14 +175,13 @@ void checkExtraction(const OperationSnapshot& snapshot, const std::string& folde
         if (failed(report, file.rowName)) {
             continue;
         }
-        const auto offset = snapshot.dataOffset(file, before.size());
+        const auto offset =
+            snapshot.dataOffset(file, userDataSize(snapshot.imageLayout, before.size()));
         if (!offset) {
             broken(file.rowName + " was extracted although " + offset.error().message);
         }
-        const auto length = file.record->dataLength;
-        const auto data = before.begin() + static_cast<ptrdiff_t>(length == 0 ? 0 : *offset);
         if (fuzz::readWholeFile(folder + "/" + file.rowName) !=
-            std::vector<uint8_t>(data, data + length)) {
+            extractedFrom(before, snapshot.imageLayout, *offset, file.record->dataLength)) {
             broken(file.rowName + " was extracted with other bytes than its data");
         }
     }
@@ -122,8 +202,10 @@ void checkOverwrite(const OperationSnapshot& snapshot, const std::string& replac
     OperationSnapshot first = snapshot;
     first.files.erase(first.files.begin() + 1, first.files.end());
     (void)overwriteFile(first, replacement, observer);
-    expectChangedOnlyWithin("Overwrite", before, fuzz::readWholeFile(image),
-                            dataRanges(first, before.size()));
+    const auto after = fuzz::readWholeFile(image);
+    expectChangedOnlyWithin("Overwrite", before, after,
+                            inFile(first.imageLayout, dataRanges(first, before.size()), true));
+    expectCodesHold("Overwrite", first.imageLayout, before, after);
 }
 
 void checkBlanking(const OperationSnapshot& snapshot) {
@@ -133,8 +215,9 @@ void checkBlanking(const OperationSnapshot& snapshot) {
     blankFiles(snapshot, observer);
     const auto after = fuzz::readWholeFile(image);
     const auto ranges = dataRanges(snapshot, before.size());
-    expectChangedOnlyWithin("Dummy", before, after, ranges);
-    for (const auto& [first, end] : ranges) {
+    expectChangedOnlyWithin("Dummy", before, after, inFile(snapshot.imageLayout, ranges, true));
+    expectCodesHold("Dummy", snapshot.imageLayout, before, after);
+    for (const auto& [first, end] : inFile(snapshot.imageLayout, ranges, false)) {
         for (uint64_t i = first; i < end; ++i) {
             if (after[i] != 0 && after[i] != before[i]) {
                 broken("Dummy wrote a byte other than zero at " + std::to_string(i));
@@ -171,13 +254,16 @@ void checkRelink(Session& session, DirectoryNumber directory,
         first += session.layerOffset();
         end += session.layerOffset();
     }
+    const auto raw = session.snapshot(directory, {}).imageLayout;
+    imageFields = inFile(raw, imageFields, true);
     const auto presentedBefore = fuzz::readWholeFile(session.presentedPath());
     const auto imageBefore = fuzz::readWholeFile(session.imagePath());
     (void)relinkFiles(session, directory, names, *master, true);
     expectChangedOnlyWithin("Relink", presentedBefore, fuzz::readWholeFile(session.presentedPath()),
                             session.presentsLayerOne() ? fields : imageFields);
-    expectChangedOnlyWithin("Relink", imageBefore, fuzz::readWholeFile(session.imagePath()),
-                            imageFields);
+    const auto imageAfter = fuzz::readWholeFile(session.imagePath());
+    expectChangedOnlyWithin("Relink", imageBefore, imageAfter, imageFields);
+    expectCodesHold("Relink", raw, imageBefore, imageAfter);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "fuzz/ImageChecks.h"
 #include "ops/Blanking.h"
 #include "ops/SessionFixtures.h"
+#include "support/RawImages.h"
 #include "support/TestFiles.h"
 
 namespace kestrel {
@@ -289,6 +290,65 @@ TEST_F(HostileImage, ALayerOneThatCannotBeReadIsReportedAndLayerZeroStaysAtHand)
         }
         overwriteBytes(image, layer0Bytes - 32768, garbage);
         expectPromisesKept(image);
+    }
+}
+
+// Raw images and cue sheets that cannot be read are refused with the reason and left as they
+// were; damaged sectors inside a readable one end what reads them, and every promise holds.
+TEST_F(HostileImage, RawImagesAndCueSheetsThatCannotBeReadAreRefusedWithTheReason) {
+    const auto bin = dir.file("image.bin");
+    const auto cue = dir.file("image.cue");
+    const auto writeText = [&](const std::string& text) {
+        writeFileBytes(cue, Bytes(text.begin(), text.end()));
+    };
+    const auto sheet = [&](const std::string& file, const std::string& index) {
+        writeText("FILE \"" + file + "\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 " + index +
+                  "\n");
+    };
+    const uint64_t descriptor = 16 * 2352;
+    const std::vector<std::tuple<const char*, std::function<void()>, std::string>> cases = {
+        {"BadSync", [&] { overwriteBytes(bin, descriptor + 3, {0}); },
+         "does not start with the sync pattern"},
+        {"WrongModeByte", [&] { overwriteBytes(bin, descriptor + 15, {2}); },
+         "header says mode 2 in a Mode 1 track"},
+        {"NamesItself", [&] { sheet("image.cue", "00:00:00"); }, "names itself"},
+        {"HugeIndex", [&] { sheet("image.bin", "999999:59:74"); }, "beyond the end of its data"},
+        {"IndexPastSixDigits", [&] { sheet("image.bin", "99999999999999999999:00:00"); },
+         "is not a position"},
+        {"TrackBeyondTheFile", [&] { sheet("image.bin", "10:00:00"); }, "beyond the end"},
+        {"TruncatedLastSector",
+         [&] { std::filesystem::resize_file(bin, std::filesystem::file_size(bin) - 100); },
+         "cut-short sector"},
+        {"MissingFile", [&] { sheet("gone.bin", "00:00:00"); }, "cannot be opened"},
+        {"OutsideItsFolder", [&] { sheet("../image.bin", "00:00:00"); }, "not a file beside it"},
+        {"NoDataTrack", [&] { writeText("FILE \"image.bin\" BINARY\n TRACK 01 AUDIO\n"); },
+         "its tracks: 01 AUDIO"},
+    };
+    for (const auto& [name, damage, reason] : cases) {
+        SCOPED_TRACE(name);
+        sampleVolume().writeTo(dir.file("image.iso"));
+        writeRawTwin(dir.file("image.iso"));
+        damage();
+        const auto before = readFileBytes(bin);
+        const auto refused = Session::open(cue, copy);
+        ASSERT_FALSE(refused);
+        EXPECT_NE(refused.error().message.find(reason), std::string::npos)
+            << refused.error().message;
+        EXPECT_TRUE(readFileBytes(bin) == before);
+    }
+
+    // A's data, DEEP's second sector, and the root's sector with a header of another mode.
+    auto builder = sampleVolume(Layout::CdRomXa, 14);
+    builder.writeTo(dir.file("image.iso"));
+    const auto extent = readBytesAt(dir.file("image.iso"),
+                                    builder.recordOffset(IsoBuilder::kRoot, "A.TXT;1") + 2, 1);
+    for (const uint64_t lba : {uint64_t{builder.directoryLba(4)} + 1,
+                               uint64_t{builder.directoryLba(1)}, uint64_t(uint8_t(extent[0]))}) {
+        for (const auto& [at, byte] : {std::pair{3, 0}, std::pair{15, 2}}) {
+            writeRawTwin(dir.file("image.iso"));
+            overwriteBytes(bin, lba * 2352 + at, {uint8_t(byte)});
+            expectPromisesKept(cue);
+        }
     }
 }
 
