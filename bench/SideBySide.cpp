@@ -23,12 +23,6 @@ double secondsOf(const std::function<void()>& call) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-double median(std::vector<double> values) {
-    std::ranges::sort(values);
-    const size_t middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
 std::vector<char*> argv(const std::vector<std::string>& command) {
     std::vector<char*> pointers;
     for (const auto& argument : command) {
@@ -47,6 +41,12 @@ std::string describe(const std::vector<std::string>& command) {
 }
 
 }  // namespace
+
+double median(std::vector<double> values) {
+    std::ranges::sort(values);
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
 
 Timings runContest(const Contest& contest, int rounds) {
     for (const auto& side : contest.sides) {

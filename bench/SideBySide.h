@@ -32,6 +32,8 @@ using Timings = std::vector<std::vector<double>>;
 // turns from round to round, so no side always inherits another's cache state.
 Timings runContest(const Contest& contest, int rounds);
 
+double median(std::vector<double> values);
+
 // Prints the medians, the throughputs and the ratio of our throughput to each tool's.
 void printTimings(const Contest& contest, uint64_t bytes, const Timings& timings);
 
