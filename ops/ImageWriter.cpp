@@ -148,7 +148,8 @@ Result<void> ImageWriter::stageSectors(uint64_t offset, std::span<const uint8_t>
         range.sectors = std::move(staged_.front().sectors);
         staged_.erase(staged_.begin());
     }
-    if (auto made = prepareSectorRewrite(file_, *raw_, offset, newBytes, range.sectors); !made) {
+    if (auto made = prepareSectorRewrite(file_, *raw_, offset, newBytes, range.sectors, true);
+        !made) {
         return made;
     }
     if (auto saved = edit_->save(target_, raw_->sectorOffset(range.sectors.firstLba),
@@ -182,7 +183,8 @@ Result<void> ImageWriter::writeSectors(uint64_t offset, std::span<const uint8_t>
     const SectorRewrite* rewrite = &unsaved_;
     if (staged != staged_.end()) {
         rewrite = &staged->sectors;
-    } else if (auto made = prepareSectorRewrite(file_, *raw_, offset, bytes, unsaved_); !made) {
+    } else if (auto made = prepareSectorRewrite(file_, *raw_, offset, bytes, unsaved_, false);
+               !made) {
         return made;
     }
     const uint64_t first = offset / kUserDataSize;

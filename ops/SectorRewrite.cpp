@@ -39,16 +39,16 @@ void putUserData(RawSector sector, const RawLayout& layout, size_t from,
 }  // namespace
 
 Result<void> prepareSectorRewrite(const ImageFile& file, const RawLayout& layout, uint64_t offset,
-                                  std::span<const uint8_t> bytes, SectorRewrite& rewrite) {
+                                  std::span<const uint8_t> bytes, SectorRewrite& rewrite,
+                                  bool keepOld) {
     const uint64_t first = offset / kUserDataSize;
     const uint64_t count = (offset + bytes.size() + kUserDataSize - 1) / kUserDataSize - first;
     rewrite.firstLba = first;
-    rewrite.oldSectors.resize(count * kRawSectorSize);
     rewrite.newSectors.resize(count * kRawSectorSize);
     for (uint64_t done = 0; done < count;) {
         const auto read =
             readRawSectors(file, layout, first + done,
-                           std::span(rewrite.oldSectors).subspan(done * kRawSectorSize));
+                           std::span(rewrite.newSectors).subspan(done * kRawSectorSize));
         if (!read) {
             return read.error();
         }
@@ -59,7 +59,9 @@ Result<void> prepareSectorRewrite(const ImageFile& file, const RawLayout& layout
         }
         done += *read;
     }
-    std::memcpy(rewrite.newSectors.data(), rewrite.oldSectors.data(), rewrite.oldSectors.size());
+    if (keepOld) {
+        rewrite.oldSectors = rewrite.newSectors;
+    }
     for (size_t done = 0; done < bytes.size();) {
         const uint64_t at = offset + done;
         const size_t within = at % kUserDataSize;
