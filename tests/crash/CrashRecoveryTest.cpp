@@ -15,6 +15,7 @@
 
 #include "ops/Session.h"
 #include "support/Images.h"
+#include "support/RawImages.h"
 #include "support/TestFiles.h"
 
 namespace kestrel::test {
@@ -28,6 +29,9 @@ struct Edit {
     // After the image: the replacement or the master first, where there is one. The child
     // runs in the test's folder, where the replacement is.
     Arguments rows;
+    // Made in a raw Mode 2 image, opened through its cue sheet: the journal keeps and puts
+    // back whole raw sectors, codes and all.
+    bool raw = false;
 };
 
 // Every call near the start and the end of the edit, where its entry is begun and marked
@@ -41,7 +45,7 @@ long nextKilledCall(long call, long calls) {
 }
 
 void PrintTo(const Edit& edit, std::ostream* out) {
-    *out << edit.name;
+    *out << edit.name << (edit.raw ? " (raw)" : "");
 }
 
 class CrashRecoveryTest : public ::testing::TestWithParam<Edit> {
@@ -63,7 +67,12 @@ protected:
             lba += sectors;
         }
         builder.writeTo(dir.file("before.iso"));
-        before = readFileBytes(dir.file("before.iso"));
+        if (GetParam().raw) {
+            writeRawTwin(dir.file("before.iso"), {RawMode::Mode2, {}});
+            std::ofstream(dir.file("image.cue"))
+                << isobuilder::cueSheet("image.bin", RawMode::Mode2);
+        }
+        before = readFileBytes(dir.file(GetParam().raw ? "before.bin" : "before.iso"));
         writeFileBytes(dir.file("replacement"), pattern(7000, 99));
     }
 
@@ -71,7 +80,7 @@ protected:
     // wait status and what it printed.
     std::pair<int, std::string> runChild(const std::string& state, long crashAt, bool torn) {
         writeFileBytes(image, before);
-        Arguments arguments{KESTREL_CRASH_CHILD, GetParam().name, image};
+        Arguments arguments{KESTREL_CRASH_CHILD, GetParam().name, opened};
         arguments.insert(arguments.end(), GetParam().rows.begin(), GetParam().rows.end());
         const std::string printed = dir.file("printed");
         const pid_t child = fork();
@@ -96,7 +105,8 @@ protected:
     }
 
     TempDir dir;
-    std::string image = dir.file("image.iso");
+    std::string image = dir.file(GetParam().raw ? "image.bin" : "image.iso");
+    std::string opened = GetParam().raw ? dir.file("image.cue") : image;
     Bytes before;
 };
 
@@ -114,7 +124,7 @@ TEST_P(CrashRecoveryTest, EveryKillLeavesTheImageBeforeOrAfterTheEdit) {
             const auto [killed, ignored] = runChild(state, crashAt, torn);
             ASSERT_TRUE(WIFSIGNALED(killed) && WTERMSIG(killed) == SIGKILL);
             setenv("XDG_STATE_HOME", state.c_str(), 1);
-            auto session = Session::open(image, dir.file("layer1"));
+            auto session = Session::open(opened, dir.file("layer1"));
             ASSERT_TRUE(session) << session.error().message;
             const Bytes found = readFileBytes(image);
             const auto undoable = session->journal()->lastUndoable();
@@ -143,8 +153,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Edit{"overwrite", {"replacement", "J.BIN"}},
                       Edit{"relink",
                            {"B.BIN", "A.BIN", "C.BIN", "D.BIN", "E.BIN", "F.BIN", "G.BIN", "H.BIN",
-                            "I.BIN", "K.BIN"}}),
-    [](const auto& info) { return std::string(info.param.name); });
+                            "I.BIN", "K.BIN"}},
+                      Edit{"dummy", {"A.BIN", "C.BIN", "D.BIN", "J.BIN"}, true}),
+    [](const auto& info) { return std::string(info.param.name) + (info.param.raw ? "Raw" : ""); });
 
 }  // namespace
 }  // namespace kestrel::test
