@@ -72,23 +72,25 @@ Result<TransferEnd> extractFile(const OperationSnapshot& snapshot, const Snapsho
     }
 
     observer.beginFile(file.rowName);
-    auto moved =
-        transferBlocks(static_cast<uint32_t>(bytes->length), observer, true,
-                       [&](uint64_t done, std::span<uint8_t> block) -> Result<void> {
-                           const auto got = bytes->read(done, block);
-                           if (!got) {
-                               return got.error();
-                           }
-                           if (*got < block.size()) {
-                               return Error{ErrorKind::OutOfRange,
-                                            snapshot.imagePath +
-                                                " ended, or held a damaged "
-                                                "sector, " +
-                                                std::to_string(done + *got) + " bytes into " +
-                                                file.rowName + " while it was being extracted"};
-                           }
-                           return output->write(block);
-                       });
+    auto moved = transferBlocks(static_cast<uint32_t>(bytes->length), observer, true,
+                                [&](uint64_t done, std::span<uint8_t> block) -> Result<void> {
+                                    const auto got = bytes->read(done, block);
+                                    if (!got) {
+                                        return got.error();
+                                    }
+                                    if (*got < block.size()) {
+                                        // A read from the first byte it did not give names the
+                                        // damaged sector of a raw image that cut it short.
+                                        const auto stop = bytes->read(done + *got, block.first(1));
+                                        return stop ? Error{ErrorKind::OutOfRange,
+                                                            snapshot.imagePath + " ended " +
+                                                                std::to_string(done + *got) +
+                                                                " bytes into " + file.rowName +
+                                                                " while it was being extracted"}
+                                                    : stop.error();
+                                    }
+                                    return output->write(block);
+                                });
     if (!moved) {
         return output->discard(moved.error());
     }
