@@ -143,6 +143,10 @@ Result<std::string> readSheetText(const std::string& cuePath) {
         return read.error();
     }
     text.resize(*read);
+    // Sheets written on Windows often start with a UTF-8 byte order mark.
+    if (text.starts_with("\xEF\xBB\xBF")) {
+        text.erase(0, 3);
+    }
     return text;
 }
 
