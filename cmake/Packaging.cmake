@@ -11,7 +11,10 @@ set(CPACK_PACKAGE_DESCRIPTION [[
 Kestrel edits ISO 9660 disc images (CD-ROM, CD-ROM XA, single- and dual-layer
 DVD) in place: it relinks files to another file's data, edits a directory
 record's extent and size, extracts, overwrites and blanks files, without ever
-rebuilding the image. Every edit is journaled and can be undone.]])
+rebuilding the image. Every edit is journaled and can be undone.
+.
+The package holds the editor's window (kestrel) and the command-line tool
+(kestrel-cli), which needs no display.]])
 set(CPACK_DEBIAN_PACKAGE_SECTION otherosfs)
 # The libraries the programs link, with the versions their symbols need, as dpkg-shlibdeps
 # reads them from the binaries; nothing is listed by hand.
