@@ -1,6 +1,8 @@
 #include "ops/Blanking.h"
 
 #include <algorithm>
+#include <optional>
+#include <vector>
 
 #include "ops/DataRewrite.h"
 
@@ -10,12 +12,42 @@ namespace {
 
 constexpr uint8_t kDummyFill = 0x00;
 
-Result<void> blankFile(JournalEdit& edit, const OperationSnapshot& snapshot,
-                       const SnapshotFile& file, OperationObserver& observer) {
-    return rewriteFileData(edit, snapshot, file, observer, [](uint64_t, std::span<uint8_t> block) {
-        std::ranges::fill(block, kDummyFill);
-        return Result<void>();
-    });
+// Saves the old bytes of the files from `first` on, up to kSavedChunkSize of them, before
+// any is written, so that the journal is synced once for many small files rather than once
+// per file. Returns the journal's mark before each file saved, in order; stops at a file that
+// is saved in pieces as it is written, or that cannot be saved now (it fails in its turn).
+std::vector<size_t> saveAhead(ImageWriter& image, JournalEdit& edit,
+                              const OperationSnapshot& snapshot, size_t first) {
+    std::vector<size_t> marks;
+    std::vector<uint8_t> fill;
+    uint64_t saved = 0;
+    for (size_t i = first; i < snapshot.files.size(); ++i) {
+        const auto offset = snapshot.dataOffsetIn(snapshot.files[i], image);
+        if (!offset || snapshot.files[i].record->dataLength > kSavedChunkSize - saved) {
+            break;
+        }
+        const uint32_t length = snapshot.files[i].record->dataLength;
+        fill.resize(std::max<size_t>(fill.size(), length), kDummyFill);
+        marks.push_back(edit.mark());
+        if (length > 0 && !image.stage(*offset, std::span(fill).first(length), false)) {
+            marks.pop_back();
+            break;
+        }
+        saved += length;
+    }
+    return marks;
+}
+
+Result<void> blankFile(ImageWriter& image, JournalEdit& edit, const OperationSnapshot& snapshot,
+                       const SnapshotFile& file, OperationObserver& observer,
+                       std::optional<size_t> savedAheadFrom) {
+    return rewriteFileData(
+        image, edit, snapshot, file, observer,
+        [](uint64_t, std::span<uint8_t> block) {
+            std::ranges::fill(block, kDummyFill);
+            return Result<void>();
+        },
+        savedAheadFrom);
 }
 
 }  // namespace
@@ -23,19 +55,34 @@ Result<void> blankFile(JournalEdit& edit, const OperationSnapshot& snapshot,
 OperationReport blankFiles(const OperationSnapshot& snapshot, OperationObserver& observer) {
     OperationReport report;
     auto edit = snapshot.beginEdit(EditKind::Dummy);
-    for (const auto& file : snapshot.files) {
+    auto image = edit ? ImageWriter::openUserData(*edit) : Result<ImageWriter>(edit.error());
+    // A raw image's sectors are staged two at a time, as they are written.
+    const bool saveFilesAhead = edit && edit->keepsUndo() && !snapshot.imageLayout;
+    std::vector<size_t> savedAhead;  // the marks of the files saved ahead, from aheadFrom on
+    size_t aheadFrom = 0;
+    for (size_t i = 0; i < snapshot.files.size(); ++i) {
+        const SnapshotFile& file = snapshot.files[i];
         if (observer.stopRequested()) {
             report.stopped = true;
             break;
         }
-        auto blanked =
-            edit ? blankFile(*edit, snapshot, file, observer) : Result<void>(edit.error());
+        if (image && saveFilesAhead && i >= aheadFrom + savedAhead.size()) {
+            aheadFrom = i;
+            savedAhead = saveAhead(*image, *edit, snapshot, i);
+        }
+        const auto mark = i < aheadFrom + savedAhead.size()
+                              ? std::optional(savedAhead[i - aheadFrom])
+                              : std::nullopt;
+        auto blanked = image ? blankFile(*image, *edit, snapshot, file, observer, mark)
+                             : Result<void>(image.error());
         if (!blanked) {
             report.failures.push_back({file.rowName, blanked.error()});
+            // Put back with this file, the later files saved ahead are saved again.
+            savedAhead.resize(std::min(savedAhead.size(), i + 1 - aheadFrom));
         }
     }
-    // Without its mark of completion the run is put back: every file failed.
-    if (auto completed = edit ? edit->complete() : Result<void>(); !completed) {
+    // Without the sync, or the mark of completion, the run is put back: every file failed.
+    if (auto completed = image ? finishRewrite(*image, *edit) : Result<void>(); !completed) {
         report.failures.clear();
         for (const auto& file : snapshot.files) {
             report.failures.push_back({file.rowName, completed.error()});

@@ -7,7 +7,7 @@
 
 namespace kestrel {
 
-// Blanks each snapshot file in order, syncing the image after each. A failed file is
+// Blanks each snapshot file in order, then syncs the image once. A failed file is
 // reported and the others still run; asked to stop, the run ends after the file in hand.
 OperationReport blankFiles(const OperationSnapshot& snapshot, OperationObserver& observer);
 

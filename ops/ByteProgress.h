@@ -14,10 +14,6 @@ public:
     int percentAfter(uint64_t bytesDone) const {
         return static_cast<int>(bytesDone / bytesPerPercent_);
     }
-    // The byte count at which the percentage next rises.
-    uint64_t nextRiseAfter(uint64_t bytesDone) const {
-        return (bytesDone / bytesPerPercent_ + 1) * bytesPerPercent_;
-    }
 
 private:
     uint64_t bytesPerPercent_;

@@ -4,8 +4,6 @@
 #include <array>
 #include <vector>
 
-#include "ops/ImageWriter.h"
-
 namespace kestrel {
 
 namespace {
@@ -70,30 +68,35 @@ Result<void> writeFileData(
     if (!moved) {
         return moved.error();
     }
-    return image.finish();
+    return {};
 }
 
 }  // namespace
 
 Result<void> rewriteFileData(
-    JournalEdit& edit, const OperationSnapshot& snapshot, const SnapshotFile& file,
-    OperationObserver& observer,
-    const std::function<Result<void>(uint64_t done, std::span<uint8_t> piece)>& fill) {
-    auto image = ImageWriter::openUserData(edit);
-    if (!image) {
-        return image.error();
-    }
-    const auto dataOffset = snapshot.dataOffsetIn(file, *image);
+    ImageWriter& image, JournalEdit& edit, const OperationSnapshot& snapshot,
+    const SnapshotFile& file, OperationObserver& observer,
+    const std::function<Result<void>(uint64_t done, std::span<uint8_t> piece)>& fill,
+    std::optional<size_t> savedAheadFrom) {
+    const auto dataOffset = snapshot.dataOffsetIn(file, image);
     if (!dataOffset) {
         return dataOffset.error();
     }
     observer.beginFile(file.rowName);
-    const size_t mark = edit.mark();
-    auto written = writeFileData(*image, *dataOffset, file.record->dataLength, observer, fill);
+    const size_t mark = savedAheadFrom.value_or(edit.mark());
+    auto written = writeFileData(image, *dataOffset, file.record->dataLength, observer, fill);
     if (written || edit.mark() == mark) {
         return written;
     }
+    image.forgetStaged();
     return edit.putBackAfter(written.error(), mark, file.rowName + "'s data");
+}
+
+Result<void> finishRewrite(ImageWriter& image, JournalEdit& edit) {
+    if (auto synced = image.finish(); !synced) {
+        return edit.putBackAfter(synced.error(), 0, "the image");
+    }
+    return edit.complete();
 }
 
 }  // namespace kestrel

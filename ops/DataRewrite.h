@@ -3,9 +3,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 
 #include "ops/BlockTransfer.h"
+#include "ops/ImageWriter.h"
 #include "ops/JournalEdit.h"
 #include "ops/OperationSnapshot.h"
 
@@ -15,14 +17,20 @@ namespace kestrel {
 // block, so that no block crosses from one to the next.
 inline constexpr size_t kSavedChunkSize = 128 * kTransferBlockSize;
 
-// Writes exactly the file's recorded length at its data offset in the image, as `fill`
-// fills it, piece by piece, and syncs the image; each piece's old bytes are saved to `edit`
-// before it is written. Nothing is written when the record was not found or the data would
-// not lie wholly inside the image; when a write fails part-way, what was written is put back
-// before the error is returned.
+// Writes exactly the file's recorded length at its data offset in `image`, as `fill` fills
+// it, piece by piece; each piece's old bytes are saved to `edit` before it is written, unless
+// they were staged in `image` already, from the journal's mark `savedAheadFrom` on. The
+// image is not synced here but once per run, by finishRewrite. Nothing is written when the
+// record was not found or the data would not lie wholly inside the image; when a write fails
+// part-way, what was written is put back before the error is returned.
 Result<void> rewriteFileData(
-    JournalEdit& edit, const OperationSnapshot& snapshot, const SnapshotFile& file,
-    OperationObserver& observer,
-    const std::function<Result<void>(uint64_t done, std::span<uint8_t> piece)>& fill);
+    ImageWriter& image, JournalEdit& edit, const OperationSnapshot& snapshot,
+    const SnapshotFile& file, OperationObserver& observer,
+    const std::function<Result<void>(uint64_t done, std::span<uint8_t> piece)>& fill,
+    std::optional<size_t> savedAheadFrom = std::nullopt);
+
+// Ends a run: syncs the image, then marks the edit complete. When the sync fails, everything
+// the run wrote is put back as far as the journal allows, and the error says so.
+Result<void> finishRewrite(ImageWriter& image, JournalEdit& edit);
 
 }  // namespace kestrel

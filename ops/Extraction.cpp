@@ -48,21 +48,18 @@ Result<ExtractedBytes> extractedBytes(const OperationSnapshot& snapshot, const S
                           }};
 }
 
-Result<TransferEnd> extractFile(const OperationSnapshot& snapshot, const SnapshotFile& file,
-                                const std::string& folder, OperationObserver& observer) {
+Result<TransferEnd> extractFile(const OperationSnapshot& snapshot, const ImageSource& image,
+                                const SnapshotFile& file, const std::string& folder,
+                                OperationObserver& observer) {
     auto path = extractionPath(folder, file.rowName);
     if (!path) {
         return path.error();
     }
-    auto image = openContainer({snapshot.imagePath, snapshot.imageLayout});
-    if (!image) {
-        return image.error();
-    }
-    const auto dataOffset = snapshot.dataOffsetIn(file, **image);
+    const auto dataOffset = snapshot.dataOffsetIn(file, image);
     if (!dataOffset) {
         return dataOffset.error();
     }
-    const auto bytes = extractedBytes(snapshot, file, **image, *dataOffset);
+    const auto bytes = extractedBytes(snapshot, file, image, *dataOffset);
     if (!bytes) {
         return bytes.error();
     }
@@ -121,12 +118,16 @@ Result<std::string> extractionPath(const std::string& folder, const std::string&
 OperationReport extractFiles(const OperationSnapshot& snapshot, const std::string& folder,
                              OperationObserver& observer) {
     OperationReport report;
+    // Opened once for the run, as for Dummy and Overwrite: a run of many small files would
+    // otherwise spend much of its time opening it.
+    const auto image = openContainer({snapshot.imagePath, snapshot.imageLayout});
     for (const auto& file : snapshot.files) {
         if (observer.stopRequested()) {
             report.stopped = true;
             break;
         }
-        const auto ended = extractFile(snapshot, file, folder, observer);
+        const auto ended = image ? extractFile(snapshot, **image, file, folder, observer)
+                                 : Result<TransferEnd>(image.error());
         if (!ended) {
             report.failures.push_back({file.rowName, ended.error()});
         } else if (*ended == TransferEnd::Stopped) {

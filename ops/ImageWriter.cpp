@@ -85,6 +85,9 @@ Result<void> ImageWriter::stage(uint64_t offset, std::span<const uint8_t> newByt
     if (edit_ == nullptr || !edit_->keepsUndo()) {
         return {};
     }
+    if (const auto staged = findStaged(offset, newBytes.size()); staged != staged_.end()) {
+        return sync ? syncStaged(*staged) : Result<void>();
+    }
     if (auto inside = checkInside(offset, newBytes.size()); !inside) {
         return inside;
     }
@@ -108,10 +111,35 @@ Result<void> ImageWriter::stage(uint64_t offset, std::span<const uint8_t> newByt
     if (auto saved = edit_->save(target_, offset, old, newBytes, sync); !saved) {
         return saved;
     }
-    if (staged_.size() == 2) {
-        staged_.erase(staged_.begin());
-    }
     staged_.push_back({offset, offset + newBytes.size(), sync, {}});
+    return {};
+}
+
+std::deque<ImageWriter::Staged>::iterator ImageWriter::findStaged(uint64_t offset, size_t length) {
+    const auto holds = [&](const Staged& range) {
+        return offset >= range.from && offset + length <= range.to;
+    };
+    if (!staged_.empty() && holds(staged_.front())) {
+        return staged_.begin();
+    }
+    if (staged_.size() >= 2 && holds(staged_[1])) {
+        staged_.pop_front();
+        return staged_.begin();
+    }
+    return staged_.end();
+}
+
+Result<void> ImageWriter::syncStaged(const Staged& range) {
+    if (range.synced) {
+        return {};
+    }
+    if (auto synced = edit_->syncSaved(); !synced) {
+        return synced;
+    }
+    // The one sync puts every range saved so far on the disk.
+    for (auto& staged : staged_) {
+        staged.synced = true;
+    }
     return {};
 }
 
@@ -122,20 +150,8 @@ Result<void> ImageWriter::writeAt(uint64_t offset, std::span<const uint8_t> byte
     if (raw_) {
         return writeSectors(offset, bytes);
     }
-    const auto staged = std::ranges::find_if(staged_, [&](const Staged& range) {
-        return offset >= range.from && offset + bytes.size() <= range.to;
-    });
-    if (staged == staged_.end()) {
-        if (auto saved = stage(offset, bytes); !saved) {
-            return saved;
-        }
-    } else if (!staged->synced) {
-        if (auto synced = edit_->syncSaved(); !synced) {
-            return synced;
-        }
-        for (auto& range : staged_) {
-            range.synced = true;
-        }
+    if (auto saved = stage(offset, bytes); !saved) {
+        return saved;
     }
     return file_.writeAt(offset, bytes);
 }
@@ -172,12 +188,9 @@ Result<void> ImageWriter::writeSectors(uint64_t offset, std::span<const uint8_t>
             return saved;
         }
         staged = staged_.end() - 1;
-    } else if (staged != staged_.end() && !staged->synced) {
-        if (auto synced = edit_->syncSaved(); !synced) {
+    } else if (staged != staged_.end()) {
+        if (auto synced = syncStaged(*staged); !synced) {
             return synced;
-        }
-        for (auto& range : staged_) {
-            range.synced = true;
         }
     }
     const SectorRewrite* rewrite = &unsaved_;

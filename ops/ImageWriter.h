@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -36,8 +37,12 @@ public:
     // Saves the bytes at `offset` that `newBytes` are to replace, so that writes inside them
     // need no saving of their own: one save, and one sync of the journal, for a large block.
     // Unless `sync`, the journal is synced only when the first of them is written, so that
-    // the saving of the next block can reach the disk while this one is written.
+    // the saving of the next block, or of many small files, reaches the disk with one sync.
+    // Bytes inside one of the next two ranges staged before are not saved again.
     Result<void> stage(uint64_t offset, std::span<const uint8_t> newBytes, bool sync = true);
+    // Drops the staged ranges: after a rollback they no longer stand for what the journal
+    // keeps, so what is written there must be saved again.
+    void forgetStaged() { staged_.clear(); }
     void startWriteback(uint64_t offset, uint64_t length);
     // Refuses, writing nothing, when the bytes would reach past the file's current end or
     // cannot be saved first.
@@ -56,14 +61,21 @@ private:
     ImageFile file_;
     JournalEdit* edit_;
     JournalTarget target_;
-    // The ranges saved by the last two stage() calls, which their writes need not save again.
+    // The ranges saved ahead of their writes, in the order they are to be written; those of
+    // a raw image, whose sectors are staged two at a time, are the last two staged.
     struct Staged {
         uint64_t from = 0;
         uint64_t to = 0;
         bool synced = false;
         SectorRewrite sectors;  // for a raw image, the whole sectors saved
     };
-    std::vector<Staged> staged_;
+    std::deque<Staged> staged_;
+    // The next staged range, or the one after it, when it holds the bytes; writes move forward
+    // through what was staged, so a range passed is dropped. A write that misses both is
+    // saved again, which costs journal space, never correctness.
+    std::deque<Staged>::iterator findStaged(uint64_t offset, size_t length);
+    // Syncs the journal unless `range` is on the disk already.
+    Result<void> syncStaged(const Staged& range);
     std::vector<uint8_t> oldBytes_;
     std::optional<RawLayout> raw_;
     SectorRewrite unsaved_;  // the sectors of a write made without undo

@@ -23,6 +23,8 @@ constexpr size_t kRangeFixedSize = 1 + 8 + 8 + 8;
 constexpr size_t kBlockEntrySize = 8 + 8 + 1;
 // A record other than a range is small; a larger length can only be damage.
 constexpr uint64_t kLargestSmallRecord = 64 * 1024;
+// A record left unsynced is sent on to the disk at once from this size on.
+constexpr uint64_t kWritebackAfterBytes = uint64_t{1} << 20;
 
 class Fields {
 public:
@@ -145,7 +147,15 @@ Result<void> appendRecord(int descriptor, const std::string& path, RecordType ty
         return written;
     }
     if (!sync) {
-        ::sync_file_range(descriptor, 0, 0, SYNC_FILE_RANGE_WRITE);
+        // A large record starts to reach the disk now, while the image is written. A small
+        // one waits for the sync: a run of many small files would otherwise send the disk
+        // one small write per file.
+        if (length >= kWritebackAfterBytes) {
+            const auto recordLength =
+                static_cast<off_t>(head.bytes().size() + length + checksum.bytes().size());
+            const off_t end = ::lseek(descriptor, 0, SEEK_END);
+            ::sync_file_range(descriptor, end - recordLength, recordLength, SYNC_FILE_RANGE_WRITE);
+        }
         return {};
     }
     return syncRecords(descriptor, path);

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <optional>
 #include <utility>
 
 namespace kestrel {
@@ -30,14 +29,12 @@ Error refused(const std::string& path, const std::string& why) {
     return Error{ErrorKind::Io, "Cannot create " + path + ": " + why};
 }
 
-// Why what has the name `path` may not be replaced; nothing when the name is free or holds
-// a regular file that may go.
-std::optional<Error> inTheWay(const std::string& path,
-                              const std::vector<std::string>& protectedFiles) {
+// Whether `path` names an older file that may be replaced (false: the name is free), or why
+// what has that name may not be.
+Result<bool> olderFile(const std::string& path, const std::vector<std::string>& protectedFiles) {
     struct stat status {};
     if (::lstat(path.c_str(), &status) != 0) {
-        return errno == ENOENT ? std::nullopt
-                               : std::optional(systemError("Cannot create", path, errno));
+        return errno == ENOENT ? Result<bool>(false) : systemError("Cannot create", path, errno);
     }
     if (S_ISLNK(status.st_mode)) {
         return refused(path, "a symbolic link of that name is in the way");
@@ -48,7 +45,7 @@ std::optional<Error> inTheWay(const std::string& path,
     if (isOneOf(status, protectedFiles)) {
         return refused(path, "it is the image being edited, which is never overwritten");
     }
-    return std::nullopt;
+    return true;
 }
 
 // Gives back the memory that cached pages of an older file at `path` hold, without touching
@@ -79,10 +76,13 @@ std::string temporaryName(const std::string& path) {
 
 Result<OutputFile> OutputFile::create(const std::string& path,
                                       const std::vector<std::string>& protectedFiles) {
-    if (auto refusal = inTheWay(path, protectedFiles)) {
-        return *refusal;
+    const auto older = olderFile(path, protectedFiles);
+    if (!older) {
+        return older.error();
     }
-    releaseCachedPages(path);
+    if (*older) {
+        releaseCachedPages(path);
+    }
     // O_EXCL: a name someone else made meanwhile, or a link planted there, is never written
     // through; mode 0666 lets the umask decide, as for any file created by name.
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -131,8 +131,14 @@ Result<void> OutputFile::commit() {
         return discard(closed.error());
     }
     // Asked again: the name may have changed hands while the file was written.
-    if (auto refusal = inTheWay(path_, protectedFiles_)) {
-        return discard(*refusal);
+    const auto older = olderFile(path_, protectedFiles_);
+    if (!older) {
+        return discard(older.error());
+    }
+    // A free name takes the file at once; one taken meanwhile is swapped as below.
+    if (!*older &&
+        ::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, path_.c_str(), RENAME_NOREPLACE) == 0) {
+        return {};
     }
     // Swapping names rather than renaming over the older file: ext4 (auto_da_alloc) starts
     // writing a file back at once when a rename replaces another with it, as it does when a

@@ -18,8 +18,12 @@ Result<void> overwriteFile(const OperationSnapshot& snapshot, const std::string&
     if (!edit) {
         return edit.error();
     }
+    auto image = ImageWriter::openUserData(*edit);
+    if (!image) {
+        return image.error();
+    }
     // A shorter replacement is followed by zeros up to the recorded length.
-    auto replaced = rewriteFileData(*edit, snapshot, file, observer,
+    auto replaced = rewriteFileData(*image, *edit, snapshot, file, observer,
                                     [&](uint64_t done, std::span<uint8_t> block) -> Result<void> {
                                         const auto got = replacement->readAt(done, block);
                                         if (!got) {
@@ -32,7 +36,7 @@ Result<void> overwriteFile(const OperationSnapshot& snapshot, const std::string&
     if (!replaced) {
         return replaced;
     }
-    return edit->complete();
+    return finishRewrite(*image, *edit);
 }
 
 }  // namespace kestrel

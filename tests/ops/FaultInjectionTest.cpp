@@ -226,15 +226,16 @@ TEST_F(FaultTest, AFullFolderLosesOnlyTheFileThatDidNotFitAndItsPartIsRemoved) {
     if (!access.holds()) {
         GTEST_SKIP() << access.failure();
     }
-    recorder = Recorder{};
-    recorder.stopWhen = [&](const Recorder& r) {
-        if (!r.begun.empty()) {
-            ::chmod(out.c_str(), 0555);
+    struct ReadOnlyOnBegin : Recorder {
+        void beginFile(const std::string& rowName) override {
+            Recorder::beginFile(rowName);
+            ::chmod(folder.c_str(), 0555);
         }
-        return false;
-    };
+        std::string folder;
+    } observer;
+    observer.folder = out;
     report = withFileSizeLimit(4096, [&] {
-        return extractFiles(snapshot({"BIG.BIN", "Z.BIN"}), out, recorder);
+        return extractFiles(snapshot({"BIG.BIN", "Z.BIN"}), out, observer);
     });
     ::chmod(out.c_str(), 0755);
     ASSERT_EQ(report.failures.size(), 2u);

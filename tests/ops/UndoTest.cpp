@@ -55,7 +55,8 @@ protected:
                 // The replacement's second piece cannot be read, once the first is written.
                 auto edit = session->beginEdit({EditKind::Overwrite, 1, 0, "BIG.BIN", 0, 0});
                 const auto taken = snapshot({"BIG.BIN"});
-                return rewriteFileData(*edit, taken, taken.files[0], hook,
+                auto writer = ImageWriter::openUserData(*edit);
+                return rewriteFileData(*writer, *edit, taken, taken.files[0], hook,
                                        [](uint64_t done, std::span<uint8_t> piece) -> Result<void> {
                                            std::ranges::fill(piece, 0xAB);
                                            return done < kSavedChunkSize
@@ -72,8 +73,10 @@ protected:
 };
 
 TEST_P(PartWayFailure, PutsBackWhatWasWrittenAndSaysSo) {
-    const uint32_t size =
-        GetParam() == Fault::UnreadableSecondPiece ? 3 * kSavedChunkSize / 2 : 5000;
+    // The image shrinks between two blocks, so the file needs more than one.
+    const uint32_t size = GetParam() == Fault::UnreadableSecondPiece ? 3 * kSavedChunkSize / 2
+                          : GetParam() == Fault::ShrunkImage         ? 2 * kWholeFileBlockSize
+                                                                     : 5000;
     files = {{"BIG.BIN", 30, size}};
     rootFiles(Layout::CdRomXa, "DISC", files, 10).writeTo(image);
     open();
@@ -132,6 +135,24 @@ TEST_F(JournalTest, AnEditCutShortIsPutBackOnlyWhenEachBlockHoldsItsOldOrNewByte
     open();
     EXPECT_TRUE(session->recoveryNotes().empty());
     EXPECT_FALSE(lastUndoable());
+}
+
+// A, B, C and D are saved ahead together, in that order; a file size limit falls inside B and
+// before D. Only B and D are put back, and undoing the run puts back A and C.
+TEST_F(JournalTest, FilesThatFailAmongFilesSavedTogetherArePutBackAloneAndTheRunStaysUndoable) {
+    files = {{"A.BIN", 30, 3000}, {"B.BIN", 40, 5000}, {"C.BIN", 32, 3000}, {"D.BIN", 44, 1000}};
+    rootFiles(Layout::CdRomXa, "DISC", files, 10).writeTo(image);
+    open();
+    const auto start = readFileBytes(image);
+    const auto report = withFileSizeLimit(40 * 2048 + 2500, [&] {
+        return blankFiles(snapshot({"A.BIN", "B.BIN", "C.BIN", "D.BIN"}), recorder);
+    });
+    ASSERT_EQ(report.failures.size(), 2u);
+    EXPECT_EQ(report.failures[0].rowName + report.failures[1].rowName, "B.BIND.BIN");
+    EXPECT_EQ(readFileBytes(image), withBytesAt(withBytesAt(start, 30 * 2048, Bytes(3000, 0)),
+                                                32 * 2048, Bytes(3000, 0)));
+    ASSERT_TRUE(session->undo(lastUndoable()->id));
+    EXPECT_EQ(readFileBytes(image), start);
 }
 
 TEST_F(JournalTest, UndoRefusesBytesChangedSinceAndEditsWithoutUndoLeaveNoEntry) {
