@@ -74,6 +74,7 @@ CKestrelDlg::CKestrelDlg(std::unique_ptr<Prompter> prompter, std::string layerCo
       cancelButton(controlAs<QPushButton>(kCancelButton)) {
     initMainDialog();
     connectEventTable();
+    connectProgressDisplay();
 }
 
 CKestrelDlg::~CKestrelDlg() {

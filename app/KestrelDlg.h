@@ -4,12 +4,14 @@
 
 #include <QPointer>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include "app/DirectoryItems.h"
+#include "app/ProgressFeed.h"
 #include "dialogs/DialogTemplate.h"
 #include "dialogs/ModifyTocDlg.h"
 #include "dialogs/Prompter.h"
@@ -20,6 +22,7 @@
 class QProgressBar;
 class QPushButton;
 class QThread;
+class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -74,6 +77,12 @@ public:
     // hand, Dummy and Overwrite finish the file in hand.
     void done(int result) override;
     bool operationRunning() const;
+    // Called on the worker's thread with each status and percentage a run reports, as it
+    // reports them; the display shows only the latest when it next repaints. Lets a test
+    // follow a run value by value, or hold it at a value.
+    void setProgressProbe(std::function<void(const QString& status, int percent)> probe) {
+        progressProbe_ = std::move(probe);
+    }
     // The image chosen with Browse, or typed into the path box before closing with Enter.
     const std::string& selectedIsoPath() const { return selectedIsoPath_; }
 
@@ -126,21 +135,27 @@ private:
     void setOperationButtonsEnabled(bool enabled);
     void holdOperationButtons();
     void releaseOperationButtons();
-    void beginFileDisplay(const QString& status);
-    void showPercent(int percent);
+    // Shows what the worker reported last, if the display does not show it yet.
+    void showLatestProgress();
     void clearProgressDisplay();
     void finishOperationDisplay();
     void waitForOperation();
+    void connectProgressDisplay();
 
     // On the worker thread, working only from the snapshot taken when the run started.
     void extractSelectedFiles(const OperationSnapshot& snapshot);
     void dummySelectedFiles(const OperationSnapshot& snapshot);
     void overwriteWorker(const OperationSnapshot& snapshot);
-    // Runs `function` on the window's thread and waits for it. Functions that would ask the
-    // user check closing_ first: once the window has begun to close, nobody is asked.
+    // Runs `function` on the window's thread and waits for it, once the display shows the
+    // progress reported before. Only what must be done before the worker goes on (a
+    // question, the end message, the buttons) comes this way; progress goes through
+    // progressFeed_. Functions that would ask the user check closing_ first: once the window
+    // has begun to close, nobody is asked.
     template <class Function>
     std::invoke_result_t<Function> onWindowThread(Function function);
-    void showFromWorker(const Message& message);
+    // Shows `message` in the same wait as what the display does before and after it.
+    void showFromWorker(const Message& message, const std::function<void()>& before = {},
+                        const std::function<void()>& after = {});
 
     void selectMasterFile();
     void relinkFiles();
@@ -169,6 +184,10 @@ private:
     DirectoryItems<QTreeWidgetItem*> dirItem;
 
     QPointer<QThread> worker_;
+    ProgressFeed progressFeed_;
+    // Picks up the feed once per frame while a worker runs.
+    QTimer* progressTimer_ = nullptr;
+    std::function<void(const QString& status, int percent)> progressProbe_;
     // Set while an operation keeps the operation buttons disabled.
     bool buttonsHeld_ = false;
     std::atomic<bool> closing_{false};

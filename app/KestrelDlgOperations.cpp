@@ -1,6 +1,8 @@
 // The background operations: Extract, Dummy and Overwrite each run on a worker thread of
 // their own, so the window keeps answering while data moves. The worker never touches a
-// widget; it asks the window's thread for every change and waits until it is made.
+// widget. It leaves its progress in a feed that the window shows once per frame, never
+// waiting for it; for the rest (questions, the end message, the buttons) it asks the
+// window's thread and waits until that is done.
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QLabel>
@@ -8,6 +10,7 @@
 #include <QPushButton>
 #include <QStringList>
 #include <QThread>
+#include <QTimer>
 #include <array>
 
 #include "app/KestrelDlg.h"
@@ -19,6 +22,9 @@
 namespace kestrel {
 
 namespace {
+
+// How often the display picks up the worker's progress: once a frame, at 60 frames a second.
+constexpr int kProgressFrameMs = 16;
 
 // The order in which the operation buttons are disabled and enabled again.
 constexpr std::array kOperationButtons{
@@ -65,38 +71,59 @@ public:
         : window_(window), statusFormat_(statusFormat), honoursCancel_(honoursCancel) {}
 
     void beginFile(const std::string& rowName) override {
-        const QString status = QString::fromLatin1(statusFormat_).arg(fromImageBytes(rowName));
-        window_.onWindowThread([this, &status] { window_.beginFileDisplay(status); });
+        status_ = QString::fromLatin1(statusFormat_).arg(fromImageBytes(rowName));
+        window_.progressFeed_.beginFile(status_);
+        probe(0);
     }
     void showPercent(int percent) override {
-        window_.onWindowThread([this, percent] { window_.showPercent(percent); });
+        window_.progressFeed_.setPercent(percent);
+        probe(percent);
     }
     bool stopRequested() override {
         return window_.closing_ || (honoursCancel_ && window_.extractActive_ == 0);
     }
 
 private:
+    void probe(int percent) const {
+        if (window_.progressProbe_) {
+            window_.progressProbe_(status_, percent);
+        }
+    }
+
     CKestrelDlg& window_;
     const char* statusFormat_;
     bool honoursCancel_;
+    QString status_;
 };
 
 template <class Function>
 std::invoke_result_t<Function> CKestrelDlg::onWindowThread(Function function) {
     using Value = std::invoke_result_t<Function>;
+    auto afterProgress = [this, function = std::move(function)]() mutable {
+        showLatestProgress();
+        return function();
+    };
     if constexpr (std::is_void_v<Value>) {
-        QMetaObject::invokeMethod(this, std::move(function), Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(this, std::move(afterProgress), Qt::BlockingQueuedConnection);
     } else {
         Value value{};
-        QMetaObject::invokeMethod(this, std::move(function), Qt::BlockingQueuedConnection, &value);
+        QMetaObject::invokeMethod(this, std::move(afterProgress), Qt::BlockingQueuedConnection,
+                                  &value);
         return value;
     }
 }
 
-void CKestrelDlg::showFromWorker(const Message& message) {
-    onWindowThread([this, &message] {
+void CKestrelDlg::showFromWorker(const Message& message, const std::function<void()>& before,
+                                 const std::function<void()>& after) {
+    onWindowThread([&] {
+        if (before) {
+            before();
+        }
         if (!closing_) {
             prompter_->show(message);
+        }
+        if (after) {
+            after();
         }
     });
 }
@@ -120,6 +147,11 @@ void CKestrelDlg::startBackgroundOperation(Operation operation) {
     if (operation != Operation::Extract && !snapshot.files.empty() && !confirmUndoRoom(snapshot)) {
         return;
     }
+    // Dummy and Overwrite hold the buttons once their files are found; Extract once a folder
+    // is chosen.
+    if (operation != Operation::Extract && !snapshot.files.empty()) {
+        holdOperationButtons();
+    }
     worker_ = QThread::create([this, operation, snapshot = std::move(snapshot)] {
         switch (operation) {
             case Operation::Extract:
@@ -134,7 +166,9 @@ void CKestrelDlg::startBackgroundOperation(Operation operation) {
         }
     });
     connect(worker_, &QThread::finished, worker_, &QObject::deleteLater);
+    connect(worker_, &QThread::finished, progressTimer_, &QTimer::stop);
     worker_->start();
+    progressTimer_->start();
 }
 
 bool CKestrelDlg::operationRunning() const {
@@ -164,16 +198,19 @@ void CKestrelDlg::releaseOperationButtons() {
     updateSwitchLayersButton();
 }
 
-void CKestrelDlg::beginFileDisplay(const QString& status) {
-    progressBar->setRange(0, 100);
-    progressBar->setValue(0);
-    controlAs<QLabel>(kStatusText)->setText(status);
-    controlAs<QLabel>(kPercentText)->setText(QStringLiteral("0%"));
+void CKestrelDlg::connectProgressDisplay() {
+    progressTimer_ = new QTimer(this);
+    progressTimer_->setInterval(kProgressFrameMs);
+    connect(progressTimer_, &QTimer::timeout, this, &CKestrelDlg::showLatestProgress);
 }
 
-void CKestrelDlg::showPercent(int percent) {
-    progressBar->setValue(percent);
-    controlAs<QLabel>(kPercentText)->setText(QStringLiteral("%1%").arg(percent));
+void CKestrelDlg::showLatestProgress() {
+    if (const auto report = progressFeed_.take()) {
+        progressBar->setRange(0, 100);
+        progressBar->setValue(report->percent);
+        controlAs<QLabel>(kStatusText)->setText(report->status);
+        controlAs<QLabel>(kPercentText)->setText(QStringLiteral("%1%").arg(report->percent));
+    }
 }
 
 void CKestrelDlg::clearProgressDisplay() {
@@ -216,24 +253,25 @@ void CKestrelDlg::extractSelectedFiles(const OperationSnapshot& snapshot) {
         showFromWorker(noFilesSelected());
         return;
     }
-    onWindowThread([this] { cancelButton->show(); });
     const QString folder = onWindowThread([this] {
-        return closing_ ? QString()
-                        : prompter_->chooseFolder(QString::fromLatin1(kExtractFolderTitle));
+        cancelButton->show();
+        const QString chosen =
+            closing_ ? QString()
+                     : prompter_->chooseFolder(QString::fromLatin1(kExtractFolderTitle));
+        chosen.isEmpty() ? cancelButton->hide() : holdOperationButtons();
+        return chosen;
     });
     if (folder.isEmpty()) {
-        onWindowThread([this] { cancelButton->hide(); });
         return;
     }
-    onWindowThread([this] { holdOperationButtons(); });
     WorkerObserver observer(*this, "Extracting %1", true);
     const auto report = extractFiles(snapshot, toLocalPath(folder), observer);
-    onWindowThread([this] { clearProgressDisplay(); });
-    showFromWorker(extractionMessage(report, extractActive_ == 1));
-    onWindowThread([this] {
-        cancelButton->hide();
-        releaseOperationButtons();
-    });
+    showFromWorker(
+        extractionMessage(report, extractActive_ == 1), [this] { clearProgressDisplay(); },
+        [this] {
+            cancelButton->hide();
+            releaseOperationButtons();
+        });
 }
 
 void CKestrelDlg::dummySelectedFiles(const OperationSnapshot& snapshot) {
@@ -241,16 +279,15 @@ void CKestrelDlg::dummySelectedFiles(const OperationSnapshot& snapshot) {
         showFromWorker(noFilesSelected());
         return;
     }
-    onWindowThread([this] { holdOperationButtons(); });
     WorkerObserver observer(*this, "Dummying %1", false);
     const auto report = blankFiles(snapshot, observer);
-    onWindowThread([this] { finishOperationDisplay(); });
     showFromWorker(
         report.failures.empty()
             ? Message::notice(QStringLiteral("File Replaced With a Dummy File"))
             : Message::refusal(
                   QStringLiteral("These files were not replaced with a dummy file:\n\n") +
-                  failureList(report)));
+                  failureList(report)),
+        [this] { finishOperationDisplay(); });
 }
 
 void CKestrelDlg::overwriteWorker(const OperationSnapshot& snapshot) {
@@ -258,7 +295,6 @@ void CKestrelDlg::overwriteWorker(const OperationSnapshot& snapshot) {
         showFromWorker(noFilesSelected());
         return;
     }
-    onWindowThread([this] { holdOperationButtons(); });
     const SnapshotFile& file = snapshot.files.front();
     const QString name = fromImageBytes(file.rowName);
     const auto notReplaced = [&name](const Error& error) {
@@ -279,7 +315,9 @@ void CKestrelDlg::overwriteWorker(const OperationSnapshot& snapshot) {
         WorkerObserver observer(*this, "Replacing %1", false);
         const auto replaced = overwriteFile(snapshot, toLocalPath(replacement), observer);
         showFromWorker(replaced ? Message::notice(QStringLiteral("Selected File Replaced."))
-                                : notReplaced(replaced.error()));
+                                : notReplaced(replaced.error()),
+                       {}, [this] { finishOperationDisplay(); });
+        return;
     }
     onWindowThread([this] { finishOperationDisplay(); });
 }

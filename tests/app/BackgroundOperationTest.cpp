@@ -57,10 +57,10 @@ TEST_F(BackgroundOperationTest, EachRunShowsTheFileItIsOnAndEndsWithItsMessageOv
     writeFileBytes(replacement, {'R', 'E', 'P', 'L', 'A', 'C', 'E', 'D'});
     browseTo(image);
     QStringList during;  // the status of each file whose progress shows
-    onProgress([&](int value) {
+    onProgress([&](const QString& status, int value) {
         EXPECT_TRUE(shown().startsWith("held")) << shown().toStdString();
-        if (value > 0 && (during.isEmpty() || during.back() != text(C::kStatusText))) {
-            during.append(text(C::kStatusText));
+        if (value > 0 && (during.isEmpty() || during.back() != status)) {
+            during.append(status);
         }
     });
     QStringList behind;
@@ -106,7 +106,7 @@ TEST_F(BackgroundOperationTest, ARunStopsOnlyWhereCancelOrClosingSaysAndKeepsToI
         return bytes;
     };
     std::function<void()> interrupt;
-    onProgress([&](int value) {
+    onProgress([&](const QString&, int value) {
         if (value == 2 && interrupt) {
             std::exchange(interrupt, nullptr)();
         }

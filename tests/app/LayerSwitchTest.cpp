@@ -67,7 +67,7 @@ TEST_F(LayerSwitchTest, LayerOneRefusesALayerZeroMasterAndUndoesItsEditsAndSwitc
 
     // Browsing to a dual-layer image while Dummy runs leaves Switch Layers held to the end.
     QString switchLayersDuring;
-    onProgress([&](int) {
+    onProgress([&](const QString&, int) {
         if (switchLayersDuring.isEmpty()) {
             browseTo(dualLayer);
         }

@@ -170,9 +170,13 @@ protected:
             press(dialog, D::kUpdate);
         });
     }
-    void onProgress(std::function<void(int)> act) {
-        QObject::connect(control<QProgressBar>(C::kProgressBar), &QProgressBar::valueChanged,
-                         window.get(), act);
+    // Runs `act` on the window's thread with each status and percentage a run reports, the
+    // worker held until it returns (the display itself never holds the worker).
+    void onProgress(std::function<void(const QString& status, int percent)> act) {
+        window->setProgressProbe([this, act](const QString& status, int percent) {
+            QMetaObject::invokeMethod(
+                window.get(), [&] { act(status, percent); }, Qt::BlockingQueuedConnection);
+        });
     }
     // A modal dialog left open is closed so that the test fails instead of hanging.
     static void failIfADialogStaysOpen() {
