@@ -1,6 +1,7 @@
 #include "ops/BlockTransfer.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "ops/ByteProgress.h"
 
@@ -10,11 +11,14 @@ Result<TransferEnd> transferBlocks(
     uint32_t length, OperationObserver& observer, bool cancellable,
     const std::function<Result<void>(uint64_t done, std::span<uint8_t> block)>& moveBlock) {
     const ByteProgress progress(length);
-    std::vector<uint8_t> buffer(length <= kWholeFileBlockSize ? length : kTransferBlockSize);
+    // Left unset: every block is filled before it is used, and zeroing a buffer for each of
+    // thousands of small files would cost more than their copying.
+    const size_t blockSize = length <= kWholeFileBlockSize ? length : kTransferBlockSize;
+    const auto buffer = std::make_unique_for_overwrite<uint8_t[]>(blockSize);
     int shown = 0;
     for (uint64_t done = 0; done < length;) {
-        const uint64_t blockEnd = std::min<uint64_t>(length, done + buffer.size());
-        if (auto moved = moveBlock(done, std::span(buffer).first(blockEnd - done)); !moved) {
+        const uint64_t blockEnd = std::min<uint64_t>(length, done + blockSize);
+        if (auto moved = moveBlock(done, std::span(buffer.get(), blockEnd - done)); !moved) {
             return moved.error();
         }
         done = blockEnd;

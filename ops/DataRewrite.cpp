@@ -18,8 +18,9 @@ Result<void> writeFileData(
     ImageWriter& image, uint64_t dataOffset, uint32_t length, OperationObserver& observer,
     const std::function<Result<void>(uint64_t done, std::span<uint8_t> piece)>& fill) {
     const size_t pieceSize = std::min<size_t>(length, kSavedChunkSize);
-    std::array<std::vector<uint8_t>, 2> buffers{std::vector<uint8_t>(pieceSize),
-                                                std::vector<uint8_t>(pieceSize)};
+    // The first piece goes into the second buffer; the first is needed only for a second.
+    std::array<std::vector<uint8_t>, 2> buffers{
+        std::vector<uint8_t>(length > pieceSize ? pieceSize : 0), std::vector<uint8_t>(pieceSize)};
     const auto prepare = [&](uint64_t from, std::vector<uint8_t>& buffer,
                              bool sync) -> Result<Piece> {
         const Piece piece{from, from + pieceSize >= length
