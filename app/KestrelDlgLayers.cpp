@@ -2,47 +2,18 @@
 // that says what the image is.
 #include <QLabel>
 #include <QPushButton>
-#include <QStringList>
 
 #include "app/KestrelDlg.h"
+#include "image/DiscKind.h"
 
 namespace kestrel {
-
-namespace {
-
-const char* const kCdText = "CD-ROM";
-const char* const kSingleLayerText = "Single-Layer DVD (DVD5)";
-const char* const kLayerZeroText = "Dual-Layer DVD (DVD9) - Layer 0";
-const char* const kLayerOneText = "Dual-Layer DVD (DVD9) - Layer 1";
-
-// "ISO 9660 - Joliet, Rock Ridge, El Torito"
-QString carriedText(const VolumeFeatures& features) {
-    QStringList carried;
-    for (const auto& [has, name] :
-         {std::pair{features.joliet, "Joliet"}, std::pair{features.rockRidge, "Rock Ridge"},
-          std::pair{features.elTorito, "El Torito"}, std::pair{features.udf, "UDF"}}) {
-        if (has) {
-            carried.append(QString::fromLatin1(name));
-        }
-    }
-    return carried.isEmpty() ? QStringLiteral("ISO 9660")
-                             : QStringLiteral("ISO 9660 - ") + carried.join(QStringLiteral(", "));
-}
-
-}  // namespace
 
 QString CKestrelDlg::discKindText() const {
     if (!session_) {
         return {};
     }
-    if (dualLayer_) {
-        return QString::fromLatin1(session_->presentsLayerOne() ? kLayerOneText : kLayerZeroText);
-    }
-    const Volume& volume = session_->volume();
-    if (volume.layout == LayoutKind::Descriptor) {
-        return carriedText(volume.features);
-    }
-    return QString::fromLatin1(volume.isDvd ? kSingleLayerText : kCdText);
+    return QString::fromStdString(
+        kestrel::discKindText(session_->volume(), dualLayer_, session_->presentsLayerOne()));
 }
 
 void CKestrelDlg::checkDualLayer() {

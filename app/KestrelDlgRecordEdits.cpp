@@ -17,12 +17,6 @@ const char* const kPatchOptionQuestion =
     "Patch BOTH File Location & File Size?\n"
     "Pressing NO will result in FILE LOCATION ONLY being patched";
 
-const char* const kUdfNote =
-    "This image also has a UDF file system, which is what many systems read first.\n\n"
-    "Relink and Modify TOC change only the ISO 9660 and Joliet directories: readers of the UDF "
-    "file system go on seeing each file where it was. Extract, Dummy and Overwrite are seen by "
-    "every reader, as the file systems share the file data.";
-
 }  // namespace
 
 bool CKestrelDlg::requireIsoSelected() {
@@ -95,7 +89,7 @@ void CKestrelDlg::relinkFiles() {
 void CKestrelDlg::noteUdfOnce() {
     if (session_->volume().features.udf && !udfNoted_) {
         udfNoted_ = true;
-        prompter_->show(Message::notice(QString::fromLatin1(kUdfNote)));
+        prompter_->show(Message::notice(QString::fromLatin1(kUdfRecordEditNote)));
     }
 }
 

@@ -20,9 +20,13 @@ int run(int argc, char** argv) {
     app.add_flag("--no-undo", options.noUndo,
                  "Edit without keeping undo data, also when the journal cannot be written");
 
-    const std::vector<Command> commands = {
-        addListCommand(app, options),
-    };
+    std::vector<Command> commands = {addInfoCommand(app, options), addListCommand(app, options),
+                                     addExtractCommand(app, options)};
+    for (auto&& group : {addEditCommands(app, options), addMapCommands(app, options)}) {
+        commands.insert(commands.end(), group.begin(), group.end());
+    }
+    commands.push_back(addUndoCommand(app, options));
+    commands.push_back(addApplyCommand(app, options));
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {

@@ -18,6 +18,8 @@ const char* kindName(ErrorKind kind) {
             return "changed";
         case ErrorKind::OutOfRange:
             return "out-of-range";
+        case ErrorKind::InvalidInput:
+            return "invalid-input";
     }
     return "io";
 }

@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 #include <functional>
+#include <vector>
 
 #include "cli/CliOutput.h"
 
@@ -14,6 +15,14 @@ struct Command {
     std::function<int()> run;
 };
 
+Command addInfoCommand(CLI::App& app, const CommonOptions& options);
 Command addListCommand(CLI::App& app, const CommonOptions& options);
+Command addExtractCommand(CLI::App& app, const CommonOptions& options);
+// relink, set-record, dummy, overwrite
+std::vector<Command> addEditCommands(CLI::App& app, const CommonOptions& options);
+Command addUndoCommand(CLI::App& app, const CommonOptions& options);
+// map, whois
+std::vector<Command> addMapCommands(CLI::App& app, const CommonOptions& options);
+Command addApplyCommand(CLI::App& app, const CommonOptions& options);
 
 }  // namespace kestrel::cli

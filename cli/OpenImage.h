@@ -1,8 +1,12 @@
-// Opening an image for a command, as the window's Browse does, on the layer asked for.
+// Opening an image for a command, as the window's Browse does, on the layer asked for, and
+// finding the paths a command names in it.
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "image/VolumePaths.h"
+#include "ops/MasterFile.h"
 #include "ops/Session.h"
 
 namespace kestrel::cli {
@@ -11,5 +15,15 @@ namespace kestrel::cli {
 // on stderr) and presents layer 1 when `layer` is 1. An image without a second volume is
 // refused for layer 1.
 Result<Session> openImage(const std::string& imagePath, unsigned layer);
+
+// A file named by a path typed in UTF-8 (see ImageText.h); a directory is refused.
+Result<VolumePath> fileInImage(const Session& session, const std::string& path);
+
+// The files named by `paths`, in their order.
+Result<std::vector<ListedFile>> filesInImage(const Session& session,
+                                             const std::vector<std::string>& paths);
+
+// One snapshot of files from any directories, so that one run makes one edit of them all.
+OperationSnapshot snapshotOf(const Session& session, const std::vector<ListedFile>& files);
 
 }  // namespace kestrel::cli

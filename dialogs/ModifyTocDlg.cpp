@@ -76,7 +76,7 @@ void CModifyTocDlg::applyTocEdit() {
     // list shows for it.
     values_.lba = static_cast<int32_t>(static_cast<uint32_t>(*lba));
     values_.size = static_cast<uint32_t>(*size);
-    if (values_.lba == kTocCancelled) {
+    if (cancelsTocEdit(*lba)) {
         reject();
     } else {
         accept();

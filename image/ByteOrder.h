@@ -18,6 +18,11 @@ inline uint32_t readLe32(std::span<const uint8_t> bytes, size_t at) {
 }
 
 // 300 -> 2C 01 00 00 00 00 01 2C
+inline uint32_t readBe32(std::span<const uint8_t> bytes, size_t at) {
+    return uint32_t{bytes[at]} << 24 | uint32_t{bytes[at + 1]} << 16 |
+           uint32_t{bytes[at + 2]} << 8 | bytes[at + 3];
+}
+
 inline void writeBothEndian(std::span<uint8_t, 8> out, uint32_t value) {
     for (unsigned i = 0; i < 4; ++i) {
         const auto byte = static_cast<uint8_t>(value >> (8 * i));

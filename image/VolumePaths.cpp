@@ -58,11 +58,12 @@ Result<VolumePath> resolveVolumePath(const Volume& volume, std::string_view path
     return resolved;
 }
 
-std::string directoryPath(const Volume& volume, DirectoryNumber directory) {
+std::string directoryPath(const std::vector<PathTableDirectory>& directories,
+                          DirectoryNumber directory) {
     std::string path;
     // Every parent comes before its child, so the climb ends at the root.
-    while (directory > 1 && directory <= volume.directories.size()) {
-        const auto& entry = volume.directories[directory - 1];
+    while (directory > 1 && directory <= directories.size()) {
+        const auto& entry = directories[directory - 1];
         path = "/" + entry.identifier + path;
         directory = entry.parent < directory ? entry.parent : 1;
     }

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "image/PathTable.h"
 #include "image/Volume.h"
@@ -23,7 +24,12 @@ struct VolumePath {
 // volume does not have is refused with ErrorKind::NotFound.
 Result<VolumePath> resolveVolumePath(const Volume& volume, std::string_view path);
 
-// "/" for the root, "/DATA/SUB" for a directory below it.
-std::string directoryPath(const Volume& volume, DirectoryNumber directory);
+// "/" for the root, "/DATA/SUB" for a directory below it, in a volume's directories or in
+// another tree's.
+std::string directoryPath(const std::vector<PathTableDirectory>& directories,
+                          DirectoryNumber directory);
+inline std::string directoryPath(const Volume& volume, DirectoryNumber directory) {
+    return directoryPath(volume.directories, directory);
+}
 
 }  // namespace kestrel

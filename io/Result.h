@@ -15,6 +15,7 @@ enum class ErrorKind {
     NotFound,      // a listed name is no longer in its directory
     Changed,       // the bytes on disk differ from what a walk found moments before
     OutOfRange,    // a write would reach past the end of the file
+    InvalidInput,  // a value or plan given to the program is not what it must be
 };
 
 struct Error {

@@ -38,6 +38,8 @@ std::vector<size_t> saveAhead(ImageWriter& image, JournalEdit& edit,
     return marks;
 }
 
+}  // namespace
+
 Result<void> blankFile(ImageWriter& image, JournalEdit& edit, const OperationSnapshot& snapshot,
                        const SnapshotFile& file, OperationObserver& observer,
                        std::optional<size_t> savedAheadFrom) {
@@ -49,8 +51,6 @@ Result<void> blankFile(ImageWriter& image, JournalEdit& edit, const OperationSna
         },
         savedAheadFrom);
 }
-
-}  // namespace
 
 OperationReport blankFiles(const OperationSnapshot& snapshot, OperationObserver& observer) {
     OperationReport report;

@@ -20,6 +20,8 @@ const char* kindName(EditKind kind) {
             return "Overwrite";
         case EditKind::Undo:
             return "Undo";
+        case EditKind::Plan:
+            return "Plan";
     }
     return "Edit";
 }
@@ -57,7 +59,9 @@ std::string madeAtText(int64_t madeAt) {
 
 std::string describeEdit(const EditSummary& summary) {
     std::string text = std::string(kindName(summary.kind)) + " of ";
-    if (summary.kind == EditKind::Undo || summary.fileCount == 1) {
+    if (summary.kind == EditKind::Plan) {
+        text += std::to_string(summary.fileCount) + (summary.fileCount == 1 ? " edit" : " edits");
+    } else if (summary.kind == EditKind::Undo || summary.fileCount == 1) {
         text += summary.name;
     } else {
         text += std::to_string(summary.fileCount) + " files";

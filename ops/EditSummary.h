@@ -7,7 +7,16 @@
 
 namespace kestrel {
 
-enum class EditKind : uint8_t { Relink = 1, ModifyToc = 2, Dummy = 3, Overwrite = 4, Undo = 5 };
+// A plan is several edits of any kind applied as one, all or none; its file count is the
+// number of edits in it.
+enum class EditKind : uint8_t {
+    Relink = 1,
+    ModifyToc = 2,
+    Dummy = 3,
+    Overwrite = 4,
+    Undo = 5,
+    Plan = 6,
+};
 
 struct EditSummary {
     EditKind kind = EditKind::Relink;
@@ -19,7 +28,8 @@ struct EditSummary {
     uint64_t undoes = 0;  // the entry an undo reverts
 };
 
-// "Dummy of 3 files, 12.4 MB", "Modify TOC of A.BIN", "Undo of Relink of 2 files".
+// "Dummy of 3 files, 12.4 MB", "Modify TOC of A.BIN", "Undo of Relink of 2 files",
+// "Plan of 5 edits".
 std::string describeEdit(const EditSummary& summary);
 
 // "14:02" for a time today, "2026-12-06 14:02" before, in local time.

@@ -12,7 +12,10 @@ namespace kestrel {
 
 Result<ImageWriter> ImageWriter::open(const std::string& path, JournalEdit* edit,
                                       JournalTarget target) {
-    auto file = ImageFile::open(path, O_RDWR, "for writing");
+    // A previewed edit only reads: nothing it does can change a byte.
+    const bool preview = edit != nullptr && edit->previewsOnly();
+    auto file =
+        preview ? ImageFile::openForReading(path) : ImageFile::open(path, O_RDWR, "for writing");
     if (!file) {
         return file.error();
     }
@@ -153,6 +156,9 @@ Result<void> ImageWriter::writeAt(uint64_t offset, std::span<const uint8_t> byte
     if (auto saved = stage(offset, bytes); !saved) {
         return saved;
     }
+    if (previewsOnly()) {
+        return {};
+    }
     return file_.writeAt(offset, bytes);
 }
 
@@ -200,6 +206,9 @@ Result<void> ImageWriter::writeSectors(uint64_t offset, std::span<const uint8_t>
                !made) {
         return made;
     }
+    if (previewsOnly()) {
+        return {};
+    }
     const uint64_t first = offset / kUserDataSize;
     const uint64_t end = (offset + bytes.size() + kUserDataSize - 1) / kUserDataSize;
     return file_.writeAt(
@@ -209,6 +218,9 @@ Result<void> ImageWriter::writeSectors(uint64_t offset, std::span<const uint8_t>
 }
 
 Result<void> ImageWriter::finish() {
+    if (previewsOnly()) {
+        return file_.close();
+    }
     if (auto synced = file_.sync(); !synced) {
         return synced;
     }

@@ -47,7 +47,7 @@ public:
     // Refuses, writing nothing, when the bytes would reach past the file's current end or
     // cannot be saved first.
     Result<void> writeAt(uint64_t offset, std::span<const uint8_t> bytes);
-    Result<void> sync() { return file_.sync(); }
+    Result<void> sync() { return previewsOnly() ? Result<void>() : file_.sync(); }
     // Syncs and closes; the bytes are on the disk when this succeeds.
     Result<void> finish();
 
@@ -57,6 +57,7 @@ private:
     Result<void> checkInside(uint64_t offset, size_t length) const;
     Result<void> stageSectors(uint64_t offset, std::span<const uint8_t> newBytes, bool sync);
     Result<void> writeSectors(uint64_t offset, std::span<const uint8_t> bytes);
+    bool previewsOnly() const { return edit_ != nullptr && edit_->previewsOnly(); }
 
     ImageFile file_;
     JournalEdit* edit_;

@@ -71,7 +71,9 @@ JournalEdit::JournalEdit(JournalEdit&& other) noexcept
       files_(std::move(other.files_)),
       ranges_(std::move(other.ranges_)),
       completed_(other.completed_),
-      broken_(other.broken_) {}
+      broken_(other.broken_),
+      preview_(other.preview_),
+      previewed_(std::move(other.previewed_)) {}
 
 JournalEdit::~JournalEdit() {
     if (entry_ >= 0) {
@@ -92,6 +94,10 @@ Result<void> JournalEdit::save(JournalTarget target, uint64_t offset,
     if (!keepsUndo()) {
         return {};
     }
+    if (preview_) {
+        preview(target, offset, oldBytes, newBytes);
+        return {};
+    }
     if (broken_ || completed_) {
         return Error{ErrorKind::Io, "The undo journal " + entryPath_ +
                                         " no longer takes writes for this edit; nothing more "
@@ -105,11 +111,24 @@ Result<void> JournalEdit::save(JournalTarget target, uint64_t offset,
     return {};
 }
 
+void JournalEdit::preview(JournalTarget target, uint64_t offset,
+                          std::span<const uint8_t> oldBytes, std::span<const uint8_t> newBytes) {
+    const size_t shown = std::min(oldBytes.size(), kPreviewedBytes);
+    previewed_.push_back({target, offset, oldBytes.size(),
+                          {oldBytes.begin(), oldBytes.begin() + static_cast<ptrdiff_t>(shown)},
+                          {newBytes.begin(), newBytes.begin() + static_cast<ptrdiff_t>(shown)},
+                          !std::ranges::equal(oldBytes, newBytes)});
+}
+
 Result<void> JournalEdit::syncSaved() {
-    return keepsUndo() ? syncRecords(entry_, entryPath_) : Result<void>();
+    return entry_ >= 0 ? syncRecords(entry_, entryPath_) : Result<void>();
 }
 
 Result<void> JournalEdit::rollBackTo(size_t mark) {
+    if (preview_) {
+        previewed_.resize(std::min(mark, previewed_.size()));
+        return {};
+    }
     if (!keepsUndo()) {
         return Error{ErrorKind::Io, "the edit was made without undo, so what was written stays"};
     }
@@ -163,7 +182,7 @@ Result<void> JournalEdit::syncWrittenFiles() const {
 }
 
 Result<void> JournalEdit::complete() {
-    if (!keepsUndo() || completed_) {
+    if (entry_ < 0 || completed_) {
         return {};
     }
     if (broken_) {

@@ -15,6 +15,20 @@
 
 namespace kestrel {
 
+// How many of a previewed range's first old and new bytes are kept to be shown.
+inline constexpr size_t kPreviewedBytes = 16;
+
+// A range a previewed edit would write: where, how long, and its first old and new bytes.
+struct PreviewedRange {
+    JournalTarget target = JournalTarget::Image;
+    uint64_t offset = 0;
+    uint64_t length = 0;
+    std::vector<uint8_t> oldStart;
+    std::vector<uint8_t> newStart;
+    // Whether the new bytes differ from the old anywhere in the range.
+    bool changes = false;
+};
+
 // The files an edit may write, by their place in the journal.
 struct JournalFiles {
     std::string imagePath;
@@ -38,6 +52,14 @@ public:
         edit.files_ = std::move(files);
         return edit;
     }
+    // An edit that writes nothing: every range it would write is kept in memory with its old
+    // and new bytes, for a dry run to show, and the files are opened for reading only.
+    static JournalEdit preview(JournalFiles files) {
+        JournalEdit edit;
+        edit.files_ = std::move(files);
+        edit.preview_ = true;
+        return edit;
+    }
     // Takes over an entry file that holds its Begin record, and the locked folder.
     JournalEdit(int folder, int entry, std::string entryPath, JournalFiles files);
 
@@ -47,7 +69,9 @@ public:
     JournalEdit& operator=(const JournalEdit&) = delete;
     ~JournalEdit();
 
-    bool keepsUndo() const { return entry_ >= 0; }
+    bool keepsUndo() const { return entry_ >= 0 || preview_; }
+    bool previewsOnly() const { return preview_; }
+    const std::vector<PreviewedRange>& previewed() const { return previewed_; }
     const JournalFiles& files() const { return files_; }
     // Saves what `target` holds at `offset`, and checksums of it and of `newBytes` that are
     // to replace it; the journal is on the disk when this returns, unless `sync` is false:
@@ -56,7 +80,7 @@ public:
                       std::span<const uint8_t> newBytes, bool sync = true);
     Result<void> syncSaved();
     // The number of ranges saved so far, to roll back to.
-    size_t mark() const { return ranges_.size(); }
+    size_t mark() const { return preview_ ? previewed_.size() : ranges_.size(); }
     // Puts back every range saved since `mark`, newest first, and records that they are no
     // longer part of the edit. When this fails, the entry is left for recovery.
     Result<void> rollBackTo(size_t mark);
@@ -71,6 +95,8 @@ public:
 private:
     JournalEdit() = default;
     Result<void> syncWrittenFiles() const;
+    void preview(JournalTarget target, uint64_t offset, std::span<const uint8_t> oldBytes,
+                 std::span<const uint8_t> newBytes);
 
     int folder_ = -1;
     int entry_ = -1;
@@ -80,6 +106,8 @@ private:
     bool completed_ = false;
     // A rollback failed: the entry is left incomplete, so it is recovered on the next open.
     bool broken_ = false;
+    bool preview_ = false;
+    std::vector<PreviewedRange> previewed_;
 };
 
 // Writes the old bytes of `range`, read back from the entry file `entry`, into the file at

@@ -322,7 +322,7 @@ Result<JournalEntryFile> readJournalEntry(int descriptor, const std::string& pat
             summary.undoes = fields.get64();
             summary.name = fields.getText();
             if (!fields.consumedExactly() || summary.kind < EditKind::Relink ||
-                summary.kind > EditKind::Undo) {
+                summary.kind > EditKind::Plan) {
                 return notAnEntry;
             }
             begun = true;

@@ -19,31 +19,46 @@ Result<MasterFile> chooseMasterFile(const Session& session, DirectoryNumber dire
     return MasterFile{rowName, master->extentLba, master->dataLength, session.presentsLayerOne()};
 }
 
+Result<void> requireMasterOnLayer(const Session& session, const MasterFile& master) {
+    if (master.onLayerOne == session.presentsLayerOne()) {
+        return {};
+    }
+    return Error{ErrorKind::Changed, "the master file " + master.rowName + " is on " +
+                                         layerName(master.onLayerOne) + ", and LBAs of " +
+                                         layerName(master.onLayerOne) + " name other data on " +
+                                         layerName(session.presentsLayerOne()) +
+                                         "; choose a master file on this layer"};
+}
+
 PatchRun relinkFiles(Session& session, DirectoryNumber directory,
                      const std::vector<std::string>& rowNames, const MasterFile& master,
-                     bool withSize) {
+                     bool withSize, bool keepUndo) {
+    std::vector<ListedFile> files;
+    for (const auto& rowName : rowNames) {
+        files.push_back({directory, rowName});
+    }
+    return relinkFiles(session, files, master, withSize, keepUndo);
+}
+
+PatchRun relinkFiles(Session& session, const std::vector<ListedFile>& files,
+                     const MasterFile& master, bool withSize, bool keepUndo) {
     PatchRun run;
-    if (master.onLayerOne != session.presentsLayerOne() && !rowNames.empty()) {
-        run.failure = FileFailure{
-            rowNames.front(),
-            Error{ErrorKind::Changed, "the master file " + master.rowName + " is on " +
-                                          layerName(master.onLayerOne) + ", and LBAs of " +
-                                          layerName(master.onLayerOne) + " name other data on " +
-                                          layerName(session.presentsLayerOne()) +
-                                          "; choose a master file on this layer"}};
+    if (files.empty()) {
         return run;
     }
-    if (rowNames.empty()) {
+    const std::string& first = files.front().rowName;
+    if (auto sameLayer = requireMasterOnLayer(session, master); !sameLayer) {
+        run.failure = FileFailure{first, sameLayer.error()};
         return run;
     }
     auto edit = session.beginEdit(
-        {EditKind::Relink, static_cast<uint32_t>(rowNames.size()), 0, rowNames.front(), 0, 0});
+        {EditKind::Relink, static_cast<uint32_t>(files.size()), 0, first, 0, 0}, keepUndo);
     if (!edit) {
-        run.failure = FileFailure{rowNames.front(), edit.error()};
+        run.failure = FileFailure{first, edit.error()};
         return run;
     }
     const RecordFields fields{master.lba, withSize ? std::optional(master.size) : std::nullopt};
-    for (const auto& rowName : rowNames) {
+    for (const auto& [directory, rowName] : files) {
         auto location = session.findRecord(directory, rowName);
         auto patched = location ? session.patchRecord(*edit, directory, *location, fields)
                                 : Result<PatchOutcome>(location.error());
@@ -58,7 +73,7 @@ PatchRun relinkFiles(Session& session, DirectoryNumber directory,
     }
     // Without its mark of completion the edit is put back: no row stays patched.
     if (auto completed = edit->complete(); !completed) {
-        run.failure = FileFailure{run.patched.empty() ? rowNames.front() : run.patched.front(),
+        run.failure = FileFailure{run.patched.empty() ? first : run.patched.front(),
                                   completed.error()};
         run.patched.clear();
         run.viewsNotUpdated.clear();

@@ -33,8 +33,22 @@ struct PatchRun {
 
 // Points each row's record at the master's extent, and gives it the master's length too
 // when `withSize` is set. A master on the other layer is refused before any row is touched.
+// Without `keepUndo` the edit is made without undo.
 PatchRun relinkFiles(Session& session, DirectoryNumber directory,
                      const std::vector<std::string>& rowNames, const MasterFile& master,
-                     bool withSize);
+                     bool withSize, bool keepUndo = true);
+
+// A listed file in any directory of the presented volume.
+struct ListedFile {
+    DirectoryNumber directory = 0;
+    std::string rowName;
+};
+
+// The same for files of several directories, as one edit.
+PatchRun relinkFiles(Session& session, const std::vector<ListedFile>& files,
+                     const MasterFile& master, bool withSize, bool keepUndo = true);
+
+// Refuses a master file of the other layer, whose LBA names other data on this one.
+Result<void> requireMasterOnLayer(const Session& session, const MasterFile& master);
 
 }  // namespace kestrel

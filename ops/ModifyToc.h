@@ -13,6 +13,11 @@ namespace kestrel {
 // The LBA value that marks a cancelled edit; an LBA entered as -1 cancels as well.
 inline constexpr int32_t kTocCancelled = -1;
 
+// The record holds 32 bits, so 4294967295 is -1 too, and cancels as well.
+inline bool cancelsTocEdit(int64_t lba) {
+    return static_cast<int32_t>(static_cast<uint32_t>(lba)) == kTocCancelled;
+}
+
 // The values one field of the Modify TOC dialog accepts, both ends included.
 struct TocRange {
     int64_t lowest;
@@ -30,8 +35,9 @@ inline constexpr TocRange kTocSizeRange{0, UINT32_MAX};
 Result<int64_t> parseTocValue(std::string_view text, TocRange range);
 
 // Writes the typed values into the record at `location` and its Joliet twin, as one edit
-// that can be undone.
+// that can be undone unless `keepUndo` is false.
 Result<PatchOutcome> modifyToc(Session& session, DirectoryNumber directory,
-                               const RecordLocation& location, const RecordFields& fields);
+                               const RecordLocation& location, const RecordFields& fields,
+                               bool keepUndo = true);
 
 }  // namespace kestrel

@@ -6,10 +6,18 @@
 
 #include <string>
 
+#include "io/ImageFile.h"
 #include "ops/BlockTransfer.h"
+#include "ops/ImageWriter.h"
 #include "ops/OperationSnapshot.h"
 
 namespace kestrel {
+
+// Overwrites one snapshot file with `replacement`'s bytes as part of `edit`, through `image`,
+// which is not synced here.
+Result<void> overwriteFileData(ImageWriter& image, JournalEdit& edit,
+                               const OperationSnapshot& snapshot, const SnapshotFile& file,
+                               const ImageFile& replacement, OperationObserver& observer);
 
 // Overwrites the snapshot's first file and syncs the image; nothing is written when the
 // record, the replacement or the image's place for the data cannot be had.

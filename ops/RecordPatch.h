@@ -10,6 +10,13 @@
 
 namespace kestrel {
 
+// Told once before the first record edit of an image with a UDF file system.
+inline constexpr const char* kUdfRecordEditNote =
+    "This image also has a UDF file system, which is what many systems read first.\n\n"
+    "Relink and Modify TOC change only the ISO 9660 and Joliet directories: readers of the UDF "
+    "file system go on seeing each file where it was. Extract, Dummy and Overwrite are seen by "
+    "every reader, as the file systems share the file data.";
+
 // The new fields of a record: offsets 2-9 get `lba` and, when `size` is given, 10-17 get it.
 struct RecordFields {
     uint32_t lba = 0;

@@ -44,6 +44,8 @@ public:
     const std::string& presentedPath() const {
         return presentsLayerOne() ? layerCopyPath_ : imagePath_;
     }
+    // What the presented volume is read from: the image's user data, or the layer-1 copy.
+    const ImageSource& presentedSource() const { return *presented_; }
     // The presented volume; without directories when layer 1 could not be read.
     const Volume& volume() const { return volume_; }
     bool presentsLayerOne() const { return layerOne_; }
@@ -67,6 +69,8 @@ public:
     // Starts an edit of the image in its undo journal; the edit is made without undo when
     // `keepUndo` is false.
     Result<JournalEdit> beginEdit(const EditSummary& summary, bool keepUndo = true) const;
+    // An edit of the same files that writes nothing and keeps what it would write.
+    JournalEdit previewEdit() const { return JournalEdit::preview(journalFiles()); }
     // Rewrites the record at `location`, found in `directory`, and its twin in the Joliet
     // tree; on layer 1 in the image and in the copy. When a write fails, what this call wrote
     // is put back before the error is returned.

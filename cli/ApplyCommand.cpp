@@ -1,0 +1,192 @@
+// apply: a plan's edits, checked first and then made as one journal edit, all or none; with
+// --dry-run, the byte ranges they would change, old and new, and nothing written.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "cli/Command.h"
+#include "cli/ImageText.h"
+#include "cli/OpenImage.h"
+#include "cli/TerminalProgress.h"
+#include "ops/EditSummary.h"
+#include "ops/PlanApply.h"
+
+namespace kestrel::cli {
+
+namespace {
+
+// No plan a person or a script writes comes near this; a larger file is not read.
+constexpr off_t kLargestPlan = off_t{16} << 20;
+
+struct ApplyArguments {
+    std::string image;
+    std::string plan;
+    bool dryRun = false;
+};
+
+Result<std::string> readPlanText(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        return systemError("Cannot read the plan", path, errno);
+    }
+    if (!S_ISREG(status.st_mode) || status.st_size > kLargestPlan) {
+        return Error{ErrorKind::InvalidInput,
+                     "Cannot read the plan " + path + ": not a file of at most 16 MiB"};
+    }
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (!file) {
+        return systemError("Cannot read the plan", path, errno);
+    }
+    return text.str();
+}
+
+// Paths inside the image are typed in UTF-8, as on the command line.
+void toImageBytes(EditPlan& plan) {
+    const auto convert = [](std::string& path) { path = imageBytesFromUtf8(path); };
+    for (auto& edit : plan.edits) {
+        std::visit(
+            [&](auto& planned) {
+                using Planned = std::decay_t<decltype(planned)>;
+                if constexpr (std::is_same_v<Planned, PlannedRelink>) {
+                    convert(planned.master);
+                }
+                if constexpr (requires { planned.files; }) {
+                    std::ranges::for_each(planned.files, convert);
+                } else {
+                    convert(planned.file);
+                }
+            },
+            edit);
+    }
+}
+
+std::string hex(const std::vector<uint8_t>& bytes) {
+    std::string text;
+    for (const uint8_t byte : bytes) {
+        char pair[4];
+        std::snprintf(pair, sizeof pair, "%s%02x", text.empty() ? "" : " ", byte);
+        text += pair;
+    }
+    return text;
+}
+
+// The bytes that change: a range kept whole is narrowed to where old and new differ.
+PreviewedRange narrowed(PreviewedRange range) {
+    if (range.oldStart.size() != range.length) {
+        return range;
+    }
+    size_t first = 0;
+    while (range.oldStart[first] == range.newStart[first]) {
+        ++first;
+    }
+    size_t end = range.length;
+    while (range.oldStart[end - 1] == range.newStart[end - 1]) {
+        --end;
+    }
+    const auto cut = [&](std::vector<uint8_t>& bytes) {
+        bytes = std::vector(bytes.begin() + static_cast<ptrdiff_t>(first),
+                            bytes.begin() + static_cast<ptrdiff_t>(end));
+    };
+    cut(range.oldStart);
+    cut(range.newStart);
+    range.offset += first;
+    range.length = end - first;
+    return range;
+}
+
+void printPreview(const std::vector<PreviewedRange>& previewed, const CommonOptions& options) {
+    auto changes = nlohmann::json::array();
+    for (const auto& whole : previewed) {
+        if (!whole.changes) {
+            continue;
+        }
+        const auto range = narrowed(whole);
+        const bool cut = range.oldStart.size() < range.length;
+        const char* file = range.target == JournalTarget::Image ? "image" : "layer-1 copy";
+        if (options.json) {
+            changes.push_back({{"file", file},
+                               {"offset", range.offset},
+                               {"length", range.length},
+                               {"old", hex(range.oldStart)},
+                               {"new", hex(range.newStart)},
+                               {"shownBytes", range.oldStart.size()}});
+        } else {
+            std::printf("%s offset %llu (0x%llx), %llu bytes: %s%s -> %s%s\n", file,
+                        static_cast<unsigned long long>(range.offset),
+                        static_cast<unsigned long long>(range.offset),
+                        static_cast<unsigned long long>(range.length),
+                        hex(range.oldStart).c_str(), cut ? " ..." : "",
+                        hex(range.newStart).c_str(), cut ? " ..." : "");
+        }
+    }
+    if (options.json) {
+        auto document = jsonDocument("apply");
+        document["dryRun"] = true;
+        document["changes"] = std::move(changes);
+        printJson(document);
+    }
+}
+
+int runApply(const ApplyArguments& arguments, const CommonOptions& options) {
+    const std::string command = "apply";
+    if (options.noUndo) {
+        return refuseUsage(options, command,
+                           "a plan is applied all or none, which needs the undo journal; "
+                           "--no-undo cannot be given");
+    }
+    auto text = readPlanText(arguments.plan);
+    auto plan = text ? parseEditPlan(*text) : Result<EditPlan>(text.error());
+    if (!plan) {
+        return refuse(options, command,
+                      Error{plan.error().kind, arguments.plan + ": " + plan.error().message});
+    }
+    toImageBytes(*plan);
+    auto session = openImage(arguments.image, plan->layer);
+    if (!session) {
+        return refuse(options, command, session.error());
+    }
+    TerminalProgress progress("Applying");
+    auto applied = applyPlan(*session, *plan, progress, arguments.dryRun);
+    if (!applied) {
+        return refuse(options, command, applied.error());
+    }
+    for (const auto& view : applied->viewsNotUpdated) {
+        std::cerr << "kestrel-cli " << command << ": " << view << '\n';
+    }
+    if (arguments.dryRun) {
+        printPreview(applied->previewed, options);
+        return kDone;
+    }
+    const std::string done = describeEdit({EditKind::Plan,
+                                           static_cast<uint32_t>(plan->edits.size()), 0, {}, 0, 0});
+    if (options.json) {
+        auto document = jsonDocument(command);
+        document["dryRun"] = false;
+        document["applied"] = plan->edits.size();
+        document["viewsNotUpdated"] = applied->viewsNotUpdated;
+        printJson(document);
+    } else {
+        std::cout << "Applied: " << done << '\n';
+    }
+    return kDone;
+}
+
+}  // namespace
+
+Command addApplyCommand(CLI::App& app, const CommonOptions& options) {
+    auto arguments = std::make_shared<ApplyArguments>();
+    auto* parser = app.add_subcommand("apply", "Apply a plan of edits, all or none");
+    parser->add_option("IMAGE", arguments->image, "The image")->required();
+    parser->add_option("PLAN", arguments->plan, "The plan (JSON; see docs/cli-json.md)")
+        ->required();
+    parser->add_flag("--dry-run", arguments->dryRun,
+                     "Print the byte ranges that would change, and write nothing");
+    return {parser, [arguments, &options] { return runApply(*arguments, options); }};
+}
+
+}  // namespace kestrel::cli

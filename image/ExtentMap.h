@@ -1,0 +1,50 @@
+// The map of a volume: every extent in LBA order (the system area, the volume descriptors,
+// the path tables, each directory and each file of the ISO 9660 and Joliet trees) and the
+// gaps between them, so that any sector can be told whose it is.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "image/Volume.h"
+#include "io/ImageSource.h"
+
+namespace kestrel {
+
+enum class ExtentKind { SystemArea, Descriptors, PathTable, Directory, File, Gap };
+
+// A file whose record points at an extent: its path in its tree, and its long name.
+struct ExtentOwner {
+    std::string path;  // "/DATA/A.BIN" in the image's bytes; UTF-8 for the Joliet tree
+    std::string longName;
+    uint32_t size = 0;
+    bool joliet = false;
+};
+
+struct MappedExtent {
+    uint32_t lba = 0;
+    uint64_t sectors = 0;  // 0 for an empty file, which holds no sector
+    ExtentKind kind = ExtentKind::Gap;
+    // What a structure is ("type L path table", a directory's path); empty for files and gaps.
+    std::string what;
+    std::vector<ExtentOwner> owners;  // files only: every record pointing at the extent
+    // A file extent that another file's extent overlaps, as relinked files do.
+    bool shared = false;
+};
+
+struct ExtentMap {
+    uint32_t volumeSectors = 0;
+    std::vector<MappedExtent> extents;  // by LBA; structures before files at the same LBA
+};
+
+// Maps the volume read from `image`, whose LBAs count from the image's start (the layer-1
+// copy for layer 1). Records that cannot be read end their directory's walk, as in a listing.
+Result<ExtentMap> mapVolume(const ImageSource& image, const Volume& volume);
+
+// The extents holding sector `lba`; none beyond every extent and the volume.
+std::vector<MappedExtent> extentsHolding(const ExtentMap& map, uint32_t lba);
+
+const char* extentKindName(ExtentKind kind);
+
+}  // namespace kestrel

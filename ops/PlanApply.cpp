@@ -1,0 +1,254 @@
+#include "ops/PlanApply.h"
+
+#include "image/VolumePaths.h"
+#include "io/ContainerOpen.h"
+#include "io/ImageFile.h"
+#include "ops/Blanking.h"
+#include "ops/MasterFile.h"
+#include "ops/Overwrite.h"
+#include "ops/UndoLimits.h"
+
+namespace kestrel {
+
+namespace {
+
+struct PlannedFile {
+    DirectoryNumber directory = 0;
+    std::string rowName;
+};
+
+Result<PlannedFile> resolveFile(const Session& session, const std::string& path) {
+    auto resolved = resolveVolumePath(session.volume(), path);
+    if (!resolved) {
+        return resolved.error();
+    }
+    if (!resolved->rowName) {
+        return Error{ErrorKind::NotFound, path + " is a directory, not a file"};
+    }
+    return PlannedFile{resolved->directory, *resolved->rowName};
+}
+
+Result<RecordLocation> findFile(const Session& session, const std::string& path) {
+    auto file = resolveFile(session, path);
+    if (!file) {
+        return file.error();
+    }
+    return session.findRecord(file->directory, file->rowName);
+}
+
+// A file's snapshot for a data edit, refused unless its record is found and its data lies
+// inside the image.
+Result<OperationSnapshot> dataSnapshot(const Session& session, const std::string& path) {
+    auto file = resolveFile(session, path);
+    if (!file) {
+        return file.error();
+    }
+    auto snapshot = session.snapshot(file->directory, {file->rowName});
+    auto image = openContainer({snapshot.imagePath, snapshot.imageLayout});
+    if (!image) {
+        return image.error();
+    }
+    if (auto offset = snapshot.dataOffsetIn(snapshot.files.front(), **image); !offset) {
+        return offset.error();
+    }
+    return snapshot;
+}
+
+std::string describe(const PlannedEdit& planned) {
+    struct {
+        std::string operator()(const PlannedRelink& edit) const {
+            return "relink to " + edit.master;
+        }
+        std::string operator()(const PlannedRecordEdit& edit) const {
+            return "set-record " + edit.file;
+        }
+        std::string operator()(const PlannedDummy& edit) const {
+            return "dummy " + edit.files.front();
+        }
+        std::string operator()(const PlannedOverwrite& edit) const {
+            return "overwrite " + edit.file;
+        }
+    } describer;
+    return std::visit(describer, planned);
+}
+
+Error inEdit(size_t index, const PlannedEdit& planned, Error error) {
+    error.message =
+        "edit " + std::to_string(index + 1) + " (" + describe(planned) + "): " + error.message;
+    return error;
+}
+
+// Checks one edit; adds the file data it rewrites to `dataBytes`.
+Result<void> checkEdit(Session& session, const PlannedEdit& planned, uint64_t& dataBytes) {
+    if (const auto* relink = std::get_if<PlannedRelink>(&planned)) {
+        auto masterFile = resolveFile(session, relink->master);
+        auto master = masterFile
+                          ? chooseMasterFile(session, masterFile->directory, masterFile->rowName)
+                          : Result<MasterFile>(masterFile.error());
+        if (!master) {
+            return master.error();
+        }
+        if (auto sameLayer = requireMasterOnLayer(session, *master); !sameLayer) {
+            return sameLayer;
+        }
+        for (const auto& path : relink->files) {
+            if (auto found = findFile(session, path); !found) {
+                return found.error();
+            }
+        }
+        return {};
+    }
+    if (const auto* record = std::get_if<PlannedRecordEdit>(&planned)) {
+        auto found = findFile(session, record->file);
+        return found ? Result<void>() : Result<void>(found.error());
+    }
+    if (const auto* overwrite = std::get_if<PlannedOverwrite>(&planned)) {
+        if (auto replacement = ImageFile::openForReading(overwrite->replacement); !replacement) {
+            return replacement.error();
+        }
+    }
+    const auto& files = std::holds_alternative<PlannedDummy>(planned)
+                            ? std::get<PlannedDummy>(planned).files
+                            : std::vector{std::get<PlannedOverwrite>(planned).file};
+    for (const auto& path : files) {
+        auto snapshot = dataSnapshot(session, path);
+        if (!snapshot) {
+            return snapshot.error();
+        }
+        dataBytes += snapshot->dataBytes();
+    }
+    return {};
+}
+
+Result<void> patchFile(Session& session, JournalEdit& edit, const std::string& path,
+                       const RecordFields& fields, std::vector<std::string>& views) {
+    auto file = resolveFile(session, path);
+    auto location = file ? session.findRecord(file->directory, file->rowName)
+                         : Result<RecordLocation>(file.error());
+    if (!location) {
+        return location.error();
+    }
+    auto patched = session.patchRecord(edit, file->directory, *location, fields);
+    if (!patched) {
+        return patched.error();
+    }
+    if (patched->viewNotUpdated) {
+        views.push_back(*patched->viewNotUpdated);
+    }
+    return {};
+}
+
+Result<void> applyEdit(Session& session, JournalEdit& edit, const PlannedEdit& planned,
+                       OperationObserver& observer, std::vector<std::string>& views) {
+    if (const auto* relink = std::get_if<PlannedRelink>(&planned)) {
+        auto masterFile = resolveFile(session, relink->master);
+        auto master = masterFile
+                          ? chooseMasterFile(session, masterFile->directory, masterFile->rowName)
+                          : Result<MasterFile>(masterFile.error());
+        if (!master) {
+            return master.error();
+        }
+        const RecordFields fields{master->lba,
+                                  relink->withSize ? std::optional(master->size) : std::nullopt};
+        for (const auto& path : relink->files) {
+            if (auto patched = patchFile(session, edit, path, fields, views); !patched) {
+                return patched;
+            }
+        }
+        return {};
+    }
+    if (const auto* record = std::get_if<PlannedRecordEdit>(&planned)) {
+        auto location = findFile(session, record->file);
+        if (!location) {
+            return location.error();
+        }
+        return patchFile(session, edit, record->file,
+                         {record->lba.value_or(location->extentLba), record->size}, views);
+    }
+    if (const auto* dummy = std::get_if<PlannedDummy>(&planned)) {
+        for (const auto& path : dummy->files) {
+            auto snapshot = dataSnapshot(session, path);
+            auto image =
+                snapshot ? ImageWriter::openUserData(edit) : Result<ImageWriter>(snapshot.error());
+            auto blanked =
+                image ? blankFile(*image, edit, *snapshot, snapshot->files.front(), observer)
+                      : Result<void>(image.error());
+            if (auto synced = blanked ? image->finish() : blanked; !synced) {
+                return synced;
+            }
+        }
+        return {};
+    }
+    const auto& overwrite = std::get<PlannedOverwrite>(planned);
+    auto replacement = ImageFile::openForReading(overwrite.replacement);
+    if (!replacement) {
+        return replacement.error();
+    }
+    auto snapshot = dataSnapshot(session, overwrite.file);
+    auto image = snapshot ? ImageWriter::openUserData(edit) : Result<ImageWriter>(snapshot.error());
+    auto replaced = image ? overwriteFileData(*image, edit, *snapshot, snapshot->files.front(),
+                                              *replacement, observer)
+                          : Result<void>(image.error());
+    return replaced ? image->finish() : replaced;
+}
+
+Result<uint64_t> checkEdits(Session& session, const EditPlan& plan) {
+    uint64_t dataBytes = 0;
+    for (size_t index = 0; index < plan.edits.size(); ++index) {
+        if (auto checked = checkEdit(session, plan.edits[index], dataBytes); !checked) {
+            return inEdit(index, plan.edits[index], checked.error());
+        }
+    }
+    return dataBytes;
+}
+
+}  // namespace
+
+Result<uint64_t> checkPlan(Session& session, const EditPlan& plan) {
+    // Putting back a failed edit needs what it overwrote: a plan is only made with undo.
+    const auto& journal = session.journal();
+    if (!journal) {
+        return journal.error();
+    }
+    auto dataBytes = checkEdits(session, plan);
+    if (!dataBytes) {
+        return dataBytes.error();
+    }
+    const UndoRoom room = undoRoomFor(*dataBytes, journal->folder());
+    if (!room.fits) {
+        return Error{ErrorKind::Io, room.refusal};
+    }
+    return dataBytes;
+}
+
+Result<PlanOutcome> applyPlan(Session& session, const EditPlan& plan, OperationObserver& observer,
+                              bool preview) {
+    const auto dataBytes = checkPlan(session, plan);
+    if (!dataBytes) {
+        return dataBytes.error();
+    }
+    auto edit = preview
+                    ? Result<JournalEdit>(session.previewEdit())
+                    : session.beginEdit({EditKind::Plan, static_cast<uint32_t>(plan.edits.size()),
+                                         *dataBytes, std::string(), 0, 0});
+    if (!edit) {
+        return edit.error();
+    }
+    PlanOutcome outcome;
+    for (size_t index = 0; index < plan.edits.size(); ++index) {
+        const auto& planned = plan.edits[index];
+        if (auto applied = applyEdit(session, *edit, planned, observer, outcome.viewsNotUpdated);
+            !applied) {
+            return inEdit(index, planned,
+                          preview ? applied.error()
+                                  : edit->putBackAfter(applied.error(), 0, session.imagePath()));
+        }
+    }
+    if (auto completed = edit->complete(); !completed) {
+        return completed.error();
+    }
+    outcome.previewed = edit->previewed();
+    return outcome;
+}
+
+}  // namespace kestrel
