@@ -119,9 +119,8 @@ void printPreview(const std::vector<PreviewedRange>& previewed, const CommonOpti
             std::printf("%s offset %llu (0x%llx), %llu bytes: %s%s -> %s%s\n", file,
                         static_cast<unsigned long long>(range.offset),
                         static_cast<unsigned long long>(range.offset),
-                        static_cast<unsigned long long>(range.length),
-                        hex(range.oldStart).c_str(), cut ? " ..." : "",
-                        hex(range.newStart).c_str(), cut ? " ..." : "");
+                        static_cast<unsigned long long>(range.length), hex(range.oldStart).c_str(),
+                        cut ? " ..." : "", hex(range.newStart).c_str(), cut ? " ..." : "");
         }
     }
     if (options.json) {
@@ -162,8 +161,8 @@ int runApply(const ApplyArguments& arguments, const CommonOptions& options) {
         printPreview(applied->previewed, options);
         return kDone;
     }
-    const std::string done = describeEdit({EditKind::Plan,
-                                           static_cast<uint32_t>(plan->edits.size()), 0, {}, 0, 0});
+    const std::string done =
+        describeEdit({EditKind::Plan, static_cast<uint32_t>(plan->edits.size()), 0, {}, 0, 0});
     if (options.json) {
         auto document = jsonDocument(command);
         document["dryRun"] = false;

@@ -80,22 +80,22 @@ Result<void> settleUndo(OperationSnapshot& snapshot, const CommonOptions& option
 int runRelink(const EditArguments& arguments, const CommonOptions& options) {
     const std::string command = "relink";
     auto session = openImage(arguments.image, arguments.layer);
-    auto masterPath = session ? fileInImage(*session, arguments.master)
-                              : Result<VolumePath>(session.error());
-    auto master = masterPath ? chooseMasterFile(*session, masterPath->directory,
-                                                *masterPath->rowName)
-                             : Result<MasterFile>(masterPath.error());
+    auto masterPath =
+        session ? fileInImage(*session, arguments.master) : Result<VolumePath>(session.error());
+    auto master = masterPath
+                      ? chooseMasterFile(*session, masterPath->directory, *masterPath->rowName)
+                      : Result<MasterFile>(masterPath.error());
     auto files = master ? filesInImage(*session, arguments.paths)
                         : Result<std::vector<ListedFile>>(master.error());
     if (!files) {
         return refuse(options, command, files.error());
     }
     noteUdf(*session);
-    const auto run =
-        relinkFiles(*session, *files, *master, arguments.withSize, !options.noUndo);
+    const auto run = relinkFiles(*session, *files, *master, arguments.withSize, !options.noUndo);
     // Rows are patched in the order given, and none after a failure.
     const std::vector<std::string> patched(
-        arguments.paths.begin(), arguments.paths.begin() + static_cast<ptrdiff_t>(run.patched.size()));
+        arguments.paths.begin(),
+        arguments.paths.begin() + static_cast<ptrdiff_t>(run.patched.size()));
     if (run.failure) {
         std::string done = patched.empty() ? "No file was patched." : "Patched before the failure:";
         for (const auto& path : patched) {
@@ -138,8 +138,8 @@ int runSetRecord(const EditArguments& arguments, const CommonOptions& options) {
                            "--lba: an LBA of -1 is Modify TOC's cancel and writes nothing");
     }
     auto session = openImage(arguments.image, arguments.layer);
-    auto file = session ? fileInImage(*session, arguments.path)
-                        : Result<VolumePath>(session.error());
+    auto file =
+        session ? fileInImage(*session, arguments.path) : Result<VolumePath>(session.error());
     auto location = file ? session->findRecord(file->directory, *file->rowName)
                          : Result<RecordLocation>(file.error());
     if (!location) {
@@ -151,9 +151,8 @@ int runSetRecord(const EditArguments& arguments, const CommonOptions& options) {
     auto patched = modifyToc(*session, file->directory, *location, fields, !options.noUndo);
     if (!patched) {
         return refuse(options, command,
-                      Error{patched.error().kind, arguments.path +
-                                                      " could not be patched: " +
-                                                      patched.error().message});
+                      Error{patched.error().kind,
+                            arguments.path + " could not be patched: " + patched.error().message});
     }
     std::vector<std::string> views;
     if (patched->viewNotUpdated) {
@@ -194,8 +193,8 @@ int runDummy(const EditArguments& arguments, const CommonOptions& options) {
 int runOverwrite(const EditArguments& arguments, const CommonOptions& options) {
     const std::string command = "overwrite";
     auto session = openImage(arguments.image, arguments.layer);
-    auto file = session ? fileInImage(*session, arguments.path)
-                        : Result<VolumePath>(session.error());
+    auto file =
+        session ? fileInImage(*session, arguments.path) : Result<VolumePath>(session.error());
     if (!file) {
         return refuse(options, command, file.error());
     }
@@ -206,9 +205,8 @@ int runOverwrite(const EditArguments& arguments, const CommonOptions& options) {
     TerminalProgress progress("Replacing");
     if (auto replaced = overwriteFile(snapshot, arguments.replacement, progress); !replaced) {
         return refuse(options, command,
-                      Error{replaced.error().kind, arguments.path +
-                                                       " was not replaced: " +
-                                                       replaced.error().message});
+                      Error{replaced.error().kind,
+                            arguments.path + " was not replaced: " + replaced.error().message});
     }
     printDone(options, command, "Selected File Replaced.", {arguments.path}, {});
     return kDone;
@@ -239,7 +237,8 @@ std::vector<Command> addEditCommands(CLI::App& app, const CommonOptions& options
     commands.push_back({parser, [dummy, &options] { return runDummy(*dummy, options); }});
 
     auto overwrite = std::make_shared<EditArguments>();
-    parser = addEdit(app, "overwrite", "Write a replacement's bytes over a file's data", *overwrite);
+    parser =
+        addEdit(app, "overwrite", "Write a replacement's bytes over a file's data", *overwrite);
     parser->add_option("PATH", overwrite->path, "The file")->required();
     parser->add_option("REPLACEMENT", overwrite->replacement, "The replacement file")->required();
     commands.push_back(

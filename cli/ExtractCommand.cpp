@@ -45,7 +45,8 @@ void extractTree(Session& session, DirectoryNumber directory, const std::string&
     for (const auto& row : listing->rows) {
         rows.push_back(row.name);
     }
-    for (const auto& failure : extractFiles(session.snapshot(directory, rows), folder, observer).failures) {
+    for (const auto& failure :
+         extractFiles(session.snapshot(directory, rows), folder, observer).failures) {
         failures.push_back(utf8FromImageBytes(failure.rowName) + ": " + failure.error.message);
     }
     for (const auto& child : session.volume().directories) {
@@ -133,7 +134,8 @@ Command addExtractCommand(CLI::App& app, const CommonOptions& options) {
     parser->add_option("IMAGE", arguments->image, "The image")->required();
     parser->add_option("PATH", arguments->paths, "Files or directories in the image")->required();
     parser->add_option("-o,--output", arguments->folder, "The folder to extract into (.)");
-    parser->add_flag("-r,--recursive", arguments->recursive, "Extract directories with their trees");
+    parser->add_flag("-r,--recursive", arguments->recursive,
+                     "Extract directories with their trees");
     parser->add_option("--layer", arguments->layer, "The layer of a dual-layer image, 0 or 1")
         ->check(CLI::Range(0, 1));
     return {parser, [arguments, &options] { return runExtract(*arguments, options); }};

@@ -42,8 +42,8 @@ Result<VolumePath> fileInImage(const Session& session, const std::string& path) 
         return resolved.error();
     }
     if (!resolved->rowName) {
-        return Error{ErrorKind::NotFound, path + " is a directory in " + session.imagePath() +
-                                              ", not a file"};
+        return Error{ErrorKind::NotFound,
+                     path + " is a directory in " + session.imagePath() + ", not a file"};
     }
     if (auto found = session.findRecord(resolved->directory, *resolved->rowName); !found) {
         return found.error();

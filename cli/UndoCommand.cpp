@@ -77,9 +77,9 @@ int runUndo(const UndoArguments& arguments, const CommonOptions& options) {
     }
     const std::string edit = describeEdit((*last)->summary);
     if (auto undone = session->undo((*last)->id); !undone) {
-        return refuse(options, command,
-                      Error{undone.error().kind, edit + " was not undone: " +
-                                                     undone.error().message});
+        return refuse(
+            options, command,
+            Error{undone.error().kind, edit + " was not undone: " + undone.error().message});
     }
     if (options.json) {
         auto document = jsonDocument(command);

@@ -104,20 +104,24 @@ Result<void> addTree(const ImageSource& image, const std::vector<PathTableDirect
                                     : std::optional<DirectoryRecord>();
         extents.push_back({directory.extentLba,
                            sectorsFor(dotRecord ? dotRecord->dataLength : kSectorSize),
-                           ExtentKind::Directory, (joliet ? "Joliet directory " : "directory ") +
-                                                      path,
-                           {}, false});
+                           ExtentKind::Directory,
+                           (joliet ? "Joliet directory " : "directory ") + path,
+                           {},
+                           false});
         const std::string prefix = path == "/" ? "" : path;
         auto walked = walkDirectory(image, offset, start, [&](const WalkedRecord& walked) {
             const DirectoryRecord& record = walked.record;
             if (!record.isDirectory()) {
-                const std::string name =
-                    joliet ? jolietName(record.identifier) : record.name();
+                const std::string name = joliet ? jolietName(record.identifier) : record.name();
                 ExtentOwner owner{prefix + "/" + name,
                                   joliet ? "" : rockRidgeName(record, image).value_or(""),
                                   record.dataLength, joliet};
-                extents.push_back({record.extentLba, sectorsFor(record.dataLength),
-                                   ExtentKind::File, {}, {std::move(owner)}, false});
+                extents.push_back({record.extentLba,
+                                   sectorsFor(record.dataLength),
+                                   ExtentKind::File,
+                                   {},
+                                   {std::move(owner)},
+                                   false});
             }
             return WalkStep::Continue;
         });
@@ -173,15 +177,23 @@ void addGaps(ExtentMap& map) {
     uint64_t covered = 0;
     for (auto& extent : map.extents) {
         if (extent.sectors > 0 && extent.lba > covered) {
-            withGaps.push_back({static_cast<uint32_t>(covered), extent.lba - covered,
-                                ExtentKind::Gap, {}, {}, false});
+            withGaps.push_back({static_cast<uint32_t>(covered),
+                                extent.lba - covered,
+                                ExtentKind::Gap,
+                                {},
+                                {},
+                                false});
         }
         covered = std::max(covered, extent.lba + extent.sectors);
         withGaps.push_back(std::move(extent));
     }
     if (covered < map.volumeSectors) {
-        withGaps.push_back({static_cast<uint32_t>(covered), map.volumeSectors - covered,
-                            ExtentKind::Gap, {}, {}, false});
+        withGaps.push_back({static_cast<uint32_t>(covered),
+                            map.volumeSectors - covered,
+                            ExtentKind::Gap,
+                            {},
+                            {},
+                            false});
     }
     map.extents = std::move(withGaps);
 }
@@ -202,8 +214,8 @@ Result<ExtentMap> mapVolume(const ImageSource& image, const Volume& volume) {
         if (!jolietDirectories) {
             return jolietDirectories.error();
         }
-        auto added = addTree(image, *jolietDirectories, ListingStart::BehindDotRecords, true,
-                             extents);
+        auto added =
+            addTree(image, *jolietDirectories, ListingStart::BehindDotRecords, true, extents);
         if (!added) {
             return added.error();
         }

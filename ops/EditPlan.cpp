@@ -73,8 +73,8 @@ Result<PlannedEdit> readRelink(const Json& edit, const std::string& where) {
         return known.error();
     }
     auto master = textAt(edit, "master", where);
-    auto files = master ? textsAt(edit, "files", where)
-                        : Result<std::vector<std::string>>(master.error());
+    auto files =
+        master ? textsAt(edit, "files", where) : Result<std::vector<std::string>>(master.error());
     if (!files) {
         return files.error();
     }
@@ -82,8 +82,8 @@ Result<PlannedEdit> readRelink(const Json& edit, const std::string& where) {
     if (withSize != edit.end() && !withSize->is_boolean()) {
         return refused(where, "needs \"withSize\" as true or false");
     }
-    return PlannedEdit{PlannedRelink{*master, std::move(*files),
-                                     withSize != edit.end() && withSize->get<bool>()}};
+    return PlannedEdit{
+        PlannedRelink{*master, std::move(*files), withSize != edit.end() && withSize->get<bool>()}};
 }
 
 Result<PlannedEdit> readRecordEdit(const Json& edit, const std::string& where) {
@@ -168,8 +168,7 @@ Result<EditPlan> parseEditPlan(std::string_view text) {
         return known.error();
     }
     const auto version = plan.find("plan");
-    if (version == plan.end() || !version->is_number_integer() ||
-        *version != kEditPlanVersion) {
+    if (version == plan.end() || !version->is_number_integer() || *version != kEditPlanVersion) {
         return refused("object", "needs \"plan\": " + std::to_string(kEditPlanVersion));
     }
     EditPlan read;

@@ -111,10 +111,12 @@ Result<void> JournalEdit::save(JournalTarget target, uint64_t offset,
     return {};
 }
 
-void JournalEdit::preview(JournalTarget target, uint64_t offset,
-                          std::span<const uint8_t> oldBytes, std::span<const uint8_t> newBytes) {
+void JournalEdit::preview(JournalTarget target, uint64_t offset, std::span<const uint8_t> oldBytes,
+                          std::span<const uint8_t> newBytes) {
     const size_t shown = std::min(oldBytes.size(), kPreviewedBytes);
-    previewed_.push_back({target, offset, oldBytes.size(),
+    previewed_.push_back({target,
+                          offset,
+                          oldBytes.size(),
                           {oldBytes.begin(), oldBytes.begin() + static_cast<ptrdiff_t>(shown)},
                           {newBytes.begin(), newBytes.begin() + static_cast<ptrdiff_t>(shown)},
                           !std::ranges::equal(oldBytes, newBytes)});

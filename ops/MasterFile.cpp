@@ -73,8 +73,8 @@ PatchRun relinkFiles(Session& session, const std::vector<ListedFile>& files,
     }
     // Without its mark of completion the edit is put back: no row stays patched.
     if (auto completed = edit->complete(); !completed) {
-        run.failure = FileFailure{run.patched.empty() ? first : run.patched.front(),
-                                  completed.error()};
+        run.failure =
+            FileFailure{run.patched.empty() ? first : run.patched.front(), completed.error()};
         run.patched.clear();
         run.viewsNotUpdated.clear();
     }

@@ -52,8 +52,8 @@ Result<int64_t> parseTocValue(std::string_view text, TocRange range) {
 Result<PatchOutcome> modifyToc(Session& session, DirectoryNumber directory,
                                const RecordLocation& location, const RecordFields& fields,
                                bool keepUndo) {
-    auto edit = session.beginEdit({EditKind::ModifyToc, 1, 0, nameOf(location.identifier), 0, 0},
-                                  keepUndo);
+    auto edit =
+        session.beginEdit({EditKind::ModifyToc, 1, 0, nameOf(location.identifier), 0, 0}, keepUndo);
     if (!edit) {
         return edit.error();
     }
