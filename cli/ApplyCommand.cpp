@@ -75,37 +75,12 @@ std::string hex(const std::vector<uint8_t>& bytes) {
     return text;
 }
 
-// The bytes that change: a range kept whole is narrowed to where old and new differ.
-PreviewedRange narrowed(PreviewedRange range) {
-    if (range.oldStart.size() != range.length) {
-        return range;
-    }
-    size_t first = 0;
-    while (range.oldStart[first] == range.newStart[first]) {
-        ++first;
-    }
-    size_t end = range.length;
-    while (range.oldStart[end - 1] == range.newStart[end - 1]) {
-        --end;
-    }
-    const auto cut = [&](std::vector<uint8_t>& bytes) {
-        bytes = std::vector(bytes.begin() + static_cast<ptrdiff_t>(first),
-                            bytes.begin() + static_cast<ptrdiff_t>(end));
-    };
-    cut(range.oldStart);
-    cut(range.newStart);
-    range.offset += first;
-    range.length = end - first;
-    return range;
-}
-
 void printPreview(const std::vector<PreviewedRange>& previewed, const CommonOptions& options) {
     auto changes = nlohmann::json::array();
-    for (const auto& whole : previewed) {
-        if (!whole.changes) {
+    for (const auto& range : previewed) {
+        if (!range.changes) {
             continue;
         }
-        const auto range = narrowed(whole);
         const bool cut = range.oldStart.size() < range.length;
         const char* file = range.target == JournalTarget::Image ? "image" : "layer-1 copy";
         if (options.json) {

@@ -113,13 +113,23 @@ Result<void> JournalEdit::save(JournalTarget target, uint64_t offset,
 
 void JournalEdit::preview(JournalTarget target, uint64_t offset, std::span<const uint8_t> oldBytes,
                           std::span<const uint8_t> newBytes) {
-    const size_t shown = std::min(oldBytes.size(), kPreviewedBytes);
+    // Kept narrowed to the bytes from the first that changes to the last.
+    size_t first = 0;
+    while (first < oldBytes.size() && oldBytes[first] == newBytes[first]) {
+        ++first;
+    }
+    size_t end = oldBytes.size();
+    while (end > first && oldBytes[end - 1] == newBytes[end - 1]) {
+        --end;
+    }
+    const auto start = static_cast<ptrdiff_t>(first);
+    const auto shown = static_cast<ptrdiff_t>(std::min(end - first, kPreviewedBytes));
     previewed_.push_back({target,
-                          offset,
-                          oldBytes.size(),
-                          {oldBytes.begin(), oldBytes.begin() + static_cast<ptrdiff_t>(shown)},
-                          {newBytes.begin(), newBytes.begin() + static_cast<ptrdiff_t>(shown)},
-                          !std::ranges::equal(oldBytes, newBytes)});
+                          offset + first,
+                          end - first,
+                          {oldBytes.begin() + start, oldBytes.begin() + start + shown},
+                          {newBytes.begin() + start, newBytes.begin() + start + shown},
+                          end > first});
 }
 
 Result<void> JournalEdit::syncSaved() {

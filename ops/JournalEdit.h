@@ -18,14 +18,15 @@ namespace kestrel {
 // How many of a previewed range's first old and new bytes are kept to be shown.
 inline constexpr size_t kPreviewedBytes = 16;
 
-// A range a previewed edit would write: where, how long, and its first old and new bytes.
+// A range a previewed edit would write, from the first byte it changes to the last: where,
+// how long, and its first old and new bytes.
 struct PreviewedRange {
     JournalTarget target = JournalTarget::Image;
     uint64_t offset = 0;
     uint64_t length = 0;
     std::vector<uint8_t> oldStart;
     std::vector<uint8_t> newStart;
-    // Whether the new bytes differ from the old anywhere in the range.
+    // Whether the new bytes differ from the old at all; a range that does not is empty.
     bool changes = false;
 };
 
