@@ -124,8 +124,10 @@ int runApply(const ApplyArguments& arguments, const CommonOptions& options) {
     if (!session) {
         return refuse(options, command, session.error());
     }
-    TerminalProgress progress("Applying");
-    auto applied = applyPlan(*session, *plan, progress, arguments.dryRun);
+    auto applied = [&] {
+        TerminalProgress progress("Applying");
+        return applyPlan(*session, *plan, progress, arguments.dryRun);
+    }();
     if (!applied) {
         return refuse(options, command, applied.error());
     }

@@ -174,9 +174,12 @@ int runDummy(const EditArguments& arguments, const CommonOptions& options) {
     if (auto settled = settleUndo(snapshot, options); !settled) {
         return refuse(options, command, settled.error());
     }
-    TerminalProgress progress("Dummying");
+    const auto report = [&] {
+        TerminalProgress progress("Dummying");
+        return blankFiles(snapshot, progress);
+    }();
     std::vector<std::string> failures;
-    for (const auto& failure : blankFiles(snapshot, progress).failures) {
+    for (const auto& failure : report.failures) {
         failures.push_back(utf8FromImageBytes(failure.rowName) + ": " + failure.error.message);
     }
     if (!failures.empty()) {
@@ -202,8 +205,11 @@ int runOverwrite(const EditArguments& arguments, const CommonOptions& options) {
     if (auto settled = settleUndo(snapshot, options); !settled) {
         return refuse(options, command, settled.error());
     }
-    TerminalProgress progress("Replacing");
-    if (auto replaced = overwriteFile(snapshot, arguments.replacement, progress); !replaced) {
+    const auto replaced = [&] {
+        TerminalProgress progress("Replacing");
+        return overwriteFile(snapshot, arguments.replacement, progress);
+    }();
+    if (!replaced) {
         return refuse(options, command,
                       Error{replaced.error().kind,
                             arguments.path + " was not replaced: " + replaced.error().message});

@@ -85,8 +85,8 @@ int runExtract(const ExtractArguments& arguments, const CommonOptions& options) 
         }
         targets.push_back(*target);
     }
-    TerminalProgress progress("Extracting");
     std::vector<std::string> failures;
+    TerminalProgress progress("Extracting");
     for (const auto& target : targets) {
         if (target.rowName) {
             const auto report = extractFiles(session->snapshot(target.directory, {*target.rowName}),
@@ -108,6 +108,7 @@ int runExtract(const ExtractArguments& arguments, const CommonOptions& options) 
             extractTree(*session, target.directory, *subfolder, progress, failures);
         }
     }
+    progress.erase();
     if (!failures.empty()) {
         std::string message = "These files were not extracted:";
         for (const auto& failure : failures) {

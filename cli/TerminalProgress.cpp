@@ -11,6 +11,7 @@ namespace kestrel::cli {
 namespace {
 
 constexpr int kBarWidth = 30;
+constexpr auto kFrame = std::chrono::milliseconds(16);
 
 }  // namespace
 
@@ -18,27 +19,40 @@ TerminalProgress::TerminalProgress(std::string verb)
     : verb_(std::move(verb)), terminal_(::isatty(STDERR_FILENO) == 1) {}
 
 TerminalProgress::~TerminalProgress() {
+    erase();
+}
+
+void TerminalProgress::erase() {
     if (shown_) {
-        std::fputc('\n', stderr);
+        std::fputs("\r\x1b[K", stderr);
+        std::fflush(stderr);
+        shown_ = false;
     }
 }
 
 void TerminalProgress::beginFile(const std::string& rowName) {
     name_ = utf8FromImageBytes(rowName);
-    draw(0);
+    percent_ = 0;
+    drawIfDue();
 }
 
 void TerminalProgress::showPercent(int percent) {
-    draw(percent);
+    percent_ = percent;
+    drawIfDue();
 }
 
-void TerminalProgress::draw(int percent) {
-    if (!terminal_) {
-        return;
+void TerminalProgress::drawIfDue() {
+    if (terminal_ && std::chrono::steady_clock::now() - drawnAt_ >= kFrame) {
+        draw();
     }
-    const int filled = percent * kBarWidth / 100;
-    std::fprintf(stderr, "\r%s %s [%.*s%*s] %3d%%", verb_.c_str(), name_.c_str(), filled,
-                 "##############################", kBarWidth - filled, "", percent);
+}
+
+void TerminalProgress::draw() {
+    drawnAt_ = std::chrono::steady_clock::now();
+    const int filled = percent_ * kBarWidth / 100;
+    // The line is cleared behind the bar, where a longer name stood before.
+    std::fprintf(stderr, "\r%s %s [%.*s%*s] %3d%%\x1b[K", verb_.c_str(), name_.c_str(), filled,
+                 "##############################", kBarWidth - filled, "", percent_);
     std::fflush(stderr);
     shown_ = true;
 }

@@ -16,11 +16,7 @@ namespace kestrel {
 namespace {
 
 constexpr uint32_t kSystemAreaSectors = 16;
-constexpr uint8_t kPrimaryType = 1;
-constexpr uint8_t kSupplementaryType = 2;
-// A primary or supplementary descriptor's path-table fields.
-constexpr size_t kPathTableSizeAt = 132;
-constexpr size_t kTypeLTableAt = 140;
+// A primary or supplementary descriptor's other path-table locations.
 constexpr size_t kOptionalTypeLTableAt = 144;
 constexpr size_t kTypeMTableAt = 148;
 constexpr size_t kOptionalTypeMTableAt = 152;

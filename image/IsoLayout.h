@@ -17,6 +17,11 @@ inline constexpr uint64_t kDescriptorsOffset = 0x8000;  // sector 16
 // bound keeps a set without a terminator from being read to the end of the file.
 inline constexpr uint8_t kTerminatorType = 255;
 inline constexpr size_t kMostDescriptorSectors = 64;
+inline constexpr uint8_t kPrimaryType = 1;
+inline constexpr uint8_t kSupplementaryType = 2;
+// A primary or supplementary descriptor's path-table size and type-L table location.
+inline constexpr size_t kPathTableSizeAt = 132;
+inline constexpr size_t kTypeLTableAt = 140;
 // A primary or supplementary descriptor's root directory record, and its length.
 inline constexpr size_t kDescriptorRootAt = 156;
 inline constexpr size_t kDescriptorRootLength = 34;

@@ -14,12 +14,8 @@ namespace {
 constexpr uint8_t kBootRecordType = 0;
 // A boot record's boot system identifier (byte 7 on) names the El Torito boot catalog.
 constexpr std::string_view kElToritoSystem = "EL TORITO ";
-constexpr uint8_t kPrimaryType = 1;
-constexpr uint8_t kSupplementaryType = 2;
 
 constexpr size_t kLogicalBlockSizeAt = 128;
-constexpr size_t kPathTableSizeAt = 132;
-constexpr size_t kPathTableLbaAt = 140;
 constexpr size_t kEscapeSequencesAt = 88;
 constexpr size_t kEscapeSequencesLength = 32;
 
@@ -34,7 +30,7 @@ bool isIsoDescriptor(std::span<const uint8_t> sector) {
 TreeDescriptor treeDescriptor(std::span<const uint8_t> sector) {
     return TreeDescriptor{
         readLe16(sector, kLogicalBlockSizeAt), readLe32(sector, kPathTableSizeAt),
-        readLe32(sector, kPathTableLbaAt),
+        readLe32(sector, kTypeLTableAt),
         parseDirectoryRecord(sector.subspan(kDescriptorRootAt, kDescriptorRootLength))};
 }
 

@@ -36,6 +36,14 @@ Result<RecordLocation> findFile(const Session& session, const std::string& path)
     return session.findRecord(file->directory, file->rowName);
 }
 
+Result<MasterFile> masterAt(const Session& session, const std::string& path) {
+    auto file = resolveFile(session, path);
+    if (!file) {
+        return file.error();
+    }
+    return chooseMasterFile(session, file->directory, file->rowName);
+}
+
 // A file's snapshot for a data edit, refused unless its record is found and its data lies
 // inside the image.
 Result<OperationSnapshot> dataSnapshot(const Session& session, const std::string& path) {
@@ -81,10 +89,7 @@ Error inEdit(size_t index, const PlannedEdit& planned, Error error) {
 // Checks one edit; adds the file data it rewrites to `dataBytes`.
 Result<void> checkEdit(Session& session, const PlannedEdit& planned, uint64_t& dataBytes) {
     if (const auto* relink = std::get_if<PlannedRelink>(&planned)) {
-        auto masterFile = resolveFile(session, relink->master);
-        auto master = masterFile
-                          ? chooseMasterFile(session, masterFile->directory, masterFile->rowName)
-                          : Result<MasterFile>(masterFile.error());
+        auto master = masterAt(session, relink->master);
         if (!master) {
             return master.error();
         }
@@ -141,10 +146,7 @@ Result<void> patchFile(Session& session, JournalEdit& edit, const std::string& p
 Result<void> applyEdit(Session& session, JournalEdit& edit, const PlannedEdit& planned,
                        OperationObserver& observer, std::vector<std::string>& views) {
     if (const auto* relink = std::get_if<PlannedRelink>(&planned)) {
-        auto masterFile = resolveFile(session, relink->master);
-        auto master = masterFile
-                          ? chooseMasterFile(session, masterFile->directory, masterFile->rowName)
-                          : Result<MasterFile>(masterFile.error());
+        auto master = masterAt(session, relink->master);
         if (!master) {
             return master.error();
         }
