@@ -1,9 +1,10 @@
 // kestrel-many-files-bench SCRATCH_FOLDER [ROUNDS]
 //
 // Times Extract and Dummy of every file of a directory of 3,000 small files (1 to 8 KiB, in
-// an image written by genisoimage -XA), through the core and through the real window
-// (offscreen, answered by a scripted prompter), against 7z x and bsdtar -x extracting the
-// same image, and against writing the same zeros with plain pwrite and one fsync. Needs
+// an image written by genisoimage -XA), through the core, through the real window
+// (offscreen, answered by a scripted prompter) and through kestrel-cli naming every file,
+// against 7z x and bsdtar -x extracting the same image, and against writing the same zeros
+// with plain pwrite and one fsync. Needs
 // about 60 MB in SCRATCH_FOLDER and removes what it wrote there at the end.
 
 #include <fcntl.h>
@@ -214,6 +215,17 @@ OperationSnapshot snapshotOfAll(const Scratch& scratch, const std::map<std::stri
     return snapshot;
 }
 
+// kestrel-cli's arguments for a command on every file: the image, then each file's path.
+std::vector<std::string> cliCommand(std::vector<std::string> command, const Scratch& scratch,
+                                    const OperationSnapshot& snapshot) {
+    command.insert(command.begin(), KESTREL_CLI);
+    command.push_back(scratch.image.string());
+    for (const auto& file : snapshot.files) {
+        command.push_back("/" + file.rowName);
+    }
+    return command;
+}
+
 void requireClean(const OperationReport& report, const std::string& who) {
     if (!report.failures.empty() || report.stopped) {
         throw std::runtime_error(who + (report.stopped
@@ -255,6 +267,12 @@ Contest extractContest(const Scratch& scratch, const std::map<std::string, Bytes
                   {"bsdtar",
                    [=] {
                        runTool({"bsdtar", "-x", "-f", image, "-C", folder->string()});
+                   }},
+                  {"kestrel-cli",
+                   [&, folder, command = cliCommand({"extract"}, scratch, snapshot)] {
+                       auto named = command;
+                       named.insert(named.end(), {"-o", folder->string()});
+                       runTool(named);
                    }}},
         .check = [&, folder](const std::string& side,
                              bool) { checkFolder(*folder, files, "Extract (" + side + ")"); },
@@ -301,6 +319,13 @@ Contest dummyContest(const Scratch& scratch, const Bytes& pristine, const Bytes&
                        if (::fsync(fd) != 0 || ::close(fd) != 0) {
                            throw std::runtime_error("the pwrite reference failed to sync");
                        }
+                   }},
+                  {"kestrel-cli", [command = cliCommand({"--no-undo", "dummy"}, scratch,
+                                                        snapshot)] { runTool(command); }},
+                  {"kestrel-cli+undo",
+                   [&, command = cliCommand({"dummy"}, scratch, snapshot)] {
+                       scratch.keepUndo(true);
+                       runTool(command);
                    }}},
         .check =
             [&](const std::string& side, bool) {
@@ -319,8 +344,8 @@ double median(std::vector<double> values) {
 
 void printRatio(const char* what, const Timings& timings, size_t side, size_t reference,
                 const char* target) {
-    std::printf("  %-36s %5.2f   (target %s)\n", what,
-                median(timings[side]) / median(timings[reference]), target);
+    std::printf("  %-36s %5.2f", what, median(timings[side]) / median(timings[reference]));
+    std::printf(*target != '\0' ? "   (target %s)\n" : "\n", target);
 }
 
 void runBenchmark(const fs::path& folder, int rounds) {
@@ -349,6 +374,7 @@ void runBenchmark(const fs::path& folder, int rounds) {
     printRatio("Extract: window / core", extracted, 1, 0, "<= 1.2");
     printRatio("Extract: core / 7z x", extracted, 0, 2, "<= 1");
     printRatio("Extract: core / bsdtar -x", extracted, 0, 3, "<= 1.5");
+    printRatio("Extract: kestrel-cli / 7z x", extracted, 4, 2, "");
 
     const Contest dummy = dummyContest(scratch, pristine, blanked, snapshot, window);
     const Timings blankedTimes = runContest(dummy, rounds);
@@ -357,6 +383,8 @@ void runBenchmark(const fs::path& folder, int rounds) {
     printRatio("Dummy: window+undo / core+undo", blankedTimes, 3, 1, "<= 1.2");
     printRatio("Dummy: core / pwrite", blankedTimes, 0, 4, "<= 1.5");
     printRatio("Dummy: core+undo / pwrite", blankedTimes, 1, 4, "<= 3");
+    printRatio("Dummy: kestrel-cli / pwrite", blankedTimes, 5, 4, "");
+    printRatio("Dummy: kestrel-cli+undo / pwrite", blankedTimes, 6, 4, "");
     window.waitUntilIdle();
 
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;

@@ -87,15 +87,24 @@ int runExtract(const ExtractArguments& arguments, const CommonOptions& options) 
     }
     std::vector<std::string> failures;
     TerminalProgress progress("Extracting");
+    // The files named are extracted in one run, opening the image once for all of them.
+    std::vector<ListedFile> files;
     for (const auto& target : targets) {
         if (target.rowName) {
-            const auto report = extractFiles(session->snapshot(target.directory, {*target.rowName}),
-                                             arguments.folder, progress);
-            for (const auto& failure : report.failures) {
-                failures.push_back(utf8FromImageBytes(failure.rowName) + ": " +
-                                   failure.error.message);
-            }
-        } else if (target.directory == 1) {
+            files.push_back({target.directory, *target.rowName});
+        }
+    }
+    if (!files.empty()) {
+        for (const auto& failure :
+             extractFiles(snapshotOf(*session, files), arguments.folder, progress).failures) {
+            failures.push_back(utf8FromImageBytes(failure.rowName) + ": " + failure.error.message);
+        }
+    }
+    for (const auto& target : targets) {
+        if (target.rowName) {
+            continue;
+        }
+        if (target.directory == 1) {
             extractTree(*session, target.directory, arguments.folder, progress, failures);
         } else {
             const auto& directory = session->volume().directories[target.directory - 1];

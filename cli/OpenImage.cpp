@@ -1,6 +1,7 @@
 #include "cli/OpenImage.h"
 
 #include <iostream>
+#include <map>
 
 #include "cli/ImageText.h"
 
@@ -36,7 +37,9 @@ Result<Session> openImage(const std::string& imagePath, unsigned layer) {
 
 namespace kestrel::cli {
 
-Result<VolumePath> fileInImage(const Session& session, const std::string& path) {
+namespace {
+
+Result<VolumePath> resolveFile(const Session& session, const std::string& path) {
     auto resolved = resolveVolumePath(session.volume(), imageBytesFromUtf8(path));
     if (!resolved) {
         return resolved.error();
@@ -44,6 +47,16 @@ Result<VolumePath> fileInImage(const Session& session, const std::string& path) 
     if (!resolved->rowName) {
         return Error{ErrorKind::NotFound,
                      path + " is a directory in " + session.imagePath() + ", not a file"};
+    }
+    return resolved;
+}
+
+}  // namespace
+
+Result<VolumePath> fileInImage(const Session& session, const std::string& path) {
+    auto resolved = resolveFile(session, path);
+    if (!resolved) {
+        return resolved.error();
     }
     if (auto found = session.findRecord(resolved->directory, *resolved->rowName); !found) {
         return found.error();
@@ -55,24 +68,40 @@ Result<std::vector<ListedFile>> filesInImage(const Session& session,
                                              const std::vector<std::string>& paths) {
     std::vector<ListedFile> files;
     for (const auto& path : paths) {
-        auto file = fileInImage(session, path);
+        auto file = resolveFile(session, path);
         if (!file) {
             return file.error();
         }
         files.push_back({file->directory, *file->rowName});
     }
+    const auto found = snapshotOf(session, files);
+    for (const auto& file : found.files) {
+        if (!file.record) {
+            return file.record.error();
+        }
+    }
     return files;
 }
 
+// Each directory is walked once for all the files named in it, so naming thousands of files
+// costs one walk of each directory rather than one a file.
 OperationSnapshot snapshotOf(const Session& session, const std::vector<ListedFile>& files) {
-    OperationSnapshot merged;
+    if (files.empty()) {
+        return session.snapshot(0, {});
+    }
+    std::map<DirectoryNumber, std::vector<std::string>> namesByDirectory;
     for (const auto& [directory, rowName] : files) {
-        auto one = session.snapshot(directory, {rowName});
-        if (merged.files.empty()) {
-            std::swap(merged, one);
-        } else {
-            merged.files.push_back(std::move(one.files.front()));
-        }
+        namesByDirectory[directory].push_back(rowName);
+    }
+    std::map<DirectoryNumber, OperationSnapshot> byDirectory;
+    for (const auto& [directory, names] : namesByDirectory) {
+        byDirectory.emplace(directory, session.snapshot(directory, names));
+    }
+    OperationSnapshot merged = byDirectory.begin()->second;
+    merged.files.clear();
+    std::map<DirectoryNumber, size_t> taken;
+    for (const auto& [directory, rowName] : files) {
+        merged.files.push_back(byDirectory.at(directory).files[taken[directory]++]);
     }
     return merged;
 }
