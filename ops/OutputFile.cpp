@@ -85,10 +85,21 @@ Result<OutputFile> OutputFile::create(const std::string& path,
     }
     // O_EXCL: a name someone else made meanwhile, or a link planted there, is never written
     // through; mode 0666 lets the umask decide, as for any file created by name.
+    constexpr int kNewFile = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    // A free name holds no older file to keep, so the file is written under it at once: it
+    // spares thousands of small files a temporary name and a rename each.
+    if (!*older) {
+        const int descriptor = ::open(path.c_str(), kNewFile, 0666);
+        if (descriptor >= 0) {
+            return OutputFile(descriptor, path, std::string(), protectedFiles);
+        }
+        if (errno != EEXIST && errno != EINTR) {
+            return systemError("Cannot create", path, errno);
+        }
+    }
     for (int attempt = 0; attempt < 100; ++attempt) {
         auto temporary = temporaryName(path);
-        const int descriptor =
-            ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        const int descriptor = ::open(temporary.c_str(), kNewFile, 0666);
         if (descriptor >= 0) {
             return OutputFile(descriptor, path, std::move(temporary), protectedFiles);
         }
@@ -130,6 +141,9 @@ Result<void> OutputFile::commit() {
     if (auto closed = closeDescriptor(descriptor_, path_); !closed) {
         return discard(closed.error());
     }
+    if (temporary_.empty()) {
+        return {};
+    }
     // Asked again: the name may have changed hands while the file was written.
     const auto older = olderFile(path_, protectedFiles_);
     if (!older) {
@@ -168,8 +182,9 @@ Result<void> OutputFile::commit() {
 
 Error OutputFile::discard(Error why) {
     (void)closeDescriptor(descriptor_, path_);
-    if (::unlink(temporary_.c_str()) != 0) {
-        why.message += "; what was written of it stays as " + temporary_ +
+    const std::string& written = temporary_.empty() ? path_ : temporary_;
+    if (::unlink(written.c_str()) != 0) {
+        why.message += "; what was written of it stays as " + written +
                        ", as it could not be removed: " + std::strerror(errno);
     }
     return why;

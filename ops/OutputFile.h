@@ -1,6 +1,7 @@
-// A file that extraction writes outside the image. It is written under a new temporary name
-// in the same folder and put in place under its own name only once complete, so a file that
-// fails leaves an older file of that name as it was. It never replaces a symbolic link, a
+// A file that extraction writes outside the image. Where a file of that name is already
+// there, it is written under a new temporary name in the same folder and put in place under
+// its own name only once complete, so a file that fails leaves the older file as it was; a
+// free name is written at once. A file that fails is removed. It never replaces a symbolic link, a
 // device, a pipe or a folder of that name, nor the image it reads from.
 #pragma once
 
@@ -45,7 +46,7 @@ private:
 
     int descriptor_ = -1;
     std::string path_;
-    std::string temporary_;
+    std::string temporary_;  // empty when the file is written under its own name
     std::vector<std::string> protectedFiles_;
 };
 

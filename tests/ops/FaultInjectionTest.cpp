@@ -220,6 +220,13 @@ TEST_F(FaultTest, AFullFolderLosesOnlyTheFileThatDidNotFitAndItsPartIsRemoved) {
     EXPECT_EQ(readFileBytes(out + "/K.BIN"), pattern(1000, seed + 1));
     EXPECT_EQ(readFileBytes(out + "/T.BIN"), pattern(40, seed + 2));
     EXPECT_EQ(readFileBytes(image), before);
+    // Written under its own name where no older file was, the part is removed all the same.
+    const std::string empty = dir.file("empty");
+    fs::create_directory(empty);
+    report = withFileSizeLimit(
+        4096, [&] { return extractFiles(snapshot({"BIG.BIN"}), empty, recorder); });
+    EXPECT_EQ(report.failures.size(), 1u);
+    EXPECT_TRUE(fs::is_empty(empty)) << "a part was left behind";
 
     // In a folder that turns read-only once BIG.BIN is begun, no later file can be made and
     // what was written of BIG.BIN cannot be removed: the message must say that it stays.
