@@ -21,12 +21,18 @@ std::vector<size_t> saveAhead(ImageWriter& image, JournalEdit& edit,
     std::vector<size_t> marks;
     std::vector<uint8_t> fill;
     uint64_t saved = 0;
-    for (size_t i = first; i < snapshot.files.size(); ++i) {
-        const auto offset = snapshot.dataOffsetIn(snapshot.files[i], image);
-        if (!offset || snapshot.files[i].record->dataLength > kSavedChunkSize - saved) {
+    // The size is read once for the batch; each write checks it again.
+    const auto imageSize = image.size();
+    for (size_t i = first; imageSize && i < snapshot.files.size(); ++i) {
+        const auto& file = snapshot.files[i];
+        if (!file.record) {
             break;
         }
-        const uint32_t length = snapshot.files[i].record->dataLength;
+        const auto offset = snapshot.dataOffset(file, *imageSize);
+        if (!offset || file.record->dataLength > kSavedChunkSize - saved) {
+            break;
+        }
+        const uint32_t length = file.record->dataLength;
         fill.resize(std::max<size_t>(fill.size(), length), kDummyFill);
         marks.push_back(edit.mark());
         if (length > 0 && !image.stage(*offset, std::span(fill).first(length), false)) {

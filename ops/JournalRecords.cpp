@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 namespace kestrel {
 
@@ -83,6 +84,8 @@ private:
     size_t at_ = 0;
 };
 
+constexpr uint64_t kGatheredRecordBytes = 64 * 1024;
+
 Result<void> writeAll(int descriptor, const std::string& path, std::span<const uint8_t> bytes) {
     while (!bytes.empty()) {
         const ssize_t put = ::write(descriptor, bytes.data(), bytes.size());
@@ -130,18 +133,32 @@ Result<void> appendRecord(int descriptor, const std::string& path, RecordType ty
     XXH3_state_t* state = XXH3_createState();
     XXH3_64bits_reset(state);
     XXH3_64bits_update(state, head.bytes().data(), head.bytes().size());
-    Result<void> written = writeAll(descriptor, path, head.bytes());
     for (const auto piece : pieces) {
         XXH3_64bits_update(state, piece.data(), piece.size());
-        if (written) {
-            written = writeAll(descriptor, path, piece);
-        }
     }
     Fields checksum;
     checksum.put64(XXH3_64bits_digest(state));
     XXH3_freeState(state);
-    if (written) {
-        written = writeAll(descriptor, path, checksum.bytes());
+    // A small record goes out in one write, as a run of many small files makes thousands of
+    // them; a large one's pieces are written as they lie rather than copied.
+    Result<void> written;
+    if (length <= kGatheredRecordBytes) {
+        std::vector<uint8_t> record(head.bytes().begin(), head.bytes().end());
+        for (const auto piece : pieces) {
+            record.insert(record.end(), piece.begin(), piece.end());
+        }
+        record.insert(record.end(), checksum.bytes().begin(), checksum.bytes().end());
+        written = writeAll(descriptor, path, record);
+    } else {
+        written = writeAll(descriptor, path, head.bytes());
+        for (const auto piece : pieces) {
+            if (written) {
+                written = writeAll(descriptor, path, piece);
+            }
+        }
+        if (written) {
+            written = writeAll(descriptor, path, checksum.bytes());
+        }
     }
     if (!written) {
         return written;
