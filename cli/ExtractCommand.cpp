@@ -74,7 +74,9 @@ int runExtract(const ExtractArguments& arguments, const CommonOptions& options) 
         return refuse(options, command,
                       Error{ErrorKind::NotFound, arguments.folder + " is not a folder"});
     }
-    std::vector<VolumePath> targets;
+    // The files named are extracted in one run, opening the image once for all of them.
+    std::vector<ListedFile> files;
+    std::vector<DirectoryNumber> trees;
     for (const auto& path : arguments.paths) {
         auto target = resolveVolumePath(session->volume(), imageBytesFromUtf8(path));
         if (target && !target->rowName && !arguments.recursive) {
@@ -83,41 +85,37 @@ int runExtract(const ExtractArguments& arguments, const CommonOptions& options) 
         if (!target) {
             return refuse(options, command, target.error());
         }
-        targets.push_back(*target);
+        if (target->rowName) {
+            files.push_back({target->directory, *target->rowName});
+        } else {
+            trees.push_back(target->directory);
+        }
     }
     std::vector<std::string> failures;
-    TerminalProgress progress("Extracting");
-    // The files named are extracted in one run, opening the image once for all of them.
-    std::vector<ListedFile> files;
-    for (const auto& target : targets) {
-        if (target.rowName) {
-            files.push_back({target.directory, *target.rowName});
+    {
+        TerminalProgress progress("Extracting");
+        if (!files.empty()) {
+            for (const auto& failure :
+                 extractFiles(snapshotOf(*session, files), arguments.folder, progress).failures) {
+                failures.push_back(utf8FromImageBytes(failure.rowName) + ": " +
+                                   failure.error.message);
+            }
         }
-    }
-    if (!files.empty()) {
-        for (const auto& failure :
-             extractFiles(snapshotOf(*session, files), arguments.folder, progress).failures) {
-            failures.push_back(utf8FromImageBytes(failure.rowName) + ": " + failure.error.message);
-        }
-    }
-    for (const auto& target : targets) {
-        if (target.rowName) {
-            continue;
-        }
-        if (target.directory == 1) {
-            extractTree(*session, target.directory, arguments.folder, progress, failures);
-        } else {
-            const auto& directory = session->volume().directories[target.directory - 1];
+        for (const DirectoryNumber tree : trees) {
+            if (tree == 1) {
+                extractTree(*session, tree, arguments.folder, progress, failures);
+                continue;
+            }
+            const auto& directory = session->volume().directories[tree - 1];
             auto subfolder = makeSubfolder(arguments.folder, directory.identifier);
             if (!subfolder) {
                 failures.push_back(utf8FromImageBytes(directory.identifier) + ": " +
                                    subfolder.error().message);
                 continue;
             }
-            extractTree(*session, target.directory, *subfolder, progress, failures);
+            extractTree(*session, tree, *subfolder, progress, failures);
         }
     }
-    progress.erase();
     if (!failures.empty()) {
         std::string message = "These files were not extracted:";
         for (const auto& failure : failures) {

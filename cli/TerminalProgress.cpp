@@ -19,14 +19,9 @@ TerminalProgress::TerminalProgress(std::string verb)
     : verb_(std::move(verb)), terminal_(::isatty(STDERR_FILENO) == 1) {}
 
 TerminalProgress::~TerminalProgress() {
-    erase();
-}
-
-void TerminalProgress::erase() {
     if (shown_) {
         std::fputs("\r\x1b[K", stderr);
         std::fflush(stderr);
-        shown_ = false;
     }
 }
 

@@ -14,10 +14,8 @@ namespace kestrel::cli {
 class TerminalProgress : public OperationObserver {
 public:
     explicit TerminalProgress(std::string verb);
+    // Takes the bar off the terminal's line.
     ~TerminalProgress() override;
-
-    // Takes the bar off the terminal's line; the destructor does it too.
-    void erase();
 
     void beginFile(const std::string& rowName) override;
     void showPercent(int percent) override;

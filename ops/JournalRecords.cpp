@@ -139,25 +139,22 @@ Result<void> appendRecord(int descriptor, const std::string& path, RecordType ty
     Fields checksum;
     checksum.put64(XXH3_64bits_digest(state));
     XXH3_freeState(state);
+    std::vector<std::span<const uint8_t>> parts{head.bytes()};
+    parts.insert(parts.end(), pieces.begin(), pieces.end());
+    parts.push_back(checksum.bytes());
     // A small record goes out in one write, as a run of many small files makes thousands of
     // them; a large one's pieces are written as they lie rather than copied.
-    Result<void> written;
+    std::vector<uint8_t> gathered;
     if (length <= kGatheredRecordBytes) {
-        std::vector<uint8_t> record(head.bytes().begin(), head.bytes().end());
-        for (const auto piece : pieces) {
-            record.insert(record.end(), piece.begin(), piece.end());
+        for (const auto part : parts) {
+            gathered.insert(gathered.end(), part.begin(), part.end());
         }
-        record.insert(record.end(), checksum.bytes().begin(), checksum.bytes().end());
-        written = writeAll(descriptor, path, record);
-    } else {
-        written = writeAll(descriptor, path, head.bytes());
-        for (const auto piece : pieces) {
-            if (written) {
-                written = writeAll(descriptor, path, piece);
-            }
-        }
+        parts = {gathered};
+    }
+    Result<void> written;
+    for (const auto part : parts) {
         if (written) {
-            written = writeAll(descriptor, path, checksum.bytes());
+            written = writeAll(descriptor, path, part);
         }
     }
     if (!written) {
