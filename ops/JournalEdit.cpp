@@ -62,12 +62,17 @@ Result<void> restoreSavedRange(int entry, const std::string& entryPath, const Sa
 }
 
 JournalEdit::JournalEdit(int folder, int entry, std::string entryPath, JournalFiles files)
-    : folder_(folder), entry_(entry), entryPath_(std::move(entryPath)), files_(std::move(files)) {}
+    : folder_(folder),
+      entry_(entry),
+      entryPath_(std::move(entryPath)),
+      appender_(entry, entryPath_),
+      files_(std::move(files)) {}
 
 JournalEdit::JournalEdit(JournalEdit&& other) noexcept
     : folder_(std::exchange(other.folder_, -1)),
       entry_(std::exchange(other.entry_, -1)),
       entryPath_(std::move(other.entryPath_)),
+      appender_(std::move(other.appender_)),
       files_(std::move(other.files_)),
       ranges_(std::move(other.ranges_)),
       completed_(other.completed_),
@@ -103,8 +108,9 @@ Result<void> JournalEdit::save(JournalTarget target, uint64_t offset,
                                         " no longer takes writes for this edit; nothing more "
                                         "was written"};
     }
-    auto range = appendRange(entry_, entryPath_, target, offset, oldBytes, newBytes, sync);
+    auto range = appender_.append(target, offset, oldBytes, newBytes, sync);
     if (!range) {
+        dropUnwrittenRanges();
         return range.error();
     }
     ranges_.push_back(std::move(*range));
@@ -133,7 +139,19 @@ void JournalEdit::preview(JournalTarget target, uint64_t offset, std::span<const
 }
 
 Result<void> JournalEdit::syncSaved() {
-    return entry_ >= 0 ? syncRecords(entry_, entryPath_) : Result<void>();
+    if (entry_ < 0) {
+        return {};
+    }
+    auto synced = appender_.sync();
+    if (!synced) {
+        dropUnwrittenRanges();
+    }
+    return synced;
+}
+
+void JournalEdit::dropUnwrittenRanges() {
+    // Their bytes in the image were never written: a range is on the disk before they are.
+    ranges_.resize(std::min(ranges_.size(), appender_.rangesWritten()));
 }
 
 Result<void> JournalEdit::rollBackTo(size_t mark) {
@@ -143,6 +161,10 @@ Result<void> JournalEdit::rollBackTo(size_t mark) {
     }
     if (!keepsUndo()) {
         return Error{ErrorKind::Io, "the edit was made without undo, so what was written stays"};
+    }
+    // The ranges are read back from the file; those never written there were never needed.
+    if (!appender_.flush()) {
+        dropUnwrittenRanges();
     }
     for (size_t i = ranges_.size(); i-- > mark;) {
         const std::string* path = files_.pathOf(ranges_[i].target);
@@ -154,7 +176,7 @@ Result<void> JournalEdit::rollBackTo(size_t mark) {
             return restored;
         }
     }
-    if (auto recorded = appendReverted(entry_, entryPath_, mark); !recorded) {
+    if (auto recorded = appender_.appendReverted(mark); !recorded) {
         broken_ = true;
         return recorded;
     }
@@ -209,7 +231,7 @@ Result<void> JournalEdit::complete() {
     auto synced = syncWrittenFiles();
     auto identity =
         synced ? imageIdentity(files_.imagePath) : Result<ImageIdentity>(synced.error());
-    Result<void> recorded = identity ? appendComplete(entry_, entryPath_, identity->descriptorsHash)
+    Result<void> recorded = identity ? appender_.appendComplete(identity->descriptorsHash)
                                      : Result<void>(identity.error());
     if (!recorded) {
         return putBackAfter(recorded.error(), 0, "the image");

@@ -96,12 +96,15 @@ public:
 private:
     JournalEdit() = default;
     Result<void> syncWrittenFiles() const;
+    // After the journal failed a write, forgets the ranges saved that it does not hold.
+    void dropUnwrittenRanges();
     void preview(JournalTarget target, uint64_t offset, std::span<const uint8_t> oldBytes,
                  std::span<const uint8_t> newBytes);
 
     int folder_ = -1;
     int entry_ = -1;
     std::string entryPath_;
+    RangeAppender appender_{-1, {}};
     JournalFiles files_;
     std::vector<SavedRange> ranges_;
     bool completed_ = false;

@@ -24,8 +24,10 @@ constexpr size_t kRangeFixedSize = 1 + 8 + 8 + 8;
 constexpr size_t kBlockEntrySize = 8 + 8 + 1;
 // A record other than a range is small; a larger length can only be damage.
 constexpr uint64_t kLargestSmallRecord = 64 * 1024;
-// A record left unsynced is sent on to the disk at once from this size on.
+// Ranges left unsynced are written, and sent on to the disk, once this many bytes wait.
 constexpr uint64_t kWritebackAfterBytes = uint64_t{1} << 20;
+// A range record up to this size waits in memory; a larger one is written at once.
+constexpr uint64_t kGatheredRecordBytes = 64 * 1024;
 
 class Fields {
 public:
@@ -84,8 +86,6 @@ private:
     size_t at_ = 0;
 };
 
-constexpr uint64_t kGatheredRecordBytes = 64 * 1024;
-
 Result<void> writeAll(int descriptor, const std::string& path, std::span<const uint8_t> bytes) {
     while (!bytes.empty()) {
         const ssize_t put = ::write(descriptor, bytes.data(), bytes.size());
@@ -119,58 +119,51 @@ Result<void> readExactly(int descriptor, const std::string& path, uint64_t offse
     return {};
 }
 
-// Writes one record, its checksum over the head and every piece of the payload, and syncs.
-Result<void> appendRecord(int descriptor, const std::string& path, RecordType type,
-                          std::span<const std::span<const uint8_t>> pieces, bool sync = true) {
+struct RecordFrame {
+    Fields head;
+    Fields checksum;
+};
+
+// The head and checksum that frame a record of `pieces`: its type and length, and a checksum
+// over the head and every piece.
+RecordFrame frameOf(RecordType type, std::span<const std::span<const uint8_t>> pieces) {
     uint64_t length = 0;
     for (const auto piece : pieces) {
         length += piece.size();
     }
-    Fields head;
-    head.put32(type);
-    head.put32(0);
-    head.put64(length);
+    RecordFrame frame;
+    frame.head.put32(type);
+    frame.head.put32(0);
+    frame.head.put64(length);
     XXH3_state_t* state = XXH3_createState();
     XXH3_64bits_reset(state);
-    XXH3_64bits_update(state, head.bytes().data(), head.bytes().size());
+    XXH3_64bits_update(state, frame.head.bytes().data(), frame.head.bytes().size());
     for (const auto piece : pieces) {
         XXH3_64bits_update(state, piece.data(), piece.size());
     }
-    Fields checksum;
-    checksum.put64(XXH3_64bits_digest(state));
+    frame.checksum.put64(XXH3_64bits_digest(state));
     XXH3_freeState(state);
-    std::vector<std::span<const uint8_t>> parts{head.bytes()};
-    parts.insert(parts.end(), pieces.begin(), pieces.end());
-    parts.push_back(checksum.bytes());
-    // A small record goes out in one write, as a run of many small files makes thousands of
-    // them; a large one's pieces are written as they lie rather than copied.
-    std::vector<uint8_t> gathered;
-    if (length <= kGatheredRecordBytes) {
-        for (const auto part : parts) {
-            gathered.insert(gathered.end(), part.begin(), part.end());
-        }
-        parts = {gathered};
+    return frame;
+}
+
+// Adds the whole record to the end of `out`.
+void encodeRecord(std::vector<uint8_t>& out, RecordType type,
+                  std::span<const std::span<const uint8_t>> pieces) {
+    const RecordFrame frame = frameOf(type, pieces);
+    out.insert(out.end(), frame.head.bytes().begin(), frame.head.bytes().end());
+    for (const auto piece : pieces) {
+        out.insert(out.end(), piece.begin(), piece.end());
     }
-    Result<void> written;
-    for (const auto part : parts) {
-        if (written) {
-            written = writeAll(descriptor, path, part);
-        }
-    }
-    if (!written) {
+    out.insert(out.end(), frame.checksum.bytes().begin(), frame.checksum.bytes().end());
+}
+
+// A record other than a range, written whole and synced.
+Result<void> appendRecord(int descriptor, const std::string& path, RecordType type,
+                          std::span<const uint8_t> payload) {
+    std::vector<uint8_t> record;
+    encodeRecord(record, type, std::span(&payload, 1));
+    if (auto written = writeAll(descriptor, path, record); !written) {
         return written;
-    }
-    if (!sync) {
-        // A large record starts to reach the disk now, while the image is written. A small
-        // one waits for the sync: a run of many small files would otherwise send the disk
-        // one small write per file.
-        if (length >= kWritebackAfterBytes) {
-            const auto recordLength =
-                static_cast<off_t>(head.bytes().size() + length + checksum.bytes().size());
-            const off_t end = ::lseek(descriptor, 0, SEEK_END);
-            ::sync_file_range(descriptor, end - recordLength, recordLength, SYNC_FILE_RANGE_WRITE);
-        }
-        return {};
     }
     return syncRecords(descriptor, path);
 }
@@ -437,12 +430,26 @@ Result<void> appendBegin(int descriptor, const std::string& path, const ImageIde
     fields.put64(summary.undoes);
     fields.putText(summary.name.substr(0, 4096));
     const std::span<const uint8_t> payload = fields.bytes();
-    return appendRecord(descriptor, path, kBegin, std::span(&payload, 1));
+    return appendRecord(descriptor, path, kBegin, payload);
 }
 
-Result<SavedRange> appendRange(int descriptor, const std::string& path, JournalTarget target,
-                               uint64_t offset, std::span<const uint8_t> oldBytes,
-                               std::span<const uint8_t> newBytes, bool sync) {
+RangeAppender::RangeAppender(int descriptor, std::string path)
+    : descriptor_(descriptor), path_(std::move(path)) {}
+
+Result<SavedRange> RangeAppender::append(JournalTarget target, uint64_t offset,
+                                         std::span<const uint8_t> oldBytes,
+                                         std::span<const uint8_t> newBytes, bool sync) {
+    if (failed_) {
+        return *failed_;
+    }
+    if (!end_) {
+        struct stat status {};
+        if (::fstat(descriptor_, &status) != 0) {
+            return systemError("Cannot write the undo journal", path_, errno);
+        }
+        end_ = static_cast<uint64_t>(status.st_size);
+        sentUpTo_ = *end_;
+    }
     SavedRange range{target, offset, oldBytes.size(), {}, 0, false};
     Fields fields;
     fields.put8(static_cast<uint8_t>(target));
@@ -462,44 +469,119 @@ Result<SavedRange> appendRange(int descriptor, const std::string& path, JournalT
         fields.put8(block.oldIsZero ? 1 : 0);
     }
     // Blocks that are not zero are saved as they lie, in runs as long as possible.
-    std::vector<std::span<const uint8_t>> runs;
-    runs.reserve(range.blocks.size() + 1);
+    std::vector<std::span<const uint8_t>> pieces{fields.bytes()};
+    pieces.reserve(range.blocks.size() + 1);
     for (size_t i = 0; i < range.blocks.size(); ++i) {
         if (range.blocks[i].oldIsZero) {
             continue;
         }
         const auto block = oldBytes.subspan(i * kJournalBlockSize, blockLength(range, i));
-        if (!runs.empty() && runs.back().data() + runs.back().size() == block.data()) {
-            runs.back() = std::span(runs.back().data(), runs.back().size() + block.size());
+        if (pieces.size() > 1 && pieces.back().data() + pieces.back().size() == block.data()) {
+            pieces.back() = std::span(pieces.back().data(), pieces.back().size() + block.size());
         } else {
-            runs.push_back(block);
+            pieces.push_back(block);
         }
     }
-    struct stat status {};
-    if (::fstat(descriptor, &status) != 0) {
-        return systemError("Cannot write the undo journal", path, errno);
+    range.oldBytesAt = *end_ + kHeadSize + fields.bytes().size();
+    uint64_t length = kHeadSize + kChecksumSize;
+    for (const auto piece : pieces) {
+        length += piece.size();
     }
-    range.oldBytesAt = static_cast<uint64_t>(status.st_size) + kHeadSize + fields.bytes().size();
-    runs.insert(runs.begin(), fields.bytes());
-    auto written = appendRecord(descriptor, path, kRange, runs, sync);
-    if (!written) {
-        return written.error();
+    if (length <= kGatheredRecordBytes) {
+        encodeRecord(waiting_, kRange, pieces);
+        ++rangesWaiting_;
+    } else {
+        // A large record's pieces are written as they lie rather than copied.
+        if (auto flushed = flush(); !flushed) {
+            return flushed.error();
+        }
+        const RecordFrame frame = frameOf(kRange, pieces);
+        pieces.insert(pieces.begin(), frame.head.bytes());
+        pieces.push_back(frame.checksum.bytes());
+        for (const auto piece : pieces) {
+            if (auto written = write(piece); !written) {
+                return written.error();
+            }
+        }
+        ++rangesWritten_;
+    }
+    *end_ += length;
+    const auto sent =
+        sync ? this->sync()
+             : (waiting_.size() >= kWritebackAfterBytes || rangesWaiting_ == 0 ? flush()
+                                                                               : Result<void>());
+    if (!sent) {
+        return sent.error();
     }
     return range;
+}
+
+Result<void> RangeAppender::write(std::span<const uint8_t> bytes) {
+    if (auto written = writeAll(descriptor_, path_, bytes); !written) {
+        // What waited, or part of a record, may be missing from the file now.
+        failed_ = Error{written.error().kind,
+                        written.error().message + "; the undo journal takes no more writes"};
+        return *failed_;
+    }
+    return {};
+}
+
+Result<void> RangeAppender::flush() {
+    if (failed_) {
+        return *failed_;
+    }
+    if (!waiting_.empty()) {
+        if (auto written = write(waiting_); !written) {
+            return written;
+        }
+        waiting_.clear();
+        rangesWritten_ += std::exchange(rangesWaiting_, 0);
+    }
+    // What was written starts to reach the disk now, a megabyte or more at a time, while the
+    // next records are made and the image is written.
+    if (end_ && *end_ - sentUpTo_ >= kWritebackAfterBytes) {
+        ::sync_file_range(descriptor_, static_cast<off_t>(sentUpTo_),
+                          static_cast<off_t>(*end_ - sentUpTo_), SYNC_FILE_RANGE_WRITE);
+        sentUpTo_ = *end_;
+    }
+    return {};
+}
+
+Result<void> RangeAppender::sync() {
+    if (auto flushed = flush(); !flushed) {
+        return flushed;
+    }
+    return syncRecords(descriptor_, path_);
+}
+
+Result<void> RangeAppender::appendReverted(size_t fromRange) {
+    if (auto flushed = flush(); !flushed) {
+        return flushed;
+    }
+    end_.reset();  // read again by the next range
+    return kestrel::appendReverted(descriptor_, path_, fromRange);
+}
+
+Result<void> RangeAppender::appendComplete(uint64_t descriptorsHash) {
+    if (auto flushed = flush(); !flushed) {
+        return flushed;
+    }
+    end_.reset();
+    return kestrel::appendComplete(descriptor_, path_, descriptorsHash);
 }
 
 Result<void> appendReverted(int descriptor, const std::string& path, size_t fromRange) {
     Fields fields;
     fields.put64(fromRange);
     const std::span<const uint8_t> payload = fields.bytes();
-    return appendRecord(descriptor, path, kReverted, std::span(&payload, 1));
+    return appendRecord(descriptor, path, kReverted, payload);
 }
 
 Result<void> appendComplete(int descriptor, const std::string& path, uint64_t descriptorsHash) {
     Fields fields;
     fields.put64(descriptorsHash);
     const std::span<const uint8_t> payload = fields.bytes();
-    return appendRecord(descriptor, path, kComplete, std::span(&payload, 1));
+    return appendRecord(descriptor, path, kComplete, payload);
 }
 
 }  // namespace kestrel

@@ -77,14 +77,47 @@ Result<std::optional<uint64_t>> readCompletionMark(int descriptor, const std::st
 Result<std::vector<uint8_t>> readSavedBytes(int descriptor, const std::string& path,
                                             const SavedRange& range);
 
-// Each append writes one record at the end of the file and syncs it; a range may instead
-// only be sent on its way to the disk, to be synced with syncRecords before its bytes are
-// overwritten.
+// Each append writes one record at the end of the file and syncs it.
 Result<void> appendBegin(int descriptor, const std::string& path, const ImageIdentity& identity,
                          const EditSummary& summary);
-Result<SavedRange> appendRange(int descriptor, const std::string& path, JournalTarget target,
-                               uint64_t offset, std::span<const uint8_t> oldBytes,
-                               std::span<const uint8_t> newBytes, bool sync = true);
+
+// Appends one edit's range records to its entry file. A range need not be synced at once:
+// small ones then wait in memory, gathered with the next, and go out a megabyte at a time,
+// each megabyte sent on its way to the disk as it is written, so that a run of thousands of
+// small files makes a few large writes and its sync finds most of them on the disk already.
+// Once a write fails, every later call fails: what waited may be lost.
+class RangeAppender {
+public:
+    RangeAppender(int descriptor, std::string path);
+
+    Result<SavedRange> append(JournalTarget target, uint64_t offset,
+                              std::span<const uint8_t> oldBytes, std::span<const uint8_t> newBytes,
+                              bool sync);
+    // Writes what waits, so that the file holds every range appended.
+    Result<void> flush();
+    // Flushes, and syncs the file: every range appended is on the disk when this succeeds.
+    Result<void> sync();
+    // Flushes, then appends the record that the ranges from `fromRange` on were restored, or
+    // the mark of completion, and syncs.
+    Result<void> appendReverted(size_t fromRange);
+    Result<void> appendComplete(uint64_t descriptorsHash);
+    // How many of the ranges appended the file holds.
+    size_t rangesWritten() const { return rangesWritten_; }
+
+private:
+    Result<void> write(std::span<const uint8_t> bytes);
+    void sendOn();
+
+    int descriptor_;
+    std::string path_;
+    std::optional<uint64_t> end_;  // of the file and what waits, read when first needed
+    uint64_t sentUpTo_ = 0;        // the end of what the disk was asked to take
+    std::vector<uint8_t> waiting_;
+    size_t rangesWaiting_ = 0;
+    size_t rangesWritten_ = 0;
+    std::optional<Error> failed_;
+};
+
 Result<void> syncRecords(int descriptor, const std::string& path);
 // Ranges from `fromRange` to the last one appended were restored.
 Result<void> appendReverted(int descriptor, const std::string& path, size_t fromRange);
