@@ -2,6 +2,9 @@
 // put back before it is reported, an edit cut short is put back when the image is opened
 // (unless a block holds what neither side of the edit wrote), and Undo refuses bytes that
 // changed since.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <functional>
 
@@ -178,6 +181,32 @@ TEST_F(JournalTest, UndoRefusesBytesChangedSinceAndEditsWithoutUndoLeaveNoEntry)
               "Cannot undo Dummy of BIG.BIN, 5.0 KB: bytes 65536 to 66439 of " + image +
                   " no longer hold what it wrote; they were changed since. Nothing was written");
     EXPECT_EQ(readFileBytes(image), changed);
+}
+
+// A pipe that takes part of what waits and then no more stands for a disk that fills up in
+// the middle of a write: the entry now ends in part of a record, so nothing after it would
+// ever be read back, and the journal must refuse every later write even once there is room.
+TEST(RangeAppender, TakesNoMoreWritesOnceOneFailedPartWay) {
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe2(pipeEnds, O_NONBLOCK), 0);
+    ASSERT_GT(::fcntl(pipeEnds[1], F_SETPIPE_SZ, 4096), 0);
+    RangeAppender appender(pipeEnds[1], "journal");
+    // A record of 64,943 old bytes in 32 blocks is 64 KiB long with its head, fields, block
+    // table and checksum: sixteen of them are the megabyte at which they are written.
+    const auto old = pattern(64943, 3);
+    const auto zeros = Bytes(old.size(), 0);
+    for (uint64_t i = 0; i < 15; ++i) {
+        ASSERT_TRUE(appender.append(JournalTarget::Image, i * old.size(), old, zeros, false));
+    }
+    EXPECT_FALSE(appender.append(JournalTarget::Image, 15 * old.size(), old, zeros, false));
+    EXPECT_EQ(appender.rangesWritten(), 0u);
+    std::vector<uint8_t> drained(4096);
+    ASSERT_EQ(::read(pipeEnds[0], drained.data(), drained.size()), 4096);
+    ASSERT_GE(::fcntl(pipeEnds[1], F_SETPIPE_SZ, 1 << 20), 1 << 20);
+    EXPECT_FALSE(appender.flush());
+    EXPECT_EQ(appender.rangesWritten(), 0u);
+    ::close(pipeEnds[0]);
+    ::close(pipeEnds[1]);
 }
 
 }  // namespace
