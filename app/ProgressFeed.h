@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -17,31 +18,37 @@ public:
         int percent = 0;
     };
 
-    // On the worker's thread.
+    // On the worker's thread. A small file's percentages come a hundred at a time, so they
+    // are stored without a lock; only the status, once a file, takes one.
     void beginFile(QString status) {
-        const std::lock_guard lock(mutex_);
-        latest_ = {std::move(status), 0};
-        changed_ = true;
+        {
+            const std::lock_guard lock(mutex_);
+            status_ = std::move(status);
+            percent_.store(0, std::memory_order_relaxed);
+        }
+        changed_.store(true, std::memory_order_release);
     }
     void setPercent(int percent) {
-        const std::lock_guard lock(mutex_);
-        latest_.percent = percent;
-        changed_ = true;
+        percent_.store(percent, std::memory_order_relaxed);
+        changed_.store(true, std::memory_order_release);
     }
 
     // On the window's thread: the latest report, once.
     std::optional<Report> take() {
-        const std::lock_guard lock(mutex_);
-        if (!std::exchange(changed_, false)) {
+        if (!changed_.exchange(false, std::memory_order_acquire)) {
             return std::nullopt;
         }
-        return latest_;
+        // The percentage is read under the lock, so it is never an earlier file's beside the
+        // new file's status.
+        const std::lock_guard lock(mutex_);
+        return Report{status_, percent_.load(std::memory_order_relaxed)};
     }
 
 private:
     std::mutex mutex_;
-    Report latest_;
-    bool changed_ = false;
+    QString status_;
+    std::atomic<int> percent_ = 0;
+    std::atomic<bool> changed_ = false;
 };
 
 }  // namespace kestrel
