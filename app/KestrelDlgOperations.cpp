@@ -71,9 +71,11 @@ public:
         : window_(window), statusFormat_(statusFormat), honoursCancel_(honoursCancel) {}
 
     void beginFile(const std::string& rowName) override {
-        status_ = QString::fromLatin1(statusFormat_).arg(fromImageBytes(rowName));
-        window_.progressFeed_.beginFile(status_);
-        probe(0);
+        window_.progressFeed_.beginFile(statusFormat_, rowName);
+        if (window_.progressProbe_) {
+            status_ = QString::fromLatin1(statusFormat_).arg(fromImageBytes(rowName));
+            probe(0);
+        }
     }
     void showPercent(int percent) override {
         window_.progressFeed_.setPercent(percent);

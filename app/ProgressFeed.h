@@ -7,7 +7,10 @@
 #include <atomic>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <utility>
+
+#include "dialogs/ImageText.h"
 
 namespace kestrel {
 
@@ -18,12 +21,14 @@ public:
         int percent = 0;
     };
 
-    // On the worker's thread. A small file's percentages come a hundred at a time, so they
-    // are stored without a lock; only the status, once a file, takes one.
-    void beginFile(QString status) {
+    // On the worker's thread. Thousands of small files may pass between two frames, so the
+    // status text is made only for the file the window shows; a small file's percentages
+    // come a hundred at a time, so they are stored without a lock.
+    void beginFile(const char* statusFormat, const std::string& rowName) {
         {
             const std::lock_guard lock(mutex_);
-            status_ = std::move(status);
+            statusFormat_ = statusFormat;
+            rowName_ = rowName;
             percent_.store(0, std::memory_order_relaxed);
         }
         changed_.store(true, std::memory_order_release);
@@ -39,14 +44,16 @@ public:
             return std::nullopt;
         }
         // The percentage is read under the lock, so it is never an earlier file's beside the
-        // new file's status.
+        // new file's name.
         const std::lock_guard lock(mutex_);
-        return Report{status_, percent_.load(std::memory_order_relaxed)};
+        return Report{QString::fromLatin1(statusFormat_).arg(fromImageBytes(rowName_)),
+                      percent_.load(std::memory_order_relaxed)};
     }
 
 private:
     std::mutex mutex_;
-    QString status_;
+    const char* statusFormat_ = "%1";
+    std::string rowName_;
     std::atomic<int> percent_ = 0;
     std::atomic<bool> changed_ = false;
 };
