@@ -551,7 +551,14 @@ Result<void> RangeAppender::sync() {
     if (auto flushed = flush(); !flushed) {
         return flushed;
     }
-    return syncRecords(descriptor_, path_);
+    if (auto synced = syncRecords(descriptor_, path_); !synced) {
+        return synced;
+    }
+    // Once on the disk, the journal is read again only by a rollback or an undo. Its cached
+    // pages are given back now, so that the next records go into pages just freed rather than
+    // ones the system must find anew: saving a gigabyte took twice as long without this.
+    ::posix_fadvise(descriptor_, 0, 0, POSIX_FADV_DONTNEED);
+    return {};
 }
 
 Result<void> RangeAppender::appendReverted(size_t fromRange) {
