@@ -8,7 +8,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <utility>
 
 #include "dialogs/ImageText.h"
 

@@ -119,6 +119,13 @@ Result<void> readExactly(int descriptor, const std::string& path, uint64_t offse
     return {};
 }
 
+Result<void> syncRecords(int descriptor, const std::string& path) {
+    if (::fdatasync(descriptor) != 0) {
+        return systemError("Cannot sync the undo journal", path, errno);
+    }
+    return {};
+}
+
 struct RecordFrame {
     Fields head;
     Fields checksum;
@@ -240,13 +247,6 @@ bool parseRange(std::span<const uint8_t> fixedAndTable, uint64_t payloadLength, 
 }
 
 }  // namespace
-
-Result<void> syncRecords(int descriptor, const std::string& path) {
-    if (::fdatasync(descriptor) != 0) {
-        return systemError("Cannot sync the undo journal", path, errno);
-    }
-    return {};
-}
 
 uint64_t blockHash(std::span<const uint8_t> block) {
     return XXH3_64bits(block.data(), block.size());
@@ -506,10 +506,14 @@ Result<SavedRange> RangeAppender::append(JournalTarget target, uint64_t offset,
         ++rangesWritten_;
     }
     *end_ += length;
-    const auto sent =
-        sync ? this->sync()
-             : (waiting_.size() >= kWritebackAfterBytes || rangesWaiting_ == 0 ? flush()
-                                                                               : Result<void>());
+    // Small records wait until a megabyte of them is there; a large one, written already, is
+    // sent on to the disk at once.
+    Result<void> sent;
+    if (sync) {
+        sent = this->sync();
+    } else if (waiting_.empty() || waiting_.size() >= kWritebackAfterBytes) {
+        sent = flush();
+    }
     if (!sent) {
         return sent.error();
     }

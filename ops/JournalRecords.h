@@ -118,7 +118,6 @@ private:
     std::optional<Error> failed_;
 };
 
-Result<void> syncRecords(int descriptor, const std::string& path);
 // Ranges from `fromRange` to the last one appended were restored.
 Result<void> appendReverted(int descriptor, const std::string& path, size_t fromRange);
 Result<void> appendComplete(int descriptor, const std::string& path, uint64_t descriptorsHash);

@@ -1,8 +1,8 @@
 // A file that extraction writes outside the image. Where a file of that name is already
 // there, it is written under a new temporary name in the same folder and put in place under
 // its own name only once complete, so a file that fails leaves the older file as it was; a
-// free name is written at once. A file that fails is removed. It never replaces a symbolic link, a
-// device, a pipe or a folder of that name, nor the image it reads from.
+// free name is written at once. A file that fails is removed. It never replaces a symbolic
+// link, a device, a pipe or a folder of that name, nor the image it reads from.
 #pragma once
 
 #include <cstdint>
