@@ -1,0 +1,219 @@
+// kestrel-cli's undo journal where processes meet and edits overlap: commands that only read,
+// run beside edits; plans that write the same bytes twice; an image whose bytes were replaced
+// in place since its last edit.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include "CliRun.h"
+#include "ops/Session.h"
+#include "support/TestFiles.h"
+
+namespace kestrel::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+using Arguments = std::vector<std::string>;
+
+std::string joined(const Arguments& arguments) {
+    std::string text;
+    for (const auto& argument : arguments) {
+        text += (text.empty() ? "" : " ") + argument;
+    }
+    return text;
+}
+
+// Each test keeps its journals in a state folder of its own, inside the one the run names (in
+// the build tree under CTest), so that nothing an earlier run or another test left is seen.
+class CliJournal : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* inherited = std::getenv("XDG_STATE_HOME");
+        inherited_ = inherited != nullptr ? std::optional<std::string>(inherited) : std::nullopt;
+        state_ = fs::path(inherited_.value_or(folder_.path().string())) /
+                 (std::string("CliJournal.") +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(state_);
+        ::setenv("XDG_STATE_HOME", state_.c_str(), 1);
+    }
+
+    void TearDown() override {
+        if (!HasFailure()) {
+            fs::remove_all(state_);
+        }
+        if (inherited_) {
+            ::setenv("XDG_STATE_HOME", inherited_->c_str(), 1);
+        } else {
+            ::unsetenv("XDG_STATE_HOME");
+        }
+    }
+
+    // genisoimage's image of `files`, each named file and filled with its content.
+    std::string isoOf(const std::vector<std::pair<std::string, std::string>>& files) const {
+        const fs::path tree = folder_.path() / "tree";
+        fs::create_directories(tree);
+        for (const auto& [name, content] : files) {
+            std::ofstream(tree / name) << content;
+        }
+        const std::string image = folder_.file("image.iso");
+        EXPECT_TRUE(commandOutput("genisoimage -quiet -o " + image + " " + tree.string()));
+        return image;
+    }
+
+    std::vector<std::string> setAsideJournals() const {
+        std::vector<std::string> found;
+        std::error_code none;
+        for (const auto& item : fs::directory_iterator(state_ / "kestrel" / "journal", none)) {
+            if (item.path().filename().string().find(".set-aside-") != std::string::npos) {
+                found.push_back(item.path().filename());
+            }
+        }
+        return found;
+    }
+
+    TempDir folder_;
+    fs::path state_;
+    std::optional<std::string> inherited_;
+};
+
+// Every command opens the journal and looks for edits a crash cut short, so a listing run at
+// any instant of an edit must neither hold the edit up nor take its half-written entry for a
+// journal that belongs to another file.
+TEST_F(CliJournal, ReadersBesideEditsNeitherHoldThemUpNorSetTheJournalAside) {
+    constexpr int kRounds = 10;  // each a Dummy of two files and a record edit
+    std::vector<std::pair<std::string, std::string>> files;
+    for (int i = 0; i < 25; ++i) {
+        files.push_back({"F" + std::to_string(10 + i) + ".BIN",
+                         std::string(1000 + 300 * i, static_cast<char>('a' + i))});
+    }
+    const std::string image = isoOf(files);
+    const Bytes original = readFileBytes(image);
+    const auto file = [&](int i) { return "/" + files[i].first; };
+
+    std::atomic<bool> finished = false;
+    const auto readInALoop = [&](std::vector<Arguments> commands) {
+        while (!finished) {
+            for (const auto& command : commands) {
+                runCli(command);
+            }
+        }
+    };
+    std::thread lister(readInALoop, std::vector<Arguments>{{"ls", "-R", image}, {"info", image}});
+    std::thread historian(readInALoop, std::vector<Arguments>{{"undo", "--list", image}});
+    std::string failed;  // each command that failed, and what it said
+    const auto make = [&](const Arguments& arguments) {
+        const auto run = runCli(arguments);
+        if (run.status != 0) {
+            failed += joined(arguments) + ": " + run.err;
+        }
+    };
+    for (int round = 0; round < kRounds; ++round) {
+        make({"dummy", image, file(2 * round)});
+        make({"dummy", image, file(2 * round + 1)});
+        make({"set-record", image, file(20 + round % 5), "--size", std::to_string(round + 1)});
+    }
+    for (int undo = 0; undo < 3 * kRounds; ++undo) {
+        make({"undo", image});
+    }
+    finished = true;
+    lister.join();
+    historian.join();
+
+    EXPECT_TRUE(failed.empty()) << failed;
+    EXPECT_EQ(setAsideJournals(), std::vector<std::string>());
+    EXPECT_TRUE(readFileBytes(image) == original);
+}
+
+// The builder's CD sample: /DATA/STRINGS.DAT is 6000 bytes at 29, /DATA/CONFIG.INI 31 at 28,
+// /README.TXT 80 at 27, /DOCS/LICENSE.TXT 34 at 33.
+TEST_F(CliJournal, PlansThatWriteTheSameBytesTwiceUndoAndTheirUndoIsUndone) {
+    const std::string replacement = folder_.file("short.txt");
+    std::ofstream(replacement) << "hello";
+    const struct {
+        const char* name;
+        std::string edits;
+    } plans[] = {
+        {"set-record twice",
+         R"({"op": "set-record", "file": "/DATA/CONFIG.INI", "size": 100},
+            {"op": "set-record", "file": "/DATA/CONFIG.INI", "size": 200})"},
+        {"relink twice",
+         R"({"op": "relink", "master": "/DATA/STRINGS.DAT", "files": ["/README.TXT"],
+             "withSize": true},
+            {"op": "relink", "master": "/DATA/CONFIG.INI", "files": ["/README.TXT"],
+             "withSize": true})"},
+        {"dummy then overwrite",
+         R"({"op": "dummy", "files": ["/DOCS/LICENSE.TXT"]},
+            {"op": "overwrite", "file": "/DOCS/LICENSE.TXT", "replacement": ")" +
+             replacement + R"("})"},
+        {"dummy of two files that share data after a relink",
+         R"({"op": "relink", "master": "/DATA/STRINGS.DAT", "files": ["/README.TXT"],
+             "withSize": true},
+            {"op": "dummy", "files": ["/DATA/STRINGS.DAT", "/README.TXT"]})"},
+    };
+    for (const auto& plan : plans) {
+        SCOPED_TRACE(plan.name);
+        // An image of its own for each plan, so each has a journal of its own.
+        const std::string image = folder_.file(std::string(plan.name) + ".iso");
+        const std::string planFile = folder_.file("plan.json");
+        ASSERT_EQ(runProgram(KESTREL_MKIMAGE, {"--layout", "cd", image}).status, 0);
+        std::ofstream(planFile) << R"({"plan": 1, "edits": [)" << plan.edits << "]}";
+        const Bytes original = readFileBytes(image);
+
+        const auto applied = runCli({"apply", image, planFile});
+        ASSERT_EQ(applied.status, 0) << applied.err;
+        const Bytes patched = readFileBytes(image);
+        EXPECT_FALSE(patched == original);
+        const auto undone = runCli({"undo", image});
+        EXPECT_EQ(undone.status, 0) << undone.err;
+        const bool restored = readFileBytes(image) == original;
+        EXPECT_TRUE(restored);
+        if (!restored) {
+            continue;
+        }
+
+        // kestrel-cli's undo reverts edits only; an undo is reverted through the core.
+        const auto history = runCli({"undo", "--list", "--json", image}).json().at("history");
+        auto session = Session::open(image);
+        ASSERT_TRUE(session) << session.error().message;
+        const auto redone = session->undo(history.back().at("id").get<uint64_t>());
+        EXPECT_TRUE(redone) << redone.error().message;
+        EXPECT_TRUE(readFileBytes(image) == patched);
+    }
+}
+
+// `cp other.iso image.iso` writes into the image's own inode, so the journal's folder still
+// names it; other.iso here has the same size and volume descriptors and holds zeros where the
+// Dummy wrote them, so no checksum of what the Dummy wrote tells the two apart.
+TEST_F(CliJournal, UndoRefusesAnImageWhoseBytesWereReplacedInPlaceSinceTheLastEdit) {
+    const std::string image =
+        isoOf({{"BLANKED.BIN", std::string(5000, 'b')}, {"KEPT.BIN", std::string(3000, 'k')}});
+    const auto blanked = runCli({"dummy", image, "/BLANKED.BIN"});
+    ASSERT_EQ(blanked.status, 0) << blanked.err;
+    Bytes other = readFileBytes(image);
+    const auto kept = std::search_n(other.begin(), other.end(), 3000, uint8_t{'k'});
+    ASSERT_NE(kept, other.end());
+    std::fill_n(kept, 3000, uint8_t{'o'});
+    struct stat before {};
+    struct stat after {};
+    ASSERT_EQ(::stat(image.c_str(), &before), 0);
+    writeFileBytes(image, other);
+    ASSERT_EQ(::stat(image.c_str(), &after), 0);
+    ASSERT_EQ(before.st_ino, after.st_ino);
+
+    const auto undone = runCli({"undo", image});
+    EXPECT_EQ(undone.status, 1) << undone.out;
+    EXPECT_TRUE(std::regex_search(undone.err, std::regex("(changed|replaced).* since .*last edit")))
+        << undone.err;
+    EXPECT_TRUE(readFileBytes(image) == other);
+}
+
+}  // namespace
+}  // namespace kestrel::test
