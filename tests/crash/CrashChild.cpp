@@ -4,6 +4,7 @@
 //   kestrel-crash-child dummy IMAGE ROW...
 //   kestrel-crash-child overwrite IMAGE REPLACEMENT ROW
 //   kestrel-crash-child relink IMAGE MASTER ROW...
+//   kestrel-crash-child plan IMAGE PLAN
 //
 // KESTREL_CRASH_AT=N kills the process at the Nth call of write, pwrite, fsync or fdatasync;
 // KESTREL_CRASH_TORN=1 lets that call write part of its bytes, or finish its sync, first.
@@ -13,12 +14,15 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "ops/Blanking.h"
 #include "ops/MasterFile.h"
 #include "ops/Overwrite.h"
+#include "ops/PlanApply.h"
 
 namespace {
 
@@ -45,6 +49,13 @@ class Quiet : public kestrel::OperationObserver {
     void showPercent(int) override {}
     bool stopRequested() override { return false; }
 };
+
+bool applyPlanFile(kestrel::Session& session, const std::string& path,
+                   kestrel::OperationObserver& observer) {
+    std::ifstream file(path);
+    const auto plan = kestrel::parseEditPlan(std::string(std::istreambuf_iterator<char>(file), {}));
+    return plan && kestrel::applyPlan(session, *plan, observer, false);
+}
 
 }  // namespace
 
@@ -106,7 +117,7 @@ int main(int argc, char** argv) {
     using namespace kestrel;
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     if (arguments.size() < 3) {
-        std::fprintf(stderr, "usage: kestrel-crash-child dummy|overwrite|relink IMAGE ...\n");
+        std::fprintf(stderr, "usage: kestrel-crash-child dummy|overwrite|relink|plan IMAGE ...\n");
         return 2;
     }
     const auto& operation = arguments[0];
@@ -124,6 +135,8 @@ int main(int argc, char** argv) {
         done = blankFiles(session->snapshot(root, rows), quiet).failures.empty();
     } else if (operation == "overwrite") {
         done = overwriteFile(session->snapshot(root, rows), arguments[2], quiet).ok();
+    } else if (operation == "plan") {
+        done = applyPlanFile(*session, arguments[2], quiet);
     } else if (const auto master = chooseMasterFile(*session, root, arguments[2])) {
         done = !relinkFiles(*session, root, rows, *master, true).failure;
     }

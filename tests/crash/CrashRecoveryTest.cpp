@@ -26,8 +26,8 @@ using Arguments = std::vector<std::string>;
 
 struct Edit {
     const char* name;
-    // After the image: the replacement or the master first, where there is one. The child
-    // runs in the test's folder, where the replacement is.
+    // After the image: the replacement or the master first, where there is one, or the plan.
+    // The child runs in the test's folder, where the replacement and the plans are.
     Arguments rows;
     // Made in a raw Mode 2 image, opened through its cue sheet: the journal keeps and puts
     // back whole raw sectors, codes and all.
@@ -43,6 +43,16 @@ long nextKilledCall(long call, long calls) {
                ? call + 1
                : call + std::max(1L, (calls - 2 * kEdge) / kSpread);
 }
+
+// Plans that write the same bytes twice, so that their entries hold ranges that overlap.
+const std::pair<const char*, const char*> kPlans[] = {
+    {"SetRecordTwice", R"({"plan": 1, "edits": [
+        {"op": "set-record", "file": "/C.BIN", "size": 100},
+        {"op": "set-record", "file": "/C.BIN", "lba": 40, "size": 200}]})"},
+    {"DummyThenOverwrite", R"({"plan": 1, "edits": [
+        {"op": "dummy", "files": ["/J.BIN"]},
+        {"op": "overwrite", "file": "/J.BIN", "replacement": "replacement"}]})"},
+};
 
 void PrintTo(const Edit& edit, std::ostream* out) {
     *out << edit.name << (edit.raw ? " (raw)" : "");
@@ -74,6 +84,9 @@ protected:
         }
         before = readFileBytes(dir.file(GetParam().raw ? "before.bin" : "before.iso"));
         writeFileBytes(dir.file("replacement"), pattern(7000, 99));
+        for (const auto& [name, plan] : kPlans) {
+            std::ofstream(dir.file(name)) << plan;
+        }
     }
 
     // Runs the child on a fresh copy of the image with a journal of its own; returns its
@@ -138,8 +151,9 @@ TEST_P(CrashRecoveryTest, EveryKillLeavesTheImageBeforeOrAfterTheEdit) {
                 notes += note + "\n";
             }
             ASSERT_TRUE(found == after) << "the image holds part of the edit. " << notes;
-            ASSERT_TRUE(*undoable);
-            ASSERT_TRUE(session->undo((*undoable)->id));
+            ASSERT_TRUE(*undoable) << notes;
+            const auto undone = session->undo((*undoable)->id);
+            ASSERT_TRUE(undone) << undone.error().message;
             ASSERT_TRUE(readFileBytes(image) == before);
         }
     }
@@ -154,8 +168,12 @@ INSTANTIATE_TEST_SUITE_P(
                       Edit{"relink",
                            {"B.BIN", "A.BIN", "C.BIN", "D.BIN", "E.BIN", "F.BIN", "G.BIN", "H.BIN",
                             "I.BIN", "K.BIN"}},
-                      Edit{"dummy", {"A.BIN", "C.BIN", "D.BIN", "J.BIN"}, true}),
-    [](const auto& info) { return std::string(info.param.name) + (info.param.raw ? "Raw" : ""); });
+                      Edit{"dummy", {"A.BIN", "C.BIN", "D.BIN", "J.BIN"}, true},
+                      Edit{"plan", {kPlans[0].first}}, Edit{"plan", {kPlans[1].first}}),
+    [](const auto& info) {
+        return std::string(info.param.name) + (info.param.raw ? "Raw" : "") +
+               (info.param.name == std::string("plan") ? info.param.rows[0] : "");
+    });
 
 }  // namespace
 }  // namespace kestrel::test
