@@ -1,5 +1,6 @@
 // kestrel-cli: the editor's operations from the command line, over the same core session.
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <vector>
 
 #include "cli/Command.h"
@@ -44,5 +45,8 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Past a file size limit (ulimit -f) a write would kill the program mid-edit; ignored, the
+    // write fails with EFBIG, so the edit is put back from the journal and reported.
+    std::signal(SIGXFSZ, SIG_IGN);
     return run(argc, argv);
 }

@@ -1,6 +1,7 @@
 #include "CliRun.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,7 +23,8 @@ std::string readText(const std::string& path) {
 
 }  // namespace
 
-CliRun runProgram(const std::string& program, const std::vector<std::string>& arguments) {
+CliRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                  std::optional<uint64_t> fileSizeLimit) {
     const TempDir outputs;
     const std::string out = outputs.file("out");
     const std::string err = outputs.file("err");
@@ -39,6 +41,10 @@ CliRun runProgram(const std::string& program, const std::vector<std::string>& ar
         ::dup2(in, STDIN_FILENO);
         ::dup2(outFile, STDOUT_FILENO);
         ::dup2(errFile, STDERR_FILENO);
+        if (fileSizeLimit) {
+            const rlimit limit{*fileSizeLimit, *fileSizeLimit};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        }
         ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }

@@ -2,7 +2,9 @@
 // exit status out, standard input closed.
 #pragma once
 
+#include <cstdint>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,9 +18,12 @@ struct CliRun {
     nlohmann::json json() const { return nlohmann::json::parse(out); }
 };
 
-CliRun runProgram(const std::string& program, const std::vector<std::string>& arguments);
-inline CliRun runCli(const std::vector<std::string>& arguments) {
-    return runProgram(KESTREL_CLI, arguments);
+// With `fileSizeLimit`, the child may write no file past that byte, as under `ulimit -f`.
+CliRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                  std::optional<uint64_t> fileSizeLimit = std::nullopt);
+inline CliRun runCli(const std::vector<std::string>& arguments,
+                     std::optional<uint64_t> fileSizeLimit = std::nullopt) {
+    return runProgram(KESTREL_CLI, arguments, fileSizeLimit);
 }
 
 }  // namespace kestrel::test

@@ -303,6 +303,35 @@ TEST_F(CliEdits, RefusesHostileArgumentsWritingNothing) {
     }
 }
 
+// Under a file size limit (ulimit -f) a write past it fails instead of killing the program.
+// /MOVIES/INTRO.STR is 600000 bytes at 118, so a Dummy writes its data up to the limit.
+TEST_F(CliEdits, AWritePastTheFileSizeLimitFailsAndIsPutBackWithUndo) {
+    const uint64_t limit = 200 * 2048;
+    const uint64_t intro = 118 * 2048;
+    const struct {
+        std::vector<std::string> arguments;
+        std::string said;
+        std::vector<uint8_t> after;
+    } cases[] = {
+        {{"dummy", image_, "/MOVIES/INTRO.STR"},
+         "INTRO.STR: Cannot write to " + image_ +
+             ": File too large; what was written was put back, so INTRO.STR's data was left as "
+             "it was",
+         original_},
+        {{"dummy", image_, "/MOVIES/INTRO.STR", "--no-undo"},
+         "INTRO.STR: Cannot write to " + image_ +
+             ": File too large; without undo, what was written of INTRO.STR's data before the "
+             "failure stays",
+         withBytesAt(original_, intro, std::vector<uint8_t>(limit - intro))},
+    };
+    for (const auto& edit : cases) {
+        const auto run = runCli(edit.arguments, limit);
+        EXPECT_EQ(run.status, 1) << edit.arguments.back() << ": " << run.err;
+        EXPECT_NE(run.err.find(edit.said), std::string::npos) << run.err;
+        EXPECT_EQ(readFileBytes(image_), edit.after) << edit.arguments.back();
+    }
+}
+
 TEST_F(CliEdits, APlanAppliesAllOrNothingAndPreviewsWhatItWrites) {
     std::vector<std::string> edits = {
         R"({"op": "relink", "master": "/DATA/STRINGS.DAT", "files": ["/README.TXT"]})",
