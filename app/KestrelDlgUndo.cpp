@@ -2,8 +2,8 @@
 // is made without undo, and telling what the journal put back when the image was opened.
 #include "app/KestrelDlg.h"
 #include "dialogs/Prompter.h"
-#include "ops/EditSummary.h"
-#include "ops/UndoLimits.h"
+#include "journal/EditSummary.h"
+#include "journal/UndoLimits.h"
 
 namespace kestrel {
 

@@ -11,7 +11,7 @@
 #include "cli/ImageText.h"
 #include "cli/OpenImage.h"
 #include "cli/TerminalProgress.h"
-#include "ops/EditSummary.h"
+#include "journal/EditSummary.h"
 #include "ops/PlanApply.h"
 
 namespace kestrel::cli {

@@ -11,7 +11,7 @@
 #include "ops/MasterFile.h"
 #include "ops/ModifyToc.h"
 #include "ops/Overwrite.h"
-#include "ops/UndoLimits.h"
+#include "journal/UndoLimits.h"
 
 namespace kestrel::cli {
 

@@ -7,7 +7,7 @@
 #include "image/DiscKind.h"
 #include "image/DualLayer.h"
 #include "image/IsoLayout.h"
-#include "ops/EditSummary.h"
+#include "journal/EditSummary.h"
 
 namespace kestrel::cli {
 

@@ -3,7 +3,7 @@
 
 #include "cli/Command.h"
 #include "cli/OpenImage.h"
-#include "ops/EditSummary.h"
+#include "journal/EditSummary.h"
 
 namespace kestrel::cli {
 

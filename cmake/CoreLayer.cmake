@@ -1,5 +1,5 @@
-# The core is built as layers: io at the bottom, image (the reading side) on it, ops (the
-# writing side and the session) on top. Each layer's library sees only its own headers and
+# The core is built as layers: io at the bottom; image (the reading side) and journal (the
+# undo journal) each on io alone; ops (the edits and the session) on both. Each layer's library sees only its own headers and
 # those of the layers below it: its folder is linked into an include root of its own, and the
 # source tree itself is never on its include path, so a header of a layer above cannot be
 # found and an include that runs the wrong way fails to compile.

@@ -11,7 +11,7 @@
 #include "fuzz/FuzzImage.h"
 #include "fuzz/ImageChecks.h"
 #include "fuzz/JournalInput.h"
-#include "ops/StateFolder.h"
+#include "journal/StateFolder.h"
 
 namespace {
 

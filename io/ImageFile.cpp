@@ -56,6 +56,25 @@ Result<ImageFile> ImageFile::openForReading(const std::string& path) {
     return open(path, O_RDONLY, "for reading");
 }
 
+Result<ImageFile> ImageFile::openForUpdate(const std::string& path) {
+    return open(path, O_RDWR, "for writing");
+}
+
+Result<ImageFile> ImageFile::createPrivate(const std::string& path, uint64_t size) {
+    auto file =
+        open(path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, "for writing", S_IRUSR | S_IWUSR);
+    if (!file) {
+        return file;
+    }
+    if (::fchmod(file->descriptor_, S_IRUSR | S_IWUSR) != 0) {
+        return systemError("Cannot make private", path, errno);
+    }
+    if (size > kMaxPosition || ::ftruncate(file->descriptor_, static_cast<off_t>(size)) != 0) {
+        return systemError("Cannot set the size of", path, size > kMaxPosition ? EFBIG : errno);
+    }
+    return file;
+}
+
 ImageFile::ImageFile(ImageFile&& other) noexcept
     : descriptor_(std::exchange(other.descriptor_, -1)), path_(std::move(other.path_)) {}
 
@@ -150,18 +169,18 @@ Result<void> ImageFile::writeAt(uint64_t offset, std::span<const uint8_t> bytes)
     return {};
 }
 
-Result<void> ImageFile::setSize(uint64_t size) {
-    if (size > kMaxPosition || ::ftruncate(descriptor_, static_cast<off_t>(size)) != 0) {
-        return systemError("Cannot set the size of", path_, size > kMaxPosition ? EFBIG : errno);
+Result<void> ImageFile::writeInside(uint64_t offset, std::span<const uint8_t> bytes) {
+    const auto size = this->size();
+    if (!size) {
+        return size.error();
     }
-    return {};
-}
-
-Result<void> ImageFile::makePrivate() {
-    if (::fchmod(descriptor_, S_IRUSR | S_IWUSR) != 0) {
-        return systemError("Cannot make private", path_, errno);
+    if (offset > *size || bytes.size() > *size - offset) {
+        return Error{ErrorKind::OutOfRange, "Refused to write " + std::to_string(bytes.size()) +
+                                                " bytes at byte " + std::to_string(offset) +
+                                                " of " + path_ + ": the file ends at byte " +
+                                                std::to_string(*size)};
     }
-    return {};
+    return writeAt(offset, bytes);
 }
 
 void ImageFile::startWriteback(uint64_t offset, uint64_t length) {

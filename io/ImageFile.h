@@ -1,5 +1,7 @@
-// An open image file, read at 64-bit positions with every call checked. Opening for update
-// is reserved to ImageWriter, so that every byte written into an image passes its checks.
+// An open image file, read and written at 64-bit positions with every call checked. A write
+// never reaches past the file's current end, so nothing that writes through here grows or
+// shrinks an image: the edits' writer, which journals the old bytes first, and the journal's
+// restores, which put those bytes back.
 #pragma once
 
 #include <cstddef>
@@ -12,14 +14,16 @@
 
 namespace kestrel {
 
-class ImageWriter;
-
 // The file `path` names, or the link itself when `followLink` is false.
 Result<FileIdentity> identityAt(const std::string& path, bool followLink = true);
 
 class ImageFile final : public ImageSource {
 public:
     static Result<ImageFile> openForReading(const std::string& path);
+    static Result<ImageFile> openForUpdate(const std::string& path);
+    // Creates `path`, or empties the file already there, readable by its owner only and
+    // `size` bytes long, all zero; a symbolic link in its place is refused.
+    static Result<ImageFile> createPrivate(const std::string& path, uint64_t size);
 
     ImageFile(ImageFile&& other) noexcept;
     ImageFile& operator=(ImageFile&& other) noexcept;
@@ -31,21 +35,19 @@ public:
     Result<uint64_t> size() const override;
     Result<size_t> readAt(uint64_t offset, std::span<uint8_t> buffer) const override;
     Result<FileIdentity> identity() const override;
-    Result<void> close();
-
-private:
-    friend class ImageWriter;
-
-    ImageFile(int descriptor, std::string path) : descriptor_(descriptor), path_(std::move(path)) {}
-    static Result<ImageFile> open(const std::string& path, int flags, const char* purpose,
-                                  unsigned mode = 0);
-    Result<void> setSize(uint64_t size);
-    Result<void> makePrivate();
-    Result<void> writeAt(uint64_t offset, std::span<const uint8_t> bytes);
+    // Refuses, writing nothing, when the bytes would reach past the file's current end.
+    Result<void> writeInside(uint64_t offset, std::span<const uint8_t> bytes);
     Result<void> sync();
     // Starts writing the range to the disk without waiting, so that a later sync has less
     // left to wait for.
     void startWriteback(uint64_t offset, uint64_t length);
+    Result<void> close();
+
+private:
+    ImageFile(int descriptor, std::string path) : descriptor_(descriptor), path_(std::move(path)) {}
+    static Result<ImageFile> open(const std::string& path, int flags, const char* purpose,
+                                  unsigned mode = 0);
+    Result<void> writeAt(uint64_t offset, std::span<const uint8_t> bytes);
 
     int descriptor_ = -1;
     std::string path_;

@@ -1,6 +1,8 @@
 #include "ops/Blanking.h"
 
 #include <algorithm>
+#include <iterator>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -15,11 +17,14 @@ constexpr uint8_t kDummyFill = 0x00;
 // Saves the old bytes of the files from `first` on, up to kSavedChunkSize of them, before
 // any is written, so that the journal is synced once for many small files rather than once
 // per file. Returns the journal's mark before each file saved, in order; stops at a file that
-// is saved in pieces as it is written, or that cannot be saved now (it fails in its turn).
+// is saved in pieces as it is written, that cannot be saved now (it fails in its turn), or
+// whose data overlaps a file saved ahead of it (files relinked to one master share their
+// data): its old bytes are those the earlier file leaves, read once that is written.
 std::vector<size_t> saveAhead(ImageWriter& image, JournalEdit& edit,
                               const OperationSnapshot& snapshot, size_t first) {
     std::vector<size_t> marks;
     std::vector<uint8_t> fill;
+    std::map<uint64_t, uint64_t> extents;  // of the files saved, first byte to end
     uint64_t saved = 0;
     // The size is read once for the batch; each write checks it again.
     const auto imageSize = image.size();
@@ -33,6 +38,13 @@ std::vector<size_t> saveAhead(ImageWriter& image, JournalEdit& edit,
             break;
         }
         const uint32_t length = file.record->dataLength;
+        const uint64_t end = *offset + length;
+        const auto next = extents.lower_bound(*offset);
+        if ((next != extents.end() && next->first < end) ||
+            (next != extents.begin() && std::prev(next)->second > *offset)) {
+            break;
+        }
+        extents.emplace_hint(next, *offset, end);
         fill.resize(std::max<size_t>(fill.size(), length), kDummyFill);
         marks.push_back(edit.mark());
         if (length > 0 && !image.stage(*offset, std::span(fill).first(length), false)) {

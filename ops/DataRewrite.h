@@ -8,7 +8,7 @@
 
 #include "ops/BlockTransfer.h"
 #include "ops/ImageWriter.h"
-#include "ops/JournalEdit.h"
+#include "journal/JournalEdit.h"
 #include "ops/OperationSnapshot.h"
 
 namespace kestrel {
@@ -22,7 +22,8 @@ inline constexpr size_t kSavedChunkSize = 128 * kTransferBlockSize;
 // they were staged in `image` already, from the journal's mark `savedAheadFrom` on. The
 // image is not synced here but once per run, by finishRewrite. Nothing is written when the
 // record was not found or the data would not lie wholly inside the image; when a write fails
-// part-way, what was written is put back before the error is returned.
+// part-way, what was written is put back before the error is returned, or, in an edit without
+// undo, stays, and the error says so.
 Result<void> rewriteFileData(
     ImageWriter& image, JournalEdit& edit, const OperationSnapshot& snapshot,
     const SnapshotFile& file, OperationObserver& observer,

@@ -1,8 +1,5 @@
 #include "ops/ImageWriter.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <vector>
 
@@ -14,8 +11,7 @@ Result<ImageWriter> ImageWriter::open(const std::string& path, JournalEdit* edit
                                       JournalTarget target) {
     // A previewed edit only reads: nothing it does can change a byte.
     const bool preview = edit != nullptr && edit->previewsOnly();
-    auto file =
-        preview ? ImageFile::openForReading(path) : ImageFile::open(path, O_RDWR, "for writing");
+    auto file = preview ? ImageFile::openForReading(path) : ImageFile::openForUpdate(path);
     if (!file) {
         return file.error();
     }
@@ -31,16 +27,9 @@ Result<ImageWriter> ImageWriter::openUserData(JournalEdit& edit) {
 }
 
 Result<ImageWriter> ImageWriter::createPrivate(const std::string& path, uint64_t size) {
-    auto file = ImageFile::open(path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, "for writing",
-                                S_IRUSR | S_IWUSR);
+    auto file = ImageFile::createPrivate(path, size);
     if (!file) {
         return file.error();
-    }
-    if (auto made = file->makePrivate(); !made) {
-        return made.error();
-    }
-    if (auto sized = file->setSize(size); !sized) {
-        return sized.error();
     }
     return ImageWriter(std::move(*file), nullptr, JournalTarget::LayerCopy);
 }
@@ -147,10 +136,10 @@ Result<void> ImageWriter::syncStaged(const Staged& range) {
 }
 
 Result<void> ImageWriter::writeAt(uint64_t offset, std::span<const uint8_t> bytes) {
-    if (auto inside = checkInside(offset, bytes.size()); !inside) {
-        return inside;
-    }
     if (raw_) {
+        if (auto inside = checkInside(offset, bytes.size()); !inside) {
+            return inside;
+        }
         return writeSectors(offset, bytes);
     }
     if (auto saved = stage(offset, bytes); !saved) {
@@ -159,7 +148,7 @@ Result<void> ImageWriter::writeAt(uint64_t offset, std::span<const uint8_t> byte
     if (previewsOnly()) {
         return {};
     }
-    return file_.writeAt(offset, bytes);
+    return file_.writeInside(offset, bytes);
 }
 
 Result<void> ImageWriter::stageSectors(uint64_t offset, std::span<const uint8_t> newBytes,
@@ -211,7 +200,7 @@ Result<void> ImageWriter::writeSectors(uint64_t offset, std::span<const uint8_t>
     }
     const uint64_t first = offset / kUserDataSize;
     const uint64_t end = (offset + bytes.size() + kUserDataSize - 1) / kUserDataSize;
-    return file_.writeAt(
+    return file_.writeInside(
         raw_->sectorOffset(first),
         std::span(rewrite->newSectors)
             .subspan((first - rewrite->firstLba) * kRawSectorSize, (end - first) * kRawSectorSize));

@@ -13,7 +13,7 @@
 
 #include "io/ImageFile.h"
 #include "io/RawLayout.h"
-#include "ops/JournalEdit.h"
+#include "journal/JournalEdit.h"
 #include "ops/SectorRewrite.h"
 
 namespace kestrel {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "ops/ImageWriter.h"
-#include "ops/StateFolder.h"
+#include "journal/StateFolder.h"
 
 namespace kestrel {
 

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "ops/StateFolder.h"
+#include "journal/StateFolder.h"
 
 namespace kestrel {
 

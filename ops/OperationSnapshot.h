@@ -10,7 +10,7 @@
 
 #include "image/RecordLookup.h"
 #include "io/RawLayout.h"
-#include "ops/Journal.h"
+#include "journal/Journal.h"
 
 namespace kestrel {
 

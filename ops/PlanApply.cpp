@@ -6,7 +6,7 @@
 #include "ops/Blanking.h"
 #include "ops/MasterFile.h"
 #include "ops/Overwrite.h"
-#include "ops/UndoLimits.h"
+#include "journal/UndoLimits.h"
 
 namespace kestrel {
 

@@ -9,7 +9,7 @@
 
 #include "ops/BlockTransfer.h"
 #include "ops/EditPlan.h"
-#include "ops/JournalEdit.h"
+#include "journal/JournalEdit.h"
 #include "ops/Session.h"
 
 namespace kestrel {

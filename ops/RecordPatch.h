@@ -6,7 +6,7 @@
 #include <string>
 
 #include "image/RecordLookup.h"
-#include "ops/JournalEdit.h"
+#include "journal/JournalEdit.h"
 
 namespace kestrel {
 

@@ -5,6 +5,7 @@
 #include "image/DualLayer.h"
 #include "image/IsoLayout.h"
 #include "image/LongNames.h"
+#include "ops/UndoEdit.h"
 
 namespace kestrel {
 
@@ -232,7 +233,7 @@ Result<void> Session::undo(uint64_t id) {
     if (auto same = requireSameFile(); !same) {
         return same;
     }
-    auto undone = journal_->undo(id, journalFiles());
+    auto undone = undoEntry(*journal_, id, journalFiles());
     joliet_.reset();
     return undone;
 }

@@ -17,7 +17,7 @@
 #include "image/Volume.h"
 #include "io/ContainerOpen.h"
 #include "io/ImageFile.h"
-#include "ops/Journal.h"
+#include "journal/Journal.h"
 #include "ops/LayerCopy.h"
 #include "ops/LayerCopyPath.h"
 #include "ops/OperationSnapshot.h"

@@ -26,7 +26,7 @@ std::optional<uint64_t> parseByteCount(const std::string& text);
 
 // Whether an edit that rewrites `dataBytes` of file data can keep its old bytes for undo:
 // within the edit limit, and with room for them where the journal lives. When it cannot,
-// `refusal` says why, with the sizes.
+// `refusal` says why, with the sizes, in a clause without a full stop for the caller to end.
 struct UndoRoom {
     bool fits = true;
     std::string refusal;

@@ -1,4 +1,4 @@
-#include "ops/EditSummary.h"
+#include "journal/EditSummary.h"
 
 #include <array>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "ops/UndoLimits.h"
+#include "journal/UndoLimits.h"
 
 #include <sys/statvfs.h>
 
@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "ops/EditSummary.h"
-#include "ops/StateFolder.h"
+#include "journal/EditSummary.h"
+#include "journal/StateFolder.h"
 
 namespace kestrel {
 

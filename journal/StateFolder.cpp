@@ -1,4 +1,4 @@
-#include "ops/StateFolder.h"
+#include "journal/StateFolder.h"
 
 #include <fcntl.h>
 #include <pwd.h>

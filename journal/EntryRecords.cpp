@@ -1,4 +1,4 @@
-#include "ops/JournalRecords.h"
+#include "journal/EntryRecords.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -185,10 +185,6 @@ size_t blockCountOf(uint64_t length) {
     return static_cast<size_t>((length + kJournalBlockSize - 1) / kJournalBlockSize);
 }
 
-uint64_t blockLength(const SavedRange& range, size_t block) {
-    return std::min<uint64_t>(kJournalBlockSize, range.length - block * kJournalBlockSize);
-}
-
 // Checks a record's checksum by reading it again, in pieces.
 Result<bool> checksumHolds(int descriptor, const std::string& path, uint64_t recordAt,
                            uint64_t payloadLength) {
@@ -240,13 +236,282 @@ bool parseRange(std::span<const uint8_t> fixedAndTable, uint64_t payloadLength, 
             return false;
         }
         block.oldIsZero = zero == 1;
-        savedBytes += block.oldIsZero ? 0 : blockLength(range, i);
+        savedBytes += block.oldIsZero ? 0 : range.blockLength(i);
     }
     return table.consumedExactly() &&
            kRangeFixedSize + blockCount * kBlockEntrySize + savedBytes == payloadLength;
 }
 
+// A range's record before it is framed: its fields and block table, then its old bytes that
+// are not zero, as pieces of the caller's buffer.
+struct EncodedRange {
+    SavedRange range;
+    Fields fields;
+    std::vector<std::span<const uint8_t>> pieces;
+};
+
+EncodedRange encodeRange(JournalTarget target, uint64_t offset, std::span<const uint8_t> oldBytes,
+                         std::span<const uint8_t> newBytes) {
+    EncodedRange encoded;
+    SavedRange& range = encoded.range;
+    range.target = target;
+    range.offset = offset;
+    range.length = oldBytes.size();
+    Fields& fields = encoded.fields;
+    fields.put8(static_cast<uint8_t>(target));
+    fields.put64(offset);
+    fields.put64(range.length);
+    fields.put64(blockCountOf(range.length));
+    range.blocks.resize(blockCountOf(range.length));
+    for (size_t i = 0; i < range.blocks.size(); ++i) {
+        const size_t from = i * kJournalBlockSize;
+        const size_t count = range.blockLength(i);
+        auto& block = range.blocks[i];
+        block.oldHash = blockHash(oldBytes.subspan(from, count));
+        block.newHash = blockHash(newBytes.subspan(from, count));
+        block.oldIsZero = isZero(oldBytes.subspan(from, count));
+        fields.put64(block.oldHash);
+        fields.put64(block.newHash);
+        fields.put8(block.oldIsZero ? 1 : 0);
+    }
+    // Blocks that are not zero are saved as they lie, in runs as long as possible.
+    auto& pieces = encoded.pieces;
+    pieces.reserve(range.blocks.size() + 1);
+    pieces.push_back(fields.bytes());
+    for (size_t i = 0; i < range.blocks.size(); ++i) {
+        if (range.blocks[i].oldIsZero) {
+            continue;
+        }
+        const auto block = oldBytes.subspan(i * kJournalBlockSize, range.blockLength(i));
+        if (pieces.size() > 1 && pieces.back().data() + pieces.back().size() == block.data()) {
+            pieces.back() = std::span(pieces.back().data(), pieces.back().size() + block.size());
+        } else {
+            pieces.push_back(block);
+        }
+    }
+    return encoded;
+}
+
+// The completion mark's fields: the descriptors' checksum, then (since the image's
+// modification time is kept) its size and that time.
+constexpr size_t kCompletionSize = 24;
+constexpr size_t kEarlierCompletionSize = 8;
+
+std::optional<ImageStateAfter> parseCompletion(std::span<const uint8_t> payload) {
+    if (payload.size() != kCompletionSize && payload.size() != kEarlierCompletionSize) {
+        return std::nullopt;
+    }
+    FieldReader fields(payload);
+    ImageStateAfter after;
+    after.descriptorsHash = fields.get64();
+    if (payload.size() == kCompletionSize) {
+        after.size = fields.get64();
+        after.modifiedAt = fields.get64();
+    }
+    return after;
+}
+
+// Reads an entry's records in order, each by its type, up to the first that is cut short or
+// damaged: that is where a crash struck, and nothing behind it counts.
+class EntryReader {
+public:
+    EntryReader(int descriptor, const std::string& path, uint64_t fileSize, bool checkRanges)
+        : descriptor_(descriptor), path_(path), fileSize_(fileSize), checkRanges_(checkRanges) {}
+
+    Result<JournalEntryFile> read() {
+        std::array<uint8_t, kMagic.size()> magic{};
+        if (fileSize_ < kMagic.size() || !readExactly(descriptor_, path_, 0, magic) ||
+            magic != kMagic) {
+            return notAnEntry();
+        }
+        entry_.wholeRecordsEnd = kMagic.size();
+        for (uint64_t at = kMagic.size(); fileSize_ - at >= kHeadSize + kChecksumSize;) {
+            auto next = readRecord(at);
+            if (!next) {
+                return next.error();
+            }
+            if (!*next) {
+                break;
+            }
+            at = **next;
+            entry_.wholeRecordsEnd = at;
+        }
+        if (!begun_) {
+            return notAnEntry();
+        }
+        return std::move(entry_);
+    }
+
+private:
+    Error notAnEntry() const {
+        return Error{ErrorKind::CorruptImage,
+                     path_ + " is not an undo journal entry that Kestrel wrote"};
+    }
+
+    // The record at `at`: where the next one starts, or nothing when this one does not count.
+    Result<std::optional<uint64_t>> readRecord(uint64_t at) {
+        std::array<uint8_t, kHeadSize> headBytes{};
+        if (auto read = readExactly(descriptor_, path_, at, headBytes); !read) {
+            return read.error();
+        }
+        FieldReader head(headBytes);
+        const uint32_t type = head.get32();
+        head.get32();
+        const uint64_t length = head.get64();
+        // A complete entry may take further marks of completion: an edit made without undo
+        // records there what it left the image like.
+        if (length > fileSize_ - at - kHeadSize - kChecksumSize ||
+            (type != kRange && length > kLargestSmallRecord) || begun_ != (type != kBegin) ||
+            (entry_.complete() && type != kComplete)) {
+            return std::optional<uint64_t>();
+        }
+        auto part = readFields(type, at, length);
+        if (!part) {
+            return part.error();
+        }
+        if (!*part) {
+            return std::optional<uint64_t>();
+        }
+        if (type != kRange || checkRanges_) {
+            auto holds = checksumHolds(descriptor_, path_, at, length);
+            if (!holds || !*holds) {
+                return holds ? Result<std::optional<uint64_t>>(std::nullopt) : holds.error();
+            }
+        }
+        bool taken = false;
+        switch (type) {
+            case kBegin:
+                taken = takeBegin(**part);
+                if (!taken) {
+                    return notAnEntry();
+                }
+                break;
+            case kRange:
+                taken = takeRange(**part, at, length);
+                break;
+            case kReverted:
+                taken = takeReverted(**part);
+                break;
+            case kComplete:
+                taken = takeComplete(**part);
+                break;
+            default:
+                break;
+        }
+        return taken ? std::optional(at + kHeadSize + length + kChecksumSize) : std::nullopt;
+    }
+
+    // Small records are read whole; of a range only its fields and block table.
+    Result<std::optional<std::vector<uint8_t>>> readFields(uint32_t type, uint64_t at,
+                                                           uint64_t length) {
+        std::vector<uint8_t> part(type == kRange ? std::min<uint64_t>(length, kRangeFixedSize)
+                                                 : length);
+        if (auto read = readExactly(descriptor_, path_, at + kHeadSize, part); !read) {
+            return read.error();
+        }
+        if (type != kRange) {
+            return std::optional(std::move(part));
+        }
+        if (part.size() < kRangeFixedSize) {
+            return std::optional<std::vector<uint8_t>>();
+        }
+        const uint64_t blockCount = FieldReader(std::span(part).subspan(17)).get64();
+        if (blockCount > (length - kRangeFixedSize) / kBlockEntrySize) {
+            return std::optional<std::vector<uint8_t>>();
+        }
+        part.resize(kRangeFixedSize + blockCount * kBlockEntrySize);
+        if (auto read = readExactly(descriptor_, path_, at + kHeadSize + kRangeFixedSize,
+                                    std::span(part).subspan(kRangeFixedSize));
+            !read) {
+            return read.error();
+        }
+        return std::optional(std::move(part));
+    }
+
+    bool takeBegin(std::span<const uint8_t> payload) {
+        FieldReader fields(payload);
+        auto& id = entry_.identity;
+        id.device = fields.get64();
+        id.inode = fields.get64();
+        id.birth = fields.get64();
+        id.size = fields.get64();
+        id.descriptorsHash = fields.get64();
+        auto& summary = entry_.summary;
+        summary.kind = static_cast<EditKind>(fields.get8());
+        summary.fileCount = fields.get32();
+        summary.dataBytes = fields.get64();
+        summary.madeAt = static_cast<int64_t>(fields.get64());
+        summary.undoes = fields.get64();
+        summary.name = fields.getText();
+        begun_ = fields.consumedExactly() && summary.kind >= EditKind::Relink &&
+                 summary.kind <= EditKind::Plan;
+        return begun_;
+    }
+
+    bool takeRange(std::span<const uint8_t> part, uint64_t at, uint64_t length) {
+        SavedRange range;
+        if (!parseRange(part, length, range)) {
+            return false;
+        }
+        range.recordAt = at;
+        range.oldBytesAt = at + kHeadSize + part.size();
+        entry_.ranges.push_back(std::move(range));
+        return true;
+    }
+
+    bool takeReverted(std::span<const uint8_t> payload) {
+        FieldReader fields(payload);
+        const uint64_t from = fields.get64();
+        if (!fields.consumedExactly() || from > entry_.ranges.size()) {
+            return false;
+        }
+        for (size_t i = from; i < entry_.ranges.size(); ++i) {
+            entry_.ranges[i].reverted = true;
+        }
+        return true;
+    }
+
+    bool takeComplete(std::span<const uint8_t> payload) {
+        auto after = parseCompletion(payload);
+        entry_.after = after;
+        return after.has_value();
+    }
+
+    int descriptor_;
+    const std::string& path_;
+    uint64_t fileSize_;
+    bool checkRanges_;
+    JournalEntryFile entry_;
+    bool begun_ = false;
+};
+
+Result<uint64_t> fileSizeOf(int descriptor, const std::string& path) {
+    struct stat status {};
+    if (::fstat(descriptor, &status) != 0) {
+        return systemError("Cannot read the undo journal", path, errno);
+    }
+    return static_cast<uint64_t>(status.st_size);
+}
+
 }  // namespace
+
+uint64_t SavedRange::blockLength(size_t block) const {
+    return std::min<uint64_t>(kJournalBlockSize, length - block * kJournalBlockSize);
+}
+
+std::optional<std::string> ImageStateAfter::differenceFrom(const ImageIdentity& now) const {
+    if (size != 0 && size != now.size) {
+        return "it holds " + std::to_string(now.size) + " bytes, where the edit left " +
+               std::to_string(size);
+    }
+    if (descriptorsHash != now.descriptorsHash) {
+        return "its volume descriptors are not those the edit left";
+    }
+    if (modifiedAt != 0 && modifiedAt != now.modifiedAt) {
+        return "it was written by another program, or another file was copied over it";
+    }
+    return std::nullopt;
+}
 
 uint64_t blockHash(std::span<const uint8_t> block) {
     return XXH3_64bits(block.data(), block.size());
@@ -258,137 +523,39 @@ bool JournalEntryFile::changedBytes() const {
 
 Result<JournalEntryFile> readJournalEntry(int descriptor, const std::string& path,
                                           bool checkRanges) {
-    struct stat status {};
-    if (::fstat(descriptor, &status) != 0) {
-        return systemError("Cannot read the undo journal", path, errno);
+    const auto fileSize = fileSizeOf(descriptor, path);
+    if (!fileSize) {
+        return fileSize.error();
     }
-    const auto fileSize = static_cast<uint64_t>(status.st_size);
-    const Error notAnEntry{ErrorKind::CorruptImage,
-                           path + " is not an undo journal entry that Kestrel wrote"};
-    std::array<uint8_t, kMagic.size()> magic{};
-    if (fileSize < kMagic.size() || !readExactly(descriptor, path, 0, magic) || magic != kMagic) {
-        return notAnEntry;
-    }
-    JournalEntryFile entry;
-    bool begun = false;
-    for (uint64_t at = kMagic.size();
-         !entry.complete() && fileSize - at >= kHeadSize + kChecksumSize;) {
-        std::array<uint8_t, kHeadSize> headBytes{};
-        if (auto read = readExactly(descriptor, path, at, headBytes); !read) {
-            return read.error();
-        }
-        FieldReader head(headBytes);
-        const uint32_t type = head.get32();
-        head.get32();
-        const uint64_t length = head.get64();
-        if (length > fileSize - at - kHeadSize - kChecksumSize ||
-            (type != kRange && length > kLargestSmallRecord) || begun != (type != kBegin)) {
-            break;
-        }
-        // Small records are read whole; of a range only its fields and block table.
-        const uint64_t partLength =
-            type == kRange ? std::min<uint64_t>(length, kRangeFixedSize) : length;
-        std::vector<uint8_t> part(partLength);
-        if (auto read = readExactly(descriptor, path, at + kHeadSize, part); !read) {
-            return read.error();
-        }
-        if (type == kRange && part.size() == kRangeFixedSize) {
-            const uint64_t blockCount = FieldReader(std::span(part).subspan(17)).get64();
-            if (blockCount > (length - kRangeFixedSize) / kBlockEntrySize) {
-                break;
-            }
-            part.resize(kRangeFixedSize + blockCount * kBlockEntrySize);
-            if (auto read = readExactly(descriptor, path, at + kHeadSize + kRangeFixedSize,
-                                        std::span(part).subspan(kRangeFixedSize));
-                !read) {
-                return read.error();
-            }
-        }
-        if (type != kRange || checkRanges) {
-            auto holds = checksumHolds(descriptor, path, at, length);
-            if (!holds) {
-                return holds.error();
-            }
-            if (!*holds) {
-                break;
-            }
-        }
-        FieldReader fields(part);
-        if (type == kBegin) {
-            auto& id = entry.identity;
-            id.device = fields.get64();
-            id.inode = fields.get64();
-            id.birth = fields.get64();
-            id.size = fields.get64();
-            id.descriptorsHash = fields.get64();
-            auto& summary = entry.summary;
-            summary.kind = static_cast<EditKind>(fields.get8());
-            summary.fileCount = fields.get32();
-            summary.dataBytes = fields.get64();
-            summary.madeAt = static_cast<int64_t>(fields.get64());
-            summary.undoes = fields.get64();
-            summary.name = fields.getText();
-            if (!fields.consumedExactly() || summary.kind < EditKind::Relink ||
-                summary.kind > EditKind::Plan) {
-                return notAnEntry;
-            }
-            begun = true;
-        } else if (type == kRange) {
-            SavedRange range;
-            if (part.size() < kRangeFixedSize || !parseRange(part, length, range)) {
-                break;
-            }
-            range.oldBytesAt = at + kHeadSize + part.size();
-            entry.ranges.push_back(std::move(range));
-        } else if (type == kReverted) {
-            const uint64_t from = fields.get64();
-            if (!fields.consumedExactly() || from > entry.ranges.size()) {
-                break;
-            }
-            for (size_t i = from; i < entry.ranges.size(); ++i) {
-                entry.ranges[i].reverted = true;
-            }
-        } else if (type == kComplete) {
-            const uint64_t hash = fields.get64();
-            if (!fields.consumedExactly()) {
-                break;
-            }
-            entry.descriptorsHashAfter = hash;
-        } else {
-            break;
-        }
-        at += kHeadSize + length + kChecksumSize;
-    }
-    if (!begun) {
-        return notAnEntry;
-    }
-    return entry;
+    return EntryReader(descriptor, path, *fileSize, checkRanges).read();
 }
 
-Result<std::optional<uint64_t>> readCompletionMark(int descriptor, const std::string& path) {
-    struct stat status {};
-    if (::fstat(descriptor, &status) != 0) {
-        return systemError("Cannot read the undo journal", path, errno);
+Result<std::optional<ImageStateAfter>> readCompletionMark(int descriptor, const std::string& path) {
+    const auto fileSize = fileSizeOf(descriptor, path);
+    if (!fileSize) {
+        return fileSize.error();
     }
-    constexpr size_t kMarkSize = kHeadSize + 8 + kChecksumSize;
-    const auto fileSize = static_cast<uint64_t>(status.st_size);
-    std::array<uint8_t, kMarkSize> mark{};
-    if (fileSize < kMagic.size() + kMarkSize) {
-        return std::optional<uint64_t>();
+    // The mark of this version carries three fields, that of earlier versions one.
+    for (const size_t payload : {kCompletionSize, kEarlierCompletionSize}) {
+        const size_t markSize = kHeadSize + payload + kChecksumSize;
+        if (*fileSize < kMagic.size() + markSize) {
+            continue;
+        }
+        std::vector<uint8_t> mark(markSize);
+        if (auto read = readExactly(descriptor, path, *fileSize - markSize, mark); !read) {
+            return read.error();
+        }
+        FieldReader fields(mark);
+        const uint32_t type = fields.get32();
+        fields.get32();
+        const uint64_t length = fields.get64();
+        const uint64_t checksum = FieldReader(std::span(mark).subspan(kHeadSize + payload)).get64();
+        if (type == kComplete && length == payload &&
+            checksum == XXH3_64bits(mark.data(), kHeadSize + payload)) {
+            return parseCompletion(std::span(mark).subspan(kHeadSize, payload));
+        }
     }
-    if (auto read = readExactly(descriptor, path, fileSize - kMarkSize, mark); !read) {
-        return read.error();
-    }
-    FieldReader fields(mark);
-    const uint32_t type = fields.get32();
-    fields.get32();
-    const uint64_t length = fields.get64();
-    const uint64_t hash = fields.get64();
-    const uint64_t checksum = fields.get64();
-    if (type != kComplete || length != 8 || checksum != XXH3_64bits(mark.data(), kHeadSize + 8)) {
-        return std::optional<uint64_t>();
-    }
-    return std::optional(hash);
+    return std::optional<ImageStateAfter>();
 }
 
 Result<std::vector<uint8_t>> readSavedBytes(int descriptor, const std::string& path,
@@ -396,7 +563,7 @@ Result<std::vector<uint8_t>> readSavedBytes(int descriptor, const std::string& p
     std::vector<uint8_t> bytes(range.length);
     uint64_t at = range.oldBytesAt;
     for (size_t i = 0; i < range.blocks.size(); ++i) {
-        const auto block = std::span(bytes).subspan(i * kJournalBlockSize, blockLength(range, i));
+        const auto block = std::span(bytes).subspan(i * kJournalBlockSize, range.blockLength(i));
         if (!range.blocks[i].oldIsZero) {
             if (auto read = readExactly(descriptor, path, at, block); !read) {
                 return read.error();
@@ -436,74 +603,55 @@ Result<void> appendBegin(int descriptor, const std::string& path, const ImageIde
 RangeAppender::RangeAppender(int descriptor, std::string path)
     : descriptor_(descriptor), path_(std::move(path)) {}
 
+Result<void> RangeAppender::findEnd() {
+    if (end_) {
+        return {};
+    }
+    const auto size = fileSizeOf(descriptor_, path_);
+    if (!size) {
+        return size.error();
+    }
+    end_ = *size;
+    writtenEnd_ = *size;
+    sentUpTo_ = *size;
+    return {};
+}
+
 Result<SavedRange> RangeAppender::append(JournalTarget target, uint64_t offset,
                                          std::span<const uint8_t> oldBytes,
                                          std::span<const uint8_t> newBytes, bool sync) {
     if (failed_) {
         return *failed_;
     }
-    if (!end_) {
-        struct stat status {};
-        if (::fstat(descriptor_, &status) != 0) {
-            return systemError("Cannot write the undo journal", path_, errno);
-        }
-        end_ = static_cast<uint64_t>(status.st_size);
-        sentUpTo_ = *end_;
+    if (auto found = findEnd(); !found) {
+        return found.error();
     }
-    SavedRange range{target, offset, oldBytes.size(), {}, 0, false};
-    Fields fields;
-    fields.put8(static_cast<uint8_t>(target));
-    fields.put64(offset);
-    fields.put64(range.length);
-    fields.put64(blockCountOf(range.length));
-    range.blocks.resize(blockCountOf(range.length));
-    for (size_t i = 0; i < range.blocks.size(); ++i) {
-        const size_t from = i * kJournalBlockSize;
-        const size_t count = blockLength(range, i);
-        auto& block = range.blocks[i];
-        block.oldHash = blockHash(oldBytes.subspan(from, count));
-        block.newHash = blockHash(newBytes.subspan(from, count));
-        block.oldIsZero = isZero(oldBytes.subspan(from, count));
-        fields.put64(block.oldHash);
-        fields.put64(block.newHash);
-        fields.put8(block.oldIsZero ? 1 : 0);
-    }
-    // Blocks that are not zero are saved as they lie, in runs as long as possible.
-    std::vector<std::span<const uint8_t>> pieces{fields.bytes()};
-    pieces.reserve(range.blocks.size() + 1);
-    for (size_t i = 0; i < range.blocks.size(); ++i) {
-        if (range.blocks[i].oldIsZero) {
-            continue;
-        }
-        const auto block = oldBytes.subspan(i * kJournalBlockSize, blockLength(range, i));
-        if (pieces.size() > 1 && pieces.back().data() + pieces.back().size() == block.data()) {
-            pieces.back() = std::span(pieces.back().data(), pieces.back().size() + block.size());
-        } else {
-            pieces.push_back(block);
-        }
-    }
-    range.oldBytesAt = *end_ + kHeadSize + fields.bytes().size();
+    EncodedRange encoded = encodeRange(target, offset, oldBytes, newBytes);
+    SavedRange& range = encoded.range;
+    range.recordAt = *end_;
+    range.oldBytesAt = *end_ + kHeadSize + encoded.fields.bytes().size();
     uint64_t length = kHeadSize + kChecksumSize;
-    for (const auto piece : pieces) {
+    for (const auto piece : encoded.pieces) {
         length += piece.size();
     }
     if (length <= kGatheredRecordBytes) {
-        encodeRecord(waiting_, kRange, pieces);
+        encodeRecord(waiting_, kRange, encoded.pieces);
         ++rangesWaiting_;
     } else {
         // A large record's pieces are written as they lie rather than copied.
         if (auto flushed = flush(); !flushed) {
             return flushed.error();
         }
-        const RecordFrame frame = frameOf(kRange, pieces);
-        pieces.insert(pieces.begin(), frame.head.bytes());
-        pieces.push_back(frame.checksum.bytes());
-        for (const auto piece : pieces) {
+        const RecordFrame frame = frameOf(kRange, encoded.pieces);
+        encoded.pieces.insert(encoded.pieces.begin(), frame.head.bytes());
+        encoded.pieces.push_back(frame.checksum.bytes());
+        for (const auto piece : encoded.pieces) {
             if (auto written = write(piece); !written) {
                 return written.error();
             }
         }
         ++rangesWritten_;
+        writtenEnd_ = *end_ + length;
     }
     *end_ += length;
     // Small records wait until a megabyte of them is there; a large one, written already, is
@@ -517,7 +665,7 @@ Result<SavedRange> RangeAppender::append(JournalTarget target, uint64_t offset,
     if (!sent) {
         return sent.error();
     }
-    return range;
+    return std::move(range);
 }
 
 Result<void> RangeAppender::write(std::span<const uint8_t> bytes) {
@@ -540,6 +688,7 @@ Result<void> RangeAppender::flush() {
         }
         waiting_.clear();
         rangesWritten_ += std::exchange(rangesWaiting_, 0);
+        writtenEnd_ = *end_;
     }
     // What was written starts to reach the disk now, a megabyte or more at a time, while the
     // next records are made and the image is written.
@@ -573,12 +722,24 @@ Result<void> RangeAppender::appendReverted(size_t fromRange) {
     return kestrel::appendReverted(descriptor_, path_, fromRange);
 }
 
-Result<void> RangeAppender::appendComplete(uint64_t descriptorsHash) {
+Result<void> RangeAppender::appendComplete(const ImageIdentity& after) {
     if (auto flushed = flush(); !flushed) {
         return flushed;
     }
     end_.reset();
-    return kestrel::appendComplete(descriptor_, path_, descriptorsHash);
+    return kestrel::appendComplete(descriptor_, path_, after);
+}
+
+Result<void> RangeAppender::cutBackTo(uint64_t length) {
+    if (auto cut = cutEntry(descriptor_, path_, length); !cut) {
+        return cut;
+    }
+    // Nothing that waited or was lost lies before the cut: every range it kept was written.
+    waiting_.clear();
+    rangesWaiting_ = 0;
+    failed_.reset();
+    end_.reset();
+    return {};
 }
 
 Result<void> appendReverted(int descriptor, const std::string& path, size_t fromRange) {
@@ -588,11 +749,20 @@ Result<void> appendReverted(int descriptor, const std::string& path, size_t from
     return appendRecord(descriptor, path, kReverted, payload);
 }
 
-Result<void> appendComplete(int descriptor, const std::string& path, uint64_t descriptorsHash) {
+Result<void> appendComplete(int descriptor, const std::string& path, const ImageIdentity& after) {
     Fields fields;
-    fields.put64(descriptorsHash);
+    fields.put64(after.descriptorsHash);
+    fields.put64(after.size);
+    fields.put64(after.modifiedAt);
     const std::span<const uint8_t> payload = fields.bytes();
     return appendRecord(descriptor, path, kComplete, payload);
+}
+
+Result<void> cutEntry(int descriptor, const std::string& path, uint64_t length) {
+    if (::ftruncate(descriptor, static_cast<off_t>(length)) != 0) {
+        return systemError("Cannot cut back the undo journal", path, errno);
+    }
+    return syncRecords(descriptor, path);
 }
 
 }  // namespace kestrel

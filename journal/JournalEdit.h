@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "io/RawLayout.h"
-#include "ops/JournalRecords.h"
+#include "journal/EntryRecords.h"
 
 namespace kestrel {
 
@@ -53,6 +53,15 @@ public:
         edit.files_ = std::move(files);
         return edit;
     }
+    // The same, holding the lock of the journal `journalFolder`, where it notes at its end
+    // what it left the image like.
+    static JournalEdit withoutUndo(JournalFiles files, int lockedFolder,
+                                   std::string journalFolder) {
+        JournalEdit edit = withoutUndo(std::move(files));
+        edit.folder_ = lockedFolder;
+        edit.journalFolder_ = std::move(journalFolder);
+        return edit;
+    }
     // An edit that writes nothing: every range it would write is kept in memory with its old
     // and new bytes, for a dry run to show, and the files are opened for reading only.
     static JournalEdit preview(JournalFiles files) {
@@ -61,8 +70,10 @@ public:
         edit.preview_ = true;
         return edit;
     }
-    // Takes over an entry file that holds its Begin record, and the locked folder.
-    JournalEdit(int folder, int entry, std::string entryPath, JournalFiles files);
+    // Takes over an entry file that holds its Begin record, and the locked folder; `before`
+    // is the image as the edit found it.
+    JournalEdit(int folder, int entry, std::string entryPath, JournalFiles files,
+                const ImageIdentity& before);
 
     JournalEdit(JournalEdit&& other) noexcept;
     JournalEdit& operator=(JournalEdit&&) = delete;
@@ -83,7 +94,9 @@ public:
     // The number of ranges saved so far, to roll back to.
     size_t mark() const { return preview_ ? previewed_.size() : ranges_.size(); }
     // Puts back every range saved since `mark`, newest first, and records that they are no
-    // longer part of the edit. When this fails, the entry is left for recovery.
+    // longer part of the edit; where the journal cannot take that record (its disk is full),
+    // the entry is cut back to before them instead. When this fails, the entry is left for
+    // recovery.
     Result<void> rollBackTo(size_t mark);
     // Rolls back to `mark` after `failed`, and adds to its message what became of the bytes
     // written: put back, so that `whole` was left as it was, or left for the next open.
@@ -96,17 +109,28 @@ public:
 private:
     JournalEdit() = default;
     Result<void> syncWrittenFiles() const;
+    Result<void> recordRolledBack(size_t mark);
+    bool changesBytes() const;
+    // An edit whose every write was put back leaves the image as it found it, its time of
+    // change included, so that the journal's last edit still describes the image.
+    void keepModificationTime() const;
+    // Ends an edit abandoned with nothing in effect: marked complete, or gone when its entry
+    // holds no range, so that the next open finds nothing to recover.
+    void settleAbandoned();
     // After the journal failed a write, forgets the ranges saved that it does not hold.
     void dropUnwrittenRanges();
     void preview(JournalTarget target, uint64_t offset, std::span<const uint8_t> oldBytes,
                  std::span<const uint8_t> newBytes);
 
     int folder_ = -1;
+    std::string journalFolder_;  // of an edit without undo
     int entry_ = -1;
     std::string entryPath_;
     RangeAppender appender_{-1, {}};
     JournalFiles files_;
     std::vector<SavedRange> ranges_;
+    ImageIdentity before_;
+    bool savedAny_ = false;
     bool completed_ = false;
     // A rollback failed: the entry is left incomplete, so it is recovered on the next open.
     bool broken_ = false;

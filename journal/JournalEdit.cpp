@@ -1,4 +1,4 @@
-#include "ops/JournalEdit.h"
+#include "journal/JournalEdit.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -6,11 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <set>
 #include <utility>
 
-#include "ops/ImageWriter.h"
-#include "ops/Journal.h"
+#include "io/ImageFile.h"
+#include "journal/ImageIdentity.h"
+#include "journal/Journal.h"
+#include "journal/UndoLimits.h"
 
 namespace kestrel {
 
@@ -26,7 +29,7 @@ Result<void> restoreSavedRange(int entry, const std::string& entryPath, const Sa
     if (!saved) {
         return saved.error();
     }
-    auto target = ImageWriter::open(targetPath);
+    auto target = ImageFile::openForUpdate(targetPath);
     if (!target) {
         return target.error();
     }
@@ -52,29 +55,37 @@ Result<void> restoreSavedRange(int entry, const std::string& entryPath, const Sa
         while (old[to - 1] == now[to - 1]) {
             --to;
         }
-        if (auto written = target->writeAt(range.offset + from, old.subspan(from, to - from));
+        if (auto written = target->writeInside(range.offset + from, old.subspan(from, to - from));
             !written) {
             return written;
         }
         from = to;
     }
-    return target->finish();
+    if (auto synced = target->sync(); !synced) {
+        return synced;
+    }
+    return target->close();
 }
 
-JournalEdit::JournalEdit(int folder, int entry, std::string entryPath, JournalFiles files)
+JournalEdit::JournalEdit(int folder, int entry, std::string entryPath, JournalFiles files,
+                         const ImageIdentity& before)
     : folder_(folder),
       entry_(entry),
       entryPath_(std::move(entryPath)),
       appender_(entry, entryPath_),
-      files_(std::move(files)) {}
+      files_(std::move(files)),
+      before_(before) {}
 
 JournalEdit::JournalEdit(JournalEdit&& other) noexcept
     : folder_(std::exchange(other.folder_, -1)),
+      journalFolder_(std::move(other.journalFolder_)),
       entry_(std::exchange(other.entry_, -1)),
       entryPath_(std::move(other.entryPath_)),
       appender_(std::move(other.appender_)),
       files_(std::move(other.files_)),
       ranges_(std::move(other.ranges_)),
+      before_(other.before_),
+      savedAny_(other.savedAny_),
       completed_(other.completed_),
       broken_(other.broken_),
       preview_(other.preview_),
@@ -82,11 +93,12 @@ JournalEdit::JournalEdit(JournalEdit&& other) noexcept
 
 JournalEdit::~JournalEdit() {
     if (entry_ >= 0) {
-        // An edit refused before it wrote anything has nothing to undo or recover.
-        if (!completed_ && ranges_.empty()) {
-            ::unlink(entryPath_.c_str());
+        if (!completed_ && !broken_ && !changesBytes()) {
+            settleAbandoned();
         }
         ::close(entry_);
+    } else if (folder_ >= 0 && !journalFolder_.empty()) {
+        noteImageState(journalFolder_, files_.imagePath);
     }
     if (folder_ >= 0) {
         ::close(folder_);  // releases the lock
@@ -114,6 +126,7 @@ Result<void> JournalEdit::save(JournalTarget target, uint64_t offset,
         return range.error();
     }
     ranges_.push_back(std::move(*range));
+    savedAny_ = true;
     return {};
 }
 
@@ -176,16 +189,34 @@ Result<void> JournalEdit::rollBackTo(size_t mark) {
             return restored;
         }
     }
-    if (auto recorded = appender_.appendReverted(mark); !recorded) {
+    if (auto recorded = recordRolledBack(mark); !recorded) {
         broken_ = true;
         return recorded;
-    }
-    for (size_t i = mark; i < ranges_.size(); ++i) {
-        ranges_[i].reverted = true;
     }
     return {};
 }
 
+Result<void> JournalEdit::recordRolledBack(size_t mark) {
+    if (mark >= ranges_.size() && appender_.flush()) {
+        return {};
+    }
+    if (mark < ranges_.size()) {
+        if (auto recorded = appender_.appendReverted(mark); recorded) {
+            for (size_t i = mark; i < ranges_.size(); ++i) {
+                ranges_[i].reverted = true;
+            }
+            return {};
+        }
+    }
+    // Cutting the entry back says the same as the record, and needs no room: the ranges put
+    // back, and whatever a failed write left behind the last whole record, are gone.
+    const uint64_t cut = mark < ranges_.size() ? ranges_[mark].recordAt : appender_.writtenEnd();
+    if (auto cutBack = appender_.cutBackTo(cut); !cutBack) {
+        return cutBack;
+    }
+    ranges_.resize(std::min(mark, ranges_.size()));
+    return {};
+}
 Error JournalEdit::putBackAfter(Error failed, size_t mark, const std::string& whole) {
     if (auto restored = rollBackTo(mark); restored) {
         failed.message += "; what was written was put back, so " + whole + " was left as it was";
@@ -203,16 +234,41 @@ Result<void> JournalEdit::syncWrittenFiles() const {
     }
     for (const auto target : written) {
         if (const std::string* path = files_.pathOf(target)) {
-            auto file = ImageWriter::open(*path);
+            auto file = ImageFile::openForUpdate(*path);
             if (!file) {
                 return file.error();
             }
-            if (auto synced = file->finish(); !synced) {
+            if (auto synced = file->sync(); !synced) {
                 return synced;
             }
         }
     }
     return {};
+}
+
+bool JournalEdit::changesBytes() const {
+    return std::ranges::any_of(ranges_, [](const SavedRange& range) { return !range.reverted; });
+}
+
+void JournalEdit::keepModificationTime() const {
+    if (!savedAny_ || before_.modifiedAt == 0) {
+        return;
+    }
+    const timespec times[2] = {{0, UTIME_OMIT},
+                               {static_cast<time_t>(before_.modifiedAt / 1'000'000'000),
+                                static_cast<long>(before_.modifiedAt % 1'000'000'000)}};
+    ::utimensat(AT_FDCWD, files_.imagePath.c_str(), times, 0);
+}
+
+void JournalEdit::settleAbandoned() {
+    keepModificationTime();
+    if (ranges_.empty()) {
+        ::unlink(entryPath_.c_str());
+        return;
+    }
+    if (const auto identity = imageIdentity(files_.imagePath); identity) {
+        completed_ = static_cast<bool>(appender_.appendComplete(*identity));
+    }
 }
 
 Result<void> JournalEdit::complete() {
@@ -229,10 +285,13 @@ Result<void> JournalEdit::complete() {
         return {};
     }
     auto synced = syncWrittenFiles();
+    if (synced && !changesBytes()) {
+        keepModificationTime();
+    }
     auto identity =
         synced ? imageIdentity(files_.imagePath) : Result<ImageIdentity>(synced.error());
-    Result<void> recorded = identity ? appender_.appendComplete(identity->descriptorsHash)
-                                     : Result<void>(identity.error());
+    Result<void> recorded =
+        identity ? appender_.appendComplete(*identity) : Result<void>(identity.error());
     if (!recorded) {
         return putBackAfter(recorded.error(), 0, "the image");
     }
@@ -241,7 +300,8 @@ Result<void> JournalEdit::complete() {
     // save a few bytes, spare every edit a look through all journals.
     struct stat written {};
     if (::fstat(entry_, &written) == 0 && written.st_size >= kPruneAfterBytes) {
-        pruneJournals(loadUndoLimits().totalBytes, entryPath_);
+        pruneJournals(loadUndoLimits().totalBytes, entryPath_,
+                      std::filesystem::path(entryPath_).parent_path().string());
     }
     return {};
 }

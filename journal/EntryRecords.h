@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "io/Result.h"
-#include "ops/EditSummary.h"
+#include "journal/EditSummary.h"
 
 namespace kestrel {
 
@@ -31,7 +31,23 @@ struct ImageIdentity {
     uint64_t birth = 0;
     uint64_t size = 0;
     uint64_t descriptorsHash = 0;  // of the volume descriptors, sector 16 to the terminator
+    // When the file's bytes last changed, in nanoseconds. Not part of an entry's Begin record,
+    // which names the file; its completion mark keeps it.
+    uint64_t modifiedAt = 0;
     bool operator==(const ImageIdentity&) const = default;
+};
+
+// What the image was like once an edit was complete, kept in the mark that ends its entry.
+// Another file copied over the image keeps its inode, and may keep its size and descriptors
+// too; its modification time tells it apart. Entries of earlier versions kept the
+// descriptors' checksum alone: their size and time are zero, and not compared.
+struct ImageStateAfter {
+    uint64_t descriptorsHash = 0;
+    uint64_t size = 0;
+    uint64_t modifiedAt = 0;
+
+    // Why the image as it is now is not the one the edit left, or nothing when it is.
+    std::optional<std::string> differenceFrom(const ImageIdentity& now) const;
 };
 
 struct SavedBlock {
@@ -47,19 +63,26 @@ struct SavedRange {
     uint64_t offset = 0;
     uint64_t length = 0;
     std::vector<SavedBlock> blocks;
-    uint64_t oldBytesAt = 0;  // their position in the entry file
+    uint64_t recordAt = 0;    // where its record starts in the entry file
+    uint64_t oldBytesAt = 0;  // where its old bytes start
     // Restored when a write of the edit failed: no longer part of the edit.
     bool reverted = false;
+
+    uint64_t end() const { return offset + length; }
+    uint64_t blockLength(size_t block) const;
 };
 
 struct JournalEntryFile {
     ImageIdentity identity;  // of the image before the edit
     EditSummary summary;
     std::vector<SavedRange> ranges;
-    // Recorded once the image was written and synced: the edit is complete.
-    std::optional<uint64_t> descriptorsHashAfter;
+    // Recorded once the image was written and synced: the edit is complete. The last of the
+    // entry's marks of completion, which later edits made without undo may add.
+    std::optional<ImageStateAfter> after;
+    // Where the last whole record ends; a crash may have left part of one behind it.
+    uint64_t wholeRecordsEnd = 0;
 
-    bool complete() const { return descriptorsHashAfter.has_value(); }
+    bool complete() const { return after.has_value(); }
     // Whether any range is still part of the edit.
     bool changedBytes() const;
 };
@@ -70,9 +93,9 @@ uint64_t blockHash(std::span<const uint8_t> block);
 // checksum is verified as well, which reads all of its saved bytes.
 Result<JournalEntryFile> readJournalEntry(int descriptor, const std::string& path,
                                           bool checkRanges);
-// The descriptors' checksum in the completion mark that ends the entry, read from its last
-// bytes alone; nothing when the entry does not end with one.
-Result<std::optional<uint64_t>> readCompletionMark(int descriptor, const std::string& path);
+// The completion mark that ends the entry, read from its last bytes alone; nothing when the
+// entry does not end with one.
+Result<std::optional<ImageStateAfter>> readCompletionMark(int descriptor, const std::string& path);
 // The old bytes of `range`, each block checked against its checksum.
 Result<std::vector<uint8_t>> readSavedBytes(int descriptor, const std::string& path,
                                             const SavedRange& range);
@@ -80,6 +103,12 @@ Result<std::vector<uint8_t>> readSavedBytes(int descriptor, const std::string& p
 // Each append writes one record at the end of the file and syncs it.
 Result<void> appendBegin(int descriptor, const std::string& path, const ImageIdentity& identity,
                          const EditSummary& summary);
+// Ranges from `fromRange` to the last one appended were restored.
+Result<void> appendReverted(int descriptor, const std::string& path, size_t fromRange);
+Result<void> appendComplete(int descriptor, const std::string& path, const ImageIdentity& after);
+// Ends the file at `length`, dropping what follows, and syncs it: a record cut short by a
+// crash, or the ranges a rollback put back when no record saying so could be added.
+Result<void> cutEntry(int descriptor, const std::string& path, uint64_t length);
 
 // Appends one edit's range records to its entry file. A range need not be synced at once:
 // small ones then wait in memory, gathered with the next, and go out a megabyte at a time,
@@ -100,26 +129,27 @@ public:
     // Flushes, then appends the record that the ranges from `fromRange` on were restored, or
     // the mark of completion, and syncs.
     Result<void> appendReverted(size_t fromRange);
-    Result<void> appendComplete(uint64_t descriptorsHash);
-    // How many of the ranges appended the file holds.
+    Result<void> appendComplete(const ImageIdentity& after);
+    // Ends the file at `length`, before the record of a range that was put back: the file is
+    // whole again, whatever a failed write left behind it.
+    Result<void> cutBackTo(uint64_t length);
+    // How many of the ranges appended the file holds, and where the last of them ends.
     size_t rangesWritten() const { return rangesWritten_; }
+    uint64_t writtenEnd() const { return writtenEnd_; }
 
 private:
     Result<void> write(std::span<const uint8_t> bytes);
-    void sendOn();
+    Result<void> findEnd();
 
     int descriptor_;
     std::string path_;
     std::optional<uint64_t> end_;  // of the file and what waits, read when first needed
+    uint64_t writtenEnd_ = 0;      // of the records the file holds whole
     uint64_t sentUpTo_ = 0;        // the end of what the disk was asked to take
     std::vector<uint8_t> waiting_;
     size_t rangesWaiting_ = 0;
     size_t rangesWritten_ = 0;
     std::optional<Error> failed_;
 };
-
-// Ranges from `fromRange` to the last one appended were restored.
-Result<void> appendReverted(int descriptor, const std::string& path, size_t fromRange);
-Result<void> appendComplete(int descriptor, const std::string& path, uint64_t descriptorsHash);
 
 }  // namespace kestrel

@@ -1,0 +1,13 @@
+// What the journal knows an image by: its file (device, inode, birth), its size, its volume
+// descriptors and when its bytes last changed.
+#pragma once
+
+#include <string>
+
+#include "journal/EntryRecords.h"
+
+namespace kestrel {
+
+Result<ImageIdentity> imageIdentity(const std::string& imagePath);
+
+}  // namespace kestrel

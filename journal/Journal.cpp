@@ -1,0 +1,394 @@
+#include "journal/Journal.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <filesystem>
+#include <map>
+
+#include "journal/JournalFolder.h"
+#include "journal/RangeReplay.h"
+#include "journal/StateFolder.h"
+
+namespace kestrel {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kSetAside = ".set-aside-";
+
+Error anotherIsEditing(const std::string& imagePath) {
+    return Error{ErrorKind::Changed, "Another Kestrel is editing " + imagePath +
+                                         " now; try again once it has finished. Nothing "
+                                         "was written"};
+}
+
+// Opens the journal's folder, creating it, and takes its lock.
+Result<OwnedFolder> openLocked(const std::string& folderName, const std::string& folderPath,
+                               const std::string& imagePath) {
+    auto opened = openPrivateFolder(folderName);
+    if (!opened) {
+        return opened.error();
+    }
+    OwnedFolder folder(*opened);
+    const auto locked = tryLockFolder(folder.get(), folderPath);
+    if (!locked) {
+        return locked.error();
+    }
+    if (!*locked) {
+        return anotherIsEditing(imagePath);
+    }
+    return folder;
+}
+
+// Why the newest readable entry says the image is not the one the journal's edits left, or
+// nothing when it fits. Entries a crash left without their Begin record are removed.
+Result<std::optional<std::string>> misfit(const std::string& folder,
+                                          const ImageIdentity& identity) {
+    const auto entries = entryFiles(folder);
+    if (!entries) {
+        return entries.error();
+    }
+    for (auto item = entries->rbegin(); item != entries->rend(); ++item) {
+        auto file = EntryFile::open(item->second, false);
+        auto entry = file ? file->read(false) : Result<JournalEntryFile>(file.error());
+        if (!entry && beginCutShort(item->second)) {
+            ::unlink(item->second.c_str());
+            continue;
+        }
+        if (!entry) {
+            return std::optional<std::string>("its newest entry cannot be read (" +
+                                              entry.error().message + ")");
+        }
+        if (entry->complete()) {
+            return entry->after->differenceFrom(identity);
+        }
+        if (entry->identity.size != identity.size) {
+            return std::optional<std::string>(
+                "its size is not that of the image the last edit began on");
+        }
+        return std::optional<std::string>();
+    }
+    return std::optional<std::string>();
+}
+
+}  // namespace
+
+Result<Journal> Journal::of(const std::string& imagePath) {
+    const auto identity = imageIdentity(imagePath);
+    if (!identity) {
+        return identity.error();
+    }
+    const std::string name = std::to_string(identity->device) + "-" +
+                             std::to_string(identity->inode) + "-" +
+                             std::to_string(identity->birth);
+    return Journal("journal/" + name, stateFolderPath("journal/" + name),
+                   FileIdentity{identity->device, identity->inode});
+}
+
+Result<void> Journal::makeFit(OwnedFolder& folder, const ImageIdentity& identity,
+                              const std::string& imagePath) const {
+    const auto reason = misfit(folder_, identity);
+    if (!reason || !*reason) {
+        return reason ? Result<void>() : Result<void>(reason.error());
+    }
+    // Kept for whoever wants to look, never applied: its edits were made on another file.
+    const std::string aside = folder_ + kSetAside + std::to_string(std::time(nullptr));
+    if (::rename(folder_.c_str(), aside.c_str()) != 0) {
+        return systemError("Cannot set aside the undo journal", folder_, errno);
+    }
+    auto fresh = openLocked(folderName_, folder_, imagePath);
+    if (!fresh) {
+        return fresh.error();
+    }
+    folder = std::move(*fresh);
+    return {};
+}
+
+Result<JournalEdit> Journal::begin(EditSummary summary, JournalFiles files) const {
+    auto folder = openLocked(folderName_, folder_, files.imagePath);
+    if (!folder) {
+        return folder.error();
+    }
+    const auto identity = imageIdentity(files.imagePath);
+    if (!identity) {
+        return identity.error();
+    }
+    if (FileIdentity{identity->device, identity->inode} != file_) {
+        return Error{ErrorKind::Changed, files.imagePath +
+                                             " is no longer the file that was opened: it was "
+                                             "replaced since; browse to it again"};
+    }
+    // An undo looks at the fit itself, once it has named any bytes changed since.
+    if (summary.kind != EditKind::Undo) {
+        if (auto fits = makeFit(*folder, *identity, files.imagePath); !fits) {
+            return fits.error();
+        }
+    }
+    const auto entries = entryFiles(folder_);
+    if (!entries) {
+        return entries.error();
+    }
+    const uint64_t id = entries->empty() ? 1 : entries->rbegin()->first + 1;
+    const std::string path = folder_ + "/" + entryName(id);
+    const int entry =
+        ::openat(folder->get(), entryName(id).c_str(),
+                 O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (entry < 0) {
+        return systemError("Cannot create the undo journal", path, errno);
+    }
+    const int folderDescriptor = folder->get();
+    JournalEdit edit(folder->release(), entry, path, std::move(files), *identity);
+    summary.madeAt = std::time(nullptr);
+    if (auto begun = appendBegin(entry, path, *identity, summary); !begun) {
+        return begun.error();
+    }
+    if (::fsync(folderDescriptor) != 0) {
+        return systemError("Cannot sync the undo journal folder", folder_, errno);
+    }
+    return edit;
+}
+
+Result<std::vector<JournalEntry>> Journal::history() const {
+    using State = JournalEntry::State;
+    const auto entries = entryFiles(folder_);
+    if (!entries) {
+        return entries.error();
+    }
+    std::vector<JournalEntry> history;
+    std::map<uint64_t, size_t> byId;
+    for (const auto& [id, path] : *entries) {
+        auto file = EntryFile::open(path, false);
+        if (!file) {
+            return file.error();
+        }
+        const auto entry = file->read(false);
+        if (!entry) {
+            continue;  // being begun by another process, or not an entry this program wrote
+        }
+        std::error_code ignored;
+        JournalEntry listed{id, entry->summary, State::Incomplete, fs::file_size(path, ignored)};
+        if (entry->complete()) {
+            listed.state = entry->changedBytes() ? State::InEffect : State::RolledBack;
+        }
+        // An undo in effect reverts its edit; reverting an undo puts back what that undid.
+        if (listed.state == State::InEffect && listed.summary.kind == EditKind::Undo) {
+            if (const auto undone = byId.find(listed.summary.undoes); undone != byId.end()) {
+                auto& target = history[undone->second];
+                target.state = State::Undone;
+                if (target.summary.kind == EditKind::Undo) {
+                    if (const auto again = byId.find(target.summary.undoes);
+                        again != byId.end() && history[again->second].state == State::Undone) {
+                        history[again->second].state = State::InEffect;
+                    }
+                }
+            }
+        }
+        byId[id] = history.size();
+        history.push_back(std::move(listed));
+    }
+    return history;
+}
+
+Result<std::optional<JournalEntry>> Journal::lastUndoable() const {
+    auto history = this->history();
+    if (!history) {
+        return history.error();
+    }
+    for (auto entry = history->rbegin(); entry != history->rend(); ++entry) {
+        if (entry->state == JournalEntry::State::InEffect &&
+            entry->summary.kind != EditKind::Undo) {
+            return std::optional(*entry);
+        }
+    }
+    return std::optional<JournalEntry>();
+}
+
+std::string Journal::nothingToUndo(const std::string& imagePath) const {
+    std::string text = "Nothing to undo for " + imagePath + ": ";
+    std::error_code error;
+    const bool exists = fs::is_directory(folder_, error);
+    text += exists ? "its undo journal, " + folder_ + ", holds no edit in effect"
+                   : "Kestrel has kept no edits of it in " + folder_;
+    // The same file's journals set aside, when it no longer fitted them.
+    std::vector<std::string> aside;
+    const fs::path folder(folder_);
+    const std::string prefix = folder.filename().string() + kSetAside;
+    for (const auto& item : fs::directory_iterator(folder.parent_path(), error)) {
+        if (item.path().filename().string().starts_with(prefix)) {
+            aside.push_back(item.path().string());
+        }
+    }
+    std::ranges::sort(aside);
+    if (!aside.empty()) {
+        text += "; its earlier journal was set aside in " + aside.back() +
+                " because the image no longer fitted it";
+    } else if (!exists) {
+        text +=
+            " (a journal is found by the file's device, inode and birth, so an image "
+            "moved to another file system, or copied, starts a journal of its own)";
+    }
+    return text;
+}
+
+Result<UndoableEntry> Journal::openForUndo(uint64_t id, const JournalFiles& files,
+                                           const std::string& description) const {
+    auto file = EntryFile::open(folder_ + "/" + entryName(id), false);
+    if (!file) {
+        return file.error();
+    }
+    auto entry = file->read(true);
+    if (!entry) {
+        return entry.error();
+    }
+    UndoableEntry undoable{std::move(*file), std::move(*entry), {}};
+    const auto& ranges = undoable.entry.ranges;
+    for (const auto target : {JournalTarget::Image, JournalTarget::LayerCopy}) {
+        const std::string* path = files.pathOf(target);
+        if (path == nullptr) {
+            continue;
+        }
+        auto replay = RangeReplay::of(undoable.file, ranges, target, *path);
+        if (!replay) {
+            return replay.error();
+        }
+        for (size_t i = ranges.size(); i-- > 0;) {
+            if (ranges[i].reverted || ranges[i].target != target) {
+                continue;
+            }
+            const auto bytes = replay->before(i);
+            if (!bytes) {
+                return bytes.error();
+            }
+            const auto changed =
+                firstBlockRefused(ranges[i], *bytes, [&](size_t block, uint64_t hash) {
+                    return hash == ranges[i].blocks[block].newHash;
+                });
+            if (changed) {
+                return Error{ErrorKind::Changed,
+                             "Cannot undo " + description + ": " +
+                                 byteSpan(ranges[i], *changed, *changed) + " of " + *path +
+                                 " no longer hold what it wrote; they were changed since. "
+                                 "Nothing was written"};
+            }
+        }
+    }
+    const auto identity = imageIdentity(files.imagePath);
+    const auto reason = identity ? misfit(folder_, *identity)
+                                 : Result<std::optional<std::string>>(identity.error());
+    if (!reason) {
+        return reason.error();
+    }
+    if (*reason) {
+        return Error{ErrorKind::Changed, "Cannot undo " + description + ": " + files.imagePath +
+                                             " was changed since Kestrel's last edit of it (" +
+                                             **reason + "), so its undo journal, " + folder_ +
+                                             ", no longer fits it. Nothing was written"};
+    }
+    for (size_t i = ranges.size(); i-- > 0;) {
+        if (!ranges[i].reverted && files.pathOf(ranges[i].target) != nullptr) {
+            undoable.order.push_back(&ranges[i]);
+        }
+    }
+    return undoable;
+}
+
+Result<JournalEdit> Journal::beginWithoutUndo(JournalFiles files) const {
+    auto folder = openLocked(folderName_, folder_, files.imagePath);
+    if (!folder && folder.error().kind == ErrorKind::Changed) {
+        return folder.error();
+    }
+    // Without a journal to keep, the edit is made all the same, as the user asked.
+    if (!folder) {
+        return JournalEdit::withoutUndo(std::move(files));
+    }
+    return JournalEdit::withoutUndo(std::move(files), folder->release(), folder_);
+}
+
+void noteImageState(const std::string& folder, const std::string& imagePath) {
+    const auto entries = entryFiles(folder);
+    if (!entries || entries->empty()) {
+        return;
+    }
+    auto newest = EntryFile::open(entries->rbegin()->second, true);
+    const auto identity = imageIdentity(imagePath);
+    // Without the mark, the journal no longer fits the image at the next edit and is set
+    // aside, as after another program's write: nothing is applied to bytes it does not know.
+    if (newest && newest->completed() && identity) {
+        static_cast<void>(appendComplete(newest->descriptor(), newest->path(), *identity));
+    }
+}
+
+Result<JournalEdit> beginJournalEdit(const Result<Journal>& journal, bool keepUndo,
+                                     const EditSummary& summary, JournalFiles files) {
+    if (!keepUndo) {
+        return journal ? journal->beginWithoutUndo(std::move(files))
+                       : JournalEdit::withoutUndo(std::move(files));
+    }
+    if (!journal) {
+        return Error{journal.error().kind, "Kestrel cannot keep the undo journal for " +
+                                               files.imagePath + ": " + journal.error().message +
+                                               "; nothing was written"};
+    }
+    return journal->begin(summary, std::move(files));
+}
+
+void pruneJournals(uint64_t totalBytes, const std::string& keep, const std::string& lockedFolder) {
+    struct Held {
+        fs::file_time_type written;
+        uint64_t bytes;
+        fs::path path;
+    };
+    std::vector<Held> held;
+    std::vector<OwnedFolder> locks;
+    uint64_t total = 0;
+    std::error_code error;
+    for (const auto& folder : fs::directory_iterator(stateFolderPath("journal"), error)) {
+        if (!folder.is_directory(error) || folder.is_symlink(error)) {
+            continue;
+        }
+        // Another process's edit may be adding to it now: its entries are left for later.
+        if (folder.path() != fs::path(lockedFolder)) {
+            OwnedFolder lock(
+                ::open(folder.path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            const auto locked =
+                lock.get() < 0 ? Result<bool>(false) : tryLockFolder(lock.get(), folder.path());
+            if (!locked || !*locked) {
+                continue;
+            }
+            locks.push_back(std::move(lock));
+        }
+        const auto entries = entryFiles(folder.path().string());
+        for (const auto& [id, path] : entries ? *entries : std::map<uint64_t, std::string>()) {
+            std::error_code ignored;
+            const uint64_t bytes = fs::file_size(path, ignored);
+            total += bytes;
+            held.push_back({fs::last_write_time(path, ignored), bytes, path});
+        }
+    }
+    std::ranges::sort(held, {}, &Held::written);
+    for (const auto& entry : held) {
+        if (total <= totalBytes) {
+            break;
+        }
+        if (entry.path == keep) {
+            continue;
+        }
+        // An entry cut short keeps the only copy of what its image lost.
+        if (auto file = EntryFile::open(entry.path, false); file && !file->completed()) {
+            continue;
+        }
+        std::error_code ignored;
+        if (fs::remove(entry.path, ignored)) {
+            total -= entry.bytes;
+        }
+    }
+}
+
+}  // namespace kestrel

@@ -1,0 +1,112 @@
+// The undo journal of one image: a folder of entries, one per edit, in the user's state
+// folder, named by the image's device, inode and birth. Each entry keeps the bytes an edit
+// overwrote, so the edit can be rolled back when it fails, recovered when it was cut short
+// by a crash, and undone on request.
+//
+// Several Kestrel processes may use one journal at once, so who may change what is fixed:
+// - The folder's lock (flock on the folder itself) is held by the one edit of the image
+//   being made, from before its entry is created until it is complete or rolled back.
+// - Anything that changes the folder does so under the lock: creating an entry, recovering
+//   one, removing one a crash left without its Begin record, pruning, and setting the whole
+//   journal aside when it no longer fits its image.
+// - Readers (listing, history, the look for entries cut short) take no lock and change
+//   nothing. An entry without its completion mark may be one another process is writing
+//   now: a reader leaves it alone, and recovery happens only under the lock, which a process
+//   still writing its entry holds.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "io/ImageSource.h"
+#include "journal/EditSummary.h"
+#include "journal/EntryFile.h"
+#include "journal/ImageIdentity.h"
+#include "journal/JournalEdit.h"
+#include "journal/JournalFolder.h"
+
+namespace kestrel {
+
+struct JournalEntry {
+    enum class State {
+        InEffect,    // complete, and what it wrote is in the image
+        Undone,      // reverted by a later undo
+        RolledBack,  // a write failed or a crash cut it short, and it was put back
+        Incomplete,  // cut short and not yet recovered
+    };
+    uint64_t id = 0;
+    EditSummary summary;
+    State state = State::Incomplete;
+    uint64_t journalBytes = 0;  // what its entry takes on the disk
+};
+
+// An entry whose edit is to be undone, read under the lock and checked: every range it wrote
+// still holds what the edit left there.
+struct UndoableEntry {
+    EntryFile file;
+    JournalEntryFile entry;
+    // The ranges to put back, newest first.
+    std::vector<const SavedRange*> order;
+};
+
+class Journal {
+public:
+    // The journal of the image at `imagePath`. Nothing is read or changed yet.
+    static Result<Journal> of(const std::string& imagePath);
+
+    const std::string& folder() const { return folder_; }
+    // Starts an edit; only one edit of an image is made at a time, in any process. A journal
+    // that no longer fits the image (another file was copied over it, or another program
+    // wrote it) is set aside first, never applied.
+    Result<JournalEdit> begin(EditSummary summary, JournalFiles files) const;
+    // Starts an edit the user chose to make without undo. It holds the lock all the same, and
+    // records what it left the image like, so that the edits before it stay undoable.
+    Result<JournalEdit> beginWithoutUndo(JournalFiles files) const;
+    // Every entry, oldest first.
+    Result<std::vector<JournalEntry>> history() const;
+    // The newest edit in effect that Undo would revert; an undo is reverted only when asked
+    // for by its number.
+    Result<std::optional<JournalEntry>> lastUndoable() const;
+    // Why there is nothing to undo for `imagePath`: where the journal was looked for, and
+    // what was found there.
+    std::string nothingToUndo(const std::string& imagePath) const;
+    // Puts back each edit that a crash cut short, once every range is seen to hold its old
+    // or its new bytes; says what was done. Layer-1 copies are not touched: they are made
+    // again from the image.
+    Result<std::vector<std::string>> recover(const JournalFiles& files) const;
+    // Entry `id`, for an undo that holds the lock, once every range it wrote is seen to hold
+    // what it left there; `description` names the edit in the refusal.
+    Result<UndoableEntry> openForUndo(uint64_t id, const JournalFiles& files,
+                                      const std::string& description) const;
+
+private:
+    Journal(std::string folderName, std::string folder, FileIdentity file)
+        : folderName_(std::move(folderName)), folder_(std::move(folder)), file_(file) {}
+    // `folder` is the journal's folder, locked. When the journal does not fit the image
+    // `identity`, it is set aside and `folder` becomes a new one, locked.
+    Result<void> makeFit(OwnedFolder& folder, const ImageIdentity& identity,
+                         const std::string& imagePath) const;
+    Result<std::string> recoverEntry(EntryFile& file, const std::string& imagePath) const;
+
+    std::string folderName_;  // inside the state folder
+    std::string folder_;
+    FileIdentity file_;
+};
+
+// Starts an edit of `files` in `journal`, or without undo when `keepUndo` is false; a
+// journal that could not be opened refuses the edit.
+Result<JournalEdit> beginJournalEdit(const Result<Journal>& journal, bool keepUndo,
+                                     const EditSummary& summary, JournalFiles files);
+
+// Adds to the newest entry of `folder`, when it is complete, a mark of what the image at
+// `imagePath` is like now: an edit made without undo changed it. Called under the lock.
+void noteImageState(const std::string& folder, const std::string& imagePath);
+
+// Drops the oldest complete entries of every image until all take at most `totalBytes`;
+// `keep` is never dropped. Each folder is pruned under its lock; a folder busy with an edit
+// is passed over, except `lockedFolder`, whose lock the caller holds.
+void pruneJournals(uint64_t totalBytes, const std::string& keep, const std::string& lockedFolder);
+
+}  // namespace kestrel

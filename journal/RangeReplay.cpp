@@ -1,0 +1,80 @@
+#include "journal/RangeReplay.h"
+
+#include <algorithm>
+
+namespace kestrel {
+
+Result<RangeReplay> RangeReplay::of(const EntryFile& entry, const std::vector<SavedRange>& ranges,
+                                    JournalTarget target, const std::string& path) {
+    auto file = ImageFile::openForReading(path);
+    if (!file) {
+        return file.error();
+    }
+    RangeReplay replay(entry, ranges, std::move(*file));
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        if (ranges[i].target == target && !ranges[i].reverted) {
+            replay.byOffset_.push_back(i);
+            replay.longest_ = std::max(replay.longest_, ranges[i].length);
+        }
+    }
+    std::ranges::sort(replay.byOffset_, {}, [&](size_t i) { return ranges[i].offset; });
+    return replay;
+}
+
+Result<ReplayedBytes> RangeReplay::before(size_t i) const {
+    const SavedRange& range = (*ranges_)[i];
+    ReplayedBytes replayed{std::vector<uint8_t>(range.length), 0};
+    const auto read = file_.readAt(range.offset, replayed.bytes);
+    if (!read) {
+        return read.error();
+    }
+    replayed.present = *read;
+    // Later ranges over these bytes, put back newest first, so the earliest of them is put
+    // back last; only ranges starting less than the longest length before this one can reach.
+    std::vector<size_t> later;
+    const auto& ranges = *ranges_;
+    const uint64_t reach = range.offset > longest_ ? range.offset - longest_ : 0;
+    auto from =
+        std::ranges::lower_bound(byOffset_, reach, {}, [&](size_t j) { return ranges[j].offset; });
+    for (auto it = from; it != byOffset_.end() && ranges[*it].offset < range.end(); ++it) {
+        if (*it > i && ranges[*it].end() > range.offset) {
+            later.push_back(*it);
+        }
+    }
+    std::ranges::sort(later, std::greater<>());
+    for (const size_t j : later) {
+        auto saved = entry_->savedBytes(ranges[j]);
+        if (!saved) {
+            return saved.error();
+        }
+        const uint64_t first = std::max(range.offset, ranges[j].offset);
+        const uint64_t last = std::min(range.end(), ranges[j].end());
+        std::copy(saved->begin() + static_cast<ptrdiff_t>(first - ranges[j].offset),
+                  saved->begin() + static_cast<ptrdiff_t>(last - ranges[j].offset),
+                  replayed.bytes.begin() + static_cast<ptrdiff_t>(first - range.offset));
+    }
+    return replayed;
+}
+
+std::optional<size_t> firstBlockRefused(const SavedRange& range, const ReplayedBytes& replayed,
+                                        const std::function<bool(size_t, uint64_t)>& accepts) {
+    for (size_t i = 0; i < range.blocks.size(); ++i) {
+        const size_t from = i * kJournalBlockSize;
+        if (from >= replayed.present) {
+            return i;
+        }
+        const size_t count = std::min<size_t>(range.blockLength(i), replayed.present - from);
+        if (!accepts(i, blockHash(std::span(replayed.bytes).subspan(from, count)))) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string byteSpan(const SavedRange& range, size_t first, size_t last) {
+    const uint64_t from = range.offset + first * kJournalBlockSize;
+    const uint64_t to = std::min(range.end(), range.offset + (last + 1) * kJournalBlockSize);
+    return "bytes " + std::to_string(from) + " to " + std::to_string(to - 1);
+}
+
+}  // namespace kestrel
