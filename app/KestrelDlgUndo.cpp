@@ -75,7 +75,7 @@ bool CKestrelDlg::confirmUndoRoom(OperationSnapshot& snapshot) {
         return true;
     }
     const QString question = QString::fromStdString(room.refusal) +
-                             QStringLiteral("\n\nGo on without undo for this edit?");
+                             QStringLiteral(".\n\nGo on without undo for this edit?");
     snapshot.keepUndo = false;
     return prompter_->show(Message::question(question, QString::fromLatin1(kUndoCaption))) ==
            Answer::Yes;

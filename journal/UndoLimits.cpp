@@ -8,11 +8,19 @@
 #include <fstream>
 
 #include "journal/EditSummary.h"
+#include "journal/EntryRecords.h"
 #include "journal/StateFolder.h"
 
 namespace kestrel {
 
 namespace {
+
+// Beside the old bytes, a journal entry keeps 17 bytes of checksums for each 2048-byte block.
+constexpr uint64_t kJournalBytesPerBlock = 17;
+// Then a first record, a mark at the end, and a 49-byte head for each range it saves: one for
+// a file of up to 16 MiB, one for each 16 MiB of a larger one. 64 KiB covers those, and the
+// part blocks at the files' ends, for an edit of up to a thousand files.
+constexpr uint64_t kJournalRecordsAllowance = uint64_t{64} << 10;
 
 std::string trimmed(const std::string& text) {
     const auto first = text.find_first_not_of(" \t\r");
@@ -83,7 +91,7 @@ UndoRoom undoRoomFor(uint64_t dataBytes, const std::string& journalFolder,
                            formatBytes(limits.editBytes) +
                            " Kestrel keeps for undoing one edit "
                            "(edit-limit in " +
-                           undoLimitsPath() + ")."};
+                           undoLimitsPath() + ")"};
     }
     if (dataBytes == 0) {
         return {};
@@ -98,11 +106,11 @@ UndoRoom undoRoomFor(uint64_t dataBytes, const std::string& journalFolder,
         folder = folder.parent_path();
     }
     const uint64_t available = uint64_t{space.f_bavail} * space.f_frsize;
-    // The checksums take 17 bytes a block; a margin keeps the disk from filling to the brim.
-    const uint64_t needed = dataBytes + dataBytes / 100 + (uint64_t{64} << 20);
+    const uint64_t blocks = (dataBytes + kJournalBlockSize - 1) / kJournalBlockSize;
+    const uint64_t needed = dataBytes + blocks * kJournalBytesPerBlock + kJournalRecordsAllowance;
     if (needed > available) {
         return {false, "Keeping its old bytes for undo needs up to " + formatBytes(needed) +
-                           ", and " + journalFolder + " has " + formatBytes(available) + " free."};
+                           ", and " + journalFolder + " has " + formatBytes(available) + " free"};
     }
     return {};
 }
