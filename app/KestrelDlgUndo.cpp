@@ -40,7 +40,8 @@ void CKestrelDlg::undoLastEdit() {
         return;
     }
     if (!*last) {
-        prompter_->show(Message::notice(QString::fromLatin1(kNothingToUndo)));
+        prompter_->show(
+            Message::notice(QString::fromStdString(journal->nothingToUndo("this image"))));
         return;
     }
     const EditSummary& summary = (*last)->summary;

@@ -73,7 +73,7 @@ int runUndo(const UndoArguments& arguments, const CommonOptions& options) {
     }
     if (!*last) {
         return refuse(options, command,
-                      Error{ErrorKind::NotFound, "Nothing to undo for " + arguments.image});
+                      Error{ErrorKind::NotFound, journal->nothingToUndo(arguments.image)});
     }
     const std::string edit = describeEdit((*last)->summary);
     if (auto undone = session->undo((*last)->id); !undone) {

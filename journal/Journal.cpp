@@ -48,14 +48,18 @@ Result<OwnedFolder> openLocked(const std::string& folderName, const std::string&
 }
 
 // Why the newest readable entry says the image is not the one the journal's edits left, or
-// nothing when it fits. Entries a crash left without their Begin record are removed.
-Result<std::optional<std::string>> misfit(const std::string& folder,
-                                          const ImageIdentity& identity) {
+// nothing when it fits; the newest entry of all is passed over when it is `ownEntry`, that of
+// the edit asking. Entries a crash left without their Begin record are removed.
+Result<std::optional<std::string>> misfit(const std::string& folder, const ImageIdentity& identity,
+                                          const std::string& ownEntry = {}) {
     const auto entries = entryFiles(folder);
     if (!entries) {
         return entries.error();
     }
     for (auto item = entries->rbegin(); item != entries->rend(); ++item) {
+        if (item->second == ownEntry) {
+            continue;
+        }
         auto file = EntryFile::open(item->second, false);
         auto entry = file ? file->read(false) : Result<JournalEntryFile>(file.error());
         if (!entry && beginCutShort(item->second)) {
@@ -100,8 +104,13 @@ Result<void> Journal::makeFit(OwnedFolder& folder, const ImageIdentity& identity
     }
     // Kept for whoever wants to look, never applied: its edits were made on another file.
     const std::string aside = folder_ + kSetAside + std::to_string(std::time(nullptr));
-    if (::rename(folder_.c_str(), aside.c_str()) != 0) {
-        return systemError("Cannot set aside the undo journal", folder_, errno);
+    int tries = 1;
+    while (::rename(folder_.c_str(),
+                    (tries == 1 ? aside : aside + "-" + std::to_string(tries)).c_str()) != 0) {
+        // A journal set aside within the same second already has the name.
+        if ((errno != EEXIST && errno != ENOTEMPTY) || ++tries > 100) {
+            return systemError("Cannot set aside the undo journal", folder_, errno);
+        }
     }
     auto fresh = openLocked(folderName_, folder_, imagePath);
     if (!fresh) {
@@ -111,26 +120,36 @@ Result<void> Journal::makeFit(OwnedFolder& folder, const ImageIdentity& identity
     return {};
 }
 
-Result<JournalEdit> Journal::begin(EditSummary summary, JournalFiles files) const {
-    auto folder = openLocked(folderName_, folder_, files.imagePath);
+Result<Journal::Locked> Journal::lockFor(const std::string& imagePath, bool checkFit) const {
+    auto folder = openLocked(folderName_, folder_, imagePath);
     if (!folder) {
         return folder.error();
     }
-    const auto identity = imageIdentity(files.imagePath);
+    auto identity = imageIdentity(imagePath);
     if (!identity) {
         return identity.error();
     }
     if (FileIdentity{identity->device, identity->inode} != file_) {
-        return Error{ErrorKind::Changed, files.imagePath +
+        return Error{ErrorKind::Changed, imagePath +
                                              " is no longer the file that was opened: it was "
                                              "replaced since; browse to it again"};
     }
-    // An undo looks at the fit itself, once it has named any bytes changed since.
-    if (summary.kind != EditKind::Undo) {
-        if (auto fits = makeFit(*folder, *identity, files.imagePath); !fits) {
+    if (checkFit) {
+        if (auto fits = makeFit(*folder, *identity, imagePath); !fits) {
             return fits.error();
         }
     }
+    return Locked{std::move(*folder), *identity};
+}
+
+Result<JournalEdit> Journal::begin(EditSummary summary, JournalFiles files) const {
+    // An undo looks at the fit itself, once it has named any bytes changed since.
+    auto locked = lockFor(files.imagePath, summary.kind != EditKind::Undo);
+    if (!locked) {
+        return locked.error();
+    }
+    OwnedFolder& folder = locked->folder;
+    const ImageIdentity& identity = locked->identity;
     const auto entries = entryFiles(folder_);
     if (!entries) {
         return entries.error();
@@ -138,15 +157,15 @@ Result<JournalEdit> Journal::begin(EditSummary summary, JournalFiles files) cons
     const uint64_t id = entries->empty() ? 1 : entries->rbegin()->first + 1;
     const std::string path = folder_ + "/" + entryName(id);
     const int entry =
-        ::openat(folder->get(), entryName(id).c_str(),
+        ::openat(folder.get(), entryName(id).c_str(),
                  O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
     if (entry < 0) {
         return systemError("Cannot create the undo journal", path, errno);
     }
-    const int folderDescriptor = folder->get();
-    JournalEdit edit(folder->release(), entry, path, std::move(files), *identity);
+    const int folderDescriptor = folder.get();
+    JournalEdit edit(folder.release(), entry, path, std::move(files), identity);
     summary.madeAt = std::time(nullptr);
-    if (auto begun = appendBegin(entry, path, *identity, summary); !begun) {
+    if (auto begun = appendBegin(entry, path, identity, summary); !begun) {
         return begun.error();
     }
     if (::fsync(folderDescriptor) != 0) {
@@ -210,16 +229,19 @@ Result<std::optional<JournalEntry>> Journal::lastUndoable() const {
     return std::optional<JournalEntry>();
 }
 
-std::string Journal::nothingToUndo(const std::string& imagePath) const {
-    std::string text = "Nothing to undo for " + imagePath + ": ";
-    std::error_code error;
-    const bool exists = fs::is_directory(folder_, error);
-    text += exists ? "its undo journal, " + folder_ + ", holds no edit in effect"
-                   : "Kestrel has kept no edits of it in " + folder_;
+std::string Journal::nothingToUndo(const std::string& imageName) const {
+    std::string text = "Nothing to undo for " + imageName;
+    const auto entries = entryFiles(folder_);
+    if (entries && !entries->empty()) {
+        return text;
+    }
+    text += entries ? ": Kestrel keeps no edits of it in " + folder_
+                    : ": its undo journal cannot be read (" + entries.error().message + ")";
     // The same file's journals set aside, when it no longer fitted them.
     std::vector<std::string> aside;
     const fs::path folder(folder_);
     const std::string prefix = folder.filename().string() + kSetAside;
+    std::error_code error;
     for (const auto& item : fs::directory_iterator(folder.parent_path(), error)) {
         if (item.path().filename().string().starts_with(prefix)) {
             aside.push_back(item.path().string());
@@ -227,18 +249,19 @@ std::string Journal::nothingToUndo(const std::string& imagePath) const {
     }
     std::ranges::sort(aside);
     if (!aside.empty()) {
-        text += "; its earlier journal was set aside in " + aside.back() +
-                " because the image no longer fitted it";
-    } else if (!exists) {
-        text +=
-            " (a journal is found by the file's device, inode and birth, so an image "
-            "moved to another file system, or copied, starts a journal of its own)";
+        return text + "; its earlier journal was set aside in " + aside.back() +
+               " because the image no longer fitted it";
     }
-    return text;
+    // A journal is found by the file's device, inode and birth, none of which a move to
+    // another file system or a copy keeps.
+    return text +
+           " (an image moved to another file system, or copied, starts a journal of its "
+           "own)";
 }
 
-Result<UndoableEntry> Journal::openForUndo(uint64_t id, const JournalFiles& files,
+Result<UndoableEntry> Journal::openForUndo(uint64_t id, const JournalEdit& undo,
                                            const std::string& description) const {
+    const JournalFiles& files = undo.files();
     auto file = EntryFile::open(folder_ + "/" + entryName(id), false);
     if (!file) {
         return file.error();
@@ -280,7 +303,7 @@ Result<UndoableEntry> Journal::openForUndo(uint64_t id, const JournalFiles& file
         }
     }
     const auto identity = imageIdentity(files.imagePath);
-    const auto reason = identity ? misfit(folder_, *identity)
+    const auto reason = identity ? misfit(folder_, *identity, undo.entryPath())
                                  : Result<std::optional<std::string>>(identity.error());
     if (!reason) {
         return reason.error();
@@ -300,15 +323,16 @@ Result<UndoableEntry> Journal::openForUndo(uint64_t id, const JournalFiles& file
 }
 
 Result<JournalEdit> Journal::beginWithoutUndo(JournalFiles files) const {
-    auto folder = openLocked(folderName_, folder_, files.imagePath);
-    if (!folder && folder.error().kind == ErrorKind::Changed) {
-        return folder.error();
+    // What it leaves is noted only in a journal that fits the image it starts on.
+    auto locked = lockFor(files.imagePath, true);
+    if (!locked && locked.error().kind == ErrorKind::Changed) {
+        return locked.error();
     }
     // Without a journal to keep, the edit is made all the same, as the user asked.
-    if (!folder) {
+    if (!locked) {
         return JournalEdit::withoutUndo(std::move(files));
     }
-    return JournalEdit::withoutUndo(std::move(files), folder->release(), folder_);
+    return JournalEdit::withoutUndo(std::move(files), locked->folder.release(), folder_);
 }
 
 void noteImageState(const std::string& folder, const std::string& imagePath) {

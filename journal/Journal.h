@@ -69,19 +69,27 @@ public:
     // The newest edit in effect that Undo would revert; an undo is reverted only when asked
     // for by its number.
     Result<std::optional<JournalEntry>> lastUndoable() const;
-    // Why there is nothing to undo for `imagePath`: where the journal was looked for, and
-    // what was found there.
-    std::string nothingToUndo(const std::string& imagePath) const;
+    // That there is nothing to undo for `imageName`, and, when no edit of it is kept at all,
+    // where the journal was looked for and what was found there.
+    std::string nothingToUndo(const std::string& imageName) const;
     // Puts back each edit that a crash cut short, once every range is seen to hold its old
     // or its new bytes; says what was done. Layer-1 copies are not touched: they are made
     // again from the image.
     Result<std::vector<std::string>> recover(const JournalFiles& files) const;
-    // Entry `id`, for an undo that holds the lock, once every range it wrote is seen to hold
-    // what it left there; `description` names the edit in the refusal.
-    Result<UndoableEntry> openForUndo(uint64_t id, const JournalFiles& files,
+    // Entry `id`, for `undo`, which holds the lock, once every range it wrote is seen to hold
+    // what it left there and the image to be the one the journal's last edit left;
+    // `description` names the edit in the refusal.
+    Result<UndoableEntry> openForUndo(uint64_t id, const JournalEdit& undo,
                                       const std::string& description) const;
 
 private:
+    struct Locked {
+        OwnedFolder folder;
+        ImageIdentity identity;
+    };
+    // Takes the folder's lock for an edit of `imagePath`, once it is seen to be the file that
+    // was opened; with `checkFit`, a journal that no longer fits it is set aside first.
+    Result<Locked> lockFor(const std::string& imagePath, bool checkFit) const;
     Journal(std::string folderName, std::string folder, FileIdentity file)
         : folderName_(std::move(folderName)), folder_(std::move(folder)), file_(file) {}
     // `folder` is the journal's folder, locked. When the journal does not fit the image

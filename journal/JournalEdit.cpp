@@ -218,6 +218,11 @@ Result<void> JournalEdit::recordRolledBack(size_t mark) {
     return {};
 }
 Error JournalEdit::putBackAfter(Error failed, size_t mark, const std::string& whole) {
+    if (!keepsUndo()) {
+        failed.message +=
+            "; without undo, what was written of " + whole + " before the failure stays";
+        return failed;
+    }
     if (auto restored = rollBackTo(mark); restored) {
         failed.message += "; what was written was put back, so " + whole + " was left as it was";
     } else {

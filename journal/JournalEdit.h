@@ -85,6 +85,7 @@ public:
     bool previewsOnly() const { return preview_; }
     const std::vector<PreviewedRange>& previewed() const { return previewed_; }
     const JournalFiles& files() const { return files_; }
+    const std::string& entryPath() const { return entryPath_; }
     // Saves what `target` holds at `offset`, and checksums of it and of `newBytes` that are
     // to replace it; the journal is on the disk when this returns, unless `sync` is false:
     // then syncSaved must be called before the bytes are overwritten.
@@ -99,7 +100,8 @@ public:
     // recovery.
     Result<void> rollBackTo(size_t mark);
     // Rolls back to `mark` after `failed`, and adds to its message what became of the bytes
-    // written: put back, so that `whole` was left as it was, or left for the next open.
+    // written: put back, so that `whole` was left as it was, left for the next open, or, in an
+    // edit without undo, kept.
     Error putBackAfter(Error failed, size_t mark, const std::string& whole);
     // Syncs every file the edit wrote, then records the edit as complete. An edit that
     // changed nothing leaves no entry. When the mark cannot be written the edit is rolled

@@ -86,12 +86,8 @@ Result<void> rewriteFileData(
     observer.beginFile(file.rowName);
     const size_t mark = savedAheadFrom.value_or(edit.mark());
     auto written = writeFileData(image, *dataOffset, file.record->dataLength, observer, fill);
-    if (!written && !edit.keepsUndo()) {
-        const std::string stays = "; without undo, what was written of " + file.rowName +
-                                  "'s data before the failure stays";
-        return Error{written.error().kind, written.error().message + stays};
-    }
-    if (written || edit.mark() == mark) {
+    // With undo, a failure before anything was saved since the mark wrote nothing.
+    if (written || (edit.keepsUndo() && edit.mark() == mark)) {
         return written;
     }
     image.forgetStaged();

@@ -44,7 +44,7 @@ Result<void> undoEntry(const Journal& journal, uint64_t id, const JournalFiles& 
     if (!edit) {
         return edit.error();
     }
-    const auto undoable = journal.openForUndo(id, files, description);
+    const auto undoable = journal.openForUndo(id, *edit, description);
     if (!undoable) {
         return undoable.error();
     }
