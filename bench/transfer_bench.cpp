@@ -3,19 +3,26 @@
 // Times the three operations that move a file's data (Extract, Dummy, Overwrite) on a 1 GiB
 // file lying beyond 4 GiB in a sparse DVD image, against dd moving the same bytes in the
 // same run; and Extract into an empty folder and over an older copy against 7z and bsdtar
-// taking the same file out of the same image. Needs about 6 GiB in SCRATCH_FOLDER (the
-// file's data inside the image, a replacement file and extracted copies) and removes all of
-// it at the end.
+// taking the same file out of the same image. Dummy and Overwrite run through the core and
+// through kestrel-cli, and are also timed against the least any undo journal that copies the
+// old bytes can cost: dd copying them to a new file beside the journal, synced, then dd
+// writing the new bytes, synced. Needs about 6 GiB in SCRATCH_FOLDER (the file's data inside
+// the image, a replacement file, extracted copies and the journal or the floor's copy) and
+// removes all of it at the end.
 
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -89,9 +96,14 @@ struct ScratchFiles {
           replacement(folder / "kestrel-bench-replacement.bin"),
           extractFolder(folder / "kestrel-bench-extract"),
           toolFolder(folder / "kestrel-bench-tools"),
-          stateFolder(folder / "kestrel-bench-state") {
-        // The undo journals live beside the image, on the same disk, and go with it.
+          stateFolder(folder / "kestrel-bench-state"),
+          configFolder(folder / "kestrel-bench-config") {
+        // The undo journals live beside the image, on the same disk, and go with it; what the
+        // core and kestrel-cli start inherits both variables.
         ::setenv("XDG_STATE_HOME", stateFolder.c_str(), 1);
+        // An empty configuration: the undo limits kestrel-cli checks are the defaults, which
+        // take the gigabyte, whatever the user running the benchmark has set.
+        ::setenv("XDG_CONFIG_HOME", configFolder.c_str(), 1);
     }
     ScratchFiles(const ScratchFiles&) = delete;
     ScratchFiles& operator=(const ScratchFiles&) = delete;
@@ -102,6 +114,7 @@ struct ScratchFiles {
         fs::remove_all(extractFolder, ignored);
         fs::remove_all(toolFolder, ignored);
         fs::remove_all(stateFolder, ignored);
+        fs::remove_all(configFolder, ignored);
     }
     // Each run starts with no journal entries, as a user's first edit of the day would.
     void dropJournals() const { fs::remove_all(stateFolder); }
@@ -111,6 +124,7 @@ struct ScratchFiles {
     fs::path extractFolder;
     fs::path toolFolder;
     fs::path stateFolder;
+    fs::path configFolder;
 };
 
 // The value on the first "key: value" line of a /proc file such as /proc/cpuinfo.
@@ -132,24 +146,29 @@ void printMachine(const fs::path& folder) {
     std::printf("machine: nproc %s, CPU %s, RAM %s, kernel %s\n", commandOutput({"nproc"}).c_str(),
                 procValue("/proc/cpuinfo", "model name").c_str(),
                 procValue("/proc/meminfo", "MemTotal").c_str(), system.release);
+    // stat -f names ext4 "ext2/ext3"; the mount table names it.
     std::printf("scratch: %s (filesystem %s)\n", folder.c_str(),
-                commandOutput({"stat", "-f", "-c", "%T", folder.string()}).c_str());
+                commandOutput({"findmnt", "-n", "-o", "FSTYPE", "-T", folder.string()}).c_str());
 }
 
 void printMethod() {
     std::printf(
         "file: %s, %u bytes at LBA %u (byte %llu), in a sparse %.2f GiB DVD image\n"
         "method: per operation one warm-up round checked byte for byte, then %d timed\n"
-        "  rounds checked in %d sampled 4 KiB windows; ours and dd alternate and swap who\n"
-        "  goes first each round. Each time is one whole call (steady_clock). The page\n"
-        "  cache is not dropped (that needs root); both sides run equally warm or cold\n"
-        "  since they alternate. Extract: neither side syncs its output. Dummy and\n"
-        "  Overwrite: every side fsyncs the image; ours runs with the undo journal (in the\n"
-        "  scratch folder, emptied before each run) and without it, over data that does\n"
-        "  not compress, or over zeros (Dummy-zeros). Empty-dir and Re-extract: ours, 7z x and\n"
-        "  bsdtar -x take the file out of the image into an empty folder, or over an older\n"
-        "  copy holding other bytes, made and synced before each run; the sides take turns\n"
-        "  going first, and every result is checked byte for byte.\n\n",
+        "  rounds checked in %d sampled 4 KiB windows; the sides take turns, and who goes\n"
+        "  first moves on each round. Each time is one whole call or command\n"
+        "  (steady_clock). The page cache is not dropped (that needs root); every side runs\n"
+        "  equally warm or cold since they take turns. Extract: no side syncs its output.\n"
+        "  Dummy and Overwrite: every side fsyncs the image; ours runs with the undo journal\n"
+        "  (in the scratch folder, emptied before each run) and without it, over data that\n"
+        "  does not compress, or over zeros (Dummy-zeros); kestrel-cli runs with the\n"
+        "  journal, as a user's command does by default. floor: dd copies the old bytes to a\n"
+        "  new file in the journal's folder with conv=fsync, then dd writes the new bytes\n"
+        "  with conv=fsync, both in one timed run: the least any journal that copies the old\n"
+        "  bytes can cost. X/floor throughput is the floor's time / X's time, 0.90 the\n"
+        "  target. Empty-dir and Re-extract: ours, 7z x and bsdtar -x take the file out of\n"
+        "  the image into an empty folder, or over an older copy holding other bytes, made\n"
+        "  and synced before each run; every result is checked byte for byte.\n\n",
         kRowName, kFileBytes, kFileLba, static_cast<unsigned long long>(kFileOffset),
         static_cast<double>(kImageBytes) / (1 << 30), kTimedRounds, kSampledWindows + 2);
     std::fflush(stdout);
@@ -304,90 +323,184 @@ Contest toolContest(const ScratchFiles& files, const OperationSnapshot& snapshot
 // zeros, which the journal records as such.
 enum class OldData { Pattern, Zeros };
 
-// The same run with and without the undo journal.
-std::vector<Side> oursWithAndWithoutUndo(const OperationSnapshot& snapshot,
-                                         CountingObserver& observer,
-                                         const std::function<void(const OperationSnapshot&)>& run) {
+Expected expectedOf(OldData old) {
+    return old == OldData::Pattern ? Expected(kFileData) : std::nullopt;
+}
+
+// The sides whose observer is ours to check; kestrel-cli reports to its terminal.
+bool throughCore(const std::string& side) {
+    return side.starts_with("ours");
+}
+
+// dd writing the gigabyte from `source` over the file's data in the image, synced.
+std::vector<std::string> ddNewBytes(const ScratchFiles& files, const std::string& source) {
+    return {"dd",
+            "if=" + source,
+            "of=" + files.image.string(),
+            "bs=1M",
+            "iflag=count_bytes",
+            "oflag=seek_bytes",
+            "count=" + std::to_string(kFileBytes),
+            "seek=" + std::to_string(kFileOffset),
+            "conv=notrunc,fsync",
+            "status=none"};
+}
+
+// Where the floor keeps its copy of the old bytes: a new file in the folder the journal
+// writes its entries to, so that it lands on the same disk and folder as ours.
+fs::path floorCopyOf(const OperationSnapshot& snapshot) {
+    if (!snapshot.journal) {
+        throw std::runtime_error(snapshot.journal.error().message);
+    }
+    return fs::path(snapshot.journal->folder()) / "floor-old-bytes";
+}
+
+// The same edit through the core with the undo journal and without it, through kestrel-cli
+// with it, by dd writing the new bytes alone, and by the floor: dd copying the old bytes out
+// beside the journal, then writing the new ones, each synced.
+std::vector<Side> editSides(const ScratchFiles& files, const OperationSnapshot& snapshot,
+                            CountingObserver& observer,
+                            const std::function<void(const OperationSnapshot&)>& core,
+                            const std::vector<std::string>& cli, const std::string& newBytes) {
     OperationSnapshot withoutUndo = snapshot;
     withoutUndo.keepUndo = false;
+    const fs::path copy = floorCopyOf(snapshot);
+    const std::vector<std::string> copyOut{"dd",
+                                           "if=" + files.image.string(),
+                                           "of=" + copy.string(),
+                                           "bs=1M",
+                                           "iflag=skip_bytes,count_bytes",
+                                           "skip=" + std::to_string(kFileOffset),
+                                           "count=" + std::to_string(kFileBytes),
+                                           "conv=fsync",
+                                           "status=none"};
+    const auto writeIn = ddNewBytes(files, newBytes);
     return {{"ours",
-             [&, run] {
+             [&, core] {
                  observer.reset();
-                 run(snapshot);
+                 core(snapshot);
              }},
-            {"ours without undo", [&, run, withoutUndo] {
+            {"ours without undo",
+             [&, core, withoutUndo] {
                  observer.reset();
-                 run(withoutUndo);
+                 core(withoutUndo);
+             }},
+            {"kestrel-cli", [cli] { runTool(cli); }},
+            {"dd", [writeIn] { runTool(writeIn); }},
+            {"floor", [copy, copyOut, writeIn] {
+                 // Every run starts with no journal folder; ours makes it as it starts too.
+                 fs::create_directories(copy.parent_path());
+                 runTool(copyOut);
+                 runTool(writeIn);
              }}};
+}
+
+// Checks the image after any side, the observer after ours, and the floor's copy of the old
+// bytes after the floor.
+std::function<void(const std::string&, bool)> editCheck(const ScratchFiles& files,
+                                                        const OperationSnapshot& snapshot,
+                                                        const CountingObserver& observer,
+                                                        const std::vector<uint64_t>& windows,
+                                                        const std::string& name, OldData old,
+                                                        const Expected& written) {
+    return
+        [&, name, old, written, copy = floorCopyOf(snapshot)](const std::string& side, bool whole) {
+            const std::string who = name + " (" + side + ")";
+            if (throughCore(side)) {
+                observer.checkOneFile(name);
+            }
+            if (side == "floor") {
+                requireSize(copy, kFileBytes);
+                if (whole) {
+                    checkStretch(who, copy.string(), 0, kFileBytes, expectedOf(old));
+                } else {
+                    checkWindows(who, copy.string(), 0, windows, expectedOf(old));
+                }
+            }
+            checkImageData(files, {}, who, true, written);
+        };
 }
 
 std::function<void()> prepareOldData(const ScratchFiles& files, OldData old) {
     return [&files, old] {
         files.dropJournals();
-        writeStretch(files.image.string(), kFileOffset, kFileBytes,
-                     old == OldData::Pattern ? Expected(kFileData) : std::nullopt);
+        writeStretch(files.image.string(), kFileOffset, kFileBytes, expectedOf(old));
     };
 }
 
 Contest blankContest(const ScratchFiles& files, const OperationSnapshot& snapshot,
-                     CountingObserver& observer, OldData old) {
-    const std::string image = files.image.string();
-    auto sides = oursWithAndWithoutUndo(snapshot, observer, [&](const OperationSnapshot& taken) {
-        requireCleanRun(blankFiles(taken, observer), "Dummy");
-    });
-    sides.push_back({"dd", [=] {
-                         runTool({"dd", "if=/dev/zero", "of=" + image, "bs=1M", "oflag=seek_bytes",
-                                  "iflag=count_bytes", "seek=" + std::to_string(kFileOffset),
-                                  "count=" + std::to_string(kFileBytes), "conv=notrunc,fsync",
-                                  "status=none"});
-                     }});
+                     CountingObserver& observer, const std::vector<uint64_t>& windows,
+                     OldData old) {
+    const std::string name = old == OldData::Pattern ? "Dummy" : "Dummy-zeros";
     return {
-        .name = old == OldData::Pattern ? "Dummy" : "Dummy-zeros",
+        .name = name,
         .prepare = prepareOldData(files, old),
-        .sides = std::move(sides),
-        .check =
-            [&](const std::string& side, bool) {
-                if (side != "dd") {
-                    observer.checkOneFile("Dummy");
-                }
-                checkImageData(files, {}, "Dummy (" + side + ")", true, std::nullopt);
+        .sides = editSides(
+            files, snapshot, observer,
+            [&](const OperationSnapshot& taken) {
+                requireCleanRun(blankFiles(taken, observer), "Dummy");
             },
+            {KESTREL_CLI, "dummy", files.image.string(), std::string("/") + kRowName}, "/dev/zero"),
+        .check = editCheck(files, snapshot, observer, windows, name, old, std::nullopt),
     };
 }
 
 Contest overwriteContest(const ScratchFiles& files, const OperationSnapshot& snapshot,
-                         CountingObserver& observer) {
-    const std::string image = files.image.string();
+                         CountingObserver& observer, const std::vector<uint64_t>& windows) {
     const std::string replacement = files.replacement.string();
-    auto sides = oursWithAndWithoutUndo(
-        snapshot, observer, [&, replacement](const OperationSnapshot& taken) {
-            if (auto written = overwriteFile(taken, replacement, observer); !written) {
-                throw std::runtime_error("Overwrite failed: " + written.error().message);
-            }
-        });
-    sides.push_back({"dd", [=] {
-                         runTool({"dd", "if=" + replacement, "of=" + image, "bs=1M",
-                                  "oflag=seek_bytes", "seek=" + std::to_string(kFileOffset),
-                                  "conv=notrunc,fsync", "status=none"});
-                     }});
     return {
         .name = "Overwrite",
         .prepare = prepareOldData(files, OldData::Pattern),
-        .sides = std::move(sides),
-        .check =
-            [&](const std::string& side, bool) {
-                if (side != "dd") {
-                    observer.checkOneFile("Overwrite");
+        .sides = editSides(
+            files, snapshot, observer,
+            [&, replacement](const OperationSnapshot& taken) {
+                if (auto written = overwriteFile(taken, replacement, observer); !written) {
+                    throw std::runtime_error("Overwrite failed: " + written.error().message);
                 }
-                checkImageData(files, {}, "Overwrite (" + side + ")", true, kReplacementData);
             },
+            {KESTREL_CLI, "overwrite", files.image.string(), std::string("/") + kRowName,
+             replacement},
+            replacement),
+        .check = editCheck(files, snapshot, observer, windows, "Overwrite", OldData::Pattern,
+                           kReplacementData),
     };
+}
+
+// Where the side named `name` is in the contest; nothing when it has none.
+std::optional<size_t> sideIndex(const Contest& contest, const std::string& name) {
+    const auto found = std::ranges::find(contest.sides, name, &Side::name);
+    if (found == contest.sides.end()) {
+        return std::nullopt;
+    }
+    return static_cast<size_t>(std::distance(contest.sides.begin(), found));
+}
+
+// The throughput of `side` against `reference`'s: the reference's median time over the
+// side's.
+double throughputRatio(const Contest& contest, const Timings& timings, const std::string& side,
+                       const std::string& reference) {
+    return median(timings[sideIndex(contest, reference).value()]) /
+           median(timings[sideIndex(contest, side).value()]);
+}
+
+// For an edit: each side with the journal against the floor, and the edit without the journal
+// against dd writing the same bytes.
+void printEditRatios(const Contest& contest, const Timings& timings) {
+    const char* name = contest.name.c_str();
+    std::printf(
+        "  %-10s with the journal against the floor (floor time / time, target >= 0.90):"
+        " ours %.2f, kestrel-cli %.2f\n",
+        name, throughputRatio(contest, timings, "ours", "floor"),
+        throughputRatio(contest, timings, "kestrel-cli", "floor"));
+    std::printf("  %-10s ours without undo/dd throughput %.2f\n", name,
+                throughputRatio(contest, timings, "ours without undo", "dd"));
 }
 
 void runBenchmark(const fs::path& folder) {
     const auto start = std::chrono::steady_clock::now();
     std::printf(
-        "Kestrel transfer benchmark: our core calls against dd, 7z and bsdtar on the same bytes\n");
+        "Kestrel transfer benchmark: our core calls and kestrel-cli against dd, 7z and bsdtar on "
+        "the same bytes\n");
     printMachine(folder);
     printMethod();
 
@@ -402,13 +515,16 @@ void runBenchmark(const fs::path& folder) {
         extractContest(files, snapshot, observer, windows),
         toolContest(files, snapshot, observer, false),
         toolContest(files, snapshot, observer, true),
-        blankContest(files, snapshot, observer, OldData::Pattern),
-        blankContest(files, snapshot, observer, OldData::Zeros),
-        overwriteContest(files, snapshot, observer),
+        blankContest(files, snapshot, observer, windows, OldData::Pattern),
+        blankContest(files, snapshot, observer, windows, OldData::Zeros),
+        overwriteContest(files, snapshot, observer, windows),
     };
     for (const auto& contest : contests) {
         const Timings timings = runContest(contest, kTimedRounds);
         printTimings(contest, kFileBytes, timings);
+        if (sideIndex(contest, "floor")) {
+            printEditRatios(contest, timings);
+        }
         std::printf("  %-10s our observer, last run: %s\n\n", contest.name.c_str(),
                     observer.summary().c_str());
         std::fflush(stdout);
