@@ -76,7 +76,9 @@ Result<ImageFile> ImageFile::createPrivate(const std::string& path, uint64_t siz
 }
 
 ImageFile::ImageFile(ImageFile&& other) noexcept
-    : descriptor_(std::exchange(other.descriptor_, -1)), path_(std::move(other.path_)) {}
+    : descriptor_(std::exchange(other.descriptor_, -1)),
+      path_(std::move(other.path_)),
+      pending_(other.pending_) {}
 
 ImageFile& ImageFile::operator=(ImageFile&& other) noexcept {
     if (this != &other) {
@@ -85,6 +87,7 @@ ImageFile& ImageFile::operator=(ImageFile&& other) noexcept {
         }
         descriptor_ = std::exchange(other.descriptor_, -1);
         path_ = std::move(other.path_);
+        pending_ = other.pending_;
     }
     return *this;
 }
@@ -146,6 +149,9 @@ Result<size_t> ImageFile::readAt(uint64_t offset, std::span<uint8_t> buffer) con
             break;
         }
         done += static_cast<size_t>(got);
+    }
+    if (pending_ != nullptr) {
+        pending_->overlay(offset, buffer, done);
     }
     return done;
 }

@@ -35,6 +35,7 @@ public:
     Result<uint64_t> size() const override;
     Result<size_t> readAt(uint64_t offset, std::span<uint8_t> buffer) const override;
     Result<FileIdentity> identity() const override;
+    void readThrough(const PendingWrites* pending) override { pending_ = pending; }
     // Refuses, writing nothing, when the bytes would reach past the file's current end.
     Result<void> writeInside(uint64_t offset, std::span<const uint8_t> bytes);
     Result<void> sync();
@@ -51,6 +52,7 @@ private:
 
     int descriptor_ = -1;
     std::string path_;
+    const PendingWrites* pending_ = nullptr;
 };
 
 }  // namespace kestrel

@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 
+#include "io/PendingWrites.h"
 #include "io/Result.h"
 
 namespace kestrel {
@@ -29,6 +30,9 @@ public:
     virtual Result<size_t> readAt(uint64_t offset, std::span<uint8_t> buffer) const = 0;
     // The device and inode of the open file, which a path that now names another file lacks.
     virtual Result<FileIdentity> identity() const = 0;
+    // Reads see `pending` laid over the file's bytes from now on; nullptr ends that. The
+    // pending writes are at the file's own positions, also where those are not the ones read.
+    virtual void readThrough(const PendingWrites* pending) = 0;
 };
 
 }  // namespace kestrel

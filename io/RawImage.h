@@ -51,6 +51,7 @@ public:
         return readSectorView(file_, layout_, userDataView(layout_), offset, buffer);
     }
     Result<FileIdentity> identity() const override { return file_.identity(); }
+    void readThrough(const PendingWrites* pending) override { file_.readThrough(pending); }
     const ImageFile& file() const { return file_; }
     const RawLayout& layout() const { return layout_; }
 

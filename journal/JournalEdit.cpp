@@ -89,7 +89,8 @@ JournalEdit::JournalEdit(JournalEdit&& other) noexcept
       completed_(other.completed_),
       broken_(other.broken_),
       preview_(other.preview_),
-      previewed_(std::move(other.previewed_)) {}
+      previewed_(std::move(other.previewed_)),
+      staged_(std::move(other.staged_)) {}
 
 JournalEdit::~JournalEdit() {
     if (entry_ >= 0) {
@@ -113,6 +114,9 @@ Result<void> JournalEdit::save(JournalTarget target, uint64_t offset,
     }
     if (preview_) {
         preview(target, offset, oldBytes, newBytes);
+        if (staged_) {
+            staged_->save(target, offset, oldBytes, newBytes);
+        }
         return {};
     }
     if (broken_ || completed_) {
@@ -170,6 +174,9 @@ void JournalEdit::dropUnwrittenRanges() {
 Result<void> JournalEdit::rollBackTo(size_t mark) {
     if (preview_) {
         previewed_.resize(std::min(mark, previewed_.size()));
+        if (staged_) {
+            staged_->rollBackTo(mark);
+        }
         return {};
     }
     if (!keepsUndo()) {

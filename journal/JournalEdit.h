@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "io/RawLayout.h"
 #include "journal/EntryRecords.h"
+#include "journal/StagedWrites.h"
 
 namespace kestrel {
 
@@ -70,6 +72,14 @@ public:
         edit.preview_ = true;
         return edit;
     }
+    // A preview that also keeps, in memory, every range it would save with its old and new
+    // bytes and every write it would make, which its own later reads see: an edit staged so,
+    // then committed with one sync of the journal.
+    static JournalEdit staging(JournalFiles files) {
+        JournalEdit edit = preview(std::move(files));
+        edit.staged_ = std::make_unique<StagedWrites>();
+        return edit;
+    }
     // Takes over an entry file that holds its Begin record, and the locked folder; `before`
     // is the image as the edit found it.
     JournalEdit(int folder, int entry, std::string entryPath, JournalFiles files,
@@ -83,6 +93,8 @@ public:
 
     bool keepsUndo() const { return entry_ >= 0 || preview_; }
     bool previewsOnly() const { return preview_; }
+    // What a staging edit made in memory; nothing for any other edit.
+    StagedWrites* staged() const { return staged_.get(); }
     const std::vector<PreviewedRange>& previewed() const { return previewed_; }
     const JournalFiles& files() const { return files_; }
     const std::string& entryPath() const { return entryPath_; }
@@ -138,6 +150,7 @@ private:
     bool broken_ = false;
     bool preview_ = false;
     std::vector<PreviewedRange> previewed_;
+    std::unique_ptr<StagedWrites> staged_;
 };
 
 // Writes the old bytes of `range`, read back from the entry file `entry`, into the file at

@@ -29,8 +29,10 @@ Result<ReplayedBytes> RangeReplay::before(size_t i) const {
         return read.error();
     }
     replayed.present = *read;
-    // Later ranges over these bytes, put back newest first, so the earliest of them is put
-    // back last; only ranges starting less than the longest length before this one can reach.
+    // Later ranges over these bytes are put back newest first, so each byte ends up as the
+    // earliest of them saved it: they are laid on in that order, each filling only what no
+    // earlier one did, until every byte is filled (an edit that wrote one record a thousand
+    // times reads one range back for each, not all those after it).
     std::vector<size_t> later;
     const auto& ranges = *ranges_;
     const uint64_t reach = range.offset > longest_ ? range.offset - longest_ : 0;
@@ -41,17 +43,32 @@ Result<ReplayedBytes> RangeReplay::before(size_t i) const {
             later.push_back(*it);
         }
     }
-    std::ranges::sort(later, std::greater<>());
-    for (const size_t j : later) {
-        auto saved = entry_->savedBytes(ranges[j]);
+    if (later.empty()) {
+        return replayed;
+    }
+    std::ranges::sort(later);
+    std::vector<bool> filled(range.length, false);
+    uint64_t unfilled = range.length;
+    for (auto j = later.begin(); j != later.end() && unfilled > 0; ++j) {
+        const SavedRange& laterRange = ranges[*j];
+        const uint64_t first = std::max(range.offset, laterRange.offset) - range.offset;
+        const uint64_t last = std::min(range.end(), laterRange.end()) - range.offset;
+        if (std::find(filled.begin() + static_cast<ptrdiff_t>(first),
+                      filled.begin() + static_cast<ptrdiff_t>(last),
+                      false) == filled.begin() + static_cast<ptrdiff_t>(last)) {
+            continue;
+        }
+        auto saved = entry_->savedBytes(laterRange);
         if (!saved) {
             return saved.error();
         }
-        const uint64_t first = std::max(range.offset, ranges[j].offset);
-        const uint64_t last = std::min(range.end(), ranges[j].end());
-        std::copy(saved->begin() + static_cast<ptrdiff_t>(first - ranges[j].offset),
-                  saved->begin() + static_cast<ptrdiff_t>(last - ranges[j].offset),
-                  replayed.bytes.begin() + static_cast<ptrdiff_t>(first - range.offset));
+        for (uint64_t at = first; at < last; ++at) {
+            if (!filled[at]) {
+                replayed.bytes[at] = (*saved)[at + range.offset - laterRange.offset];
+                filled[at] = true;
+                --unfilled;
+            }
+        }
     }
     return replayed;
 }

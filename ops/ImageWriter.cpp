@@ -15,6 +15,9 @@ Result<ImageWriter> ImageWriter::open(const std::string& path, JournalEdit* edit
     if (!file) {
         return file.error();
     }
+    if (preview && edit->staged() != nullptr) {
+        file->readThrough(&edit->staged()->pending(target));
+    }
     return ImageWriter(std::move(*file), edit, target);
 }
 
@@ -145,10 +148,31 @@ Result<void> ImageWriter::writeAt(uint64_t offset, std::span<const uint8_t> byte
     if (auto saved = stage(offset, bytes); !saved) {
         return saved;
     }
-    if (previewsOnly()) {
-        return {};
+    return writeFileBytes(offset, bytes);
+}
+
+Result<void> ImageWriter::writeFileBytes(uint64_t offset, std::span<const uint8_t> bytes) {
+    return previewsOnly() ? Result<void>() : file_.writeInside(offset, bytes);
+}
+
+Result<void> ImageWriter::applyStaged(const StagedWrites& staged) {
+    // Every range is saved before any byte of them is written, with one sync.
+    const auto ranges = staged.merged(target_);
+    for (const auto& range : ranges) {
+        if (auto saved = edit_->save(target_, range.offset, range.oldBytes, range.newBytes, false);
+            !saved) {
+            return saved;
+        }
     }
-    return file_.writeInside(offset, bytes);
+    if (auto synced = edit_->syncSaved(); !synced) {
+        return synced;
+    }
+    for (const auto& range : ranges) {
+        if (auto written = file_.writeInside(range.offset, range.newBytes); !written) {
+            return written;
+        }
+    }
+    return {};
 }
 
 Result<void> ImageWriter::stageSectors(uint64_t offset, std::span<const uint8_t> newBytes,
@@ -195,12 +219,9 @@ Result<void> ImageWriter::writeSectors(uint64_t offset, std::span<const uint8_t>
                !made) {
         return made;
     }
-    if (previewsOnly()) {
-        return {};
-    }
     const uint64_t first = offset / kUserDataSize;
     const uint64_t end = (offset + bytes.size() + kUserDataSize - 1) / kUserDataSize;
-    return file_.writeInside(
+    return writeFileBytes(
         raw_->sectorOffset(first),
         std::span(rewrite->newSectors)
             .subspan((first - rewrite->firstLba) * kRawSectorSize, (end - first) * kRawSectorSize));

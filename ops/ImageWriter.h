@@ -48,6 +48,9 @@ public:
     // cannot be saved first.
     Result<void> writeAt(uint64_t offset, std::span<const uint8_t> bytes);
     Result<void> sync() { return previewsOnly() ? Result<void>() : file_.sync(); }
+    // Makes the writes `staged` holds for this writer's file: saves every range they replace
+    // with one sync of the journal, then writes them.
+    Result<void> applyStaged(const StagedWrites& staged);
     // Syncs and closes; the bytes are on the disk when this succeeds.
     Result<void> finish();
 
@@ -57,6 +60,8 @@ private:
     Result<void> checkInside(uint64_t offset, size_t length) const;
     Result<void> stageSectors(uint64_t offset, std::span<const uint8_t> newBytes, bool sync);
     Result<void> writeSectors(uint64_t offset, std::span<const uint8_t> bytes);
+    // Writes at the file's own positions, unless the edit only previews.
+    Result<void> writeFileBytes(uint64_t offset, std::span<const uint8_t> bytes);
     bool previewsOnly() const { return edit_ != nullptr && edit_->previewsOnly(); }
 
     ImageFile file_;

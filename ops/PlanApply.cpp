@@ -3,14 +3,19 @@
 #include "image/VolumePaths.h"
 #include "io/ContainerOpen.h"
 #include "io/ImageFile.h"
+#include "journal/UndoLimits.h"
 #include "ops/Blanking.h"
+#include "ops/ImageWriter.h"
 #include "ops/MasterFile.h"
 #include "ops/Overwrite.h"
-#include "journal/UndoLimits.h"
 
 namespace kestrel {
 
 namespace {
+
+// A plan whose file data edits rewrite up to this much is made in memory first, where its old
+// and new bytes are kept until it is committed; a larger one is made edit by edit.
+constexpr uint64_t kStagedPlanBytes = uint64_t{16} << 20;
 
 struct PlannedFile {
     DirectoryNumber directory = 0;
@@ -194,6 +199,44 @@ Result<void> applyEdit(Session& session, JournalEdit& edit, const PlannedEdit& p
     return replaced ? image->finish() : replaced;
 }
 
+// Makes the plan in memory, each edit reading what the ones before it wrote, then commits
+// it to `edit`: every range saved with one sync of the journal, then written, then synced.
+// A plan of thousands of record edits so costs three syncs rather than two for each edit.
+Result<PlanOutcome> applyStaged(Session& session, const EditPlan& plan, OperationObserver& observer,
+                                JournalEdit& edit) {
+    JournalEdit staging = session.stagingEdit();
+    session.readThrough(staging.staged());
+    PlanOutcome outcome;
+    for (size_t index = 0; index < plan.edits.size(); ++index) {
+        const auto& planned = plan.edits[index];
+        if (auto applied = applyEdit(session, staging, planned, observer, outcome.viewsNotUpdated);
+            !applied) {
+            session.readThrough(nullptr);
+            return inEdit(index, planned, applied.error());
+        }
+    }
+    session.readThrough(nullptr);
+    for (const auto target : {JournalTarget::Image, JournalTarget::LayerCopy}) {
+        const std::string* path = edit.files().pathOf(target);
+        if (path == nullptr) {
+            continue;
+        }
+        auto writer = ImageWriter::open(*path, &edit, target);
+        auto written =
+            writer ? writer->applyStaged(*staging.staged()) : Result<void>(writer.error());
+        if (written) {
+            written = writer->finish();
+        }
+        if (!written) {
+            return edit.putBackAfter(written.error(), 0, session.imagePath());
+        }
+    }
+    if (auto completed = edit.complete(); !completed) {
+        return completed.error();
+    }
+    return outcome;
+}
+
 Result<uint64_t> checkEdits(Session& session, const EditPlan& plan) {
     uint64_t dataBytes = 0;
     for (size_t index = 0; index < plan.edits.size(); ++index) {
@@ -235,6 +278,9 @@ Result<PlanOutcome> applyPlan(Session& session, const EditPlan& plan, OperationO
                                          *dataBytes, std::string(), 0, 0});
     if (!edit) {
         return edit.error();
+    }
+    if (!preview && *dataBytes <= kStagedPlanBytes) {
+        return applyStaged(session, plan, observer, *edit);
     }
     PlanOutcome outcome;
     for (size_t index = 0; index < plan.edits.size(); ++index) {

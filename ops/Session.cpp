@@ -205,6 +205,15 @@ Result<const JolietTree*> Session::jolietTree() {
     return &*joliet_;
 }
 
+void Session::readThrough(const StagedWrites* staged) {
+    const auto target = presentsLayerOne() ? JournalTarget::LayerCopy : JournalTarget::Image;
+    if (presented_) {
+        presented_->readThrough(staged != nullptr ? &staged->pending(target) : nullptr);
+    }
+    // The Joliet tree kept the staged edits' changes: read afresh, it holds what was written.
+    joliet_.reset();
+}
+
 // A write that failed part-way is put back before the failure is reported.
 Result<void> Session::patchPresentedRecord(JournalEdit& edit, const RecordLocation& location,
                                            const RecordFields& fields) {

@@ -71,6 +71,11 @@ public:
     Result<JournalEdit> beginEdit(const EditSummary& summary, bool keepUndo = true) const;
     // An edit of the same files that writes nothing and keeps what it would write.
     JournalEdit previewEdit() const { return JournalEdit::preview(journalFiles()); }
+    // The same, keeping every range it would save, to be committed whole; see readThrough.
+    JournalEdit stagingEdit() const { return JournalEdit::staging(journalFiles()); }
+    // While an edit is staged, the presented volume is read as it would be with the staged
+    // writes made, so that each step sees the ones before it; nullptr ends that.
+    void readThrough(const StagedWrites* staged);
     // Rewrites the record at `location`, found in `directory`, and its twin in the Joliet
     // tree; on layer 1 in the image and in the copy. When a write fails, what this call wrote
     // is put back before the error is returned.

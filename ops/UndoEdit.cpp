@@ -2,11 +2,17 @@
 
 #include <algorithm>
 
+#include "journal/RangeReplay.h"
+#include "journal/StagedWrites.h"
 #include "ops/ImageWriter.h"
 
 namespace kestrel {
 
 namespace {
+
+// An undo saves and writes its ranges in batches of this many bytes: one sync of the journal
+// for thousands of record edits, and no more than this held in memory for a large file.
+constexpr uint64_t kUndoBatchBytes = uint64_t{16} << 20;
 
 // The entry `id` as the history lists it, when it is in effect.
 Result<JournalEntry> inEffect(const Journal& journal, uint64_t id, const std::string& imagePath) {
@@ -30,6 +36,46 @@ Result<JournalEntry> inEffect(const Journal& journal, uint64_t id, const std::st
     return *listed;
 }
 
+// Puts back the ranges of `undoable` that write `target`, newest first, in batches: each
+// batch's ranges are saved for this undo with one sync, then written. What a range replaces
+// is what the file will hold once the newer ranges are put back, which the replay gives.
+Result<void> putBack(const UndoableEntry& undoable, JournalTarget target, const std::string& path,
+                     JournalEdit& edit) {
+    auto replay = RangeReplay::of(undoable.file, undoable.entry.ranges, target, path);
+    auto writer =
+        replay ? ImageWriter::open(path, &edit, target) : Result<ImageWriter>(replay.error());
+    if (!writer) {
+        return writer.error();
+    }
+    StagedWrites batch;
+    uint64_t batchBytes = 0;
+    for (const SavedRange* range : undoable.order) {
+        if (range->target != target) {
+            continue;
+        }
+        auto saved = undoable.file.savedBytes(*range);
+        auto present =
+            saved ? replay->before(static_cast<size_t>(range - undoable.entry.ranges.data()))
+                  : Result<ReplayedBytes>(saved.error());
+        if (!present) {
+            return present.error();
+        }
+        batch.save(target, range->offset, present->bytes, *saved);
+        batchBytes += range->length;
+        if (batchBytes >= kUndoBatchBytes) {
+            if (auto written = writer->applyStaged(batch); !written) {
+                return written;
+            }
+            batch = {};
+            batchBytes = 0;
+        }
+    }
+    if (auto written = writer->applyStaged(batch); !written) {
+        return written;
+    }
+    return writer->finish();
+}
+
 }  // namespace
 
 Result<void> undoEntry(const Journal& journal, uint64_t id, const JournalFiles& files) {
@@ -48,16 +94,12 @@ Result<void> undoEntry(const Journal& journal, uint64_t id, const JournalFiles& 
     if (!undoable) {
         return undoable.error();
     }
-    for (const SavedRange* range : undoable->order) {
-        auto saved = undoable->file.savedBytes(*range);
-        auto writer = saved ? ImageWriter::open(*files.pathOf(range->target), &*edit, range->target)
-                            : Result<ImageWriter>(saved.error());
-        Result<void> written =
-            writer ? writer->writeAt(range->offset, *saved) : Result<void>(writer.error());
-        if (written) {
-            written = writer->finish();
+    for (const auto target : {JournalTarget::Image, JournalTarget::LayerCopy}) {
+        const std::string* path = files.pathOf(target);
+        if (path == nullptr) {
+            continue;
         }
-        if (!written) {
+        if (auto written = putBack(*undoable, target, *path, *edit); !written) {
             return edit->putBackAfter(written.error(), 0, "the image");
         }
     }
