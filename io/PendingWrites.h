@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <span>
 #include <vector>
 
@@ -13,17 +14,19 @@ namespace kestrel {
 
 class PendingWrites {
 public:
-    struct Write {
-        uint64_t offset = 0;
-        std::vector<uint8_t> bytes;
-    };
-
     void write(uint64_t offset, std::span<const uint8_t> bytes);
     // Lays the writes over the first `count` bytes of `buffer`, read from `offset`.
     void overlay(uint64_t offset, std::span<uint8_t> buffer, size_t count) const;
 
 private:
+    struct Write {
+        uint64_t offset = 0;
+        std::vector<uint8_t> bytes;
+    };
     std::vector<Write> writes_;
+    // The writes' numbers by their first byte, so a read looks only at those that can reach it.
+    std::multimap<uint64_t, size_t> byOffset_;
+    uint64_t longest_ = 0;
 };
 
 }  // namespace kestrel
