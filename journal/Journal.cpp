@@ -1,7 +1,6 @@
 #include "journal/Journal.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -335,20 +334,6 @@ Result<JournalEdit> Journal::beginWithoutUndo(JournalFiles files) const {
     return JournalEdit::withoutUndo(std::move(files), locked->folder.release(), folder_);
 }
 
-void noteImageState(const std::string& folder, const std::string& imagePath) {
-    const auto entries = entryFiles(folder);
-    if (!entries || entries->empty()) {
-        return;
-    }
-    auto newest = EntryFile::open(entries->rbegin()->second, true);
-    const auto identity = imageIdentity(imagePath);
-    // Without the mark, the journal no longer fits the image at the next edit and is set
-    // aside, as after another program's write: nothing is applied to bytes it does not know.
-    if (newest && newest->completed() && identity) {
-        static_cast<void>(appendComplete(newest->descriptor(), newest->path(), *identity));
-    }
-}
-
 Result<JournalEdit> beginJournalEdit(const Result<Journal>& journal, bool keepUndo,
                                      const EditSummary& summary, JournalFiles files) {
     if (!keepUndo) {
@@ -361,58 +346,6 @@ Result<JournalEdit> beginJournalEdit(const Result<Journal>& journal, bool keepUn
                                                "; nothing was written"};
     }
     return journal->begin(summary, std::move(files));
-}
-
-void pruneJournals(uint64_t totalBytes, const std::string& keep, const std::string& lockedFolder) {
-    struct Held {
-        fs::file_time_type written;
-        uint64_t bytes;
-        fs::path path;
-    };
-    std::vector<Held> held;
-    std::vector<OwnedFolder> locks;
-    uint64_t total = 0;
-    std::error_code error;
-    for (const auto& folder : fs::directory_iterator(stateFolderPath("journal"), error)) {
-        if (!folder.is_directory(error) || folder.is_symlink(error)) {
-            continue;
-        }
-        // Another process's edit may be adding to it now: its entries are left for later.
-        if (folder.path() != fs::path(lockedFolder)) {
-            OwnedFolder lock(
-                ::open(folder.path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            const auto locked =
-                lock.get() < 0 ? Result<bool>(false) : tryLockFolder(lock.get(), folder.path());
-            if (!locked || !*locked) {
-                continue;
-            }
-            locks.push_back(std::move(lock));
-        }
-        const auto entries = entryFiles(folder.path().string());
-        for (const auto& [id, path] : entries ? *entries : std::map<uint64_t, std::string>()) {
-            std::error_code ignored;
-            const uint64_t bytes = fs::file_size(path, ignored);
-            total += bytes;
-            held.push_back({fs::last_write_time(path, ignored), bytes, path});
-        }
-    }
-    std::ranges::sort(held, {}, &Held::written);
-    for (const auto& entry : held) {
-        if (total <= totalBytes) {
-            break;
-        }
-        if (entry.path == keep) {
-            continue;
-        }
-        // An entry cut short keeps the only copy of what its image lost.
-        if (auto file = EntryFile::open(entry.path, false); file && !file->completed()) {
-            continue;
-        }
-        std::error_code ignored;
-        if (fs::remove(entry.path, ignored)) {
-            total -= entry.bytes;
-        }
-    }
 }
 
 }  // namespace kestrel

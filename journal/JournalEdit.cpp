@@ -12,7 +12,7 @@
 
 #include "io/ImageFile.h"
 #include "journal/ImageIdentity.h"
-#include "journal/Journal.h"
+#include "journal/JournalFolder.h"
 #include "journal/UndoLimits.h"
 
 namespace kestrel {

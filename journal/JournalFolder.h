@@ -1,4 +1,4 @@
-// A journal folder as files: its entries by number, and its lock.
+// A journal folder as files: its entries by number, its lock, and the upkeep done under it.
 #pragma once
 
 #include <cstdint>
@@ -37,5 +37,14 @@ private:
 
 // Takes the folder's lock without waiting: false when another process holds it.
 Result<bool> tryLockFolder(int folder, const std::string& path);
+
+// Adds to the newest entry of `folder`, when it is complete, a mark of what the image at
+// `imagePath` is like now: an edit made without undo changed it. Called under the lock.
+void noteImageState(const std::string& folder, const std::string& imagePath);
+
+// Drops the oldest complete entries of every image until all take at most `totalBytes`;
+// `keep` is never dropped. Each folder is pruned under its lock; a folder busy with an edit
+// is passed over, except `lockedFolder`, whose lock the caller holds.
+void pruneJournals(uint64_t totalBytes, const std::string& keep, const std::string& lockedFolder);
 
 }  // namespace kestrel
