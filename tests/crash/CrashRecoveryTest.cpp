@@ -140,6 +140,11 @@ TEST_P(CrashRecoveryTest, EveryKillLeavesTheImageBeforeOrAfterTheEdit) {
             auto session = Session::open(opened, dir.file("layer1"));
             ASSERT_TRUE(session) << session.error().message;
             const Bytes found = readFileBytes(image);
+            const auto history = session->journal()->history();
+            ASSERT_TRUE(history) << history.error().message;
+            EXPECT_EQ(
+                std::ranges::count(*history, JournalEntry::State::Incomplete, &JournalEntry::state),
+                0);
             const auto undoable = session->journal()->lastUndoable();
             ASSERT_TRUE(undoable);
             if (found == before) {
