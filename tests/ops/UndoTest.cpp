@@ -3,10 +3,15 @@
 // (unless a block holds what neither side of the edit wrote), and Undo refuses bytes that
 // changed since.
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -156,6 +161,75 @@ TEST_F(JournalTest, FilesThatFailAmongFilesSavedTogetherArePutBackAloneAndTheRun
                                                 32 * 2048, Bytes(3000, 0)));
     ASSERT_TRUE(session->undo(lastUndoable()->id));
     EXPECT_EQ(readFileBytes(image), start);
+}
+
+// The user's state folder, where the journal lives, is a file system of 256 KiB, and BIG.BIN's
+// old bytes do not fit in it (never zero, they are kept whole). BIG.BIN alone is put back and
+// said to be left as it was; the files around it are blanked and undoable, and the next open
+// finds nothing to recover.
+TEST_F(JournalTest, AJournalOnAFullDiskPutsBackOnlyTheFileThatDidNotFit) {
+    struct SmallStateFolder {
+        std::string path;
+        std::optional<std::string> inherited;
+        ~SmallStateFolder() {
+            ::umount2(path.c_str(), MNT_DETACH);
+            inherited ? ::setenv("XDG_STATE_HOME", inherited->c_str(), 1)
+                      : ::unsetenv("XDG_STATE_HOME");
+        }
+    };
+    const char* inherited = std::getenv("XDG_STATE_HOME");
+    const SmallStateFolder state{dir.file("state"),
+                                 inherited ? std::optional(inherited) : std::nullopt};
+    fs::create_directory(state.path);
+    if (::mount("tmpfs", state.path.c_str(), "tmpfs", 0, "size=256k") != 0) {
+        GTEST_SKIP() << "cannot mount a tmpfs on " << state.path << ": " << std::strerror(errno);
+    }
+    ::setenv("XDG_STATE_HOME", state.path.c_str(), 1);
+    const struct {
+        const char* name;
+        Rows rows;
+        std::vector<int> blanked;  // by place in `files`
+    } runs[] = {
+        {"a file larger than the room", {"BIG.BIN"}, {}},
+        {"a run that fills it on its second file", {"A.BIN", "BIG.BIN", "C.BIN"}, {0, 2}},
+    };
+    files = {{"A.BIN", 30, 3000}, {"BIG.BIN", 32, 300000}, {"C.BIN", 180, 3000}};
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.name);
+        // An image of its own, and so a journal of its own, for each run.
+        image = dir.file(std::string(run.name) + ".iso");
+        rootFiles(Layout::CdRomXa, "DISC", files, 10).writeTo(image);
+        open();
+        const auto start = readFileBytes(image);
+        auto expected = start;
+        for (const int file : run.blanked) {
+            expected = withBytesAt(expected, dataInImage(file), Bytes(files[file].size, 0));
+        }
+
+        const auto report = blankFiles(snapshot(run.rows), recorder);
+        std::string failed;
+        for (const auto& failure : report.failures) {
+            failed += "\n" + failure.rowName + ": " + failure.error.message;
+        }
+        ASSERT_EQ(report.failures.size(), 1u) << failed;
+        EXPECT_EQ(report.failures[0].rowName, "BIG.BIN");
+        EXPECT_NE(failed.find("No space left on device"), std::string::npos) << failed;
+        EXPECT_NE(failed.find("BIG.BIN's data was left as it was"), std::string::npos) << failed;
+        EXPECT_TRUE(readFileBytes(image) == expected);
+        open();
+        EXPECT_EQ(session->recoveryNotes(), Rows{});
+        const auto history = session->journal()->history();
+        ASSERT_TRUE(history) << history.error().message;
+        for (const auto& entry : *history) {
+            EXPECT_NE(entry.state, JournalEntry::State::Incomplete) << entry.id;
+        }
+        if (!run.blanked.empty()) {
+            const auto last = lastUndoable();
+            ASSERT_TRUE(last);
+            ASSERT_TRUE(session->undo(last->id));
+            EXPECT_TRUE(readFileBytes(image) == start);
+        }
+    }
 }
 
 TEST_F(JournalTest, UndoRefusesBytesChangedSinceAndEditsWithoutUndoLeaveNoEntry) {
