@@ -175,6 +175,34 @@ Result<void> ImageFile::writeAt(uint64_t offset, std::span<const uint8_t> bytes)
     return {};
 }
 
+Result<FileTimes> ImageFile::times() const {
+    struct statx status {};
+    if (::statx(descriptor_, "", AT_EMPTY_PATH, STATX_BTIME | STATX_MTIME, &status) != 0) {
+        return systemError("Cannot read the times of", path_, errno);
+    }
+    const auto nanoseconds = [](const statx_timestamp& time) {
+        return static_cast<uint64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+    };
+    FileTimes times;
+    if ((status.stx_mask & STATX_BTIME) != 0) {
+        times.birth = nanoseconds(status.stx_btime);
+    }
+    if ((status.stx_mask & STATX_MTIME) != 0) {
+        times.modified = nanoseconds(status.stx_mtime);
+    }
+    return times;
+}
+
+Result<void> ImageFile::setModifiedTime(uint64_t nanoseconds) {
+    const timespec times[2] = {{0, UTIME_OMIT},
+                               {static_cast<time_t>(nanoseconds / 1'000'000'000),
+                                static_cast<long>(nanoseconds % 1'000'000'000)}};
+    if (::futimens(descriptor_, times) != 0) {
+        return systemError("Cannot set the time of", path_, errno);
+    }
+    return {};
+}
+
 Result<void> ImageFile::writeInside(uint64_t offset, std::span<const uint8_t> bytes) {
     const auto size = this->size();
     if (!size) {

@@ -17,6 +17,12 @@ namespace kestrel {
 // The file `path` names, or the link itself when `followLink` is false.
 Result<FileIdentity> identityAt(const std::string& path, bool followLink = true);
 
+// When a file was made and last written, in nanoseconds; zero where the file system keeps none.
+struct FileTimes {
+    uint64_t birth = 0;
+    uint64_t modified = 0;
+};
+
 class ImageFile final : public ImageSource {
 public:
     static Result<ImageFile> openForReading(const std::string& path);
@@ -36,6 +42,8 @@ public:
     Result<size_t> readAt(uint64_t offset, std::span<uint8_t> buffer) const override;
     Result<FileIdentity> identity() const override;
     void readThrough(const PendingWrites* pending) override { pending_ = pending; }
+    Result<FileTimes> times() const;
+    Result<void> setModifiedTime(uint64_t nanoseconds);
     // Refuses, writing nothing, when the bytes would reach past the file's current end.
     Result<void> writeInside(uint64_t offset, std::span<const uint8_t> bytes);
     Result<void> sync();

@@ -1,7 +1,5 @@
 #include "journal/ImageIdentity.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <xxhash.h>
 
 #include <array>
@@ -20,10 +18,6 @@ constexpr uint64_t kSectorBytes = 2048;
 constexpr uint64_t kFirstDescriptorAt = 16 * kSectorBytes;
 constexpr uint8_t kTerminator = 255;
 constexpr uint64_t kMostDescriptors = 64;
-
-uint64_t nanoseconds(const statx_timestamp& time) {
-    return static_cast<uint64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
-}
 
 Result<uint64_t> descriptorsHash(const ImageFile& image) {
     const std::unique_ptr<XXH3_state_t, decltype(&XXH3_freeState)> state(XXH3_createState(),
@@ -53,26 +47,21 @@ Result<ImageIdentity> imageIdentity(const std::string& imagePath) {
     if (!image) {
         return image.error();
     }
-    const auto file = image->identity();
-    const auto size = image->size();
+    return imageIdentity(*image);
+}
+
+Result<ImageIdentity> imageIdentity(const ImageFile& image) {
+    const auto file = image.identity();
+    const auto size = image.size();
     if (!file || !size) {
         return file ? size.error() : file.error();
     }
-    const auto hash = descriptorsHash(*image);
-    if (!hash) {
-        return hash.error();
+    const auto hash = descriptorsHash(image);
+    const auto times = hash ? image.times() : Result<FileTimes>(hash.error());
+    if (!times) {
+        return times.error();
     }
-    ImageIdentity identity{file->device, file->inode, 0, *size, *hash, 0};
-    struct statx status {};
-    if (::statx(AT_FDCWD, imagePath.c_str(), 0, STATX_BTIME | STATX_MTIME, &status) == 0) {
-        if ((status.stx_mask & STATX_BTIME) != 0) {
-            identity.birth = nanoseconds(status.stx_btime);
-        }
-        if ((status.stx_mask & STATX_MTIME) != 0) {
-            identity.modifiedAt = nanoseconds(status.stx_mtime);
-        }
-    }
-    return identity;
+    return ImageIdentity{file->device, file->inode, times->birth, *size, *hash, times->modified};
 }
 
 }  // namespace kestrel

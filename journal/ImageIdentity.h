@@ -4,10 +4,12 @@
 
 #include <string>
 
+#include "io/ImageFile.h"
 #include "journal/EntryRecords.h"
 
 namespace kestrel {
 
 Result<ImageIdentity> imageIdentity(const std::string& imagePath);
+Result<ImageIdentity> imageIdentity(const ImageFile& image);
 
 }  // namespace kestrel

@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <map>
+#include <thread>
 
 #include "journal/JournalFolder.h"
 #include "journal/RangeReplay.h"
@@ -21,6 +23,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kSetAside = ".set-aside-";
+constexpr int kLockTries = 100;
+constexpr std::chrono::milliseconds kLockPause{20};
 
 Error anotherIsEditing(const std::string& imagePath) {
     return Error{ErrorKind::Changed, "Another Kestrel is editing " + imagePath +
@@ -28,7 +32,10 @@ Error anotherIsEditing(const std::string& imagePath) {
                                          "was written"};
 }
 
-// Opens the journal's folder, creating it, and takes its lock.
+// Opens the journal's folder, creating it, and takes its lock. A reader that found an entry
+// without its mark holds the lock for as long as it takes to look again, and a recovery for
+// as long as it takes to put an edit back: the lock is asked for again for a while before
+// another edit is taken to be under way.
 Result<OwnedFolder> openLocked(const std::string& folderName, const std::string& folderPath,
                                const std::string& imagePath) {
     auto opened = openPrivateFolder(folderName);
@@ -36,14 +43,19 @@ Result<OwnedFolder> openLocked(const std::string& folderName, const std::string&
         return opened.error();
     }
     OwnedFolder folder(*opened);
-    const auto locked = tryLockFolder(folder.get(), folderPath);
-    if (!locked) {
-        return locked.error();
+    for (int tries = 0;; ++tries) {
+        const auto locked = tryLockFolder(folder.get(), folderPath);
+        if (!locked) {
+            return locked.error();
+        }
+        if (*locked) {
+            return folder;
+        }
+        if (tries == kLockTries) {
+            return anotherIsEditing(imagePath);
+        }
+        std::this_thread::sleep_for(kLockPause);
     }
-    if (!*locked) {
-        return anotherIsEditing(imagePath);
-    }
-    return folder;
 }
 
 // Why the newest readable entry says the image is not the one the journal's edits left, or
@@ -258,7 +270,7 @@ std::string Journal::nothingToUndo(const std::string& imageName) const {
            "own)";
 }
 
-Result<UndoableEntry> Journal::openForUndo(uint64_t id, const JournalEdit& undo,
+Result<UndoableEntry> Journal::openForUndo(uint64_t id, JournalEdit& undo,
                                            const std::string& description) const {
     const JournalFiles& files = undo.files();
     auto file = EntryFile::open(folder_ + "/" + entryName(id), false);
@@ -276,15 +288,16 @@ Result<UndoableEntry> Journal::openForUndo(uint64_t id, const JournalEdit& undo,
         if (path == nullptr) {
             continue;
         }
-        auto replay = RangeReplay::of(undoable.file, ranges, target, *path);
-        if (!replay) {
-            return replay.error();
+        auto file = undo.file(target);
+        if (!file) {
+            return file.error();
         }
+        const RangeReplay replay(undoable.file, ranges, target, **file);
         for (size_t i = ranges.size(); i-- > 0;) {
             if (ranges[i].reverted || ranges[i].target != target) {
                 continue;
             }
-            const auto bytes = replay->before(i);
+            const auto bytes = replay.before(i);
             if (!bytes) {
                 return bytes.error();
             }
@@ -301,7 +314,8 @@ Result<UndoableEntry> Journal::openForUndo(uint64_t id, const JournalEdit& undo,
             }
         }
     }
-    const auto identity = imageIdentity(files.imagePath);
+    auto image = undo.file(JournalTarget::Image);
+    const auto identity = image ? imageIdentity(**image) : Result<ImageIdentity>(image.error());
     const auto reason = identity ? misfit(folder_, *identity, undo.entryPath())
                                  : Result<std::optional<std::string>>(identity.error());
     if (!reason) {

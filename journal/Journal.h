@@ -79,7 +79,7 @@ public:
     // Entry `id`, for `undo`, which holds the lock, once every range it wrote is seen to hold
     // what it left there and the image to be the one the journal's last edit left;
     // `description` names the edit in the refusal.
-    Result<UndoableEntry> openForUndo(uint64_t id, const JournalEdit& undo,
+    Result<UndoableEntry> openForUndo(uint64_t id, JournalEdit& undo,
                                       const std::string& description) const;
 
 private:

@@ -24,17 +24,13 @@ constexpr off_t kPruneAfterBytes = off_t{1} << 20;
 }  // namespace
 
 Result<void> restoreSavedRange(int entry, const std::string& entryPath, const SavedRange& range,
-                               const std::string& targetPath) {
+                               ImageFile& target) {
     auto saved = readSavedBytes(entry, entryPath, range);
     if (!saved) {
         return saved.error();
     }
-    auto target = ImageFile::openForUpdate(targetPath);
-    if (!target) {
-        return target.error();
-    }
     std::vector<uint8_t> present(range.length);
-    const auto read = target->readAt(range.offset, present);
+    const auto read = target.readAt(range.offset, present);
     if (!read) {
         return read.error();
     }
@@ -55,16 +51,13 @@ Result<void> restoreSavedRange(int entry, const std::string& entryPath, const Sa
         while (old[to - 1] == now[to - 1]) {
             --to;
         }
-        if (auto written = target->writeInside(range.offset + from, old.subspan(from, to - from));
+        if (auto written = target.writeInside(range.offset + from, old.subspan(from, to - from));
             !written) {
             return written;
         }
         from = to;
     }
-    if (auto synced = target->sync(); !synced) {
-        return synced;
-    }
-    return target->close();
+    return target.sync();
 }
 
 JournalEdit::JournalEdit(int folder, int entry, std::string entryPath, JournalFiles files,
@@ -90,7 +83,8 @@ JournalEdit::JournalEdit(JournalEdit&& other) noexcept
       broken_(other.broken_),
       preview_(other.preview_),
       previewed_(std::move(other.previewed_)),
-      staged_(std::move(other.staged_)) {}
+      staged_(std::move(other.staged_)),
+      opened_(std::move(other.opened_)) {}
 
 JournalEdit::~JournalEdit() {
     if (entry_ >= 0) {
@@ -98,8 +92,10 @@ JournalEdit::~JournalEdit() {
             settleAbandoned();
         }
         ::close(entry_);
-    } else if (folder_ >= 0 && !journalFolder_.empty()) {
-        noteImageState(journalFolder_, files_.imagePath);
+    } else if (folder_ >= 0 && !journalFolder_.empty() && opened_[0]) {
+        if (const auto identity = imageIdentity(*opened_[0]); identity) {
+            noteImageState(journalFolder_, *identity);
+        }
     }
     if (folder_ >= 0) {
         ::close(folder_);  // releases the lock
@@ -187,11 +183,13 @@ Result<void> JournalEdit::rollBackTo(size_t mark) {
         dropUnwrittenRanges();
     }
     for (size_t i = ranges_.size(); i-- > mark;) {
-        const std::string* path = files_.pathOf(ranges_[i].target);
-        if (ranges_[i].reverted || path == nullptr) {
+        if (ranges_[i].reverted || files_.pathOf(ranges_[i].target) == nullptr) {
             continue;
         }
-        if (auto restored = restoreSavedRange(entry_, entryPath_, ranges_[i], *path); !restored) {
+        auto target = file(ranges_[i].target);
+        auto restored = target ? restoreSavedRange(entry_, entryPath_, ranges_[i], **target)
+                               : Result<void>(target.error());
+        if (!restored) {
             broken_ = true;
             return restored;
         }
@@ -239,23 +237,40 @@ Error JournalEdit::putBackAfter(Error failed, size_t mark, const std::string& wh
     return failed;
 }
 
-Result<void> JournalEdit::syncWrittenFiles() const {
+Result<void> JournalEdit::syncWrittenFiles() {
     std::set<JournalTarget> written;
     for (const auto& range : ranges_) {
         written.insert(range.target);
     }
     for (const auto target : written) {
-        if (const std::string* path = files_.pathOf(target)) {
-            auto file = ImageFile::openForUpdate(*path);
-            if (!file) {
-                return file.error();
-            }
-            if (auto synced = file->sync(); !synced) {
-                return synced;
-            }
+        if (files_.pathOf(target) == nullptr) {
+            continue;
+        }
+        auto opened = file(target);
+        if (auto synced = opened ? (*opened)->sync() : Result<void>(opened.error()); !synced) {
+            return synced;
         }
     }
     return {};
+}
+
+Result<std::shared_ptr<ImageFile>> JournalEdit::file(JournalTarget target) {
+    auto& opened = opened_[static_cast<size_t>(target)];
+    if (!opened) {
+        const std::string* path = files_.pathOf(target);
+        if (path == nullptr) {
+            return Error{ErrorKind::NotFound, "The edit has no layer-1 copy to write"};
+        }
+        auto file = preview_ ? ImageFile::openForReading(*path) : ImageFile::openForUpdate(*path);
+        if (!file) {
+            return file.error();
+        }
+        if (staged_) {
+            file->readThrough(&staged_->pending(target));
+        }
+        opened = std::make_shared<ImageFile>(std::move(*file));
+    }
+    return opened;
 }
 
 bool JournalEdit::changesBytes() const {
@@ -263,13 +278,12 @@ bool JournalEdit::changesBytes() const {
 }
 
 void JournalEdit::keepModificationTime() const {
-    if (!savedAny_ || before_.modifiedAt == 0) {
+    if (!savedAny_ || before_.modifiedAt == 0 || !opened_[0]) {
         return;
     }
-    const timespec times[2] = {{0, UTIME_OMIT},
-                               {static_cast<time_t>(before_.modifiedAt / 1'000'000'000),
-                                static_cast<long>(before_.modifiedAt % 1'000'000'000)}};
-    ::utimensat(AT_FDCWD, files_.imagePath.c_str(), times, 0);
+    // Best kept: without it, the journal no longer fits the image at the next edit and is set
+    // aside, which loses no byte of the image.
+    static_cast<void>(opened_[0]->setModifiedTime(before_.modifiedAt));
 }
 
 void JournalEdit::settleAbandoned() {
@@ -278,7 +292,9 @@ void JournalEdit::settleAbandoned() {
         ::unlink(entryPath_.c_str());
         return;
     }
-    if (const auto identity = imageIdentity(files_.imagePath); identity) {
+    auto image = file(JournalTarget::Image);
+    if (const auto identity = image ? imageIdentity(**image) : Result<ImageIdentity>(image.error());
+        identity) {
         completed_ = static_cast<bool>(appender_.appendComplete(*identity));
     }
 }
@@ -300,8 +316,9 @@ Result<void> JournalEdit::complete() {
     if (synced && !changesBytes()) {
         keepModificationTime();
     }
-    auto identity =
-        synced ? imageIdentity(files_.imagePath) : Result<ImageIdentity>(synced.error());
+    auto image =
+        synced ? file(JournalTarget::Image) : Result<std::shared_ptr<ImageFile>>(synced.error());
+    auto identity = image ? imageIdentity(**image) : Result<ImageIdentity>(image.error());
     Result<void> recorded =
         identity ? appender_.appendComplete(*identity) : Result<void>(identity.error());
     if (!recorded) {

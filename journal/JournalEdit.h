@@ -4,6 +4,7 @@
 // undone.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "io/ImageFile.h"
 #include "io/RawLayout.h"
 #include "journal/EntryRecords.h"
 #include "journal/StagedWrites.h"
@@ -97,6 +99,10 @@ public:
     StagedWrites* staged() const { return staged_.get(); }
     const std::vector<PreviewedRange>& previewed() const { return previewed_; }
     const JournalFiles& files() const { return files_; }
+    // The edit's file `target`, opened on first use (for update; for reading by a preview)
+    // and kept until the edit ends, so that every write, restore and sync of the edit meets
+    // the same file, whatever its path names meanwhile.
+    Result<std::shared_ptr<ImageFile>> file(JournalTarget target);
     const std::string& entryPath() const { return entryPath_; }
     // Saves what `target` holds at `offset`, and checksums of it and of `newBytes` that are
     // to replace it; the journal is on the disk when this returns, unless `sync` is false:
@@ -122,7 +128,7 @@ public:
 
 private:
     JournalEdit() = default;
-    Result<void> syncWrittenFiles() const;
+    Result<void> syncWrittenFiles();
     Result<void> recordRolledBack(size_t mark);
     bool changesBytes() const;
     // An edit whose every write was put back leaves the image as it found it, its time of
@@ -151,11 +157,12 @@ private:
     bool preview_ = false;
     std::vector<PreviewedRange> previewed_;
     std::unique_ptr<StagedWrites> staged_;
+    std::array<std::shared_ptr<ImageFile>, 2> opened_;  // by target
 };
 
-// Writes the old bytes of `range`, read back from the entry file `entry`, into the file at
-// `targetPath` and syncs it; bytes beyond the file's present end are left out.
+// Writes the old bytes of `range`, read back from the entry file `entry`, into `target` and
+// syncs it; bytes beyond the file's present end are left out.
 Result<void> restoreSavedRange(int entry, const std::string& entryPath, const SavedRange& range,
-                               const std::string& targetPath);
+                               ImageFile& target);
 
 }  // namespace kestrel

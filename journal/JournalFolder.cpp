@@ -110,17 +110,16 @@ Result<bool> tryLockFolder(int folder, const std::string& path) {
     return systemError("Cannot lock the undo journal", path, errno);
 }
 
-void noteImageState(const std::string& folder, const std::string& imagePath) {
+void noteImageState(const std::string& folder, const ImageIdentity& now) {
     const auto entries = entryFiles(folder);
     if (!entries || entries->empty()) {
         return;
     }
     auto newest = EntryFile::open(entries->rbegin()->second, true);
-    const auto identity = imageIdentity(imagePath);
     // Without the mark, the journal no longer fits the image at the next edit and is set
     // aside, as after another program's write: nothing is applied to bytes it does not know.
-    if (newest && newest->completed() && identity) {
-        static_cast<void>(appendComplete(newest->descriptor(), newest->path(), *identity));
+    if (newest && newest->completed()) {
+        static_cast<void>(appendComplete(newest->descriptor(), newest->path(), now));
     }
 }
 

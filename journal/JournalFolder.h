@@ -6,6 +6,7 @@
 #include <string>
 
 #include "io/Result.h"
+#include "journal/EntryRecords.h"
 
 namespace kestrel {
 
@@ -38,9 +39,9 @@ private:
 // Takes the folder's lock without waiting: false when another process holds it.
 Result<bool> tryLockFolder(int folder, const std::string& path);
 
-// Adds to the newest entry of `folder`, when it is complete, a mark of what the image at
-// `imagePath` is like now: an edit made without undo changed it. Called under the lock.
-void noteImageState(const std::string& folder, const std::string& imagePath);
+// Adds to the newest entry of `folder`, when it is complete, a mark that the image is `now`:
+// an edit made without undo changed it. Called under the lock.
+void noteImageState(const std::string& folder, const ImageIdentity& now);
 
 // Drops the oldest complete entries of every image until all take at most `totalBytes`;
 // `keep` is never dropped. Each folder is pruned under its lock; a folder busy with an edit

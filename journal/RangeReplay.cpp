@@ -4,27 +4,22 @@
 
 namespace kestrel {
 
-Result<RangeReplay> RangeReplay::of(const EntryFile& entry, const std::vector<SavedRange>& ranges,
-                                    JournalTarget target, const std::string& path) {
-    auto file = ImageFile::openForReading(path);
-    if (!file) {
-        return file.error();
-    }
-    RangeReplay replay(entry, ranges, std::move(*file));
+RangeReplay::RangeReplay(const EntryFile& entry, const std::vector<SavedRange>& ranges,
+                         JournalTarget target, const ImageFile& file)
+    : entry_(&entry), ranges_(&ranges), file_(&file) {
     for (size_t i = 0; i < ranges.size(); ++i) {
         if (ranges[i].target == target && !ranges[i].reverted) {
-            replay.byOffset_.push_back(i);
-            replay.longest_ = std::max(replay.longest_, ranges[i].length);
+            byOffset_.push_back(i);
+            longest_ = std::max(longest_, ranges[i].length);
         }
     }
-    std::ranges::sort(replay.byOffset_, {}, [&](size_t i) { return ranges[i].offset; });
-    return replay;
+    std::ranges::sort(byOffset_, {}, [&](size_t i) { return ranges[i].offset; });
 }
 
 Result<ReplayedBytes> RangeReplay::before(size_t i) const {
     const SavedRange& range = (*ranges_)[i];
     ReplayedBytes replayed{std::vector<uint8_t>(range.length), 0};
-    const auto read = file_.readAt(range.offset, replayed.bytes);
+    const auto read = file_->readAt(range.offset, replayed.bytes);
     if (!read) {
         return read.error();
     }

@@ -23,21 +23,18 @@ struct ReplayedBytes {
 
 class RangeReplay {
 public:
-    // The ranges of `ranges` that write `target`, at `path`, and are still part of the edit.
-    static Result<RangeReplay> of(const EntryFile& entry, const std::vector<SavedRange>& ranges,
-                                  JournalTarget target, const std::string& path);
+    // The ranges of `ranges` that write `target`, read from `file`, and are still part of the
+    // edit.
+    RangeReplay(const EntryFile& entry, const std::vector<SavedRange>& ranges, JournalTarget target,
+                const ImageFile& file);
 
     // The bytes of range `i` once every later range replayed here is put back.
     Result<ReplayedBytes> before(size_t i) const;
-    const std::string& path() const { return file_.path(); }
 
 private:
-    RangeReplay(const EntryFile& entry, const std::vector<SavedRange>& ranges, ImageFile file)
-        : entry_(&entry), ranges_(&ranges), file_(std::move(file)) {}
-
     const EntryFile* entry_;
     const std::vector<SavedRange>* ranges_;
-    ImageFile file_;
+    const ImageFile* file_;
     std::vector<size_t> byOffset_;  // the replayed ranges' numbers, by their first byte
     uint64_t longest_ = 0;
 };

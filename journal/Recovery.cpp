@@ -40,18 +40,15 @@ std::optional<size_t> notCutShortAt(const SavedRange& range, const ReplayedBytes
 // new bytes, but for the one block a crash may have struck in the middle of.
 Result<std::optional<std::string>> mixedBytes(const EntryFile& file,
                                               const std::vector<SavedRange>& ranges,
-                                              const std::string& imagePath) {
-    auto replay = RangeReplay::of(file, ranges, JournalTarget::Image, imagePath);
-    if (!replay) {
-        return replay.error();
-    }
+                                              const ImageFile& image) {
+    const RangeReplay replay(file, ranges, JournalTarget::Image, image);
     bool partWritten = false;  // the crash struck inside one write at most
     for (size_t i = ranges.size(); i-- > 0;) {
         const SavedRange& range = ranges[i];
         if (range.reverted || range.target != JournalTarget::Image) {
             continue;
         }
-        const auto bytes = replay->before(i);
+        const auto bytes = replay.before(i);
         if (!bytes) {
             return bytes.error();
         }
@@ -63,7 +60,7 @@ Result<std::optional<std::string>> mixedBytes(const EntryFile& file,
             odd = notCutShortAt(range, *bytes, *odd);
         }
         if (odd) {
-            return std::optional(byteSpan(range, *odd, *odd) + " of " + imagePath +
+            return std::optional(byteSpan(range, *odd, *odd) + " of " + image.path() +
                                  " hold neither what was there before nor what the edit wrote");
         }
     }
@@ -78,7 +75,11 @@ Result<std::string> Journal::recoverEntry(EntryFile& file, const std::string& im
         return entry.error();
     }
     const std::string note = cutShortNote(imagePath, entry->summary);
-    const auto mixed = mixedBytes(file, entry->ranges, imagePath);
+    auto image = ImageFile::openForUpdate(imagePath);
+    if (!image) {
+        return note + ", and it could not be put back: " + image.error().message;
+    }
+    const auto mixed = mixedBytes(file, entry->ranges, *image);
     if (!mixed || *mixed) {
         return note +
                ", and it could not be put back: " + (mixed ? **mixed : mixed.error().message) +
@@ -88,11 +89,11 @@ Result<std::string> Journal::recoverEntry(EntryFile& file, const std::string& im
     Result<void> restored = cutEntry(file.descriptor(), file.path(), entry->wholeRecordsEnd);
     for (auto range = entry->ranges.rbegin(); restored && range != entry->ranges.rend(); ++range) {
         if (!range->reverted && range->target == JournalTarget::Image) {
-            restored = restoreSavedRange(file.descriptor(), file.path(), *range, imagePath);
+            restored = restoreSavedRange(file.descriptor(), file.path(), *range, *image);
         }
     }
     const auto identity =
-        restored ? imageIdentity(imagePath) : Result<ImageIdentity>(restored.error());
+        restored ? imageIdentity(*image) : Result<ImageIdentity>(restored.error());
     if (identity) {
         restored = appendReverted(file.descriptor(), file.path(), 0);
     }

@@ -48,6 +48,9 @@ std::vector<size_t> saveAhead(ImageWriter& image, JournalEdit& edit,
         fill.resize(std::max<size_t>(fill.size(), length), kDummyFill);
         marks.push_back(edit.mark());
         if (length > 0 && !image.stage(*offset, std::span(fill).first(length), false)) {
+            // A journal that failed a write (its disk full) takes none until it is cut back to
+            // before this file, which then fails in its turn and alone.
+            static_cast<void>(edit.rollBackTo(marks.back()));
             marks.pop_back();
             break;
         }

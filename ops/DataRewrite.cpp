@@ -86,8 +86,9 @@ Result<void> rewriteFileData(
     observer.beginFile(file.rowName);
     const size_t mark = savedAheadFrom.value_or(edit.mark());
     auto written = writeFileData(image, *dataOffset, file.record->dataLength, observer, fill);
-    // With undo, a failure before anything was saved since the mark wrote nothing.
-    if (written || (edit.keepsUndo() && edit.mark() == mark)) {
+    // Put back even when nothing was saved since the mark: a journal that failed a write is
+    // cut back to it, so that the files after this one can still be saved.
+    if (written) {
         return written;
     }
     image.forgetStaged();

@@ -7,22 +7,25 @@
 
 namespace kestrel {
 
-Result<ImageWriter> ImageWriter::open(const std::string& path, JournalEdit* edit,
-                                      JournalTarget target) {
-    // A previewed edit only reads: nothing it does can change a byte.
-    const bool preview = edit != nullptr && edit->previewsOnly();
-    auto file = preview ? ImageFile::openForReading(path) : ImageFile::openForUpdate(path);
+Result<ImageWriter> ImageWriter::open(const std::string& path) {
+    auto file = ImageFile::openForUpdate(path);
     if (!file) {
         return file.error();
     }
-    if (preview && edit->staged() != nullptr) {
-        file->readThrough(&edit->staged()->pending(target));
+    return ImageWriter(std::make_shared<ImageFile>(std::move(*file)), nullptr,
+                       JournalTarget::Image);
+}
+
+Result<ImageWriter> ImageWriter::open(JournalEdit& edit, JournalTarget target) {
+    auto file = edit.file(target);
+    if (!file) {
+        return file.error();
     }
-    return ImageWriter(std::move(*file), edit, target);
+    return ImageWriter(std::move(*file), &edit, target);
 }
 
 Result<ImageWriter> ImageWriter::openUserData(JournalEdit& edit) {
-    auto writer = open(edit.files().imagePath, &edit, JournalTarget::Image);
+    auto writer = open(edit, JournalTarget::Image);
     if (writer) {
         writer->raw_ = edit.files().imageLayout;
     }
@@ -34,11 +37,12 @@ Result<ImageWriter> ImageWriter::createPrivate(const std::string& path, uint64_t
     if (!file) {
         return file.error();
     }
-    return ImageWriter(std::move(*file), nullptr, JournalTarget::LayerCopy);
+    return ImageWriter(std::make_shared<ImageFile>(std::move(*file)), nullptr,
+                       JournalTarget::LayerCopy);
 }
 
 Result<uint64_t> ImageWriter::size() const {
-    const auto bytes = file_.size();
+    const auto bytes = file_->size();
     if (!bytes || !raw_) {
         return bytes;
     }
@@ -48,18 +52,18 @@ Result<uint64_t> ImageWriter::size() const {
 }
 
 Result<size_t> ImageWriter::readAt(uint64_t offset, std::span<uint8_t> buffer) const {
-    return raw_ ? readSectorView(file_, *raw_, userDataView(*raw_), offset, buffer)
-                : file_.readAt(offset, buffer);
+    return raw_ ? readSectorView(*file_, *raw_, userDataView(*raw_), offset, buffer)
+                : file_->readAt(offset, buffer);
 }
 
 void ImageWriter::startWriteback(uint64_t offset, uint64_t length) {
     if (!raw_) {
-        file_.startWriteback(offset, length);
+        file_->startWriteback(offset, length);
         return;
     }
     const uint64_t first = offset / kUserDataSize;
     const uint64_t end = (offset + length + kUserDataSize - 1) / kUserDataSize;
-    file_.startWriteback(raw_->sectorOffset(first), (end - first) * kRawSectorSize);
+    file_->startWriteback(raw_->sectorOffset(first), (end - first) * kRawSectorSize);
 }
 
 Result<void> ImageWriter::checkInside(uint64_t offset, size_t length) const {
@@ -94,7 +98,7 @@ Result<void> ImageWriter::stage(uint64_t offset, std::span<const uint8_t> newByt
         oldBytes_.resize(newBytes.size());
     }
     const auto old = std::span(oldBytes_).first(newBytes.size());
-    const auto read = file_.readAt(offset, old);
+    const auto read = file_->readAt(offset, old);
     if (!read) {
         return read.error();
     }
@@ -152,7 +156,7 @@ Result<void> ImageWriter::writeAt(uint64_t offset, std::span<const uint8_t> byte
 }
 
 Result<void> ImageWriter::writeFileBytes(uint64_t offset, std::span<const uint8_t> bytes) {
-    return previewsOnly() ? Result<void>() : file_.writeInside(offset, bytes);
+    return previewsOnly() ? Result<void>() : file_->writeInside(offset, bytes);
 }
 
 Result<void> ImageWriter::applyStaged(const StagedWrites& staged) {
@@ -168,7 +172,7 @@ Result<void> ImageWriter::applyStaged(const StagedWrites& staged) {
         return synced;
     }
     for (const auto& range : ranges) {
-        if (auto written = file_.writeInside(range.offset, range.newBytes); !written) {
+        if (auto written = file_->writeInside(range.offset, range.newBytes); !written) {
             return written;
         }
     }
@@ -183,7 +187,7 @@ Result<void> ImageWriter::stageSectors(uint64_t offset, std::span<const uint8_t>
         range.sectors = std::move(staged_.front().sectors);
         staged_.erase(staged_.begin());
     }
-    if (auto made = prepareSectorRewrite(file_, *raw_, offset, newBytes, range.sectors, true);
+    if (auto made = prepareSectorRewrite(*file_, *raw_, offset, newBytes, range.sectors, true);
         !made) {
         return made;
     }
@@ -215,7 +219,7 @@ Result<void> ImageWriter::writeSectors(uint64_t offset, std::span<const uint8_t>
     const SectorRewrite* rewrite = &unsaved_;
     if (staged != staged_.end()) {
         rewrite = &staged->sectors;
-    } else if (auto made = prepareSectorRewrite(file_, *raw_, offset, bytes, unsaved_, false);
+    } else if (auto made = prepareSectorRewrite(*file_, *raw_, offset, bytes, unsaved_, false);
                !made) {
         return made;
     }
@@ -229,12 +233,13 @@ Result<void> ImageWriter::writeSectors(uint64_t offset, std::span<const uint8_t>
 
 Result<void> ImageWriter::finish() {
     if (previewsOnly()) {
-        return file_.close();
+        return {};
     }
-    if (auto synced = file_.sync(); !synced) {
+    if (auto synced = file_->sync(); !synced) {
         return synced;
     }
-    return file_.close();
+    // An edit's file stays open for the rest of the edit, which closes it.
+    return edit_ != nullptr ? Result<void>() : file_->close();
 }
 
 }  // namespace kestrel

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -20,10 +21,11 @@ namespace kestrel {
 
 class ImageWriter {
 public:
-    // Writes to `path` as `target` of `edit`; without an edit nothing is saved, which only
-    // restoring saved bytes, and an edit the user chose to make without undo, may do.
-    static Result<ImageWriter> open(const std::string& path, JournalEdit* edit = nullptr,
-                                    JournalTarget target = JournalTarget::Image);
+    // Writes to `path` without saving anything: the tests' way to put bytes in place.
+    static Result<ImageWriter> open(const std::string& path);
+    // Writes to `edit`'s file `target`, saving first what is overwritten, unless the user
+    // chose to make the edit without undo.
+    static Result<ImageWriter> open(JournalEdit& edit, JournalTarget target);
     // Writes the user data of `edit`'s image: for a raw image, cooked offsets name its user
     // data, and every write rewrites, saves and writes the whole sectors it touches.
     static Result<ImageWriter> openUserData(JournalEdit& edit);
@@ -31,7 +33,7 @@ public:
     // `size` bytes long, all zero; a symbolic link in its place is refused.
     static Result<ImageWriter> createPrivate(const std::string& path, uint64_t size);
 
-    const std::string& path() const { return file_.path(); }
+    const std::string& path() const { return file_->path(); }
     Result<uint64_t> size() const;
     Result<size_t> readAt(uint64_t offset, std::span<uint8_t> buffer) const;
     // Saves the bytes at `offset` that `newBytes` are to replace, so that writes inside them
@@ -47,7 +49,7 @@ public:
     // Refuses, writing nothing, when the bytes would reach past the file's current end or
     // cannot be saved first.
     Result<void> writeAt(uint64_t offset, std::span<const uint8_t> bytes);
-    Result<void> sync() { return previewsOnly() ? Result<void>() : file_.sync(); }
+    Result<void> sync() { return previewsOnly() ? Result<void>() : file_->sync(); }
     // Makes the writes `staged` holds for this writer's file: saves every range they replace
     // with one sync of the journal, then writes them.
     Result<void> applyStaged(const StagedWrites& staged);
@@ -55,7 +57,7 @@ public:
     Result<void> finish();
 
 private:
-    ImageWriter(ImageFile file, JournalEdit* edit, JournalTarget target)
+    ImageWriter(std::shared_ptr<ImageFile> file, JournalEdit* edit, JournalTarget target)
         : file_(std::move(file)), edit_(edit), target_(target) {}
     Result<void> checkInside(uint64_t offset, size_t length) const;
     Result<void> stageSectors(uint64_t offset, std::span<const uint8_t> newBytes, bool sync);
@@ -64,7 +66,7 @@ private:
     Result<void> writeFileBytes(uint64_t offset, std::span<const uint8_t> bytes);
     bool previewsOnly() const { return edit_ != nullptr && edit_->previewsOnly(); }
 
-    ImageFile file_;
+    std::shared_ptr<ImageFile> file_;
     JournalEdit* edit_;
     JournalTarget target_;
     // The ranges saved ahead of their writes, in the order they are to be written; those of

@@ -221,7 +221,7 @@ Result<PlanOutcome> applyStaged(Session& session, const EditPlan& plan, Operatio
         if (path == nullptr) {
             continue;
         }
-        auto writer = ImageWriter::open(*path, &edit, target);
+        auto writer = ImageWriter::open(edit, target);
         auto written =
             writer ? writer->applyStaged(*staging.staged()) : Result<void>(writer.error());
         if (written) {

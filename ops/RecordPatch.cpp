@@ -68,11 +68,11 @@ Result<void> patchMirroredRecord(JournalEdit& edit, uint64_t layerOffset,
         return Error{ErrorKind::NotFound, "The layer-1 copy of " + edit.files().imagePath +
                                               " was not made; nothing was written"};
     }
-    auto copy = ImageWriter::open(*copyPath, &edit, JournalTarget::LayerCopy);
+    auto copy = ImageWriter::open(edit, JournalTarget::LayerCopy);
     if (!copy) {
         return copy.error();
     }
-    auto image = ImageWriter::open(edit.files().imagePath, &edit, JournalTarget::Image);
+    auto image = ImageWriter::open(edit, JournalTarget::Image);
     if (!image) {
         return image.error();
     }

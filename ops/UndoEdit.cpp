@@ -39,14 +39,13 @@ Result<JournalEntry> inEffect(const Journal& journal, uint64_t id, const std::st
 // Puts back the ranges of `undoable` that write `target`, newest first, in batches: each
 // batch's ranges are saved for this undo with one sync, then written. What a range replaces
 // is what the file will hold once the newer ranges are put back, which the replay gives.
-Result<void> putBack(const UndoableEntry& undoable, JournalTarget target, const std::string& path,
-                     JournalEdit& edit) {
-    auto replay = RangeReplay::of(undoable.file, undoable.entry.ranges, target, path);
-    auto writer =
-        replay ? ImageWriter::open(path, &edit, target) : Result<ImageWriter>(replay.error());
+Result<void> putBack(const UndoableEntry& undoable, JournalTarget target, JournalEdit& edit) {
+    auto file = edit.file(target);
+    auto writer = file ? ImageWriter::open(edit, target) : Result<ImageWriter>(file.error());
     if (!writer) {
         return writer.error();
     }
+    const RangeReplay replay(undoable.file, undoable.entry.ranges, target, **file);
     StagedWrites batch;
     uint64_t batchBytes = 0;
     for (const SavedRange* range : undoable.order) {
@@ -55,7 +54,7 @@ Result<void> putBack(const UndoableEntry& undoable, JournalTarget target, const 
         }
         auto saved = undoable.file.savedBytes(*range);
         auto present =
-            saved ? replay->before(static_cast<size_t>(range - undoable.entry.ranges.data()))
+            saved ? replay.before(static_cast<size_t>(range - undoable.entry.ranges.data()))
                   : Result<ReplayedBytes>(saved.error());
         if (!present) {
             return present.error();
@@ -95,11 +94,10 @@ Result<void> undoEntry(const Journal& journal, uint64_t id, const JournalFiles& 
         return undoable.error();
     }
     for (const auto target : {JournalTarget::Image, JournalTarget::LayerCopy}) {
-        const std::string* path = files.pathOf(target);
-        if (path == nullptr) {
+        if (files.pathOf(target) == nullptr) {
             continue;
         }
-        if (auto written = putBack(*undoable, target, *path, *edit); !written) {
+        if (auto written = putBack(*undoable, target, *edit); !written) {
             return edit->putBackAfter(written.error(), 0, "the image");
         }
     }

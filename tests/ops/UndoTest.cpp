@@ -122,7 +122,7 @@ TEST_F(JournalTest, AnEditCutShortIsPutBackOnlyWhenEachBlockHoldsItsOldOrNewByte
     {
         // Written, never marked complete: as a crash leaves it.
         auto edit = session->beginEdit({EditKind::Dummy, 1, 5000, "BIG.BIN", 0, 0});
-        auto writer = ImageWriter::open(image, &*edit);
+        auto writer = ImageWriter::open(*edit, JournalTarget::Image);
         ASSERT_TRUE(writer->writeAt(dataInImage(0), zeros) && writer->finish());
     }
     overwriteBytes(image, dataInImage(0) + 3000, {7});
@@ -226,7 +226,8 @@ TEST_F(JournalTest, AJournalOnAFullDiskPutsBackOnlyTheFileThatDidNotFit) {
         if (!run.blanked.empty()) {
             const auto last = lastUndoable();
             ASSERT_TRUE(last);
-            ASSERT_TRUE(session->undo(last->id));
+            const auto undone = session->undo(last->id);
+            ASSERT_TRUE(undone) << undone.error().message;
             EXPECT_TRUE(readFileBytes(image) == start);
         }
     }
