@@ -30,7 +30,7 @@ std::vector<SavedBytes> savedImageBytes(const std::string& path) {
     const auto entry = readJournalEntry(descriptor, path, true);
     for (const auto& range : entry ? entry->ranges : std::vector<SavedRange>()) {
         auto bytes = readSavedBytes(descriptor, path, range);
-        if (bytes && !range.reverted && range.target == JournalTarget::Image) {
+        if (bytes && !range.rolledBack && range.target == JournalTarget::Image) {
             saved.push_back({range.offset, std::move(*bytes)});
         }
     }

@@ -17,7 +17,7 @@ namespace {
 
 constexpr std::array<uint8_t, 16> kMagic{'K', 'E', 'S', 'T', 'R', 'E', 'L', ' ',
                                          'J', 'O', 'U', 'R', 'N', 'A', 'L', '1'};
-enum RecordType : uint32_t { kBegin = 1, kRange = 2, kReverted = 3, kComplete = 4 };
+enum RecordType : uint32_t { kBegin = 1, kRange = 2, kRolledBack = 3, kComplete = 4 };
 constexpr size_t kHeadSize = 16;  // type, reserved, payload length
 constexpr size_t kChecksumSize = 8;
 constexpr size_t kRangeFixedSize = 1 + 8 + 8 + 8;
@@ -389,8 +389,8 @@ private:
             case kRange:
                 taken = takeRange(**part, at, length);
                 break;
-            case kReverted:
-                taken = takeReverted(**part);
+            case kRolledBack:
+                taken = takeRolledBack(**part);
                 break;
             case kComplete:
                 taken = takeComplete(**part);
@@ -459,14 +459,14 @@ private:
         return true;
     }
 
-    bool takeReverted(std::span<const uint8_t> payload) {
+    bool takeRolledBack(std::span<const uint8_t> payload) {
         FieldReader fields(payload);
         const uint64_t from = fields.get64();
         if (!fields.consumedExactly() || from > entry_.ranges.size()) {
             return false;
         }
         for (size_t i = from; i < entry_.ranges.size(); ++i) {
-            entry_.ranges[i].reverted = true;
+            entry_.ranges[i].rolledBack = true;
         }
         return true;
     }
@@ -518,7 +518,7 @@ uint64_t blockHash(std::span<const uint8_t> block) {
 }
 
 bool JournalEntryFile::changedBytes() const {
-    return std::ranges::any_of(ranges, [](const SavedRange& range) { return !range.reverted; });
+    return std::ranges::any_of(ranges, [](const SavedRange& range) { return !range.rolledBack; });
 }
 
 Result<JournalEntryFile> readJournalEntry(int descriptor, const std::string& path,
@@ -714,12 +714,12 @@ Result<void> RangeAppender::sync() {
     return {};
 }
 
-Result<void> RangeAppender::appendReverted(size_t fromRange) {
+Result<void> RangeAppender::appendRolledBack(size_t fromRange) {
     if (auto flushed = flush(); !flushed) {
         return flushed;
     }
     end_.reset();  // read again by the next range
-    return kestrel::appendReverted(descriptor_, path_, fromRange);
+    return kestrel::appendRolledBack(descriptor_, path_, fromRange);
 }
 
 Result<void> RangeAppender::appendComplete(const ImageIdentity& after) {
@@ -742,11 +742,11 @@ Result<void> RangeAppender::cutBackTo(uint64_t length) {
     return {};
 }
 
-Result<void> appendReverted(int descriptor, const std::string& path, size_t fromRange) {
+Result<void> appendRolledBack(int descriptor, const std::string& path, size_t fromRange) {
     Fields fields;
     fields.put64(fromRange);
     const std::span<const uint8_t> payload = fields.bytes();
-    return appendRecord(descriptor, path, kReverted, payload);
+    return appendRecord(descriptor, path, kRolledBack, payload);
 }
 
 Result<void> appendComplete(int descriptor, const std::string& path, const ImageIdentity& after) {

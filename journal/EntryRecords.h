@@ -65,8 +65,8 @@ struct SavedRange {
     std::vector<SavedBlock> blocks;
     uint64_t recordAt = 0;    // where its record starts in the entry file
     uint64_t oldBytesAt = 0;  // where its old bytes start
-    // Restored when a write of the edit failed: no longer part of the edit.
-    bool reverted = false;
+    // Rolled back when a write of the edit failed: no longer part of the edit.
+    bool rolledBack = false;
 
     uint64_t end() const { return offset + length; }
     uint64_t blockLength(size_t block) const;
@@ -103,8 +103,8 @@ Result<std::vector<uint8_t>> readSavedBytes(int descriptor, const std::string& p
 // Each append writes one record at the end of the file and syncs it.
 Result<void> appendBegin(int descriptor, const std::string& path, const ImageIdentity& identity,
                          const EditSummary& summary);
-// Ranges from `fromRange` to the last one appended were restored.
-Result<void> appendReverted(int descriptor, const std::string& path, size_t fromRange);
+// Ranges from `fromRange` to the last one appended were rolled back.
+Result<void> appendRolledBack(int descriptor, const std::string& path, size_t fromRange);
 Result<void> appendComplete(int descriptor, const std::string& path, const ImageIdentity& after);
 // Ends the file at `length`, dropping what follows, and syncs it: a record cut short by a
 // crash, or the ranges a rollback put back when no record saying so could be added.
@@ -126,9 +126,9 @@ public:
     Result<void> flush();
     // Flushes, and syncs the file: every range appended is on the disk when this succeeds.
     Result<void> sync();
-    // Flushes, then appends the record that the ranges from `fromRange` on were restored, or
+    // Flushes, then appends the record that the ranges from `fromRange` on were rolled back, or
     // the mark of completion, and syncs.
-    Result<void> appendReverted(size_t fromRange);
+    Result<void> appendRolledBack(size_t fromRange);
     Result<void> appendComplete(const ImageIdentity& after);
     // Ends the file at `length`, before the record of a range that was put back: the file is
     // whole again, whatever a failed write left behind it.

@@ -294,7 +294,7 @@ Result<UndoableEntry> Journal::openForUndo(uint64_t id, JournalEdit& undo,
         }
         const RangeReplay replay(undoable.file, ranges, target, **file);
         for (size_t i = ranges.size(); i-- > 0;) {
-            if (ranges[i].reverted || ranges[i].target != target) {
+            if (ranges[i].rolledBack || ranges[i].target != target) {
                 continue;
             }
             const auto bytes = replay.before(i);
@@ -328,7 +328,7 @@ Result<UndoableEntry> Journal::openForUndo(uint64_t id, JournalEdit& undo,
                                              ", no longer fits it. Nothing was written"};
     }
     for (size_t i = ranges.size(); i-- > 0;) {
-        if (!ranges[i].reverted && files.pathOf(ranges[i].target) != nullptr) {
+        if (!ranges[i].rolledBack && files.pathOf(ranges[i].target) != nullptr) {
             undoable.order.push_back(&ranges[i]);
         }
     }

@@ -183,7 +183,7 @@ Result<void> JournalEdit::rollBackTo(size_t mark) {
         dropUnwrittenRanges();
     }
     for (size_t i = ranges_.size(); i-- > mark;) {
-        if (ranges_[i].reverted || files_.pathOf(ranges_[i].target) == nullptr) {
+        if (ranges_[i].rolledBack || files_.pathOf(ranges_[i].target) == nullptr) {
             continue;
         }
         auto target = file(ranges_[i].target);
@@ -206,9 +206,9 @@ Result<void> JournalEdit::recordRolledBack(size_t mark) {
         return {};
     }
     if (mark < ranges_.size()) {
-        if (auto recorded = appender_.appendReverted(mark); recorded) {
+        if (auto recorded = appender_.appendRolledBack(mark); recorded) {
             for (size_t i = mark; i < ranges_.size(); ++i) {
-                ranges_[i].reverted = true;
+                ranges_[i].rolledBack = true;
             }
             return {};
         }
@@ -274,7 +274,7 @@ Result<std::shared_ptr<ImageFile>> JournalEdit::file(JournalTarget target) {
 }
 
 bool JournalEdit::changesBytes() const {
-    return std::ranges::any_of(ranges_, [](const SavedRange& range) { return !range.reverted; });
+    return std::ranges::any_of(ranges_, [](const SavedRange& range) { return !range.rolledBack; });
 }
 
 void JournalEdit::keepModificationTime() const {

@@ -45,7 +45,7 @@ Result<std::optional<std::string>> mixedBytes(const EntryFile& file,
     bool partWritten = false;  // the crash struck inside one write at most
     for (size_t i = ranges.size(); i-- > 0;) {
         const SavedRange& range = ranges[i];
-        if (range.reverted || range.target != JournalTarget::Image) {
+        if (range.rolledBack || range.target != JournalTarget::Image) {
             continue;
         }
         const auto bytes = replay.before(i);
@@ -88,14 +88,14 @@ Result<std::string> Journal::recoverEntry(EntryFile& file, const std::string& im
     // What the crash left of a record is cut off first, so the records added now are read.
     Result<void> restored = cutEntry(file.descriptor(), file.path(), entry->wholeRecordsEnd);
     for (auto range = entry->ranges.rbegin(); restored && range != entry->ranges.rend(); ++range) {
-        if (!range->reverted && range->target == JournalTarget::Image) {
+        if (!range->rolledBack && range->target == JournalTarget::Image) {
             restored = restoreSavedRange(file.descriptor(), file.path(), *range, *image);
         }
     }
     const auto identity =
         restored ? imageIdentity(*image) : Result<ImageIdentity>(restored.error());
     if (identity) {
-        restored = appendReverted(file.descriptor(), file.path(), 0);
+        restored = appendRolledBack(file.descriptor(), file.path(), 0);
     }
     if (restored && identity) {
         restored = appendComplete(file.descriptor(), file.path(), *identity);
