@@ -71,7 +71,7 @@ bool CKestrelDlg::confirmUndoRoom(OperationSnapshot& snapshot) {
     if (!snapshot.journal) {
         return true;
     }
-    const UndoRoom room = undoRoomFor(snapshot.dataBytes(), snapshot.journal->folder());
+    const UndoRoom room = undoRoomFor(snapshot.savedBytes(), snapshot.journal->folder());
     if (room.fits) {
         return true;
     }

@@ -7,11 +7,11 @@
 #include "cli/ImageText.h"
 #include "cli/OpenImage.h"
 #include "cli/TerminalProgress.h"
+#include "journal/UndoLimits.h"
 #include "ops/Blanking.h"
 #include "ops/MasterFile.h"
 #include "ops/ModifyToc.h"
 #include "ops/Overwrite.h"
-#include "journal/UndoLimits.h"
 
 namespace kestrel::cli {
 
@@ -70,7 +70,7 @@ Result<void> settleUndo(OperationSnapshot& snapshot, const CommonOptions& option
     if (!snapshot.journal) {
         return Error{snapshot.journal.error().kind, snapshot.journal.error().message + hint};
     }
-    const UndoRoom room = undoRoomFor(snapshot.dataBytes(), snapshot.journal->folder());
+    const UndoRoom room = undoRoomFor(snapshot.savedBytes(), snapshot.journal->folder());
     if (!room.fits) {
         return Error{ErrorKind::Io, room.refusal + hint};
     }

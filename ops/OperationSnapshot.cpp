@@ -26,6 +26,19 @@ uint64_t OperationSnapshot::dataBytes() const {
     return total;
 }
 
+uint64_t OperationSnapshot::savedBytes() const {
+    if (!imageLayout) {
+        return dataBytes();
+    }
+    uint64_t sectors = 0;
+    for (const auto& file : files) {
+        sectors += file.record
+                       ? (uint64_t{file.record->dataLength} + kUserDataSize - 1) / kUserDataSize
+                       : 0;
+    }
+    return sectors * kRawSectorSize;
+}
+
 Result<JournalEdit> OperationSnapshot::beginEdit(EditKind kind) const {
     EditSummary summary{kind, 0, dataBytes(), {}, 0, 0};
     for (const auto& file : files) {

@@ -32,6 +32,8 @@ struct OperationSnapshot {
 
     // The file data the found files hold, which Dummy and Overwrite would save for undo.
     uint64_t dataBytes() const;
+    // What the journal keeps of that data: in a raw image, the whole 2352-byte sectors.
+    uint64_t savedBytes() const;
     // Starts the run's edit in the journal, or without undo when the user chose so.
     Result<JournalEdit> beginEdit(EditKind kind) const;
 
