@@ -1,6 +1,7 @@
 #include "image/DirectoryWalk.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "image/ByteOrder.h"
 #include "image/IsoLayout.h"
@@ -16,7 +17,7 @@ uint64_t roundUpToSector(uint64_t bytes) {
 
 // The first sector is always walked to its first zero length byte, whatever "." claims;
 // later sectors only as far as the directory's recorded size reaches.
-Result<uint64_t> directoryEnd(WindowedReader& reader, uint64_t extentOffset) {
+Result<uint64_t> endOf(WindowedReader& reader, uint64_t extentOffset) {
     auto dotLength = reader.view(extentOffset + record::kDataLength, 4);
     if (!dotLength) {
         return dotLength.error();
@@ -46,12 +47,38 @@ Result<uint64_t> firstListedRecord(WindowedReader& reader, uint64_t extentOffset
     return position;
 }
 
+// The record at the start of `inSector` (the bytes from its length byte to the end of its
+// sector), by the rules parseDirectoryRecord reads it by: at least the minimum length, whole
+// inside the sector, its identifier inside the record.
+std::optional<std::span<const uint8_t>> wholeRecord(std::span<const uint8_t> inSector) {
+    const size_t length = inSector[record::kLength];
+    if (length < record::kMinimumLength || length > inSector.size() ||
+        record::kIdentifier + inSector[record::kIdentifierLength] > length) {
+        return std::nullopt;
+    }
+    return inSector.first(length);
+}
+
 }  // namespace
+
+Result<uint64_t> directoryEnd(const ImageSource& image, uint64_t extentOffset) {
+    // Only the "." record's data length is read.
+    WindowedReader reader(image, sizeof(uint32_t));
+    return endOf(reader, extentOffset);
+}
 
 Result<void> walkDirectory(const ImageSource& image, uint64_t extentOffset, ListingStart start,
                            const std::function<WalkStep(const WalkedRecord&)>& visit) {
+    return walkRecordViews(image, extentOffset, start, [&visit](const RecordView& view) {
+        const auto parsed = parseDirectoryRecord(view.bytes);
+        return parsed ? visit(WalkedRecord{view.offset, *parsed}) : WalkStep::Stop;
+    });
+}
+
+Result<void> walkRecordViews(const ImageSource& image, uint64_t extentOffset, ListingStart start,
+                             const std::function<WalkStep(const RecordView&)>& visit) {
     WindowedReader reader(image);
-    const auto end = directoryEnd(reader, extentOffset);
+    const auto end = endOf(reader, extentOffset);
     if (!end) {
         return end.error();
     }
@@ -81,11 +108,11 @@ Result<void> walkDirectory(const ImageSource& image, uint64_t extentOffset, List
         // A record never crosses into the next sector, whose bytes belong to other records.
         const auto inSector =
             bytes->first(std::min<uint64_t>(bytes->size(), kSectorSize - *position % kSectorSize));
-        const auto parsed = parseDirectoryRecord(inSector);
-        if (!parsed) {
+        const auto whole = wholeRecord(inSector);
+        if (!whole) {
             break;
         }
-        if (visit(WalkedRecord{*position, *parsed}) == WalkStep::Stop) {
+        if (visit(RecordView{*position, *whole}) == WalkStep::Stop) {
             break;
         }
         *position += length;

@@ -4,7 +4,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
+#include <string_view>
 
+#include "image/ByteOrder.h"
 #include "image/DirectoryRecord.h"
 #include "io/ImageSource.h"
 
@@ -23,7 +26,30 @@ struct WalkedRecord {
     const DirectoryRecord& record;
 };
 
+// A record as the walk meets it, read where it lies: a look-up by name or by extent reads its
+// few fields from the directory's bytes instead of copying the record, so that finding one
+// file among thousands costs no allocation per record passed. Valid during the visit only.
+struct RecordView {
+    uint64_t offset;                 // of the record's first byte in the image
+    std::span<const uint8_t> bytes;  // the record's own bytes, its recorded length of them
+
+    uint32_t extentLba() const { return readLe32(bytes, record::kExtentLba); }
+    uint32_t dataLength() const { return readLe32(bytes, record::kDataLength); }
+    // As DirectoryRecord::isListed: a record without flags.
+    bool isListed() const { return bytes[record::kFlags] == 0; }
+    // All of its bytes, version suffix included.
+    std::string_view identifier() const {
+        return {reinterpret_cast<const char*>(bytes.data()) + record::kIdentifier,
+                bytes[record::kIdentifierLength]};
+    }
+};
+
 enum class WalkStep { Continue, Stop };
+
+// Where the walk of the directory whose extent starts at `extentOffset` ends at the latest:
+// every byte it reads, and so every byte that decides which records it visits, lies between
+// the two.
+Result<uint64_t> directoryEnd(const ImageSource& image, uint64_t extentOffset);
 
 // Visits the records of the directory whose extent starts at `extentOffset`, from its listing
 // start. A zero length byte moves the walk to the next sector while the directory (its size is
@@ -33,5 +59,8 @@ enum class WalkStep { Continue, Stop };
 // what they mean.
 Result<void> walkDirectory(const ImageSource& image, uint64_t extentOffset, ListingStart start,
                            const std::function<WalkStep(const WalkedRecord&)>& visit);
+// The same walk over the same records, each visited unparsed.
+Result<void> walkRecordViews(const ImageSource& image, uint64_t extentOffset, ListingStart start,
+                             const std::function<WalkStep(const RecordView&)>& visit);
 
 }  // namespace kestrel

@@ -1,12 +1,31 @@
 #include "image/RecordLookup.h"
 
+#include <array>
 #include <optional>
+#include <string_view>
+
+#include "image/ByteOrder.h"
 
 namespace kestrel {
+
+namespace {
+
+// Whether a record's identifier lists as `rowName`. Most records of a large directory differ
+// from the name in their first bytes, and are passed without building the name they list as.
+bool listsAs(std::string_view identifier, const std::string& rowName) {
+    return identifier.starts_with(rowName) && nameOf(std::string(identifier)) == rowName;
+}
+
+}  // namespace
 
 RecordLocation locationOf(const WalkedRecord& walked) {
     return RecordLocation{walked.offset, walked.record.extentLba, walked.record.dataLength,
                           walked.record.identifier};
+}
+
+RecordLocation locationOf(const RecordView& view) {
+    return RecordLocation{view.offset, view.extentLba(), view.dataLength(),
+                          std::string(view.identifier())};
 }
 
 Error recordNotFound(const std::string& rowName, const std::string& imagePath) {
@@ -14,14 +33,30 @@ Error recordNotFound(const std::string& rowName, const std::string& imagePath) {
                  rowName + " is no longer in its directory of " + imagePath + "; nothing was done"};
 }
 
+Result<RecordLocation> readAgain(const ImageSource& image, const RecordLocation& found) {
+    // The record's bytes as far as its data length's little-endian half.
+    std::array<uint8_t, record::kDataLength + sizeof(uint32_t)> fields{};
+    auto read = image.readAt(found.recordOffset, fields);
+    if (!read) {
+        return read.error();
+    }
+    if (*read < fields.size()) {
+        return recordNotFound(nameOf(found.identifier), image.path());
+    }
+    RecordLocation location = found;
+    location.extentLba = readLe32(fields, record::kExtentLba);
+    location.dataLength = readLe32(fields, record::kDataLength);
+    return location;
+}
+
 Result<RecordLocation> findDirectoryRecord(const ImageSource& image, uint64_t extentOffset,
                                            ListingStart start, const std::string& rowName) {
     std::optional<RecordLocation> found;
-    auto walked = walkDirectory(image, extentOffset, start, [&](const WalkedRecord& walked) {
-        if (!walked.record.isListed() || walked.record.name() != rowName) {
+    auto walked = walkRecordViews(image, extentOffset, start, [&](const RecordView& view) {
+        if (!view.isListed() || !listsAs(view.identifier(), rowName)) {
             return WalkStep::Continue;
         }
-        found = locationOf(walked);
+        found = locationOf(view);
         return WalkStep::Stop;
     });
     if (!walked) {

@@ -16,9 +16,14 @@ struct RecordLocation {
 };
 
 RecordLocation locationOf(const WalkedRecord& walked);
+RecordLocation locationOf(const RecordView& view);
 
 // A listed name that its directory no longer holds.
 Error recordNotFound(const std::string& rowName, const std::string& imagePath);
+
+// The record found at `found` as it now is: its extent and data length read again where it
+// lies, its identifier as it was found.
+Result<RecordLocation> readAgain(const ImageSource& image, const RecordLocation& found);
 
 // The first listed record of the directory whose name is exactly `rowName`
 // (case-sensitive). ErrorKind::NotFound when the directory holds none.

@@ -1,5 +1,10 @@
 #include "ops/PlanApply.h"
 
+#include <algorithm>
+#include <unordered_map>
+
+#include "image/DirectoryWalk.h"
+#include "image/IsoLayout.h"
 #include "image/VolumePaths.h"
 #include "io/ContainerOpen.h"
 #include "io/ImageFile.h"
@@ -33,12 +38,125 @@ Result<PlannedFile> resolveFile(const Session& session, const std::string& path)
     return PlannedFile{resolved->directory, *resolved->rowName};
 }
 
-Result<RecordLocation> findFile(const Session& session, const std::string& path) {
-    auto file = resolveFile(session, path);
-    if (!file) {
-        return file.error();
+// A file's record as the edits before have left it, and the directory it was found in.
+struct FoundFile {
+    DirectoryNumber directory = 0;
+    RecordLocation location;
+};
+
+// Finds the records the plan edits. Each directory is walked once for all the names the plan
+// edits in it, and each look-up reads its record's extent and length again, so that an edit
+// sees what the ones before it wrote while a plan of thousands of edits in a directory of
+// thousands of files walks it once rather than once an edit.
+// A walk's findings hold while nothing inside the directory is written but the extent and
+// length of its own records. A record edit also writes those of the file's Joliet twin, so a
+// directory is walked once only where no Joliet record lies inside it, and a record edit in
+// another directory that lies inside it makes it walked again: a crafted image may share
+// sectors between directories. Dummy and Overwrite write wherever a record points, so after
+// one every directory is walked again.
+class FileFinder {
+public:
+    FileFinder(Session& session, const EditPlan& plan);
+
+    Result<FoundFile> find(const std::string& path);
+    // The record of `file` was rewritten.
+    void patched(const FoundFile& file);
+    // File data is about to be written.
+    void forget() { walked_.clear(); }
+
+private:
+    struct WalkedDirectory {
+        uint64_t start = 0;
+        uint64_t end = 0;
+        // By row name; none where each look-up walks the directory afresh.
+        std::optional<std::unordered_map<std::string, Result<RecordLocation>>> records;
+    };
+
+    Result<RecordLocation> locate(const PlannedFile& file);
+    WalkedDirectory walk(DirectoryNumber directory);
+    bool holdsJolietRecord(uint64_t start, uint64_t end);
+
+    Session& session_;
+    std::unordered_map<DirectoryNumber, std::vector<std::string>> names_;
+    std::unordered_map<DirectoryNumber, WalkedDirectory> walked_;
+};
+
+FileFinder::FileFinder(Session& session, const EditPlan& plan) : session_(session) {
+    const auto add = [this](const std::string& path) {
+        if (auto file = resolveFile(session_, path)) {
+            names_[file->directory].push_back(file->rowName);
+        }
+    };
+    for (const auto& planned : plan.edits) {
+        if (const auto* relink = std::get_if<PlannedRelink>(&planned)) {
+            std::ranges::for_each(relink->files, add);
+        } else if (const auto* record = std::get_if<PlannedRecordEdit>(&planned)) {
+            add(record->file);
+        }
     }
-    return session.findRecord(file->directory, file->rowName);
+}
+
+Result<FoundFile> FileFinder::find(const std::string& path) {
+    auto file = resolveFile(session_, path);
+    auto location = file ? locate(*file) : Result<RecordLocation>(file.error());
+    if (!location) {
+        return location.error();
+    }
+    return FoundFile{file->directory, std::move(*location)};
+}
+
+void FileFinder::patched(const FoundFile& file) {
+    const uint64_t offset = file.location.recordOffset;
+    std::erase_if(walked_, [&](const auto& entry) {
+        const auto& [directory, walked] = entry;
+        return directory != file.directory && offset >= walked.start && offset < walked.end;
+    });
+}
+
+Result<RecordLocation> FileFinder::locate(const PlannedFile& file) {
+    auto walked = walked_.find(file.directory);
+    if (walked == walked_.end()) {
+        walked = walked_.emplace(file.directory, walk(file.directory)).first;
+    }
+    if (!walked->second.records) {
+        return session_.findRecord(file.directory, file.rowName);
+    }
+    const auto& found = walked->second.records->at(file.rowName);
+    return found ? readAgain(session_.presentedSource(), *found) : found;
+}
+
+FileFinder::WalkedDirectory FileFinder::walk(DirectoryNumber directory) {
+    WalkedDirectory walked;
+    walked.start = uint64_t{session_.volume().directories.at(directory - 1).extentLba}
+                   << kSectorShift;
+    const auto end = directoryEnd(session_.presentedSource(), walked.start);
+    if (!end) {
+        return walked;
+    }
+    walked.end = *end;
+    if (holdsJolietRecord(walked.start, walked.end)) {
+        return walked;
+    }
+    auto snapshot = session_.snapshot(directory, names_.at(directory));
+    walked.records.emplace();
+    for (auto& file : snapshot.files) {
+        walked.records->emplace(std::move(file.rowName), std::move(file.record));
+    }
+    return walked;
+}
+
+// Records lie inside one sector each, and a directory is whole sectors: a record that starts
+// outside the directory has no byte inside it. A Joliet tree that cannot be read may lie
+// anywhere.
+bool FileFinder::holdsJolietRecord(uint64_t start, uint64_t end) {
+    const auto tree = session_.jolietTree();
+    if (!tree) {
+        return true;
+    }
+    return *tree != nullptr &&
+           std::ranges::any_of((*tree)->files(), [&](const RecordLocation& file) {
+               return file.recordOffset >= start && file.recordOffset < end;
+           });
 }
 
 Result<MasterFile> masterAt(const Session& session, const std::string& path) {
@@ -92,7 +210,8 @@ Error inEdit(size_t index, const PlannedEdit& planned, Error error) {
 }
 
 // Checks one edit; adds the file data it rewrites to `dataBytes`.
-Result<void> checkEdit(Session& session, const PlannedEdit& planned, uint64_t& dataBytes) {
+Result<void> checkEdit(Session& session, FileFinder& finder, const PlannedEdit& planned,
+                       uint64_t& dataBytes) {
     if (const auto* relink = std::get_if<PlannedRelink>(&planned)) {
         auto master = masterAt(session, relink->master);
         if (!master) {
@@ -102,14 +221,14 @@ Result<void> checkEdit(Session& session, const PlannedEdit& planned, uint64_t& d
             return sameLayer;
         }
         for (const auto& path : relink->files) {
-            if (auto found = findFile(session, path); !found) {
+            if (auto found = finder.find(path); !found) {
                 return found.error();
             }
         }
         return {};
     }
     if (const auto* record = std::get_if<PlannedRecordEdit>(&planned)) {
-        auto found = findFile(session, record->file);
+        auto found = finder.find(record->file);
         return found ? Result<void>() : Result<void>(found.error());
     }
     if (const auto* overwrite = std::get_if<PlannedOverwrite>(&planned)) {
@@ -130,26 +249,23 @@ Result<void> checkEdit(Session& session, const PlannedEdit& planned, uint64_t& d
     return {};
 }
 
-Result<void> patchFile(Session& session, JournalEdit& edit, const std::string& path,
-                       const RecordFields& fields, std::vector<std::string>& views) {
-    auto file = resolveFile(session, path);
-    auto location = file ? session.findRecord(file->directory, file->rowName)
-                         : Result<RecordLocation>(file.error());
-    if (!location) {
-        return location.error();
-    }
-    auto patched = session.patchRecord(edit, file->directory, *location, fields);
+Result<void> patchFile(Session& session, FileFinder& finder, JournalEdit& edit,
+                       const FoundFile& file, const RecordFields& fields,
+                       std::vector<std::string>& views) {
+    auto patched = session.patchRecord(edit, file.directory, file.location, fields);
     if (!patched) {
         return patched.error();
     }
+    finder.patched(file);
     if (patched->viewNotUpdated) {
         views.push_back(*patched->viewNotUpdated);
     }
     return {};
 }
 
-Result<void> applyEdit(Session& session, JournalEdit& edit, const PlannedEdit& planned,
-                       OperationObserver& observer, std::vector<std::string>& views) {
+Result<void> applyEdit(Session& session, FileFinder& finder, JournalEdit& edit,
+                       const PlannedEdit& planned, OperationObserver& observer,
+                       std::vector<std::string>& views) {
     if (const auto* relink = std::get_if<PlannedRelink>(&planned)) {
         auto master = masterAt(session, relink->master);
         if (!master) {
@@ -158,20 +274,24 @@ Result<void> applyEdit(Session& session, JournalEdit& edit, const PlannedEdit& p
         const RecordFields fields{master->lba,
                                   relink->withSize ? std::optional(master->size) : std::nullopt};
         for (const auto& path : relink->files) {
-            if (auto patched = patchFile(session, edit, path, fields, views); !patched) {
+            auto file = finder.find(path);
+            auto patched = file ? patchFile(session, finder, edit, *file, fields, views)
+                                : Result<void>(file.error());
+            if (!patched) {
                 return patched;
             }
         }
         return {};
     }
     if (const auto* record = std::get_if<PlannedRecordEdit>(&planned)) {
-        auto location = findFile(session, record->file);
-        if (!location) {
-            return location.error();
+        auto file = finder.find(record->file);
+        if (!file) {
+            return file.error();
         }
-        return patchFile(session, edit, record->file,
-                         {record->lba.value_or(location->extentLba), record->size}, views);
+        return patchFile(session, finder, edit, *file,
+                         {record->lba.value_or(file->location.extentLba), record->size}, views);
     }
+    finder.forget();
     if (const auto* dummy = std::get_if<PlannedDummy>(&planned)) {
         for (const auto& path : dummy->files) {
             auto snapshot = dataSnapshot(session, path);
@@ -206,10 +326,12 @@ Result<PlanOutcome> applyStaged(Session& session, const EditPlan& plan, Operatio
                                 JournalEdit& edit) {
     JournalEdit staging = session.stagingEdit();
     session.readThrough(staging.staged());
+    FileFinder finder(session, plan);
     PlanOutcome outcome;
     for (size_t index = 0; index < plan.edits.size(); ++index) {
         const auto& planned = plan.edits[index];
-        if (auto applied = applyEdit(session, staging, planned, observer, outcome.viewsNotUpdated);
+        if (auto applied =
+                applyEdit(session, finder, staging, planned, observer, outcome.viewsNotUpdated);
             !applied) {
             session.readThrough(nullptr);
             return inEdit(index, planned, applied.error());
@@ -238,9 +360,10 @@ Result<PlanOutcome> applyStaged(Session& session, const EditPlan& plan, Operatio
 }
 
 Result<uint64_t> checkEdits(Session& session, const EditPlan& plan) {
+    FileFinder finder(session, plan);
     uint64_t dataBytes = 0;
     for (size_t index = 0; index < plan.edits.size(); ++index) {
-        if (auto checked = checkEdit(session, plan.edits[index], dataBytes); !checked) {
+        if (auto checked = checkEdit(session, finder, plan.edits[index], dataBytes); !checked) {
             return inEdit(index, plan.edits[index], checked.error());
         }
     }
@@ -282,10 +405,12 @@ Result<PlanOutcome> applyPlan(Session& session, const EditPlan& plan, OperationO
     if (!preview && *dataBytes <= kStagedPlanBytes) {
         return applyStaged(session, plan, observer, *edit);
     }
+    FileFinder finder(session, plan);
     PlanOutcome outcome;
     for (size_t index = 0; index < plan.edits.size(); ++index) {
         const auto& planned = plan.edits[index];
-        if (auto applied = applyEdit(session, *edit, planned, observer, outcome.viewsNotUpdated);
+        if (auto applied =
+                applyEdit(session, finder, *edit, planned, observer, outcome.viewsNotUpdated);
             !applied) {
             return inEdit(index, planned,
                           preview ? applied.error()

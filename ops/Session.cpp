@@ -19,6 +19,23 @@ std::vector<Extent> extentsOf(const DirectoryListing& listing) {
     return files;
 }
 
+// The extents of a directory's listed files, read without building its rows: all a record
+// edit needs to find the Joliet directory that matches.
+Result<std::vector<Extent>> listedExtents(const ImageSource& image, uint64_t extentOffset,
+                                          ListingStart start) {
+    std::vector<Extent> files;
+    auto walked = walkRecordViews(image, extentOffset, start, [&files](const RecordView& view) {
+        if (view.isListed()) {
+            files.push_back({view.extentLba(), view.dataLength()});
+        }
+        return WalkStep::Continue;
+    });
+    if (!walked) {
+        return walked.error();
+    }
+    return files;
+}
+
 }  // namespace
 
 Session::Session(ImageContainer image, std::string layerCopyPath,
@@ -254,9 +271,9 @@ Result<PatchOutcome> Session::patchRecord(JournalEdit& edit, DirectoryNumber dir
         return recordNotFound(location.identifier, presentedPath());
     }
     // The twin is looked for before the primary record changes, by the extents as they were.
-    auto primary = volume_.joliet ? kestrel::listDirectory(*presented_, extentOffset(directory),
-                                                           volume_.listingStart)
-                                  : Result<DirectoryListing>(DirectoryListing{});
+    auto primary = volume_.joliet
+                       ? listedExtents(*presented_, extentOffset(directory), volume_.listingStart)
+                       : Result<std::vector<Extent>>(std::vector<Extent>{});
     if (auto patched = patchPresentedRecord(edit, location, fields); !patched) {
         return patched.error();
     }
@@ -273,7 +290,7 @@ Result<PatchOutcome> Session::patchRecord(JournalEdit& edit, DirectoryNumber dir
         outcome.viewNotUpdated = notUpdated(joliet.error().message);
         return outcome;
     }
-    const auto matching = (*joliet)->matchingDirectory(extentsOf(*primary));
+    const auto matching = (*joliet)->matchingDirectory(*primary);
     const auto twin =
         matching ? (*joliet)->twin(*matching, extentOf(location), name) : std::nullopt;
     if (!twin) {

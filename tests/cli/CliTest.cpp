@@ -375,6 +375,31 @@ TEST_F(CliEdits, APlanAppliesAllOrNothingAndPreviewsWhatItWrites) {
     EXPECT_EQ(readFileBytes(image_), original_);
 }
 
+// Each edit finds its file as the edits before it left it: a second set-record keeps the LBA
+// the first gave, and once a Dummy has blanked /DATA's sector (22), where the first edit
+// pointed STRINGS.DAT, CONFIG.INI is no longer found there.
+TEST_F(CliEdits, APlansEditsFindTheirFilesAsTheEditsBeforeLeftThem) {
+    ASSERT_EQ(runCli({"apply", image_,
+                      plan({R"({"op": "set-record", "file": "/DATA/CONFIG.INI", "lba": 40})",
+                            R"({"op": "set-record", "file": "/DATA/CONFIG.INI", "size": 9})"})})
+                  .status,
+              0);
+    EXPECT_EQ(readFileBytes(image_), withRecord(original_, "CONFIG.INI", 40, 9));
+    ASSERT_EQ(runCli({"undo", image_}).status, 0);
+
+    const auto failed = runCli(
+        {"apply", image_,
+         plan({R"({"op": "set-record", "file": "/DATA/STRINGS.DAT", "lba": 22, "size": 2048})",
+               R"({"op": "dummy", "files": ["/DATA/STRINGS.DAT"]})",
+               R"({"op": "set-record", "file": "/DATA/CONFIG.INI", "size": 9})"})});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_NE(failed.err.find("edit 3 (set-record /DATA/CONFIG.INI): CONFIG.INI is no longer in "
+                              "its directory"),
+              std::string::npos)
+        << failed.err;
+    EXPECT_EQ(readFileBytes(image_), original_);
+}
+
 // An edit on the second volume of a dual-layer image is listed there, leaves the first volume's
 // listing alone and undoes to the original bytes.
 TEST(CliDualLayer, EditsTheSecondVolumeAndUndoesIt) {
