@@ -222,7 +222,7 @@ Result<void> JournalEdit::recordRolledBack(size_t mark) {
     ranges_.resize(std::min(mark, ranges_.size()));
     return {};
 }
-Error JournalEdit::putBackAfter(Error failed, size_t mark, const std::string& whole) {
+Error JournalEdit::rollBackAfter(Error failed, size_t mark, const std::string& whole) {
     if (!keepsUndo()) {
         failed.message +=
             "; without undo, what was written of " + whole + " before the failure stays";
@@ -322,7 +322,7 @@ Result<void> JournalEdit::complete() {
     Result<void> recorded =
         identity ? appender_.appendComplete(*identity) : Result<void>(identity.error());
     if (!recorded) {
-        return putBackAfter(recorded.error(), 0, "the image");
+        return rollBackAfter(recorded.error(), 0, "the image");
     }
     completed_ = true;
     // Only an entry of some size can take the journals over their limit; record edits, which

@@ -120,7 +120,7 @@ public:
     // Rolls back to `mark` after `failed`, and adds to its message what became of the bytes
     // written: put back, so that `whole` was left as it was, left for the next open, or, in an
     // edit without undo, kept.
-    Error putBackAfter(Error failed, size_t mark, const std::string& whole);
+    Error rollBackAfter(Error failed, size_t mark, const std::string& whole);
     // Syncs every file the edit wrote, then records the edit as complete. An edit that
     // changed nothing leaves no entry. When the mark cannot be written the edit is rolled
     // back and the error says so.

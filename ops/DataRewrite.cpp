@@ -92,12 +92,12 @@ Result<void> rewriteFileData(
         return written;
     }
     image.forgetStaged();
-    return edit.putBackAfter(written.error(), mark, file.rowName + "'s data");
+    return edit.rollBackAfter(written.error(), mark, file.rowName + "'s data");
 }
 
 Result<void> finishRewrite(ImageWriter& image, JournalEdit& edit) {
     if (auto synced = image.finish(); !synced) {
-        return edit.putBackAfter(synced.error(), 0, "the image");
+        return edit.rollBackAfter(synced.error(), 0, "the image");
     }
     return edit.complete();
 }

@@ -350,7 +350,7 @@ Result<PlanOutcome> applyStaged(Session& session, const EditPlan& plan, Operatio
             written = writer->finish();
         }
         if (!written) {
-            return edit.putBackAfter(written.error(), 0, session.imagePath());
+            return edit.rollBackAfter(written.error(), 0, session.imagePath());
         }
     }
     if (auto completed = edit.complete(); !completed) {
@@ -414,7 +414,7 @@ Result<PlanOutcome> applyPlan(Session& session, const EditPlan& plan, OperationO
             !applied) {
             return inEdit(index, planned,
                           preview ? applied.error()
-                                  : edit->putBackAfter(applied.error(), 0, session.imagePath()));
+                                  : edit->rollBackAfter(applied.error(), 0, session.imagePath()));
         }
     }
     if (auto completed = edit->complete(); !completed) {

@@ -240,7 +240,7 @@ Result<void> Session::patchPresentedRecord(JournalEdit& edit, const RecordLocati
     if (patched || edit.mark() == mark) {
         return patched;
     }
-    return edit.putBackAfter(patched.error(), mark, "the record");
+    return edit.rollBackAfter(patched.error(), mark, "the record");
 }
 
 JournalFiles Session::journalFiles() const {

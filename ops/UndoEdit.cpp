@@ -98,7 +98,7 @@ Result<void> undoEntry(const Journal& journal, uint64_t id, const JournalFiles& 
             continue;
         }
         if (auto written = putBack(*undoable, target, *edit); !written) {
-            return edit->putBackAfter(written.error(), 0, "the image");
+            return edit->rollBackAfter(written.error(), 0, "the image");
         }
     }
     return edit->complete();
