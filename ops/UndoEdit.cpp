@@ -36,10 +36,10 @@ Result<JournalEntry> inEffect(const Journal& journal, uint64_t id, const std::st
     return *listed;
 }
 
-// Puts back the ranges of `undoable` that write `target`, newest first, in batches: each
+// Undoes the ranges of `undoable` that write `target`, newest first, in batches: each
 // batch's ranges are saved for this undo with one sync, then written. What a range replaces
 // is what the file will hold once the newer ranges are put back, which the replay gives.
-Result<void> putBack(const UndoableEntry& undoable, JournalTarget target, JournalEdit& edit) {
+Result<void> undoRanges(const UndoableEntry& undoable, JournalTarget target, JournalEdit& edit) {
     auto file = edit.file(target);
     auto writer = file ? ImageWriter::open(edit, target) : Result<ImageWriter>(file.error());
     if (!writer) {
@@ -97,7 +97,7 @@ Result<void> undoEntry(const Journal& journal, uint64_t id, const JournalFiles& 
         if (files.pathOf(target) == nullptr) {
             continue;
         }
-        if (auto written = putBack(*undoable, target, *edit); !written) {
+        if (auto written = undoRanges(*undoable, target, *edit); !written) {
             return edit->rollBackAfter(written.error(), 0, "the image");
         }
     }
