@@ -80,7 +80,9 @@ private:
     std::deque<Staged> staged_;
     // The next staged range, or the one after it, when it holds the bytes; writes move forward
     // through what was staged, so a range passed is dropped. A write that misses both is
-    // saved again, which costs journal space, never correctness.
+    // saved again; were its bytes staged further ahead and not yet written, that second save
+    // would find the file as the first did, and an undo would refuse them as changed since.
+    // Callers stage in the order they write, and saving ahead stops at overlapping data.
     std::deque<Staged>::iterator findStaged(uint64_t offset, size_t length);
     // Syncs the journal unless `range` is on the disk already.
     Result<void> syncStaged(const Staged& range);
