@@ -106,6 +106,8 @@ private:
     void showError(const QString& what, const Error& error);
     // "Error Reading File", then which file and why.
     void reportUnreadable(const Error& error);
+    void openSelectedImage();
+    bool offerUndoOfUnopenable(const QString& why);
 
     void browseForImage();
     void showVolume();
@@ -128,6 +130,7 @@ private:
     // Before a run whose old bytes cannot be kept for undo, asks whether to go on without;
     // false when the user says No.
     bool confirmUndoRoom(OperationSnapshot& snapshot);
+    bool confirmOverStructures(OperationSnapshot& snapshot);
 
     // On the window's thread.
     void startBackgroundOperation(Operation operation);
@@ -160,7 +163,7 @@ private:
     void selectMasterFile();
     void relinkFiles();
     void modifyToc();
-    void reportPatchRun(const PatchRun& run);
+    void reportPatchRun(const PatchRun& run, uint32_t lba);
     // Record edits change what ISO 9660 and Joliet readers see, never UDF's; said once per
     // image, before its first record edit.
     void noteUdfOnce();

@@ -26,6 +26,10 @@ void CKestrelDlg::browseForImage() {
 
 void CKestrelDlg::openChosenImage(const QString& path) {
     selectedIsoPath_ = toLocalPath(path);
+    openSelectedImage();
+}
+
+void CKestrelDlg::openSelectedImage() {
     exchangeDialogData(Exchange::Load);
     controlAs<QLabel>(kMasterFileText)->clear();
     master_.reset();
@@ -35,7 +39,11 @@ void CKestrelDlg::openChosenImage(const QString& path) {
     auto opened = Session::open(selectedIsoPath_, layerCopyPath_);
     if (!opened) {
         showVolume();
-        reportUnreadable(opened.error());
+        const QString why = QStringLiteral("Error Reading File\n\n") +
+                            QString::fromStdString(opened.error().message);
+        if (!offerUndoOfUnopenable(why)) {
+            reportUnreadable(opened.error());
+        }
         return;
     }
     session_ = std::move(*opened);

@@ -146,7 +146,8 @@ void CKestrelDlg::startBackgroundOperation(Operation operation) {
         snapshot = session_->snapshot(findSelectedDirectory(), rows);
     }
     // Asked here, before Overwrite's file picker, while nothing holds the buttons.
-    if (operation != Operation::Extract && !snapshot.files.empty() && !confirmUndoRoom(snapshot)) {
+    if (operation != Operation::Extract && !snapshot.files.empty() &&
+        (!confirmOverStructures(snapshot) || !confirmUndoRoom(snapshot))) {
         return;
     }
     // Dummy and Overwrite hold the buttons once their files are found; Extract once a folder
@@ -171,6 +172,24 @@ void CKestrelDlg::startBackgroundOperation(Operation operation) {
     connect(worker_, &QThread::finished, progressTimer_, &QTimer::stop);
     worker_->start();
     progressTimer_->start();
+}
+
+// Writing over the volume's own structures may leave the image unopenable; it is done only
+// when the user says so, and No is the default.
+bool CKestrelDlg::confirmOverStructures(OperationSnapshot& snapshot) {
+    const auto covered = snapshot.structuresCovered();
+    if (covered.empty()) {
+        return true;
+    }
+    QString question;
+    for (const auto& file : covered) {
+        question += fromImageBytes(file) + QStringLiteral(".\n");
+    }
+    question += QStringLiteral(
+        "\nThese are the volume's own structures; writing over them may leave the image "
+        "unreadable until the edit is undone.\n\nWrite over them all the same?");
+    snapshot.structuresConfirmed = true;
+    return prompter_->show(Message::warning(question, QString())) == Answer::Yes;
 }
 
 bool CKestrelDlg::operationRunning() const {

@@ -82,7 +82,8 @@ void CKestrelDlg::relinkFiles() {
                   : Answer::No;
     noteUdfOnce();
     reportPatchRun(
-        kestrel::relinkFiles(*session_, directory, rows, *master_, answer == Answer::Yes));
+        kestrel::relinkFiles(*session_, directory, rows, *master_, answer == Answer::Yes),
+        master_->lba);
     relistDirectory(directory);
 }
 
@@ -93,10 +94,17 @@ void CKestrelDlg::noteUdfOnce() {
     }
 }
 
-void CKestrelDlg::reportPatchRun(const PatchRun& run) {
+// The records now point at `lba`; where that is one of the volume's own structures, the end
+// message says which, as the user may not have meant it.
+void CKestrelDlg::reportPatchRun(const PatchRun& run, uint32_t lba) {
     QStringList views;
     for (const auto& view : run.viewsNotUpdated) {
         views.append(QStringLiteral("\n\n") + QString::fromStdString(view));
+    }
+    const auto structures = session_->structures();
+    if (const auto note =
+            structures && !run.patched.empty() ? structures->noteForLba(lba) : std::nullopt) {
+        views.append(QStringLiteral("\n\n") + QString::fromStdString(*note) + QChar('.'));
     }
     if (!run.failure) {
         prompter_->show(Message::notice(QStringLiteral("File(s) Patched") + views.join(QString())));
@@ -147,7 +155,10 @@ void CKestrelDlg::modifyToc() {
     } else if (patched->viewNotUpdated) {
         run.viewsNotUpdated.push_back(*patched->viewNotUpdated);
     }
-    reportPatchRun(run);
+    if (patched) {
+        run.patched.push_back(rows.front());
+    }
+    reportPatchRun(run, fields.lba);
     relistDirectory(directory);
 }
 

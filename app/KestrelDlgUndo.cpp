@@ -4,6 +4,7 @@
 #include "dialogs/Prompter.h"
 #include "journal/EditSummary.h"
 #include "journal/UndoLimits.h"
+#include "ops/ImageJournal.h"
 
 namespace kestrel {
 
@@ -25,7 +26,9 @@ void CKestrelDlg::undoLastEdit() {
         return;
     }
     if (!session_) {
-        prompter_->show(Message::notice(QString::fromLatin1(kNothingToUndo)));
+        if (!offerUndoOfUnopenable(QStringLiteral("This image cannot be read."))) {
+            prompter_->show(Message::notice(QString::fromLatin1(kNothingToUndo)));
+        }
         return;
     }
     const QString cannot = QStringLiteral("This image's edits cannot be undone:");
@@ -58,6 +61,35 @@ void CKestrelDlg::undoLastEdit() {
     }
     relistDirectory(findSelectedDirectory());
     prompter_->show(Message::notice(QStringLiteral("Undone: ") + edit));
+}
+
+// An image that does not open may have been made so by its last edit. Undo needs only the
+// image's file and its journal, so the way back is offered beside the reason; once the edit
+// is undone, the image is opened again.
+bool CKestrelDlg::offerUndoOfUnopenable(const QString& why) {
+    auto image = ImageJournal::open(selectedIsoPath_);
+    const auto last = image ? image->lastEdit() : Result<std::optional<LastEdit>>(std::nullopt);
+    if (!last || !*last) {
+        return false;
+    }
+    const QString edit = QString::fromStdString((*last)->edit);
+    QString question = why;
+    if (!question.contains(QString::fromStdString((*last)->description))) {
+        question +=
+            QStringLiteral("\n\n") + QString::fromStdString((*last)->description) + QChar('.');
+    }
+    question += QStringLiteral("\n\nUndo %1 now?").arg(edit);
+    if (prompter_->show(Message::question(question, QString::fromLatin1(kUndoCaption))) !=
+        Answer::Yes) {
+        return true;
+    }
+    if (auto undone = image->undo((*last)->id); !undone) {
+        showError(QStringLiteral("%1 was not undone:").arg(edit), undone.error());
+        return true;
+    }
+    prompter_->show(Message::notice(QStringLiteral("Undone: ") + edit));
+    openSelectedImage();
+    return true;
 }
 
 void CKestrelDlg::showRecoveryNotes() {

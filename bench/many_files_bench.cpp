@@ -61,7 +61,7 @@ public:
 class BenchPrompter : public Prompter {
 public:
     Answer show(const Message& message) override {
-        if (message.kind == Message::Kind::Question) {
+        if (message.asks()) {
             return Answer::Yes;
         }
         shown.push_back(message.text.toStdString());

@@ -17,6 +17,10 @@ namespace kestrel::cli {
 
 namespace {
 
+constexpr const char* kForceHelp =
+    "Write even over the volume's own structures (descriptors, path tables, directories, boot "
+    "catalog)";
+
 struct EditArguments {
     std::string image;
     unsigned layer = 0;
@@ -27,6 +31,7 @@ struct EditArguments {
     std::string lba;
     std::string size;
     std::string replacement;
+    bool force = false;
 };
 
 CLI::App* addEdit(CLI::App& app, const char* name, const char* description,
@@ -58,6 +63,31 @@ void printDone(const CommonOptions& options, const std::string& command, const s
     document["done"] = done;
     document["viewsNotUpdated"] = views;
     printJson(document);
+}
+
+// Told after a record edit that points a file into one of the volume's own structures.
+void noteStructureAt(const Session& session, const std::string& command, uint32_t lba) {
+    const auto structures = session.structures();
+    if (const auto note = structures ? structures->noteForLba(lba) : std::nullopt) {
+        std::cerr << "kestrel-cli " << command << ": " << *note << '\n';
+    }
+}
+
+// A data edit writes over the volume's own structures only with --force.
+Result<void> settleStructures(OperationSnapshot& snapshot, bool force) {
+    snapshot.structuresConfirmed = force;
+    const auto covered = force ? std::vector<std::string>{} : snapshot.structuresCovered();
+    if (covered.empty()) {
+        return {};
+    }
+    std::string message = "Nothing was written: ";
+    for (const auto& file : covered) {
+        message += utf8FromImageBytes(file) + "; ";
+    }
+    return Error{ErrorKind::InvalidInput,
+                 message +
+                     "writing over the volume's own structures could leave it unreadable, "
+                     "and --force writes all the same"};
 }
 
 // A data edit keeps undo when the journal can take it; --no-undo goes on without.
@@ -109,6 +139,7 @@ int runRelink(const EditArguments& arguments, const CommonOptions& options) {
                                                          " could not be patched: " +
                                                          run.failure->error.message + ". " + done});
     }
+    noteStructureAt(*session, command, master->lba);
     printDone(options, command, "File(s) Patched", patched, run.viewsNotUpdated);
     return kDone;
 }
@@ -154,6 +185,7 @@ int runSetRecord(const EditArguments& arguments, const CommonOptions& options) {
                       Error{patched.error().kind,
                             arguments.path + " could not be patched: " + patched.error().message});
     }
+    noteStructureAt(*session, command, fields.lba);
     std::vector<std::string> views;
     if (patched->viewNotUpdated) {
         views.push_back(*patched->viewNotUpdated);
@@ -171,7 +203,11 @@ int runDummy(const EditArguments& arguments, const CommonOptions& options) {
         return refuse(options, command, files.error());
     }
     auto snapshot = snapshotOf(*session, *files);
-    if (auto settled = settleUndo(snapshot, options); !settled) {
+    auto settled = settleStructures(snapshot, arguments.force);
+    if (settled) {
+        settled = settleUndo(snapshot, options);
+    }
+    if (!settled) {
         return refuse(options, command, settled.error());
     }
     const auto report = [&] {
@@ -202,7 +238,11 @@ int runOverwrite(const EditArguments& arguments, const CommonOptions& options) {
         return refuse(options, command, file.error());
     }
     auto snapshot = session->snapshot(file->directory, {*file->rowName});
-    if (auto settled = settleUndo(snapshot, options); !settled) {
+    auto settled = settleStructures(snapshot, arguments.force);
+    if (settled) {
+        settled = settleUndo(snapshot, options);
+    }
+    if (!settled) {
         return refuse(options, command, settled.error());
     }
     const auto replaced = [&] {
@@ -240,6 +280,7 @@ std::vector<Command> addEditCommands(CLI::App& app, const CommonOptions& options
     auto dummy = std::make_shared<EditArguments>();
     parser = addEdit(app, "dummy", "Set files' data in the image to zeros", *dummy);
     parser->add_option("PATH", dummy->paths, "The files")->required();
+    parser->add_flag("--force", dummy->force, kForceHelp);
     commands.push_back({parser, [dummy, &options] { return runDummy(*dummy, options); }});
 
     auto overwrite = std::make_shared<EditArguments>();
@@ -247,6 +288,7 @@ std::vector<Command> addEditCommands(CLI::App& app, const CommonOptions& options
         addEdit(app, "overwrite", "Write a replacement's bytes over a file's data", *overwrite);
     parser->add_option("PATH", overwrite->path, "The file")->required();
     parser->add_option("REPLACEMENT", overwrite->replacement, "The replacement file")->required();
+    parser->add_flag("--force", overwrite->force, kForceHelp);
     commands.push_back(
         {parser, [overwrite, &options] { return runOverwrite(*overwrite, options); }});
     return commands;

@@ -1,9 +1,11 @@
 // undo: the journal's history, and the undo of the last edit in effect, as the window's Undo.
+// It reads the image's file and its journal alone, never the volume, so that an edit that
+// left the volume unreadable can be undone.
 #include <iostream>
 
 #include "cli/Command.h"
-#include "cli/OpenImage.h"
 #include "journal/EditSummary.h"
+#include "ops/ImageJournal.h"
 
 namespace kestrel::cli {
 
@@ -56,11 +58,14 @@ int listHistory(const Journal& journal, const CommonOptions& options) {
 
 int runUndo(const UndoArguments& arguments, const CommonOptions& options) {
     const std::string command = "undo";
-    auto session = openImage(arguments.image, 0);
-    if (!session) {
-        return refuse(options, command, session.error());
+    auto image = ImageJournal::open(arguments.image);
+    if (!image) {
+        return refuse(options, command, image.error());
     }
-    const auto& journal = session->journal();
+    for (const auto& note : image->recoveryNotes()) {
+        std::cerr << "kestrel-cli: " << note << '\n';
+    }
+    const auto& journal = image->journal();
     if (!journal) {
         return refuse(options, command, journal.error());
     }
@@ -76,7 +81,7 @@ int runUndo(const UndoArguments& arguments, const CommonOptions& options) {
                       Error{ErrorKind::NotFound, journal->nothingToUndo(arguments.image)});
     }
     const std::string edit = describeEdit((*last)->summary);
-    if (auto undone = session->undo((*last)->id); !undone) {
+    if (auto undone = image->undo((*last)->id); !undone) {
         return refuse(
             options, command,
             Error{undone.error().kind, edit + " was not undone: " + undone.error().message});

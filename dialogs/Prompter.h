@@ -12,6 +12,7 @@ struct Message {
         Notice,    // OK only, no icon, the application's name as the title
         Refusal,   // OK only, the critical icon, "ISO EDIT ERROR" as the title
         Question,  // Yes and No, Yes the default, no icon
+        Warning,   // Yes and No, No the default, the warning icon: a risk the user must take
     };
 
     Kind kind;
@@ -25,6 +26,10 @@ struct Message {
     static Message question(const QString& text, const QString& caption) {
         return {Kind::Question, text, caption};
     }
+    static Message warning(const QString& text, const QString& caption) {
+        return {Kind::Warning, text, caption};
+    }
+    bool asks() const { return kind == Kind::Question || kind == Kind::Warning; }
 };
 
 enum class Answer { Ok, Yes, No };

@@ -33,18 +33,27 @@ protected:
 };
 
 QMessageBox::Icon iconOf(Message::Kind kind) {
-    return kind == Message::Kind::Refusal ? QMessageBox::Critical : QMessageBox::NoIcon;
+    switch (kind) {
+        case Message::Kind::Refusal:
+            return QMessageBox::Critical;
+        case Message::Kind::Warning:
+            return QMessageBox::Warning;
+        default:
+            return QMessageBox::NoIcon;
+    }
 }
 
 }  // namespace
 
 Answer QtPrompter::show(const Message& message) {
-    const bool question = message.kind == Message::Kind::Question;
+    const bool question = message.asks();
     const QString title =
         message.caption.isEmpty() ? QApplication::applicationDisplayName() : message.caption;
     QMessageBox box(iconOf(message.kind), title, message.text,
                     question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, owner_);
-    box.setDefaultButton(question ? QMessageBox::Yes : QMessageBox::Ok);
+    box.setDefaultButton(!question                                ? QMessageBox::Ok
+                         : message.kind == Message::Kind::Warning ? QMessageBox::No
+                                                                  : QMessageBox::Yes);
     // Texts carry names from the image, which must never be taken for markup.
     box.setTextFormat(Qt::PlainText);
     AnswersOnly answersOnly;

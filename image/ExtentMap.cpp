@@ -10,100 +10,75 @@
 #include "image/IsoLayout.h"
 #include "image/LongNames.h"
 #include "image/VolumePaths.h"
+#include "image/VolumeStructures.h"
 
 namespace kestrel {
 
 namespace {
 
-constexpr uint32_t kSystemAreaSectors = 16;
-// A primary or supplementary descriptor's other path-table locations.
-constexpr size_t kOptionalTypeLTableAt = 144;
-constexpr size_t kTypeMTableAt = 148;
-constexpr size_t kOptionalTypeMTableAt = 152;
-
 uint64_t sectorsFor(uint64_t bytes) {
     return (bytes + kSectorSize - 1) / kSectorSize;
 }
 
-bool isDescriptorSector(std::span<const uint8_t> sector) {
-    static constexpr std::array<std::string_view, 7> kIdentifiers{
-        "CD001", "BEA01", "NSR02", "NSR03", "TEA01", "BOOT2", "CDW02"};
-    const std::string_view identifier(reinterpret_cast<const char*>(sector.data()) + 1, 5);
-    return std::ranges::find(kIdentifiers, identifier) != kIdentifiers.end();
-}
-
-void addPathTables(std::span<const uint8_t> sector, std::vector<MappedExtent>& extents) {
-    const bool joliet = sector[0] == kSupplementaryType;
-    const uint64_t sectors = sectorsFor(readLe32(sector, kPathTableSizeAt));
-    const std::string tree = joliet ? "Joliet " : "";
-    for (const auto& [at, bigEndian, name] :
-         {std::tuple{kTypeLTableAt, false, "type L path table"},
-          std::tuple{kOptionalTypeLTableAt, false, "optional type L path table"},
-          std::tuple{kTypeMTableAt, true, "type M path table"},
-          std::tuple{kOptionalTypeMTableAt, true, "optional type M path table"}}) {
-        const uint32_t lba = bigEndian ? readBe32(sector, at) : readLe32(sector, at);
-        if (lba != 0) {
-            extents.push_back({lba, sectors, ExtentKind::PathTable, tree + name, {}, false});
+// "type L path table" for "the type L path table": a map's line names a thing, not a sentence.
+std::string withoutArticle(const std::string& what) {
+    for (const std::string_view article : {"the ", "an ", "a "}) {
+        if (what.starts_with(article)) {
+            return what.substr(article.size());
         }
     }
+    return what;
 }
 
-// The system area, and the descriptors from sector 16 to the last one in a row.
-Result<void> addDescriptors(const ImageSource& image, std::vector<MappedExtent>& extents) {
-    extents.push_back({0, kSystemAreaSectors, ExtentKind::SystemArea, "system area", {}, false});
-    std::array<uint8_t, kSectorSize> sector{};
-    uint32_t count = 0;
-    while (count < kMostDescriptorSectors) {
-        auto read = image.readAt(kDescriptorsOffset + count * kSectorSize, sector);
-        if (!read) {
-            return read.error();
-        }
-        if (*read < sector.size() || !isDescriptorSector(sector)) {
-            break;
-        }
-        if (sector[0] == kPrimaryType || sector[0] == kSupplementaryType) {
-            addPathTables(sector, extents);
-        }
-        ++count;
+ExtentKind extentKind(StructureKind kind) {
+    switch (kind) {
+        case StructureKind::SystemArea:
+            return ExtentKind::SystemArea;
+        case StructureKind::Descriptor:
+            return ExtentKind::Descriptors;
+        case StructureKind::PathTable:
+            return ExtentKind::PathTable;
+        case StructureKind::Directory:
+            return ExtentKind::Directory;
+        case StructureKind::Boot:
+            return ExtentKind::Boot;
     }
-    if (count > 0) {
-        extents.push_back(
-            {kSystemAreaSectors, count, ExtentKind::Descriptors, "volume descriptors", {}, false});
-    }
-    return {};
+    return ExtentKind::Gap;
 }
 
-// A directory's path in its tree, each Joliet identifier read as UTF-8.
-std::string treePath(const std::vector<PathTableDirectory>& directories, DirectoryNumber number,
-                     bool joliet) {
-    if (!joliet) {
-        return directoryPath(directories, number);
-    }
-    std::string path;
-    while (number > 1 && number <= directories.size()) {
-        const auto& entry = directories[number - 1];
-        path = "/" + jolietName(entry.identifier) + path;
-        number = entry.parent < number ? entry.parent : 1;
-    }
-    return path.empty() ? "/" : path;
-}
-
-// Each directory of a tree and the files its records point at.
-Result<void> addTree(const ImageSource& image, const std::vector<PathTableDirectory>& directories,
-                     ListingStart start, bool joliet, std::vector<MappedExtent>& extents) {
-    for (const auto& directory : directories) {
-        const std::string path = treePath(directories, directory.number, joliet);
-        const uint64_t offset = uint64_t{directory.extentLba} << kSectorShift;
-        std::array<uint8_t, record::kMaximumLength> dot{};
-        auto read = image.readAt(offset, dot);
-        const auto dotRecord = read ? parseDirectoryRecord(std::span(dot).first(*read))
-                                    : std::optional<DirectoryRecord>();
-        extents.push_back({directory.extentLba,
-                           sectorsFor(dotRecord ? dotRecord->dataLength : kSectorSize),
-                           ExtentKind::Directory,
-                           (joliet ? "Joliet directory " : "directory ") + path,
+// The structures as the map shows them: the run of descriptors from sector 16 as one extent.
+void addStructures(const VolumeStructures& structures, std::vector<MappedExtent>& extents) {
+    uint32_t descriptorRun = 0;
+    for (const auto& structure : structures.all()) {
+        if (structure.kind == StructureKind::Descriptor &&
+            structure.lba == kDescriptorsOffset / kSectorSize + descriptorRun) {
+            ++descriptorRun;
+            continue;
+        }
+        extents.push_back({structure.lba,
+                           structure.sectors,
+                           extentKind(structure.kind),
+                           withoutArticle(structures.whatIs(structure)),
                            {},
                            false});
+    }
+    if (descriptorRun > 0) {
+        extents.push_back({kDescriptorsOffset / kSectorSize,
+                           descriptorRun,
+                           ExtentKind::Descriptors,
+                           "volume descriptors",
+                           {},
+                           false});
+    }
+}
+
+// The files each directory's records point at.
+Result<void> addFiles(const ImageSource& image, const std::vector<PathTableDirectory>& directories,
+                      ListingStart start, bool joliet, std::vector<MappedExtent>& extents) {
+    for (const auto& directory : directories) {
+        const std::string path = joliet ? jolietDirectoryPath(directories, directory.number)
+                                        : directoryPath(directories, directory.number);
+        const uint64_t offset = uint64_t{directory.extentLba} << kSectorShift;
         const std::string prefix = path == "/" ? "" : path;
         auto walked = walkDirectory(image, offset, start, [&](const WalkedRecord& walked) {
             const DirectoryRecord& record = walked.record;
@@ -197,11 +172,13 @@ void addGaps(ExtentMap& map) {
 }  // namespace
 
 Result<ExtentMap> mapVolume(const ImageSource& image, const Volume& volume) {
-    std::vector<MappedExtent> extents;
-    if (auto added = addDescriptors(image, extents); !added) {
-        return added.error();
+    const auto structures = VolumeStructures::read(image, volume);
+    if (!structures) {
+        return structures.error();
     }
-    if (auto added = addTree(image, volume.directories, volume.listingStart, false, extents);
+    std::vector<MappedExtent> extents;
+    addStructures(*structures, extents);
+    if (auto added = addFiles(image, volume.directories, volume.listingStart, false, extents);
         !added) {
         return added.error();
     }
@@ -211,7 +188,7 @@ Result<ExtentMap> mapVolume(const ImageSource& image, const Volume& volume) {
             return jolietDirectories.error();
         }
         auto added =
-            addTree(image, *jolietDirectories, ListingStart::BehindDotRecords, true, extents);
+            addFiles(image, *jolietDirectories, ListingStart::BehindDotRecords, true, extents);
         if (!added) {
             return added.error();
         }
@@ -241,6 +218,8 @@ const char* extentKindName(ExtentKind kind) {
             return "path-table";
         case ExtentKind::Directory:
             return "directory";
+        case ExtentKind::Boot:
+            return "boot";
         case ExtentKind::File:
             return "file";
         case ExtentKind::Gap:

@@ -1,5 +1,6 @@
 // The map of a volume: every extent in LBA order (the system area, the volume descriptors,
-// the path tables, each directory and each file of the ISO 9660 and Joliet trees) and the
+// the path tables, each directory and each file of the ISO 9660 and Joliet trees, the El
+// Torito boot catalog and images) and the
 // gaps between them, so that any sector can be told whose it is.
 #pragma once
 
@@ -12,7 +13,7 @@
 
 namespace kestrel {
 
-enum class ExtentKind { SystemArea, Descriptors, PathTable, Directory, File, Gap };
+enum class ExtentKind { SystemArea, Descriptors, PathTable, Directory, Boot, File, Gap };
 
 // A file whose record points at an extent: its path in its tree, and its long name.
 struct ExtentOwner {

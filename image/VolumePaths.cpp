@@ -1,5 +1,7 @@
 #include "image/VolumePaths.h"
 
+#include "image/LongNames.h"
+
 #include <vector>
 
 #include "image/DirectoryRecord.h"
@@ -58,16 +60,31 @@ Result<VolumePath> resolveVolumePath(const Volume& volume, std::string_view path
     return resolved;
 }
 
-std::string directoryPath(const std::vector<PathTableDirectory>& directories,
-                          DirectoryNumber directory) {
+namespace {
+
+template <class NameOf>
+std::string climbedPath(const std::vector<PathTableDirectory>& directories,
+                        DirectoryNumber directory, NameOf nameOf) {
     std::string path;
     // Every parent comes before its child, so the climb ends at the root.
     while (directory > 1 && directory <= directories.size()) {
         const auto& entry = directories[directory - 1];
-        path = "/" + entry.identifier + path;
+        path = "/" + nameOf(entry.identifier) + path;
         directory = entry.parent < directory ? entry.parent : 1;
     }
     return path.empty() ? "/" : path;
+}
+
+}  // namespace
+
+std::string directoryPath(const std::vector<PathTableDirectory>& directories,
+                          DirectoryNumber directory) {
+    return climbedPath(directories, directory, [](const std::string& name) { return name; });
+}
+
+std::string jolietDirectoryPath(const std::vector<PathTableDirectory>& directories,
+                                DirectoryNumber directory) {
+    return climbedPath(directories, directory, jolietName);
 }
 
 }  // namespace kestrel

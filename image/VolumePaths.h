@@ -31,5 +31,8 @@ std::string directoryPath(const std::vector<PathTableDirectory>& directories,
 inline std::string directoryPath(const Volume& volume, DirectoryNumber directory) {
     return directoryPath(volume.directories, directory);
 }
+// The same in the Joliet tree, each identifier read as UTF-8.
+std::string jolietDirectoryPath(const std::vector<PathTableDirectory>& directories,
+                                DirectoryNumber directory);
 
 }  // namespace kestrel

@@ -270,6 +270,37 @@ std::string Journal::nothingToUndo(const std::string& imageName) const {
            "own)";
 }
 
+Result<std::vector<WrittenRange>> Journal::writtenRanges(uint64_t id, uint64_t head) const {
+    auto file = EntryFile::open(folder_ + "/" + entryName(id), false);
+    auto entry = file ? file->read(false) : Result<JournalEntryFile>(file.error());
+    if (!entry) {
+        return entry.error();
+    }
+    std::vector<WrittenRange> written;
+    for (const auto& range : entry->ranges) {
+        if (range.rolledBack || range.target != JournalTarget::Image) {
+            continue;
+        }
+        WrittenRange described{range.offset, range.length, {}};
+        if (range.offset < head) {
+            // Whole blocks only, so that each block read is checked against its checksum.
+            SavedRange leading = range;
+            const uint64_t blocks =
+                (std::min(range.length, head - range.offset) + kJournalBlockSize - 1) /
+                kJournalBlockSize;
+            leading.blocks.resize(std::min<size_t>(leading.blocks.size(), blocks));
+            leading.length = std::min(range.length, blocks * kJournalBlockSize);
+            auto old = file->savedBytes(leading);
+            if (!old) {
+                return old.error();
+            }
+            described.oldHead = std::move(*old);
+        }
+        written.push_back(std::move(described));
+    }
+    return written;
+}
+
 Result<UndoableEntry> Journal::openForUndo(uint64_t id, JournalEdit& undo,
                                            const std::string& description) const {
     const JournalFiles& files = undo.files();

@@ -51,6 +51,15 @@ struct UndoableEntry {
     std::vector<const SavedRange*> order;
 };
 
+// A range of the image that an edit wrote, and the bytes it held before, as far as the first
+// bytes of the image asked for: enough to tell what an edit wrote over where the volume's own
+// structures begin, without reading the whole of a large file's old data.
+struct WrittenRange {
+    uint64_t offset = 0;
+    uint64_t length = 0;
+    std::vector<uint8_t> oldHead;  // the old bytes of [offset, min(offset + length, head))
+};
+
 class Journal {
 public:
     // The journal of the image at `imagePath`. Nothing is read or changed yet.
@@ -72,6 +81,9 @@ public:
     // That there is nothing to undo for `imageName`, and, when no edit of it is kept at all,
     // where the journal was looked for and what was found there.
     std::string nothingToUndo(const std::string& imageName) const;
+    // Where entry `id` wrote in the image, oldest range first, with the old bytes of what it
+    // wrote below byte `head`. Read without the lock: a complete entry no longer changes.
+    Result<std::vector<WrittenRange>> writtenRanges(uint64_t id, uint64_t head) const;
     // Puts back each edit that a crash cut short, once every range is seen to hold its old
     // or its new bytes; says what was done. Layer-1 copies are not touched: they are made
     // again from the image.

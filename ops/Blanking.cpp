@@ -34,7 +34,8 @@ std::vector<size_t> saveAhead(ImageWriter& image, JournalEdit& edit,
             break;
         }
         const auto offset = snapshot.dataOffset(file, *imageSize);
-        if (!offset || file.record->dataLength > kSavedChunkSize - saved) {
+        if (!offset || !snapshot.mayWriteOver(file) ||
+            file.record->dataLength > kSavedChunkSize - saved) {
             break;
         }
         const uint32_t length = file.record->dataLength;

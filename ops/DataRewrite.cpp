@@ -79,7 +79,7 @@ Result<void> rewriteFileData(
     const SnapshotFile& file, OperationObserver& observer,
     const std::function<Result<void>(uint64_t done, std::span<uint8_t> piece)>& fill,
     std::optional<size_t> savedAheadFrom) {
-    const auto dataOffset = snapshot.dataOffsetIn(file, image);
+    const auto dataOffset = snapshot.writeOffsetIn(file, image);
     if (!dataOffset) {
         return dataOffset.error();
     }

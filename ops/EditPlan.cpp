@@ -68,6 +68,18 @@ Result<std::optional<uint32_t>> tocValueAt(const Json& object, const char* key, 
     return std::optional(static_cast<uint32_t>(*value));
 }
 
+// An optional true or false; absent, false.
+Result<bool> flagAt(const Json& edit, const char* key, const std::string& where) {
+    const auto found = edit.find(key);
+    if (found == edit.end()) {
+        return false;
+    }
+    if (!found->is_boolean()) {
+        return refused(where, std::string("needs \"") + key + "\" as true or false");
+    }
+    return found->get<bool>();
+}
+
 Result<PlannedEdit> readRelink(const Json& edit, const std::string& where) {
     if (auto known = requireKnownKeys(edit, {"op", "master", "files", "withSize"}, where); !known) {
         return known.error();
@@ -78,12 +90,11 @@ Result<PlannedEdit> readRelink(const Json& edit, const std::string& where) {
     if (!files) {
         return files.error();
     }
-    const auto withSize = edit.find("withSize");
-    if (withSize != edit.end() && !withSize->is_boolean()) {
-        return refused(where, "needs \"withSize\" as true or false");
+    const auto withSize = flagAt(edit, "withSize", where);
+    if (!withSize) {
+        return withSize.error();
     }
-    return PlannedEdit{
-        PlannedRelink{*master, std::move(*files), withSize != edit.end() && withSize->get<bool>()}};
+    return PlannedEdit{PlannedRelink{*master, std::move(*files), *withSize}};
 }
 
 Result<PlannedEdit> readRecordEdit(const Json& edit, const std::string& where) {
@@ -109,26 +120,30 @@ Result<PlannedEdit> readRecordEdit(const Json& edit, const std::string& where) {
 }
 
 Result<PlannedEdit> readDummy(const Json& edit, const std::string& where) {
-    if (auto known = requireKnownKeys(edit, {"op", "files"}, where); !known) {
+    if (auto known = requireKnownKeys(edit, {"op", "files", "force"}, where); !known) {
         return known.error();
     }
     auto files = textsAt(edit, "files", where);
-    if (!files) {
-        return files.error();
+    const auto force = files ? flagAt(edit, "force", where) : Result<bool>(files.error());
+    if (!force) {
+        return force.error();
     }
-    return PlannedEdit{PlannedDummy{std::move(*files)}};
+    return PlannedEdit{PlannedDummy{std::move(*files), *force}};
 }
 
 Result<PlannedEdit> readOverwrite(const Json& edit, const std::string& where) {
-    if (auto known = requireKnownKeys(edit, {"op", "file", "replacement"}, where); !known) {
+    if (auto known = requireKnownKeys(edit, {"op", "file", "replacement", "force"}, where);
+        !known) {
         return known.error();
     }
     auto file = textAt(edit, "file", where);
     auto replacement = file ? textAt(edit, "replacement", where) : file;
-    if (!replacement) {
-        return replacement.error();
+    const auto force =
+        replacement ? flagAt(edit, "force", where) : Result<bool>(replacement.error());
+    if (!force) {
+        return force.error();
     }
-    return PlannedEdit{PlannedOverwrite{*file, *replacement}};
+    return PlannedEdit{PlannedOverwrite{*file, *replacement, *force}};
 }
 
 Result<PlannedEdit> readEdit(const Json& edit, const std::string& where) {

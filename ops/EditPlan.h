@@ -36,13 +36,16 @@ struct PlannedRecordEdit {
     std::optional<uint32_t> size;
 };
 
+// A data edit whose file covers one of the volume's own structures is refused unless forced.
 struct PlannedDummy {
     std::vector<std::string> files;
+    bool force = false;
 };
 
 struct PlannedOverwrite {
     std::string file;
     std::string replacement;
+    bool force = false;
 };
 
 using PlannedEdit = std::variant<PlannedRelink, PlannedRecordEdit, PlannedDummy, PlannedOverwrite>;

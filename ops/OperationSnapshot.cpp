@@ -4,6 +4,44 @@
 
 namespace kestrel {
 
+namespace {
+
+std::optional<std::string> structureCovered(const OperationSnapshot& snapshot,
+                                            const SnapshotFile& file) {
+    if (!snapshot.structures || !file.record) {
+        return std::nullopt;
+    }
+    const uint64_t sectors = (uint64_t{file.record->dataLength} + kSectorSize - 1) / kSectorSize;
+    const auto covered = snapshot.structures->overlapping(file.record->extentLba, sectors);
+    if (!covered) {
+        return std::nullopt;
+    }
+    return file.rowName + " covers " + sectorsText(covered->lba, covered->sectors) + ", " +
+           snapshot.structures->whatIs(*covered);
+}
+
+}  // namespace
+
+std::vector<std::string> OperationSnapshot::structuresCovered() const {
+    std::vector<std::string> covered;
+    for (const auto& file : files) {
+        if (auto structure = structureCovered(*this, file)) {
+            covered.push_back(std::move(*structure));
+        }
+    }
+    return covered;
+}
+
+Result<void> OperationSnapshot::mayWriteOver(const SnapshotFile& file) const {
+    if (const auto covered = structuresConfirmed ? std::nullopt : structureCovered(*this, file)) {
+        return Error{ErrorKind::InvalidInput,
+                     *covered +
+                         ", one of the volume's own structures, and writing over it "
+                         "could leave the volume unreadable; nothing was done to it"};
+    }
+    return {};
+}
+
 Result<uint64_t> OperationSnapshot::dataOffset(const SnapshotFile& file, uint64_t imageSize) const {
     const auto& record = file.record.value();
     const uint64_t offset = (uint64_t{record.extentLba} << kSectorShift) + layerOffset;

@@ -4,11 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "image/RecordLookup.h"
+#include "image/VolumeStructures.h"
 #include "io/RawLayout.h"
 #include "journal/Journal.h"
 
@@ -29,6 +31,10 @@ struct OperationSnapshot {
     // without undo, a run without a journal writes nothing.
     Result<Journal> journal = Error{ErrorKind::NotFound, "no undo journal was opened"};
     bool keepUndo = true;
+    // The presented volume's own structures: a file whose data covers one is written only
+    // when the user confirmed it, since the volume, and with it the file, may no longer open.
+    std::shared_ptr<const VolumeStructures> structures;
+    bool structuresConfirmed = false;
 
     // The file data the found files hold, which Dummy and Overwrite would save for undo.
     uint64_t dataBytes() const;
@@ -37,6 +43,9 @@ struct OperationSnapshot {
     // Starts the run's edit in the journal, or without undo when the user chose so.
     Result<JournalEdit> beginEdit(EditKind kind) const;
 
+    // For each found file whose data covers a structure, which: "FILE1.BIN covers sector 16,
+    // the primary volume descriptor".
+    std::vector<std::string> structuresCovered() const;
     // The byte offset of a found file's data in the image; refused when the data would run
     // past the image's end at `imageSize`.
     Result<uint64_t> dataOffset(const SnapshotFile& file, uint64_t imageSize) const;
@@ -52,6 +61,21 @@ struct OperationSnapshot {
             return imageSize.error();
         }
         return dataOffset(file, *imageSize);
+    }
+    // Refused when the found file's data covers a structure the user did not confirm
+    // writing over.
+    Result<void> mayWriteOver(const SnapshotFile& file) const;
+    // dataOffsetIn, for writing the file's data: mayWriteOver refuses too.
+    template <class Image>
+    Result<uint64_t> writeOffsetIn(const SnapshotFile& file, const Image& image) const {
+        auto offset = dataOffsetIn(file, image);
+        if (!offset) {
+            return offset;
+        }
+        if (auto allowed = mayWriteOver(file); !allowed) {
+            return allowed.error();
+        }
+        return offset;
     }
 };
 

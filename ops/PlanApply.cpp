@@ -168,18 +168,20 @@ Result<MasterFile> masterAt(const Session& session, const std::string& path) {
 }
 
 // A file's snapshot for a data edit, refused unless its record is found and its data lies
-// inside the image.
-Result<OperationSnapshot> dataSnapshot(const Session& session, const std::string& path) {
+// inside the image, over none of the volume's own structures unless the edit forces it.
+Result<OperationSnapshot> dataSnapshot(const Session& session, const std::string& path,
+                                       bool force) {
     auto file = resolveFile(session, path);
     if (!file) {
         return file.error();
     }
     auto snapshot = session.snapshot(file->directory, {file->rowName});
+    snapshot.structuresConfirmed = force;
     auto image = openContainer({snapshot.imagePath, snapshot.imageLayout});
     if (!image) {
         return image.error();
     }
-    if (auto offset = snapshot.dataOffsetIn(snapshot.files.front(), **image); !offset) {
+    if (auto offset = snapshot.writeOffsetIn(snapshot.files.front(), **image); !offset) {
         return offset.error();
     }
     return snapshot;
@@ -236,11 +238,12 @@ Result<void> checkEdit(Session& session, FileFinder& finder, const PlannedEdit& 
             return replacement.error();
         }
     }
-    const auto& files = std::holds_alternative<PlannedDummy>(planned)
-                            ? std::get<PlannedDummy>(planned).files
-                            : std::vector{std::get<PlannedOverwrite>(planned).file};
+    const auto* dummy = std::get_if<PlannedDummy>(&planned);
+    const auto& files =
+        dummy != nullptr ? dummy->files : std::vector{std::get<PlannedOverwrite>(planned).file};
+    const bool force = dummy != nullptr ? dummy->force : std::get<PlannedOverwrite>(planned).force;
     for (const auto& path : files) {
-        auto snapshot = dataSnapshot(session, path);
+        auto snapshot = dataSnapshot(session, path, force);
         if (!snapshot) {
             return snapshot.error();
         }
@@ -294,7 +297,7 @@ Result<void> applyEdit(Session& session, FileFinder& finder, JournalEdit& edit,
     finder.forget();
     if (const auto* dummy = std::get_if<PlannedDummy>(&planned)) {
         for (const auto& path : dummy->files) {
-            auto snapshot = dataSnapshot(session, path);
+            auto snapshot = dataSnapshot(session, path, dummy->force);
             auto image =
                 snapshot ? ImageWriter::openUserData(edit) : Result<ImageWriter>(snapshot.error());
             auto blanked =
@@ -311,7 +314,7 @@ Result<void> applyEdit(Session& session, FileFinder& finder, JournalEdit& edit,
     if (!replacement) {
         return replacement.error();
     }
-    auto snapshot = dataSnapshot(session, overwrite.file);
+    auto snapshot = dataSnapshot(session, overwrite.file, overwrite.force);
     auto image = snapshot ? ImageWriter::openUserData(edit) : Result<ImageWriter>(snapshot.error());
     auto replaced = image ? overwriteFileData(*image, edit, *snapshot, snapshot->files.front(),
                                               *replacement, observer)

@@ -5,6 +5,7 @@
 #include "image/DualLayer.h"
 #include "image/IsoLayout.h"
 #include "image/LongNames.h"
+#include "ops/ImageJournal.h"
 #include "ops/UndoEdit.h"
 
 namespace kestrel {
@@ -36,6 +37,19 @@ Result<std::vector<Extent>> listedExtents(const ImageSource& image, uint64_t ext
     return files;
 }
 
+// Why the image cannot be opened, with what the open put back, and the last edit when it
+// may be what made the volume unreadable: undo needs only the journal.
+Error unreadableVolume(Error unreadable, const ImageJournal& opened) {
+    for (const auto& note : opened.recoveryNotes()) {
+        unreadable.message += "\n\n" + note;
+    }
+    if (const auto last = opened.lastEdit(); last && *last) {
+        unreadable.message +=
+            "\n\n" + (*last)->description + "; undoing it puts back what was there.";
+    }
+    return unreadable;
+}
+
 }  // namespace
 
 Session::Session(ImageContainer image, std::string layerCopyPath,
@@ -49,33 +63,19 @@ Session::Session(ImageContainer image, std::string layerCopyPath,
       layer0Bytes_(uint64_t{volume_.volumeSectors} << kSectorShift) {}
 
 Result<Session> Session::open(const std::string& chosenPath, std::string layerCopyPath) {
-    auto container = resolveContainer(chosenPath);
-    if (!container) {
-        return container.error();
-    }
-    const std::string& imagePath = container->dataPath;
-    auto image = openContainer(*container);
-    if (!image) {
-        return image.error();
-    }
     // An edit a crash cut short is put back before anything is read.
-    auto journal = Journal::of(imagePath);
-    std::vector<std::string> recovered;
-    if (journal) {
-        auto notes = journal->recover({imagePath, std::nullopt, std::nullopt});
-        recovered = notes ? std::move(*notes) : std::vector{notes.error().message};
+    auto opened = ImageJournal::open(chosenPath);
+    if (!opened) {
+        return opened.error();
     }
-    auto volume = readVolume(**image);
+    auto image = openContainer(opened->container());
+    auto volume = image ? readVolume(**image) : Result<Volume>(image.error());
     if (!volume) {
-        Error unreadable = volume.error();
-        for (const auto& note : recovered) {
-            unreadable.message += "\n\n" + note;
-        }
-        return unreadable;
+        return unreadableVolume(volume.error(), *opened);
     }
-    Session session(std::move(*container), std::move(layerCopyPath), std::move(*image),
-                    std::move(*volume), std::move(journal));
-    session.recoveryNotes_ = std::move(recovered);
+    Session session(opened->container(), std::move(layerCopyPath), std::move(*image),
+                    std::move(*volume), opened->takeJournal());
+    session.recoveryNotes_ = opened->recoveryNotes();
     return session;
 }
 
@@ -153,6 +153,7 @@ DualLayerCheck Session::checkDualLayer() {
 Result<void> Session::switchLayers() {
     layerOne_ = !layerOne_;
     joliet_.reset();
+    structures_.reset();
     volume_ = Volume{};
     presented_.reset();
     auto file = openContainer({presentedPath(), layerOne_ ? std::nullopt : imageLayout_});
@@ -222,6 +223,15 @@ Result<const JolietTree*> Session::jolietTree() {
     return &*joliet_;
 }
 
+std::shared_ptr<const VolumeStructures> Session::structures() const {
+    if (!structures_ && presented_) {
+        if (auto read = VolumeStructures::read(*presented_, volume_)) {
+            structures_ = std::make_shared<const VolumeStructures>(std::move(*read));
+        }
+    }
+    return structures_;
+}
+
 void Session::readThrough(const StagedWrites* staged) {
     const auto target = presentsLayerOne() ? JournalTarget::LayerCopy : JournalTarget::Image;
     if (presented_) {
@@ -261,6 +271,7 @@ Result<void> Session::undo(uint64_t id) {
     }
     auto undone = undoEntry(*journal_, id, journalFiles());
     joliet_.reset();
+    structures_.reset();
     return undone;
 }
 
@@ -312,6 +323,7 @@ OperationSnapshot Session::snapshot(DirectoryNumber directory,
     snapshot.imageLayout = imageLayout_;
     snapshot.recordsPath = presentedPath();
     snapshot.layerOffset = layerOffset();
+    snapshot.structures = structures();
     if (journal_) {
         snapshot.journal = *journal_;
     }

@@ -15,6 +15,7 @@
 #include "image/JolietTree.h"
 #include "image/RecordLookup.h"
 #include "image/Volume.h"
+#include "image/VolumeStructures.h"
 #include "io/ContainerOpen.h"
 #include "io/ImageFile.h"
 #include "journal/Journal.h"
@@ -90,6 +91,8 @@ public:
     Result<void> undo(uint64_t id);
     // The Joliet tree of the presented volume, read on first use; nothing without one.
     Result<const JolietTree*> jolietTree();
+    // The presented volume's own structures, read on first use; nothing when they cannot be.
+    std::shared_ptr<const VolumeStructures> structures() const;
     // Finds each row's record in one walk; a row whose record cannot be found carries why.
     OperationSnapshot snapshot(DirectoryNumber directory,
                                const std::vector<std::string>& rowNames) const;
@@ -115,6 +118,7 @@ private:
     std::unique_ptr<ImageSource> presented_;
     Volume volume_;
     std::optional<JolietTree> joliet_;
+    mutable std::shared_ptr<const VolumeStructures> structures_;
     Result<Journal> journal_;
     std::vector<std::string> recoveryNotes_;
     uint64_t layer0Bytes_ = 0;

@@ -192,5 +192,45 @@ TEST_F(BackgroundOperationTest, ARunTooLargeForUndoIsMadeWithoutItOnlyWhenTheUse
         << shown[0].toStdString();
 }
 
+// A.TXT's record points at the primary volume descriptor and runs over the path table behind
+// it, as a slip of Modify TOC leaves it. Dummy asks first, No the default: No writes nothing;
+// Yes leaves an image that no longer opens, and opening it offers to undo the Dummy, after
+// which it opens as before.
+TEST_F(BackgroundOperationTest,
+       ADummyOverTheDescriptorsIsAskedForAndItsUndoOfferedWhenTheImageFailsToOpen) {
+    overwriteBytes(image, recordOf("A.TXT") + 2, extentField(16));
+    overwriteBytes(image, recordOf("A.TXT") + 10, extentField(4 * 2048));
+    const auto before = readFileBytes(image);
+    browseTo(image);
+    const QString warning =
+        "Warning: A.TXT covers sector 16, the primary volume descriptor.\n\nThese are the "
+        "volume's own structures; writing over them may leave the image unreadable until the "
+        "edit is undone.\n\nWrite over them all the same?";
+    selectRows({"A.TXT"});
+    prompter->answers = {Answer::No};
+    click(C::kDummyButton);
+    ASSERT_TRUE(operationEnds());
+    EXPECT_EQ(takeMessages().join(" / "), warning);
+    EXPECT_EQ(readFileBytes(image), before);
+
+    prompter->answers = {Answer::Yes};
+    click(C::kDummyButton);
+    ASSERT_TRUE(operationEnds());
+    EXPECT_EQ(takeMessages().join(" / "), warning + " / Notice: File Replaced With a Dummy File");
+
+    prompter->answers = {Answer::Yes};
+    browseTo(image);
+    const QStringList shown = takeMessages();
+    ASSERT_EQ(shown.size(), 2) << shown.join(" / ").toStdString();
+    EXPECT_TRUE(shown[0].startsWith("Question (Undo): Error Reading File\n\n"))
+        << shown[0].toStdString();
+    EXPECT_TRUE(shown[0].contains(", wrote over sectors 16 to 19, the primary volume descriptor"))
+        << shown[0].toStdString();
+    EXPECT_TRUE(shown[0].endsWith("Undo Dummy of A.TXT, 8.2 KB now?")) << shown[0].toStdString();
+    EXPECT_EQ(shown[1], "Notice: Undone: Dummy of A.TXT, 8.2 KB");
+    EXPECT_EQ(readFileBytes(image), before);
+    EXPECT_EQ(tree()->topLevelItem(0)->text(0), "TEST_DISC");
+}
+
 }  // namespace
 }  // namespace kestrel::test

@@ -22,7 +22,7 @@ public:
         if (onShow) {
             onShow(message);
         }
-        if (message.kind != Message::Kind::Question) {
+        if (!message.asks()) {
             return Answer::Ok;
         }
         EXPECT_FALSE(answers.empty()) << "unscripted question: " << message.text.toStdString();

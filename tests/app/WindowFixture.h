@@ -137,14 +137,15 @@ protected:
         return builder.recordOffset(IsoBuilder::kRoot, name + ";1");
     }
 
-    // The messages shown since the last call, as "Notice: text", "Refusal: text" or
-    // "Question (caption): text".
+    // The messages shown since the last call, as "Notice: text", "Refusal: text",
+    // "Warning: text" or "Question (caption): text".
     QStringList takeMessages() {
         QStringList shown;
         for (const auto& message : std::exchange(prompter->messages, {})) {
             using enum Message::Kind;
             shown.append((message.kind == Notice    ? QString("Notice")
                           : message.kind == Refusal ? QString("Refusal")
+                          : message.kind == Warning ? QString("Warning")
                                                     : "Question (" + message.caption + ")") +
                          ": " + message.text);
         }

@@ -1,6 +1,6 @@
 // kestrel-cli's undo journal where processes meet and edits overlap: commands that only read,
 // run beside edits; plans that write the same bytes twice; an image whose bytes were replaced
-// in place since its last edit.
+// in place since its last edit; an edit that left the volume unreadable.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -260,6 +260,44 @@ TEST_F(CliJournal, UndoRefusesAnImageWhoseBytesWereReplacedInPlaceSinceTheLastEd
     EXPECT_TRUE(std::regex_search(undone.err, std::regex("(changed|replaced).* since .*last edit")))
         << undone.err;
     EXPECT_TRUE(readFileBytes(image) == other);
+}
+
+// A slip of set-record points a file at the volume descriptors. A Dummy of it is refused
+// until forced; forced, it leaves a volume that no command can read, yet each undo needs only
+// the journal, and two give back the image byte for byte.
+TEST_F(CliJournal, AnEditThatLeavesTheVolumeUnreadableIsAskedForAndUndone) {
+    const std::string image = isoOf({{"FILE1.BIN", std::string(5000, 'f')}});
+    const Bytes original = readFileBytes(image);
+    const auto slipped =
+        runCli({"set-record", image, "/FILE1.BIN", "--lba", "16", "--size", "6000"});
+    ASSERT_EQ(slipped.status, 0) << slipped.err;
+    EXPECT_NE(slipped.err.find("LBA 16 is the primary volume descriptor"), std::string::npos)
+        << slipped.err;
+    const Bytes slippedBytes = readFileBytes(image);
+
+    const auto refused = runCli({"dummy", image, "/FILE1.BIN"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("covers sector 16, the primary volume descriptor"),
+              std::string::npos)
+        << refused.err;
+    EXPECT_TRUE(readFileBytes(image) == slippedBytes);
+
+    ASSERT_EQ(runCli({"dummy", "--force", image, "/FILE1.BIN"}).status, 0);
+    const auto unreadable = runCli({"info", image});
+    EXPECT_EQ(unreadable.status, 1);
+    EXPECT_TRUE(std::regex_search(
+        unreadable.err, std::regex("The last edit, Dummy of FILE1.BIN, 6.0 KB at .*, wrote "
+                                   "over sectors 16 to 18, the primary volume "
+                                   "descriptor")))
+        << unreadable.err;
+    const auto listed = runCli({"undo", "--list", image});
+    EXPECT_NE(listed.out.find("in-effect\t"), std::string::npos) << listed.err;
+    for (const char* edit : {"Dummy", "Modify TOC"}) {
+        const auto undone = runCli({"undo", image});
+        EXPECT_EQ(undone.status, 0) << undone.err;
+        EXPECT_NE(undone.out.find(edit), std::string::npos) << undone.out;
+    }
+    EXPECT_TRUE(readFileBytes(image) == original);
 }
 
 }  // namespace

@@ -390,7 +390,7 @@ TEST_F(CliEdits, APlansEditsFindTheirFilesAsTheEditsBeforeLeftThem) {
     const auto failed = runCli(
         {"apply", image_,
          plan({R"({"op": "set-record", "file": "/DATA/STRINGS.DAT", "lba": 22, "size": 2048})",
-               R"({"op": "dummy", "files": ["/DATA/STRINGS.DAT"]})",
+               R"({"op": "dummy", "files": ["/DATA/STRINGS.DAT"], "force": true})",
                R"({"op": "set-record", "file": "/DATA/CONFIG.INI", "size": 9})"})});
     EXPECT_EQ(failed.status, 1);
     EXPECT_NE(failed.err.find("edit 3 (set-record /DATA/CONFIG.INI): CONFIG.INI is no longer in "
