@@ -43,7 +43,7 @@ Message noFilesSelected() {
 QString failureList(const OperationReport& report) {
     QStringList lines;
     for (const auto& failure : report.failures) {
-        lines.append(fromImageBytes(failure.rowName) + QStringLiteral(": ") +
+        lines.append(shownImageName(failure.rowName) + QStringLiteral(": ") +
                      QString::fromStdString(failure.error.message));
     }
     return lines.join(QStringLiteral("\n\n"));
@@ -88,7 +88,7 @@ public:
     void beginFile(const std::string& rowName) override {
         window_.progressFeed_.beginFile(statusFormat_, rowName);
         if (window_.progressProbe_) {
-            status_ = QString::fromLatin1(statusFormat_).arg(fromImageBytes(rowName));
+            status_ = QString::fromLatin1(statusFormat_).arg(shownImageName(rowName));
             probe(0);
         }
     }
