@@ -11,6 +11,9 @@ namespace kestrel {
 
 namespace {
 
+// Where a list row keeps its identifier's bytes.
+constexpr int kRowNameRole = Qt::UserRole;
+
 // The filter's description ends in a blank; the pattern behind it is what the dialog
 // filters by. Raw CD images come as a .bin or .img with the .cue sheet that describes them.
 const char* const kIsoFilter = "Disc Images (*.iso *.bin *.img *.cue) (*.iso *.bin *.img *.cue)";
@@ -67,7 +70,7 @@ void CKestrelDlg::showVolume() {
     for (const auto& directory : volume.directories) {
         QTreeWidgetItem* parent = directory.number == 1 ? nullptr : dirItem.item(directory.parent);
         const QString text =
-            fromImageBytes(directory.number == 1 ? volume.label : directory.identifier);
+            shownImageName(directory.number == 1 ? volume.label : directory.identifier);
         auto* item = parent ? new QTreeWidgetItem(parent, QStringList(text))
                             : new QTreeWidgetItem(directoryTree, QStringList(text));
         item->setIcon(0, folder);
@@ -96,13 +99,15 @@ void CKestrelDlg::listDirectory() {
     QList<QTreeWidgetItem*> rows;
     rows.reserve(static_cast<qsizetype>(listing->rows.size()));
     for (const auto& row : listing->rows) {
-        auto* item = new QTreeWidgetItem({fromImageBytes(row.name), QString::fromStdString(row.lba),
+        auto* item = new QTreeWidgetItem({shownImageName(row.name), QString::fromStdString(row.lba),
                                           QString::fromStdString(row.size),
                                           QString::fromStdString(row.dateModified)});
-        // The identifier is what is matched and patched; the long name tells files apart
-        // that differ only in case.
+        // The row's name is shown escaped; the identifier's own bytes are what is matched
+        // and patched.
+        item->setData(0, kRowNameRole, QByteArray::fromStdString(row.name));
+        // The long name tells files apart that differ only in case.
         if (!row.longName.empty()) {
-            const QString longName = QString::fromUtf8(row.longName);
+            const QString longName = QString::fromStdString(shownText(row.longName));
             for (int column = 0; column < item->columnCount(); ++column) {
                 item->setToolTip(column, longName);
             }
@@ -128,7 +133,7 @@ std::vector<std::string> CKestrelDlg::selectedRowNames() const {
     for (int row = 0; row < fileList->topLevelItemCount(); ++row) {
         const QTreeWidgetItem* item = fileList->topLevelItem(row);
         if (item->isSelected()) {
-            names.push_back(toImageBytes(item->text(0)));
+            names.push_back(item->data(0, kRowNameRole).toByteArray().toStdString());
         }
     }
     return names;

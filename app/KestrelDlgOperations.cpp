@@ -43,22 +43,37 @@ Message noFilesSelected() {
 QString failureList(const OperationReport& report) {
     QStringList lines;
     for (const auto& failure : report.failures) {
-        lines.append(fromImageBytes(failure.rowName) + QStringLiteral(": ") +
+        lines.append(shownImageName(failure.rowName) + QStringLiteral(": ") +
                      QString::fromStdString(failure.error.message));
     }
     return lines.join(QStringLiteral("\n\n"));
 }
 
-Message extractionMessage(const OperationReport& report, bool extractActive) {
+// The files written under other names than their rows', as theirs hold control characters.
+QString renamedList(const ExtractionReport& report) {
+    QStringList lines;
+    for (const auto& file : report.renamed) {
+        lines.append(shownImageName(file.rowName) + QStringLiteral(" as ") +
+                     fromLocalPath(file.writtenAs));
+    }
+    return QStringLiteral(
+               "These files were given other names, as theirs hold control "
+               "characters:\n\n") +
+           lines.join(QStringLiteral("\n"));
+}
+
+Message extractionMessage(const ExtractionReport& report, bool extractActive) {
     const QString end = extractActive ? QStringLiteral("Selected Files Extracted")
                                       : QStringLiteral("Aborted Extraction");
+    const QString renamed =
+        report.renamed.empty() ? QString() : QStringLiteral("\n\n") + renamedList(report);
     if (report.failures.empty()) {
-        return Message::notice(end);
+        return Message::notice(end + renamed);
     }
     const QString heading = QStringLiteral("These files were not extracted:\n\n");
-    return Message::refusal(extractActive
-                                ? heading + failureList(report)
-                                : end + QStringLiteral("\n\n") + heading + failureList(report));
+    return Message::refusal(extractActive ? heading + failureList(report) + renamed
+                                          : end + QStringLiteral("\n\n") + heading +
+                                                failureList(report) + renamed);
 }
 
 }  // namespace
@@ -73,7 +88,7 @@ public:
     void beginFile(const std::string& rowName) override {
         window_.progressFeed_.beginFile(statusFormat_, rowName);
         if (window_.progressProbe_) {
-            status_ = QString::fromLatin1(statusFormat_).arg(fromImageBytes(rowName));
+            status_ = QString::fromLatin1(statusFormat_).arg(shownImageName(rowName));
             probe(0);
         }
     }

@@ -48,7 +48,7 @@ void CKestrelDlg::selectMasterFile() {
     if (rows.empty()) {
         return;
     }
-    const QString name = fromImageBytes(rows.front());
+    const QString name = shownImageName(rows.front());
     auto chosen = session_ ? chooseMasterFile(*session_, findSelectedDirectory(), rows.front())
                            : Result<MasterFile>(recordNotFound(rows.front(), selectedIsoPath_));
     if (!chosen) {

@@ -45,7 +45,7 @@ public:
         // The percentage is read under the lock, so it is never an earlier file's beside the
         // new file's name.
         const std::lock_guard lock(mutex_);
-        return Report{QString::fromLatin1(statusFormat_).arg(fromImageBytes(rowName_)),
+        return Report{QString::fromLatin1(statusFormat_).arg(shownImageName(rowName_)),
                       percent_.load(std::memory_order_relaxed)};
     }
 

@@ -4,12 +4,14 @@
 #include <vector>
 
 #include "cli/Command.h"
+#include "cli/EscapedStreams.h"
 
 namespace {
 
 using namespace kestrel::cli;
 
 int run(int argc, char** argv) {
+    const EscapedStreams escaped;
     CLI::App app{"Edits ISO 9660 disc images in place, as the Kestrel window does."};
     app.name("kestrel-cli");
     app.set_version_flag("--version", "kestrel-cli " KESTREL_VERSION);

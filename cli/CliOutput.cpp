@@ -2,6 +2,8 @@
 
 #include <iostream>
 
+#include "image/NameText.h"
+
 namespace kestrel::cli {
 
 namespace {
@@ -26,10 +28,12 @@ const char* kindName(ErrorKind kind) {
 
 int report(const CommonOptions& options, const std::string& command, const char* kind,
            const std::string& message, int status) {
-    std::cerr << "kestrel-cli " << command << ": " << message << '\n';
+    // A message may quote a name from the image, bytes that need not be UTF-8.
+    const std::string shown = shownMessage(message);
+    std::cerr << "kestrel-cli " << command << ": " << shown << '\n';
     if (options.json) {
         auto document = jsonDocument(command);
-        document["error"] = {{"kind", kind}, {"message", message}};
+        document["error"] = {{"kind", kind}, {"message", shown}};
         printJson(document);
     }
     return status;
@@ -42,7 +46,7 @@ nlohmann::json jsonDocument(const std::string& command) {
 }
 
 void printJson(const nlohmann::json& document) {
-    std::cout << document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    std::cout << document.dump(2, ' ', true, nlohmann::json::error_handler_t::replace) << '\n';
 }
 
 int refuse(const CommonOptions& options, const std::string& command, const Error& error) {

@@ -26,11 +26,14 @@ struct CommonOptions {
 
 // {"schema": 1, "command": "ls"}, to which a command adds its result.
 nlohmann::json jsonDocument(const std::string& command);
-// Writes `document` to stdout; text that is not UTF-8 is replaced, never refused.
+// Writes `document` to stdout in ASCII, every other character as a \u escape, so that a
+// document shown raw on a terminal carries no control byte. Names from the image are exact;
+// a long name that is not UTF-8 has each invalid sequence replaced by U+FFFD, never refused.
 void printJson(const nlohmann::json& document);
 
-// "kestrel-cli ls: Cannot open /tmp/a.iso for reading: No such file or directory" on stderr;
-// in JSON mode also the error in the command's document on stdout. Returns kRefused.
+// "kestrel-cli ls: Cannot open /tmp/a.iso for reading: No such file or directory" on stderr,
+// its control characters and bytes that are not UTF-8 escaped (shownMessage); in JSON mode
+// also that line in the command's document on stdout. Returns kRefused.
 int refuse(const CommonOptions& options, const std::string& command, const Error& error);
 // The same for a refusal that is the caller's to fix; returns kBadUsage.
 int refuseUsage(const CommonOptions& options, const std::string& command,

@@ -1,8 +1,6 @@
 // extract: files into a folder under their list names, or with -r whole directories with their
-// trees, each through the window's extraction.
-#include <sys/stat.h>
-
-#include <cerrno>
+// trees, each through the window's extraction. Every folder is made and entered through the
+// one above it (ops/OutputFolder.h), so a link planted in the output folder is never followed.
 #include <iostream>
 
 #include "cli/Command.h"
@@ -23,44 +21,67 @@ struct ExtractArguments {
     bool recursive = false;
 };
 
-// `folder`/`identifier`, made when missing. Directory names come from the image too: the rule
-// for file names keeps them inside the folder.
-Result<std::string> makeSubfolder(const std::string& folder, const std::string& identifier) {
-    auto subfolder = extractionPath(folder, identifier);
-    if (subfolder && ::mkdir(subfolder->c_str(), 0777) != 0 && errno != EEXIST) {
-        return systemError("Cannot make the folder", *subfolder, errno);
+// What a run did not extract, and what it wrote under other names than the image's.
+struct ExtractOutcome {
+    std::vector<std::string> failures;
+    std::vector<RenamedFile> renamed;
+
+    void add(const ExtractionReport& report) {
+        for (const auto& failure : report.failures) {
+            failures.push_back(shownName(failure.rowName) + ": " + failure.error.message);
+        }
+        renamed.insert(renamed.end(), report.renamed.begin(), report.renamed.end());
     }
-    return subfolder;
+};
+
+// The folder a directory of the image is written to. Its name comes from the image too: the
+// rule for file names keeps it inside `folder`.
+Result<OutputFolder> enterSubfolder(const OutputFolder& folder, const std::string& identifier,
+                                    ExtractOutcome& outcome) {
+    const auto name = outputName(identifier);
+    if (!name) {
+        return name.error();
+    }
+    auto entered = folder.enter(*name);
+    if (entered && *name != identifier) {
+        outcome.renamed.push_back({identifier, folder.pathOf(*name)});
+    }
+    return entered;
 }
 
 // A directory's files, and below it its subdirectories' trees, into `folder`.
-void extractTree(Session& session, DirectoryNumber directory, const std::string& folder,
-                 OperationObserver& observer, std::vector<std::string>& failures) {
+void extractTree(Session& session, DirectoryNumber directory, const OutputFolder& folder,
+                 OperationObserver& observer, ExtractOutcome& outcome) {
     auto listing = session.listDirectory(directory);
     if (!listing) {
-        failures.push_back(listing.error().message);
+        outcome.failures.push_back(listing.error().message);
         return;
     }
     std::vector<std::string> rows;
     for (const auto& row : listing->rows) {
         rows.push_back(row.name);
     }
-    for (const auto& failure :
-         extractFiles(session.snapshot(directory, rows), folder, observer).failures) {
-        failures.push_back(utf8FromImageBytes(failure.rowName) + ": " + failure.error.message);
-    }
+    outcome.add(extractFiles(session.snapshot(directory, rows), folder, observer));
     for (const auto& child : session.volume().directories) {
         if (child.number == 1 || child.parent != directory) {
             continue;
         }
-        auto subfolder = makeSubfolder(folder, child.identifier);
+        auto subfolder = enterSubfolder(folder, child.identifier, outcome);
         if (!subfolder) {
-            failures.push_back(utf8FromImageBytes(child.identifier) + ": " +
-                               subfolder.error().message);
+            outcome.failures.push_back(shownName(child.identifier) + ": " +
+                                       subfolder.error().message);
             continue;
         }
-        extractTree(session, child.number, *subfolder, observer, failures);
+        extractTree(session, child.number, *subfolder, observer, outcome);
     }
+}
+
+std::string renamedText(const std::vector<RenamedFile>& renamed) {
+    std::string text = "These were written under other names, as theirs hold control characters:";
+    for (const auto& file : renamed) {
+        text += "\n" + shownName(file.rowName) + " as " + file.writtenAs;
+    }
+    return text;
 }
 
 int runExtract(const ExtractArguments& arguments, const CommonOptions& options) {
@@ -68,11 +89,6 @@ int runExtract(const ExtractArguments& arguments, const CommonOptions& options) 
     auto session = openImage(arguments.image, arguments.layer);
     if (!session) {
         return refuse(options, command, session.error());
-    }
-    struct stat folder {};
-    if (::stat(arguments.folder.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) {
-        return refuse(options, command,
-                      Error{ErrorKind::NotFound, arguments.folder + " is not a folder"});
     }
     // The files named are extracted in one run, opening the image once for all of them.
     std::vector<ListedFile> files;
@@ -91,35 +107,38 @@ int runExtract(const ExtractArguments& arguments, const CommonOptions& options) 
             trees.push_back(target->directory);
         }
     }
-    std::vector<std::string> failures;
+    const auto folder = OutputFolder::open(arguments.folder, true);
+    if (!folder) {
+        return refuse(options, command, folder.error());
+    }
+    ExtractOutcome outcome;
     {
         TerminalProgress progress("Extracting");
         if (!files.empty()) {
-            for (const auto& failure :
-                 extractFiles(snapshotOf(*session, files), arguments.folder, progress).failures) {
-                failures.push_back(utf8FromImageBytes(failure.rowName) + ": " +
-                                   failure.error.message);
-            }
+            outcome.add(extractFiles(snapshotOf(*session, files), *folder, progress));
         }
         for (const DirectoryNumber tree : trees) {
             if (tree == 1) {
-                extractTree(*session, tree, arguments.folder, progress, failures);
+                extractTree(*session, tree, *folder, progress, outcome);
                 continue;
             }
             const auto& directory = session->volume().directories[tree - 1];
-            auto subfolder = makeSubfolder(arguments.folder, directory.identifier);
+            auto subfolder = enterSubfolder(*folder, directory.identifier, outcome);
             if (!subfolder) {
-                failures.push_back(utf8FromImageBytes(directory.identifier) + ": " +
-                                   subfolder.error().message);
+                outcome.failures.push_back(shownName(directory.identifier) + ": " +
+                                           subfolder.error().message);
                 continue;
             }
-            extractTree(*session, tree, *subfolder, progress, failures);
+            extractTree(*session, tree, *subfolder, progress, outcome);
         }
     }
-    if (!failures.empty()) {
+    if (!outcome.failures.empty()) {
         std::string message = "These files were not extracted:";
-        for (const auto& failure : failures) {
+        for (const auto& failure : outcome.failures) {
             message += "\n" + failure;
+        }
+        if (!outcome.renamed.empty()) {
+            message += "\n" + renamedText(outcome.renamed);
         }
         return refuse(options, command, Error{ErrorKind::Io, message});
     }
@@ -127,9 +146,18 @@ int runExtract(const ExtractArguments& arguments, const CommonOptions& options) 
         auto document = jsonDocument(command);
         document["folder"] = arguments.folder;
         document["done"] = arguments.paths;
+        auto renamed = nlohmann::json::array();
+        for (const auto& file : outcome.renamed) {
+            renamed.push_back(
+                {{"name", utf8FromImageBytes(file.rowName)}, {"writtenAs", file.writtenAs}});
+        }
+        document["renamed"] = std::move(renamed);
         printJson(document);
     } else {
         std::cout << "Selected Files Extracted\n";
+        if (!outcome.renamed.empty()) {
+            std::cout << renamedText(outcome.renamed) << '\n';
+        }
     }
     return kDone;
 }
@@ -141,7 +169,8 @@ Command addExtractCommand(CLI::App& app, const CommonOptions& options) {
     auto* parser = app.add_subcommand("extract", "Copy files (or with -r directories) out");
     parser->add_option("IMAGE", arguments->image, "The image")->required();
     parser->add_option("PATH", arguments->paths, "Files or directories in the image")->required();
-    parser->add_option("-o,--output", arguments->folder, "The folder to extract into (.)");
+    parser->add_option("-o,--output", arguments->folder,
+                       "The folder to extract into (.), made when missing");
     parser->add_flag("-r,--recursive", arguments->recursive,
                      "Extract directories with their trees");
     parser->add_option("--layer", arguments->layer, "The layer of a dual-layer image, 0 or 1")

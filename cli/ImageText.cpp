@@ -4,21 +4,6 @@
 
 namespace kestrel::cli {
 
-std::string utf8FromImageBytes(const std::string& bytes) {
-    std::string text;
-    text.reserve(bytes.size());
-    for (const char byte : bytes) {
-        const auto code = static_cast<uint8_t>(byte);
-        if (code < 0x80) {
-            text += byte;
-        } else {
-            text += static_cast<char>(0xC0 | (code >> 6));
-            text += static_cast<char>(0x80 | (code & 0x3F));
-        }
-    }
-    return text;
-}
-
 std::string imageBytesFromUtf8(const std::string& text) {
     std::string bytes;
     for (size_t index = 0; index < text.size(); ++index) {

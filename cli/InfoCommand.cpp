@@ -56,8 +56,8 @@ int runInfo(const InfoArguments& arguments, const CommonOptions& options) {
         printJson(document);
         return kDone;
     }
-    std::cout << "Image:   " << arguments.image << '\n'
-              << "Label:   " << utf8FromImageBytes(volume.label) << '\n'
+    std::cout << "Image:   " << shownText(arguments.image) << '\n'
+              << "Label:   " << shownName(volume.label) << '\n'
               << "Layout:  " << layout << '\n'
               << "Disc:    " << kind << '\n'
               << "Layers:  " << (*dualLayer ? 2 : 1) << '\n'
@@ -65,11 +65,12 @@ int runInfo(const InfoArguments& arguments, const CommonOptions& options) {
               << formatBytes(uint64_t{volume.volumeSectors} * kSectorSize) << ")\n"
               << "Carries: " << carriedText(volume.features) << '\n';
     if (!history) {
-        std::cout << "Journal: " << history.error().message << '\n';
+        std::cout << "Journal: " << shownMessage(history.error().message) << '\n';
     } else {
         std::cout << "Journal: " << history->size()
                   << (history->size() == 1 ? " entry" : " entries")
-                  << (undoable.empty() ? ", nothing to undo" : "; undo reverts " + undoable)
+                  << (undoable.empty() ? ", nothing to undo"
+                                       : "; undo reverts " + shownMessage(undoable))
                   << '\n';
     }
     return kDone;

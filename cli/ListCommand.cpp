@@ -75,17 +75,17 @@ void printRow(const std::string& name, const std::string& lba, const std::string
 
 void printDirectory(const Volume& volume, const ListedDirectory& listed, bool withHeading) {
     if (withHeading) {
-        std::printf("%s:\n", utf8FromImageBytes(directoryPath(volume, listed.number)).c_str());
+        std::printf("%s:\n", shownName(directoryPath(volume, listed.number)).c_str());
     }
     printRow("Name", "LBA", "Size", "Date", "Sectors", "Long name");
     for (const DirectoryNumber child : listed.subdirectories) {
         const auto& directory = volume.directories[child - 1];
-        printRow(utf8FromImageBytes(directory.identifier) + "/",
+        printRow(shownName(directory.identifier) + "/",
                  std::to_string(static_cast<int32_t>(directory.extentLba)), "-", "-", "-", "");
     }
     for (const auto& row : listed.files) {
-        printRow(utf8FromImageBytes(row.name), row.lba, row.size, row.dateModified,
-                 std::to_string(sectorsOf(row.dataLength)), row.longName);
+        printRow(shownName(row.name), row.lba, row.size, row.dateModified,
+                 std::to_string(sectorsOf(row.dataLength)), shownText(row.longName));
     }
 }
 

@@ -28,16 +28,16 @@ Result<ExtentMap> mapImage(const MapArguments& arguments) {
 
 std::string ownerText(const ExtentOwner& owner) {
     // Primary paths are the image's bytes; Joliet paths are UTF-8 already.
-    std::string text = owner.joliet ? "Joliet " + owner.path : utf8FromImageBytes(owner.path);
+    std::string text = owner.joliet ? "Joliet " + shownText(owner.path) : shownName(owner.path);
     if (!owner.longName.empty()) {
-        text += " (" + owner.longName + ")";
+        text += " (" + shownText(owner.longName) + ")";
     }
     return text;
 }
 
 std::string extentText(const MappedExtent& extent) {
     if (extent.kind != ExtentKind::File) {
-        return extent.kind == ExtentKind::Gap ? "gap" : utf8FromImageBytes(extent.what);
+        return extent.kind == ExtentKind::Gap ? "gap" : shownName(extent.what);
     }
     std::string text;
     for (const auto& owner : extent.owners) {

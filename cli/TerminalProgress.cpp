@@ -26,7 +26,7 @@ TerminalProgress::~TerminalProgress() {
 }
 
 void TerminalProgress::beginFile(const std::string& rowName) {
-    name_ = utf8FromImageBytes(rowName);
+    name_ = shownName(rowName);
     percent_ = 0;
     drawIfDue();
 }

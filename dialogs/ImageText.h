@@ -7,10 +7,17 @@
 #include <QString>
 #include <string>
 
+#include "image/NameText.h"
+
 namespace kestrel {
 
 inline QString fromImageBytes(const std::string& bytes) {
     return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+// A name as a list row or a tree item shows it: its control characters escaped.
+inline QString shownImageName(const std::string& bytes) {
+    return QString::fromStdString(shownName(bytes));
 }
 
 inline std::string toImageBytes(const QString& text) {

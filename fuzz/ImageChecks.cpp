@@ -180,7 +180,7 @@ void checkExtraction(const OperationSnapshot& snapshot, const std::string& folde
         if (!offset) {
             broken(file.rowName + " was extracted although " + offset.error().message);
         }
-        if (fuzz::readWholeFile(folder + "/" + file.rowName) !=
+        if (fuzz::readWholeFile(*extractionPath(folder, file.rowName)) !=
             extractedFrom(before, snapshot.imageLayout, *offset, file.record->dataLength)) {
             broken(file.rowName + " was extracted with other bytes than its data");
         }

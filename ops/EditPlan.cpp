@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ops/ModifyToc.h"
+#include "ops/StrictJson.h"
 
 namespace kestrel {
 
@@ -172,10 +173,11 @@ Result<PlannedEdit> readEdit(const Json& edit, const std::string& where) {
 }  // namespace
 
 Result<EditPlan> parseEditPlan(std::string_view text) {
-    const Json plan = Json::parse(text.begin(), text.end(), nullptr, false);
-    if (plan.is_discarded()) {
-        return Error{ErrorKind::InvalidInput, "the plan is not JSON"};
+    const auto parsed = parseStrictJson(text, "the plan");
+    if (!parsed) {
+        return parsed.error();
     }
+    const Json& plan = *parsed;
     if (!plan.is_object()) {
         return refused("text", "is not a JSON object");
     }

@@ -55,8 +55,9 @@ struct EditPlan {
     std::vector<PlannedEdit> edits;
 };
 
-// Reads a plan from its text; anything that is not a plan as above, down to a key not known,
-// is refused with ErrorKind::InvalidInput and a message naming the edit and the reason.
+// Reads a plan from its text; anything that is not a plan as above, down to a key not known
+// or given twice, a byte after its end or a number out of range, is refused with
+// ErrorKind::InvalidInput and a message naming the edit or the place, and the reason.
 Result<EditPlan> parseEditPlan(std::string_view text);
 
 }  // namespace kestrel

@@ -1,5 +1,6 @@
 #include "ops/Extraction.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "io/ContainerOpen.h"
@@ -49,12 +50,8 @@ Result<ExtractedBytes> extractedBytes(const OperationSnapshot& snapshot, const S
 }
 
 Result<TransferEnd> extractFile(const OperationSnapshot& snapshot, const ImageSource& image,
-                                const SnapshotFile& file, const std::string& folder,
-                                OperationObserver& observer) {
-    auto path = extractionPath(folder, file.rowName);
-    if (!path) {
-        return path.error();
-    }
+                                const SnapshotFile& file, const OutputFolder& folder,
+                                const std::string& name, OperationObserver& observer) {
     const auto dataOffset = snapshot.dataOffsetIn(file, image);
     if (!dataOffset) {
         return dataOffset.error();
@@ -63,7 +60,7 @@ Result<TransferEnd> extractFile(const OperationSnapshot& snapshot, const ImageSo
     if (!bytes) {
         return bytes.error();
     }
-    auto output = OutputFile::create(*path, {snapshot.imagePath, snapshot.recordsPath});
+    auto output = OutputFile::create(folder, name, {snapshot.imagePath, snapshot.recordsPath});
     if (!output) {
         return output.error();
     }
@@ -100,7 +97,7 @@ Result<TransferEnd> extractFile(const OperationSnapshot& snapshot, const ImageSo
 
 }  // namespace
 
-Result<std::string> extractionPath(const std::string& folder, const std::string& rowName) {
+Result<std::string> outputName(const std::string& rowName) {
     // Names come from the image, so they may try to leave the folder or hold what no file
     // name can.
     if (rowName.empty() || rowName == "." || rowName == ".." ||
@@ -109,15 +106,26 @@ Result<std::string> extractionPath(const std::string& folder, const std::string&
                      "its name is not one a file in a folder can have here (it is empty, \".\" "
                      "or \"..\", or holds \"/\" or a zero byte); nothing was written"};
     }
-    if (folder.empty()) {
-        return Error{ErrorKind::NotFound, "No folder was chosen to extract " + rowName + " to"};
-    }
-    return folder.back() == '/' ? folder + rowName : folder + "/" + rowName;
+    // Bytes from 0x80 up stay: C1 controls in Latin-1, they are lead bytes in the Shift-JIS
+    // names of many discs, and no terminal that speaks UTF-8 acts on one alone.
+    std::string name = rowName;
+    std::replace_if(
+        name.begin(), name.end(), [](char byte) { return byte > 0 && byte < 0x20; }, '_');
+    std::replace(name.begin(), name.end(), '\x7f', '_');
+    return name;
 }
 
-OperationReport extractFiles(const OperationSnapshot& snapshot, const std::string& folder,
-                             OperationObserver& observer) {
-    OperationReport report;
+Result<std::string> extractionPath(const std::string& folder, const std::string& rowName) {
+    auto name = outputName(rowName);
+    if (!name) {
+        return name.error();
+    }
+    return folder.ends_with('/') ? folder + *name : folder + "/" + *name;
+}
+
+ExtractionReport extractFiles(const OperationSnapshot& snapshot, const OutputFolder& folder,
+                              OperationObserver& observer) {
+    ExtractionReport report;
     // Opened once for the run, as for Dummy and Overwrite: a run of many small files would
     // otherwise spend much of its time opening it.
     const auto image = openContainer({snapshot.imagePath, snapshot.imageLayout});
@@ -126,14 +134,35 @@ OperationReport extractFiles(const OperationSnapshot& snapshot, const std::strin
             report.stopped = true;
             break;
         }
-        const auto ended = image ? extractFile(snapshot, **image, file, folder, observer)
-                                 : Result<TransferEnd>(image.error());
+        const auto name = outputName(file.rowName);
+        const auto ended = !image  ? Result<TransferEnd>(image.error())
+                           : !name ? Result<TransferEnd>(name.error())
+                                   : extractFile(snapshot, **image, file, folder, *name, observer);
         if (!ended) {
             report.failures.push_back({file.rowName, ended.error()});
-        } else if (*ended == TransferEnd::Stopped) {
+            continue;
+        }
+        if (*name != file.rowName) {
+            report.renamed.push_back({file.rowName, folder.pathOf(*name)});
+        }
+        if (*ended == TransferEnd::Stopped) {
             report.stopped = true;
             break;
         }
+    }
+    return report;
+}
+
+ExtractionReport extractFiles(const OperationSnapshot& snapshot, const std::string& folder,
+                              OperationObserver& observer) {
+    const auto opened = OutputFolder::open(folder);
+    if (opened) {
+        return extractFiles(snapshot, *opened, observer);
+    }
+    // Each file fails for it, as each would were the folder removed during the run.
+    ExtractionReport report;
+    for (const auto& file : snapshot.files) {
+        report.failures.push_back({file.rowName, opened.error()});
     }
     return report;
 }

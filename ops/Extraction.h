@@ -3,19 +3,37 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "ops/BlockTransfer.h"
 #include "ops/OperationSnapshot.h"
+#include "ops/OutputFolder.h"
 
 namespace kestrel {
 
-// `folder`/<row name>; refused for a name that is not one file name in that folder.
+// The name a file or folder of the image is written under: its row name with each control
+// byte written as "_", so no file name made holds one; refused for a name that is not one
+// file name in a folder.
+Result<std::string> outputName(const std::string& rowName);
+// `folder`/outputName(`rowName`).
 Result<std::string> extractionPath(const std::string& folder, const std::string& rowName);
 
-// Extracts each snapshot file, in order, each to exactly its recorded length. A stop leaves
-// the file in hand with the blocks moved so far; a failed file is reported, leaves an older
-// file of its name as it was, and the others still run.
-OperationReport extractFiles(const OperationSnapshot& snapshot, const std::string& folder,
-                             OperationObserver& observer);
+struct RenamedFile {
+    std::string rowName;
+    std::string writtenAs;  // the path of the file written
+};
+
+struct ExtractionReport : OperationReport {
+    std::vector<RenamedFile> renamed;  // files written under another name than their row's
+};
+
+// Extracts each snapshot file, in order, each to exactly its recorded length, into `folder`.
+// A stop leaves the file in hand with the blocks moved so far; a failed file is reported,
+// leaves an older file of its name as it was, and the others still run.
+ExtractionReport extractFiles(const OperationSnapshot& snapshot, const OutputFolder& folder,
+                              OperationObserver& observer);
+// The same into the folder named `folder`, which must be there.
+ExtractionReport extractFiles(const OperationSnapshot& snapshot, const std::string& folder,
+                              OperationObserver& observer);
 
 }  // namespace kestrel

@@ -29,11 +29,12 @@ Error refused(const std::string& path, const std::string& why) {
     return Error{ErrorKind::Io, "Cannot create " + path + ": " + why};
 }
 
-// Whether `path` names an older file that may be replaced (false: the name is free), or why
-// what has that name may not be.
-Result<bool> olderFile(const std::string& path, const std::vector<std::string>& protectedFiles) {
+// Whether `name` in `folder` names an older file that may be replaced (false: the name is
+// free), or why what has that name, `path`, may not be.
+Result<bool> olderFile(int folder, const std::string& name, const std::string& path,
+                       const std::vector<std::string>& protectedFiles) {
     struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0) {
+    if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
         return errno == ENOENT ? Result<bool>(false) : systemError("Cannot create", path, errno);
     }
     if (S_ISLNK(status.st_mode)) {
@@ -48,40 +49,43 @@ Result<bool> olderFile(const std::string& path, const std::vector<std::string>& 
     return true;
 }
 
-// Gives back the memory that cached pages of an older file at `path` hold, without touching
-// its content. Measured re-extracting 1 GiB on a virtual machine: while the older copy's
+// Gives back the memory that cached pages of an older file `name` in `folder` hold, without
+// touching its content. Measured re-extracting 1 GiB on a virtual machine: while the older copy's
 // gigabyte stayed cached, writing the new one took 5 to 9 s instead of 0.6 s, as pages the
 // cache had not held before are slow to come by there; a tool that empties or removes the
 // older file first gets its pages back the same way.
-void releaseCachedPages(const std::string& path) {
-    const int older = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+void releaseCachedPages(int folder, const std::string& name) {
+    const int older =
+        ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (older >= 0) {
         ::posix_fadvise(older, 0, 0, POSIX_FADV_DONTNEED);
         ::close(older);
     }
 }
 
-// A name in the folder of `path` that no one is likely to have chosen. Its length does not
-// depend on the file's, so a name that just fits still has a temporary one.
-std::string temporaryName(const std::string& path) {
+// A name that no one is likely to have chosen. Its length does not depend on the file's, so
+// a name that just fits still has a temporary one.
+std::string temporaryName() {
     uint64_t random = 0;
     while (::getrandom(&random, sizeof random, 0) < 0 && errno == EINTR) {
     }
     char suffix[17];
     std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random));
-    return path.substr(0, path.rfind('/') + 1) + ".kestrel-extract-" + suffix;
+    return std::string(".kestrel-extract-") + suffix;
 }
 
 }  // namespace
 
-Result<OutputFile> OutputFile::create(const std::string& path,
+Result<OutputFile> OutputFile::create(const OutputFolder& folder, const std::string& name,
                                       const std::vector<std::string>& protectedFiles) {
-    const auto older = olderFile(path, protectedFiles);
+    const int at = folder.descriptor();
+    const std::string path = folder.pathOf(name);
+    const auto older = olderFile(at, name, path, protectedFiles);
     if (!older) {
         return older.error();
     }
     if (*older) {
-        releaseCachedPages(path);
+        releaseCachedPages(at, name);
     }
     // O_EXCL: a name someone else made meanwhile, or a link planted there, is never written
     // through; mode 0666 lets the umask decide, as for any file created by name.
@@ -89,19 +93,19 @@ Result<OutputFile> OutputFile::create(const std::string& path,
     // A free name holds no older file to keep, so the file is written under it at once: it
     // spares thousands of small files a temporary name and a rename each.
     if (!*older) {
-        const int descriptor = ::open(path.c_str(), kNewFile, 0666);
+        const int descriptor = ::openat(at, name.c_str(), kNewFile, 0666);
         if (descriptor >= 0) {
-            return OutputFile(descriptor, path, std::string(), protectedFiles);
+            return OutputFile(descriptor, folder, name, std::string(), protectedFiles);
         }
         if (errno != EEXIST && errno != EINTR) {
             return systemError("Cannot create", path, errno);
         }
     }
     for (int attempt = 0; attempt < 100; ++attempt) {
-        auto temporary = temporaryName(path);
-        const int descriptor = ::open(temporary.c_str(), kNewFile, 0666);
+        auto temporary = temporaryName();
+        const int descriptor = ::openat(at, temporary.c_str(), kNewFile, 0666);
         if (descriptor >= 0) {
-            return OutputFile(descriptor, path, std::move(temporary), protectedFiles);
+            return OutputFile(descriptor, folder, name, std::move(temporary), protectedFiles);
         }
         if (errno != EEXIST && errno != EINTR) {
             return systemError("Cannot create", path, errno);
@@ -112,8 +116,11 @@ Result<OutputFile> OutputFile::create(const std::string& path,
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
     : descriptor_(std::exchange(other.descriptor_, -1)),
+      folder_(other.folder_),
+      name_(std::move(other.name_)),
       path_(std::move(other.path_)),
       temporary_(std::move(other.temporary_)),
+      temporaryPath_(std::move(other.temporaryPath_)),
       protectedFiles_(std::move(other.protectedFiles_)) {}
 
 OutputFile::~OutputFile() {
@@ -145,13 +152,13 @@ Result<void> OutputFile::commit() {
         return {};
     }
     // Asked again: the name may have changed hands while the file was written.
-    const auto older = olderFile(path_, protectedFiles_);
+    const auto older = olderFile(folder_, name_, path_, protectedFiles_);
     if (!older) {
         return discard(older.error());
     }
     // A free name takes the file at once; one taken meanwhile is swapped as below.
     if (!*older &&
-        ::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, path_.c_str(), RENAME_NOREPLACE) == 0) {
+        ::renameat2(folder_, temporary_.c_str(), folder_, name_.c_str(), RENAME_NOREPLACE) == 0) {
         return {};
     }
     // Swapping names rather than renaming over the older file: ext4 (auto_da_alloc) starts
@@ -162,11 +169,13 @@ Result<void> OutputFile::commit() {
     // file then takes 0.25 s, as it does after moving the older file aside first. The swap is
     // chosen over moving aside as the name holds a complete file, the older or the new one,
     // at every moment; the older one goes only once the new one is in place.
-    if (::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE) == 0) {
-        if (::unlink(temporary_.c_str()) != 0) {
-            return Error{ErrorKind::Io,
-                         path_ + " was extracted, but the older file of that name stays as " +
-                             temporary_ + ", as it could not be removed: " + std::strerror(errno)};
+    if (::renameat2(folder_, temporary_.c_str(), folder_, name_.c_str(), RENAME_EXCHANGE) == 0) {
+        if (::unlinkat(folder_, temporary_.c_str(), 0) != 0) {
+            return Error{ErrorKind::Io, path_ +
+                                            " was extracted, but the older file of that name "
+                                            "stays as " +
+                                            temporaryPath_ + ", as it could not be removed: " +
+                                            std::strerror(errno)};
         }
         return {};
     }
@@ -174,7 +183,7 @@ Result<void> OutputFile::commit() {
     if (errno != ENOENT && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
         return discard(systemError("Cannot put in place", path_, errno));
     }
-    if (::rename(temporary_.c_str(), path_.c_str()) != 0) {
+    if (::renameat(folder_, temporary_.c_str(), folder_, name_.c_str()) != 0) {
         return discard(systemError("Cannot put in place", path_, errno));
     }
     return {};
@@ -182,9 +191,9 @@ Result<void> OutputFile::commit() {
 
 Error OutputFile::discard(Error why) {
     (void)closeDescriptor(descriptor_, path_);
-    const std::string& written = temporary_.empty() ? path_ : temporary_;
-    if (::unlink(written.c_str()) != 0) {
-        why.message += "; what was written of it stays as " + written +
+    const bool temporary = !temporary_.empty();
+    if (::unlinkat(folder_, (temporary ? temporary_ : name_).c_str(), 0) != 0) {
+        why.message += "; what was written of it stays as " + (temporary ? temporaryPath_ : path_) +
                        ", as it could not be removed: " + std::strerror(errno);
     }
     return why;

@@ -2,7 +2,8 @@
 // there, it is written under a new temporary name in the same folder and put in place under
 // its own name only once complete, so a file that fails leaves the older file as it was; a
 // free name is written at once. A file that fails is removed. It never replaces a symbolic
-// link, a device, a pipe or a folder of that name, nor the image it reads from.
+// link, a device, a pipe or a folder of that name, nor the image it reads from. Every name is
+// taken in the folder's descriptor, never along a path, and no link is followed.
 #pragma once
 
 #include <cstdint>
@@ -12,14 +13,16 @@
 #include <vector>
 
 #include "io/Result.h"
+#include "ops/OutputFolder.h"
 
 namespace kestrel {
 
 class OutputFile {
 public:
-    // Starts the file that is to become `path`, unless what has that name may not be
-    // replaced: anything but a regular file, or one of `protectedFiles`.
-    static Result<OutputFile> create(const std::string& path,
+    // Starts the file that is to become `name` in `folder`, unless what has that name may not
+    // be replaced: anything but a regular file, or one of `protectedFiles`. The file must not
+    // outlive the folder.
+    static Result<OutputFile> create(const OutputFolder& folder, const std::string& name,
                                      const std::vector<std::string>& protectedFiles);
 
     OutputFile(OutputFile&& other) noexcept;
@@ -37,16 +40,22 @@ public:
     Error discard(Error why);
 
 private:
-    OutputFile(int descriptor, std::string path, std::string temporary,
+    OutputFile(int descriptor, const OutputFolder& folder, std::string name, std::string temporary,
                std::vector<std::string> protectedFiles)
         : descriptor_(descriptor),
-          path_(std::move(path)),
+          folder_(folder.descriptor()),
+          name_(std::move(name)),
+          path_(folder.pathOf(name_)),
           temporary_(std::move(temporary)),
+          temporaryPath_(folder.pathOf(temporary_)),
           protectedFiles_(std::move(protectedFiles)) {}
 
     int descriptor_ = -1;
-    std::string path_;
+    int folder_ = -1;  // the folder's, not closed here
+    std::string name_;
+    std::string path_;       // as messages name it
     std::string temporary_;  // empty when the file is written under its own name
+    std::string temporaryPath_;
     std::vector<std::string> protectedFiles_;
 };
 

@@ -68,6 +68,8 @@ TEST_F(BrowseTest, TheNextImageChosenReplacesTheLastAndNamesWithAnyBytesAreFound
     EXPECT_TRUE(text(C::kMasterFileText).isEmpty());
     ASSERT_EQ(list()->topLevelItemCount(), 2);
     EXPECT_EQ(column(0).last(), QString::fromUtf8("CAFÉ.TXT"));
+    // Shown escaped, a row is still found by its own bytes.
+    EXPECT_EQ(column(0).first(), "TAB\\tNUL\\x00X");
     for (const QString& row : column(0)) {
         selectRows({row});
         click(C::kMasterFileButton);
