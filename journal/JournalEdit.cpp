@@ -90,7 +90,8 @@ JournalEdit::JournalEdit(JournalEdit&& other) noexcept
       opened_(std::move(other.opened_)),
       oldBytes_(std::move(other.oldBytes_)),
       cloneBlock_(other.cloneBlock_),
-      cloneRefused_(other.cloneRefused_) {}
+      cloneRefused_(other.cloneRefused_),
+      clonedLast_(other.clonedLast_) {}
 
 JournalEdit::~JournalEdit() {
     if (entry_ >= 0) {
@@ -143,6 +144,7 @@ Result<void> JournalEdit::saveInPlace(JournalTarget target, uint64_t offset,
         return opened.error();
     }
     ImageFile& file = **opened;
+    clonedLast_ = false;
     const auto middle = clonedMiddle(file, offset, newBytes.size());
     if (!middle) {
         return saveRead(file, target, offset, newBytes, sync);
@@ -166,6 +168,7 @@ Result<void> JournalEdit::saveInPlace(JournalTarget target, uint64_t offset,
     }
     ranges_.push_back(std::move(**cloned));
     savedAny_ = true;
+    clonedLast_ = true;
     return tail ? saveRead(file, target, to, newBytes.subspan(to - offset), sync) : Result<void>();
 }
 

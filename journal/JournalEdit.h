@@ -115,6 +115,8 @@ public:
     // range is cloned into the entry rather than read and copied; its ends are copied.
     Result<void> saveInPlace(JournalTarget target, uint64_t offset,
                              std::span<const uint8_t> newBytes, bool sync);
+    // Whether the last range saved in place was cloned.
+    bool clonedLast() const { return clonedLast_; }
     Result<void> syncSaved();
     // The number of ranges saved so far, to roll back to.
     size_t mark() const { return preview_ ? previewed_.size() : ranges_.size(); }
@@ -174,6 +176,7 @@ private:
     std::vector<uint8_t> oldBytes_;
     uint64_t cloneBlock_ = 0;    // of the entry's file system, read when first needed
     bool cloneRefused_ = false;  // once, for the rest of the edit
+    bool clonedLast_ = false;
 };
 
 // Writes the old bytes of `range`, read back from the entry file `entry`, into `target` and

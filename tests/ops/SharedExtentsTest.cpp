@@ -49,6 +49,9 @@ std::set<uint64_t> deviceBlocks(const std::string& path) {
     return blocks;
 }
 
+// More than one piece of those saved for undo with one sync each.
+constexpr uint32_t kFileBytes = 18 << 20;
+
 class SharedExtentsTest : public SessionTest {
 protected:
     void SetUp() override {
@@ -63,14 +66,14 @@ protected:
         }
         ::setenv("XDG_STATE_HOME", mount->file("state").c_str(), 1);
         image = mount->file("image.iso");
-        // At an odd sector, so that the file starts and ends inside a block of the file system:
-        // its first and last bytes are copied, the blocks between them cloned.
-        files = {{"BIG.BIN", 31, 6 << 20}};
+        // At an odd sector, so that each piece saved starts and ends inside a block of the
+        // file system: its first and last bytes are copied, the blocks between them cloned.
+        files = {{"BIG.BIN", 31, kFileBytes}};
         auto builder = rootFiles(Layout::CdRomXa, "SHARED", files);
         builder.writeTo(image);
         open();
         before = readFileBytes(image);
-        writeFileBytes(dir.file("replacement"), pattern(7 << 20, 99));
+        writeFileBytes(dir.file("replacement"), pattern(kFileBytes, 99));
     }
     void TearDown() override {
         if (!mount) {
@@ -117,8 +120,8 @@ TEST_F(SharedExtentsTest, DummyAndOverwriteKeepTheImagesOldBlocksAndUndoPutsThem
         std::set<uint64_t> kept;
         std::ranges::set_intersection(imageBlocks, deviceBlocks(newestEntry()),
                                       std::inserter(kept, kept.end()));
-        // All but the file's first and last block of the file system, which were copied.
-        EXPECT_GE(kept.size(), (uint64_t{6} << 20) / 4096 - 2);
+        // All but the blocks at the ends of its two pieces, which were copied.
+        EXPECT_GE(kept.size(), kFileBytes / 4096 - 4);
         const auto last = session->journal()->lastUndoable();
         ASSERT_TRUE(last && *last);
         ASSERT_TRUE(session->undo((*last)->id));
