@@ -150,8 +150,11 @@ Result<void> JournalEdit::saveInPlace(JournalTarget target, uint64_t offset,
         return saveRead(file, target, offset, newBytes, sync);
     }
     const auto [from, to] = *middle;
-    if (auto head = saveRead(file, target, offset, newBytes.first(from - offset), false); !head) {
-        return head;
+    if (from > offset) {
+        if (auto head = saveRead(file, target, offset, newBytes.first(from - offset), false);
+            !head) {
+            return head;
+        }
     }
     const bool tail = to < offset + newBytes.size();
     auto cloned = appender_.appendCloned(target, from, newBytes.subspan(from - offset, to - from),

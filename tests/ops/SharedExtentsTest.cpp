@@ -66,9 +66,10 @@ protected:
         }
         ::setenv("XDG_STATE_HOME", mount->file("state").c_str(), 1);
         image = mount->file("image.iso");
-        // At an odd sector, so that each piece saved starts and ends inside a block of the
-        // file system: its first and last bytes are copied, the blocks between them cloned.
-        files = {{"BIG.BIN", 31, kFileBytes}};
+        // ODD.BIN starts at an odd sector, inside a block of the file system, so that each
+        // piece saved has its first and last bytes copied and the blocks between them cloned;
+        // EVEN.BIN starts on a block boundary, and its pieces are cloned whole.
+        files = {{"ODD.BIN", 31, kFileBytes}, {"EVEN.BIN", 32 + kFileBytes / 2048, kFileBytes}};
         auto builder = rootFiles(Layout::CdRomXa, "SHARED", files);
         builder.writeTo(image);
         open();
@@ -102,26 +103,31 @@ protected:
 };
 
 TEST_F(SharedExtentsTest, DummyAndOverwriteKeepTheImagesOldBlocksAndUndoPutsThemBack) {
+    const auto dummy = [&](const char* name) {
+        return blankFiles(snapshot({name}), recorder).failures.empty();
+    };
+    const auto overwrite = [&](const char* name) {
+        return overwriteFile(snapshot({name}), dir.file("replacement"), recorder).ok();
+    };
     const struct {
         const char* name;
-        std::function<bool()> edit;
+        std::function<bool(const char*)> edit;
+        const char* file;
+        uint64_t copiedBlocks;  // at the ends of its two pieces
     } edits[] = {
-        {"Dummy", [&] { return blankFiles(snapshot({"BIG.BIN"}), recorder).failures.empty(); }},
-        {"Overwrite",
-         [&] {
-             return overwriteFile(snapshot({"BIG.BIN"}), dir.file("replacement"), recorder).ok();
-         }},
+        {"Dummy", dummy, "ODD.BIN", 4},
+        {"Overwrite", overwrite, "ODD.BIN", 4},
+        {"Dummy", dummy, "EVEN.BIN", 0},
     };
     for (const auto& edit : edits) {
-        SCOPED_TRACE(edit.name);
+        SCOPED_TRACE(std::string(edit.name) + " of " + edit.file);
         const auto imageBlocks = deviceBlocks(image);
-        ASSERT_TRUE(edit.edit());
+        ASSERT_TRUE(edit.edit(edit.file));
         ASSERT_NE(readFileBytes(image), before);
         std::set<uint64_t> kept;
         std::ranges::set_intersection(imageBlocks, deviceBlocks(newestEntry()),
                                       std::inserter(kept, kept.end()));
-        // All but the blocks at the ends of its two pieces, which were copied.
-        EXPECT_GE(kept.size(), kFileBytes / 4096 - 4);
+        EXPECT_GE(kept.size(), kFileBytes / 4096 - edit.copiedBlocks);
         const auto last = session->journal()->lastUndoable();
         ASSERT_TRUE(last && *last);
         ASSERT_TRUE(session->undo((*last)->id));
