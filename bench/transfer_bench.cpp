@@ -9,6 +9,12 @@
 // writing the new bytes, synced. Needs about 6 GiB in SCRATCH_FOLDER (the file's data inside
 // the image, a replacement file, extracted copies and the journal or the floor's copy) and
 // removes all of it at the end.
+//
+// Then, where the machine lets it mount a file system (as root), Dummy and Overwrite again on
+// an XFS file system with shared extents made in a file in SCRATCH_FOLDER and loop-mounted,
+// the image and the journal both on it, so that the journal clones the old blocks: with the
+// journal against our own edit without it, through the core and through kestrel-cli. With
+// --shared-extents-only, that part alone.
 
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -483,6 +489,131 @@ double throughputRatio(const Contest& contest, const Timings& timings, const std
            median(timings[sideIndex(contest, side).value()]);
 }
 
+// An XFS file system with shared extents, made in a sparse file and loop-mounted, unmounted
+// and removed however the benchmark ends.
+class SharedExtentsMount {
+public:
+    explicit SharedExtentsMount(const fs::path& folder)
+        : backing_(folder / "kestrel-bench-xfs.img"), mountPoint_(folder / "kestrel-bench-xfs") {}
+    SharedExtentsMount(const SharedExtentsMount&) = delete;
+    SharedExtentsMount& operator=(const SharedExtentsMount&) = delete;
+    ~SharedExtentsMount() {
+        if (mounted_) {
+            std::system(("umount " + mountPoint_.string()).c_str());
+        }
+        std::error_code ignored;
+        fs::remove(mountPoint_, ignored);
+        fs::remove(backing_, ignored);
+    }
+    // Why it could not be mounted, or nothing once it is.
+    std::optional<std::string> mount() {
+        if (::geteuid() != 0) {
+            return "mounting needs root";
+        }
+        if (std::system("command -v mkfs.xfs >/dev/null") != 0) {
+            return "mkfs.xfs is missing (Debian's xfsprogs)";
+        }
+        std::ofstream(backing_, std::ios::binary).close();
+        // The image's gigabyte, the replacement, and the journal's gigabyte once the image
+        // is written, with room to spare.
+        fs::resize_file(backing_, uint64_t{8} << 30);
+        fs::create_directory(mountPoint_);
+        if (std::system(("mkfs.xfs -q -m reflink=1 " + backing_.string()).c_str()) != 0 ||
+            std::system(
+                ("mount -o loop " + backing_.string() + " " + mountPoint_.string()).c_str()) != 0) {
+            return "mkfs.xfs or mount -o loop failed on " + backing_.string();
+        }
+        mounted_ = true;
+        return std::nullopt;
+    }
+    const fs::path& path() const { return mountPoint_; }
+
+private:
+    fs::path backing_;
+    fs::path mountPoint_;
+    bool mounted_ = false;
+};
+
+// The same edit with the journal and without it, through the core and through kestrel-cli.
+Contest sharedExtentsContest(const std::string& name, const OperationSnapshot& snapshot,
+                             CountingObserver& observer,
+                             const std::function<void(const OperationSnapshot&)>& core,
+                             std::vector<std::string> cli, std::function<void()> prepare,
+                             std::function<void(const std::string&, bool)> check) {
+    OperationSnapshot withoutUndo = snapshot;
+    withoutUndo.keepUndo = false;
+    std::vector<std::string> cliWithoutUndo = cli;
+    cliWithoutUndo.insert(cliWithoutUndo.begin() + 2, "--no-undo");
+    return {
+        .name = name,
+        .prepare = std::move(prepare),
+        .sides = {{"ours",
+                   [&, core] {
+                       observer.reset();
+                       core(snapshot);
+                   }},
+                  {"ours without undo",
+                   [&, core, withoutUndo] {
+                       observer.reset();
+                       core(withoutUndo);
+                   }},
+                  {"kestrel-cli", [cli] { runTool(cli); }},
+                  {"kestrel-cli --no-undo", [cliWithoutUndo] { runTool(cliWithoutUndo); }}},
+        .check = std::move(check),
+    };
+}
+
+void runSharedExtents(const fs::path& folder) {
+    SharedExtentsMount mount(folder);
+    if (const auto whyNot = mount.mount()) {
+        std::printf("shared extents (XFS, reflink): skipped: %s\n", whyNot->c_str());
+        return;
+    }
+    std::printf(
+        "shared extents: XFS with reflink=1 in a sparse file, loop-mounted at %s; the "
+        "image and the journal on it\n",
+        mount.path().c_str());
+    const ScratchFiles files(mount.path());
+    makeImage(files);
+    const OperationSnapshot snapshot = snapshotOfBigFile(files);
+    CountingObserver observer;
+    const std::vector<uint64_t> wholeChecksOnly;
+    const std::string row = std::string("/") + kRowName;
+    const std::string replacement = files.replacement.string();
+    const Contest contests[] = {
+        sharedExtentsContest(
+            "Dummy-XFS", snapshot, observer,
+            [&](const OperationSnapshot& taken) {
+                requireCleanRun(blankFiles(taken, observer), "Dummy");
+            },
+            {KESTREL_CLI, "dummy", files.image.string(), row},
+            prepareOldData(files, OldData::Pattern),
+            editCheck(files, snapshot, observer, wholeChecksOnly, "Dummy-XFS", OldData::Pattern,
+                      std::nullopt)),
+        sharedExtentsContest(
+            "Overwrite-XFS", snapshot, observer,
+            [&, replacement](const OperationSnapshot& taken) {
+                if (auto written = overwriteFile(taken, replacement, observer); !written) {
+                    throw std::runtime_error("Overwrite failed: " + written.error().message);
+                }
+            },
+            {KESTREL_CLI, "overwrite", files.image.string(), row, replacement},
+            prepareOldData(files, OldData::Pattern),
+            editCheck(files, snapshot, observer, wholeChecksOnly, "Overwrite-XFS", OldData::Pattern,
+                      kReplacementData)),
+    };
+    for (const auto& contest : contests) {
+        const Timings timings = runContest(contest, kTimedRounds);
+        printTimings(contest, kFileBytes, timings);
+        std::printf(
+            "  %-13s with the journal against without it (time without / time with, target "
+            ">= 0.80): ours %.2f, kestrel-cli %.2f\n\n",
+            contest.name.c_str(), throughputRatio(contest, timings, "ours", "ours without undo"),
+            throughputRatio(contest, timings, "kestrel-cli", "kestrel-cli --no-undo"));
+        std::fflush(stdout);
+    }
+}
+
 // For an edit: each side with the journal against the floor, and the edit without the journal
 // against dd writing the same bytes.
 void printEditRatios(const Contest& contest, const Timings& timings) {
@@ -496,14 +627,8 @@ void printEditRatios(const Contest& contest, const Timings& timings) {
                 throughputRatio(contest, timings, "ours without undo", "dd"));
 }
 
-void runBenchmark(const fs::path& folder) {
-    const auto start = std::chrono::steady_clock::now();
-    std::printf(
-        "Kestrel transfer benchmark: our core calls and kestrel-cli against dd, 7z and bsdtar on "
-        "the same bytes\n");
-    printMachine(folder);
-    printMethod();
-
+// Every contest on the scratch folder's own file system.
+void runCopyingJournal(const fs::path& folder) {
     const ScratchFiles files(folder);
     makeImage(files);
     const OperationSnapshot snapshot = snapshotOfBigFile(files);
@@ -529,6 +654,19 @@ void runBenchmark(const fs::path& folder) {
                     observer.summary().c_str());
         std::fflush(stdout);
     }
+}
+
+void runBenchmark(const fs::path& folder, bool sharedExtentsOnly) {
+    const auto start = std::chrono::steady_clock::now();
+    std::printf(
+        "Kestrel transfer benchmark: our core calls and kestrel-cli against dd, 7z and bsdtar on "
+        "the same bytes\n");
+    printMachine(folder);
+    printMethod();
+    if (!sharedExtentsOnly) {
+        runCopyingJournal(folder);
+    }
+    runSharedExtents(folder);
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
     std::printf("all results checked; whole benchmark %.0f s\n", elapsed.count());
 }
@@ -536,12 +674,15 @@ void runBenchmark(const fs::path& folder) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2 || !fs::is_directory(argv[1])) {
-        std::fprintf(stderr, "usage: kestrel-transfer-bench SCRATCH_FOLDER (an existing folder)\n");
+    const bool sharedExtentsOnly = argc == 3 && argv[2] == std::string("--shared-extents-only");
+    if ((argc != 2 && !sharedExtentsOnly) || !fs::is_directory(argv[1])) {
+        std::fprintf(stderr,
+                     "usage: kestrel-transfer-bench SCRATCH_FOLDER [--shared-extents-only] (an "
+                     "existing folder)\n");
         return 2;
     }
     try {
-        runBenchmark(fs::absolute(argv[1]));
+        runBenchmark(fs::absolute(argv[1]), sharedExtentsOnly);
     } catch (const std::exception& failure) {
         std::fflush(stdout);
         std::fprintf(stderr, "kestrel-transfer-bench: FAILED: %s\n", failure.what());

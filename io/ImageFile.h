@@ -51,6 +51,9 @@ public:
     // left to wait for.
     void startWriteback(uint64_t offset, uint64_t length);
     Result<void> close();
+    // The open file, for the undo journal to share its blocks with an entry
+    // (io/ExtentClone.h) rather than copy them.
+    int descriptor() const { return descriptor_; }
 
 private:
     ImageFile(int descriptor, std::string path) : descriptor_(descriptor), path_(std::move(path)) {}

@@ -1,5 +1,7 @@
 #include "journal/EntryRecords.h"
 
+#include "io/ExtentClone.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,11 +19,21 @@ namespace {
 
 constexpr std::array<uint8_t, 16> kMagic{'K', 'E', 'S', 'T', 'R', 'E', 'L', ' ',
                                          'J', 'O', 'U', 'R', 'N', 'A', 'L', '1'};
-enum RecordType : uint32_t { kBegin = 1, kRange = 2, kRolledBack = 3, kComplete = 4 };
+enum RecordType : uint32_t {
+    kBegin = 1,
+    kRange = 2,
+    kRolledBack = 3,
+    kComplete = 4,
+    kClonedRange = 5,
+};
 constexpr size_t kHeadSize = 16;  // type, reserved, payload length
 constexpr size_t kChecksumSize = 8;
 constexpr size_t kRangeFixedSize = 1 + 8 + 8 + 8;
 constexpr size_t kBlockEntrySize = 8 + 8 + 1;
+// A cloned range: target, offset, length, block count and where its old bytes start within
+// the payload; then each block's checksum of its new bytes.
+constexpr size_t kClonedFixedSize = 1 + 8 + 8 + 8 + 8;
+constexpr size_t kClonedBlockEntrySize = 8;
 // A record other than a range is small; a larger length can only be damage.
 constexpr uint64_t kLargestSmallRecord = 64 * 1024;
 // Ranges left unsynced are written, and sent on to the disk, once this many bytes wait.
@@ -131,13 +143,19 @@ struct RecordFrame {
     Fields checksum;
 };
 
-// The head and checksum that frame a record of `pieces`: its type and length, and a checksum
-// over the head and every piece.
-RecordFrame frameOf(RecordType type, std::span<const std::span<const uint8_t>> pieces) {
+uint64_t lengthOf(std::span<const std::span<const uint8_t>> pieces) {
     uint64_t length = 0;
     for (const auto piece : pieces) {
         length += piece.size();
     }
+    return length;
+}
+
+// The head and checksum that frame a record of `length` bytes: its type and length, and a
+// checksum over the head and every piece, which are all of the record but for a cloned
+// range's old bytes.
+RecordFrame frameOf(RecordType type, std::span<const std::span<const uint8_t>> pieces,
+                    uint64_t length) {
     RecordFrame frame;
     frame.head.put32(type);
     frame.head.put32(0);
@@ -156,7 +174,7 @@ RecordFrame frameOf(RecordType type, std::span<const std::span<const uint8_t>> p
 // Adds the whole record to the end of `out`.
 void encodeRecord(std::vector<uint8_t>& out, RecordType type,
                   std::span<const std::span<const uint8_t>> pieces) {
-    const RecordFrame frame = frameOf(type, pieces);
+    const RecordFrame frame = frameOf(type, pieces, lengthOf(pieces));
     out.insert(out.end(), frame.head.bytes().begin(), frame.head.bytes().end());
     for (const auto piece : pieces) {
         out.insert(out.end(), piece.begin(), piece.end());
@@ -185,16 +203,17 @@ size_t blockCountOf(uint64_t length) {
     return static_cast<size_t>((length + kJournalBlockSize - 1) / kJournalBlockSize);
 }
 
-// Checks a record's checksum by reading it again, in pieces.
+// Checks a record's checksum by reading it again, in pieces: its head and the first
+// `hashedLength` bytes of its payload.
 Result<bool> checksumHolds(int descriptor, const std::string& path, uint64_t recordAt,
-                           uint64_t payloadLength) {
+                           uint64_t hashedLength, uint64_t payloadLength) {
     XXH3_state_t* state = XXH3_createState();
     XXH3_64bits_reset(state);
-    std::vector<uint8_t> piece(std::min<uint64_t>(kHeadSize + payloadLength, 1 << 20));
+    std::vector<uint8_t> piece(std::min<uint64_t>(kHeadSize + hashedLength, 1 << 20));
     Result<void> read;
-    for (uint64_t done = 0; read && done < kHeadSize + payloadLength;) {
+    for (uint64_t done = 0; read && done < kHeadSize + hashedLength;) {
         const auto part = std::span(piece).first(
-            std::min<uint64_t>(piece.size(), kHeadSize + payloadLength - done));
+            std::min<uint64_t>(piece.size(), kHeadSize + hashedLength - done));
         read = readExactly(descriptor, path, recordAt + done, part);
         XXH3_64bits_update(state, part.data(), part.size());
         done += part.size();
@@ -240,6 +259,32 @@ bool parseRange(std::span<const uint8_t> fixedAndTable, uint64_t payloadLength, 
     }
     return table.consumedExactly() &&
            kRangeFixedSize + blockCount * kBlockEntrySize + savedBytes == payloadLength;
+}
+
+// A cloned range's fields and block table, from its payload up to its old bytes; false when
+// they cannot be those of a record written by appendCloned.
+bool parseCloned(std::span<const uint8_t> beforeOldBytes, uint64_t payloadLength, SavedRange& range,
+                 uint64_t& oldBytesWithin) {
+    FieldReader fields(beforeOldBytes.first(kClonedFixedSize));
+    const uint8_t target = fields.get8();
+    range.target = static_cast<JournalTarget>(target);
+    range.offset = fields.get64();
+    range.length = fields.get64();
+    const uint64_t blockCount = fields.get64();
+    oldBytesWithin = fields.get64();
+    if (target > 1 || range.length == 0 || range.offset + range.length < range.offset ||
+        blockCount != blockCountOf(range.length) || oldBytesWithin != beforeOldBytes.size() ||
+        oldBytesWithin < kClonedFixedSize + blockCount * kClonedBlockEntrySize ||
+        payloadLength - oldBytesWithin != range.length) {
+        return false;
+    }
+    FieldReader table(beforeOldBytes.subspan(kClonedFixedSize, blockCount * kClonedBlockEntrySize));
+    range.blocks.resize(blockCount);
+    for (auto& block : range.blocks) {
+        block.newHash = table.get64();
+    }
+    range.cloned = true;
+    return table.consumedExactly();
 }
 
 // A range's record before it is framed: its fields and block table, then its old bytes that
@@ -360,8 +405,9 @@ private:
         const uint64_t length = head.get64();
         // A complete entry may take further marks of completion: an edit made without undo
         // records there what it left the image like.
+        const bool large = type == kRange || type == kClonedRange;
         if (length > fileSize_ - at - kHeadSize - kChecksumSize ||
-            (type != kRange && length > kLargestSmallRecord) || begun_ != (type != kBegin) ||
+            (!large && length > kLargestSmallRecord) || begun_ != (type != kBegin) ||
             (entry_.complete() && type != kComplete)) {
             return std::optional<uint64_t>();
         }
@@ -372,8 +418,10 @@ private:
         if (!*part) {
             return std::optional<uint64_t>();
         }
+        // A cloned range's checksum covers its fields alone, and is always checked.
         if (type != kRange || checkRanges_) {
-            auto holds = checksumHolds(descriptor_, path_, at, length);
+            const uint64_t hashed = type == kClonedRange ? (*part)->size() : length;
+            auto holds = checksumHolds(descriptor_, path_, at, hashed, length);
             if (!holds || !*holds) {
                 return holds ? Result<std::optional<uint64_t>>(std::nullopt) : holds.error();
             }
@@ -389,6 +437,14 @@ private:
             case kRange:
                 taken = takeRange(**part, at, length);
                 break;
+            case kClonedRange: {
+                auto cloned = takeCloned(**part, at, length);
+                if (!cloned) {
+                    return cloned.error();
+                }
+                taken = *cloned;
+                break;
+            }
             case kRolledBack:
                 taken = takeRolledBack(**part);
                 break;
@@ -401,27 +457,36 @@ private:
         return taken ? std::optional(at + kHeadSize + length + kChecksumSize) : std::nullopt;
     }
 
-    // Small records are read whole; of a range only its fields and block table.
+    // Small records are read whole; of a range only its fields and block table, and of a
+    // cloned range everything before its old bytes.
     Result<std::optional<std::vector<uint8_t>>> readFields(uint32_t type, uint64_t at,
                                                            uint64_t length) {
-        std::vector<uint8_t> part(type == kRange ? std::min<uint64_t>(length, kRangeFixedSize)
-                                                 : length);
+        const bool cloned = type == kClonedRange;
+        const size_t fixedSize = cloned ? kClonedFixedSize : kRangeFixedSize;
+        const bool large = cloned || type == kRange;
+        std::vector<uint8_t> part(large ? std::min<uint64_t>(length, fixedSize) : length);
         if (auto read = readExactly(descriptor_, path_, at + kHeadSize, part); !read) {
             return read.error();
         }
-        if (type != kRange) {
+        if (!large) {
             return std::optional(std::move(part));
         }
-        if (part.size() < kRangeFixedSize) {
+        if (part.size() < fixedSize) {
             return std::optional<std::vector<uint8_t>>();
         }
-        const uint64_t blockCount = FieldReader(std::span(part).subspan(17)).get64();
-        if (blockCount > (length - kRangeFixedSize) / kBlockEntrySize) {
+        FieldReader fields{std::span(part).subspan(17)};
+        const uint64_t blockCount = fields.get64();
+        const uint64_t tableEnd = cloned ? fields.get64() : 0;
+        const size_t entrySize = cloned ? kClonedBlockEntrySize : kBlockEntrySize;
+        if (blockCount > (length - fixedSize) / entrySize ||
+            (cloned && (tableEnd < fixedSize + blockCount * entrySize || tableEnd > length))) {
             return std::optional<std::vector<uint8_t>>();
         }
-        part.resize(kRangeFixedSize + blockCount * kBlockEntrySize);
-        if (auto read = readExactly(descriptor_, path_, at + kHeadSize + kRangeFixedSize,
-                                    std::span(part).subspan(kRangeFixedSize));
+        // A cloned range's checksum also covers what lies between its table and its old
+        // bytes, which is read with the table.
+        part.resize(cloned ? tableEnd : fixedSize + blockCount * entrySize);
+        if (auto read = readExactly(descriptor_, path_, at + kHeadSize + fixedSize,
+                                    std::span(part).subspan(fixedSize));
             !read) {
             return read.error();
         }
@@ -457,6 +522,46 @@ private:
         range.oldBytesAt = at + kHeadSize + part.size();
         entry_.ranges.push_back(std::move(range));
         return true;
+    }
+
+    // A cloned range counts once its old bytes are there: were the checksum behind them on
+    // the disk and the blocks shared before it not (a crash the file system did not order),
+    // they would read as a hole, as no image's data that was cloned can.
+    Result<bool> takeCloned(std::span<const uint8_t> part, uint64_t at, uint64_t length) {
+        SavedRange range;
+        uint64_t within = 0;
+        if (!parseCloned(part, length, range, within)) {
+            return false;
+        }
+        range.recordAt = at;
+        range.oldBytesAt = at + kHeadSize + within;
+        if (!holdsNoHole(descriptor_, range.oldBytesAt, range.length)) {
+            return false;
+        }
+        if (checkRanges_) {
+            if (auto hashed = hashClonedBlocks(range); !hashed) {
+                return hashed.error();
+            }
+        }
+        entry_.ranges.push_back(std::move(range));
+        return true;
+    }
+
+    Result<void> hashClonedBlocks(SavedRange& range) const {
+        std::vector<uint8_t> piece(std::min<uint64_t>(range.length, 1 << 20));
+        for (size_t i = 0; i < range.blocks.size();) {
+            const uint64_t from = i * kJournalBlockSize;
+            const auto part =
+                std::span(piece).first(std::min<uint64_t>(piece.size(), range.length - from));
+            if (auto read = readExactly(descriptor_, path_, range.oldBytesAt + from, part); !read) {
+                return read;
+            }
+            for (size_t at = 0; at < part.size(); at += kJournalBlockSize, ++i) {
+                range.blocks[i].oldHash = blockHash(
+                    part.subspan(at, std::min<size_t>(kJournalBlockSize, part.size() - at)));
+            }
+        }
+        return {};
     }
 
     bool takeRolledBack(std::span<const uint8_t> payload) {
@@ -561,6 +666,13 @@ Result<std::optional<ImageStateAfter>> readCompletionMark(int descriptor, const 
 Result<std::vector<uint8_t>> readSavedBytes(int descriptor, const std::string& path,
                                             const SavedRange& range) {
     std::vector<uint8_t> bytes(range.length);
+    if (range.cloned) {
+        // Nothing to check them against: their checksums, where known, were taken from them.
+        if (auto read = readExactly(descriptor, path, range.oldBytesAt, bytes); !read) {
+            return read.error();
+        }
+        return bytes;
+    }
     uint64_t at = range.oldBytesAt;
     for (size_t i = 0; i < range.blocks.size(); ++i) {
         const auto block = std::span(bytes).subspan(i * kJournalBlockSize, range.blockLength(i));
@@ -642,7 +754,7 @@ Result<SavedRange> RangeAppender::append(JournalTarget target, uint64_t offset,
         if (auto flushed = flush(); !flushed) {
             return flushed.error();
         }
-        const RecordFrame frame = frameOf(kRange, encoded.pieces);
+        const RecordFrame frame = frameOf(kRange, encoded.pieces, lengthOf(encoded.pieces));
         encoded.pieces.insert(encoded.pieces.begin(), frame.head.bytes());
         encoded.pieces.push_back(frame.checksum.bytes());
         for (const auto piece : encoded.pieces) {
@@ -666,6 +778,85 @@ Result<SavedRange> RangeAppender::append(JournalTarget target, uint64_t offset,
         return sent.error();
     }
     return std::move(range);
+}
+
+// The record's fields, table and padding are written first, so that the old bytes start at a
+// multiple of the block size; then the image's blocks are shared in behind them, and last
+// comes the checksum, without which the record does not count. The old bytes are never read
+// here: hashing a cloned gigabyte would cost as much as copying it, which is what sharing
+// saves. They are the image's blocks as the file system holds them, never in our memory, so
+// no copy of ours can have torn or changed them; undo and recovery compare the image with
+// them directly.
+Result<std::optional<SavedRange>> RangeAppender::appendCloned(JournalTarget target, uint64_t offset,
+                                                              std::span<const uint8_t> newBytes,
+                                                              int source, uint64_t blockSize,
+                                                              bool sync) {
+    if (failed_) {
+        return *failed_;
+    }
+    if (auto found = findEnd(); !found) {
+        return found.error();
+    }
+    if (auto flushed = flush(); !flushed) {
+        return flushed.error();
+    }
+    SavedRange range;
+    range.target = target;
+    range.offset = offset;
+    range.length = newBytes.size();
+    range.cloned = true;
+    range.blocks.resize(blockCountOf(range.length));
+    const uint64_t recordAt = *end_;
+    const uint64_t tableEnd =
+        recordAt + kHeadSize + kClonedFixedSize + range.blocks.size() * kClonedBlockEntrySize;
+    const uint64_t oldBytesAt = (tableEnd + blockSize - 1) / blockSize * blockSize;
+    Fields fields;
+    fields.put8(static_cast<uint8_t>(target));
+    fields.put64(offset);
+    fields.put64(range.length);
+    fields.put64(range.blocks.size());
+    fields.put64(oldBytesAt - recordAt - kHeadSize);
+    // A Dummy's blocks are all zeros, which memcmp tells apart in a fraction of a hash's time.
+    static const uint64_t kZeroBlockHash = blockHash(std::array<uint8_t, kJournalBlockSize>{});
+    for (size_t i = 0; i < range.blocks.size(); ++i) {
+        const auto block = newBytes.subspan(i * kJournalBlockSize, range.blockLength(i));
+        range.blocks[i].newHash =
+            block.size() == kJournalBlockSize && isZero(block) ? kZeroBlockHash : blockHash(block);
+        fields.put64(range.blocks[i].newHash);
+    }
+    const std::vector<uint8_t> padding(oldBytesAt - tableEnd);
+    const std::array<std::span<const uint8_t>, 2> hashed{fields.bytes(), padding};
+    const RecordFrame frame =
+        frameOf(kClonedRange, hashed, oldBytesAt - recordAt - kHeadSize + range.length);
+    for (const auto piece :
+         {frame.head.bytes(), fields.bytes(), std::span<const uint8_t>(padding)}) {
+        if (auto written = write(piece); !written) {
+            return written.error();
+        }
+    }
+    if (!cloneRange(source, offset, descriptor_, oldBytesAt, range.length)) {
+        // What the refused clone may have left is cut off, before the next range is appended.
+        if (::ftruncate(descriptor_, static_cast<off_t>(recordAt)) != 0) {
+            failed_ = systemError("Cannot cut back the undo journal", path_, errno);
+            return *failed_;
+        }
+        return std::optional<SavedRange>();
+    }
+    if (auto written = write(frame.checksum.bytes()); !written) {
+        return written.error();
+    }
+    range.recordAt = recordAt;
+    range.oldBytesAt = oldBytesAt;
+    *end_ = oldBytesAt + range.length + kChecksumSize;
+    writtenEnd_ = *end_;
+    sentUpTo_ = std::max(sentUpTo_, oldBytesAt + range.length);
+    ++rangesWritten_;
+    if (sync) {
+        if (auto synced = this->sync(); !synced) {
+            return synced.error();
+        }
+    }
+    return std::optional(std::move(range));
 }
 
 Result<void> RangeAppender::write(std::span<const uint8_t> bytes) {

@@ -65,6 +65,11 @@ struct SavedRange {
     std::vector<SavedBlock> blocks;
     uint64_t recordAt = 0;    // where its record starts in the entry file
     uint64_t oldBytesAt = 0;  // where its old bytes start
+    // Its old bytes are the image's own blocks, which the entry file shares (see
+    // RangeAppender::appendCloned), every block of them stored, zeros too. The entry keeps no
+    // checksum of them: the old-byte checksums of its blocks are taken from the entry when
+    // it is read with its ranges checked, and are zero otherwise.
+    bool cloned = false;
     // Rolled back when a write of the edit failed: no longer part of the edit.
     bool rolledBack = false;
 
@@ -122,6 +127,13 @@ public:
     Result<SavedRange> append(JournalTarget target, uint64_t offset,
                               std::span<const uint8_t> oldBytes, std::span<const uint8_t> newBytes,
                               bool sync);
+    // Saves `length` bytes at `offset` of the open file `source` by sharing its blocks, which
+    // `offset` and `length` are multiples of, as are the entry's: the old bytes are not read,
+    // and only the checksums of `newBytes` are written. Nothing, with the entry as it was,
+    // when the file system refuses to share them.
+    Result<std::optional<SavedRange>> appendCloned(JournalTarget target, uint64_t offset,
+                                                   std::span<const uint8_t> newBytes, int source,
+                                                   uint64_t blockSize, bool sync);
     // Writes what waits, so that the file holds every range appended.
     Result<void> flush();
     // Flushes, and syncs the file: every range appended is on the disk when this succeeds.

@@ -10,6 +10,7 @@
 #include <set>
 #include <utility>
 
+#include "io/ExtentClone.h"
 #include "io/ImageFile.h"
 #include "journal/ImageIdentity.h"
 #include "journal/JournalFolder.h"
@@ -20,6 +21,8 @@ namespace kestrel {
 namespace {
 
 constexpr off_t kPruneAfterBytes = off_t{1} << 20;
+// A range is cloned only where that spares a copy worth its record and padding.
+constexpr uint64_t kClonedAtLeast = uint64_t{1} << 20;
 
 }  // namespace
 
@@ -84,7 +87,11 @@ JournalEdit::JournalEdit(JournalEdit&& other) noexcept
       preview_(other.preview_),
       previewed_(std::move(other.previewed_)),
       staged_(std::move(other.staged_)),
-      opened_(std::move(other.opened_)) {}
+      opened_(std::move(other.opened_)),
+      oldBytes_(std::move(other.oldBytes_)),
+      cloneBlock_(other.cloneBlock_),
+      cloneRefused_(other.cloneRefused_),
+      clonedLast_(other.clonedLast_) {}
 
 JournalEdit::~JournalEdit() {
     if (entry_ >= 0) {
@@ -128,6 +135,86 @@ Result<void> JournalEdit::save(JournalTarget target, uint64_t offset,
     ranges_.push_back(std::move(*range));
     savedAny_ = true;
     return {};
+}
+
+Result<void> JournalEdit::saveInPlace(JournalTarget target, uint64_t offset,
+                                      std::span<const uint8_t> newBytes, bool sync) {
+    auto opened = file(target);
+    if (!opened) {
+        return opened.error();
+    }
+    ImageFile& file = **opened;
+    clonedLast_ = false;
+    const auto middle = clonedMiddle(file, offset, newBytes.size());
+    if (!middle) {
+        return saveRead(file, target, offset, newBytes, sync);
+    }
+    const auto [from, to] = *middle;
+    if (from > offset) {
+        if (auto head = saveRead(file, target, offset, newBytes.first(from - offset), false);
+            !head) {
+            return head;
+        }
+    }
+    const bool tail = to < offset + newBytes.size();
+    auto cloned = appender_.appendCloned(target, from, newBytes.subspan(from - offset, to - from),
+                                         file.descriptor(), cloneBlock_, sync && !tail);
+    if (!cloned) {
+        dropUnwrittenRanges();
+        return cloned.error();
+    }
+    if (!*cloned) {
+        // Another file system, or one without shared extents: copied, as every range was
+        // before, and the rest of the edit does not ask again.
+        cloneRefused_ = true;
+        return saveRead(file, target, from, newBytes.subspan(from - offset), sync);
+    }
+    ranges_.push_back(std::move(**cloned));
+    savedAny_ = true;
+    clonedLast_ = true;
+    return tail ? saveRead(file, target, to, newBytes.subspan(to - offset), sync) : Result<void>();
+}
+
+std::optional<std::pair<uint64_t, uint64_t>> JournalEdit::clonedMiddle(const ImageFile& file,
+                                                                       uint64_t offset,
+                                                                       uint64_t length) {
+    if (entry_ < 0 || cloneRefused_ || broken_ || completed_ || length < kClonedAtLeast) {
+        return std::nullopt;
+    }
+    if (cloneBlock_ == 0) {
+        cloneBlock_ = cloneBlockSize(entry_);
+        cloneRefused_ = cloneBlock_ == 0;
+        if (cloneRefused_) {
+            return std::nullopt;
+        }
+    }
+    const uint64_t from = (offset + cloneBlock_ - 1) / cloneBlock_ * cloneBlock_;
+    const uint64_t to = (offset + length) / cloneBlock_ * cloneBlock_;
+    // A hole cloned would read as a clone the crash lost (see appendCloned); holes are
+    // copied, which costs nothing, since blocks of zeros are recorded as such.
+    if (to <= from || to - from < kClonedAtLeast ||
+        !holdsNoHole(file.descriptor(), from, to - from)) {
+        return std::nullopt;
+    }
+    return std::pair(from, to);
+}
+
+Result<void> JournalEdit::saveRead(ImageFile& file, JournalTarget target, uint64_t offset,
+                                   std::span<const uint8_t> newBytes, bool sync) {
+    if (oldBytes_.size() < newBytes.size()) {
+        oldBytes_.resize(newBytes.size());
+    }
+    const auto old = std::span(oldBytes_).first(newBytes.size());
+    const auto read = file.readAt(offset, old);
+    if (!read) {
+        return read.error();
+    }
+    if (*read < old.size()) {
+        return Error{ErrorKind::OutOfRange, file.path() + " ended at byte " +
+                                                std::to_string(offset + *read) +
+                                                " while its bytes were being saved for undo"};
+    }
+    return save(target, offset, old, newBytes, sync);
 }
 
 void JournalEdit::preview(JournalTarget target, uint64_t offset, std::span<const uint8_t> oldBytes,

@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "io/ImageFile.h"
@@ -109,6 +110,13 @@ public:
     // then syncSaved must be called before the bytes are overwritten.
     Result<void> save(JournalTarget target, uint64_t offset, std::span<const uint8_t> oldBytes,
                       std::span<const uint8_t> newBytes, bool sync = true);
+    // The same for the bytes the file `target` holds at `offset` now. Where the entry lies on
+    // the file's own file system and that shares extents, the block-aligned middle of a large
+    // range is cloned into the entry rather than read and copied; its ends are copied.
+    Result<void> saveInPlace(JournalTarget target, uint64_t offset,
+                             std::span<const uint8_t> newBytes, bool sync);
+    // Whether the last range saved in place was cloned.
+    bool clonedLast() const { return clonedLast_; }
     Result<void> syncSaved();
     // The number of ranges saved so far, to roll back to.
     size_t mark() const { return preview_ ? previewed_.size() : ranges_.size(); }
@@ -141,6 +149,12 @@ private:
     void dropUnwrittenRanges();
     void preview(JournalTarget target, uint64_t offset, std::span<const uint8_t> oldBytes,
                  std::span<const uint8_t> newBytes);
+    Result<void> saveRead(ImageFile& file, JournalTarget target, uint64_t offset,
+                          std::span<const uint8_t> newBytes, bool sync);
+    // The block-aligned bytes of the range that are to be cloned, from and to; nothing when
+    // the range is copied whole.
+    std::optional<std::pair<uint64_t, uint64_t>> clonedMiddle(const ImageFile& file,
+                                                              uint64_t offset, uint64_t length);
 
     int folder_ = -1;
     std::string journalFolder_;  // of an edit without undo
@@ -158,6 +172,11 @@ private:
     std::vector<PreviewedRange> previewed_;
     std::unique_ptr<StagedWrites> staged_;
     std::array<std::shared_ptr<ImageFile>, 2> opened_;  // by target
+    // Kept from one large range to the next, sparing its pages' faults.
+    std::vector<uint8_t> oldBytes_;
+    uint64_t cloneBlock_ = 0;    // of the entry's file system, read when first needed
+    bool cloneRefused_ = false;  // once, for the rest of the edit
+    bool clonedLast_ = false;
 };
 
 // Writes the old bytes of `range`, read back from the entry file `entry`, into `target` and

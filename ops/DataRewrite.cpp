@@ -14,21 +14,63 @@ struct Piece {
     uint64_t to = 0;
 };
 
-Result<void> writeFileData(
-    ImageWriter& image, uint64_t dataOffset, uint32_t length, OperationObserver& observer,
-    const std::function<Result<void>(uint64_t done, std::span<uint8_t> piece)>& fill) {
+using Fill = std::function<Result<void>(uint64_t done, std::span<uint8_t> piece)>;
+
+Piece pieceFrom(uint64_t from, uint32_t length) {
+    return {from, from + kSavedChunkSize >= length
+                      ? length
+                      : (from + kSavedChunkSize) / kTransferBlockSize * kTransferBlockSize};
+}
+
+// Where the journal clones the old blocks rather than copying them, every piece is saved
+// before the first is written, with one sync of the journal: a sync between the image's
+// writes waits for all of them so far to reach the disk (on a loop-mounted XFS, a Dummy of a
+// gigabyte synced 64 times took 2.2 s, against 1.0 s without undo). Where the first piece
+// was copied, only it is saved, as the transfer would save it. Whether every piece was saved.
+Result<bool> saveEveryPieceAhead(ImageWriter& image, const JournalEdit& edit, uint64_t dataOffset,
+                                 uint32_t length, std::vector<uint8_t>& buffer, const Fill& fill) {
+    for (uint64_t from = 0; from < length;) {
+        const Piece piece = pieceFrom(from, length);
+        const auto bytes = std::span(buffer).first(piece.to - piece.from);
+        if (auto filled = fill(from, bytes); !filled) {
+            return filled.error();
+        }
+        if (auto staged = image.stage(dataOffset + from, bytes, false); !staged) {
+            return staged.error();
+        }
+        if (from == 0 && !edit.clonedLast()) {
+            return false;
+        }
+        from = piece.to;
+    }
+    return true;
+}
+
+Result<void> writeFileData(ImageWriter& image, const JournalEdit& edit, uint64_t dataOffset,
+                           uint32_t length, OperationObserver& observer, const Fill& fill) {
     const size_t pieceSize = std::min<size_t>(length, kSavedChunkSize);
     // The first piece goes into the second buffer; the first is needed only for a second.
     std::array<std::vector<uint8_t>, 2> buffers{
         std::vector<uint8_t>(length > pieceSize ? pieceSize : 0), std::vector<uint8_t>(pieceSize)};
+    // A raw image's sectors are staged two at a time, as they are written, and never cloned.
+    bool savedAhead = false;
+    if (length > pieceSize && edit.keepsUndo() && !edit.previewsOnly() &&
+        !edit.files().imageLayout) {
+        auto saved = saveEveryPieceAhead(image, edit, dataOffset, length, buffers[1], fill);
+        if (!saved) {
+            return saved.error();
+        }
+        savedAhead = *saved;
+    }
     const auto prepare = [&](uint64_t from, std::vector<uint8_t>& buffer,
                              bool sync) -> Result<Piece> {
-        const Piece piece{from, from + pieceSize >= length
-                                    ? length
-                                    : (from + pieceSize) / kTransferBlockSize * kTransferBlockSize};
+        const Piece piece = pieceFrom(from, length);
         const auto bytes = std::span(buffer).first(piece.to - piece.from);
         if (auto filled = fill(from, bytes); !filled) {
             return filled.error();
+        }
+        if (savedAhead) {
+            return piece;
         }
         if (auto staged = image.stage(dataOffset + from, bytes, sync); !staged) {
             return staged.error();
@@ -85,7 +127,7 @@ Result<void> rewriteFileData(
     }
     observer.beginFile(file.rowName);
     const size_t mark = savedAheadFrom.value_or(edit.mark());
-    auto written = writeFileData(image, *dataOffset, file.record->dataLength, observer, fill);
+    auto written = writeFileData(image, edit, *dataOffset, file.record->dataLength, observer, fill);
     // Put back even when nothing was saved since the mark: a journal that failed a write is
     // cut back to it, so that the files after this one can still be saved.
     if (written) {

@@ -93,21 +93,7 @@ Result<void> ImageWriter::stage(uint64_t offset, std::span<const uint8_t> newByt
     if (raw_) {
         return stageSectors(offset, newBytes, sync);
     }
-    // The buffer is kept from one large block to the next, sparing its pages' faults.
-    if (oldBytes_.size() < newBytes.size()) {
-        oldBytes_.resize(newBytes.size());
-    }
-    const auto old = std::span(oldBytes_).first(newBytes.size());
-    const auto read = file_->readAt(offset, old);
-    if (!read) {
-        return read.error();
-    }
-    if (*read < old.size()) {
-        return Error{ErrorKind::OutOfRange, path() + " ended at byte " +
-                                                std::to_string(offset + *read) +
-                                                " while its bytes were being saved for undo"};
-    }
-    if (auto saved = edit_->save(target_, offset, old, newBytes, sync); !saved) {
+    if (auto saved = edit_->saveInPlace(target_, offset, newBytes, sync); !saved) {
         return saved;
     }
     staged_.push_back({offset, offset + newBytes.size(), sync, {}});

@@ -86,7 +86,6 @@ private:
     std::deque<Staged>::iterator findStaged(uint64_t offset, size_t length);
     // Syncs the journal unless `range` is on the disk already.
     Result<void> syncStaged(const Staged& range);
-    std::vector<uint8_t> oldBytes_;
     std::optional<RawLayout> raw_;
     SectorRewrite unsaved_;  // the sectors of a write made without undo
 };
