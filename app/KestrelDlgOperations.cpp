@@ -198,7 +198,7 @@ bool CKestrelDlg::confirmOverStructures(OperationSnapshot& snapshot) {
     }
     QString question;
     for (const auto& file : covered) {
-        question += fromImageBytes(file) + QStringLiteral(".\n");
+        question += shownImageName(file) + QStringLiteral(".\n");
     }
     question += QStringLiteral(
         "\nThese are the volume's own structures; writing over them may leave the image "

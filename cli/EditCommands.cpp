@@ -82,7 +82,7 @@ Result<void> settleStructures(OperationSnapshot& snapshot, bool force) {
     }
     std::string message = "Nothing was written: ";
     for (const auto& file : covered) {
-        message += utf8FromImageBytes(file) + "; ";
+        message += shownName(file) + "; ";
     }
     return Error{ErrorKind::InvalidInput,
                  message +
