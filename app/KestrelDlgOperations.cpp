@@ -43,8 +43,8 @@ Message noFilesSelected() {
 QString failureList(const OperationReport& report) {
     QStringList lines;
     for (const auto& failure : report.failures) {
-        lines.append(shownImageName(failure.rowName) + QStringLiteral(": ") +
-                     QString::fromStdString(failure.error.message));
+        lines.append(QString::fromStdString(shownRecordName(failure.rowName)) +
+                     QStringLiteral(": ") + QString::fromStdString(failure.error.message));
     }
     return lines.join(QStringLiteral("\n\n"));
 }

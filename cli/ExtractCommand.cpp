@@ -28,7 +28,7 @@ struct ExtractOutcome {
 
     void add(const ExtractionReport& report) {
         for (const auto& failure : report.failures) {
-            failures.push_back(shownName(failure.rowName) + ": " + failure.error.message);
+            failures.push_back(shownRecordName(failure.rowName) + ": " + failure.error.message);
         }
         renamed.insert(renamed.end(), report.renamed.begin(), report.renamed.end());
     }
@@ -68,7 +68,7 @@ void extractTree(Session& session, DirectoryNumber directory, const OutputFolder
         }
         auto subfolder = enterSubfolder(folder, child.identifier, outcome);
         if (!subfolder) {
-            outcome.failures.push_back(shownName(child.identifier) + ": " +
+            outcome.failures.push_back(shownRecordName(child.identifier) + ": " +
                                        subfolder.error().message);
             continue;
         }
@@ -125,7 +125,7 @@ int runExtract(const ExtractArguments& arguments, const CommonOptions& options) 
             const auto& directory = session->volume().directories[tree - 1];
             auto subfolder = enterSubfolder(*folder, directory.identifier, outcome);
             if (!subfolder) {
-                outcome.failures.push_back(shownName(directory.identifier) + ": " +
+                outcome.failures.push_back(shownRecordName(directory.identifier) + ": " +
                                            subfolder.error().message);
                 continue;
             }

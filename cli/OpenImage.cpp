@@ -46,7 +46,7 @@ Result<VolumePath> resolveFile(const Session& session, const std::string& path) 
     }
     if (!resolved->rowName) {
         return Error{ErrorKind::NotFound,
-                     path + " is a directory in " + session.imagePath() + ", not a file"};
+                     path + " is a directory in " + session.presentedName() + ", not a file"};
     }
     return resolved;
 }

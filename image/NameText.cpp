@@ -86,6 +86,10 @@ std::string shownName(std::string_view imageBytes) {
     return escaped(utf8FromImageBytes(imageBytes), false);
 }
 
+std::string shownRecordName(std::string_view imageBytes) {
+    return imageBytes.empty() ? "(a record with an empty name)" : shownName(imageBytes);
+}
+
 std::string shownText(std::string_view utf8) {
     return escaped(utf8, false);
 }

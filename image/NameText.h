@@ -15,6 +15,9 @@ std::string utf8FromImageBytes(std::string_view bytes);
 
 // An identifier or a path of identifiers, as shown.
 std::string shownName(std::string_view imageBytes);
+// A record's identifier leading a line about it: an empty one would leave the line starting
+// with its colon, naming nothing.
+std::string shownRecordName(std::string_view imageBytes);
 // UTF-8 text from the image (a long name), as shown.
 std::string shownText(std::string_view utf8);
 // A message of one or more lines, which may quote names: as shownText, but line breaks and

@@ -162,6 +162,14 @@ Result<Volume> readVolume(const ImageSource& image) {
     if (!fixed) {
         return fixed.error();
     }
+    if (!*fixed && !descriptors->primary && descriptors->udf) {
+        // The volume is there, but only a UDF reader sees it; saying so spares the user a
+        // hunt for damage.
+        return Error{ErrorKind::CorruptImage,
+                     image.path() +
+                         " holds a UDF file system without ISO 9660: it has no primary volume "
+                         "descriptor, and only ISO 9660 volumes can be read"};
+    }
     if (!*fixed && !descriptors->primary) {
         return unreadableLayout(image.path());
     }

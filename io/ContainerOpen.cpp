@@ -45,11 +45,30 @@ Result<ImageContainer> recognise(const std::string& path) {
     }
     if (*size % kRawSectorSize != 0 || *read < head.size() ||
         !std::equal(kSync.begin(), kSync.end(), head.begin())) {
-        return ImageContainer{path, std::nullopt};
+        return ImageContainer{path, std::nullopt, {}};
     }
     const uint8_t mode = head[kModeOffset] == 2 ? 2 : 1;
-    return ImageContainer{path, RawLayout{0, *size / kRawSectorSize, mode}};
+    return ImageContainer{path, RawLayout{0, *size / kRawSectorSize, mode}, {}};
 }
+
+// A file read as it is, named in messages as the user knows it.
+class ShownFile final : public ImageSource {
+public:
+    ShownFile(ImageFile file, std::string shownPath)
+        : file_(std::move(file)), shownPath_(std::move(shownPath)) {}
+
+    const std::string& path() const override { return shownPath_; }
+    Result<uint64_t> size() const override { return file_.size(); }
+    Result<size_t> readAt(uint64_t offset, std::span<uint8_t> buffer) const override {
+        return file_.readAt(offset, buffer);
+    }
+    Result<FileIdentity> identity() const override { return file_.identity(); }
+    void readThrough(const PendingWrites* pending) override { file_.readThrough(pending); }
+
+private:
+    ImageFile file_;
+    std::string shownPath_;
+};
 
 }  // namespace
 
@@ -61,7 +80,7 @@ Result<ImageContainer> resolveContainer(const std::string& chosenPath) {
     if (extension == ".bin" || extension == ".img") {
         return recognise(chosenPath);
     }
-    return ImageContainer{chosenPath, std::nullopt};
+    return ImageContainer{chosenPath, std::nullopt, {}};
 }
 
 Result<std::unique_ptr<ImageSource>> openContainer(const ImageContainer& container) {
@@ -69,11 +88,15 @@ Result<std::unique_ptr<ImageSource>> openContainer(const ImageContainer& contain
     if (!file) {
         return file.error();
     }
+    if (!container.raw && !container.shownPath.empty()) {
+        return std::unique_ptr<ImageSource>(
+            std::make_unique<ShownFile>(std::move(*file), container.shownPath));
+    }
     if (!container.raw) {
         return std::unique_ptr<ImageSource>(std::make_unique<ImageFile>(std::move(*file)));
     }
     return std::unique_ptr<ImageSource>(
-        std::make_unique<RawImage>(std::move(*file), *container.raw));
+        std::make_unique<RawImage>(std::move(*file), *container.raw, container.shownPath));
 }
 
 }  // namespace kestrel

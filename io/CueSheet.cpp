@@ -18,6 +18,7 @@ constexpr uint64_t kMostSheetBytes = uint64_t{1} << 16;
 constexpr uint64_t kFramesPerSecond = 75;
 
 struct CueTrack {
+    std::string line;  // as the sheet has it, for refusals
     std::string number;
     std::string type;
     size_t file = 0;  // into the sheet's files
@@ -26,6 +27,7 @@ struct CueTrack {
 };
 
 struct CueFile {
+    std::string line;
     std::string name;
     std::string type;
 };
@@ -38,6 +40,13 @@ struct ParsedSheet {
 std::string upper(std::string text) {
     std::ranges::transform(text, text.begin(), [](unsigned char c) { return std::toupper(c); });
     return text;
+}
+
+// A line quoted in a refusal, without the blanks around it, so a word it lacks shows.
+std::string asWritten(const std::string& line) {
+    const auto first = line.find_first_not_of(" \t\r");
+    const auto last = line.find_last_not_of(" \t\r");
+    return "\"" + (first == std::string::npos ? "" : line.substr(first, last - first + 1)) + "\"";
 }
 
 // "mm:ss:ff", at most six digits of minutes, as frames.
@@ -93,9 +102,10 @@ Result<ParsedSheet> parseSheet(const std::string& cuePath, const std::string& te
             if (file.name.empty()) {
                 return badSheet(cuePath, number, "FILE names no file");
             }
-            sheet.files.push_back({file.name, upper(file.type)});
+            sheet.files.push_back({asWritten(line), file.name, upper(file.type)});
         } else if (keyword == "TRACK") {
             CueTrack track;
+            track.line = asWritten(line);
             words >> track.number >> track.type;
             if (sheet.files.empty()) {
                 return badSheet(cuePath, number, "a TRACK comes before any FILE");
@@ -157,7 +167,7 @@ bool isDataTrack(const std::string& type) {
 std::string trackList(const ParsedSheet& sheet) {
     std::string list;
     for (const auto& track : sheet.tracks) {
-        list += (list.empty() ? "" : ", ") + track.number + " " + track.type;
+        list += (list.empty() ? "" : ", ") + track.line;
     }
     return list.empty() ? "none" : list;
 }
@@ -204,8 +214,8 @@ Result<ImageContainer> readCueSheet(const std::string& cuePath) {
     }
     const auto& file = sheet->files[data->file];
     if (file.type != "BINARY") {
-        return Error{ErrorKind::CorruptImage, "The cue sheet " + cuePath + " gives " + file.name +
-                                                  " as " + file.type +
+        return Error{ErrorKind::CorruptImage, "The cue sheet " + cuePath +
+                                                  " names its data file in the line " + file.line +
                                                   "; only BINARY data files can be opened"};
     }
     if (!data->index1) {
@@ -243,7 +253,7 @@ Result<ImageContainer> readCueSheet(const std::string& cuePath) {
                                                   "sectors from the track's start"};
     }
     const auto mode = static_cast<uint8_t>(data->type[4] - '0');
-    return ImageContainer{*path, RawLayout{start, (end - start) / kRawSectorSize, mode}};
+    return ImageContainer{*path, RawLayout{start, (end - start) / kRawSectorSize, mode}, cuePath};
 }
 
 }  // namespace kestrel

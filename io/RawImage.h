@@ -42,9 +42,13 @@ Result<bool> holdsForm2Sector(const ImageFile& file, const RawLayout& layout, ui
 
 class RawImage final : public ImageSource {
 public:
-    RawImage(ImageFile file, const RawLayout& layout) : file_(std::move(file)), layout_(layout) {}
+    RawImage(ImageFile file, const RawLayout& layout, std::string shownPath = {})
+        : file_(std::move(file)), layout_(layout), shownPath_(std::move(shownPath)) {}
 
-    const std::string& path() const override { return file_.path(); }
+    // The cue sheet the user chose rather than the data file it names, for messages.
+    const std::string& path() const override {
+        return shownPath_.empty() ? file_.path() : shownPath_;
+    }
     // The user data of the sectors the file still holds whole.
     Result<uint64_t> size() const override;
     Result<size_t> readAt(uint64_t offset, std::span<uint8_t> buffer) const override {
@@ -58,6 +62,7 @@ public:
 private:
     ImageFile file_;
     RawLayout layout_;
+    std::string shownPath_;
 };
 
 }  // namespace kestrel

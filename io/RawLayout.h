@@ -30,6 +30,9 @@ struct RawLayout {
 struct ImageContainer {
     std::string dataPath;
     std::optional<RawLayout> raw;
+    // How messages name the image when not by its data file: the cue sheet the user chose,
+    // or the layer of the user's image a private copy holds. The user knows neither file.
+    std::string shownPath;
 };
 
 }  // namespace kestrel

@@ -128,7 +128,8 @@ ExtractionReport extractFiles(const OperationSnapshot& snapshot, const OutputFol
     ExtractionReport report;
     // Opened once for the run, as for Dummy and Overwrite: a run of many small files would
     // otherwise spend much of its time opening it.
-    const auto image = openContainer({snapshot.imagePath, snapshot.imageLayout});
+    const auto image =
+        openContainer({snapshot.imagePath, snapshot.imageLayout, snapshot.imageName});
     for (const auto& file : snapshot.files) {
         if (observer.stopRequested()) {
             report.stopped = true;

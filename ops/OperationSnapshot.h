@@ -24,7 +24,8 @@ struct SnapshotFile {
 struct OperationSnapshot {
     std::string imagePath;                 // the chosen image, where file data is read and written
     std::optional<RawLayout> imageLayout;  // how a raw image holds its user data
-    std::string recordsPath;               // the presented file the records were read from
+    std::string imageName;     // the cue sheet a raw image was chosen by, which messages name
+    std::string recordsPath;   // the presented file the records were read from
     uint64_t layerOffset = 0;  // added to an extent's LBA x 2048 to find its data in the image
     std::vector<SnapshotFile> files;  // in list order
     // Where Dummy and Overwrite save what they overwrite; unless the user chose to go on

@@ -55,6 +55,7 @@ Error unreadableVolume(Error unreadable, const ImageJournal& opened) {
 Session::Session(ImageContainer image, std::string layerCopyPath,
                  std::unique_ptr<ImageSource> presented, Volume volume, Result<Journal> journal)
     : imagePath_(std::move(image.dataPath)),
+      imageName_(std::move(image.shownPath)),
       layerCopyPath_(std::move(layerCopyPath)),
       imageLayout_(image.raw),
       presented_(std::move(presented)),
@@ -93,7 +94,7 @@ Result<void> Session::requireSameFile() const {
         return opened.error();
     }
     if (*opened != *named) {
-        return Error{ErrorKind::Changed, presentedPath() +
+        return Error{ErrorKind::Changed, presentedName() +
                                              " is no longer the file that was opened: it was "
                                              "replaced since; browse to it again"};
     }
@@ -124,7 +125,7 @@ DualLayerCheck Session::checkDualLayer() {
         return failed(
             ImageUnreadable,
             Error{ErrorKind::CorruptImage,
-                  imagePath_ + " records a first volume of " + std::to_string(layer0Bytes_) +
+                  imageName() + " records a first volume of " + std::to_string(layer0Bytes_) +
                       " bytes, too short for a second volume to start inside it"});
     }
     const auto layerOne = hasLayerOneDescriptor(*presented_, layer0Bytes_);
@@ -156,7 +157,8 @@ Result<void> Session::switchLayers() {
     structures_.reset();
     volume_ = Volume{};
     presented_.reset();
-    auto file = openContainer({presentedPath(), layerOne_ ? std::nullopt : imageLayout_});
+    auto file = openContainer({presentedPath(), layerOne_ ? std::nullopt : imageLayout_,
+                               layerOne_ ? presentedName() : imageName_});
     if (!file) {
         return file.error();
     }
@@ -201,7 +203,7 @@ Result<DirectoryListing> Session::listDirectory(DirectoryNumber directory) {
 Result<RecordLocation> Session::findRecord(DirectoryNumber directory,
                                            const std::string& rowName) const {
     if (!hasDirectory(directory)) {
-        return recordNotFound(rowName, presentedPath());
+        return recordNotFound(rowName, presentedName());
     }
     if (auto same = requireSameFile(); !same) {
         return same.error();
@@ -279,7 +281,7 @@ Result<PatchOutcome> Session::patchRecord(JournalEdit& edit, DirectoryNumber dir
                                           const RecordLocation& location,
                                           const RecordFields& fields) {
     if (!hasDirectory(directory)) {
-        return recordNotFound(location.identifier, presentedPath());
+        return recordNotFound(location.identifier, presentedName());
     }
     // The twin is looked for before the primary record changes, by the extents as they were.
     auto primary = volume_.joliet
@@ -321,6 +323,7 @@ OperationSnapshot Session::snapshot(DirectoryNumber directory,
     OperationSnapshot snapshot;
     snapshot.imagePath = imagePath_;
     snapshot.imageLayout = imageLayout_;
+    snapshot.imageName = imageName_;
     snapshot.recordsPath = presentedPath();
     snapshot.layerOffset = layerOffset();
     snapshot.structures = structures();
@@ -353,7 +356,7 @@ OperationSnapshot Session::snapshot(DirectoryNumber directory,
         if (!walked) {
             snapshot.files.push_back({name, walked.error()});
         } else if (!found) {
-            snapshot.files.push_back({name, recordNotFound(name, presentedPath())});
+            snapshot.files.push_back({name, recordNotFound(name, presentedName())});
         } else {
             snapshot.files.push_back({name, *found});
         }

@@ -40,6 +40,12 @@ public:
                                 std::string layerCopyPath = defaultLayerCopyPath());
 
     const std::string& imagePath() const { return imagePath_; }
+    // The image as the user named it, which messages use: the cue sheet of a raw image.
+    const std::string& imageName() const { return imageName_.empty() ? imagePath_ : imageName_; }
+    // The presented volume as messages name it; the layer-1 copy is private to this editor.
+    std::string presentedName() const {
+        return presentsLayerOne() ? "layer 1 of " + imageName() : imageName();
+    }
     const std::string& layerCopyPath() const { return layerCopyPath_; }
     // The presented file: the image, or the layer-1 copy.
     const std::string& presentedPath() const {
@@ -113,6 +119,7 @@ private:
     JournalFiles journalFiles() const;
 
     std::string imagePath_;
+    std::string imageName_;  // empty when the data file is what the user chose
     std::string layerCopyPath_;
     std::optional<RawLayout> imageLayout_;
     std::unique_ptr<ImageSource> presented_;
