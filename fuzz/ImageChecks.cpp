@@ -161,7 +161,7 @@ std::vector<std::filesystem::path> entriesOf(const std::filesystem::path& folder
 }
 
 void checkExtraction(const OperationSnapshot& snapshot, const std::string& folder) {
-    const auto& image = snapshot.imagePath;
+    const auto& image = snapshot.imagePath();
     const auto before = fuzz::readWholeFile(image);
     const auto around = std::filesystem::path(folder).parent_path();
     const auto entriesAround = entriesOf(around);
@@ -196,7 +196,7 @@ void checkOverwrite(const OperationSnapshot& snapshot, const std::string& replac
     if (snapshot.files.empty()) {
         return;
     }
-    const auto& image = snapshot.imagePath;
+    const auto& image = snapshot.imagePath();
     const auto before = fuzz::readWholeFile(image);
     QuietObserver observer;
     OperationSnapshot first = snapshot;
@@ -209,7 +209,7 @@ void checkOverwrite(const OperationSnapshot& snapshot, const std::string& replac
 }
 
 void checkBlanking(const OperationSnapshot& snapshot) {
-    const auto& image = snapshot.imagePath;
+    const auto& image = snapshot.imagePath();
     const auto before = fuzz::readWholeFile(image);
     QuietObserver observer;
     blankFiles(snapshot, observer);

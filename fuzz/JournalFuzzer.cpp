@@ -41,7 +41,8 @@ std::vector<SavedBytes> savedImageBytes(const std::string& path) {
 // Makes `entry` the only entry of the journal of `image`, where Journal::of looks for it.
 std::string placeEntry(const std::string& image, std::span<const uint8_t> entry) {
     std::filesystem::remove_all(stateFolderPath("journal"));
-    const auto identity = imageIdentity(image);
+    const auto file = ImageFile::openForReading(image);
+    const auto identity = file ? imageIdentity(*file) : Result<ImageIdentity>(file.error());
     if (!identity) {
         std::abort();  // the image was just written
     }

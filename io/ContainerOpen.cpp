@@ -88,15 +88,17 @@ Result<std::unique_ptr<ImageSource>> openContainer(const ImageContainer& contain
     if (!file) {
         return file.error();
     }
+    return openContainer(container, std::move(*file));
+}
+
+std::unique_ptr<ImageSource> openContainer(const ImageContainer& container, ImageFile file) {
     if (!container.raw && !container.shownPath.empty()) {
-        return std::unique_ptr<ImageSource>(
-            std::make_unique<ShownFile>(std::move(*file), container.shownPath));
+        return std::make_unique<ShownFile>(std::move(file), container.shownPath);
     }
     if (!container.raw) {
-        return std::unique_ptr<ImageSource>(std::make_unique<ImageFile>(std::move(*file)));
+        return std::make_unique<ImageFile>(std::move(file));
     }
-    return std::unique_ptr<ImageSource>(
-        std::make_unique<RawImage>(std::move(*file), *container.raw, container.shownPath));
+    return std::make_unique<RawImage>(std::move(file), *container.raw, container.shownPath);
 }
 
 }  // namespace kestrel

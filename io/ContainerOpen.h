@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "io/ImageFile.h"
 #include "io/ImageSource.h"
 #include "io/RawLayout.h"
 
@@ -14,5 +15,7 @@ namespace kestrel {
 Result<ImageContainer> resolveContainer(const std::string& chosenPath);
 // The container's file, opened for reading through its user data.
 Result<std::unique_ptr<ImageSource>> openContainer(const ImageContainer& container);
+// The same, read through `file`, the container's data file already open.
+std::unique_ptr<ImageSource> openContainer(const ImageContainer& container, ImageFile file);
 
 }  // namespace kestrel

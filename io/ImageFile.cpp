@@ -60,6 +60,28 @@ Result<ImageFile> ImageFile::openForUpdate(const std::string& path) {
     return open(path, O_RDWR, "for writing");
 }
 
+Result<ImageFile> ImageFile::openForEditing(const std::string& path) {
+    auto file = openForUpdate(path);
+    if (file) {
+        return file;
+    }
+    auto readable = openForReading(path);
+    if (readable) {
+        readable->writeRefusal_ = file.error();
+    }
+    return readable;
+}
+
+Result<ImageFile> ImageFile::duplicate() const {
+    const int descriptor = ::fcntl(descriptor_, F_DUPFD_CLOEXEC, 0);
+    if (descriptor < 0) {
+        return systemError("Cannot open", path_ + " again", errno);
+    }
+    ImageFile copy(descriptor, path_);
+    copy.writeRefusal_ = writeRefusal_;
+    return copy;
+}
+
 Result<ImageFile> ImageFile::createPrivate(const std::string& path, uint64_t size) {
     auto file =
         open(path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, "for writing", S_IRUSR | S_IWUSR);
@@ -78,7 +100,8 @@ Result<ImageFile> ImageFile::createPrivate(const std::string& path, uint64_t siz
 ImageFile::ImageFile(ImageFile&& other) noexcept
     : descriptor_(std::exchange(other.descriptor_, -1)),
       path_(std::move(other.path_)),
-      pending_(other.pending_) {}
+      pending_(other.pending_),
+      writeRefusal_(std::move(other.writeRefusal_)) {}
 
 ImageFile& ImageFile::operator=(ImageFile&& other) noexcept {
     if (this != &other) {
@@ -88,6 +111,7 @@ ImageFile& ImageFile::operator=(ImageFile&& other) noexcept {
         descriptor_ = std::exchange(other.descriptor_, -1);
         path_ = std::move(other.path_);
         pending_ = other.pending_;
+        writeRefusal_ = std::move(other.writeRefusal_);
     }
     return *this;
 }
@@ -157,6 +181,9 @@ Result<size_t> ImageFile::readAt(uint64_t offset, std::span<uint8_t> buffer) con
 }
 
 Result<void> ImageFile::writeAt(uint64_t offset, std::span<const uint8_t> bytes) {
+    if (writeRefusal_) {
+        return *writeRefusal_;
+    }
     size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t put = ::pwrite(descriptor_, bytes.data() + done, bytes.size() - done,

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -27,6 +28,9 @@ class ImageFile final : public ImageSource {
 public:
     static Result<ImageFile> openForReading(const std::string& path);
     static Result<ImageFile> openForUpdate(const std::string& path);
+    // For update where the file may be written, else for reading: an image on read-only media
+    // or without write permission can still be browsed, and each write says why it cannot be.
+    static Result<ImageFile> openForEditing(const std::string& path);
     // Creates `path`, or empties the file already there, readable by its owner only and
     // `size` bytes long, all zero; a symbolic link in its place is refused.
     static Result<ImageFile> createPrivate(const std::string& path, uint64_t size);
@@ -51,6 +55,11 @@ public:
     // left to wait for.
     void startWriteback(uint64_t offset, uint64_t length);
     Result<void> close();
+    // Another handle on the same open file, whatever its path names meanwhile; it reads
+    // without the pending writes this one may be reading through.
+    Result<ImageFile> duplicate() const;
+    // Why the file cannot be written through this handle; nothing when it can.
+    const std::optional<Error>& writeRefusal() const { return writeRefusal_; }
     // The open file, for the undo journal to share its blocks with an entry
     // (io/ExtentClone.h) rather than copy them.
     int descriptor() const { return descriptor_; }
@@ -64,6 +73,7 @@ private:
     int descriptor_ = -1;
     std::string path_;
     const PendingWrites* pending_ = nullptr;
+    std::optional<Error> writeRefusal_;
 };
 
 }  // namespace kestrel

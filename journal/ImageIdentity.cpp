@@ -42,14 +42,6 @@ Result<uint64_t> descriptorsHash(const ImageFile& image) {
 
 }  // namespace
 
-Result<ImageIdentity> imageIdentity(const std::string& imagePath) {
-    auto image = ImageFile::openForReading(imagePath);
-    if (!image) {
-        return image.error();
-    }
-    return imageIdentity(*image);
-}
-
 Result<ImageIdentity> imageIdentity(const ImageFile& image) {
     const auto file = image.identity();
     const auto size = image.size();

@@ -9,7 +9,6 @@
 
 namespace kestrel {
 
-Result<ImageIdentity> imageIdentity(const std::string& imagePath);
 Result<ImageIdentity> imageIdentity(const ImageFile& image);
 
 }  // namespace kestrel

@@ -95,8 +95,8 @@ Result<std::optional<std::string>> misfit(const std::string& folder, const Image
 
 }  // namespace
 
-Result<Journal> Journal::of(const std::string& imagePath) {
-    const auto identity = imageIdentity(imagePath);
+Result<Journal> Journal::of(const ImageFile& image) {
+    const auto identity = imageIdentity(image);
     if (!identity) {
         return identity.error();
     }
@@ -131,16 +131,21 @@ Result<void> Journal::makeFit(OwnedFolder& folder, const ImageIdentity& identity
     return {};
 }
 
-Result<Journal::Locked> Journal::lockFor(const std::string& imagePath, bool checkFit) const {
+Result<Journal::Locked> Journal::lockFor(const ImageFile& image, bool checkFit) const {
+    const std::string& imagePath = image.path();
     auto folder = openLocked(folderName_, folder_, imagePath);
     if (!folder) {
         return folder.error();
     }
-    auto identity = imageIdentity(imagePath);
+    auto identity = imageIdentity(image);
     if (!identity) {
         return identity.error();
     }
-    if (FileIdentity{identity->device, identity->inode} != file_) {
+    const auto named = identityAt(imagePath);
+    if (!named) {
+        return named.error();
+    }
+    if (FileIdentity{identity->device, identity->inode} != file_ || *named != file_) {
         return Error{ErrorKind::Changed, imagePath +
                                              " is no longer the file that was opened: it was "
                                              "replaced since; browse to it again"};
@@ -155,7 +160,7 @@ Result<Journal::Locked> Journal::lockFor(const std::string& imagePath, bool chec
 
 Result<JournalEdit> Journal::begin(EditSummary summary, JournalFiles files) const {
     // An undo looks at the fit itself, once it has named any bytes changed since.
-    auto locked = lockFor(files.imagePath, summary.kind != EditKind::Undo);
+    auto locked = lockFor(*files.image, summary.kind != EditKind::Undo);
     if (!locked) {
         return locked.error();
     }
@@ -353,7 +358,7 @@ Result<UndoableEntry> Journal::openForUndo(uint64_t id, JournalEdit& undo,
         return reason.error();
     }
     if (*reason) {
-        return Error{ErrorKind::Changed, "Cannot undo " + description + ": " + files.imagePath +
+        return Error{ErrorKind::Changed, "Cannot undo " + description + ": " + files.imagePath() +
                                              " was changed since Kestrel's last edit of it (" +
                                              **reason + "), so its undo journal, " + folder_ +
                                              ", no longer fits it. Nothing was written"};
@@ -368,7 +373,7 @@ Result<UndoableEntry> Journal::openForUndo(uint64_t id, JournalEdit& undo,
 
 Result<JournalEdit> Journal::beginWithoutUndo(JournalFiles files) const {
     // What it leaves is noted only in a journal that fits the image it starts on.
-    auto locked = lockFor(files.imagePath, true);
+    auto locked = lockFor(*files.image, true);
     if (!locked && locked.error().kind == ErrorKind::Changed) {
         return locked.error();
     }
@@ -387,7 +392,7 @@ Result<JournalEdit> beginJournalEdit(const Result<Journal>& journal, bool keepUn
     }
     if (!journal) {
         return Error{journal.error().kind, "Kestrel cannot keep the undo journal for " +
-                                               files.imagePath + ": " + journal.error().message +
+                                               files.imagePath() + ": " + journal.error().message +
                                                "; nothing was written"};
     }
     return journal->begin(summary, std::move(files));

@@ -62,8 +62,8 @@ struct WrittenRange {
 
 class Journal {
 public:
-    // The journal of the image at `imagePath`. Nothing is read or changed yet.
-    static Result<Journal> of(const std::string& imagePath);
+    // The journal of the open image file `image`. Nothing is read or changed yet.
+    static Result<Journal> of(const ImageFile& image);
 
     const std::string& folder() const { return folder_; }
     // Starts an edit; only one edit of an image is made at a time, in any process. A journal
@@ -99,16 +99,17 @@ private:
         OwnedFolder folder;
         ImageIdentity identity;
     };
-    // Takes the folder's lock for an edit of `imagePath`, once it is seen to be the file that
-    // was opened; with `checkFit`, a journal that no longer fits it is set aside first.
-    Result<Locked> lockFor(const std::string& imagePath, bool checkFit) const;
+    // Takes the folder's lock for an edit of `image`, once it is seen to be the file the
+    // journal was opened for and the one its path still names; with `checkFit`, a journal
+    // that no longer fits it is set aside first.
+    Result<Locked> lockFor(const ImageFile& image, bool checkFit) const;
     Journal(std::string folderName, std::string folder, FileIdentity file)
         : folderName_(std::move(folderName)), folder_(std::move(folder)), file_(file) {}
     // `folder` is the journal's folder, locked. When the journal does not fit the image
     // `identity`, it is set aside and `folder` becomes a new one, locked.
     Result<void> makeFit(OwnedFolder& folder, const ImageIdentity& identity,
                          const std::string& imagePath) const;
-    Result<std::string> recoverEntry(EntryFile& file, const std::string& imagePath) const;
+    Result<std::string> recoverEntry(EntryFile& file, const ImageFile& image) const;
 
     std::string folderName_;  // inside the state folder
     std::string folder_;

@@ -344,11 +344,14 @@ Result<void> JournalEdit::syncWrittenFiles() {
 Result<std::shared_ptr<ImageFile>> JournalEdit::file(JournalTarget target) {
     auto& opened = opened_[static_cast<size_t>(target)];
     if (!opened) {
-        const std::string* path = files_.pathOf(target);
-        if (path == nullptr) {
+        const ImageFile* held = files_.fileOf(target);
+        if (held == nullptr) {
             return Error{ErrorKind::NotFound, "The edit has no layer-1 copy to write"};
         }
-        auto file = preview_ ? ImageFile::openForReading(*path) : ImageFile::openForUpdate(*path);
+        if (!preview_ && held->writeRefusal()) {
+            return *held->writeRefusal();
+        }
+        auto file = held->duplicate();
         if (!file) {
             return file.error();
         }

@@ -35,17 +35,23 @@ struct PreviewedRange {
     bool changes = false;
 };
 
-// The files an edit may write, by their place in the journal.
+// The files an edit may write, by their place in the journal, as their owner opened them
+// once: every edit reads and writes a duplicate of the same open file, so a path renamed or
+// replaced meanwhile never sends a write elsewhere.
 struct JournalFiles {
-    std::string imagePath;
-    std::optional<std::string> layerCopyPath;
+    std::shared_ptr<const ImageFile> image;
+    std::shared_ptr<const ImageFile> layerCopy;  // none without a layer-1 copy
     // How a raw image holds its user data, which record and data edits write; the journal
     // itself saves and puts back the image's bytes as they lie in the file.
     std::optional<RawLayout> imageLayout;
 
+    const std::string& imagePath() const { return image->path(); }
+    const ImageFile* fileOf(JournalTarget target) const {
+        return target == JournalTarget::Image ? image.get() : layerCopy.get();
+    }
     const std::string* pathOf(JournalTarget target) const {
-        return target == JournalTarget::Image ? &imagePath
-                                              : (layerCopyPath ? &*layerCopyPath : nullptr);
+        const ImageFile* file = fileOf(target);
+        return file != nullptr ? &file->path() : nullptr;
     }
 };
 

@@ -69,13 +69,14 @@ Result<std::optional<std::string>> mixedBytes(const EntryFile& file,
 
 }  // namespace
 
-Result<std::string> Journal::recoverEntry(EntryFile& file, const std::string& imagePath) const {
+Result<std::string> Journal::recoverEntry(EntryFile& file, const ImageFile& heldImage) const {
     auto entry = file.read(true);
     if (!entry) {
         return entry.error();
     }
-    const std::string note = cutShortNote(imagePath, entry->summary);
-    auto image = ImageFile::openForUpdate(imagePath);
+    const std::string note = cutShortNote(heldImage.path(), entry->summary);
+    auto image = heldImage.writeRefusal() ? Result<ImageFile>(*heldImage.writeRefusal())
+                                          : heldImage.duplicate();
     if (!image) {
         return note + ", and it could not be put back: " + image.error().message;
     }
@@ -143,7 +144,7 @@ Result<std::vector<std::string>> Journal::recover(const JournalFiles& files) con
             ::unlink(item->second.c_str());
             continue;
         }
-        auto note = recoverEntry(*file, files.imagePath);
+        auto note = recoverEntry(*file, *files.image);
         if (note) {
             notes.push_back(*note);
         }

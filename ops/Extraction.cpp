@@ -60,7 +60,7 @@ Result<TransferEnd> extractFile(const OperationSnapshot& snapshot, const ImageSo
     if (!bytes) {
         return bytes.error();
     }
-    auto output = OutputFile::create(folder, name, {snapshot.imagePath, snapshot.recordsPath});
+    auto output = OutputFile::create(folder, name, {snapshot.imagePath(), snapshot.recordsPath});
     if (!output) {
         return output.error();
     }
@@ -77,7 +77,7 @@ Result<TransferEnd> extractFile(const OperationSnapshot& snapshot, const ImageSo
                                         // damaged sector of a raw image that cut it short.
                                         const auto stop = bytes->read(done + *got, block.first(1));
                                         return stop ? Error{ErrorKind::OutOfRange,
-                                                            snapshot.imagePath + " ended " +
+                                                            snapshot.imagePath() + " ended " +
                                                                 std::to_string(done + *got) +
                                                                 " bytes into " + file.rowName +
                                                                 " while it was being extracted"}
@@ -128,8 +128,7 @@ ExtractionReport extractFiles(const OperationSnapshot& snapshot, const OutputFol
     ExtractionReport report;
     // Opened once for the run, as for Dummy and Overwrite: a run of many small files would
     // otherwise spend much of its time opening it.
-    const auto image =
-        openContainer({snapshot.imagePath, snapshot.imageLayout, snapshot.imageName});
+    const auto image = snapshot.openImage();
     for (const auto& file : snapshot.files) {
         if (observer.stopRequested()) {
             report.stopped = true;

@@ -62,7 +62,12 @@ Result<ImageJournal> ImageJournal::open(const std::string& chosenPath) {
     if (!container) {
         return container.error();
     }
-    ImageJournal opened(*container, Journal::of(container->dataPath));
+    auto image = ImageFile::openForEditing(container->dataPath);
+    if (!image) {
+        return image.error();
+    }
+    auto held = std::make_shared<const ImageFile>(std::move(*image));
+    ImageJournal opened(*container, held, Journal::of(*held));
     if (opened.journal_) {
         auto notes = opened.journal_->recover(opened.files());
         opened.recoveryNotes_ = notes ? std::move(*notes) : std::vector{notes.error().message};

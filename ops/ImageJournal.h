@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "io/ImageFile.h"
 #include "io/RawLayout.h"
 #include "journal/Journal.h"
 
@@ -29,6 +31,8 @@ public:
     static Result<ImageJournal> open(const std::string& chosenPath);
 
     const ImageContainer& container() const { return container_; }
+    // The image's file, opened once for update (for reading where it cannot be written).
+    const std::shared_ptr<const ImageFile>& image() const { return image_; }
     const std::string& imagePath() const { return container_.dataPath; }
     // The journal; an error says why the image cannot be edited with undo.
     const Result<Journal>& journal() const { return journal_; }
@@ -36,7 +40,7 @@ public:
     // What a crash cut short and the open put back, one note per edit.
     const std::vector<std::string>& recoveryNotes() const { return recoveryNotes_; }
     // The files an edit of the image writes, without a layer-1 copy.
-    JournalFiles files() const { return {container_.dataPath, std::nullopt, container_.raw}; }
+    JournalFiles files() const { return {image_, nullptr, container_.raw}; }
 
     // The newest edit in effect that Undo would revert, and what it wrote over.
     Result<std::optional<LastEdit>> lastEdit() const;
@@ -44,10 +48,14 @@ public:
     Result<void> undo(uint64_t id) const;
 
 private:
-    ImageJournal(ImageContainer container, Result<Journal> journal)
-        : container_(std::move(container)), journal_(std::move(journal)) {}
+    ImageJournal(ImageContainer container, std::shared_ptr<const ImageFile> image,
+                 Result<Journal> journal)
+        : container_(std::move(container)),
+          image_(std::move(image)),
+          journal_(std::move(journal)) {}
 
     ImageContainer container_;
+    std::shared_ptr<const ImageFile> image_;
     Result<Journal> journal_;
     std::vector<std::string> recoveryNotes_;
 };

@@ -1,6 +1,7 @@
 #include "ops/OperationSnapshot.h"
 
 #include "image/IsoLayout.h"
+#include "io/ContainerOpen.h"
 
 namespace kestrel {
 
@@ -50,7 +51,7 @@ Result<uint64_t> OperationSnapshot::dataOffset(const SnapshotFile& file, uint64_
     // A file of no bytes runs past no end, wherever its extent is said to lie.
     if (record.dataLength != 0 && offset + record.dataLength > imageSize) {
         return Error{ErrorKind::OutOfRange,
-                     file.rowName + "'s data" + place + " runs past the end of " + imagePath +
+                     file.rowName + "'s data" + place + " runs past the end of " + imagePath() +
                          " (" + std::to_string(imageSize) + " bytes); nothing was done to it"};
     }
     return offset;
@@ -84,7 +85,15 @@ Result<JournalEdit> OperationSnapshot::beginEdit(EditKind kind) const {
             summary.name = summary.fileCount++ == 0 ? file.rowName : summary.name;
         }
     }
-    return beginJournalEdit(journal, keepUndo, summary, {imagePath, std::nullopt, imageLayout});
+    return beginJournalEdit(journal, keepUndo, summary, {image, nullptr, imageLayout});
+}
+
+Result<std::unique_ptr<ImageSource>> OperationSnapshot::openImage() const {
+    auto file = image->duplicate();
+    if (!file) {
+        return file.error();
+    }
+    return openContainer({imagePath(), imageLayout, imageName}, std::move(*file));
 }
 
 }  // namespace kestrel

@@ -11,6 +11,7 @@
 
 #include "image/RecordLookup.h"
 #include "image/VolumeStructures.h"
+#include "io/ImageFile.h"
 #include "io/RawLayout.h"
 #include "journal/Journal.h"
 
@@ -22,7 +23,8 @@ struct SnapshotFile {
 };
 
 struct OperationSnapshot {
-    std::string imagePath;                 // the chosen image, where file data is read and written
+    // The chosen image, where file data is read and written, as the session opened it.
+    std::shared_ptr<const ImageFile> image;
     std::optional<RawLayout> imageLayout;  // how a raw image holds its user data
     std::string imageName;     // the cue sheet a raw image was chosen by, which messages name
     std::string recordsPath;   // the presented file the records were read from
@@ -37,6 +39,9 @@ struct OperationSnapshot {
     std::shared_ptr<const VolumeStructures> structures;
     bool structuresConfirmed = false;
 
+    const std::string& imagePath() const { return image->path(); }
+    // The image read through its user data, on a handle of the run's own.
+    Result<std::unique_ptr<ImageSource>> openImage() const;
     // The file data the found files hold, which Dummy and Overwrite would save for undo.
     uint64_t dataBytes() const;
     // What the journal keeps of that data: in a raw image, the whole 2352-byte sectors.

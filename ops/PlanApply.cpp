@@ -177,7 +177,7 @@ Result<OperationSnapshot> dataSnapshot(const Session& session, const std::string
     }
     auto snapshot = session.snapshot(file->directory, {file->rowName});
     snapshot.structuresConfirmed = force;
-    auto image = openContainer({snapshot.imagePath, snapshot.imageLayout, snapshot.imageName});
+    auto image = snapshot.openImage();
     if (!image) {
         return image.error();
     }

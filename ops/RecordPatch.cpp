@@ -65,7 +65,7 @@ Result<void> patchMirroredRecord(JournalEdit& edit, uint64_t layerOffset,
                                  const RecordLocation& location, const RecordFields& fields) {
     const std::string* copyPath = edit.files().pathOf(JournalTarget::LayerCopy);
     if (copyPath == nullptr) {
-        return Error{ErrorKind::NotFound, "The layer-1 copy of " + edit.files().imagePath +
+        return Error{ErrorKind::NotFound, "The layer-1 copy of " + edit.files().imagePath() +
                                               " was not made; nothing was written"};
     }
     auto copy = ImageWriter::open(edit, JournalTarget::LayerCopy);

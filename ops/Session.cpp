@@ -52,12 +52,14 @@ Error unreadableVolume(Error unreadable, const ImageJournal& opened) {
 
 }  // namespace
 
-Session::Session(ImageContainer image, std::string layerCopyPath,
-                 std::unique_ptr<ImageSource> presented, Volume volume, Result<Journal> journal)
-    : imagePath_(std::move(image.dataPath)),
-      imageName_(std::move(image.shownPath)),
+Session::Session(ImageContainer container, std::shared_ptr<const ImageFile> image,
+                 std::string layerCopyPath, std::unique_ptr<ImageSource> presented, Volume volume,
+                 Result<Journal> journal)
+    : imagePath_(std::move(container.dataPath)),
+      imageName_(std::move(container.shownPath)),
+      image_(std::move(image)),
       layerCopyPath_(std::move(layerCopyPath)),
-      imageLayout_(image.raw),
+      imageLayout_(container.raw),
       presented_(std::move(presented)),
       volume_(std::move(volume)),
       journal_(std::move(journal)),
@@ -69,13 +71,17 @@ Result<Session> Session::open(const std::string& chosenPath, std::string layerCo
     if (!opened) {
         return opened.error();
     }
-    auto image = openContainer(opened->container());
-    auto volume = image ? readVolume(**image) : Result<Volume>(image.error());
+    auto file = opened->image()->duplicate();
+    if (!file) {
+        return file.error();
+    }
+    auto image = openContainer(opened->container(), std::move(*file));
+    auto volume = readVolume(*image);
     if (!volume) {
         return unreadableVolume(volume.error(), *opened);
     }
-    Session session(opened->container(), std::move(layerCopyPath), std::move(*image),
-                    std::move(*volume), opened->takeJournal());
+    Session session(opened->container(), opened->image(), std::move(layerCopyPath),
+                    std::move(image), std::move(*volume), opened->takeJournal());
     session.recoveryNotes_ = opened->recoveryNotes();
     return session;
 }
@@ -147,7 +153,15 @@ DualLayerCheck Session::checkDualLayer() {
     // would only fill the cache with zeros.
     auto check =
         copyLayerOneStart(*presented_, start, std::min(wanted, *size - start), layerCopyPath_);
-    layerCopyMade_ = check.verdict == DualLayer;
+    if (check.verdict != DualLayer) {
+        return check;
+    }
+    auto copy = ImageFile::openForEditing(layerCopyPath_);
+    if (!copy) {
+        return failed(CopyNotMade, copy.error());
+    }
+    layerCopy_ = std::make_shared<const ImageFile>(std::move(*copy));
+    layerCopyMade_ = true;
     return check;
 }
 
@@ -157,16 +171,20 @@ Result<void> Session::switchLayers() {
     structures_.reset();
     volume_ = Volume{};
     presented_.reset();
-    auto file = openContainer({presentedPath(), layerOne_ ? std::nullopt : imageLayout_,
-                               layerOne_ ? presentedName() : imageName_});
+    const auto& held = layerOne_ ? layerCopy_ : image_;
+    auto file = held ? held->duplicate()
+                     : Result<ImageFile>(Error{ErrorKind::NotFound, "No layer-1 copy was made"});
     if (!file) {
         return file.error();
     }
-    auto volume = readVolume(**file);
+    auto presented = openContainer({presentedPath(), layerOne_ ? std::nullopt : imageLayout_,
+                                    layerOne_ ? presentedName() : imageName_},
+                                   std::move(*file));
+    auto volume = readVolume(*presented);
     if (!volume) {
         return volume.error();
     }
-    presented_ = std::move(*file);
+    presented_ = std::move(presented);
     volume_ = std::move(*volume);
     return {};
 }
@@ -256,8 +274,7 @@ Result<void> Session::patchPresentedRecord(JournalEdit& edit, const RecordLocati
 }
 
 JournalFiles Session::journalFiles() const {
-    return {imagePath_, layerCopyMade_ ? std::optional(layerCopyPath_) : std::nullopt,
-            imageLayout_};
+    return {image_, layerCopyMade_ ? layerCopy_ : nullptr, imageLayout_};
 }
 
 Result<JournalEdit> Session::beginEdit(const EditSummary& summary, bool keepUndo) const {
@@ -321,7 +338,7 @@ Result<PatchOutcome> Session::patchRecord(JournalEdit& edit, DirectoryNumber dir
 OperationSnapshot Session::snapshot(DirectoryNumber directory,
                                     const std::vector<std::string>& rowNames) const {
     OperationSnapshot snapshot;
-    snapshot.imagePath = imagePath_;
+    snapshot.image = image_;
     snapshot.imageLayout = imageLayout_;
     snapshot.imageName = imageName_;
     snapshot.recordsPath = presentedPath();

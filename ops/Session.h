@@ -104,8 +104,9 @@ public:
                                const std::vector<std::string>& rowNames) const;
 
 private:
-    Session(ImageContainer image, std::string layerCopyPath, std::unique_ptr<ImageSource> presented,
-            Volume volume, Result<Journal> journal);
+    Session(ImageContainer container, std::shared_ptr<const ImageFile> image,
+            std::string layerCopyPath, std::unique_ptr<ImageSource> presented, Volume volume,
+            Result<Journal> journal);
 
     // Where layer 1's volume starts in the image.
     uint64_t layerOneStart() const { return layer0Bytes_ - kLayerOneLead; }
@@ -120,6 +121,10 @@ private:
 
     std::string imagePath_;
     std::string imageName_;  // empty when the data file is what the user chose
+    // The image, opened once for update: every read and write of it goes through this open
+    // file, whatever its path names later. The layer-1 copy is held the same way once made.
+    std::shared_ptr<const ImageFile> image_;
+    std::shared_ptr<const ImageFile> layerCopy_;
     std::string layerCopyPath_;
     std::optional<RawLayout> imageLayout_;
     std::unique_ptr<ImageSource> presented_;

@@ -78,7 +78,7 @@ Result<void> undoRanges(const UndoableEntry& undoable, JournalTarget target, Jou
 }  // namespace
 
 Result<void> undoEntry(const Journal& journal, uint64_t id, const JournalFiles& files) {
-    const auto listed = inEffect(journal, id, files.imagePath);
+    const auto listed = inEffect(journal, id, files.imagePath());
     if (!listed) {
         return listed.error();
     }

@@ -149,8 +149,17 @@ TEST_P(WriterFaultTest, IsRefusedNamingTheFileAndTheReasonAndLeavesEveryByte) {
         GTEST_SKIP() << access.failure();
     }
     openDisc(onLayerOne ? Disc::Dvd9LayerOne : Disc::Cd);
+    // The session opens the image once, for every read and write: whether it may write is
+    // settled then, and removing the file later takes nothing from the handle it holds.
+    const bool atOpen = fault == "ReadOnlyImage";
+    if (atOpen) {
+        ASSERT_NO_FATAL_FAILURE(inflict(writer, fault));
+        ASSERT_NO_FATAL_FAILURE(open(onLayerOne, onLayerOne));
+    }
     const auto run = start(writer);
-    ASSERT_NO_FATAL_FAILURE(inflict(writer, fault));
+    if (!atOpen) {
+        ASSERT_NO_FATAL_FAILURE(inflict(writer, fault));
+    }
     const bool vanished = fault == "VanishedImage";
     const auto imageBefore = vanished ? Bytes{} : readFileBytes(image);
     const auto copyBefore = layerOne ? readFileBytes(copy) : Bytes{};
@@ -177,15 +186,16 @@ std::vector<WriterFault> writerFaults() {
     std::vector<WriterFault> cases;
     for (const auto writer :
          {Writer::Extract, Writer::Dummy, Writer::Overwrite, Writer::Relink, Writer::ModifyToc}) {
-        // Extraction only reads the image, so a read-only one is no fault for it.
+        // Extraction only reads the image, through the handle the session holds, so neither a
+        // read-only image nor one removed from its folder is a fault for it.
         for (const auto* fault : {"ReadOnlyImage", "VanishedImage", "ShrunkImage"}) {
-            if (writer != Writer::Extract || fault != std::string("ReadOnlyImage")) {
+            if (writer != Writer::Extract || fault == std::string("ShrunkImage")) {
                 cases.push_back({writer, fault});
             }
         }
         if (writer == Writer::Relink || writer == Writer::ModifyToc) {
             for (const auto* fault :
-                 {"ReadOnlyImage", "VanishedImage", "ShrunkImage", "ReadOnlyCopy", "ChangedCopy"}) {
+                 {"ReadOnlyImage", "VanishedImage", "ShrunkImage", "ChangedCopy"}) {
                 cases.push_back({writer, fault, true});
             }
         }
