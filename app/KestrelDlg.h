@@ -143,6 +143,8 @@ private:
     void clearProgressDisplay();
     void finishOperationDisplay();
     void waitForOperation();
+    // Whether the user agrees to stop the run under way so that the window can close.
+    bool confirmStopToClose();
     void connectProgressDisplay();
 
     // On the worker thread, working only from the snapshot taken when the run started.
@@ -176,6 +178,7 @@ private:
     bool udfNoted_ = false;
     // The image has a second volume, whether or not its copy could be made.
     bool dualLayer_ = false;
+    Operation running_ = Operation::Extract;  // the last run started
     // Set by Extract, cleared by CANCEL, read by the extraction worker.
     std::atomic<uint8_t> extractActive_{0};
     std::unique_ptr<Prompter> prompter_;

@@ -15,6 +15,7 @@
 
 #include "app/KestrelDlg.h"
 #include "dialogs/ImageText.h"
+#include "journal/EditSummary.h"
 #include "ops/Blanking.h"
 #include "ops/Extraction.h"
 #include "ops/Overwrite.h"
@@ -62,9 +63,25 @@ QString renamedList(const ExtractionReport& report) {
            lines.join(QStringLiteral("\n"));
 }
 
+// What a stop left of the file in hand.
+QString stoppedFileText(const StoppedFile& file) {
+    const QString name = shownImageName(file.rowName);
+    if (!file.olderKept.empty()) {
+        return name + QStringLiteral(" was stopped before it was complete; the older file ") +
+               fromLocalPath(file.olderKept) + QStringLiteral(" was kept as it was.");
+    }
+    return name + QStringLiteral(" was cut at ") +
+           QString::fromStdString(formatBytes(file.written)) + QStringLiteral(" of ") +
+           QString::fromStdString(formatBytes(file.length)) + QStringLiteral("; its part is ") +
+           fromLocalPath(file.partPath) + QStringLiteral(".");
+}
+
 Message extractionMessage(const ExtractionReport& report, bool extractActive) {
-    const QString end = extractActive ? QStringLiteral("Selected Files Extracted")
-                                      : QStringLiteral("Aborted Extraction");
+    QString end = extractActive ? QStringLiteral("Selected Files Extracted")
+                                : QStringLiteral("Aborted Extraction");
+    if (report.cut) {
+        end += QStringLiteral("\n\n") + stoppedFileText(*report.cut);
+    }
     const QString renamed =
         report.renamed.empty() ? QString() : QStringLiteral("\n\n") + renamedList(report);
     if (report.failures.empty()) {
@@ -170,6 +187,7 @@ void CKestrelDlg::startBackgroundOperation(Operation operation) {
     if (operation != Operation::Extract && !snapshot.files.empty()) {
         holdOperationButtons();
     }
+    running_ = operation;
     worker_ = QThread::create([this, operation, snapshot = std::move(snapshot)] {
         switch (operation) {
             case Operation::Extract:
@@ -272,9 +290,25 @@ void CKestrelDlg::waitForOperation() {
     delete worker_.data();
 }
 
+bool CKestrelDlg::confirmStopToClose() {
+    const QString question =
+        running_ == Operation::Extract
+            ? QStringLiteral(
+                  "An Extract is running: stop it and close?\n\nThe file in hand keeps what was "
+                  "written of it, unless it was to replace an older file, which then stays as "
+                  "it was.")
+        : running_ == Operation::Dummy
+            ? QStringLiteral(
+                  "A Dummy is running: stop it and close?\n\nThe file in hand is finished "
+                  "first; Undo reverts the files done.")
+            : QStringLiteral("An Overwrite is running: close once it is done?");
+    return prompter_->show(Message::question(question, QString())) == Answer::Yes;
+}
+
 void CKestrelDlg::done(int result) {
     if (operationRunning()) {
-        if (closing_) {
+        // The run may end while the question is shown; the answer stands all the same.
+        if (closing_ || !confirmStopToClose()) {
             return;
         }
         closing_ = true;

@@ -49,9 +49,32 @@ Result<ExtractedBytes> extractedBytes(const OperationSnapshot& snapshot, const S
                           }};
 }
 
+// A stopped file is kept as far as it was written, unless it was to replace an older file:
+// the older file, complete, is worth more than part of the new one.
+Result<StoppedFile> keepStoppedFile(OutputFile& output, const std::string& rowName,
+                                    uint64_t written, uint64_t length) {
+    StoppedFile stopped{rowName, written, length, output.path(), {}};
+    if (output.replacesOlderFile()) {
+        stopped.partPath.clear();
+        stopped.olderKept = output.path();
+        if (auto removed = output.removeWritten(); !removed) {
+            return Error{ErrorKind::Io, rowName +
+                                            " was stopped before it was complete and the older "
+                                            "file of its name kept, but " +
+                                            removed.error().message};
+        }
+        return stopped;
+    }
+    if (auto placed = output.commit(); !placed) {
+        return placed.error();
+    }
+    return stopped;
+}
+
 Result<TransferEnd> extractFile(const OperationSnapshot& snapshot, const ImageSource& image,
                                 const SnapshotFile& file, const OutputFolder& folder,
-                                const std::string& name, OperationObserver& observer) {
+                                const std::string& name, OperationObserver& observer,
+                                ExtractionReport& report) {
     const auto dataOffset = snapshot.dataOffsetIn(file, image);
     if (!dataOffset) {
         return dataOffset.error();
@@ -66,6 +89,7 @@ Result<TransferEnd> extractFile(const OperationSnapshot& snapshot, const ImageSo
     }
 
     observer.beginFile(file.rowName);
+    uint64_t written = 0;
     auto moved = transferBlocks(static_cast<uint32_t>(bytes->length), observer, true,
                                 [&](uint64_t done, std::span<uint8_t> block) -> Result<void> {
                                     const auto got = bytes->read(done, block);
@@ -83,13 +107,20 @@ Result<TransferEnd> extractFile(const OperationSnapshot& snapshot, const ImageSo
                                                                 " while it was being extracted"}
                                                     : stop.error();
                                     }
-                                    return output->write(block);
+                                    auto put = output->write(block);
+                                    written += put ? block.size() : 0;
+                                    return put;
                                 });
     if (!moved) {
         return output->discard(moved.error());
     }
-    // A stopped file is put in place too: the blocks moved before the stop are kept.
-    if (auto placed = output->commit(); !placed) {
+    if (*moved == TransferEnd::Stopped) {
+        auto stopped = keepStoppedFile(*output, file.rowName, written, bytes->length);
+        if (!stopped) {
+            return stopped.error();
+        }
+        report.cut = std::move(*stopped);
+    } else if (auto placed = output->commit(); !placed) {
         return placed.error();
     }
     return *moved;
@@ -135,9 +166,10 @@ ExtractionReport extractFiles(const OperationSnapshot& snapshot, const OutputFol
             break;
         }
         const auto name = outputName(file.rowName);
-        const auto ended = !image  ? Result<TransferEnd>(image.error())
-                           : !name ? Result<TransferEnd>(name.error())
-                                   : extractFile(snapshot, **image, file, folder, *name, observer);
+        const auto ended =
+            !image  ? Result<TransferEnd>(image.error())
+            : !name ? Result<TransferEnd>(name.error())
+                    : extractFile(snapshot, **image, file, folder, *name, observer, report);
         if (!ended) {
             report.failures.push_back({file.rowName, ended.error()});
             continue;

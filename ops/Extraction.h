@@ -2,6 +2,8 @@
 // The image is only read.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,13 +25,26 @@ struct RenamedFile {
     std::string writtenAs;  // the path of the file written
 };
 
+// The file a stop cut short.
+struct StoppedFile {
+    std::string rowName;
+    uint64_t written = 0;  // of `length` bytes
+    uint64_t length = 0;
+    // Where the part written stays; an output that was to replace an older file is removed
+    // instead, and `olderKept` names the older file, left as it was.
+    std::string partPath;
+    std::string olderKept;
+};
+
 struct ExtractionReport : OperationReport {
     std::vector<RenamedFile> renamed;  // files written under another name than their row's
+    std::optional<StoppedFile> cut;    // the file in hand when the run was stopped
 };
 
 // Extracts each snapshot file, in order, each to exactly its recorded length, into `folder`.
-// A stop leaves the file in hand with the blocks moved so far; a failed file is reported,
-// leaves an older file of its name as it was, and the others still run.
+// A stop leaves the file in hand with the blocks moved so far, unless it was to replace an
+// older file of its name, which then stays as it was; a failed file is reported, leaves an
+// older file of its name as it was, and the others still run.
 ExtractionReport extractFiles(const OperationSnapshot& snapshot, const OutputFolder& folder,
                               OperationObserver& observer);
 // The same into the folder named `folder`, which must be there.

@@ -189,12 +189,20 @@ Result<void> OutputFile::commit() {
     return {};
 }
 
-Error OutputFile::discard(Error why) {
+Result<void> OutputFile::removeWritten() {
     (void)closeDescriptor(descriptor_, path_);
     const bool temporary = !temporary_.empty();
     if (::unlinkat(folder_, (temporary ? temporary_ : name_).c_str(), 0) != 0) {
-        why.message += "; what was written of it stays as " + (temporary ? temporaryPath_ : path_) +
-                       ", as it could not be removed: " + std::strerror(errno);
+        return Error{ErrorKind::Io, "what was written of it stays as " +
+                                        (temporary ? temporaryPath_ : path_) +
+                                        ", as it could not be removed: " + std::strerror(errno)};
+    }
+    return {};
+}
+
+Error OutputFile::discard(Error why) {
+    if (auto removed = removeWritten(); !removed) {
+        why.message += "; " + removed.error().message;
     }
     return why;
 }

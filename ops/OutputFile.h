@@ -32,12 +32,18 @@ public:
     ~OutputFile();
 
     Result<void> write(std::span<const uint8_t> bytes);
+    // Whether the file is to replace an older one of its name, which stays until commit.
+    bool replacesOlderFile() const { return !temporary_.empty(); }
+    const std::string& path() const { return path_; }
     // Closes the file and puts it in place under its name, replacing an older file there;
     // when that fails, the file is discarded.
     Result<void> commit();
     // Closes and removes a file whose content is known to be wrong, and returns `why` it is
     // wrong, saying also when the file could not be removed.
     Error discard(Error why);
+    // Closes and removes the file, which leaves an older file of its name as it was; an
+    // error says where what was written stays.
+    Result<void> removeWritten();
 
 private:
     OutputFile(int descriptor, const OutputFolder& folder, std::string name, std::string temporary,

@@ -2,6 +2,7 @@
 // CANCEL while it works, the progress display and the end message.
 #include <fstream>
 
+#include "journal/EditSummary.h"
 #include "tests/app/WindowFixture.h"
 
 namespace kestrel::test {
@@ -124,20 +125,44 @@ TEST_F(BackgroundOperationTest, ARunStopsOnlyWhereCancelOrClosingSaysAndKeepsToI
         QTimer::singleShot(0, window.get(), [this] { window->reject(); });
     };
 
-    run(C::kExtractButton, {"BIG1.BIN", "BIG3.BIN"}, [this] { click(C::kCancelButton); });
-    EXPECT_EQ(takeMessages(), QStringList{"Notice: Aborted Extraction"});
-    EXPECT_LT(readFileBytes(out.file("BIG3.BIN")).size(), (3u << 20) / 10);
+    // CANCEL keeps the part of a file under a free name; an older file of the name stays whole.
+    const auto cancel = [this] { click(C::kCancelButton); };
+    const QString big3 = fromLocalPath(out.file("BIG3.BIN"));
+    run(C::kExtractButton, {"BIG1.BIN", "BIG3.BIN"}, cancel);
+    const auto part = readFileBytes(out.file("BIG3.BIN"));
+    EXPECT_LT(part.size(), (3u << 20) / 10);
+    EXPECT_EQ(takeMessages(), QStringList{"Notice: Aborted Extraction\n\nBIG3.BIN was cut at " +
+                                          QString::fromStdString(formatBytes(part.size())) +
+                                          " of 3.1 MB; its part is " + big3 + "."});
     EXPECT_FALSE(std::filesystem::exists(out.file("BIG1.BIN")));
     EXPECT_EQ(shown(), "idle");
+    run(C::kExtractButton, {"BIG3.BIN"}, cancel);
+    EXPECT_EQ(takeMessages(), QStringList{"Notice: Aborted Extraction\n\nBIG3.BIN was stopped "
+                                          "before it was complete; the older file " +
+                                          big3 + " was kept as it was."});
+    EXPECT_EQ(readFileBytes(out.file("BIG3.BIN")), part);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out.path()), {}), 1);
 
-    // Closing stops an extraction after the block in hand, and lets a Dummy finish its file.
+    // Closing asks first. No lets the run go on; Yes stops an extraction after the block in
+    // hand, and lets a Dummy finish its file.
+    const QString closeQuestion =
+        "Question (): An Extract is running: stop it and close?\n\nThe file in hand keeps what "
+        "was written of it, unless it was to replace an older file, which then stays as it was.";
+    prompter->answers = {Answer::No};
+    run(C::kExtractButton, {"BIG2.BIN"}, close);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(takeMessages(), (QStringList{closeQuestion, "Notice: Selected Files Extracted"}));
+    EXPECT_EQ(readFileBytes(out.file("BIG2.BIN")).size(), 3u << 20);
+    prompter->answers = {Answer::Yes};
     run(C::kExtractButton, {"BIG1.BIN", "BIG2.BIN"}, close);
     EXPECT_FALSE(window->isVisible());
-    EXPECT_LT(readFileBytes(out.file("BIG2.BIN")).size(), 3u << 20);
+    EXPECT_EQ(takeMessages(), QStringList{closeQuestion});
+    EXPECT_EQ(readFileBytes(out.file("BIG2.BIN")).size(), 3u << 20);
     EXPECT_FALSE(std::filesystem::exists(out.file("BIG1.BIN")));
+    prompter->answers = {Answer::Yes};
     run(C::kDummyButton, {"BIG1.BIN", "BIG3.BIN"}, close);
     EXPECT_FALSE(window->isVisible());
-    EXPECT_TRUE(takeMessages().empty());
+    EXPECT_EQ(takeMessages().size(), 1);
     EXPECT_EQ(readFileBytes(big), blanked("BIG3.BIN"));
 
     // Browsing to another image leaves the run on the one it started on.
