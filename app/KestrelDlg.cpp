@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -60,6 +61,18 @@ constexpr unsigned kCloseCommand = 0xF060;
 
 const char* const kAboutItemText = "&About Kestrel...";
 
+// The desktop's own Redo keys, and both the common ones whatever the desktop says.
+QList<QKeySequence> redoKeys() {
+    QList<QKeySequence> keys = QKeySequence::keyBindings(QKeySequence::Redo);
+    for (const QKeySequence& common :
+         {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence(Qt::CTRL | Qt::Key_Y)}) {
+        if (!keys.contains(common)) {
+            keys.append(common);
+        }
+    }
+    return keys;
+}
+
 }  // namespace
 
 CKestrelDlg::CKestrelDlg(std::unique_ptr<Prompter> prompter, std::string layerCopyPath,
@@ -103,8 +116,9 @@ void CKestrelDlg::initMainDialog() {
 }
 
 // Linux window managers own the title bar's menu, so the window's own commands are offered
-// as its context menu, ending with Undo and the About item. An action of the window gives
-// its shortcut anywhere in it, but in the path box, whose own Ctrl+Z undoes typing.
+// as its context menu, ending with Undo, Redo and the About item. Their keys work anywhere in
+// the window: the path box, which has the focus once an image is opened, would otherwise take
+// Ctrl+Z for undoing its typing (see eventFilter).
 void CKestrelDlg::addWindowMenu() {
     const auto addCommand = [this](const QString& text, unsigned command) {
         auto* action = new QAction(text, this);
@@ -119,8 +133,22 @@ void CKestrelDlg::addWindowMenu() {
     separator->setSeparator(true);
     addAction(separator);
     addCommand(QStringLiteral("&Undo"), kUndoCommand)->setShortcut(QKeySequence::Undo);
+    addCommand(QStringLiteral("&Redo"), kRedoCommand)->setShortcuts(redoKeys());
     addCommand(QString::fromLatin1(kAboutItemText), kAboutCommand);
     setContextMenuPolicy(Qt::ActionsContextMenu);
+    controlAs<QLineEdit>(kPathEdit)->installEventFilter(this);
+}
+
+// Left unaccepted, the path box's claim to the undo and redo keys gives them to the window.
+bool CKestrelDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::ShortcutOverride) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const QKeySequence pressed(key->keyCombination());
+        if (key->matches(QKeySequence::Undo) || redoKeys().contains(pressed)) {
+            return true;
+        }
+    }
+    return TemplateDialog::eventFilter(watched, event);
 }
 
 void CKestrelDlg::connectEventTable() {
@@ -157,6 +185,9 @@ void CKestrelDlg::handleSystemCommand(unsigned command) {
         }
         case kUndoCommand:
             undoLastEdit();
+            break;
+        case kRedoCommand:
+            redoLastUndo();
             break;
         case kMinimizeCommand:
             showMinimized();

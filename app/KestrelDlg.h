@@ -59,8 +59,9 @@ public:
     // The window-menu command of the About item; its four low bits are clear, as those of
     // every window-menu command are.
     static constexpr unsigned kAboutCommand = 16;
-    // The Undo item's command, also given by Ctrl+Z.
+    // The Undo item's command, also given by Ctrl+Z; Redo's, by Ctrl+Shift+Z and Ctrl+Y.
     static constexpr unsigned kUndoCommand = 32;
+    static constexpr unsigned kRedoCommand = 48;
 
     // Without a prompter the window shows real message boxes and file dialogs. The layer-1
     // copy of a dual-layer image is kept at `layerCopyPath`.
@@ -76,6 +77,7 @@ public:
     // Closing while an operation runs waits for it: an extraction stops after the block in
     // hand, Dummy and Overwrite finish the file in hand.
     void done(int result) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     bool operationRunning() const;
     // Called on the worker's thread with each status and percentage a run reports, as it
     // reports them; the display shows only the latest when it next repaints. Lets a test
@@ -125,6 +127,15 @@ private:
 
     // Reverts the chosen image's last edit still in effect, once the user confirms it.
     void undoLastEdit();
+    // Reverts the last undo, once the user confirms it, while no edit in effect is newer.
+    void redoLastUndo();
+    // The open image's journal, unless a run holds it or it cannot be read, which the user
+    // is told; `action` is "undo" or "redo".
+    const Journal* journalToRevert(const QString& action);
+    void revertEntry(const JournalEntry& entry, const QString& question, const QString& edit,
+                     const QString& action);
+    // Remembers a run made without undo, which Undo then names rather than finding nothing.
+    void noteEditWithoutUndo(const OperationSnapshot& snapshot, EditKind kind);
     // What a crash cut short and the open put back, one notice per edit.
     void showRecoveryNotes();
     // Before a run whose old bytes cannot be kept for undo, asks whether to go on without;
@@ -179,6 +190,13 @@ private:
     // The image has a second volume, whether or not its copy could be made.
     bool dualLayer_ = false;
     Operation running_ = Operation::Extract;  // the last run started
+    // The last run this window made without undo, and the newest journal entry then.
+    struct EditWithoutUndo {
+        std::string imagePath;
+        QString edit;
+        uint64_t newestEntry = 0;
+    };
+    std::optional<EditWithoutUndo> withoutUndo_;
     // Set by Extract, cleared by CANCEL, read by the extraction worker.
     std::atomic<uint8_t> extractActive_{0};
     std::unique_ptr<Prompter> prompter_;

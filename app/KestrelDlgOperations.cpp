@@ -351,13 +351,19 @@ void CKestrelDlg::dummySelectedFiles(const OperationSnapshot& snapshot) {
     }
     WorkerObserver observer(*this, "Dummying %1", false);
     const auto report = blankFiles(snapshot, observer);
+    const bool wrote = report.failures.size() < snapshot.files.size();
     showFromWorker(
         report.failures.empty()
             ? Message::notice(QStringLiteral("File Replaced With a Dummy File"))
             : Message::refusal(
                   QStringLiteral("These files were not replaced with a dummy file:\n\n") +
                   failureList(report)),
-        [this] { finishOperationDisplay(); });
+        [this, &snapshot, wrote] {
+            if (wrote) {
+                noteEditWithoutUndo(snapshot, EditKind::Dummy);
+            }
+            finishOperationDisplay();
+        });
 }
 
 void CKestrelDlg::overwriteWorker(const OperationSnapshot& snapshot) {
@@ -384,9 +390,15 @@ void CKestrelDlg::overwriteWorker(const OperationSnapshot& snapshot) {
     if (!replacement.isEmpty()) {
         WorkerObserver observer(*this, "Replacing %1", false);
         const auto replaced = overwriteFile(snapshot, toLocalPath(replacement), observer);
-        showFromWorker(replaced ? Message::notice(QStringLiteral("Selected File Replaced."))
-                                : notReplaced(replaced.error()),
-                       {}, [this] { finishOperationDisplay(); });
+        showFromWorker(
+            replaced ? Message::notice(QStringLiteral("Selected File Replaced."))
+                     : notReplaced(replaced.error()),
+            [this, &snapshot, &replaced] {
+                if (replaced) {
+                    noteEditWithoutUndo(snapshot, EditKind::Overwrite);
+                }
+            },
+            [this] { finishOperationDisplay(); });
         return;
     }
     onWindowThread([this] { finishOperationDisplay(); });

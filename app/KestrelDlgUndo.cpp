@@ -12,55 +12,111 @@ namespace {
 
 const char* const kUndoCaption = "Undo";
 const char* const kNothingToUndo = "Nothing to undo for this image";
+const char* const kNothingToRedo = "Nothing to redo for this image";
 
 }  // namespace
+
+const Journal* CKestrelDlg::journalToRevert(const QString& action) {
+    // The run holds the image's journal, and may yet write what an undo would put back.
+    if (operationRunning()) {
+        prompter_->show(Message::notice(
+            QStringLiteral("Wait until the running operation ends, then %1.").arg(action)));
+        return nullptr;
+    }
+    const auto& journal = session_->journal();
+    if (!journal) {
+        showError(QStringLiteral("This image's edits cannot be %1ne:").arg(action),
+                  journal.error());
+        return nullptr;
+    }
+    return &*journal;
+}
+
+// Reverts journal entry `entry` once the user says Yes to `question`; an undo reverted is a
+// redo. Says "Undone: ..." or "Redone: ...".
+void CKestrelDlg::revertEntry(const JournalEntry& entry, const QString& question,
+                              const QString& edit, const QString& action) {
+    if (prompter_->show(Message::question(question, QString::fromLatin1(kUndoCaption))) !=
+        Answer::Yes) {
+        return;
+    }
+    if (auto reverted = session_->undo(entry.id); !reverted) {
+        showError(QStringLiteral("%1 was not %2ne:").arg(edit, action), reverted.error());
+        return;
+    }
+    relistDirectory(findSelectedDirectory());
+    action == QStringLiteral("undo")
+        ? prompter_->show(Message::notice(QStringLiteral("Undone: ") + edit))
+        : prompter_->show(Message::notice(QStringLiteral("Redone: ") + edit));
+}
 
 void CKestrelDlg::undoLastEdit() {
     if (requireIsoSelected()) {
         return;
     }
-    // The run holds the image's journal, and may yet write what an undo would put back.
-    if (operationRunning()) {
-        prompter_->show(
-            Message::notice(QStringLiteral("Wait until the running operation ends, then undo.")));
-        return;
-    }
-    if (!session_) {
+    if (!session_ && !operationRunning()) {
         if (!offerUndoOfUnopenable(QStringLiteral("This image cannot be read."))) {
             prompter_->show(Message::notice(QString::fromLatin1(kNothingToUndo)));
         }
         return;
     }
-    const QString cannot = QStringLiteral("This image's edits cannot be undone:");
-    const auto& journal = session_->journal();
-    if (!journal) {
-        showError(cannot, journal.error());
+    const Journal* journal = journalToRevert(QStringLiteral("undo"));
+    if (journal == nullptr) {
         return;
     }
     const auto last = journal->lastUndoable();
     if (!last) {
-        showError(cannot, last.error());
+        showError(QStringLiteral("This image's edits cannot be undone:"), last.error());
         return;
     }
+    // An edit made without undo in this window since the newest one Undo would revert.
+    const bool afterEditWithoutUndo = withoutUndo_ &&
+                                      withoutUndo_->imagePath == session_->imagePath() &&
+                                      (!*last || (*last)->id <= withoutUndo_->newestEntry);
+    const QString notKept =
+        afterEditWithoutUndo
+            ? QStringLiteral("The last edit, %1, was made without undo.").arg(withoutUndo_->edit)
+            : QString();
     if (!*last) {
-        prompter_->show(
-            Message::notice(QString::fromStdString(journal->nothingToUndo("this image"))));
+        prompter_->show(Message::notice(
+            afterEditWithoutUndo ? notKept + QStringLiteral(" Nothing before it is kept to undo.")
+                                 : QString::fromStdString(journal->nothingToUndo("this image"))));
         return;
     }
     const EditSummary& summary = (*last)->summary;
     const QString edit = QString::fromStdString(describeEdit(summary));
-    const QString question = QStringLiteral("Undo %1, made %2?")
+    const QString question = (notKept.isEmpty() ? QString() : notKept + QStringLiteral("\n\n")) +
+                             QStringLiteral("Undo %1, made %2?")
                                  .arg(edit, QString::fromStdString(madeAtText(summary.madeAt)));
-    if (prompter_->show(Message::question(question, QString::fromLatin1(kUndoCaption))) !=
-        Answer::Yes) {
+    revertEntry(**last, question, edit, QStringLiteral("undo"));
+}
+
+void CKestrelDlg::redoLastUndo() {
+    if (requireIsoSelected()) {
         return;
     }
-    if (auto undone = session_->undo((*last)->id); !undone) {
-        showError(QStringLiteral("%1 was not undone:").arg(edit), undone.error());
+    if (!session_ && !operationRunning()) {
+        prompter_->show(Message::notice(QString::fromLatin1(kNothingToRedo)));
         return;
     }
-    relistDirectory(findSelectedDirectory());
-    prompter_->show(Message::notice(QStringLiteral("Undone: ") + edit));
+    const Journal* journal = journalToRevert(QStringLiteral("redo"));
+    if (journal == nullptr) {
+        return;
+    }
+    const auto last = journal->lastRedoable();
+    if (!last) {
+        showError(QStringLiteral("This image's edits cannot be redone:"), last.error());
+        return;
+    }
+    if (!*last) {
+        prompter_->show(Message::notice(QString::fromLatin1(kNothingToRedo)));
+        return;
+    }
+    const EditSummary& summary = (*last)->summary;
+    const QString edit = QString::fromStdString(summary.name);
+    const QString question = QStringLiteral("Redo %1, undone %2?")
+                                 .arg(edit, QString::fromStdString(madeAtText(summary.madeAt)));
+    revertEntry(**last, question, edit, QStringLiteral("redo"));
 }
 
 // An image that does not open may have been made so by its last edit. Undo needs only the
@@ -110,8 +166,18 @@ bool CKestrelDlg::confirmUndoRoom(OperationSnapshot& snapshot) {
     const QString question = QString::fromStdString(room.refusal) +
                              QStringLiteral(".\n\nGo on without undo for this edit?");
     snapshot.keepUndo = false;
-    return prompter_->show(Message::question(question, QString::fromLatin1(kUndoCaption))) ==
+    return prompter_->show(Message::warning(question, QString::fromLatin1(kUndoCaption))) ==
            Answer::Yes;
+}
+
+void CKestrelDlg::noteEditWithoutUndo(const OperationSnapshot& snapshot, EditKind kind) {
+    if (snapshot.keepUndo || !snapshot.journal) {
+        return;
+    }
+    const auto history = snapshot.journal->history();
+    withoutUndo_ = EditWithoutUndo{snapshot.imagePath(),
+                                   QString::fromStdString(describeEdit(snapshot.summary(kind))),
+                                   history && !history->empty() ? history->back().id : 0};
 }
 
 }  // namespace kestrel

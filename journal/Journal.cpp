@@ -245,6 +245,31 @@ Result<std::optional<JournalEntry>> Journal::lastUndoable() const {
     return std::optional<JournalEntry>();
 }
 
+Result<std::optional<JournalEntry>> Journal::lastRedoable() const {
+    auto history = this->history();
+    if (!history) {
+        return history.error();
+    }
+    std::map<uint64_t, EditKind> kinds;
+    for (const auto& entry : *history) {
+        kinds[entry.id] = entry.summary.kind;
+    }
+    for (auto entry = history->rbegin(); entry != history->rend(); ++entry) {
+        if (entry->state != JournalEntry::State::InEffect) {
+            continue;
+        }
+        if (entry->summary.kind != EditKind::Undo) {
+            return std::optional<JournalEntry>();
+        }
+        // A redo is an undo of an undo: the undos behind it may still be redone.
+        const auto undone = kinds.find(entry->summary.undoes);
+        if (undone != kinds.end() && undone->second != EditKind::Undo) {
+            return std::optional(*entry);
+        }
+    }
+    return std::optional<JournalEntry>();
+}
+
 std::string Journal::nothingToUndo(const std::string& imageName) const {
     std::string text = "Nothing to undo for " + imageName;
     const auto entries = entryFiles(folder_);

@@ -78,6 +78,9 @@ public:
     // The newest edit in effect that Undo would revert; an undo is reverted only when asked
     // for by its number.
     Result<std::optional<JournalEntry>> lastUndoable() const;
+    // The undo that Redo would revert: the newest undo of an edit still in effect, unless an
+    // edit in effect is newer. Undoing it puts the edit back.
+    Result<std::optional<JournalEntry>> lastRedoable() const;
     // That there is nothing to undo for `imageName`, and, when no edit of it is kept at all,
     // where the journal was looked for and what was found there.
     std::string nothingToUndo(const std::string& imageName) const;

@@ -78,14 +78,18 @@ uint64_t OperationSnapshot::savedBytes() const {
     return sectors * kRawSectorSize;
 }
 
-Result<JournalEdit> OperationSnapshot::beginEdit(EditKind kind) const {
+EditSummary OperationSnapshot::summary(EditKind kind) const {
     EditSummary summary{kind, 0, dataBytes(), {}, 0, 0};
     for (const auto& file : files) {
         if (file.record) {
             summary.name = summary.fileCount++ == 0 ? file.rowName : summary.name;
         }
     }
-    return beginJournalEdit(journal, keepUndo, summary, {image, nullptr, imageLayout});
+    return summary;
+}
+
+Result<JournalEdit> OperationSnapshot::beginEdit(EditKind kind) const {
+    return beginJournalEdit(journal, keepUndo, summary(kind), {image, nullptr, imageLayout});
 }
 
 Result<std::unique_ptr<ImageSource>> OperationSnapshot::openImage() const {

@@ -46,6 +46,8 @@ struct OperationSnapshot {
     uint64_t dataBytes() const;
     // What the journal keeps of that data: in a raw image, the whole 2352-byte sectors.
     uint64_t savedBytes() const;
+    // The run's edit as the journal and Undo name it.
+    EditSummary summary(EditKind kind) const;
     // Starts the run's edit in the journal, or without undo when the user chose so.
     Result<JournalEdit> beginEdit(EditKind kind) const;
 

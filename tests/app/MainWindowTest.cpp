@@ -101,7 +101,8 @@ TEST_F(MainWindowTest, TheWindowMenuEndsWithTheAboutItemWhichShowsTheTocValuesAn
     const auto actions = window->actions();
     ASSERT_GE(actions.size(), 2);
     EXPECT_EQ(window->contextMenuPolicy(), Qt::ActionsContextMenu);
-    EXPECT_EQ(actions[actions.size() - 2]->text(), "&Undo");
+    EXPECT_EQ(actions[actions.size() - 3]->text(), "&Undo");
+    EXPECT_EQ(actions[actions.size() - 2]->text(), "&Redo");
     EXPECT_EQ(actions.last()->text(), "&About Kestrel...");
 
     browseTo(image);
@@ -158,7 +159,7 @@ TEST_F(UndoTest, EachUndoNamesTheNewestEditAndPutsBackTheImageAsItWasBeforeIt) {
         SCOPED_TRACE(name.toStdString());
         prompter->answers = {Answer::Yes};
         if (undone % 2 == 0) {
-            window->actions()[window->actions().size() - 2]->trigger();
+            window->actions()[window->actions().size() - 3]->trigger();
         } else {
             pressUndoKeys();
         }
@@ -174,6 +175,27 @@ TEST_F(UndoTest, EachUndoNamesTheNewestEditAndPutsBackTheImageAsItWasBeforeIt) {
     EXPECT_EQ(column(1) + column(2), listed);
     window->handleSystemCommand(C::kUndoCommand);
     EXPECT_EQ(takeMessages(), QStringList{"Notice: Nothing to undo for this image"});
+
+    // Redo puts back the undos in turn, newest first, until an edit in effect is newer.
+    for (size_t redone = 0; redone < 2; ++redone) {
+        const QString& name = std::get<0>(edits[redone]);
+        prompter->answers = {Answer::Yes};
+        redone == 0 ? pressUndoKeys(Qt::ControlModifier | Qt::ShiftModifier)
+                    : window->handleSystemCommand(C::kRedoCommand);
+        const QString expected =
+            "^Question \\(Undo\\): Redo %1, undone \\d\\d:\\d\\d\\? / Notice: Redone: %1$";
+        const QString shown = takeMessages().join(" / ");
+        EXPECT_TRUE(QRegularExpression(expected.arg(QRegularExpression::escape(name)))
+                        .match(shown)
+                        .hasMatch())
+            << shown.toStdString();
+        EXPECT_EQ(readFileBytes(image), before[redone + 1]);
+    }
+    selectRows({"C.TXT"});
+    modifySize("2");
+    takeMessages();
+    window->handleSystemCommand(C::kRedoCommand);
+    EXPECT_EQ(takeMessages(), QStringList{"Notice: Nothing to redo for this image"});
 }
 
 }  // namespace

@@ -88,10 +88,14 @@ protected:
     bool enabled(int id) const { return control(id)->isEnabled(); }
 
     // Ctrl+Z, a shortcut of the window; offscreen, a dialog that closed leaves no window active.
-    void pressUndoKeys() {
+    // In the path box, which has the focus once an image is opened and undoes its own typing
+    // with the same keys.
+    void pressUndoKeys(Qt::KeyboardModifiers modifiers = Qt::ControlModifier) {
         window->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
-        QTest::keyClick(list(), Qt::Key_Z, Qt::ControlModifier);
+        auto* path = window->controlAs<QLineEdit>(C::kPathEdit);
+        path->setFocus();
+        QTest::keyClick(path, Qt::Key_Z, modifiers);
     }
 
     bool operationEnds() const {
