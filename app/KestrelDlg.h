@@ -108,8 +108,12 @@ private:
     void showError(const QString& what, const Error& error);
     // "Error Reading File", then which file and why.
     void reportUnreadable(const Error& error);
+    // Opens the image the path box names; one that cannot be opened leaves the image that was
+    // open, and the path box names that again.
     void openSelectedImage();
     bool offerUndoOfUnopenable(const QString& why);
+    // The disc-kind line, cut to its width with the whole text as its tooltip.
+    void showDiscKind();
 
     void browseForImage();
     void showVolume();

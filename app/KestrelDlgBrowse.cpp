@@ -34,21 +34,31 @@ void CKestrelDlg::openChosenImage(const QString& path) {
 
 void CKestrelDlg::openSelectedImage() {
     exchangeDialogData(Exchange::Load);
+    auto opened = Session::open(selectedIsoPath_, layerCopyPath_);
+    if (!opened) {
+        // What the file is not comes first; the reason, for whoever wants it, after.
+        const QString notAnImage =
+            opened.error().kind == ErrorKind::CorruptImage
+                ? fromLocalPath(selectedIsoPath_) +
+                      QStringLiteral(
+                          " is not an ISO 9660 or UDF disc image that Kestrel can read.\n\n")
+                : QString();
+        const QString why = QStringLiteral("Error Reading File\n\n") + notAnImage +
+                            QString::fromStdString(opened.error().message);
+        if (!offerUndoOfUnopenable(why)) {
+            prompter_->show(Message::notice(why));
+        }
+        // An undo offered above may have opened the image after all.
+        if (session_ && session_->imageName() != selectedIsoPath_) {
+            selectedIsoPath_ = session_->imageName();
+            exchangeDialogData(Exchange::Load);
+        }
+        return;
+    }
     controlAs<QLabel>(kMasterFileText)->clear();
     master_.reset();
     udfNoted_ = false;
     dualLayer_ = false;
-    session_.reset();
-    auto opened = Session::open(selectedIsoPath_, layerCopyPath_);
-    if (!opened) {
-        showVolume();
-        const QString why = QStringLiteral("Error Reading File\n\n") +
-                            QString::fromStdString(opened.error().message);
-        if (!offerUndoOfUnopenable(why)) {
-            reportUnreadable(opened.error());
-        }
-        return;
-    }
     session_ = std::move(*opened);
     showVolume();
     checkDualLayer();
@@ -60,7 +70,7 @@ void CKestrelDlg::showVolume() {
     dirItem.clear();
     directoryTree->clear();
     fileList->clear();
-    controlAs<QLabel>(kDiscKindText)->setText(discKindText());
+    showDiscKind();
     updateSwitchLayersButton();
     if (!session_ || session_->volume().directories.empty()) {
         return;

@@ -16,6 +16,14 @@ QString CKestrelDlg::discKindText() const {
         kestrel::discKindText(session_->volume(), dualLayer_, session_->presentsLayerOne()));
 }
 
+void CKestrelDlg::showDiscKind() {
+    auto* label = controlAs<QLabel>(kDiscKindText);
+    const QString whole = discKindText();
+    const QString shown = label->fontMetrics().elidedText(whole, Qt::ElideRight, label->width());
+    label->setText(shown);
+    label->setToolTip(shown == whole ? QString() : whole);
+}
+
 void CKestrelDlg::checkDualLayer() {
     using enum DualLayerCheck::Verdict;
     if (!session_->mayHaveSecondLayer()) {
@@ -24,7 +32,7 @@ void CKestrelDlg::checkDualLayer() {
     const auto check = session_->checkDualLayer();
     // Without a copy there is no layer 1 to present; Switch Layers stays disabled.
     dualLayer_ = check.verdict == DualLayer || check.verdict == CopyNotMade;
-    controlAs<QLabel>(kDiscKindText)->setText(discKindText());
+    showDiscKind();
     updateSwitchLayersButton();
     if (check.verdict == ImageUnreadable) {
         reportUnreadable(*check.error);

@@ -254,5 +254,42 @@ TEST_F(BackgroundOperationTest,
     EXPECT_EQ(tree()->topLevelItem(0)->text(0), "TEST_DISC");
 }
 
+// On a bootable image xorriso made, the disc-kind line fits its width and its tooltip holds
+// the whole text; Dummy of the boot catalog or the boot image asks first, naming what would
+// break, and No writes nothing.
+TEST_F(BackgroundOperationTest, ABootableImageShowsItsWholeKindAndAsksBeforeItsBootIsWritten) {
+    const std::string files = dir.file("tree");
+    std::filesystem::create_directory(files);
+    writeFileBytes(files + "/boot.img", std::vector<uint8_t>(2048, 0xB0));
+    writeFileBytes(files + "/a.txt", {'a'});
+    const std::string bootable = dir.file("boot.iso");
+    const std::string make =
+        "xorriso -as mkisofs -quiet -J -R -b boot.img -c boot.cat "
+        "-no-emul-boot -o " +
+        bootable + " " + files + " 2>/dev/null";
+    if (std::system(make.c_str()) != 0) {
+        GTEST_SKIP() << "xorriso could not make the image: " << make;
+    }
+    browseTo(bootable);
+    const auto* kind = window->controlAs<QLabel>(C::kDiscKindText);
+    EXPECT_EQ(kind->toolTip().isEmpty() ? kind->text() : kind->toolTip(),
+              "ISO 9660 - Joliet, Rock Ridge, El Torito");
+    EXPECT_LE(kind->fontMetrics().horizontalAdvance(kind->text()), kind->width());
+
+    const auto before = readFileBytes(bootable);
+    for (const auto& [row, what] : {std::pair("BOOT.CAT", "sector 33, the El Torito boot catalog"),
+                                    std::pair("BOOT.IMG", "sector 34, an El Torito boot image")}) {
+        selectRows({row});
+        prompter->answers = {Answer::No};
+        click(C::kDummyButton);
+        ASSERT_TRUE(operationEnds());
+        const QStringList shown = takeMessages();
+        ASSERT_EQ(shown.size(), 1);
+        EXPECT_TRUE(shown[0].startsWith(QString("Warning: ") + row + " covers " + what))
+            << shown[0].toStdString();
+        EXPECT_EQ(readFileBytes(bootable), before);
+    }
+}
+
 }  // namespace
 }  // namespace kestrel::test

@@ -78,29 +78,36 @@ TEST_F(BrowseTest, TheNextImageChosenReplacesTheLastAndNamesWithAnyBytesAreFound
     }
 }
 
-TEST_F(BrowseTest, AnImageOrDirectoryThatCannotBeReadIsReportedAndLeavesNothingShown) {
+// An image that cannot be opened leaves the one open before as it was shown; a directory that
+// cannot be read empties the list.
+TEST_F(BrowseTest, AnImageOrDirectoryThatCannotBeReadIsReportedAndTheOpenImageKept) {
     browseTo(image);
+    const QString shownKind = text(C::kDiscKindText);
     const auto shortImage = dir.file("short.iso");
     writeFileBytes(shortImage, std::vector<uint8_t>(40000, 0));
+    const QString shortName = fromLocalPath(shortImage);
     for (const auto& [path, reason] :
-         {std::pair(shortImage, "no ISO 9660 volume"),
-          std::pair(dir.file("missing.iso"), "No such file or directory"),
-          std::pair(image, "No such file or directory")}) {
+         {std::pair(shortImage, "Error Reading File\n\n" + shortName +
+                                    " is not an ISO 9660 or UDF disc image that Kestrel can "
+                                    "read.\n\n" +
+                                    shortName + " holds no ISO 9660 volume"),
+          std::pair(dir.file("missing.iso"), QString("No such file or directory")),
+          std::pair(image, QString("No such file or directory"))}) {
         if (path == image) {  // opened, then removed before a directory is listed
-            browseTo(image);
             std::filesystem::remove(image);
             selectDirectory(kDocs);
+            EXPECT_EQ(list()->topLevelItemCount(), 0);
         } else {
             browseTo(path);
-            EXPECT_EQ(tree()->topLevelItemCount(), 0);
-            EXPECT_TRUE(text(C::kDiscKindText).isEmpty());
+            EXPECT_EQ(tree()->topLevelItem(0)->text(0), "TEST_DISC");
+            EXPECT_EQ(text(C::kDiscKindText), shownKind);
+            EXPECT_EQ(window->controlAs<QLineEdit>(C::kPathEdit)->text(), fromLocalPath(image));
         }
         const auto messages = takeMessages();
         ASSERT_EQ(messages.size(), 1) << path;
         EXPECT_TRUE(messages[0].startsWith("Notice: Error Reading File\n\n"));
         EXPECT_TRUE(messages[0].contains(fromLocalPath(path)));
         EXPECT_TRUE(messages[0].contains(reason)) << messages[0].toStdString();
-        EXPECT_EQ(list()->topLevelItemCount(), 0);
     }
 }
 
