@@ -149,6 +149,11 @@ private:
 
     // On the window's thread.
     void startBackgroundOperation(Operation operation);
+    // Runs an undo (or, `undoing` false, a redo) of `edit` on a worker with the progress bar;
+    // says "Undone: ..." or "Redone: ..." at its end.
+    void startRevertRun(std::function<Result<void>(OperationObserver*)> task, const QString& edit,
+                        bool undoing);
+    void startWorker(std::function<void()> work);
     void cancelExtraction();
     void setOperationButtonsEnabled(bool enabled);
     void holdOperationButtons();
@@ -160,6 +165,8 @@ private:
     void waitForOperation();
     // Whether the user agrees to stop the run under way so that the window can close.
     bool confirmStopToClose();
+    // What closing the window asks while `operation` runs.
+    static QString stopQuestion(Operation operation);
     void connectProgressDisplay();
 
     // On the worker thread, working only from the snapshot taken when the run started.
@@ -193,7 +200,8 @@ private:
     bool udfNoted_ = false;
     // The image has a second volume, whether or not its copy could be made.
     bool dualLayer_ = false;
-    Operation running_ = Operation::Extract;  // the last run started
+    // What closing the window asks while the last run started still works.
+    QString stopQuestion_;
     // The last run this window made without undo, and the newest journal entry then.
     struct EditWithoutUndo {
         std::string imagePath;

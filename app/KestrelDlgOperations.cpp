@@ -187,8 +187,8 @@ void CKestrelDlg::startBackgroundOperation(Operation operation) {
     if (operation != Operation::Extract && !snapshot.files.empty()) {
         holdOperationButtons();
     }
-    running_ = operation;
-    worker_ = QThread::create([this, operation, snapshot = std::move(snapshot)] {
+    stopQuestion_ = stopQuestion(operation);
+    startWorker([this, operation, snapshot = std::move(snapshot)] {
         switch (operation) {
             case Operation::Extract:
                 extractSelectedFiles(snapshot);
@@ -201,10 +201,42 @@ void CKestrelDlg::startBackgroundOperation(Operation operation) {
                 break;
         }
     });
+}
+
+void CKestrelDlg::startWorker(std::function<void()> work) {
+    worker_ = QThread::create(std::move(work));
     connect(worker_, &QThread::finished, worker_, &QObject::deleteLater);
     connect(worker_, &QThread::finished, progressTimer_, &QTimer::stop);
     worker_->start();
     progressTimer_->start();
+}
+
+void CKestrelDlg::startRevertRun(std::function<Result<void>(OperationObserver*)> task,
+                                 const QString& edit, bool undoing) {
+    holdOperationButtons();
+    stopQuestion_ = QStringLiteral("An undo or redo is running: close once it is done?");
+    startWorker([this, task = std::move(task), edit, undoing] {
+        WorkerObserver observer(*this, undoing ? "Undoing %1" : "Redoing %1", false);
+        const auto reverted = task(&observer);
+        onWindowThread([&] {
+            // Read again, as the user may have listed the image while it was being reverted.
+            if (session_) {
+                session_->forgetReadStructures();
+                relistDirectory(findSelectedDirectory());
+            }
+            finishOperationDisplay();
+            if (closing_) {
+                return;
+            }
+            if (!reverted) {
+                showError(QStringLiteral("%1 was not %2:").arg(edit, undoing ? "undone" : "redone"),
+                          reverted.error());
+            } else {
+                prompter_->show(Message::notice(
+                    (undoing ? QStringLiteral("Undone: ") : QStringLiteral("Redone: ")) + edit));
+            }
+        });
+    });
 }
 
 // Writing over the volume's own structures may leave the image unopenable; it is done only
@@ -290,19 +322,26 @@ void CKestrelDlg::waitForOperation() {
     delete worker_.data();
 }
 
+// What closing the window asks while `operation` runs.
+QString CKestrelDlg::stopQuestion(Operation operation) {
+    switch (operation) {
+        case Operation::Extract:
+            return QStringLiteral(
+                "An Extract is running: stop it and close?\n\nThe file in hand keeps what was "
+                "written of it, unless it was to replace an older file, which then stays as it "
+                "was.");
+        case Operation::Dummy:
+            return QStringLiteral(
+                "A Dummy is running: stop it and close?\n\nThe file in hand is finished first; "
+                "Undo reverts the files done.");
+        case Operation::Overwrite:
+            break;
+    }
+    return QStringLiteral("An Overwrite is running: close once it is done?");
+}
+
 bool CKestrelDlg::confirmStopToClose() {
-    const QString question =
-        running_ == Operation::Extract
-            ? QStringLiteral(
-                  "An Extract is running: stop it and close?\n\nThe file in hand keeps what was "
-                  "written of it, unless it was to replace an older file, which then stays as "
-                  "it was.")
-        : running_ == Operation::Dummy
-            ? QStringLiteral(
-                  "A Dummy is running: stop it and close?\n\nThe file in hand is finished "
-                  "first; Undo reverts the files done.")
-            : QStringLiteral("An Overwrite is running: close once it is done?");
-    return prompter_->show(Message::question(question, QString())) == Answer::Yes;
+    return prompter_->show(Message::question(stopQuestion_, QString())) == Answer::Yes;
 }
 
 void CKestrelDlg::done(int result) {

@@ -32,22 +32,20 @@ const Journal* CKestrelDlg::journalToRevert(const QString& action) {
     return &*journal;
 }
 
-// Reverts journal entry `entry` once the user says Yes to `question`; an undo reverted is a
-// redo. Says "Undone: ..." or "Redone: ...".
+// Reverts journal entry `entry` in the background once the user says Yes to `question`; an
+// undo reverted is a redo.
 void CKestrelDlg::revertEntry(const JournalEntry& entry, const QString& question,
                               const QString& edit, const QString& action) {
     if (prompter_->show(Message::question(question, QString::fromLatin1(kUndoCaption))) !=
         Answer::Yes) {
         return;
     }
-    if (auto reverted = session_->undo(entry.id); !reverted) {
-        showError(QStringLiteral("%1 was not %2ne:").arg(edit, action), reverted.error());
+    auto task = session_->undoTask(entry.id);
+    if (!task) {
+        showError(QStringLiteral("%1 was not %2ne:").arg(edit, action), task.error());
         return;
     }
-    relistDirectory(findSelectedDirectory());
-    action == QStringLiteral("undo")
-        ? prompter_->show(Message::notice(QStringLiteral("Undone: ") + edit))
-        : prompter_->show(Message::notice(QStringLiteral("Redone: ") + edit));
+    startRevertRun(std::move(*task), edit, action == QStringLiteral("undo"));
 }
 
 void CKestrelDlg::undoLastEdit() {

@@ -281,16 +281,31 @@ Result<JournalEdit> Session::beginEdit(const EditSummary& summary, bool keepUndo
     return beginJournalEdit(journal_, keepUndo, summary, journalFiles());
 }
 
-Result<void> Session::undo(uint64_t id) {
+Result<std::function<Result<void>(OperationObserver*)>> Session::undoTask(uint64_t id) const {
     if (!journal_) {
         return journal_.error();
     }
     if (auto same = requireSameFile(); !same) {
-        return same;
+        return same.error();
     }
-    auto undone = undoEntry(*journal_, id, journalFiles());
+    return std::function<Result<void>(OperationObserver*)>(
+        [journal = *journal_, files = journalFiles(), id](OperationObserver* observer) {
+            return undoEntry(journal, id, files, observer);
+        });
+}
+
+void Session::forgetReadStructures() {
     joliet_.reset();
     structures_.reset();
+}
+
+Result<void> Session::undo(uint64_t id) {
+    auto task = undoTask(id);
+    if (!task) {
+        return task.error();
+    }
+    auto undone = (*task)(nullptr);
+    forgetReadStructures();
     return undone;
 }
 

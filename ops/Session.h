@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +20,7 @@
 #include "io/ContainerOpen.h"
 #include "io/ImageFile.h"
 #include "journal/Journal.h"
+#include "ops/BlockTransfer.h"
 #include "ops/LayerCopy.h"
 #include "ops/LayerCopyPath.h"
 #include "ops/OperationSnapshot.h"
@@ -95,6 +97,11 @@ public:
     // Reverts entry `id` of the journal (on layer 1 in the copy too) and reads the presented
     // volume's Joliet tree again on next use.
     Result<void> undo(uint64_t id);
+    // The same in two steps, so that the reverting can run on another thread while the user
+    // browses: the task works only on what it holds, and forgetReadStructures, back on the
+    // session's thread, has the volume's structures read again.
+    Result<std::function<Result<void>(OperationObserver*)>> undoTask(uint64_t id) const;
+    void forgetReadStructures();
     // The Joliet tree of the presented volume, read on first use; nothing without one.
     Result<const JolietTree*> jolietTree();
     // The presented volume's own structures, read on first use; nothing when they cannot be.

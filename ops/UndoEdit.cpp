@@ -36,10 +36,32 @@ Result<JournalEntry> inEffect(const Journal& journal, uint64_t id, const std::st
     return *listed;
 }
 
+// What an undo has put back of all it puts back, for the observer that shows it.
+class UndoProgress {
+public:
+    UndoProgress(const UndoableEntry& undoable, OperationObserver* observer) : observer_(observer) {
+        for (const SavedRange* range : undoable.order) {
+            total_ += range->length;
+        }
+    }
+    void add(uint64_t bytes) {
+        done_ += bytes;
+        if (observer_ != nullptr && total_ > 0) {
+            observer_->showPercent(static_cast<int>(done_ * 100 / total_));
+        }
+    }
+
+private:
+    OperationObserver* observer_;
+    uint64_t total_ = 0;
+    uint64_t done_ = 0;
+};
+
 // Undoes the ranges of `undoable` that write `target`, newest first, in batches: each
 // batch's ranges are saved for this undo with one sync, then written. What a range replaces
 // is what the file will hold once the newer ranges are put back, which the replay gives.
-Result<void> undoRanges(const UndoableEntry& undoable, JournalTarget target, JournalEdit& edit) {
+Result<void> undoRanges(const UndoableEntry& undoable, JournalTarget target, JournalEdit& edit,
+                        UndoProgress& progress) {
     auto file = edit.file(target);
     auto writer = file ? ImageWriter::open(edit, target) : Result<ImageWriter>(file.error());
     if (!writer) {
@@ -65,6 +87,7 @@ Result<void> undoRanges(const UndoableEntry& undoable, JournalTarget target, Jou
             if (auto written = writer->applyStaged(batch); !written) {
                 return written;
             }
+            progress.add(batchBytes);
             batch = {};
             batchBytes = 0;
         }
@@ -72,17 +95,22 @@ Result<void> undoRanges(const UndoableEntry& undoable, JournalTarget target, Jou
     if (auto written = writer->applyStaged(batch); !written) {
         return written;
     }
+    progress.add(batchBytes);
     return writer->finish();
 }
 
 }  // namespace
 
-Result<void> undoEntry(const Journal& journal, uint64_t id, const JournalFiles& files) {
+Result<void> undoEntry(const Journal& journal, uint64_t id, const JournalFiles& files,
+                       OperationObserver* observer) {
     const auto listed = inEffect(journal, id, files.imagePath());
     if (!listed) {
         return listed.error();
     }
     const std::string description = describeEdit(listed->summary);
+    if (observer != nullptr) {
+        observer->beginFile(description);
+    }
     auto edit = journal.begin(
         {EditKind::Undo, listed->summary.fileCount, listed->summary.dataBytes, description, 0, id},
         files);
@@ -93,11 +121,12 @@ Result<void> undoEntry(const Journal& journal, uint64_t id, const JournalFiles& 
     if (!undoable) {
         return undoable.error();
     }
+    UndoProgress progress(*undoable, observer);
     for (const auto target : {JournalTarget::Image, JournalTarget::LayerCopy}) {
         if (files.pathOf(target) == nullptr) {
             continue;
         }
-        if (auto written = undoRanges(*undoable, target, *edit); !written) {
+        if (auto written = undoRanges(*undoable, target, *edit, progress); !written) {
             return edit->rollBackAfter(written.error(), 0, "the image");
         }
     }

@@ -176,6 +176,20 @@ TEST_F(BackgroundOperationTest, ARunStopsOnlyWhereCancelOrClosingSaysAndKeepsToI
     EXPECT_EQ(shown(), "idle");
     browseTo(big);
     EXPECT_EQ(readFileBytes(big), blanked("BIG1.BIN", "BIG2.BIN", "BIG3.BIN"));
+
+    // Undo works on a worker too, whose progress reaches the window, which goes on meanwhile.
+    QStringList undoing;
+    onProgress([&](const QString& status, int value) {
+        if (value > 0) {
+            undoing.append(status);
+        }
+    });
+    prompter->answers = {Answer::Yes};
+    window->handleSystemCommand(C::kUndoCommand);
+    ASSERT_TRUE(operationEnds());
+    EXPECT_EQ(takeMessages().last(), "Notice: Undone: Dummy of 2 files, 6.3 MB");
+    EXPECT_EQ(undoing.value(0), "Undoing Dummy of 2 files, 6.3 MB");
+    EXPECT_EQ(readFileBytes(big), blanked("BIG3.BIN"));
 }
 
 // With an edit limit of 1K, Dummy of MASTER.BIN's 5000 bytes asks first: No writes nothing, Yes

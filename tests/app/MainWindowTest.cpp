@@ -160,6 +160,7 @@ TEST_F(UndoTest, EachUndoNamesTheNewestEditAndPutsBackTheImageAsItWasBeforeIt) {
         prompter->answers = {Answer::Yes};
         if (undone % 2 == 0) {
             window->actions()[window->actions().size() - 3]->trigger();
+            ASSERT_TRUE(operationEnds());
         } else {
             pressUndoKeys();
         }
@@ -182,6 +183,7 @@ TEST_F(UndoTest, EachUndoNamesTheNewestEditAndPutsBackTheImageAsItWasBeforeIt) {
         prompter->answers = {Answer::Yes};
         redone == 0 ? pressUndoKeys(Qt::ControlModifier | Qt::ShiftModifier)
                     : window->handleSystemCommand(C::kRedoCommand);
+        ASSERT_TRUE(operationEnds());
         const QString expected =
             "^Question \\(Undo\\): Redo %1, undone \\d\\d:\\d\\d\\? / Notice: Redone: %1$";
         const QString shown = takeMessages().join(" / ");

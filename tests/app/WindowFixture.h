@@ -96,6 +96,7 @@ protected:
         auto* path = window->controlAs<QLineEdit>(C::kPathEdit);
         path->setFocus();
         QTest::keyClick(path, Qt::Key_Z, modifiers);
+        ASSERT_TRUE(operationEnds());
     }
 
     bool operationEnds() const {
