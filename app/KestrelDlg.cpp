@@ -88,6 +88,7 @@ CKestrelDlg::CKestrelDlg(std::unique_ptr<Prompter> prompter, std::string layerCo
     initMainDialog();
     connectEventTable();
     connectProgressDisplay();
+    connectImageWatch();
 }
 
 CKestrelDlg::~CKestrelDlg() {

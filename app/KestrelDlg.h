@@ -19,6 +19,7 @@
 #include "ops/MasterFile.h"
 #include "ops/Session.h"
 
+class QFileSystemWatcher;
 class QProgressBar;
 class QPushButton;
 class QThread;
@@ -116,6 +117,11 @@ private:
     void showDiscKind();
 
     void browseForImage();
+    void connectImageWatch();
+    // Watches the open image's file, and nothing once no image is open.
+    void watchOpenImage();
+    // Lists the directory in view again after another program changed the image.
+    void relistChangedImage();
     void showVolume();
     void listDirectory();
     void relistDirectory(DirectoryNumber directory);
@@ -219,6 +225,8 @@ private:
     QPushButton* cancelButton;
     DirectoryItems<QTreeWidgetItem*> dirItem;
 
+    QFileSystemWatcher* imageWatcher_ = nullptr;
+    QTimer* imageSettled_ = nullptr;  // fires once the image's changes have settled
     QPointer<QThread> worker_;
     ProgressFeed progressFeed_;
     // Picks up the feed once per frame while a worker runs.

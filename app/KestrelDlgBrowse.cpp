@@ -60,6 +60,7 @@ void CKestrelDlg::openSelectedImage() {
     udfNoted_ = false;
     dualLayer_ = false;
     session_ = std::move(*opened);
+    watchOpenImage();
     showVolume();
     checkDualLayer();
     showRecoveryNotes();

@@ -1,4 +1,5 @@
 // Browse, the directory tree and the file list.
+#include "ops/ModifyToc.h"
 #include "tests/app/WindowFixture.h"
 
 namespace kestrel::test {
@@ -109,6 +110,25 @@ TEST_F(BrowseTest, AnImageOrDirectoryThatCannotBeReadIsReportedAndTheOpenImageKe
         EXPECT_TRUE(messages[0].contains(fromLocalPath(path)));
         EXPECT_TRUE(messages[0].contains(reason)) << messages[0].toStdString();
     }
+}
+
+// An edit another program makes in the open image shows in the list, the selection kept.
+TEST_F(BrowseTest, AnEditByAnotherProgramIsListedWithTheSelectionKept) {
+    browseTo(image);
+    selectRows({"B.TXT", "MASTER.BIN"});
+    auto other = Session::open(image, dir.file("other.tmp"));
+    ASSERT_TRUE(other);
+    const auto record = other->findRecord(1, "B.TXT");
+    ASSERT_TRUE(record);
+    ASSERT_TRUE(kestrel::modifyToc(*other, 1, *record, {record->extentLba, 3000}));
+    EXPECT_TRUE(QTest::qWaitFor([this] { return cell("B.TXT", 2) == "3000"; }, 10000));
+    QStringList selected;
+    for (const auto* item : list()->selectedItems()) {
+        selected.append(item->text(0));
+    }
+    selected.sort();
+    EXPECT_EQ(selected, QStringList({"B.TXT", "MASTER.BIN"}));
+    EXPECT_TRUE(takeMessages().empty());
 }
 
 }  // namespace
