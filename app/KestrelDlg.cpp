@@ -133,6 +133,7 @@ void CKestrelDlg::addWindowMenu() {
     auto* separator = new QAction(this);
     separator->setSeparator(true);
     addAction(separator);
+    addCommand(QStringLiteral("&History..."), kHistoryCommand);
     addCommand(QStringLiteral("&Undo"), kUndoCommand)->setShortcut(QKeySequence::Undo);
     addCommand(QStringLiteral("&Redo"), kRedoCommand)->setShortcuts(redoKeys());
     addCommand(QString::fromLatin1(kAboutItemText), kAboutCommand);
@@ -189,6 +190,9 @@ void CKestrelDlg::handleSystemCommand(unsigned command) {
             break;
         case kRedoCommand:
             redoLastUndo();
+            break;
+        case kHistoryCommand:
+            showHistory();
             break;
         case kMinimizeCommand:
             showMinimized();

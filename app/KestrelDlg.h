@@ -63,6 +63,8 @@ public:
     // The Undo item's command, also given by Ctrl+Z; Redo's, by Ctrl+Shift+Z and Ctrl+Y.
     static constexpr unsigned kUndoCommand = 32;
     static constexpr unsigned kRedoCommand = 48;
+    // The History item's command: the journal as a list, with Undo and Redo.
+    static constexpr unsigned kHistoryCommand = 64;
 
     // Without a prompter the window shows real message boxes and file dialogs. The layer-1
     // copy of a dual-layer image is kept at `layerCopyPath`.
@@ -139,6 +141,8 @@ private:
     void undoLastEdit();
     // Reverts the last undo, once the user confirms it, while no edit in effect is newer.
     void redoLastUndo();
+    // Lists the open image's journal; its Undo and Redo are the window's.
+    void showHistory();
     // The open image's journal, unless a run holds it or it cannot be read, which the user
     // is told; `action` is "undo" or "redo".
     const Journal* journalToRevert(const QString& action);

@@ -1,6 +1,7 @@
 // Undo: reverting the chosen image's edits one by one from its journal, asking before an edit
 // is made without undo, and telling what the journal put back when the image was opened.
 #include "app/KestrelDlg.h"
+#include "dialogs/HistoryDlg.h"
 #include "dialogs/Prompter.h"
 #include "journal/EditSummary.h"
 #include "journal/UndoLimits.h"
@@ -144,6 +145,30 @@ bool CKestrelDlg::offerUndoOfUnopenable(const QString& why) {
     prompter_->show(Message::notice(QStringLiteral("Undone: ") + edit));
     openSelectedImage();
     return true;
+}
+
+void CKestrelDlg::showHistory() {
+    if (requireIsoSelected()) {
+        return;
+    }
+    if (!session_) {
+        prompter_->show(Message::notice(QString::fromLatin1(kNothingToUndo)));
+        return;
+    }
+    const auto& journal = session_->journal();
+    const auto history =
+        journal ? journal->history() : Result<std::vector<JournalEntry>>(journal.error());
+    if (!history) {
+        showError(QStringLiteral("This image's edits cannot be listed:"), history.error());
+        return;
+    }
+    CHistoryDlg dialog(*history, this);
+    const int choice = dialog.exec();
+    if (choice == CHistoryDlg::kUndo) {
+        undoLastEdit();
+    } else if (choice == CHistoryDlg::kRedo) {
+        redoLastUndo();
+    }
 }
 
 void CKestrelDlg::showRecoveryNotes() {

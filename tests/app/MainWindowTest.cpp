@@ -6,6 +6,7 @@
 
 #include "app/KestrelApp.h"
 #include "app/ListColumns.h"
+#include "dialogs/HistoryDlg.h"
 #include "tests/app/WindowFixture.h"
 
 namespace kestrel::test {
@@ -198,6 +199,22 @@ TEST_F(UndoTest, EachUndoNamesTheNewestEditAndPutsBackTheImageAsItWasBeforeIt) {
     takeMessages();
     window->handleSystemCommand(C::kRedoCommand);
     EXPECT_EQ(takeMessages(), QStringList{"Notice: Nothing to redo for this image"});
+
+    // History lists every entry, newest first: four edits, four undos, two redos and the last
+    // edit; its Undo is the window's.
+    whenModalOpens<CHistoryDlg>([](CHistoryDlg& dialog) {
+        const QTreeWidget* entries = dialog.list();
+        ASSERT_EQ(entries->topLevelItemCount(), 11);
+        EXPECT_EQ(entries->topLevelItem(0)->text(1) + ": " + entries->topLevelItem(0)->text(4),
+                  "Modify TOC of C.TXT: In effect");
+        EXPECT_EQ(entries->topLevelItem(8)->text(1) + ": " + entries->topLevelItem(8)->text(4),
+                  "Relink of 2 files: Undone");
+        dialog.findChild<QPushButton*>("undo")->click();
+    });
+    prompter->answers = {Answer::Yes};
+    window->handleSystemCommand(C::kHistoryCommand);
+    ASSERT_TRUE(operationEnds());
+    EXPECT_EQ(takeMessages().last(), "Notice: Undone: Modify TOC of C.TXT");
 }
 
 }  // namespace
