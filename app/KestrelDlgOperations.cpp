@@ -62,18 +62,32 @@ QString renamedList(const ExtractionReport& report) {
            lines.join(QStringLiteral("\n"));
 }
 
+// The files written as far as their records reach, each with how its chain is broken.
+QString incompleteList(const ExtractionReport& report) {
+    QStringList lines;
+    for (const auto& file : report.incomplete) {
+        lines.append(shownImageName(file.rowName) + QStringLiteral(": ") +
+                     QString::fromStdString(file.brokenChain));
+    }
+    return QStringLiteral(
+               "These files were written as far as their records reach, as their chains of "
+               "records are broken:\n\n") +
+           lines.join(QStringLiteral("\n"));
+}
+
 Message extractionMessage(const ExtractionReport& report, bool extractActive) {
     const QString end = extractActive ? QStringLiteral("Selected Files Extracted")
                                       : QStringLiteral("Aborted Extraction");
-    const QString renamed =
-        report.renamed.empty() ? QString() : QStringLiteral("\n\n") + renamedList(report);
+    const QString notes =
+        (report.renamed.empty() ? QString() : QStringLiteral("\n\n") + renamedList(report)) +
+        (report.incomplete.empty() ? QString() : QStringLiteral("\n\n") + incompleteList(report));
     if (report.failures.empty()) {
-        return Message::notice(end + renamed);
+        return Message::notice(end + notes);
     }
     const QString heading = QStringLiteral("These files were not extracted:\n\n");
-    return Message::refusal(extractActive ? heading + failureList(report) + renamed
+    return Message::refusal(extractActive ? heading + failureList(report) + notes
                                           : end + QStringLiteral("\n\n") + heading +
-                                                failureList(report) + renamed);
+                                                failureList(report) + notes);
 }
 
 }  // namespace

@@ -23,11 +23,20 @@ struct RenamedFile {
     std::string writtenAs;  // the path of the file written
 };
 
-struct ExtractionReport : OperationReport {
-    std::vector<RenamedFile> renamed;  // files written under another name than their row's
+// A file of several extents whose chain of records is broken: it is written as far as its
+// records reach.
+struct IncompleteFile {
+    std::string rowName;
+    std::string brokenChain;  // why
 };
 
-// Extracts each snapshot file, in order, each to exactly its recorded length, into `folder`.
+struct ExtractionReport : OperationReport {
+    std::vector<RenamedFile> renamed;  // files written under another name than their row's
+    std::vector<IncompleteFile> incomplete;
+};
+
+// Extracts each snapshot file, in order, each to exactly its recorded length (the extents of a
+// file of several one after another), into `folder`.
 // A stop leaves the file in hand with the blocks moved so far; a failed file is reported,
 // leaves an older file of its name as it was, and the others still run.
 ExtractionReport extractFiles(const OperationSnapshot& snapshot, const OutputFolder& folder,
