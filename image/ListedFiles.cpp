@@ -66,8 +66,9 @@ WalkStep ListedFileChains::add(const RecordView& record) {
             }
             return flags == 0 ? visitPending({}) : WalkStep::Continue;
         }
-        const std::string unfinished = "the record of extent " + std::to_string(pendingRecords_) +
-                                       " says another follows, but no record of it does";
+        const std::string unfinished =
+            "the record of extent " + std::to_string(pendingRecords_) +
+            " says another follows, but the next record is another file's";
         if (visitPending(unfinished) == WalkStep::Stop) {
             return WalkStep::Stop;
         }

@@ -36,7 +36,7 @@ Bytes concatenated(const std::vector<Bytes>& parts) {
 
 // BIG.BIN's three extents lie out of order with a file between them; BROKEN.BIN's one
 // record says another follows, but OTHER.BIN's comes next; PAST.BIN's second extent lies
-// past the end of the image.
+// past the end of the image; ZZ.BIN's one record says another follows, but is the last.
 class MultiExtentTest : public SessionTest {
 protected:
     void SetUp() override {
@@ -51,6 +51,8 @@ protected:
         builder.addFile(IsoBuilder::kRoot, fileAt("OTHER.BIN;1", 92, 10, pattern(2048, 5)));
         builder.addMultiExtentFile(IsoBuilder::kRoot, "PAST.BIN;1",
                                    {extentAt(94, 2048, 6), recordOnly("", 5000, 2048)});
+        builder.addFile(IsoBuilder::kRoot, fileAt("ZZ.BIN;1", 96, 2048, pattern(2048, 7),
+                                                  isobuilder::kMultiExtentFlag));
         builder.setVolumeSectors(kVolumeSectors);
         builder.writeTo(image);
         open();
@@ -88,13 +90,18 @@ TEST_F(MultiExtentTest, EachChainIsOneRowSizedByItsExtentsAndSaysWhereItIsBroken
          "90",
          "2048",
          {{90, 2048}},
-         "the record of extent 1 says another follows, but no record of it does"},
+         "the record of extent 1 says another follows, but the next record is another file's"},
         {"OTHER.BIN", "92", "10", {}, ""},
         {"PAST.BIN",
          "94",
          "2048",
          {{94, 2048}},
          "extent 2 of 2 lies past the end of the image, so only the one before it is read"},
+        {"ZZ.BIN",
+         "96",
+         "2048",
+         {{96, 2048}},
+         "the record of extent 1 says another follows, but the directory's records end there"},
     };
     EXPECT_EQ(rows.size(), std::size(expected));
     for (const auto& file : expected) {
