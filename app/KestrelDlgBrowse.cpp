@@ -113,7 +113,9 @@ void CKestrelDlg::listDirectory() {
             tip.append(QString::fromStdString(shownText(row.longName)));
         }
         if (!row.extents.empty()) {
-            tip.append(QStringLiteral("Stored in %1 extents").arg(row.extents.size()));
+            tip.append(row.extents.size() == 1
+                           ? QStringLiteral("Stored in 1 extent")
+                           : QStringLiteral("Stored in %1 extents").arg(row.extents.size()));
         }
         if (!row.brokenChain.empty()) {
             tip.append(QStringLiteral("Its chain of records is broken: %1")
