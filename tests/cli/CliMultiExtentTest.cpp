@@ -3,6 +3,8 @@
 // edits of it are refused writing nothing.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "CliRun.h"
 #include "support/Images.h"
 #include "support/TestFiles.h"
@@ -75,7 +77,16 @@ TEST_F(CliMultiExtent, ListsMapsAndExtractsEachChainAsOneFile) {
 }
 
 TEST_F(CliMultiExtent, RecordEditsOfAChainAreRefusedWritingNothing) {
+    const auto plan = folder_.file("plan.json");
+    std::ofstream(plan) << R"({"plan": 1, "edits": [)"
+                        << R"({"op": "relink", "master": "/A.TXT", "files": ["/Z.BIN"]},)"
+                        << R"({"op": "set-record", "file": "/BIG.BIN", "size": 5}]})";
+    const auto masterPlan = folder_.file("master.json");
+    std::ofstream(masterPlan)
+        << R"({"plan": 1, "edits": [{"op": "relink", "master": "/BIG.BIN", "files": ["/Z.BIN"]}]})";
     const std::vector<std::string> refused[] = {
+        {"apply", image_, plan},
+        {"apply", image_, masterPlan},
         {"set-record", image_, "/BIG.BIN", "--lba", "40"},
         {"relink", image_, "--master", "/A.TXT", "--with-size", "/Z.BIN", "/BIG.BIN"},
         {"relink", image_, "--master", "/BIG.BIN", "/A.TXT"},
