@@ -1,6 +1,7 @@
 // Browsing: choosing an image, building the directory tree, listing the selected directory.
 #include <QLabel>
 #include <QLineEdit>
+#include <QStringList>
 #include <QTreeWidget>
 
 #include "app/KestrelDlg.h"
@@ -116,12 +117,23 @@ void CKestrelDlg::listDirectory() {
         // The row's name is shown escaped; the identifier's own bytes are what is matched
         // and patched.
         item->setData(0, kRowNameRole, QByteArray::fromStdString(row.name));
-        // The long name tells files apart that differ only in case.
+        // The long name tells files apart that differ only in case; a file of several
+        // extents says how many, and where its chain of records is broken.
+        QStringList tip;
         if (!row.longName.empty()) {
-            const QString longName = QString::fromStdString(shownText(row.longName));
-            for (int column = 0; column < item->columnCount(); ++column) {
-                item->setToolTip(column, longName);
-            }
+            tip.append(QString::fromStdString(shownText(row.longName)));
+        }
+        if (!row.extents.empty()) {
+            tip.append(row.extents.size() == 1
+                           ? QStringLiteral("Stored in 1 extent")
+                           : QStringLiteral("Stored in %1 extents").arg(row.extents.size()));
+        }
+        if (!row.brokenChain.empty()) {
+            tip.append(QStringLiteral("Its chain of records is broken: %1")
+                           .arg(QString::fromStdString(row.brokenChain)));
+        }
+        for (int column = 0; !tip.isEmpty() && column < item->columnCount(); ++column) {
+            item->setToolTip(column, tip.join(QChar('\n')));
         }
         rows.append(item);
     }

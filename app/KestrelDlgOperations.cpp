@@ -76,21 +76,35 @@ QString stoppedFileText(const StoppedFile& file) {
            fromLocalPath(file.partPath) + QStringLiteral(".");
 }
 
+// The files written as far as their records reach, each with how its chain is broken.
+QString incompleteList(const ExtractionReport& report) {
+    QStringList lines;
+    for (const auto& file : report.incomplete) {
+        lines.append(shownImageName(file.rowName) + QStringLiteral(": ") +
+                     QString::fromStdString(file.brokenChain));
+    }
+    return QStringLiteral(
+               "These files were written as far as their records reach, as their chains of "
+               "records are broken:\n\n") +
+           lines.join(QStringLiteral("\n"));
+}
+
 Message extractionMessage(const ExtractionReport& report, bool extractActive) {
     QString end = extractActive ? QStringLiteral("Selected Files Extracted")
                                 : QStringLiteral("Aborted Extraction");
     if (report.cut) {
         end += QStringLiteral("\n\n") + stoppedFileText(*report.cut);
     }
-    const QString renamed =
-        report.renamed.empty() ? QString() : QStringLiteral("\n\n") + renamedList(report);
+    const QString notes =
+        (report.renamed.empty() ? QString() : QStringLiteral("\n\n") + renamedList(report)) +
+        (report.incomplete.empty() ? QString() : QStringLiteral("\n\n") + incompleteList(report));
     if (report.failures.empty()) {
-        return Message::notice(end + renamed);
+        return Message::notice(end + notes);
     }
     const QString heading = QStringLiteral("These files were not extracted:\n\n");
-    return Message::refusal(extractActive ? heading + failureList(report) + renamed
+    return Message::refusal(extractActive ? heading + failureList(report) + notes
                                           : end + QStringLiteral("\n\n") + heading +
-                                                failureList(report) + renamed);
+                                                failureList(report) + notes);
 }
 
 }  // namespace

@@ -135,9 +135,11 @@ void CKestrelDlg::modifyToc() {
     }
     const DirectoryNumber directory = findSelectedDirectory();
     auto location = session_->findRecord(directory, rows.front());
-    if (!location) {
+    // A file of several extents is refused before the dialog offers one LBA and size for it.
+    if (auto single = location ? requireOneExtent(*location) : Result<void>(location.error());
+        !single) {
         showError(QStringLiteral("%1 cannot be edited:").arg(fromImageBytes(rows.front())),
-                  location.error());
+                  single.error());
         return;
     }
     tocValues_ =

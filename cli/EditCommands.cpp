@@ -176,6 +176,9 @@ int runSetRecord(const EditArguments& arguments, const CommonOptions& options) {
     if (!location) {
         return refuse(options, command, location.error());
     }
+    if (auto single = requireOneExtent(*location); !single) {
+        return refuse(options, command, single.error());
+    }
     noteUdf(*session);
     const RecordFields fields{lba ? static_cast<uint32_t>(*lba) : location->extentLba,
                               size ? std::optional(static_cast<uint32_t>(*size)) : std::nullopt};

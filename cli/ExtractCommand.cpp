@@ -21,16 +21,19 @@ struct ExtractArguments {
     bool recursive = false;
 };
 
-// What a run did not extract, and what it wrote under other names than the image's.
+// What a run did not extract, what it wrote under other names than the image's, and what it
+// wrote only as far as broken chains of records reach.
 struct ExtractOutcome {
     std::vector<std::string> failures;
     std::vector<RenamedFile> renamed;
+    std::vector<IncompleteFile> incomplete;
 
     void add(const ExtractionReport& report) {
         for (const auto& failure : report.failures) {
             failures.push_back(shownRecordName(failure.rowName) + ": " + failure.error.message);
         }
         renamed.insert(renamed.end(), report.renamed.begin(), report.renamed.end());
+        incomplete.insert(incomplete.end(), report.incomplete.begin(), report.incomplete.end());
     }
 };
 
@@ -132,6 +135,12 @@ int runExtract(const ExtractArguments& arguments, const CommonOptions& options) 
             extractTree(*session, tree, *subfolder, progress, outcome);
         }
     }
+    for (const auto& file : outcome.incomplete) {
+        std::cerr << "kestrel-cli " << command << ": " << shownRecordName(file.rowName)
+                  << " was written as far as its records reach, as its chain of records is "
+                     "broken: "
+                  << file.brokenChain << '\n';
+    }
     if (!outcome.failures.empty()) {
         std::string message = "These files were not extracted:";
         for (const auto& failure : outcome.failures) {
@@ -152,6 +161,12 @@ int runExtract(const ExtractArguments& arguments, const CommonOptions& options) 
                 {{"name", utf8FromImageBytes(file.rowName)}, {"writtenAs", file.writtenAs}});
         }
         document["renamed"] = std::move(renamed);
+        auto incomplete = nlohmann::json::array();
+        for (const auto& file : outcome.incomplete) {
+            incomplete.push_back(
+                {{"name", utf8FromImageBytes(file.rowName)}, {"brokenChain", file.brokenChain}});
+        }
+        document["incomplete"] = std::move(incomplete);
         printJson(document);
     } else {
         std::cout << "Selected Files Extracted\n";

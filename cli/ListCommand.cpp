@@ -1,12 +1,13 @@
 // ls: a directory's subdirectories and files, the files as the window lists them (Name, LBA,
 // Size, Date, in the window's order) with their sectors and long names.
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 
 #include "cli/Command.h"
 #include "cli/ImageText.h"
 #include "cli/OpenImage.h"
-#include "image/IsoLayout.h"
 #include "image/VolumePaths.h"
 
 namespace kestrel::cli {
@@ -27,10 +28,6 @@ struct ListedDirectory {
     std::vector<ListRow> files;
 };
 
-uint64_t sectorsOf(uint32_t bytes) {
-    return (uint64_t{bytes} + kSectorSize - 1) / kSectorSize;
-}
-
 std::vector<DirectoryNumber> subdirectoriesOf(const Volume& volume, DirectoryNumber parent) {
     std::vector<DirectoryNumber> children;
     for (const auto& directory : volume.directories) {
@@ -42,12 +39,23 @@ std::vector<DirectoryNumber> subdirectoriesOf(const Volume& volume, DirectoryNum
 }
 
 nlohmann::json fileJson(const ListRow& row) {
-    return {{"name", utf8FromImageBytes(row.name)},
-            {"lba", static_cast<int32_t>(row.extentLba)},
-            {"size", row.dataLength},
-            {"date", row.dateModified},
-            {"sectors", sectorsOf(row.dataLength)},
-            {"longName", row.longName}};
+    nlohmann::json json{{"name", utf8FromImageBytes(row.name)},
+                        {"lba", static_cast<int32_t>(row.extentLba)},
+                        {"size", row.totalLength},
+                        {"date", row.dateModified},
+                        {"sectors", row.sectors()},
+                        {"longName", row.longName}};
+    if (!row.extents.empty()) {
+        auto extents = nlohmann::json::array();
+        for (const auto& extent : row.extents) {
+            extents.push_back({{"lba", extent.lba}, {"size", extent.length}});
+        }
+        json["extents"] = std::move(extents);
+    }
+    if (!row.brokenChain.empty()) {
+        json["brokenChain"] = row.brokenChain;
+    }
+    return json;
 }
 
 nlohmann::json directoryJson(const Volume& volume, const ListedDirectory& listed) {
@@ -67,25 +75,44 @@ nlohmann::json directoryJson(const Volume& volume, const ListedDirectory& listed
             {"files", std::move(files)}};
 }
 
+// A directory holding a file of several extents has a column that counts them; others are
+// printed as they always were.
 void printRow(const std::string& name, const std::string& lba, const std::string& size,
-              const std::string& date, const std::string& sectors, const std::string& longName) {
-    std::printf("%-16s %11s %10s  %-19s %8s  %s\n", name.c_str(), lba.c_str(), size.c_str(),
-                date.c_str(), sectors.c_str(), longName.c_str());
+              const std::string& date, const std::string& sectors,
+              const std::optional<std::string>& extents, const std::string& longName) {
+    std::printf("%-16s %11s %10s  %-19s %8s", name.c_str(), lba.c_str(), size.c_str(), date.c_str(),
+                sectors.c_str());
+    if (extents) {
+        std::printf(" %7s", extents->c_str());
+    }
+    std::printf("  %s\n", longName.c_str());
 }
 
 void printDirectory(const Volume& volume, const ListedDirectory& listed, bool withHeading) {
     if (withHeading) {
         std::printf("%s:\n", shownName(directoryPath(volume, listed.number)).c_str());
     }
-    printRow("Name", "LBA", "Size", "Date", "Sectors", "Long name");
+    const bool chained =
+        std::ranges::any_of(listed.files, [](const ListRow& row) { return !row.extents.empty(); });
+    const auto column = [chained](std::string text) {
+        return chained ? std::optional(std::move(text)) : std::nullopt;
+    };
+    printRow("Name", "LBA", "Size", "Date", "Sectors", column("Extents"), "Long name");
     for (const DirectoryNumber child : listed.subdirectories) {
         const auto& directory = volume.directories[child - 1];
         printRow(shownName(directory.identifier) + "/",
-                 std::to_string(static_cast<int32_t>(directory.extentLba)), "-", "-", "-", "");
+                 std::to_string(static_cast<int32_t>(directory.extentLba)), "-", "-", "-",
+                 column("-"), "");
     }
     for (const auto& row : listed.files) {
+        std::string note = shownText(row.longName);
+        if (!row.brokenChain.empty()) {
+            note += (note.empty() ? "" : "  ") +
+                    ("[chain of records broken: " + shownText(row.brokenChain) + "]");
+        }
         printRow(shownName(row.name), row.lba, row.size, row.dateModified,
-                 std::to_string(sectorsOf(row.dataLength)), shownText(row.longName));
+                 std::to_string(row.sectors()),
+                 column(row.extents.empty() ? "" : std::to_string(row.extents.size())), note);
     }
 }
 

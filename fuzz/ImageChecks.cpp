@@ -51,11 +51,14 @@ uint64_t userDataSize(const std::optional<RawLayout>& raw, uint64_t fileSize) {
 std::vector<ByteRange> dataRanges(const OperationSnapshot& snapshot, uint64_t fileSize) {
     std::vector<ByteRange> ranges;
     for (const auto& file : snapshot.files) {
-        // A file of no bytes may say it starts past the end; it owns nothing.
-        if (const auto offset =
-                snapshot.dataOffset(file, userDataSize(snapshot.imageLayout, fileSize));
-            offset && file.record->dataLength != 0) {
-            ranges.emplace_back(*offset, *offset + file.record->dataLength);
+        const auto pieces =
+            file.record ? snapshot.dataPieces(file, userDataSize(snapshot.imageLayout, fileSize))
+                        : Result<std::vector<DataPiece>>(file.record.error());
+        // An extent of no bytes may say it starts past the end; it owns nothing.
+        for (const auto& piece : pieces ? *pieces : std::vector<DataPiece>{}) {
+            if (piece.length != 0) {
+                ranges.emplace_back(piece.offset, piece.offset + piece.length);
+            }
         }
     }
     return ranges;
@@ -175,13 +178,18 @@ void checkExtraction(const OperationSnapshot& snapshot, const std::string& folde
         if (failed(report, file.rowName)) {
             continue;
         }
-        const auto offset =
-            snapshot.dataOffset(file, userDataSize(snapshot.imageLayout, before.size()));
-        if (!offset) {
-            broken(file.rowName + " was extracted although " + offset.error().message);
+        const auto pieces =
+            snapshot.dataPieces(file, userDataSize(snapshot.imageLayout, before.size()));
+        if (!pieces) {
+            broken(file.rowName + " was extracted although " + pieces.error().message);
         }
-        if (fuzz::readWholeFile(*extractionPath(folder, file.rowName)) !=
-            extractedFrom(before, snapshot.imageLayout, *offset, file.record->dataLength)) {
+        std::vector<uint8_t> expected;
+        for (const auto& piece : *pieces) {
+            const auto bytes =
+                extractedFrom(before, snapshot.imageLayout, piece.offset, piece.length);
+            expected.insert(expected.end(), bytes.begin(), bytes.end());
+        }
+        if (fuzz::readWholeFile(*extractionPath(folder, file.rowName)) != expected) {
             broken(file.rowName + " was extracted with other bytes than its data");
         }
     }

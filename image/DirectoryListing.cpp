@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "image/DirectoryWalk.h"
+#include "image/IsoLayout.h"
 #include "image/LongNames.h"
 
 namespace kestrel {
@@ -38,25 +39,62 @@ ListRow makeListRow(const DirectoryRecord& record) {
                    formatRecordDate(record.date),
                    {},
                    record.extentLba,
-                   record.dataLength};
+                   record.dataLength,
+                   record.dataLength,
+                   {},
+                   {}};
+}
+
+ListRow makeListRow(const DirectoryRecord& first, const ListedRecords& file) {
+    ListRow row = makeListRow(first);
+    if (file.chained) {
+        row.totalLength = file.size();
+        row.size = std::to_string(row.totalLength);
+        row.extents.assign(file.extents.begin(), file.extents.end());
+        row.brokenChain = file.brokenChain;
+    }
+    return row;
+}
+
+uint64_t ListRow::sectors() const {
+    const auto sectorsOf = [](uint64_t bytes) { return (bytes + kSectorSize - 1) / kSectorSize; };
+    if (extents.empty()) {
+        return sectorsOf(totalLength);
+    }
+    uint64_t total = 0;
+    for (const auto& extent : extents) {
+        total += sectorsOf(extent.length);
+    }
+    return total;
+}
+
+Extent ListRow::lastRecordExtent() const {
+    return extents.empty() ? Extent{extentLba, dataLength} : extents.back();
 }
 
 Result<DirectoryListing> listDirectory(const ImageSource& image, uint64_t extentOffset,
-                                       ListingStart start) {
+                                       ListingStart start, uint64_t dataEnd) {
     DirectoryListing listing;
-    auto walked = walkDirectory(image, extentOffset, start, [&](const WalkedRecord& walked) {
-        if (!listing.firstRecordLba) {
-            listing.firstRecordLba = walked.record.extentLba;
+    ListedFileChains files(dataEnd, [&](const ListedRecords& file) {
+        // As walkDirectory, which the walk's rules for whole records make never stop here.
+        const auto first = parseDirectoryRecord(file.first.bytes);
+        if (!first) {
+            return WalkStep::Stop;
         }
-        if (walked.record.isListed()) {
-            listing.rows.push_back(makeListRow(walked.record));
-            listing.rows.back().longName = rockRidgeName(walked.record, image).value_or("");
-        }
+        listing.rows.push_back(makeListRow(*first, file));
+        listing.rows.back().longName = rockRidgeName(*first, image).value_or("");
         return WalkStep::Continue;
+    });
+    auto walked = walkRecordViews(image, extentOffset, start, [&](const RecordView& record) {
+        if (!listing.firstRecordLba) {
+            listing.firstRecordLba = record.extentLba();
+        }
+        return files.add(record);
     });
     if (!walked) {
         return walked.error();
     }
+    files.finish();
     std::reverse(listing.rows.begin(), listing.rows.end());
     return listing;
 }

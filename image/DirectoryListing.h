@@ -8,6 +8,7 @@
 
 #include "image/DirectoryRecord.h"
 #include "image/DirectoryWalk.h"
+#include "image/ListedFiles.h"
 
 namespace kestrel {
 
@@ -18,8 +19,22 @@ struct ListRow {
     std::string dateModified;
     // The Rock Ridge or Joliet name, when the image gives the file one.
     std::string longName;
+    // Its first record's extent and data length.
     uint32_t extentLba = 0;
     uint32_t dataLength = 0;
+    // The file's bytes: for a file of several extents, theirs together.
+    uint64_t totalLength = 0;
+    // For a file of several extents (its records carry the multi-extent flag): every extent
+    // read, in order. Empty for a file of one record.
+    std::vector<Extent> extents;
+    // Why its chain of records ends before its last extent; empty when whole.
+    std::string brokenChain;
+
+    // The sectors its extents take, each extent starting a sector of its own.
+    uint64_t sectors() const;
+    // The extent a record of the file without the multi-extent flag points at: the last of a
+    // whole chain, which is what the Joliet tree lists such a file by.
+    Extent lastRecordExtent() const;
 };
 
 struct DirectoryListing {
@@ -29,10 +44,13 @@ struct DirectoryListing {
 };
 
 ListRow makeListRow(const DirectoryRecord& record);
+// The row of a listed file, from its first record: its size is its extents' together.
+ListRow makeListRow(const DirectoryRecord& first, const ListedRecords& file);
 // "Febuary 3, 2003"
 std::string formatRecordDate(const RecordDate& date);
 
+// Chains records as ListedFileChains does, an extent past `dataEnd` breaking a chain.
 Result<DirectoryListing> listDirectory(const ImageSource& image, uint64_t extentOffset,
-                                       ListingStart start);
+                                       ListingStart start, uint64_t dataEnd = kNoDataEnd);
 
 }  // namespace kestrel

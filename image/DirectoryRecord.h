@@ -27,10 +27,20 @@ inline constexpr size_t kMaximumLength = 255;
 }  // namespace record
 
 inline constexpr uint8_t kDirectoryFlag = 0x02;
+// Another record of the same name follows with the file's next extent: ISO 9660 level 3 stores a
+// file of 4 GiB or more as several records, every one but the last carrying this flag.
+inline constexpr uint8_t kMultiExtentFlag = 0x80;
 
 // An identifier less its version suffix (";1"); one without a version (a relocated directory's
 // placeholder, an image mastered without versions) is its whole name.
 std::string nameOf(const std::string& identifier);
+
+// A file's data as a record points at it.
+struct Extent {
+    uint32_t lba = 0;
+    uint32_t length = 0;
+    bool operator==(const Extent&) const = default;
+};
 
 struct RecordDate {
     uint8_t yearsSince1900 = 0;
@@ -48,7 +58,8 @@ struct DirectoryRecord {
     // What follows the identifier and its pad byte: XA attributes, Rock Ridge entries.
     std::vector<uint8_t> systemUse;
 
-    // Directories, hidden and associated files and multi-extent parts are not listed.
+    // Directories, hidden and associated files and multi-extent parts are not listed as records
+    // of their own; a file's multi-extent parts are listed with it (image/ListedFiles.h).
     bool isListed() const { return flags == 0; }
     bool isDirectory() const { return (flags & kDirectoryFlag) != 0; }
     // The identifier less its version suffix (";1"): the text a listing shows and finds again.

@@ -13,13 +13,6 @@
 
 namespace kestrel {
 
-// A file's data as a record points at it.
-struct Extent {
-    uint32_t lba = 0;
-    uint32_t length = 0;
-    bool operator==(const Extent&) const = default;
-};
-
 Extent extentOf(const RecordLocation& location);
 
 class JolietTree {

@@ -20,12 +20,34 @@ bool listsAs(std::string_view identifier, const std::string& rowName) {
 
 RecordLocation locationOf(const WalkedRecord& walked) {
     return RecordLocation{walked.offset, walked.record.extentLba, walked.record.dataLength,
-                          walked.record.identifier};
+                          walked.record.identifier, {}, {}};
 }
 
 RecordLocation locationOf(const RecordView& view) {
     return RecordLocation{view.offset, view.extentLba(), view.dataLength(),
-                          std::string(view.identifier())};
+                          std::string(view.identifier()), {}, {}};
+}
+
+RecordLocation locationOf(const ListedRecords& file) {
+    RecordLocation location = locationOf(file.first);
+    if (file.chained) {
+        location.extents.assign(file.extents.begin(), file.extents.end());
+        location.brokenChain = file.brokenChain;
+    }
+    return location;
+}
+
+std::vector<Extent> fileExtents(const RecordLocation& location) {
+    return location.isChained() ? location.extents
+                                : std::vector<Extent>{{location.extentLba, location.dataLength}};
+}
+
+uint64_t fileSize(const RecordLocation& location) {
+    uint64_t total = 0;
+    for (const auto& extent : fileExtents(location)) {
+        total += extent.length;
+    }
+    return total;
 }
 
 Error recordNotFound(const std::string& rowName, const std::string& imagePath) {
@@ -50,13 +72,14 @@ Result<RecordLocation> readAgain(const ImageSource& image, const RecordLocation&
 }
 
 Result<RecordLocation> findDirectoryRecord(const ImageSource& image, uint64_t extentOffset,
-                                           ListingStart start, const std::string& rowName) {
+                                           ListingStart start, const std::string& rowName,
+                                           uint64_t dataEnd) {
     std::optional<RecordLocation> found;
-    auto walked = walkRecordViews(image, extentOffset, start, [&](const RecordView& view) {
-        if (!view.isListed() || !listsAs(view.identifier(), rowName)) {
+    auto walked = walkListedFiles(image, extentOffset, start, dataEnd, [&](const auto& file) {
+        if (!listsAs(file.first.identifier(), rowName)) {
             return WalkStep::Continue;
         }
-        found = locationOf(view);
+        found = locationOf(file);
         return WalkStep::Stop;
     });
     if (!walked) {

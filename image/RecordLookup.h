@@ -3,8 +3,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "image/DirectoryWalk.h"
+#include "image/ListedFiles.h"
 
 namespace kestrel {
 
@@ -13,10 +15,25 @@ struct RecordLocation {
     uint32_t extentLba = 0;
     uint32_t dataLength = 0;
     std::string identifier;
+    // For a file of several extents (its records carry the multi-extent flag): every extent
+    // read, in order, the first being this record's. Empty for a file of one record.
+    std::vector<Extent> extents;
+    // Why its chain of records ends before its last extent; empty when whole.
+    std::string brokenChain;
+
+    // Whether the file is stored in a chain of records, which one record's LBA and size
+    // cannot describe.
+    bool isChained() const { return !extents.empty(); }
 };
 
 RecordLocation locationOf(const WalkedRecord& walked);
 RecordLocation locationOf(const RecordView& view);
+RecordLocation locationOf(const ListedRecords& file);
+
+// Every extent of the found file's data, in order: the record's own for a file of one record.
+std::vector<Extent> fileExtents(const RecordLocation& location);
+// The bytes those extents hold together.
+uint64_t fileSize(const RecordLocation& location);
 
 // A listed name that its directory no longer holds.
 Error recordNotFound(const std::string& rowName, const std::string& imagePath);
@@ -25,9 +42,11 @@ Error recordNotFound(const std::string& rowName, const std::string& imagePath);
 // lies, its identifier as it was found.
 Result<RecordLocation> readAgain(const ImageSource& image, const RecordLocation& found);
 
-// The first listed record of the directory whose name is exactly `rowName`
-// (case-sensitive). ErrorKind::NotFound when the directory holds none.
+// The first listed file of the directory whose name is exactly `rowName` (case-sensitive),
+// its records chained as ListedFileChains chains them. ErrorKind::NotFound when the directory
+// holds none.
 Result<RecordLocation> findDirectoryRecord(const ImageSource& image, uint64_t extentOffset,
-                                           ListingStart start, const std::string& rowName);
+                                           ListingStart start, const std::string& rowName,
+                                           uint64_t dataEnd = kNoDataEnd);
 
 }  // namespace kestrel

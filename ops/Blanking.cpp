@@ -17,9 +17,10 @@ constexpr uint8_t kDummyFill = 0x00;
 // Saves the old bytes of the files from `first` on, up to kSavedChunkSize of them, before
 // any is written, so that the journal is synced once for many small files rather than once
 // per file. Returns the journal's mark before each file saved, in order; stops at a file that
-// is saved in pieces as it is written, that cannot be saved now (it fails in its turn), or
-// whose data overlaps a file saved ahead of it (files relinked to one master share their
-// data): its old bytes are those the earlier file leaves, read once that is written.
+// is saved in pieces as it is written (a large one, or one of several extents), that cannot
+// be saved now (it fails in its turn), or whose data overlaps a file saved ahead of it (files
+// relinked to one master share their data): its old bytes are those the earlier file leaves,
+// read once that is written.
 std::vector<size_t> saveAhead(ImageWriter& image, JournalEdit& edit,
                               const OperationSnapshot& snapshot, size_t first) {
     std::vector<size_t> marks;
@@ -30,7 +31,8 @@ std::vector<size_t> saveAhead(ImageWriter& image, JournalEdit& edit,
     const auto imageSize = image.size();
     for (size_t i = first; imageSize && i < snapshot.files.size(); ++i) {
         const auto& file = snapshot.files[i];
-        if (!file.record) {
+        // A file of several extents is saved one extent at a time as it is written.
+        if (!file.record || file.record->isChained()) {
             break;
         }
         const auto offset = snapshot.dataOffset(file, *imageSize);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -38,13 +39,21 @@ inline constexpr size_t kWholeFileBlockSize = size_t{1} << 20;
 // until it is written: with 1 MiB blocks, extracting a gigabyte took about twice as long.
 inline constexpr size_t kTransferBlockSize = size_t{1} << 17;
 
+// Where the bytes one transfer moves lie in the file whose percentage it shows: a file of
+// several extents is written one extent at a time.
+struct TransferSpan {
+    uint64_t before = 0;      // the file's bytes moved before this transfer
+    uint64_t fileLength = 0;  // every extent's together
+};
+
 // Moves `length` bytes by calling `moveBlock` with the count done so far and a buffer for
 // the next block: the whole file when it is small, else blocks of kTransferBlockSize. After
 // each block every percentage value the block passed is shown, in order, as if the bytes
-// moved one at a time; then a cancellable transfer asks whether to stop, and a stop keeps the
-// block just moved.
+// moved one at a time (of the whole file, where `span` places them in one); then a
+// cancellable transfer asks whether to stop, and a stop keeps the block just moved.
 Result<TransferEnd> transferBlocks(
-    uint32_t length, OperationObserver& observer, bool cancellable,
-    const std::function<Result<void>(uint64_t done, std::span<uint8_t> block)>& moveBlock);
+    uint64_t length, OperationObserver& observer, bool cancellable,
+    const std::function<Result<void>(uint64_t done, std::span<uint8_t> block)>& moveBlock,
+    std::optional<TransferSpan> span = std::nullopt);
 
 }  // namespace kestrel

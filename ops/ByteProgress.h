@@ -9,7 +9,7 @@ namespace kestrel {
 
 class ByteProgress {
 public:
-    explicit ByteProgress(uint32_t length) : bytesPerPercent_(uint64_t{length} / 100 + 1) {}
+    explicit ByteProgress(uint64_t length) : bytesPerPercent_(length / 100 + 1) {}
 
     int percentAfter(uint64_t bytesDone) const {
         return static_cast<int>(bytesDone / bytesPerPercent_);

@@ -47,7 +47,8 @@ Result<bool> saveEveryPieceAhead(ImageWriter& image, const JournalEdit& edit, ui
 }
 
 Result<void> writeFileData(ImageWriter& image, const JournalEdit& edit, uint64_t dataOffset,
-                           uint32_t length, OperationObserver& observer, const Fill& fill) {
+                           uint32_t length, OperationObserver& observer, const Fill& fill,
+                           const TransferSpan& span) {
     const size_t pieceSize = std::min<size_t>(length, kSavedChunkSize);
     // The first piece goes into the second buffer; the first is needed only for a second.
     std::array<std::vector<uint8_t>, 2> buffers{
@@ -80,7 +81,8 @@ Result<void> writeFileData(ImageWriter& image, const JournalEdit& edit, uint64_t
     size_t current = 0;
     Piece pieces[2];
     auto moved = transferBlocks(
-        length, observer, false, [&](uint64_t done, std::span<uint8_t> block) -> Result<void> {
+        length, observer, false,
+        [&](uint64_t done, std::span<uint8_t> block) -> Result<void> {
             if (done >= pieces[current].to) {
                 if (done > 0) {
                     image.startWriteback(dataOffset + pieces[current].from,
@@ -107,7 +109,8 @@ Result<void> writeFileData(ImageWriter& image, const JournalEdit& edit, uint64_t
             return image.writeAt(
                 dataOffset + done,
                 std::span(buffers[current]).subspan(done - pieces[current].from, block.size()));
-        });
+        },
+        span);
     if (!moved) {
         return moved.error();
     }
@@ -121,13 +124,27 @@ Result<void> rewriteFileData(
     const SnapshotFile& file, OperationObserver& observer,
     const std::function<Result<void>(uint64_t done, std::span<uint8_t> piece)>& fill,
     std::optional<size_t> savedAheadFrom) {
-    const auto dataOffset = snapshot.writeOffsetIn(file, image);
-    if (!dataOffset) {
-        return dataOffset.error();
+    const auto pieces = snapshot.writePiecesIn(file, image);
+    if (!pieces) {
+        return pieces.error();
     }
     observer.beginFile(file.rowName);
     const size_t mark = savedAheadFrom.value_or(edit.mark());
-    auto written = writeFileData(image, edit, *dataOffset, file.record->dataLength, observer, fill);
+    // A file of several extents is written one extent after another, filled as one run of
+    // bytes: Overwrite puts the replacement's bytes across them in order.
+    const uint64_t length = fileSize(*file.record);
+    Result<void> written;
+    for (uint64_t before = 0; const auto& piece : *pieces) {
+        written = writeFileData(image, edit, piece.offset, piece.length, observer,
+                                [&fill, before](uint64_t done, std::span<uint8_t> bytes) {
+                                    return fill(before + done, bytes);
+                                },
+                                {before, length});
+        if (!written) {
+            break;
+        }
+        before += piece.length;
+    }
     // Put back even when nothing was saved since the mark: a journal that failed a write is
     // cut back to it, so that the files after this one can still be saved.
     if (written) {

@@ -19,9 +19,10 @@ struct ExtractedBytes {
     std::function<Result<size_t>(uint64_t at, std::span<uint8_t> block)> read;
 };
 
-Result<ExtractedBytes> extractedBytes(const OperationSnapshot& snapshot, const SnapshotFile& file,
-                                      const ImageSource& image, uint64_t dataOffset) {
-    const uint32_t length = file.record->dataLength;
+Result<ExtractedBytes> extentBytes(const OperationSnapshot& snapshot, const SnapshotFile& file,
+                                   const ImageSource& image, const DataPiece& piece) {
+    const uint32_t length = piece.length;
+    const uint64_t dataOffset = piece.offset;
     const auto plain = ExtractedBytes{length, [&image, dataOffset](uint64_t at, auto block) {
                                           return image.readAt(dataOffset + at, block);
                                       }};
@@ -47,6 +48,46 @@ Result<ExtractedBytes> extractedBytes(const OperationSnapshot& snapshot, const S
                               return readSectorView(raw.file(), raw.layout(), kXaSectorView,
                                                     first * kXaSectorView.length + at, block);
                           }};
+}
+
+// A file of several extents reads as their bytes one after another, each extent in its form.
+Result<ExtractedBytes> extractedBytes(const OperationSnapshot& snapshot, const SnapshotFile& file,
+                                      const ImageSource& image,
+                                      const std::vector<DataPiece>& pieces) {
+    if (pieces.size() == 1) {
+        return extentBytes(snapshot, file, image, pieces.front());
+    }
+    std::vector<ExtractedBytes> parts;
+    uint64_t length = 0;
+    for (const auto& piece : pieces) {
+        auto part = extentBytes(snapshot, file, image, piece);
+        if (!part) {
+            return part.error();
+        }
+        length += part->length;
+        parts.push_back(std::move(*part));
+    }
+    return ExtractedBytes{
+        length,
+        [parts = std::move(parts)](uint64_t at, std::span<uint8_t> block) -> Result<size_t> {
+            size_t got = 0;
+            for (uint64_t partStart = 0; const auto& part : parts) {
+                const uint64_t from = at + got;
+                if (got < block.size() && from < partStart + part.length) {
+                    const auto wanted = block.subspan(
+                        got,
+                        std::min<uint64_t>(block.size() - got, partStart + part.length - from));
+                    const auto read = part.read(from - partStart, wanted);
+                    // Fewer bytes than asked end the read where they end.
+                    if (!read || *read < wanted.size()) {
+                        return !read && got == 0 ? read : Result<size_t>(got + (read ? *read : 0));
+                    }
+                    got += *read;
+                }
+                partStart += part.length;
+            }
+            return got;
+        }};
 }
 
 // A stopped file is kept as far as it was written, unless it was to replace an older file:
@@ -75,11 +116,11 @@ Result<TransferEnd> extractFile(const OperationSnapshot& snapshot, const ImageSo
                                 const SnapshotFile& file, const OutputFolder& folder,
                                 const std::string& name, OperationObserver& observer,
                                 ExtractionReport& report) {
-    const auto dataOffset = snapshot.dataOffsetIn(file, image);
-    if (!dataOffset) {
-        return dataOffset.error();
+    const auto pieces = snapshot.dataPiecesIn(file, image);
+    if (!pieces) {
+        return pieces.error();
     }
-    const auto bytes = extractedBytes(snapshot, file, image, *dataOffset);
+    const auto bytes = extractedBytes(snapshot, file, image, *pieces);
     if (!bytes) {
         return bytes.error();
     }
@@ -90,7 +131,7 @@ Result<TransferEnd> extractFile(const OperationSnapshot& snapshot, const ImageSo
 
     observer.beginFile(file.rowName);
     uint64_t written = 0;
-    auto moved = transferBlocks(static_cast<uint32_t>(bytes->length), observer, true,
+    auto moved = transferBlocks(bytes->length, observer, true,
                                 [&](uint64_t done, std::span<uint8_t> block) -> Result<void> {
                                     const auto got = bytes->read(done, block);
                                     if (!got) {
@@ -176,6 +217,9 @@ ExtractionReport extractFiles(const OperationSnapshot& snapshot, const OutputFol
         }
         if (*name != file.rowName) {
             report.renamed.push_back({file.rowName, folder.pathOf(*name)});
+        }
+        if (!file.record->brokenChain.empty()) {
+            report.incomplete.push_back({file.rowName, file.record->brokenChain});
         }
         if (*ended == TransferEnd::Stopped) {
             report.stopped = true;

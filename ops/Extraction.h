@@ -36,15 +36,24 @@ struct StoppedFile {
     std::string olderKept;
 };
 
-struct ExtractionReport : OperationReport {
-    std::vector<RenamedFile> renamed;  // files written under another name than their row's
-    std::optional<StoppedFile> cut;    // the file in hand when the run was stopped
+// A file of several extents whose chain of records is broken: it is written as far as its
+// records reach.
+struct IncompleteFile {
+    std::string rowName;
+    std::string brokenChain;  // why
 };
 
-// Extracts each snapshot file, in order, each to exactly its recorded length, into `folder`.
-// A stop leaves the file in hand with the blocks moved so far, unless it was to replace an
-// older file of its name, which then stays as it was; a failed file is reported, leaves an
-// older file of its name as it was, and the others still run.
+struct ExtractionReport : OperationReport {
+    std::vector<RenamedFile> renamed;  // files written under another name than their row's
+    std::vector<IncompleteFile> incomplete;
+    std::optional<StoppedFile> cut;  // the file in hand when the run was stopped
+};
+
+// Extracts each snapshot file, in order, each to exactly its recorded length (the extents of a
+// file of several one after another), into `folder`. A stop leaves the file in hand with the
+// blocks moved so far, unless it was to replace an older file of its name, which then stays
+// as it was; a failed file is reported, leaves an older file of its name as it was, and the
+// others still run.
 ExtractionReport extractFiles(const OperationSnapshot& snapshot, const OutputFolder& folder,
                               OperationObserver& observer);
 // The same into the folder named `folder`, which must be there.

@@ -1,11 +1,42 @@
 #include "ops/MasterFile.h"
 
+#include <map>
+#include <unordered_map>
+
 namespace kestrel {
 
 namespace {
 
 const char* layerName(bool layerOne) {
     return layerOne ? "layer 1" : "layer 0";
+}
+
+// The first of `files` stored in a chain of records, which no row is patched beside: one walk
+// of each directory finds them all.
+std::optional<FileFailure> firstChainedFile(const Session& session,
+                                            const std::vector<ListedFile>& files) {
+    std::map<DirectoryNumber, std::vector<std::string>> names;
+    for (const auto& [directory, rowName] : files) {
+        names[directory].push_back(rowName);
+    }
+    std::map<DirectoryNumber, std::unordered_map<std::string, RecordLocation>> found;
+    for (const auto& [directory, rowNames] : names) {
+        for (auto& file : session.snapshot(directory, rowNames).files) {
+            if (file.record) {
+                found[directory].emplace(file.rowName, std::move(*file.record));
+            }
+        }
+    }
+    for (const auto& [directory, rowName] : files) {
+        const auto record = found[directory].find(rowName);
+        if (record == found[directory].end()) {
+            continue;
+        }
+        if (auto single = requireOneExtent(record->second); !single) {
+            return FileFailure{rowName, single.error()};
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -15,6 +46,9 @@ Result<MasterFile> chooseMasterFile(const Session& session, DirectoryNumber dire
     auto master = session.findRecord(directory, rowName);
     if (!master) {
         return master.error();
+    }
+    if (auto single = requireOneExtent(*master); !single) {
+        return single.error();
     }
     return MasterFile{rowName, master->extentLba, master->dataLength, session.presentsLayerOne()};
 }
@@ -49,6 +83,10 @@ PatchRun relinkFiles(Session& session, const std::vector<ListedFile>& files,
     const std::string& first = files.front().rowName;
     if (auto sameLayer = requireMasterOnLayer(session, master); !sameLayer) {
         run.failure = FileFailure{first, sameLayer.error()};
+        return run;
+    }
+    if (auto chained = firstChainedFile(session, files)) {
+        run.failure = std::move(*chained);
         return run;
     }
     auto edit = session.beginEdit(

@@ -52,6 +52,9 @@ Result<int64_t> parseTocValue(std::string_view text, TocRange range) {
 Result<PatchOutcome> modifyToc(Session& session, DirectoryNumber directory,
                                const RecordLocation& location, const RecordFields& fields,
                                bool keepUndo) {
+    if (auto single = requireOneExtent(location); !single) {
+        return single.error();
+    }
     auto edit =
         session.beginEdit({EditKind::ModifyToc, 1, 0, nameOf(location.identifier), 0, 0}, keepUndo);
     if (!edit) {

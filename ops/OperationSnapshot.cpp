@@ -12,13 +12,14 @@ std::optional<std::string> structureCovered(const OperationSnapshot& snapshot,
     if (!snapshot.structures || !file.record) {
         return std::nullopt;
     }
-    const uint64_t sectors = (uint64_t{file.record->dataLength} + kSectorSize - 1) / kSectorSize;
-    const auto covered = snapshot.structures->overlapping(file.record->extentLba, sectors);
-    if (!covered) {
-        return std::nullopt;
+    for (const auto& extent : fileExtents(*file.record)) {
+        const uint64_t sectors = (uint64_t{extent.length} + kSectorSize - 1) / kSectorSize;
+        if (const auto covered = snapshot.structures->overlapping(extent.lba, sectors)) {
+            return file.rowName + " covers " + sectorsText(covered->lba, covered->sectors) + ", " +
+                   snapshot.structures->whatIs(*covered);
+        }
     }
-    return file.rowName + " covers " + sectorsText(covered->lba, covered->sectors) + ", " +
-           snapshot.structures->whatIs(*covered);
+    return std::nullopt;
 }
 
 }  // namespace
@@ -43,24 +44,41 @@ Result<void> OperationSnapshot::mayWriteOver(const SnapshotFile& file) const {
     return {};
 }
 
-Result<uint64_t> OperationSnapshot::dataOffset(const SnapshotFile& file, uint64_t imageSize) const {
-    const auto& record = file.record.value();
-    const uint64_t offset = (uint64_t{record.extentLba} << kSectorShift) + layerOffset;
-    const auto place = " of " + std::to_string(record.dataLength) + " bytes at LBA " +
-                       std::to_string(record.extentLba);
-    // A file of no bytes runs past no end, wherever its extent is said to lie.
-    if (record.dataLength != 0 && offset + record.dataLength > imageSize) {
-        return Error{ErrorKind::OutOfRange,
-                     file.rowName + "'s data" + place + " runs past the end of " + imagePath() +
-                         " (" + std::to_string(imageSize) + " bytes); nothing was done to it"};
+Result<std::vector<DataPiece>> OperationSnapshot::dataPieces(const SnapshotFile& file,
+                                                             uint64_t imageSize) const {
+    const auto extents = fileExtents(file.record.value());
+    std::vector<DataPiece> pieces;
+    for (size_t i = 0; i < extents.size(); ++i) {
+        const Extent& extent = extents[i];
+        const uint64_t offset = (uint64_t{extent.lba} << kSectorShift) + layerOffset;
+        // An extent of no bytes runs past no end, wherever it is said to lie.
+        if (extent.length != 0 && offset + extent.length > imageSize) {
+            const auto which = extents.size() == 1 ? "'s data"
+                                                   : "'s extent " + std::to_string(i + 1) + " of " +
+                                                         std::to_string(extents.size());
+            return Error{ErrorKind::OutOfRange,
+                         file.rowName + which + " of " + std::to_string(extent.length) +
+                             " bytes at LBA " + std::to_string(extent.lba) +
+                             " runs past the end of " + imagePath() + " (" +
+                             std::to_string(imageSize) + " bytes); nothing was done to it"};
+        }
+        pieces.push_back({offset, extent.length});
     }
-    return offset;
+    return pieces;
+}
+
+Result<uint64_t> OperationSnapshot::dataOffset(const SnapshotFile& file, uint64_t imageSize) const {
+    const auto pieces = dataPieces(file, imageSize);
+    if (!pieces) {
+        return pieces.error();
+    }
+    return pieces->front().offset;
 }
 
 uint64_t OperationSnapshot::dataBytes() const {
     uint64_t total = 0;
     for (const auto& file : files) {
-        total += file.record ? file.record->dataLength : 0;
+        total += file.record ? fileSize(*file.record) : 0;
     }
     return total;
 }
@@ -71,9 +89,9 @@ uint64_t OperationSnapshot::savedBytes() const {
     }
     uint64_t sectors = 0;
     for (const auto& file : files) {
-        sectors += file.record
-                       ? (uint64_t{file.record->dataLength} + kUserDataSize - 1) / kUserDataSize
-                       : 0;
+        for (const auto& extent : file.record ? fileExtents(*file.record) : std::vector<Extent>{}) {
+            sectors += (uint64_t{extent.length} + kUserDataSize - 1) / kUserDataSize;
+        }
     }
     return sectors * kRawSectorSize;
 }

@@ -22,6 +22,12 @@ struct SnapshotFile {
     Result<RecordLocation> record;
 };
 
+// Where one extent of a file's data lies in the image.
+struct DataPiece {
+    uint64_t offset = 0;
+    uint32_t length = 0;
+};
+
 struct OperationSnapshot {
     // The chosen image, where file data is read and written, as the session opened it.
     std::shared_ptr<const ImageFile> image;
@@ -54,8 +60,38 @@ struct OperationSnapshot {
     // For each found file whose data covers a structure, which: "FILE1.BIN covers sector 16,
     // the primary volume descriptor".
     std::vector<std::string> structuresCovered() const;
-    // The byte offset of a found file's data in the image; refused when the data would run
-    // past the image's end at `imageSize`.
+    // Where each extent of a found file's data lies in the image, in order (one for a file of
+    // one record); refused when any would run past the image's end at `imageSize`.
+    Result<std::vector<DataPiece>> dataPieces(const SnapshotFile& file, uint64_t imageSize) const;
+    // The same in an open image, an ImageFile or ImageWriter; also refused when the file's
+    // record was not found or the image's size cannot be read.
+    template <class Image>
+    Result<std::vector<DataPiece>> dataPiecesIn(const SnapshotFile& file,
+                                                const Image& image) const {
+        if (!file.record) {
+            return file.record.error();
+        }
+        const auto imageSize = image.size();
+        if (!imageSize) {
+            return imageSize.error();
+        }
+        return dataPieces(file, *imageSize);
+    }
+    // dataPiecesIn, for writing the file's data: mayWriteOver refuses too.
+    template <class Image>
+    Result<std::vector<DataPiece>> writePiecesIn(const SnapshotFile& file,
+                                                 const Image& image) const {
+        auto pieces = dataPiecesIn(file, image);
+        if (!pieces) {
+            return pieces;
+        }
+        if (auto allowed = mayWriteOver(file); !allowed) {
+            return allowed.error();
+        }
+        return pieces;
+    }
+    // The byte offset of a found file's data (its first extent's) in the image; refused as
+    // dataPieces is.
     Result<uint64_t> dataOffset(const SnapshotFile& file, uint64_t imageSize) const;
     // The same in an open image, an ImageFile or ImageWriter; also refused when the file's
     // record was not found or the image's size cannot be read.

@@ -223,15 +223,18 @@ Result<void> checkEdit(Session& session, FileFinder& finder, const PlannedEdit& 
             return sameLayer;
         }
         for (const auto& path : relink->files) {
-            if (auto found = finder.find(path); !found) {
-                return found.error();
+            auto found = finder.find(path);
+            if (auto single =
+                    found ? requireOneExtent(found->location) : Result<void>(found.error());
+                !single) {
+                return single;
             }
         }
         return {};
     }
     if (const auto* record = std::get_if<PlannedRecordEdit>(&planned)) {
         auto found = finder.find(record->file);
-        return found ? Result<void>() : Result<void>(found.error());
+        return found ? requireOneExtent(found->location) : Result<void>(found.error());
     }
     if (const auto* overwrite = std::get_if<PlannedOverwrite>(&planned)) {
         if (auto replacement = ImageFile::openForReading(overwrite->replacement); !replacement) {

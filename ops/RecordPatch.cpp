@@ -49,6 +49,20 @@ Result<void> writeRecordFields(ImageWriter& file, uint64_t recordOffset,
 
 }  // namespace
 
+Result<void> requireOneExtent(const RecordLocation& location) {
+    if (!location.isChained()) {
+        return {};
+    }
+    const size_t extents = location.extents.size();
+    const std::string stored = extents > 1 ? " is stored in " + std::to_string(extents) +
+                                                 " extents, a directory record each"
+                                           : "'s record is marked as one extent of several";
+    return Error{ErrorKind::InvalidInput,
+                 nameOf(location.identifier) + stored +
+                     ", and one LBA and size cannot describe a file of several extents; nothing "
+                     "was written"};
+}
+
 Result<void> patchDirectoryRecord(JournalEdit& edit, const RecordLocation& location,
                                   const RecordFields& fields) {
     auto image = ImageWriter::openUserData(edit);

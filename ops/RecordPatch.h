@@ -23,6 +23,10 @@ struct RecordFields {
     std::optional<uint32_t> size;
 };
 
+// Refuses a file stored in a chain of records (a file of several extents): a record edit, or a
+// master file's extent, gives a file one LBA and size, which cannot describe it.
+Result<void> requireOneExtent(const RecordLocation& location);
+
 // Patches the record found at `location` in the edit's image. Refuses, writing nothing,
 // unless the record there still holds the identifier, extent and length the walk found. The
 // bytes are synced to the disk before it returns.

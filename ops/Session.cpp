@@ -15,7 +15,7 @@ namespace {
 std::vector<Extent> extentsOf(const DirectoryListing& listing) {
     std::vector<Extent> files;
     for (const auto& row : listing.rows) {
-        files.push_back({row.extentLba, row.dataLength});
+        files.push_back(row.lastRecordExtent());
     }
     return files;
 }
@@ -196,8 +196,8 @@ Result<DirectoryListing> Session::listDirectory(DirectoryNumber directory) {
     if (auto same = requireSameFile(); !same) {
         return same.error();
     }
-    auto listing =
-        kestrel::listDirectory(*presented_, extentOffset(directory), volume_.listingStart);
+    auto listing = kestrel::listDirectory(*presented_, extentOffset(directory),
+                                          volume_.listingStart, dataEnd());
     if (!listing || !volume_.joliet) {
         return listing;
     }
@@ -209,7 +209,7 @@ Result<DirectoryListing> Session::listDirectory(DirectoryNumber directory) {
     const auto matching = (*joliet)->matchingDirectory(extentsOf(*listing));
     for (auto& row : listing->rows) {
         if (matching && row.longName.empty()) {
-            const auto twin = (*joliet)->twin(*matching, {row.extentLba, row.dataLength}, row.name);
+            const auto twin = (*joliet)->twin(*matching, row.lastRecordExtent(), row.name);
             if (twin) {
                 row.longName = jolietName(twin->identifier);
             }
@@ -226,7 +226,21 @@ Result<RecordLocation> Session::findRecord(DirectoryNumber directory,
     if (auto same = requireSameFile(); !same) {
         return same.error();
     }
-    return findDirectoryRecord(*presented_, extentOffset(directory), volume_.listingStart, rowName);
+    return findDirectoryRecord(*presented_, extentOffset(directory), volume_.listingStart, rowName,
+                               dataEnd());
+}
+
+uint64_t Session::dataEnd() const {
+    auto size = presented_->size();
+    if (presentsLayerOne()) {
+        // The layer-1 copy holds only the start of its volume; the file data lies in the image.
+        const auto image = ImageFile::openForReading(imagePath_);
+        size = image ? image->size() : Result<uint64_t>(image.error());
+    }
+    if (!size) {
+        return kNoDataEnd;
+    }
+    return *size > layerOffset() ? *size - layerOffset() : 0;
 }
 
 Result<const JolietTree*> Session::jolietTree() {
@@ -315,6 +329,9 @@ Result<PatchOutcome> Session::patchRecord(JournalEdit& edit, DirectoryNumber dir
     if (!hasDirectory(directory)) {
         return recordNotFound(location.identifier, presentedName());
     }
+    if (auto single = requireOneExtent(location); !single) {
+        return single.error();
+    }
     // The twin is looked for before the primary record changes, by the extents as they were.
     auto primary = volume_.joliet
                        ? listedExtents(*presented_, extentOffset(directory), volume_.listingStart)
@@ -372,16 +389,15 @@ OperationSnapshot Session::snapshot(DirectoryNumber directory,
     // offsets: every row carries the refusal instead.
     Result<void> walked = hasDirectory(directory) ? requireSameFile() : Result<void>();
     if (walked && hasDirectory(directory)) {
-        walked = walkDirectory(*presented_, extentOffset(directory), volume_.listingStart,
-                               [&](const WalkedRecord& walked) {
-                                   if (walked.record.isListed()) {
-                                       auto found = wanted.find(walked.record.name());
-                                       if (found != wanted.end() && !found->second) {
-                                           found->second = locationOf(walked);
-                                       }
-                                   }
-                                   return WalkStep::Continue;
-                               });
+        walked = walkListedFiles(*presented_, extentOffset(directory), volume_.listingStart,
+                                 dataEnd(), [&](const ListedRecords& file) {
+                                     auto found =
+                                         wanted.find(nameOf(std::string(file.first.identifier())));
+                                     if (found != wanted.end() && !found->second) {
+                                         found->second = locationOf(file);
+                                     }
+                                     return WalkStep::Continue;
+                                 });
     }
     for (const auto& name : rowNames) {
         const auto& found = wanted.at(name);

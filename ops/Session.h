@@ -122,6 +122,10 @@ private:
     // or replaced since would otherwise be read from the old file, and written in the new.
     Result<void> requireSameFile() const;
     uint64_t extentOffset(DirectoryNumber directory) const;
+    // The bytes of file data the image holds from the presented volume's LBA 0, where a file's
+    // chain of extents is broken; no end when the image's size cannot be read, as the
+    // operations read it again.
+    uint64_t dataEnd() const;
     Result<void> patchPresentedRecord(JournalEdit& edit, const RecordLocation& location,
                                       const RecordFields& fields);
     JournalFiles journalFiles() const;

@@ -117,6 +117,15 @@ void IsoBuilder::addFile(int directory, FileSpec file) {
     directories_[directory - 1].entries.push_back({false, 0, std::move(file)});
 }
 
+void IsoBuilder::addMultiExtentFile(int directory, const std::string& identifier,
+                                    std::vector<FileSpec> extents) {
+    for (size_t i = 0; i < extents.size(); ++i) {
+        extents[i].identifier = identifier;
+        extents[i].flags = i + 1 < extents.size() ? kMultiExtentFlag : 0;
+        addFile(directory, std::move(extents[i]));
+    }
+}
+
 void IsoBuilder::setMinimumDirectorySectors(int directory, uint32_t sectors) {
     if (directory < 1 || static_cast<size_t>(directory) > directories_.size()) {
         throw std::out_of_range("no directory number " + std::to_string(directory));

@@ -12,6 +12,8 @@
 namespace kestrel::isobuilder {
 
 inline constexpr uint32_t kSectorSize = 2048;
+// Every record of a file of several extents but its last carries this flag.
+inline constexpr uint8_t kMultiExtentFlag = 0x80;
 
 enum class Layout {
     CdRomXa,  // "CD-XA001" at 0x8400, little-endian path table in sector 19
@@ -52,6 +54,11 @@ public:
     int addDirectory(int parent, std::string identifier);
     // Appends a file record to `directory`.
     void addFile(int directory, FileSpec file);
+    // Appends a file of several extents to `directory`, as ISO 9660 level 3 stores a file of
+    // 4 GiB or more: one record per extent, in order, each named `identifier`, every one but
+    // the last flagged kMultiExtentFlag. Each extent's size, place and content are its own.
+    void addMultiExtentFile(int directory, const std::string& identifier,
+                            std::vector<FileSpec> extents);
     // Makes a directory's extent at least this many sectors long (records never cross a sector).
     void setMinimumDirectorySectors(int directory, uint32_t sectors);
     // Bytes of system use behind every record's identifier; 14 (XA attributes) by default,
