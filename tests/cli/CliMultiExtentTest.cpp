@@ -12,18 +12,10 @@
 namespace kestrel::test {
 namespace {
 
-FileSpec extentAt(uint32_t lba, uint32_t size, uint8_t seed) {
-    return fileAt("", lba, size, pattern((size + 2047) / 2048 * 2048, seed));
-}
-
 class CliMultiExtent : public ::testing::Test {
 protected:
     void SetUp() override {
-        IsoBuilder builder(Layout::CdRomXa, "CHAINS");
-        builder.addFile(IsoBuilder::kRoot, fileAt("A.TXT;1", 40, 700, pattern(2048, 9)));
-        builder.addMultiExtentFile(
-            IsoBuilder::kRoot, "BIG.BIN;1",
-            {extentAt(60, 4096, 1), extentAt(50, 2048, 2), extentAt(70, 1000, 3)});
+        IsoBuilder builder = chainedImageBuilder();
         builder.addFile(IsoBuilder::kRoot, fileAt("BROKEN.BIN;1", 90, 2048, pattern(2048, 4),
                                                   isobuilder::kMultiExtentFlag));
         builder.addFile(IsoBuilder::kRoot, fileAt("Z.BIN;1", 80, 100, pattern(2048, 8)));

@@ -22,10 +22,6 @@ constexpr uint32_t kVolumeSectors = 100;
 
 // An extent at `lba` holding `size` bytes of pattern(seed), its sector's bytes behind them
 // holding more, which no operation may reach.
-FileSpec extentAt(uint32_t lba, uint32_t size, uint8_t seed) {
-    return fileAt("", lba, size, pattern((size + 2047) / 2048 * 2048, seed));
-}
-
 Bytes concatenated(const std::vector<Bytes>& parts) {
     Bytes all;
     for (const auto& part : parts) {
@@ -40,11 +36,7 @@ Bytes concatenated(const std::vector<Bytes>& parts) {
 class MultiExtentTest : public SessionTest {
 protected:
     void SetUp() override {
-        IsoBuilder builder(Layout::CdRomXa, "CHAINS");
-        builder.addFile(IsoBuilder::kRoot, fileAt("A.TXT;1", 40, 700, pattern(2048, 9)));
-        builder.addMultiExtentFile(
-            IsoBuilder::kRoot, "BIG.BIN;1",
-            {extentAt(60, 4096, 1), extentAt(50, 2048, 2), extentAt(70, 1000, 3)});
+        IsoBuilder builder = chainedImageBuilder();
         builder.addFile(IsoBuilder::kRoot, fileAt("Z.BIN;1", 80, 100, pattern(2048, 8)));
         builder.addFile(IsoBuilder::kRoot, fileAt("BROKEN.BIN;1", 90, 2048, pattern(2048, 4),
                                                   isobuilder::kMultiExtentFlag));

@@ -34,4 +34,20 @@ inline FileSpec recordOnly(std::string identifier, uint32_t lba, uint32_t size, 
     return fileAt(std::move(identifier), lba, size, {}, flags, date);
 }
 
+// One extent of a file of several, its sectors filled with `seed`'s pattern.
+inline FileSpec extentAt(uint32_t lba, uint32_t size, uint8_t seed) {
+    return fileAt("", lba, size, pattern((size + 2047) / 2048 * 2048, seed));
+}
+
+// A CD of A.TXT and BIG.BIN, whose three extents lie out of order with a file's room between
+// them; tests add their own files behind.
+inline IsoBuilder chainedImageBuilder() {
+    IsoBuilder builder(Layout::CdRomXa, "CHAINS");
+    builder.addFile(IsoBuilder::kRoot, fileAt("A.TXT;1", 40, 700, pattern(2048, 9)));
+    builder.addMultiExtentFile(
+        IsoBuilder::kRoot, "BIG.BIN;1",
+        {extentAt(60, 4096, 1), extentAt(50, 2048, 2), extentAt(70, 1000, 3)});
+    return builder;
+}
+
 }  // namespace kestrel::test

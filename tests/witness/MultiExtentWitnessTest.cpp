@@ -24,10 +24,6 @@ public:
     bool stopRequested() override { return false; }
 };
 
-FileSpec extentAt(uint32_t lba, uint32_t size, uint8_t seed) {
-    return fileAt("", lba, size, pattern((size + 2047) / 2048 * 2048, seed));
-}
-
 std::string witness(const std::string& command) {
     const auto output = commandOutput(command + " 2>/dev/null");
     EXPECT_TRUE(output) << command;
@@ -42,11 +38,7 @@ TEST(MultiExtentWitness, XorrisoAnd7zSeeTheBuildersChainAsThisEditorDoes) {
     }
     TempDir dir;
     const auto image = dir.file("chain.iso");
-    IsoBuilder builder(Layout::CdRomXa, "CHAINS");
-    builder.addFile(IsoBuilder::kRoot, fileAt("A.TXT;1", 40, 700, pattern(2048, 9)));
-    builder.addMultiExtentFile(
-        IsoBuilder::kRoot, "BIG.BIN;1",
-        {extentAt(60, 4096, 1), extentAt(50, 2048, 2), extentAt(70, 1000, 3)});
+    IsoBuilder builder = chainedImageBuilder();
     builder.addFile(IsoBuilder::kRoot, fileAt("Z.BIN;1", 80, 100, pattern(2048, 8)));
     builder.setVolumeSectors(100);
     builder.writeTo(image);
