@@ -41,10 +41,10 @@ ListRow makeListRow(const DirectoryRecord& record) {
                    record.dataLength};
 }
 
-Result<DirectoryListing> listDirectory(const ImageSource& image, uint64_t extentOffset,
+Result<DirectoryListing> listDirectory(const ImageSource& image, DirectoryPlace place,
                                        ListingStart start) {
     DirectoryListing listing;
-    auto walked = walkDirectory(image, extentOffset, start, [&](const WalkedRecord& walked) {
+    auto walked = walkDirectory(image, place, start, [&](const WalkedRecord& walked) {
         if (!listing.firstRecordLba) {
             listing.firstRecordLba = walked.record.extentLba;
         }

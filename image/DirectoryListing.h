@@ -32,7 +32,7 @@ ListRow makeListRow(const DirectoryRecord& record);
 // "Febuary 3, 2003"
 std::string formatRecordDate(const RecordDate& date);
 
-Result<DirectoryListing> listDirectory(const ImageSource& image, uint64_t extentOffset,
+Result<DirectoryListing> listDirectory(const ImageSource& image, DirectoryPlace place,
                                        ListingStart start);
 
 }  // namespace kestrel

@@ -49,10 +49,10 @@ Result<RecordLocation> readAgain(const ImageSource& image, const RecordLocation&
     return location;
 }
 
-Result<RecordLocation> findDirectoryRecord(const ImageSource& image, uint64_t extentOffset,
+Result<RecordLocation> findDirectoryRecord(const ImageSource& image, DirectoryPlace place,
                                            ListingStart start, const std::string& rowName) {
     std::optional<RecordLocation> found;
-    auto walked = walkRecordViews(image, extentOffset, start, [&](const RecordView& view) {
+    auto walked = walkRecordViews(image, place, start, [&](const RecordView& view) {
         if (!view.isListed() || !listsAs(view.identifier(), rowName)) {
             return WalkStep::Continue;
         }

@@ -27,7 +27,7 @@ Result<RecordLocation> readAgain(const ImageSource& image, const RecordLocation&
 
 // The first listed record of the directory whose name is exactly `rowName`
 // (case-sensitive). ErrorKind::NotFound when the directory holds none.
-Result<RecordLocation> findDirectoryRecord(const ImageSource& image, uint64_t extentOffset,
+Result<RecordLocation> findDirectoryRecord(const ImageSource& image, DirectoryPlace place,
                                            ListingStart start, const std::string& rowName);
 
 }  // namespace kestrel

@@ -70,7 +70,8 @@ public:
     // and the error says why.
     Result<void> switchLayers();
 
-    // Directory 0, and a number the volume does not have, lists as empty.
+    // Directory 0, a number the volume does not have, and a repeat of an earlier directory
+    // (PathTableDirectory::sameAs) list as empty.
     Result<DirectoryListing> listDirectory(DirectoryNumber directory);
     Result<RecordLocation> findRecord(DirectoryNumber directory, const std::string& rowName) const;
     // Starts an edit of the image in its undo journal; the edit is made without undo when
@@ -113,7 +114,7 @@ private:
     // Refuses when the presented path no longer names the file that was opened: one removed
     // or replaced since would otherwise be read from the old file, and written in the new.
     Result<void> requireSameFile() const;
-    uint64_t extentOffset(DirectoryNumber directory) const;
+    DirectoryPlace directoryPlace(DirectoryNumber directory) const;
     Result<void> patchPresentedRecord(JournalEdit& edit, const RecordLocation& location,
                                       const RecordFields& fields);
     JournalFiles journalFiles() const;

@@ -52,6 +52,12 @@ public:
     int addDirectory(int parent, std::string identifier);
     // Appends a file record to `directory`.
     void addFile(int directory, FileSpec file);
+    // Appends a path-table entry behind every directory's, in the order added, naming the
+    // sector `sectorsIn` sectors into `directory`'s extent, under parent number `parent` as
+    // given; no directory record names it. Crafted tables name a directory again and again so,
+    // or name sectors inside one.
+    void addPathTableEntry(uint16_t parent, std::string identifier, int directory,
+                           uint32_t sectorsIn = 0);
     // Makes a directory's extent at least this many sectors long (records never cross a sector).
     void setMinimumDirectorySectors(int directory, uint32_t sectors);
     // Bytes of system use behind every record's identifier; 14 (XA attributes) by default,
@@ -93,6 +99,13 @@ private:
         std::vector<Entry> entries;
     };
     std::vector<Directory> directories_;  // index 0 is the root (number 1)
+    struct PathTableOnly {
+        uint16_t parent = 0;
+        std::string identifier;
+        int directory = 0;
+        uint32_t sectorsIn = 0;
+    };
+    std::vector<PathTableOnly> pathTableOnly_;
 };
 
 // Writes a dual-layer image: layer 0 at the start, layer 1 starting 32768 bytes before the
