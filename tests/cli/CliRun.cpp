@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 
@@ -33,6 +34,7 @@ CliRun runProgram(const std::string& program, const std::vector<std::string>& ar
         argv.push_back(const_cast<char*>(argument.c_str()));
     }
     argv.push_back(nullptr);
+    const auto start = std::chrono::steady_clock::now();
     const pid_t child = ::fork();
     if (child == 0) {
         const int in = ::open("/dev/null", O_RDONLY);
@@ -49,8 +51,11 @@ CliRun runProgram(const std::string& program, const std::vector<std::string>& ar
         ::_exit(127);
     }
     int status = 0;
-    ::waitpid(child, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readText(out), readText(err)};
+    rusage usage{};
+    ::wait4(child, &status, 0, &usage);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readText(out), readText(err),
+            took.count(), usage.ru_maxrss};
 }
 
 }  // namespace kestrel::test

@@ -14,6 +14,8 @@ struct CliRun {
     int status = -1;  // the exit status; -1 when the program did not exit (a crash)
     std::string out;
     std::string err;
+    double seconds = 0;      // from start to exit
+    long peakKilobytes = 0;  // the most memory it held at once (its peak resident set)
 
     nlohmann::json json() const { return nlohmann::json::parse(out); }
 };
