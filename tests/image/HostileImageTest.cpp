@@ -227,7 +227,8 @@ TEST_F(HostileImage, APathTableOfSeventyThousandEntriesStopsAtTheLastNumberAPare
 
 // Each directory extent is listed and mapped once, each record once, and no path is deeper
 // than the walk from the root goes, however often the path table names them: the work
-// follows the image, a second at most where it once took minutes and gigabytes.
+// follows the image. It takes well under a second where it once took minutes and gigabytes;
+// the bound leaves room for a sanitizer build on a busy machine.
 TEST_F(HostileImage, DirectoriesTheTableNamesAgainAndAgainAreListedAndMappedOnce) {
     for (const auto& crafted : kRepeatingImages) {
         SCOPED_TRACE(crafted.name);
@@ -260,7 +261,7 @@ TEST_F(HostileImage, DirectoriesTheTableNamesAgainAndAgainAreListedAndMappedOnce
         EXPECT_EQ(repeats, crafted.repeats);
         EXPECT_EQ(rows, crafted.rows);
         EXPECT_EQ(mapped, rows);
-        EXPECT_LT(took.count(), 5.0);
+        EXPECT_LT(took.count(), 10.0);
     }
 }
 
