@@ -1,9 +1,7 @@
 // ls: a directory's subdirectories and files, the files as the window lists them (Name, LBA,
 // Size, Date, in the window's order) with their sectors and long names.
-#include <algorithm>
 #include <cstdio>
 #include <iostream>
-#include <iterator>
 
 #include "cli/Command.h"
 #include "cli/ImageText.h"
@@ -135,11 +133,11 @@ int runList(const ListArguments& arguments, const CommonOptions& options) {
             }
             entry.subdirectories.clear();
         }
-        if (arguments.recursive) {
-            std::copy_if(entry.subdirectories.rbegin(), entry.subdirectories.rend(),
-                         std::back_inserter(pending), [&](DirectoryNumber child) {
-                             return volume.directories[child - 1].sameAs == 0;
-                         });
+        for (auto child = entry.subdirectories.rbegin();
+             arguments.recursive && child != entry.subdirectories.rend(); ++child) {
+            if (volume.directories[*child - 1].sameAs == 0) {
+                pending.push_back(*child);
+            }
         }
         listed.push_back(std::move(entry));
     }

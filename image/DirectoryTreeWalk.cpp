@@ -18,11 +18,13 @@ Result<std::vector<PathTableDirectory>> walkDirectoryTree(const ImageSource& ima
         if (directories.at(next).sameAs != 0 || directories.depth(next) == kMaxDirectoryDepth) {
             continue;
         }
-        const uint64_t extentOffset = uint64_t{directories.at(next).extentLba} << kSectorShift;
+        // Not yet bounded by the next directory's extent, which may still be found: sectors
+        // walked before stop the walk instead.
+        const DirectoryPlace place(uint64_t{directories.at(next).extentLba} << kSectorShift);
         const auto parent = static_cast<uint16_t>(next);
         uint64_t sectorInHand = UINT64_MAX;
         auto walked = walkDirectory(
-            image, extentOffset, ListingStart::BehindDotRecords, [&](const WalkedRecord& walked) {
+            image, place, ListingStart::BehindDotRecords, [&](const WalkedRecord& walked) {
                 const uint64_t sector = walked.offset >> kSectorShift;
                 if (sector != sectorInHand) {
                     if (!walkedSectors.insert(sector).second) {

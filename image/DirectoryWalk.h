@@ -50,8 +50,10 @@ enum class WalkStep { Continue, Stop };
 // past `limit`, where the next directory extent of its tree begins (see
 // PathTableDirectory::nextExtentLba), so that no sector is walked for two directories.
 struct DirectoryPlace {
-    // A place without a limit: the extent alone says where the walk ends.
-    DirectoryPlace(uint64_t offset, uint64_t limit = UINT64_MAX) : offset(offset), limit(limit) {}
+    // Without a limit the extent alone says where the walk ends. Explicit, so that no offset
+    // passes for a directory's place and quietly walks past its limit.
+    explicit DirectoryPlace(uint64_t offset, uint64_t limit = UINT64_MAX)
+        : offset(offset), limit(limit) {}
 
     uint64_t offset;
     uint64_t limit;

@@ -117,14 +117,6 @@ void IsoBuilder::addFile(int directory, FileSpec file) {
     directories_[directory - 1].entries.push_back({false, 0, std::move(file)});
 }
 
-void IsoBuilder::addPathTableEntry(uint16_t parent, std::string identifier, int directory,
-                                   uint32_t sectorsIn) {
-    if (directory < 1 || static_cast<size_t>(directory) > directories_.size()) {
-        throw std::out_of_range("no directory number " + std::to_string(directory));
-    }
-    pathTableOnly_.push_back({parent, std::move(identifier), directory, sectorsIn});
-}
-
 void IsoBuilder::setMinimumDirectorySectors(int directory, uint32_t sectors) {
     if (directory < 1 || static_cast<size_t>(directory) > directories_.size()) {
         throw std::out_of_range("no directory number " + std::to_string(directory));
@@ -138,6 +130,14 @@ void IsoBuilder::setSystemUseLength(uint8_t bytes) {
 
 void IsoBuilder::setVolumeSectors(uint32_t sectors) {
     volumeSectors_ = sectors;
+}
+
+void IsoBuilder::addPathTableEntry(uint16_t parent, std::string identifier, int directory,
+                                   uint32_t sectorsIn) {
+    if (directory < 1 || static_cast<size_t>(directory) > directories_.size()) {
+        throw std::out_of_range("no directory number " + std::to_string(directory));
+    }
+    pathTableOnly_.push_back({parent, std::move(identifier), directory, sectorsIn});
 }
 
 uint32_t IsoBuilder::volumeSectors() const {

@@ -52,12 +52,6 @@ public:
     int addDirectory(int parent, std::string identifier);
     // Appends a file record to `directory`.
     void addFile(int directory, FileSpec file);
-    // Appends a path-table entry behind every directory's, in the order added, naming the
-    // sector `sectorsIn` sectors into `directory`'s extent, under parent number `parent` as
-    // given; no directory record names it. Crafted tables name a directory again and again so,
-    // or name sectors inside one.
-    void addPathTableEntry(uint16_t parent, std::string identifier, int directory,
-                           uint32_t sectorsIn = 0);
     // Makes a directory's extent at least this many sectors long (records never cross a sector).
     void setMinimumDirectorySectors(int directory, uint32_t sectors);
     // Bytes of system use behind every record's identifier; 14 (XA attributes) by default,
@@ -65,6 +59,12 @@ public:
     void setSystemUseLength(uint8_t bytes);
     // The recorded volume space size; by default the sectors the layout uses.
     void setVolumeSectors(uint32_t sectors);
+    // Appends a path-table entry behind every directory's, in the order added, naming the
+    // sector `sectorsIn` sectors into `directory`'s extent, under parent number `parent` as
+    // given; no directory record names it. Crafted tables name a directory again and again so,
+    // or name sectors inside one.
+    void addPathTableEntry(uint16_t parent, std::string identifier, int directory,
+                           uint32_t sectorsIn = 0);
 
     uint32_t volumeSectors() const;
     uint32_t directoryLba(int directory) const;
