@@ -7,6 +7,7 @@
 #include "app/KestrelDlg.h"
 #include "dialogs/ImageText.h"
 #include "dialogs/Prompter.h"
+#include "image/VolumePaths.h"
 
 namespace kestrel {
 
@@ -81,8 +82,12 @@ void CKestrelDlg::showVolume() {
     const QIcon folder(QStringLiteral(":/res/tree-folder.png"));
     for (const auto& directory : volume.directories) {
         QTreeWidgetItem* parent = directory.number == 1 ? nullptr : dirItem.item(directory.parent);
-        const QString text =
-            shownImageName(directory.number == 1 ? volume.label : directory.identifier);
+        QString text = shownImageName(directory.number == 1 ? volume.label : directory.identifier);
+        // A repeat lists nothing: its entries are listed under the directory it repeats.
+        if (directory.sameAs != 0) {
+            text += QStringLiteral(" (same as %1)")
+                        .arg(shownImageName(directoryPath(volume, directory.sameAs)));
+        }
         auto* item = parent ? new QTreeWidgetItem(parent, QStringList(text))
                             : new QTreeWidgetItem(directoryTree, QStringList(text));
         item->setIcon(0, folder);

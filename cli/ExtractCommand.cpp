@@ -1,6 +1,7 @@
 // extract: files into a folder under their list names, or with -r whole directories with their
 // trees, each through the window's extraction. Every folder is made and entered through the
 // one above it (ops/OutputFolder.h), so a link planted in the output folder is never followed.
+#include <algorithm>
 #include <iostream>
 
 #include "cli/Command.h"
@@ -21,12 +22,19 @@ struct ExtractArguments {
     bool recursive = false;
 };
 
-// What a run did not extract, what it wrote under other names than the image's, and what it
-// wrote only as far as broken chains of records reach.
+// A directory not extracted because it repeats one extracted at its own place.
+struct SkippedRepeat {
+    DirectoryNumber directory = 0;
+    DirectoryNumber sameAs = 0;
+};
+
+// What a run did not extract, what it wrote under other names than the image's, what it wrote
+// only as far as broken chains of records reach, and the repeated directories it skipped.
 struct ExtractOutcome {
     std::vector<std::string> failures;
     std::vector<RenamedFile> renamed;
     std::vector<IncompleteFile> incomplete;
+    std::vector<SkippedRepeat> repeats;
 
     void add(const ExtractionReport& report) {
         for (const auto& failure : report.failures) {
@@ -52,9 +60,12 @@ Result<OutputFolder> enterSubfolder(const OutputFolder& folder, const std::strin
     return entered;
 }
 
-// A directory's files, and below it its subdirectories' trees, into `folder`.
-void extractTree(Session& session, DirectoryNumber directory, const OutputFolder& folder,
-                 OperationObserver& observer, ExtractOutcome& outcome) {
+// A directory's files, and below it its subdirectories' trees, into `folder`. A repeat of a
+// directory is not descended into: its extent is extracted once, where the directory it
+// repeats lies.
+void extractTree(Session& session, const std::vector<std::vector<DirectoryNumber>>& subdirectories,
+                 DirectoryNumber directory, const OutputFolder& folder, OperationObserver& observer,
+                 ExtractOutcome& outcome) {
     auto listing = session.listDirectory(directory);
     if (!listing) {
         outcome.failures.push_back(listing.error().message);
@@ -65,8 +76,10 @@ void extractTree(Session& session, DirectoryNumber directory, const OutputFolder
         rows.push_back(row.name);
     }
     outcome.add(extractFiles(session.snapshot(directory, rows), folder, observer));
-    for (const auto& child : session.volume().directories) {
-        if (child.number == 1 || child.parent != directory) {
+    for (const DirectoryNumber number : subdirectories[directory]) {
+        const auto& child = session.volume().directories[number - 1];
+        if (child.sameAs != 0) {
+            outcome.repeats.push_back({child.number, child.sameAs});
             continue;
         }
         auto subfolder = enterSubfolder(folder, child.identifier, outcome);
@@ -75,8 +88,26 @@ void extractTree(Session& session, DirectoryNumber directory, const OutputFolder
                                        subfolder.error().message);
             continue;
         }
-        extractTree(session, child.number, *subfolder, observer, outcome);
+        extractTree(session, subdirectories, child.number, *subfolder, observer, outcome);
     }
+}
+
+// Repeats named in the line that says how many were skipped.
+constexpr size_t kRepeatsNamed = 3;
+
+// "2 directories were skipped as repeats of others: /A/X (the same as /B), /A/Y (the same as
+// /)".
+std::string repeatsText(const Volume& volume, const std::vector<SkippedRepeat>& repeats) {
+    const size_t count = repeats.size();
+    std::string text = std::to_string(count) +
+                       (count == 1 ? " directory was" : " directories were") +
+                       " skipped as repeats of others: ";
+    for (size_t index = 0; index < std::min(count, kRepeatsNamed); ++index) {
+        text += (index == 0 ? "" : ", ") +
+                shownName(directoryPath(volume, repeats[index].directory)) + " (the same as " +
+                shownName(directoryPath(volume, repeats[index].sameAs)) + ")";
+    }
+    return count > kRepeatsNamed ? text + ", ..." : text;
 }
 
 std::string renamedText(const std::vector<RenamedFile>& renamed) {
@@ -120,19 +151,23 @@ int runExtract(const ExtractArguments& arguments, const CommonOptions& options) 
         if (!files.empty()) {
             outcome.add(extractFiles(snapshotOf(*session, files), *folder, progress));
         }
+        const Volume& volume = session->volume();
+        const auto subdirectories = subdirectoryIndex(volume.directories);
         for (const DirectoryNumber tree : trees) {
             if (tree == 1) {
-                extractTree(*session, tree, *folder, progress, outcome);
+                extractTree(*session, subdirectories, tree, *folder, progress, outcome);
                 continue;
             }
-            const auto& directory = session->volume().directories[tree - 1];
+            const auto& directory = volume.directories[tree - 1];
             auto subfolder = enterSubfolder(*folder, directory.identifier, outcome);
             if (!subfolder) {
                 outcome.failures.push_back(shownRecordName(directory.identifier) + ": " +
                                            subfolder.error().message);
                 continue;
             }
-            extractTree(*session, tree, *subfolder, progress, outcome);
+            // A repeat named on its own is the directory it repeats, under its own name.
+            const DirectoryNumber extracted = directory.sameAs != 0 ? directory.sameAs : tree;
+            extractTree(*session, subdirectories, extracted, *subfolder, progress, outcome);
         }
     }
     for (const auto& file : outcome.incomplete) {
@@ -141,6 +176,8 @@ int runExtract(const ExtractArguments& arguments, const CommonOptions& options) 
                      "broken: "
                   << file.brokenChain << '\n';
     }
+    const auto repeats =
+        outcome.repeats.empty() ? std::string() : repeatsText(session->volume(), outcome.repeats);
     if (!outcome.failures.empty()) {
         std::string message = "These files were not extracted:";
         for (const auto& failure : outcome.failures) {
@@ -148,6 +185,9 @@ int runExtract(const ExtractArguments& arguments, const CommonOptions& options) 
         }
         if (!outcome.renamed.empty()) {
             message += "\n" + renamedText(outcome.renamed);
+        }
+        if (!repeats.empty()) {
+            message += "\n" + repeats;
         }
         return refuse(options, command, Error{ErrorKind::Io, message});
     }
@@ -167,11 +207,25 @@ int runExtract(const ExtractArguments& arguments, const CommonOptions& options) 
                 {{"name", utf8FromImageBytes(file.rowName)}, {"brokenChain", file.brokenChain}});
         }
         document["incomplete"] = std::move(incomplete);
+        if (!outcome.repeats.empty()) {
+            auto skipped = nlohmann::json::array();
+            for (const auto& repeat : outcome.repeats) {
+                skipped.push_back(
+                    {{"path",
+                      utf8FromImageBytes(directoryPath(session->volume(), repeat.directory))},
+                     {"sameAs",
+                      utf8FromImageBytes(directoryPath(session->volume(), repeat.sameAs))}});
+            }
+            document["repeatsSkipped"] = std::move(skipped);
+        }
         printJson(document);
     } else {
         std::cout << "Selected Files Extracted\n";
         if (!outcome.renamed.empty()) {
             std::cout << renamedText(outcome.renamed) << '\n';
+        }
+        if (!repeats.empty()) {
+            std::cout << repeats << '\n';
         }
     }
     return kDone;

@@ -28,14 +28,10 @@ struct ListedDirectory {
     std::vector<ListRow> files;
 };
 
-std::vector<DirectoryNumber> subdirectoriesOf(const Volume& volume, DirectoryNumber parent) {
-    std::vector<DirectoryNumber> children;
-    for (const auto& directory : volume.directories) {
-        if (directory.number != 1 && directory.parent == parent) {
-            children.push_back(directory.number);
-        }
-    }
-    return children;
+// "/DATA" for a repeat of /DATA; empty for a directory listed where it is.
+std::string sameAsPath(const Volume& volume, DirectoryNumber number) {
+    const DirectoryNumber repeated = volume.directories[number - 1].sameAs;
+    return repeated == 0 ? "" : directoryPath(volume, repeated);
 }
 
 nlohmann::json fileJson(const ListRow& row) {
@@ -62,17 +58,25 @@ nlohmann::json directoryJson(const Volume& volume, const ListedDirectory& listed
     auto subdirectories = nlohmann::json::array();
     for (const DirectoryNumber child : listed.subdirectories) {
         const auto& directory = volume.directories[child - 1];
-        subdirectories.push_back({{"name", utf8FromImageBytes(directory.identifier)},
-                                  {"path", utf8FromImageBytes(directoryPath(volume, child))},
-                                  {"lba", static_cast<int32_t>(directory.extentLba)}});
+        nlohmann::json entry{{"name", utf8FromImageBytes(directory.identifier)},
+                             {"path", utf8FromImageBytes(directoryPath(volume, child))},
+                             {"lba", static_cast<int32_t>(directory.extentLba)}};
+        if (const auto sameAs = sameAsPath(volume, child); !sameAs.empty()) {
+            entry["sameAs"] = utf8FromImageBytes(sameAs);
+        }
+        subdirectories.push_back(std::move(entry));
     }
     auto files = nlohmann::json::array();
     for (const auto& row : listed.files) {
         files.push_back(fileJson(row));
     }
-    return {{"path", utf8FromImageBytes(directoryPath(volume, listed.number))},
-            {"directories", std::move(subdirectories)},
-            {"files", std::move(files)}};
+    nlohmann::json json{{"path", utf8FromImageBytes(directoryPath(volume, listed.number))},
+                        {"directories", std::move(subdirectories)},
+                        {"files", std::move(files)}};
+    if (const auto sameAs = sameAsPath(volume, listed.number); !sameAs.empty()) {
+        json["sameAs"] = utf8FromImageBytes(sameAs);
+    }
+    return json;
 }
 
 // A directory holding a file of several extents has a column that counts them; others are
@@ -92,6 +96,10 @@ void printDirectory(const Volume& volume, const ListedDirectory& listed, bool wi
     if (withHeading) {
         std::printf("%s:\n", shownName(directoryPath(volume, listed.number)).c_str());
     }
+    if (const auto sameAs = sameAsPath(volume, listed.number); !sameAs.empty()) {
+        std::printf("The same directory as %s, listed there\n", shownName(sameAs).c_str());
+        return;
+    }
     const bool chained =
         std::ranges::any_of(listed.files, [](const ListRow& row) { return !row.extents.empty(); });
     const auto column = [chained](std::string text) {
@@ -100,9 +108,10 @@ void printDirectory(const Volume& volume, const ListedDirectory& listed, bool wi
     printRow("Name", "LBA", "Size", "Date", "Sectors", column("Extents"), "Long name");
     for (const DirectoryNumber child : listed.subdirectories) {
         const auto& directory = volume.directories[child - 1];
+        const auto sameAs = sameAsPath(volume, child);
         printRow(shownName(directory.identifier) + "/",
                  std::to_string(static_cast<int32_t>(directory.extentLba)), "-", "-", "-",
-                 column("-"), "");
+                 column("-"), sameAs.empty() ? "" : "same as " + shownName(sameAs));
     }
     for (const auto& row : listed.files) {
         std::string note = shownText(row.longName);
@@ -127,7 +136,9 @@ int runList(const ListArguments& arguments, const CommonOptions& options) {
     if (!target) {
         return refuse(options, command, target.error());
     }
-    // Directories in the order they are shown: each followed by its subdirectories' trees.
+    // Directories in the order they are shown: each followed by its subdirectories' trees. A
+    // repeat lists nothing and holds no subdirectories, so each extent is listed once.
+    const auto subdirectories = subdirectoryIndex(volume.directories);
     std::vector<ListedDirectory> listed;
     std::vector<DirectoryNumber> pending{target->directory};
     while (!pending.empty()) {
@@ -137,7 +148,7 @@ int runList(const ListArguments& arguments, const CommonOptions& options) {
         if (!listing) {
             return refuse(options, command, listing.error());
         }
-        ListedDirectory entry{number, subdirectoriesOf(volume, number), std::move(listing->rows)};
+        ListedDirectory entry{number, subdirectories[number], std::move(listing->rows)};
         if (target->rowName) {
             std::erase_if(entry.files,
                           [&](const ListRow& row) { return row.name != *target->rowName; });
@@ -148,9 +159,11 @@ int runList(const ListArguments& arguments, const CommonOptions& options) {
             }
             entry.subdirectories.clear();
         }
-        if (arguments.recursive) {
-            pending.insert(pending.end(), entry.subdirectories.rbegin(),
-                           entry.subdirectories.rend());
+        for (auto child = entry.subdirectories.rbegin();
+             arguments.recursive && child != entry.subdirectories.rend(); ++child) {
+            if (volume.directories[*child - 1].sameAs == 0) {
+                pending.push_back(*child);
+            }
         }
         listed.push_back(std::move(entry));
     }

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "fuzz/FuzzImage.h"
 #include "image/DirectoryRecord.h"
+#include "image/IsoLayout.h"
 #include "io/RawImage.h"
 #include "ops/Blanking.h"
 #include "ops/Extraction.h"
@@ -289,17 +291,40 @@ std::optional<Session> openImage(const std::string& image, const std::string& la
 
 void browseVolume(Session& session) {
     const auto& directories = session.volume().directories;
+    std::vector<size_t> depths(directories.size() + 1);
     for (const auto& directory : directories) {
+        const std::string named = "directory " + std::to_string(directory.number);
         if (directory.parent >= directory.number) {
-            broken("directory " + std::to_string(directory.number) + " hangs under " +
-                   std::to_string(directory.parent) + ", which does not come before it");
+            broken(named + " hangs under " + std::to_string(directory.parent) +
+                   ", which does not come before it");
+        }
+        if (directory.number > 1 && directories[directory.parent - 1].sameAs != 0) {
+            broken(named + " hangs under a repeat, which holds no subdirectories");
+        }
+        depths[directory.number] = directory.number == 1 ? 0 : depths[directory.parent] + 1;
+        if (depths[directory.number] > kMaxDirectoryDepth) {
+            broken(named + " lies " + std::to_string(depths[directory.number]) + " levels deep");
+        }
+        const DirectoryNumber first = directory.sameAs;
+        if (first != 0 && (first >= directory.number || directories[first - 1].sameAs != 0 ||
+                           directories[first - 1].extentLba != directory.extentLba)) {
+            broken(named + " is marked the same as " + std::to_string(first) +
+                   ", which is no first directory at its extent");
         }
     }
+    // Rows listed <= directory records present: each extent is listed once, no sector's
+    // records for two directories, and a walk visits each record once. So no record is found
+    // again from two directories.
+    std::unordered_map<uint64_t, DirectoryNumber> listedFrom;
     const size_t listed = std::min(directories.size(), kMaxDirectoriesListed);
     for (DirectoryNumber number = 1; number <= listed; ++number) {
         const auto listing = session.listDirectory(number);
         if (!listing) {
             continue;
+        }
+        if (directories[number - 1].sameAs != 0 && !listing->rows.empty()) {
+            broken("directory " + std::to_string(number) + " repeats " +
+                   std::to_string(directories[number - 1].sameAs) + " and still lists rows");
         }
         for (const auto& row : listing->rows) {
             const auto found = session.findRecord(number, row.name);
@@ -309,6 +334,12 @@ void browseVolume(Session& session) {
             }
             if (found->identifier.substr(0, row.name.size()) != row.name) {
                 broken("row \"" + row.name + "\" was found as \"" + found->identifier + "\"");
+            }
+            const auto from = listedFrom.try_emplace(found->recordOffset, number).first->second;
+            if (from != number) {
+                broken("the record at " + std::to_string(found->recordOffset) +
+                       " is listed in directories " + std::to_string(from) + " and " +
+                       std::to_string(number));
             }
         }
     }

@@ -24,8 +24,11 @@ inline constexpr size_t kMaxDirectoriesListed = 256;
 // Opens the image, or checks that its refusal carries a reason.
 std::optional<Session> openImage(const std::string& image, const std::string& layerCopy);
 
-// Lists the presented volume's directories and finds each row's record again; throws
-// BrokenPromise when a promise is broken.
+// Lists the presented volume's directories and finds each row's record again; checks that the
+// tree is bounded (no path deeper than kMaxDirectoryDepth, repeats marked, listing nothing and
+// holding no subdirectories) and that no record is listed in two directories, so that the
+// rows listed are never more than the directory records present. Throws BrokenPromise when a
+// promise is broken.
 void browseVolume(Session& session);
 
 // Runs Extract into `scratchFolder`/extracted, Overwrite of the first row, Dummy of every

@@ -72,7 +72,7 @@ Extent ListRow::lastRecordExtent() const {
     return extents.empty() ? Extent{extentLba, dataLength} : extents.back();
 }
 
-Result<DirectoryListing> listDirectory(const ImageSource& image, uint64_t extentOffset,
+Result<DirectoryListing> listDirectory(const ImageSource& image, DirectoryPlace place,
                                        ListingStart start, uint64_t dataEnd) {
     DirectoryListing listing;
     ListedFileChains files(dataEnd, [&](const ListedRecords& file) {
@@ -85,7 +85,7 @@ Result<DirectoryListing> listDirectory(const ImageSource& image, uint64_t extent
         listing.rows.back().longName = rockRidgeName(*first, image).value_or("");
         return WalkStep::Continue;
     });
-    auto walked = walkRecordViews(image, extentOffset, start, [&](const RecordView& record) {
+    auto walked = walkRecordViews(image, place, start, [&](const RecordView& record) {
         if (!listing.firstRecordLba) {
             listing.firstRecordLba = record.extentLba();
         }

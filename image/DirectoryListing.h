@@ -50,7 +50,7 @@ ListRow makeListRow(const DirectoryRecord& first, const ListedRecords& file);
 std::string formatRecordDate(const RecordDate& date);
 
 // Chains records as ListedFileChains does, an extent past `dataEnd` breaking a chain.
-Result<DirectoryListing> listDirectory(const ImageSource& image, uint64_t extentOffset,
+Result<DirectoryListing> listDirectory(const ImageSource& image, DirectoryPlace place,
                                        ListingStart start, uint64_t dataEnd = kNoDataEnd);
 
 }  // namespace kestrel

@@ -7,34 +7,37 @@
 
 namespace kestrel {
 
-namespace {
-
-// Far deeper than the eight levels ISO 9660 allows, as Rock Ridge trees go deeper.
-constexpr size_t kMaxDepth = 64;
-
-}  // namespace
-
 Result<std::vector<PathTableDirectory>> walkDirectoryTree(const ImageSource& image,
                                                           uint32_t rootLba) {
-    std::vector<PathTableDirectory> directories{{1, 0, rootLba, {}}};
-    std::vector<size_t> depths{0};
-    std::unordered_set<uint32_t> visited{rootLba};
-    for (size_t next = 0; next < directories.size(); ++next) {
-        if (depths[next] == kMaxDepth) {
+    DirectoryTree directories(rootLba);
+    // Sectors whose records a walk has visited: a later walk stops at one, so that extents a
+    // crafted image makes overlap cost one walk of each sector, not one per directory.
+    std::unordered_set<uint64_t> walkedSectors;
+    for (DirectoryNumber next = 1; next <= directories.size(); ++next) {
+        // A repeat is not walked again: the directory it repeats is, once.
+        if (directories.at(next).sameAs != 0 || directories.depth(next) == kMaxDirectoryDepth) {
             continue;
         }
-        const uint64_t extentOffset = uint64_t{directories[next].extentLba} << kSectorShift;
-        const auto parent = static_cast<uint16_t>(directories[next].number);
+        // Not yet bounded by the next directory's extent, which may still be found: sectors
+        // walked before stop the walk instead.
+        const DirectoryPlace place(uint64_t{directories.at(next).extentLba} << kSectorShift);
+        const auto parent = static_cast<uint16_t>(next);
+        uint64_t sectorInHand = UINT64_MAX;
         auto walked = walkDirectory(
-            image, extentOffset, ListingStart::BehindDotRecords, [&](const WalkedRecord& walked) {
+            image, place, ListingStart::BehindDotRecords, [&](const WalkedRecord& walked) {
+                const uint64_t sector = walked.offset >> kSectorShift;
+                if (sector != sectorInHand) {
+                    if (!walkedSectors.insert(sector).second) {
+                        return WalkStep::Stop;
+                    }
+                    sectorInHand = sector;
+                }
                 if (directories.size() == kMaxDirectories) {
                     return WalkStep::Stop;
                 }
                 const auto& record = walked.record;
-                if (record.isDirectory() && visited.insert(record.extentLba).second) {
-                    directories.push_back({static_cast<DirectoryNumber>(directories.size() + 1),
-                                           parent, record.extentLba, record.identifier});
-                    depths.push_back(depths[next] + 1);
+                if (record.isDirectory()) {
+                    directories.add(parent, record.extentLba, record.identifier);
                 }
                 return WalkStep::Continue;
             });
@@ -42,7 +45,7 @@ Result<std::vector<PathTableDirectory>> walkDirectoryTree(const ImageSource& ima
             return walked.error();
         }
     }
-    return directories;
+    return directories.take();
 }
 
 }  // namespace kestrel

@@ -11,19 +11,26 @@ namespace kestrel {
 
 namespace {
 
+constexpr uint64_t kLargestWindow = 64 * 1024;
+
 uint64_t roundUpToSector(uint64_t bytes) {
     return (bytes + kSectorSize - 1) / kSectorSize * kSectorSize;
 }
 
 // The first sector is always walked to its first zero length byte, whatever "." claims;
-// later sectors only as far as the directory's recorded size reaches.
-Result<uint64_t> endOf(WindowedReader& reader, uint64_t extentOffset) {
-    auto dotLength = reader.view(extentOffset + record::kDataLength, 4);
-    if (!dotLength) {
-        return dotLength.error();
+// later sectors only as far as the directory's recorded size reaches, and never into the
+// next directory's extent.
+Result<uint64_t> endOf(WindowedReader& reader, DirectoryPlace place) {
+    const uint64_t extentOffset = place.offset;
+    // Read from the extent's start, where the walk goes on reading.
+    auto dot = reader.view(extentOffset, record::kDataLength + 4);
+    if (!dot) {
+        return dot.error();
     }
-    const uint64_t recordedSize = dotLength->size() == 4 ? readLe32(*dotLength, 0) : 0;
-    return extentOffset + std::max(roundUpToSector(recordedSize), kSectorSize);
+    const uint64_t recordedSize =
+        dot->size() == record::kDataLength + 4 ? readLe32(*dot, record::kDataLength) : 0;
+    return std::min(place.limit,
+                    extentOffset + std::max(roundUpToSector(recordedSize), kSectorSize));
 }
 
 // Behind "." and "..", each of which must be a record of its own; without them the
@@ -61,28 +68,32 @@ std::optional<std::span<const uint8_t>> wholeRecord(std::span<const uint8_t> inS
 
 }  // namespace
 
-Result<uint64_t> directoryEnd(const ImageSource& image, uint64_t extentOffset) {
-    // Only the "." record's data length is read.
-    WindowedReader reader(image, sizeof(uint32_t));
-    return endOf(reader, extentOffset);
+Result<uint64_t> directoryEnd(const ImageSource& image, DirectoryPlace place) {
+    // Only the "." record's start is read.
+    WindowedReader reader(image, record::kDataLength + sizeof(uint32_t));
+    return endOf(reader, place);
 }
 
-Result<void> walkDirectory(const ImageSource& image, uint64_t extentOffset, ListingStart start,
+Result<void> walkDirectory(const ImageSource& image, DirectoryPlace place, ListingStart start,
                            const std::function<WalkStep(const WalkedRecord&)>& visit) {
-    return walkRecordViews(image, extentOffset, start, [&visit](const RecordView& view) {
+    return walkRecordViews(image, place, start, [&visit](const RecordView& view) {
         const auto parsed = parseDirectoryRecord(view.bytes);
         return parsed ? visit(WalkedRecord{view.offset, *parsed}) : WalkStep::Stop;
     });
 }
 
-Result<void> walkRecordViews(const ImageSource& image, uint64_t extentOffset, ListingStart start,
+Result<void> walkRecordViews(const ImageSource& image, DirectoryPlace place, ListingStart start,
                              const std::function<WalkStep(const RecordView&)>& visit) {
-    WindowedReader reader(image);
-    const auto end = endOf(reader, extentOffset);
+    // The first sector is read first, and further windows only as large as the directory:
+    // most are a sector, and a walk of each of tens of thousands would otherwise copy a whole
+    // window for it.
+    WindowedReader reader(image, kSectorSize);
+    const auto end = endOf(reader, place);
     if (!end) {
         return end.error();
     }
-    auto position = firstListedRecord(reader, extentOffset, start, *end);
+    reader.widen(std::min<uint64_t>(*end - place.offset, kLargestWindow));
+    auto position = firstListedRecord(reader, place.offset, start, *end);
     if (!position) {
         return position.error();
     }

@@ -46,21 +46,33 @@ struct RecordView {
 
 enum class WalkStep { Continue, Stop };
 
-// Where the walk of the directory whose extent starts at `extentOffset` ends at the latest:
-// every byte it reads, and so every byte that decides which records it visits, lies between
-// the two.
-Result<uint64_t> directoryEnd(const ImageSource& image, uint64_t extentOffset);
+// Where a directory's records lie: from its extent's first byte, `offset`, and never at or
+// past `limit`, where the next directory extent of its tree begins (see
+// PathTableDirectory::nextExtentLba), so that no sector is walked for two directories.
+struct DirectoryPlace {
+    // Without a limit the extent alone says where the walk ends. Explicit, so that no offset
+    // passes for a directory's place and quietly walks past its limit.
+    explicit DirectoryPlace(uint64_t offset, uint64_t limit = UINT64_MAX)
+        : offset(offset), limit(limit) {}
 
-// Visits the records of the directory whose extent starts at `extentOffset`, from its listing
-// start. A zero length byte moves the walk to the next sector while the directory (its size is
-// the data length of its "." record) goes on; the walk ends at the directory's end, at a
-// sector that starts with a zero length byte, at the end of the image, or at the first record
-// that is not whole inside its sector. Records with flags are visited too; the visitor decides
-// what they mean.
-Result<void> walkDirectory(const ImageSource& image, uint64_t extentOffset, ListingStart start,
+    uint64_t offset;
+    uint64_t limit;
+};
+
+// Where the walk of the directory at `place` ends at the latest: every byte it reads, and so
+// every byte that decides which records it visits, lies between its offset and this.
+Result<uint64_t> directoryEnd(const ImageSource& image, DirectoryPlace place);
+
+// Visits the records of the directory at `place`, from its listing start. A zero length byte
+// moves the walk to the next sector while the directory (its size is the data length of its
+// "." record) goes on; the walk ends at the directory's end, at its place's limit, at a sector
+// that starts with a zero length byte, at the end of the image, or at the first record that
+// is not whole inside its sector. Records with flags are visited too; the visitor decides what
+// they mean.
+Result<void> walkDirectory(const ImageSource& image, DirectoryPlace place, ListingStart start,
                            const std::function<WalkStep(const WalkedRecord&)>& visit);
 // The same walk over the same records, each visited unparsed.
-Result<void> walkRecordViews(const ImageSource& image, uint64_t extentOffset, ListingStart start,
+Result<void> walkRecordViews(const ImageSource& image, DirectoryPlace place, ListingStart start,
                              const std::function<WalkStep(const RecordView&)>& visit);
 
 }  // namespace kestrel

@@ -72,15 +72,19 @@ void addStructures(const VolumeStructures& structures, std::vector<MappedExtent>
     }
 }
 
-// The files each directory's records point at.
+// The files each directory's records point at, each directory extent walked once: a repeat
+// holds the records of the directory it repeats, mapped there.
 Result<void> addFiles(const ImageSource& image, const std::vector<PathTableDirectory>& directories,
                       ListingStart start, bool joliet, std::vector<MappedExtent>& extents) {
+    const auto paths = directoryPaths(directories, joliet);
     for (const auto& directory : directories) {
-        const std::string path = joliet ? jolietDirectoryPath(directories, directory.number)
-                                        : directoryPath(directories, directory.number);
-        const uint64_t offset = uint64_t{directory.extentLba} << kSectorShift;
+        if (directory.sameAs != 0) {
+            continue;
+        }
+        const std::string& path = paths[directory.number];
         const std::string prefix = path == "/" ? "" : path;
-        auto walked = walkDirectory(image, offset, start, [&](const WalkedRecord& walked) {
+        const DirectoryPlace place = placeOf(directory);
+        auto walked = walkDirectory(image, place, start, [&](const WalkedRecord& walked) {
             const DirectoryRecord& record = walked.record;
             if (!record.isDirectory()) {
                 const std::string name = joliet ? jolietName(record.identifier) : record.name();

@@ -41,5 +41,8 @@ inline constexpr uint8_t kFixedDotRecordLength = 48;
 
 // Parent numbers are 16-bit, so no later directory could be attached.
 inline constexpr size_t kMaxDirectories = 65535;
+// Far deeper than the eight levels ISO 9660 allows, as Rock Ridge trees go deeper; the bound
+// keeps every path short, whatever parent numbers a path table holds.
+inline constexpr size_t kMaxDirectoryDepth = 64;
 
 }  // namespace kestrel

@@ -36,20 +36,41 @@ Result<JolietTree> JolietTree::read(const ImageSource& image, const TreeDescript
     }
     JolietTree tree;
     for (const auto& directory : *directories) {
+        // Each extent once: a repeat's records are the directory's it repeats.
+        if (directory.sameAs != 0) {
+            continue;
+        }
         Directory& files = tree.directories_.emplace_back();
-        auto walked =
-            walkDirectory(image, uint64_t{directory.extentLba} << kSectorShift,
-                          ListingStart::BehindDotRecords, [&files](const WalkedRecord& walked) {
-                              if (walked.record.isListed()) {
-                                  files.files.push_back(locationOf(walked));
-                              }
-                              return WalkStep::Continue;
-                          });
+        auto walked = walkDirectory(image, placeOf(directory), ListingStart::BehindDotRecords,
+                                    [&files](const WalkedRecord& walked) {
+                                        if (walked.record.isListed()) {
+                                            files.files.push_back(locationOf(walked));
+                                        }
+                                        return WalkStep::Continue;
+                                    });
         if (!walked) {
             return walked.error();
         }
+        for (const auto& file : files.files) {
+            tree.index(tree.directories_.size() - 1, extentOf(file), true);
+        }
     }
     return tree;
+}
+
+void JolietTree::index(size_t directory, const Extent& extent, bool added) {
+    auto& holders = byExtent_[keyOf(extent)];
+    // The tree is read a directory at a time, so a directory already counted is the last.
+    auto held = !holders.empty() && holders.back().first == directory
+                    ? holders.end() - 1
+                    : std::ranges::find(holders, directory, &std::pair<size_t, size_t>::first);
+    if (held == holders.end()) {
+        held = holders.insert(holders.end(), {directory, 0});
+    }
+    held->second = added ? held->second + 1 : held->second - 1;
+    if (held->second == 0) {
+        holders.erase(held);
+    }
 }
 
 std::optional<size_t> JolietTree::matchingDirectory(const std::vector<Extent>& primaryFiles) const {
@@ -57,18 +78,25 @@ std::optional<size_t> JolietTree::matchingDirectory(const std::vector<Extent>& p
     for (const auto& file : primaryFiles) {
         primary.insert(keyOf(file));
     }
+    // How many of each directory's files point at one of the primary extents.
+    std::unordered_map<size_t, size_t> sharedBy;
+    for (const uint64_t key : primary) {
+        if (const auto holders = byExtent_.find(key); holders != byExtent_.end()) {
+            for (const auto& [directory, files] : holders->second) {
+                sharedBy[directory] += files;
+            }
+        }
+    }
+    // The one directory that shares the most; none where two share as many.
     std::optional<size_t> best;
     size_t bestShared = 0;
     bool tie = false;
-    for (size_t index = 0; index < directories_.size(); ++index) {
-        const auto shared = static_cast<size_t>(std::ranges::count_if(
-            directories_[index].files,
-            [&](const auto& file) { return primary.contains(keyOf(extentOf(file))); }));
+    for (const auto& [directory, shared] : sharedBy) {
         if (shared > bestShared) {
-            best = index;
+            best = directory;
             bestShared = shared;
             tie = false;
-        } else if (shared == bestShared && shared > 0) {
+        } else if (shared == bestShared) {
             tie = true;
         }
     }
@@ -103,11 +131,13 @@ std::vector<RecordLocation> JolietTree::files() const {
 }
 
 void JolietTree::update(const RecordLocation& twin, const Extent& extent) {
-    for (auto& directory : directories_) {
-        for (auto& file : directory.files) {
+    for (size_t directory = 0; directory < directories_.size(); ++directory) {
+        for (auto& file : directories_[directory].files) {
             if (file.recordOffset == twin.recordOffset) {
+                index(directory, extentOf(file), false);
                 file.extentLba = extent.lba;
                 file.dataLength = extent.length;
+                index(directory, extentOf(file), true);
             }
         }
     }

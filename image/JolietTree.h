@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "image/RecordLookup.h"
@@ -37,7 +39,13 @@ private:
     struct Directory {
         std::vector<RecordLocation> files;
     };
+    // Counts a file of `directory` at `extent` in byExtent_, or with `added` false no longer.
+    void index(size_t directory, const Extent& extent, bool added);
+
     std::vector<Directory> directories_;
+    // By extent: each directory holding files with it, and how many. A listing finds its
+    // matching directory through the extents of its own files, never scanning the whole tree.
+    std::unordered_map<uint64_t, std::vector<std::pair<size_t, size_t>>> byExtent_;
 };
 
 }  // namespace kestrel

@@ -91,13 +91,12 @@ void ListedFileChains::finish() {
     }
 }
 
-Result<void> walkListedFiles(const ImageSource& image, uint64_t extentOffset, ListingStart start,
+Result<void> walkListedFiles(const ImageSource& image, DirectoryPlace place, ListingStart start,
                              uint64_t dataEnd,
                              const std::function<WalkStep(const ListedRecords&)>& visit) {
     ListedFileChains chains(dataEnd, visit);
-    auto walked = walkRecordViews(image, extentOffset, start, [&chains](const RecordView& record) {
-        return chains.add(record);
-    });
+    auto walked = walkRecordViews(
+        image, place, start, [&chains](const RecordView& record) { return chains.add(record); });
     if (!walked) {
         return walked;
     }

@@ -67,9 +67,9 @@ private:
     size_t firstPastEnd_ = 0;  // 1-based; 0 while none has
 };
 
-// Visits the files the directory whose extent starts at `extentOffset` lists, in the order
+// Visits the files the directory at `place` lists, in the order
 // their last records lie.
-Result<void> walkListedFiles(const ImageSource& image, uint64_t extentOffset, ListingStart start,
+Result<void> walkListedFiles(const ImageSource& image, DirectoryPlace place, ListingStart start,
                              uint64_t dataEnd,
                              const std::function<WalkStep(const ListedRecords&)>& visit);
 

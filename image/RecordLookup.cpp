@@ -19,13 +19,17 @@ bool listsAs(std::string_view identifier, const std::string& rowName) {
 }  // namespace
 
 RecordLocation locationOf(const WalkedRecord& walked) {
-    return RecordLocation{walked.offset, walked.record.extentLba, walked.record.dataLength,
-                          walked.record.identifier, {}, {}};
+    return RecordLocation{walked.offset,
+                          walked.record.extentLba,
+                          walked.record.dataLength,
+                          walked.record.identifier,
+                          {},
+                          {}};
 }
 
 RecordLocation locationOf(const RecordView& view) {
-    return RecordLocation{view.offset, view.extentLba(), view.dataLength(),
-                          std::string(view.identifier()), {}, {}};
+    return RecordLocation{
+        view.offset, view.extentLba(), view.dataLength(), std::string(view.identifier()), {}, {}};
 }
 
 RecordLocation locationOf(const ListedRecords& file) {
@@ -71,11 +75,11 @@ Result<RecordLocation> readAgain(const ImageSource& image, const RecordLocation&
     return location;
 }
 
-Result<RecordLocation> findDirectoryRecord(const ImageSource& image, uint64_t extentOffset,
+Result<RecordLocation> findDirectoryRecord(const ImageSource& image, DirectoryPlace place,
                                            ListingStart start, const std::string& rowName,
                                            uint64_t dataEnd) {
     std::optional<RecordLocation> found;
-    auto walked = walkListedFiles(image, extentOffset, start, dataEnd, [&](const auto& file) {
+    auto walked = walkListedFiles(image, place, start, dataEnd, [&](const auto& file) {
         if (!listsAs(file.first.identifier(), rowName)) {
             return WalkStep::Continue;
         }

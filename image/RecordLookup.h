@@ -45,7 +45,7 @@ Result<RecordLocation> readAgain(const ImageSource& image, const RecordLocation&
 // The first listed file of the directory whose name is exactly `rowName` (case-sensitive),
 // its records chained as ListedFileChains chains them. ErrorKind::NotFound when the directory
 // holds none.
-Result<RecordLocation> findDirectoryRecord(const ImageSource& image, uint64_t extentOffset,
+Result<RecordLocation> findDirectoryRecord(const ImageSource& image, DirectoryPlace place,
                                            ListingStart start, const std::string& rowName,
                                            uint64_t dataEnd = kNoDataEnd);
 

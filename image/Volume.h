@@ -37,7 +37,8 @@ struct Volume {
     ListingStart listingStart = ListingStart::Fixed;
     // Set when no path table could be read and the hierarchy was walked from the root.
     bool treeWalked = false;
-    // directories[0] is the root, number 1; every parent comes before its children.
+    // directories[0] is the root, number 1; every parent comes before its children, and a
+    // directory whose extent an earlier one has is marked as its repeat.
     std::vector<PathTableDirectory> directories;
     VolumeFeatures features;
     std::optional<TreeDescriptor> joliet;

@@ -48,7 +48,10 @@ Result<VolumePath> resolveVolumePath(const Volume& volume, std::string_view path
     VolumePath resolved{1, std::nullopt};
     for (size_t index = 0; index < parts.size(); ++index) {
         if (auto child = childDirectory(volume, resolved.directory, parts[index])) {
-            resolved.directory = *child;
+            // A path that goes on past a repeat goes on in the directory it repeats, whose
+            // entries are its own.
+            const DirectoryNumber repeated = volume.directories[*child - 1].sameAs;
+            resolved.directory = repeated != 0 && index + 1 < parts.size() ? repeated : *child;
             continue;
         }
         if (index + 1 < parts.size()) {
@@ -65,12 +68,17 @@ namespace {
 template <class NameOf>
 std::string climbedPath(const std::vector<PathTableDirectory>& directories,
                         DirectoryNumber directory, NameOf nameOf) {
-    std::string path;
+    std::vector<const std::string*> climbed;
     // Every parent comes before its child, so the climb ends at the root.
     while (directory > 1 && directory <= directories.size()) {
         const auto& entry = directories[directory - 1];
-        path = "/" + nameOf(entry.identifier) + path;
+        climbed.push_back(&entry.identifier);
         directory = entry.parent < directory ? entry.parent : 1;
+    }
+    // Put together once, from the root down, rather than copied at every level.
+    std::string path;
+    for (auto name = climbed.rbegin(); name != climbed.rend(); ++name) {
+        path += "/" + nameOf(**name);
     }
     return path.empty() ? "/" : path;
 }
@@ -85,6 +93,23 @@ std::string directoryPath(const std::vector<PathTableDirectory>& directories,
 std::string jolietDirectoryPath(const std::vector<PathTableDirectory>& directories,
                                 DirectoryNumber directory) {
     return climbedPath(directories, directory, jolietName);
+}
+
+std::vector<std::string> directoryPaths(const std::vector<PathTableDirectory>& directories,
+                                        bool joliet) {
+    std::vector<std::string> paths(directories.size() + 1);
+    for (const auto& directory : directories) {
+        if (directory.number == 1) {
+            paths[1] = "/";
+            continue;
+        }
+        // The parent's path is made already: every parent comes before its children.
+        const std::string& parent =
+            paths[directory.parent < directory.number ? directory.parent : 1];
+        const std::string name = joliet ? jolietName(directory.identifier) : directory.identifier;
+        paths[directory.number] = (parent == "/" ? "" : parent) + "/" + name;
+    }
+    return paths;
 }
 
 }  // namespace kestrel

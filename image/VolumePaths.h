@@ -19,7 +19,9 @@ struct VolumePath {
 };
 
 // Resolves `path` (leading "/" optional, "/" alone the root) against the volume's directories.
-// A path whose last part names no directory is read as a file in the directory before it;
+// A path that goes on past a repeat goes on in the directory it repeats; one that ends at a
+// repeat resolves to the repeat. A path whose last part names no directory is read as a file
+// in the directory before it;
 // whether that file exists is for the listing to say. A path that runs through a directory the
 // volume does not have is refused with ErrorKind::NotFound.
 Result<VolumePath> resolveVolumePath(const Volume& volume, std::string_view path);
@@ -34,5 +36,9 @@ inline std::string directoryPath(const Volume& volume, DirectoryNumber directory
 // The same in the Joliet tree, each identifier read as UTF-8.
 std::string jolietDirectoryPath(const std::vector<PathTableDirectory>& directories,
                                 DirectoryNumber directory);
+// Every directory's path by number (index 0 empty), each made from its parent's in one pass:
+// as directoryPath, or with `joliet` as jolietDirectoryPath.
+std::vector<std::string> directoryPaths(const std::vector<PathTableDirectory>& directories,
+                                        bool joliet);
 
 }  // namespace kestrel

@@ -4,7 +4,6 @@
 #include <array>
 #include <string_view>
 #include <tuple>
-#include <unordered_set>
 
 #include "image/ByteOrder.h"
 #include "image/IsoLayout.h"
@@ -171,9 +170,8 @@ Result<void> addDescriptors(const ImageSource& image, uint32_t volumeSectors,
 // Each directory extent once, for the first directory of the tree that names it.
 void addDirectories(const ImageSource& image, const std::vector<PathTableDirectory>& directories,
                     bool joliet, std::vector<VolumeStructure>& structures) {
-    std::unordered_set<uint32_t> listed;
     for (const auto& directory : directories) {
-        if (!listed.insert(directory.extentLba).second) {
+        if (directory.sameAs != 0) {
             continue;
         }
         std::array<uint8_t, record::kMaximumLength> dot{};

@@ -18,6 +18,8 @@ public:
     // Up to `length` bytes from `offset`; fewer only where the file ends. The view lasts until
     // the next call. `length` must not exceed the window size.
     Result<std::span<const uint8_t>> view(uint64_t offset, size_t length);
+    // Reads later windows of `windowSize` bytes; what the window holds stays there.
+    void widen(size_t windowSize);
 
 private:
     const ImageSource& file_;
@@ -25,6 +27,7 @@ private:
     uint64_t windowStart_ = 0;
     size_t windowLength_ = 0;
     bool loaded_ = false;
+    bool reachedEnd_ = false;  // the window holds the file's last byte
 };
 
 }  // namespace kestrel

@@ -127,9 +127,9 @@ Result<RecordLocation> FileFinder::locate(const PlannedFile& file) {
 
 FileFinder::WalkedDirectory FileFinder::walk(DirectoryNumber directory) {
     WalkedDirectory walked;
-    walked.start = uint64_t{session_.volume().directories.at(directory - 1).extentLba}
-                   << kSectorShift;
-    const auto end = directoryEnd(session_.presentedSource(), walked.start);
+    const auto place = placeOf(session_.volume().directories.at(directory - 1));
+    walked.start = place.offset;
+    const auto end = directoryEnd(session_.presentedSource(), place);
     if (!end) {
         return walked;
     }

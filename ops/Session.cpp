@@ -22,10 +22,10 @@ std::vector<Extent> extentsOf(const DirectoryListing& listing) {
 
 // The extents of a directory's listed files, read without building its rows: all a record
 // edit needs to find the Joliet directory that matches.
-Result<std::vector<Extent>> listedExtents(const ImageSource& image, uint64_t extentOffset,
+Result<std::vector<Extent>> listedExtents(const ImageSource& image, DirectoryPlace place,
                                           ListingStart start) {
     std::vector<Extent> files;
-    auto walked = walkRecordViews(image, extentOffset, start, [&files](const RecordView& view) {
+    auto walked = walkRecordViews(image, place, start, [&files](const RecordView& view) {
         if (view.isListed()) {
             files.push_back({view.extentLba(), view.dataLength()});
         }
@@ -86,8 +86,11 @@ Result<Session> Session::open(const std::string& chosenPath, std::string layerCo
     return session;
 }
 
+// A repeat of an earlier directory lists nothing and holds no record: its extent is listed
+// once, under the directory it repeats.
 bool Session::hasDirectory(DirectoryNumber directory) const {
-    return presented_ && directory != 0 && directory <= volume_.directories.size();
+    return presented_ && directory != 0 && directory <= volume_.directories.size() &&
+           volume_.directories[directory - 1].sameAs == 0;
 }
 
 Result<void> Session::requireSameFile() const {
@@ -107,8 +110,8 @@ Result<void> Session::requireSameFile() const {
     return {};
 }
 
-uint64_t Session::extentOffset(DirectoryNumber directory) const {
-    return uint64_t{volume_.directories[directory - 1].extentLba} << kSectorShift;
+DirectoryPlace Session::directoryPlace(DirectoryNumber directory) const {
+    return placeOf(volume_.directories[directory - 1]);
 }
 
 DualLayerCheck Session::checkDualLayer() {
@@ -196,7 +199,7 @@ Result<DirectoryListing> Session::listDirectory(DirectoryNumber directory) {
     if (auto same = requireSameFile(); !same) {
         return same.error();
     }
-    auto listing = kestrel::listDirectory(*presented_, extentOffset(directory),
+    auto listing = kestrel::listDirectory(*presented_, directoryPlace(directory),
                                           volume_.listingStart, dataEnd());
     if (!listing || !volume_.joliet) {
         return listing;
@@ -226,17 +229,13 @@ Result<RecordLocation> Session::findRecord(DirectoryNumber directory,
     if (auto same = requireSameFile(); !same) {
         return same.error();
     }
-    return findDirectoryRecord(*presented_, extentOffset(directory), volume_.listingStart, rowName,
-                               dataEnd());
+    return findDirectoryRecord(*presented_, directoryPlace(directory), volume_.listingStart,
+                               rowName, dataEnd());
 }
 
 uint64_t Session::dataEnd() const {
-    auto size = presented_->size();
-    if (presentsLayerOne()) {
-        // The layer-1 copy holds only the start of its volume; the file data lies in the image.
-        const auto image = ImageFile::openForReading(imagePath_);
-        size = image ? image->size() : Result<uint64_t>(image.error());
-    }
+    // The layer-1 copy holds only the start of its volume; the file data lies in the image.
+    const auto size = presentsLayerOne() ? image_->size() : presented_->size();
     if (!size) {
         return kNoDataEnd;
     }
@@ -334,7 +333,7 @@ Result<PatchOutcome> Session::patchRecord(JournalEdit& edit, DirectoryNumber dir
     }
     // The twin is looked for before the primary record changes, by the extents as they were.
     auto primary = volume_.joliet
-                       ? listedExtents(*presented_, extentOffset(directory), volume_.listingStart)
+                       ? listedExtents(*presented_, directoryPlace(directory), volume_.listingStart)
                        : Result<std::vector<Extent>>(std::vector<Extent>{});
     if (auto patched = patchPresentedRecord(edit, location, fields); !patched) {
         return patched.error();
@@ -389,7 +388,7 @@ OperationSnapshot Session::snapshot(DirectoryNumber directory,
     // offsets: every row carries the refusal instead.
     Result<void> walked = hasDirectory(directory) ? requireSameFile() : Result<void>();
     if (walked && hasDirectory(directory)) {
-        walked = walkListedFiles(*presented_, extentOffset(directory), volume_.listingStart,
+        walked = walkListedFiles(*presented_, directoryPlace(directory), volume_.listingStart,
                                  dataEnd(), [&](const ListedRecords& file) {
                                      auto found =
                                          wanted.find(nameOf(std::string(file.first.identifier())));

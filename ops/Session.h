@@ -72,7 +72,8 @@ public:
     // and the error says why.
     Result<void> switchLayers();
 
-    // Directory 0, and a number the volume does not have, lists as empty.
+    // Directory 0, a number the volume does not have, and a repeat of an earlier directory
+    // (PathTableDirectory::sameAs) list as empty.
     Result<DirectoryListing> listDirectory(DirectoryNumber directory);
     Result<RecordLocation> findRecord(DirectoryNumber directory, const std::string& rowName) const;
     // Starts an edit of the image in its undo journal; the edit is made without undo when
@@ -121,7 +122,7 @@ private:
     // Refuses when the presented path no longer names the file that was opened: one removed
     // or replaced since would otherwise be read from the old file, and written in the new.
     Result<void> requireSameFile() const;
-    uint64_t extentOffset(DirectoryNumber directory) const;
+    DirectoryPlace directoryPlace(DirectoryNumber directory) const;
     // The bytes of file data the image holds from the presented volume's LBA 0, where a file's
     // chain of extents is broken; no end when the image's size cannot be read, as the
     // operations read it again.

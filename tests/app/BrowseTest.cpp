@@ -45,6 +45,27 @@ TEST_F(BrowseTest, OpensTheChosenImageIntoTheTreeAndListsEachDirectorySelected) 
     EXPECT_EQ(list()->topLevelItemCount(), 0);
 }
 
+// A path-table entry naming a directory already reached is shown as the same as the first
+// path that reached it and lists nothing; an entry under it hangs under that first directory.
+TEST_F(BrowseTest, ADirectoryTheTableNamesAgainIsShownAsTheSameAsTheFirstAndListsNothing) {
+    IsoBuilder builder(Layout::CdRomXa, "AGAIN");
+    const int docs = builder.addDirectory(IsoBuilder::kRoot, "DOCS");
+    builder.addFile(docs, textFile("D.TXT;1", "docs"));
+    builder.addPathTableEntry(IsoBuilder::kRoot, "COPY", docs);  // 3, the same as DOCS
+    builder.addPathTableEntry(3, "TOP", IsoBuilder::kRoot);      // 4, the same as the root
+    const auto again = dir.file("again.iso");
+    builder.writeTo(again);
+    browseTo(again);
+    EXPECT_EQ(outline(tree()->topLevelItem(0)),
+              "AGAIN(DOCS(TOP (same as /)) COPY (same as /DOCS))");
+    selectDirectory(docs);
+    EXPECT_EQ(column(0), QStringList({"D.TXT"}));
+    for (const int repeat : {3, 4}) {
+        selectDirectory(repeat);
+        EXPECT_EQ(list()->topLevelItemCount(), 0) << repeat;
+    }
+}
+
 // Cancelling the file dialog changes nothing; the image chosen next replaces the tree, the list
 // and the master file, and its names, of any bytes, are listed and found again.
 TEST_F(BrowseTest, TheNextImageChosenReplacesTheLastAndNamesWithAnyBytesAreFoundAgain) {

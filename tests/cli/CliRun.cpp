@@ -49,8 +49,10 @@ CliRun runProgram(const std::string& program, const std::vector<std::string>& ar
         ::_exit(127);
     }
     int status = 0;
-    ::waitpid(child, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readText(out), readText(err)};
+    rusage usage{};
+    ::wait4(child, &status, 0, &usage);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readText(out), readText(err),
+            usage.ru_maxrss};
 }
 
 }  // namespace kestrel::test

@@ -14,6 +14,7 @@ struct CliRun {
     int status = -1;  // the exit status; -1 when the program did not exit (a crash)
     std::string out;
     std::string err;
+    long peakKilobytes = 0;  // the most memory it held at once (its peak resident set)
 
     nlohmann::json json() const { return nlohmann::json::parse(out); }
 };

@@ -11,9 +11,12 @@
 #include <tuple>
 
 #include "fuzz/ImageChecks.h"
+#include "image/ExtentMap.h"
+#include "image/IsoLayout.h"
 #include "ops/Blanking.h"
 #include "ops/SessionFixtures.h"
 #include "support/RawImages.h"
+#include "support/RepeatingImages.h"
 #include "support/TestFiles.h"
 
 namespace kestrel {
@@ -204,7 +207,8 @@ TEST_F(HostileImage, APathTableOfSeventyThousandEntriesStopsAtTheLastNumberAPare
     overwriteBytes(image, 0x809C + 2, recordFields(lba));
     Bytes table = {1, 0, uint8_t(lba), uint8_t(lba >> 8), 0, 0, 1, 0, 0, 0};
     for (uint32_t n = 2; n <= 70000; ++n) {
-        // One-letter directories, each under the one before it where the number fits.
+        // One-letter directories, each under the one before it where the number fits, each
+        // naming the root's extent: a repeat of the root, so hung under it.
         const uint16_t parent = static_cast<uint16_t>(n - 1);
         table.insert(table.end(), {1, 0, uint8_t(lba), uint8_t(lba >> 8), 0, 0, uint8_t(parent),
                                    uint8_t(parent >> 8), 'D', 0});
@@ -212,9 +216,48 @@ TEST_F(HostileImage, APathTableOfSeventyThousandEntriesStopsAtTheLastNumberAPare
     overwriteBytes(image, kCdPathTable, table);
     auto session = openSession(image, copy);
     ASSERT_EQ(session.volume().directories.size(), 65535u);
-    EXPECT_EQ(session.volume().directories.back().parent, 65534);
-    EXPECT_TRUE(session.listDirectory(65535));
+    EXPECT_EQ(session.volume().directories.back().parent, 1);
+    EXPECT_EQ(session.volume().directories.back().sameAs, 1u);
+    const auto repeat = session.listDirectory(65535);
+    ASSERT_TRUE(repeat);
+    EXPECT_TRUE(repeat->rows.empty());
     expectPromisesKept(image);
+}
+
+// Each directory extent is listed and mapped once, each record once, and no path is deeper
+// than the walk from the root goes, however often the path table names them: the work
+// follows the image.
+TEST_F(HostileImage, DirectoriesTheTableNamesAgainAndAgainAreListedAndMappedOnce) {
+    for (const auto& crafted : kRepeatingImages) {
+        SCOPED_TRACE(crafted.name);
+        if (crafted.write == writeRootNamedAgainAndAgain && !haveCommand("genisoimage")) {
+            continue;
+        }
+        crafted.write(image);
+        auto session = openSession(image, copy);
+        try {
+            checks::browseVolume(session);
+        } catch (const checks::BrokenPromise& broken) {
+            ADD_FAILURE() << broken.what();
+        }
+        const auto& directories = session.volume().directories;
+        size_t repeats = 0;
+        size_t rows = 0;
+        for (const auto& directory : directories) {
+            repeats += directory.sameAs != 0;
+            rows += listedNames(session, directory.number).size();
+        }
+        const auto map = mapVolume(session.presentedSource(), session.volume());
+        ASSERT_TRUE(map);
+        size_t mapped = 0;
+        for (const auto& extent : map->extents) {
+            mapped += extent.kind == ExtentKind::File ? extent.owners.size() : 0;
+        }
+        EXPECT_EQ(directories.size() - repeats, crafted.distinctDirectories);
+        EXPECT_EQ(repeats, crafted.repeats);
+        EXPECT_EQ(rows, crafted.rows);
+        EXPECT_EQ(mapped, rows);
+    }
 }
 
 // Extents whose byte offset, or whose end, lies beyond 2^32: computed in 32 bits, each would

@@ -141,6 +141,14 @@ void IsoBuilder::setVolumeSectors(uint32_t sectors) {
     volumeSectors_ = sectors;
 }
 
+void IsoBuilder::addPathTableEntry(uint16_t parent, std::string identifier, int directory,
+                                   uint32_t sectorsIn) {
+    if (directory < 1 || static_cast<size_t>(directory) > directories_.size()) {
+        throw std::out_of_range("no directory number " + std::to_string(directory));
+    }
+    pathTableOnly_.push_back({parent, std::move(identifier), directory, sectorsIn});
+}
+
 uint32_t IsoBuilder::volumeSectors() const {
     return VolumeImage(*this).recordedSectors();
 }

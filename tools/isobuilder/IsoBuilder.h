@@ -66,6 +66,12 @@ public:
     void setSystemUseLength(uint8_t bytes);
     // The recorded volume space size; by default the sectors the layout uses.
     void setVolumeSectors(uint32_t sectors);
+    // Appends a path-table entry behind every directory's, in the order added, naming the
+    // sector `sectorsIn` sectors into `directory`'s extent, under parent number `parent` as
+    // given; no directory record names it. Crafted tables name a directory again and again so,
+    // or name sectors inside one.
+    void addPathTableEntry(uint16_t parent, std::string identifier, int directory,
+                           uint32_t sectorsIn = 0);
 
     uint32_t volumeSectors() const;
     uint32_t directoryLba(int directory) const;
@@ -100,6 +106,13 @@ private:
         std::vector<Entry> entries;
     };
     std::vector<Directory> directories_;  // index 0 is the root (number 1)
+    struct PathTableOnly {
+        uint16_t parent = 0;
+        std::string identifier;
+        int directory = 0;
+        uint32_t sectorsIn = 0;
+    };
+    std::vector<PathTableOnly> pathTableOnly_;
 };
 
 // Writes a dual-layer image: layer 0 at the start, layer 1 starting 32768 bytes before the

@@ -72,6 +72,9 @@ void VolumeImage::placeDirectories(const IsoBuilder& builder) {
     for (const IsoBuilder::Directory& dir : builder.directories_) {
         pathTableSize_ += static_cast<uint32_t>(pathTableRecordLength(dir.identifier.size()));
     }
+    for (const auto& entry : builder.pathTableOnly_) {
+        pathTableSize_ += static_cast<uint32_t>(pathTableRecordLength(entry.identifier.size()));
+    }
     const uint32_t pathTableSectors =
         std::max<uint32_t>(1, static_cast<uint32_t>(sectorsFor(pathTableSize_)));
     littleEndianPathTableLba_ =
@@ -149,6 +152,10 @@ void VolumeImage::encodeDescriptorsAndPathTables(const IsoBuilder& builder) {
     for (size_t i = 0; i < directories_.size(); ++i) {
         const IsoBuilder::Directory& dir = builder.directories_[i];
         entries.push_back({dir.identifier, directories_[i].lba, static_cast<uint16_t>(dir.parent)});
+    }
+    for (const auto& entry : builder.pathTableOnly_) {
+        entries.push_back({entry.identifier,
+                           directories_[entry.directory - 1].lba + entry.sectorsIn, entry.parent});
     }
     chunks_.push_back({uint64_t{littleEndianPathTableLba_} * kSectorSize,
                        encodePathTable(entries, /*bigEndian=*/false)});
