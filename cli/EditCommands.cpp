@@ -120,8 +120,12 @@ int runRelink(const EditArguments& arguments, const CommonOptions& options) {
     if (!files) {
         return refuse(options, command, files.error());
     }
-    noteUdf(*session);
     const auto run = relinkFiles(*session, *files, *master, arguments.withSize, !options.noUndo);
+    // A run refused before any record was patched, as for a file of several extents, changed
+    // no view of the image.
+    if (!run.patched.empty()) {
+        noteUdf(*session);
+    }
     // Rows are patched in the order given, and none after a failure.
     const std::vector<std::string> patched(
         arguments.paths.begin(),
