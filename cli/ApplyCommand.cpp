@@ -10,6 +10,7 @@
 #include "cli/Command.h"
 #include "cli/ImageText.h"
 #include "cli/OpenImage.h"
+#include "cli/PreviewOutput.h"
 #include "cli/TerminalProgress.h"
 #include "journal/EditSummary.h"
 #include "ops/PlanApply.h"
@@ -65,47 +66,6 @@ void toImageBytes(EditPlan& plan) {
     }
 }
 
-std::string hex(const std::vector<uint8_t>& bytes) {
-    std::string text;
-    for (const uint8_t byte : bytes) {
-        char pair[4];
-        std::snprintf(pair, sizeof pair, "%s%02x", text.empty() ? "" : " ", byte);
-        text += pair;
-    }
-    return text;
-}
-
-void printPreview(const std::vector<PreviewedRange>& previewed, const CommonOptions& options) {
-    auto changes = nlohmann::json::array();
-    for (const auto& range : previewed) {
-        if (!range.changes) {
-            continue;
-        }
-        const bool cut = range.oldStart.size() < range.length;
-        const char* file = range.target == JournalTarget::Image ? "image" : "layer-1 copy";
-        if (options.json) {
-            changes.push_back({{"file", file},
-                               {"offset", range.offset},
-                               {"length", range.length},
-                               {"old", hex(range.oldStart)},
-                               {"new", hex(range.newStart)},
-                               {"shownBytes", range.oldStart.size()}});
-        } else {
-            std::printf("%s offset %llu (0x%llx), %llu bytes: %s%s -> %s%s\n", file,
-                        static_cast<unsigned long long>(range.offset),
-                        static_cast<unsigned long long>(range.offset),
-                        static_cast<unsigned long long>(range.length), hex(range.oldStart).c_str(),
-                        cut ? " ..." : "", hex(range.newStart).c_str(), cut ? " ..." : "");
-        }
-    }
-    if (options.json) {
-        auto document = jsonDocument("apply");
-        document["dryRun"] = true;
-        document["changes"] = std::move(changes);
-        printJson(document);
-    }
-}
-
 int runApply(const ApplyArguments& arguments, const CommonOptions& options) {
     const std::string command = "apply";
     if (options.noUndo) {
@@ -135,7 +95,12 @@ int runApply(const ApplyArguments& arguments, const CommonOptions& options) {
         std::cerr << "kestrel-cli " << command << ": " << view << '\n';
     }
     if (arguments.dryRun) {
-        printPreview(applied->previewed, options);
+        auto document = jsonDocument(command);
+        document["dryRun"] = true;
+        document["changes"] = printPreview(applied->previewed, options);
+        if (options.json) {
+            printJson(document);
+        }
         return kDone;
     }
     const std::string done =

@@ -256,6 +256,16 @@ Result<void> ImageFile::sync() {
     return {};
 }
 
+Result<void> ImageFile::resize(uint64_t length) {
+    if (writeRefusal_) {
+        return *writeRefusal_;
+    }
+    if (::ftruncate(descriptor_, static_cast<off_t>(length)) != 0) {
+        return systemError("Cannot change the length of", path_, errno);
+    }
+    return {};
+}
+
 Result<void> ImageFile::close() {
     return closeDescriptor(descriptor_, path_);
 }

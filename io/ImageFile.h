@@ -1,7 +1,7 @@
 // An open image file, read and written at 64-bit positions with every call checked. A write
-// never reaches past the file's current end, so nothing that writes through here grows or
-// shrinks an image: the edits' writer, which journals the old bytes first, and the journal's
-// restores, which put those bytes back.
+// never reaches past the file's current end: only `resize` grows or shrinks an image, which
+// the undo journal records before it is called, so that nothing that writes through here
+// changes an image's length unnoticed.
 #pragma once
 
 #include <cstddef>
@@ -51,6 +51,8 @@ public:
     // Refuses, writing nothing, when the bytes would reach past the file's current end.
     Result<void> writeInside(uint64_t offset, std::span<const uint8_t> bytes);
     Result<void> sync();
+    // Sets the file's length: bytes added read as zeros, bytes cut off are gone.
+    Result<void> resize(uint64_t length);
     // Starts writing the range to the disk without waiting, so that a later sync has less
     // left to wait for.
     void startWriteback(uint64_t offset, uint64_t length);

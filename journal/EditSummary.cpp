@@ -22,6 +22,8 @@ const char* kindName(EditKind kind) {
             return "Undo";
         case EditKind::Plan:
             return "Plan";
+        case EditKind::Replace:
+            return "Replace";
     }
     return "Edit";
 }

@@ -16,6 +16,7 @@ enum class EditKind : uint8_t {
     Overwrite = 4,
     Undo = 5,
     Plan = 6,
+    Replace = 7,
 };
 
 struct EditSummary {

@@ -25,6 +25,7 @@ enum RecordType : uint32_t {
     kRolledBack = 3,
     kComplete = 4,
     kClonedRange = 5,
+    kResized = 6,
 };
 constexpr size_t kHeadSize = 16;  // type, reserved, payload length
 constexpr size_t kChecksumSize = 8;
@@ -445,6 +446,9 @@ private:
                 taken = *cloned;
                 break;
             }
+            case kResized:
+                taken = takeResized(**part);
+                break;
             case kRolledBack:
                 taken = takeRolledBack(**part);
                 break;
@@ -509,7 +513,7 @@ private:
         summary.undoes = fields.get64();
         summary.name = fields.getText();
         begun_ = fields.consumedExactly() && summary.kind >= EditKind::Relink &&
-                 summary.kind <= EditKind::Plan;
+                 summary.kind <= EditKind::Replace;
         return begun_;
     }
 
@@ -564,6 +568,21 @@ private:
         return {};
     }
 
+    bool takeResized(std::span<const uint8_t> payload) {
+        FieldReader fields(payload);
+        SavedRange resize;
+        const uint8_t target = fields.get8();
+        resize.target = static_cast<JournalTarget>(target);
+        resize.offset = fields.get64();
+        resize.resizedTo = fields.get64();
+        if (!fields.consumedExactly() || target > 1) {
+            return false;
+        }
+        markCutOff(entry_.ranges, resize);
+        entry_.ranges.push_back(std::move(resize));
+        return true;
+    }
+
     bool takeRolledBack(std::span<const uint8_t> payload) {
         FieldReader fields(payload);
         const uint64_t from = fields.get64();
@@ -599,6 +618,15 @@ Result<uint64_t> fileSizeOf(int descriptor, const std::string& path) {
 }
 
 }  // namespace
+
+void markCutOff(std::vector<SavedRange>& ranges, const SavedRange& resize) {
+    for (auto& range : ranges) {
+        if (range.target == resize.target && !range.resizedTo &&
+            range.offset >= *resize.resizedTo) {
+            range.cut = true;
+        }
+    }
+}
 
 uint64_t SavedRange::blockLength(size_t block) const {
     return std::min<uint64_t>(kJournalBlockSize, length - block * kJournalBlockSize);
@@ -903,6 +931,38 @@ Result<void> RangeAppender::sync() {
     // ones the system must find anew: saving a gigabyte took twice as long without this.
     ::posix_fadvise(descriptor_, 0, 0, POSIX_FADV_DONTNEED);
     return {};
+}
+
+Result<SavedRange> RangeAppender::appendResized(JournalTarget target, uint64_t before,
+                                                uint64_t after) {
+    if (auto flushed = flush(); !flushed) {
+        return flushed.error();
+    }
+    if (auto found = findEnd(); !found) {
+        return found.error();
+    }
+    Fields fields;
+    fields.put8(static_cast<uint8_t>(target));
+    fields.put64(before);
+    fields.put64(after);
+    const std::span<const uint8_t> payload = fields.bytes();
+    std::vector<uint8_t> record;
+    encodeRecord(record, kResized, std::span(&payload, 1));
+    SavedRange resize;
+    resize.target = target;
+    resize.offset = before;
+    resize.resizedTo = after;
+    resize.recordAt = *end_;
+    if (auto written = write(record); !written) {
+        return written.error();
+    }
+    *end_ += record.size();
+    writtenEnd_ = *end_;
+    ++rangesWritten_;
+    if (auto synced = sync(); !synced) {
+        return synced.error();
+    }
+    return resize;
 }
 
 Result<void> RangeAppender::appendRolledBack(size_t fromRange) {

@@ -72,6 +72,12 @@ struct SavedRange {
     bool cloned = false;
     // Rolled back when a write of the edit failed: no longer part of the edit.
     bool rolledBack = false;
+    // Not bytes but a change of the file's length, from `offset` bytes to this; such an item
+    // has no length and no blocks, and is put back by giving the file its length again.
+    std::optional<uint64_t> resizedTo;
+    // Its bytes were saved just before a later item of the edit cut them off the file's end:
+    // the file no longer holds what the edit left there, as there is nothing left.
+    bool cut = false;
 
     uint64_t end() const { return offset + length; }
     uint64_t blockLength(size_t block) const;
@@ -93,6 +99,9 @@ struct JournalEntryFile {
 };
 
 uint64_t blockHash(std::span<const uint8_t> block);
+
+// Marks the ranges before `resize`, an item that shortens its file, whose bytes it cuts off.
+void markCutOff(std::vector<SavedRange>& ranges, const SavedRange& resize);
 
 // Reads the entry in the open file `descriptor`. With `checkRanges`, every range record's
 // checksum is verified as well, which reads all of its saved bytes.
@@ -138,6 +147,9 @@ public:
     Result<void> flush();
     // Flushes, and syncs the file: every range appended is on the disk when this succeeds.
     Result<void> sync();
+    // Appends, and syncs, the record that the file `target` is about to change its length
+    // from `before` to `after` bytes.
+    Result<SavedRange> appendResized(JournalTarget target, uint64_t before, uint64_t after);
     // Flushes, then appends the record that the ranges from `fromRange` on were rolled back, or
     // the mark of completion, and syncs.
     Result<void> appendRolledBack(size_t fromRange);

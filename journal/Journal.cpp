@@ -93,6 +93,30 @@ Result<std::optional<std::string>> misfit(const std::string& folder, const Image
     return std::optional<std::string>();
 }
 
+// Refuses an undo where the file `target` no longer has the length each change of length of
+// the edit left it, walking them newest first.
+Result<void> lengthsLeft(const std::vector<SavedRange>& ranges, JournalTarget target,
+                         const ImageFile& file, const std::string& description) {
+    auto length = file.size();
+    if (!length) {
+        return length.error();
+    }
+    for (auto range = ranges.rbegin(); range != ranges.rend(); ++range) {
+        if (range->rolledBack || range->target != target || !range->resizedTo) {
+            continue;
+        }
+        if (*range->resizedTo != *length) {
+            return Error{ErrorKind::Changed, "Cannot undo " + description + ": " + file.path() +
+                                                 " holds " + std::to_string(*length) +
+                                                 " bytes, where it left " +
+                                                 std::to_string(*range->resizedTo) +
+                                                 "; it was changed since. Nothing was written"};
+        }
+        *length = range->offset;
+    }
+    return {};
+}
+
 }  // namespace
 
 Result<Journal> Journal::of(const ImageFile& image) {
@@ -353,9 +377,12 @@ Result<UndoableEntry> Journal::openForUndo(uint64_t id, JournalEdit& undo,
         if (!file) {
             return file.error();
         }
+        if (auto lengths = lengthsLeft(ranges, target, **file, description); !lengths) {
+            return lengths.error();
+        }
         const RangeReplay replay(undoable.file, ranges, target, **file);
         for (size_t i = ranges.size(); i-- > 0;) {
-            if (ranges[i].rolledBack || ranges[i].target != target) {
+            if (ranges[i].rolledBack || ranges[i].cut || ranges[i].target != target) {
                 continue;
             }
             const auto bytes = replay.before(i);

@@ -28,6 +28,10 @@ constexpr uint64_t kClonedAtLeast = uint64_t{1} << 20;
 
 Result<void> restoreSavedRange(int entry, const std::string& entryPath, const SavedRange& range,
                                ImageFile& target) {
+    if (range.resizedTo) {
+        const auto resized = target.resize(range.offset);
+        return resized ? target.sync() : resized;
+    }
     auto saved = readSavedBytes(entry, entryPath, range);
     if (!saved) {
         return saved.error();
@@ -88,6 +92,8 @@ JournalEdit::JournalEdit(JournalEdit&& other) noexcept
       previewed_(std::move(other.previewed_)),
       staged_(std::move(other.staged_)),
       opened_(std::move(other.opened_)),
+      lengths_(other.lengths_),
+      addedFrom_(other.addedFrom_),
       oldBytes_(std::move(other.oldBytes_)),
       cloneBlock_(other.cloneBlock_),
       cloneRefused_(other.cloneRefused_),
@@ -115,6 +121,12 @@ Result<void> JournalEdit::save(JournalTarget target, uint64_t offset,
     if (!keepsUndo()) {
         return {};
     }
+    const uint64_t held = heldBefore(target, offset, oldBytes.size());
+    if (held == 0) {
+        return {};
+    }
+    oldBytes = oldBytes.first(held);
+    newBytes = newBytes.first(held);
     if (preview_) {
         preview(target, offset, oldBytes, newBytes);
         if (staged_) {
@@ -139,12 +151,16 @@ Result<void> JournalEdit::save(JournalTarget target, uint64_t offset,
 
 Result<void> JournalEdit::saveInPlace(JournalTarget target, uint64_t offset,
                                       std::span<const uint8_t> newBytes, bool sync) {
+    clonedLast_ = false;
+    newBytes = newBytes.first(heldBefore(target, offset, newBytes.size()));
+    if (newBytes.empty()) {
+        return {};
+    }
     auto opened = file(target);
     if (!opened) {
         return opened.error();
     }
     ImageFile& file = **opened;
-    clonedLast_ = false;
     const auto middle = clonedMiddle(file, offset, newBytes.size());
     if (!middle) {
         return saveRead(file, target, offset, newBytes, sync);
@@ -173,6 +189,69 @@ Result<void> JournalEdit::saveInPlace(JournalTarget target, uint64_t offset,
     savedAny_ = true;
     clonedLast_ = true;
     return tail ? saveRead(file, target, to, newBytes.subspan(to - offset), sync) : Result<void>();
+}
+
+uint64_t JournalEdit::heldBefore(JournalTarget target, uint64_t offset, uint64_t length) const {
+    const auto& addedFrom = addedFrom_[static_cast<size_t>(target)];
+    if (!addedFrom || offset + length <= *addedFrom) {
+        return length;
+    }
+    return offset >= *addedFrom ? 0 : *addedFrom - offset;
+}
+
+Result<void> JournalEdit::resize(JournalTarget target, uint64_t length) {
+    auto opened = file(target);
+    if (!opened) {
+        return opened.error();
+    }
+    const size_t slot = static_cast<size_t>(target);
+    auto size = lengths_[slot] ? Result<uint64_t>(*lengths_[slot]) : (*opened)->size();
+    if (!size) {
+        return size.error();
+    }
+    if (length == *size) {
+        return {};
+    }
+    if (!preview_) {
+        if (length < *size && keepsUndo()) {
+            if (auto saved = saveCutOff(target, length, *size); !saved) {
+                return saved;
+            }
+        }
+        if (entry_ >= 0) {
+            auto item = appender_.appendResized(target, *size, length);
+            if (!item) {
+                dropUnwrittenRanges();
+                return item.error();
+            }
+            if (length < *size) {
+                markCutOff(ranges_, *item);
+            }
+            ranges_.push_back(std::move(*item));
+            savedAny_ = true;
+        }
+        if (auto resized = (*opened)->resize(length); !resized) {
+            return resized;
+        }
+    }
+    lengths_[slot] = length;
+    if (length > *size) {
+        addedFrom_[slot] = std::min(addedFrom_[slot].value_or(*size), *size);
+    }
+    return {};
+}
+
+Result<void> JournalEdit::saveCutOff(JournalTarget target, uint64_t from, uint64_t to) {
+    // A cut range is never checked against new bytes, as none are left: zeros stand for them.
+    constexpr uint64_t kPiece = uint64_t{16} << 20;
+    const std::vector<uint8_t> standIn(std::min(kPiece, to - from));
+    for (uint64_t at = from; at < to; at += kPiece) {
+        const auto piece = std::span(standIn).first(std::min(kPiece, to - at));
+        if (auto saved = saveInPlace(target, at, piece, false); !saved) {
+            return saved;
+        }
+    }
+    return {};
 }
 
 std::optional<std::pair<uint64_t, uint64_t>> JournalEdit::clonedMiddle(const ImageFile& file,
@@ -279,6 +358,11 @@ Result<void> JournalEdit::rollBackTo(size_t mark) {
         if (!restored) {
             broken_ = true;
             return restored;
+        }
+        if (ranges_[i].resizedTo) {
+            const size_t slot = static_cast<size_t>(ranges_[i].target);
+            lengths_[slot] = ranges_[i].offset;
+            addedFrom_[slot].reset();
         }
     }
     if (auto recorded = recordRolledBack(mark); !recorded) {

@@ -121,6 +121,15 @@ public:
     // range is cloned into the entry rather than read and copied; its ends are copied.
     Result<void> saveInPlace(JournalTarget target, uint64_t offset,
                              std::span<const uint8_t> newBytes, bool sync);
+    // Gives the file `target` `length` bytes, having recorded its length before: undo,
+    // rollback and recovery give it that length again. Bytes it adds were the edit's own from
+    // the start, so writes there save nothing; bytes it cuts off are saved first. A preview
+    // changes no length, but its writes see the length given.
+    Result<void> resize(JournalTarget target, uint64_t length);
+    // The length the edit gave `target`; nothing where it gave none.
+    std::optional<uint64_t> lengthGiven(JournalTarget target) const {
+        return lengths_[static_cast<size_t>(target)];
+    }
     // Whether the last range saved in place was cloned.
     bool clonedLast() const { return clonedLast_; }
     Result<void> syncSaved();
@@ -145,6 +154,11 @@ private:
     Result<void> syncWrittenFiles();
     Result<void> recordRolledBack(size_t mark);
     bool changesBytes() const;
+    // The part of [offset, offset + length) that held bytes before the edit added to the file:
+    // only that part has old bytes to save.
+    uint64_t heldBefore(JournalTarget target, uint64_t offset, uint64_t length) const;
+    // Saves the bytes of `target` from `from` to `to` that a resize is about to cut off.
+    Result<void> saveCutOff(JournalTarget target, uint64_t from, uint64_t to);
     // An edit whose every write was put back leaves the image as it found it, its time of
     // change included, so that the journal's last edit still describes the image.
     void keepModificationTime() const;
@@ -178,6 +192,9 @@ private:
     std::vector<PreviewedRange> previewed_;
     std::unique_ptr<StagedWrites> staged_;
     std::array<std::shared_ptr<ImageFile>, 2> opened_;  // by target
+    // By target: the length the edit gave the file, and where the bytes it added begin.
+    std::array<std::optional<uint64_t>, 2> lengths_;
+    std::array<std::optional<uint64_t>, 2> addedFrom_;
     // Kept from one large range to the next, sparing its pages' faults.
     std::vector<uint8_t> oldBytes_;
     uint64_t cloneBlock_ = 0;    // of the entry's file system, read when first needed
@@ -186,7 +203,8 @@ private:
 };
 
 // Writes the old bytes of `range`, read back from the entry file `entry`, into `target` and
-// syncs it; bytes beyond the file's present end are left out.
+// syncs it; bytes beyond the file's present end are left out. A change of length is put back
+// by giving the file its length before.
 Result<void> restoreSavedRange(int entry, const std::string& entryPath, const SavedRange& range,
                                ImageFile& target);
 

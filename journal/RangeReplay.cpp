@@ -8,7 +8,7 @@ RangeReplay::RangeReplay(const EntryFile& entry, const std::vector<SavedRange>& 
                          JournalTarget target, const ImageFile& file)
     : entry_(&entry), ranges_(&ranges), file_(&file) {
     for (size_t i = 0; i < ranges.size(); ++i) {
-        if (ranges[i].target == target && !ranges[i].rolledBack) {
+        if (ranges[i].target == target && !ranges[i].rolledBack && !ranges[i].resizedTo) {
             byOffset_.push_back(i);
             longest_ = std::max(longest_, ranges[i].length);
         }

@@ -24,7 +24,7 @@ struct ReplayedBytes {
 class RangeReplay {
 public:
     // The ranges of `ranges` that write `target`, read from `file`, and are still part of the
-    // edit.
+    // edit; changes of length are no bytes to replay.
     RangeReplay(const EntryFile& entry, const std::vector<SavedRange>& ranges, JournalTarget target,
                 const ImageFile& file);
 

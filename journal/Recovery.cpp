@@ -45,7 +45,8 @@ Result<std::optional<std::string>> mixedBytes(const EntryFile& file,
     bool partWritten = false;  // the crash struck inside one write at most
     for (size_t i = ranges.size(); i-- > 0;) {
         const SavedRange& range = ranges[i];
-        if (range.rolledBack || range.target != JournalTarget::Image) {
+        // Bytes cut off the file's end are put back whatever is there now.
+        if (range.rolledBack || range.cut || range.target != JournalTarget::Image) {
             continue;
         }
         const auto bytes = replay.before(i);

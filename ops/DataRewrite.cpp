@@ -14,7 +14,7 @@ struct Piece {
     uint64_t to = 0;
 };
 
-using Fill = std::function<Result<void>(uint64_t done, std::span<uint8_t> piece)>;
+using Fill = DataFill;
 
 Piece pieceFrom(uint64_t from, uint32_t length) {
     return {from, from + kSavedChunkSize >= length
@@ -119,22 +119,20 @@ Result<void> writeFileData(ImageWriter& image, const JournalEdit& edit, uint64_t
 
 }  // namespace
 
-Result<void> rewriteFileData(
-    ImageWriter& image, JournalEdit& edit, const OperationSnapshot& snapshot,
-    const SnapshotFile& file, OperationObserver& observer,
-    const std::function<Result<void>(uint64_t done, std::span<uint8_t> piece)>& fill,
-    std::optional<size_t> savedAheadFrom) {
-    const auto pieces = snapshot.writePiecesIn(file, image);
-    if (!pieces) {
-        return pieces.error();
-    }
-    observer.beginFile(file.rowName);
+Result<void> rewritePieces(ImageWriter& image, JournalEdit& edit,
+                           const std::vector<DataPiece>& pieces, const std::string& name,
+                           OperationObserver& observer, const DataFill& fill,
+                           std::optional<size_t> savedAheadFrom) {
+    observer.beginFile(name);
     const size_t mark = savedAheadFrom.value_or(edit.mark());
     // A file of several extents is written one extent after another, filled as one run of
     // bytes: Overwrite puts the replacement's bytes across them in order.
-    const uint64_t length = fileSize(*file.record);
+    uint64_t length = 0;
+    for (const auto& piece : pieces) {
+        length += piece.length;
+    }
     Result<void> written;
-    for (uint64_t before = 0; const auto& piece : *pieces) {
+    for (uint64_t before = 0; const auto& piece : pieces) {
         written = writeFileData(image, edit, piece.offset, piece.length, observer,
                                 [&fill, before](uint64_t done, std::span<uint8_t> bytes) {
                                     return fill(before + done, bytes);
@@ -151,7 +149,18 @@ Result<void> rewriteFileData(
         return written;
     }
     image.forgetStaged();
-    return edit.rollBackAfter(written.error(), mark, file.rowName + "'s data");
+    return edit.rollBackAfter(written.error(), mark, name + "'s data");
+}
+
+Result<void> rewriteFileData(ImageWriter& image, JournalEdit& edit,
+                             const OperationSnapshot& snapshot, const SnapshotFile& file,
+                             OperationObserver& observer, const DataFill& fill,
+                             std::optional<size_t> savedAheadFrom) {
+    const auto pieces = snapshot.writePiecesIn(file, image);
+    if (!pieces) {
+        return pieces.error();
+    }
+    return rewritePieces(image, edit, *pieces, file.rowName, observer, fill, savedAheadFrom);
 }
 
 Result<void> finishRewrite(ImageWriter& image, JournalEdit& edit) {

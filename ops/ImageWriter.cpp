@@ -1,8 +1,10 @@
 #include "ops/ImageWriter.h"
 
 #include <algorithm>
+#include <array>
 #include <vector>
 
+#include "io/FollowingSector.h"
 #include "io/RawImage.h"
 
 namespace kestrel {
@@ -41,8 +43,17 @@ Result<ImageWriter> ImageWriter::createPrivate(const std::string& path, uint64_t
                        JournalTarget::LayerCopy);
 }
 
+Result<uint64_t> ImageWriter::fileLength() const {
+    if (edit_ != nullptr) {
+        if (const auto given = edit_->lengthGiven(target_); given) {
+            return *given;
+        }
+    }
+    return file_->size();
+}
+
 Result<uint64_t> ImageWriter::size() const {
-    const auto bytes = file_->size();
+    const auto bytes = fileLength();
     if (!bytes || !raw_) {
         return bytes;
     }
@@ -54,6 +65,66 @@ Result<uint64_t> ImageWriter::size() const {
 Result<size_t> ImageWriter::readAt(uint64_t offset, std::span<uint8_t> buffer) const {
     return raw_ ? readSectorView(*file_, *raw_, userDataView(*raw_), offset, buffer)
                 : file_->readAt(offset, buffer);
+}
+
+Result<void> ImageWriter::resizeFile(uint64_t length) {
+    return edit_ != nullptr ? edit_->resize(target_, length) : file_->resize(length);
+}
+
+Result<void> ImageWriter::growTo(uint64_t bytes) {
+    const auto now = size();
+    if (!now) {
+        return now.error();
+    }
+    if (bytes <= *now) {
+        return {};
+    }
+    if (!raw_) {
+        return resizeFile(bytes);
+    }
+    const auto length = fileLength();
+    if (!length) {
+        return length.error();
+    }
+    const uint64_t sectors = (bytes + kUserDataSize - 1) / kUserDataSize;
+    if (*length != raw_->sectorOffset(raw_->sectors) || raw_->sectors == 0) {
+        return Error{ErrorKind::OutOfRange,
+                     path() + " holds more after its data track, so the track cannot grow"};
+    }
+    if (auto grown = resizeFile(raw_->sectorOffset(sectors)); !grown) {
+        return grown;
+    }
+    const uint64_t before = raw_->sectors;
+    raw_->sectors = sectors;
+    return previewsOnly() ? Result<void>() : formatGrownSectors(before, sectors);
+}
+
+Result<void> ImageWriter::formatGrownSectors(uint64_t fromSector, uint64_t toSector) {
+    constexpr uint64_t kSectorsAtOnce = 256;
+    std::vector<uint8_t> sectors(kSectorsAtOnce * kRawSectorSize);
+    std::array<uint8_t, kRawSectorSize> previous{};
+    if (auto read = file_->readAt(raw_->sectorOffset(fromSector - 1), previous);
+        !read || *read != kRawSectorSize) {
+        return read ? Error{ErrorKind::OutOfRange, path() + " ends inside its last sector"}
+                    : read.error();
+    }
+    for (uint64_t lba = fromSector; lba < toSector;) {
+        const uint64_t count = std::min(kSectorsAtOnce, toSector - lba);
+        for (uint64_t i = 0; i < count; ++i) {
+            const RawSector sector(sectors.data() + i * kRawSectorSize, kRawSectorSize);
+            if (auto made = makeFollowingSector(previous, sector); !made) {
+                return made;
+            }
+            std::ranges::copy(sector, previous.begin());
+        }
+        if (auto written = writeFileBytes(raw_->sectorOffset(lba),
+                                          std::span(sectors).first(count * kRawSectorSize));
+            !written) {
+            return written;
+        }
+        lba += count;
+    }
+    return {};
 }
 
 void ImageWriter::startWriteback(uint64_t offset, uint64_t length) {
@@ -132,6 +203,11 @@ Result<void> ImageWriter::writeAt(uint64_t offset, std::span<const uint8_t> byte
     if (raw_) {
         if (auto inside = checkInside(offset, bytes.size()); !inside) {
             return inside;
+        }
+        // A preview grows nothing, so the sectors it would add have no bytes to show.
+        if (const auto held = file_->size();
+            previewsOnly() && held && raw_->sectorOffset(offset / kUserDataSize) >= *held) {
+            return {};
         }
         return writeSectors(offset, bytes);
     }

@@ -1,6 +1,6 @@
 // The only way bytes get into an image or the layer-1 copy. It writes only inside the file
-// as it is now (an edit never grows or shrinks an image), saves the bytes it overwrites to
-// the edit's undo journal before it writes them, checks every call, and syncs.
+// as it is now, which only growTo lengthens, saves the bytes it overwrites to the edit's undo
+// journal before it writes them, checks every call, and syncs.
 #pragma once
 
 #include <cstddef>
@@ -34,7 +34,12 @@ public:
     static Result<ImageWriter> createPrivate(const std::string& path, uint64_t size);
 
     const std::string& path() const { return file_->path(); }
+    // The bytes this writer reaches: the file's, or a raw image's user data.
     Result<uint64_t> size() const;
+    // Lengthens the image to `bytes` (of user data, for a raw image), the journal recording
+    // its length before. A raw image grows by whole sectors of its track's mode, each with its
+    // address and codes, so the track stays readable; that needs the track to end the file.
+    Result<void> growTo(uint64_t bytes);
     Result<size_t> readAt(uint64_t offset, std::span<uint8_t> buffer) const;
     // Saves the bytes at `offset` that `newBytes` are to replace, so that writes inside them
     // need no saving of their own: one save, and one sync of the journal, for a large block.
@@ -65,6 +70,10 @@ private:
     // Writes at the file's own positions, unless the edit only previews.
     Result<void> writeFileBytes(uint64_t offset, std::span<const uint8_t> bytes);
     bool previewsOnly() const { return edit_ != nullptr && edit_->previewsOnly(); }
+    // The file's length, as the edit gave it when it previews a growth it does not make.
+    Result<uint64_t> fileLength() const;
+    Result<void> resizeFile(uint64_t length);
+    Result<void> formatGrownSectors(uint64_t fromSector, uint64_t toSector);
 
     std::shared_ptr<ImageFile> file_;
     JournalEdit* edit_;

@@ -63,7 +63,11 @@ Session::Session(ImageContainer container, std::shared_ptr<const ImageFile> imag
       presented_(std::move(presented)),
       volume_(std::move(volume)),
       journal_(std::move(journal)),
-      layer0Bytes_(uint64_t{volume_.volumeSectors} << kSectorShift) {}
+      layer0Bytes_(uint64_t{volume_.volumeSectors} << kSectorShift) {
+    const auto size = image_->size();
+    trackEndsImage_ =
+        imageLayout_ && size && *size == imageLayout_->sectorOffset(imageLayout_->sectors);
+}
 
 Result<Session> Session::open(const std::string& chosenPath, std::string layerCopyPath) {
     // An edit a crash cut short is put back before anything is read.
@@ -233,6 +237,22 @@ Result<RecordLocation> Session::findRecord(DirectoryNumber directory,
                                rowName, dataEnd());
 }
 
+std::optional<std::string> Session::endFixed() const {
+    if (presentsLayerOne()) {
+        return "layer 1 of a dual-layer image ends with the copy Kestrel reads it through, "
+               "which a growth would leave behind";
+    }
+    if (!imageLayout_) {
+        return std::nullopt;
+    }
+    const auto size = image_->size();
+    if (size && *size == imageLayout_->sectorOffset(imageLayout_->sectors)) {
+        return std::nullopt;
+    }
+    return "the raw image's data track is followed by more of " + image_->path() +
+           " (other tracks), which would no longer start where the cue sheet says";
+}
+
 uint64_t Session::dataEnd() const {
     // The layer-1 copy holds only the start of its volume; the file data lies in the image.
     const auto size = presentsLayerOne() ? image_->size() : presented_->size();
@@ -310,6 +330,30 @@ Result<std::function<Result<void>(OperationObserver*)>> Session::undoTask(uint64
 void Session::forgetReadStructures() {
     joliet_.reset();
     structures_.reset();
+    if (!presentsLayerOne() && !layerCopyMade_) {
+        followImageLength();
+    }
+}
+
+void Session::followImageLength() {
+    const auto size = image_->size();
+    auto file = size ? image_->duplicate() : Result<ImageFile>(size.error());
+    if (!file) {
+        return;
+    }
+    if (trackEndsImage_ && *size >= imageLayout_->firstByte) {
+        imageLayout_->sectors = (*size - imageLayout_->firstByte) / kRawSectorSize;
+    }
+    auto presented = openContainer({imagePath_, imageLayout_, imageName_}, std::move(*file));
+    // A volume that cannot be read now is kept as it was read: its records still name the
+    // same places, and every edit checks them again before it writes.
+    auto volume = readVolume(*presented);
+    if (!volume) {
+        return;
+    }
+    presented_ = std::move(presented);
+    volume_ = std::move(*volume);
+    layer0Bytes_ = uint64_t{volume_.volumeSectors} << kSectorShift;
 }
 
 Result<void> Session::undo(uint64_t id) {

@@ -72,6 +72,11 @@ public:
     // and the error says why.
     Result<void> switchLayers();
 
+    // Why sectors cannot be added at the presented volume's end for a reason outside the
+    // volume: it is layer 1, or the data track of a raw image that other tracks follow.
+    // Nothing when nothing outside it forbids that.
+    std::optional<std::string> endFixed() const;
+
     // Directory 0, a number the volume does not have, and a repeat of an earlier directory
     // (PathTableDirectory::sameAs) list as empty.
     Result<DirectoryListing> listDirectory(DirectoryNumber directory);
@@ -100,7 +105,9 @@ public:
     Result<void> undo(uint64_t id);
     // The same in two steps, so that the reverting can run on another thread while the user
     // browses: the task works only on what it holds, and forgetReadStructures, back on the
-    // session's thread, has the volume's structures read again.
+    // session's thread, has the volume's structures read again, and the volume itself where
+    // an edit changed the image's length (a raw image's data track that ends it grows or
+    // shrinks with it).
     Result<std::function<Result<void>(OperationObserver*)>> undoTask(uint64_t id) const;
     void forgetReadStructures();
     // The Joliet tree of the presented volume, read on first use; nothing without one.
@@ -130,6 +137,7 @@ private:
     Result<void> patchPresentedRecord(JournalEdit& edit, const RecordLocation& location,
                                       const RecordFields& fields);
     JournalFiles journalFiles() const;
+    void followImageLength();
 
     std::string imagePath_;
     std::string imageName_;  // empty when the data file is what the user chose
@@ -148,6 +156,8 @@ private:
     uint64_t layer0Bytes_ = 0;
     bool layerOne_ = false;
     bool layerCopyMade_ = false;
+    // Whether a raw image's data track runs to the file's end, so that it follows its length.
+    bool trackEndsImage_ = false;
 };
 
 }  // namespace kestrel

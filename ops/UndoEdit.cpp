@@ -1,6 +1,7 @@
 #include "ops/UndoEdit.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "journal/RangeReplay.h"
 #include "journal/StagedWrites.h"
@@ -72,6 +73,19 @@ Result<void> undoRanges(const UndoableEntry& undoable, JournalTarget target, Jou
     uint64_t batchBytes = 0;
     for (const SavedRange* range : undoable.order) {
         if (range->target != target) {
+            continue;
+        }
+        if (range->resizedTo) {
+            // The ranges newer than a change of length are in place before it is put back, and
+            // the older ones read the file as it leaves it.
+            if (auto written = writer->applyStaged(batch); !written) {
+                return written;
+            }
+            progress.add(std::exchange(batchBytes, 0));
+            batch = {};
+            if (auto resized = edit.resize(target, range->offset); !resized) {
+                return resized;
+            }
             continue;
         }
         auto saved = undoable.file.savedBytes(*range);

@@ -3,6 +3,7 @@
 //
 //   kestrel-crash-child dummy IMAGE ROW...
 //   kestrel-crash-child overwrite IMAGE REPLACEMENT ROW
+//   kestrel-crash-child replace IMAGE REPLACEMENT ROW
 //   kestrel-crash-child relink IMAGE MASTER ROW...
 //   kestrel-crash-child plan IMAGE PLAN
 //
@@ -23,6 +24,7 @@
 #include "ops/MasterFile.h"
 #include "ops/Overwrite.h"
 #include "ops/PlanApply.h"
+#include "ops/Replace.h"
 
 namespace {
 
@@ -117,7 +119,8 @@ int main(int argc, char** argv) {
     using namespace kestrel;
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     if (arguments.size() < 3) {
-        std::fprintf(stderr, "usage: kestrel-crash-child dummy|overwrite|relink|plan IMAGE ...\n");
+        std::fprintf(stderr,
+                     "usage: kestrel-crash-child dummy|overwrite|replace|relink|plan IMAGE ...\n");
         return 2;
     }
     const auto& operation = arguments[0];
@@ -138,6 +141,9 @@ int main(int argc, char** argv) {
         done = blankFiles(snapshot, quiet).failures.empty();
     } else if (operation == "overwrite") {
         done = overwriteFile(session->snapshot(root, rows), arguments[2], quiet).ok();
+    } else if (operation == "replace") {
+        const auto location = session->findRecord(root, rows.front());
+        done = location && replaceFile(*session, root, *location, arguments[2], {}, quiet);
     } else if (operation == "plan") {
         done = applyPlanFile(*session, arguments[2], quiet);
     } else if (const auto master = chooseMasterFile(*session, root, arguments[2])) {

@@ -209,6 +209,8 @@ INSTANTIATE_TEST_SUITE_P(
     Edits, CrashRecoveryTest,
     ::testing::Values(Edit{"dummy", {"A.BIN", "B.BIN", "D.BIN", "E.BIN", "G.BIN", "J.BIN"}},
                       Edit{"overwrite", {"replacement", "J.BIN"}},
+                      Edit{"replace", {"replacement", "D.BIN"}},
+                      Edit{"replace", {"replacement", "D.BIN"}, true},
                       Edit{"relink",
                            {"B.BIN", "A.BIN", "C.BIN", "D.BIN", "E.BIN", "F.BIN", "G.BIN", "H.BIN",
                             "I.BIN", "K.BIN"}},

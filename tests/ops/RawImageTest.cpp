@@ -11,6 +11,7 @@
 #include "ops/MasterFile.h"
 #include "ops/ModifyToc.h"
 #include "ops/Overwrite.h"
+#include "ops/Replace.h"
 #include "ops/SessionFixtures.h"
 #include "support/RawImages.h"
 
@@ -204,6 +205,19 @@ TEST_P(RawTwinTest, ListsExtractsAndEditsAsItsCookedTwin) {
         const auto shown = s.findRecord(directory, "K.BIN");
         return shown && modifyToc(s, directory, *shown, {7, 9});
     });
+    // Five sectors do not fit BIG.BIN's three: both images grow at the volume's end, the raw
+    // one by whole sectors of its track's mode.
+    writeFileBytes(dir.file("longer"), pattern(9000, 98));
+    const uint64_t rawLength = fs::file_size(twin.bin);
+    regions.push_back({cooked->volume().volumeSectors, 5});
+    onBoth("Replace", [&](Session& s) {
+        const auto shown = s.findRecord(directory, "BIG.BIN");
+        const auto replaced =
+            shown ? replaceFile(s, directory, *shown, dir.file("longer"), {}, recorder)
+                  : Result<ReplaceOutcome>(shown.error());
+        return replaced && replaced->placement.kind == PlacementKind::VolumeEnd;
+    });
+    regions.pop_back();
     EXPECT_EQ(listedNames(*raw, directory), listedNames(*cooked, directory));
     if (GetParam().mode == RawMode::Mode2) {
         // Blanked Form 2 sectors hold zeros in all their 2324 bytes; those recorded without
@@ -221,12 +235,13 @@ TEST_P(RawTwinTest, ListsExtractsAndEditsAsItsCookedTwin) {
         EXPECT_TRUE(readFileBytes(*converted) == readFileBytes(image));
     }
 
-    for (int edits = 0; edits < 4; ++edits) {
+    for (int edits = 0; edits < 5; ++edits) {
         onBoth("Undo", [&](Session& s) {
             const auto last = s.journal()->lastUndoable();
             return last && *last && s.undo((*last)->id);
         });
     }
+    EXPECT_EQ(fs::file_size(twin.bin), rawLength);
     EXPECT_TRUE(regionBytes(twin.bin, kRawSectorSize) == rawBefore);
     EXPECT_TRUE(regionBytes(image, 2048) == cookedBefore);
 }

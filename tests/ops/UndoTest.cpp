@@ -19,6 +19,7 @@
 #include "ops/DataRewrite.h"
 #include "ops/ImageWriter.h"
 #include "ops/Overwrite.h"
+#include "ops/Replace.h"
 #include "ops/SessionFixtures.h"
 
 namespace kestrel {
@@ -256,6 +257,39 @@ TEST_F(JournalTest, UndoRefusesBytesChangedSinceAndEditsWithoutUndoLeaveNoEntry)
               "Cannot undo Dummy of BIG.BIN, 5.0 KB: bytes 65536 to 66439 of " + image +
                   " no longer hold what it wrote; they were changed since. Nothing was written");
     EXPECT_EQ(readFileBytes(image), changed);
+}
+
+// A Replace that grows the image: undo cuts it back to its length, keeping what it cut, so
+// that a redo (the undo of that undo) grows it again with the same bytes; once an edit made
+// without undo changed the length since, undo is refused.
+TEST_F(JournalTest, AGrownImageIsCutBackByUndoAndGrownAgainByRedo) {
+    writeFileBytes(dir.file("longer"), pattern(9000, 5));
+    const auto found = session->findRecord(IsoBuilder::kRoot, "BIG.BIN");
+    ASSERT_TRUE(found);
+    const auto replaced =
+        replaceFile(*session, IsoBuilder::kRoot, *found, dir.file("longer"), {}, recorder);
+    ASSERT_TRUE(replaced) << replaced.error().message;
+    ASSERT_EQ(replaced->placement.kind, PlacementKind::VolumeEnd);
+    const auto grown = readFileBytes(image);
+    ASSERT_EQ(grown.size(), before.size() + 5 * 2048);
+
+    const auto replace = lastUndoable()->id;
+    ASSERT_TRUE(session->undo(replace));
+    EXPECT_EQ(readFileBytes(image), before);
+    ASSERT_TRUE(session->undo(session->journal()->lastRedoable().value()->id));
+    EXPECT_EQ(readFileBytes(image), grown);
+
+    // A Replace made without undo since grew the image again: the one before is refused.
+    const auto small = session->findRecord(IsoBuilder::kRoot, "K.BIN");
+    ASSERT_TRUE(small);
+    ASSERT_TRUE(replaceFile(*session, IsoBuilder::kRoot, *small, dir.file("longer"),
+                            {false, false, false}, recorder));
+    const auto withoutUndo = readFileBytes(image);
+    const auto refused = session->undo(lastUndoable()->id);
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error().message.find(" bytes, where it left "), std::string::npos)
+        << refused.error().message;
+    EXPECT_EQ(readFileBytes(image), withoutUndo);
 }
 
 // A pipe that takes part of what waits and then no more stands for a disk that fills up in

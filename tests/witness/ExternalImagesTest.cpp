@@ -17,6 +17,7 @@
 #include "ops/Extraction.h"
 #include "ops/MasterFile.h"
 #include "ops/ModifyToc.h"
+#include "ops/Replace.h"
 #include "ops/Session.h"
 #include "support/Images.h"
 #include "support/TestFiles.h"
@@ -528,6 +529,170 @@ TEST_P(ExternalImage, EditsAreSeenByEveryWitness) {
         EXPECT_EQ(lines(hasJoliet ? isoinfoTree(image, "-J") : Tree{}), lines(wantedJoliet));
         EXPECT_EQ(lines(xorrisoReport(image)), lines(wantedReport));
         expectExtractsAsIsoinfo(session, seenTree, directory);
+
+        const auto last = session.journal()->lastUndoable();
+        ASSERT_TRUE(last && *last);
+        ASSERT_TRUE(session.undo((*last)->id));
+        EXPECT_TRUE(readFileBytes(image) == before) << "undo did not give the image back";
+    }
+}
+
+// Replace, each placement on a fresh copy: the target gets the replacement's exact bytes and
+// size in its own sectors, at the volume's end or in a gap, every reader sees them there, the
+// image equals the original but for the records, the volume's size and the new sectors, and
+// undo gives the original back, its length included. Where the volume cannot grow (a
+// partition table or a GPT at its end), the refusal writes nothing.
+TEST_P(ExternalImage, ReplacementsAreSeenByEveryWitness) {
+    for (const char* tool : {"7z", "bsdtar"}) {
+        if (!haveCommand(tool)) {
+            GTEST_SKIP() << tool << " is not installed (scripts/install-deps installs it)";
+        }
+    }
+    const auto before = readFileBytes(original);
+    const auto tree = isoinfoTree(original, "");
+    const auto joliet = hasJoliet ? isoinfoTree(original, "-J") : Tree{};
+    auto browsing = open(image);
+    // The target: the largest plain file whose data no other record shares.
+    std::optional<std::pair<DirectoryNumber, ListRow>> target;
+    const auto report = xorrisoReport(original);
+    for (DirectoryNumber n = 1; n <= browsing.volume().directories.size(); ++n) {
+        for (const auto& row : rows(browsing, n)) {
+            auto copy = tree;
+            if (row.dataLength > 0 && uniqueFile(copy, row.extentLba, row.dataLength) &&
+                std::ranges::count(report | std::views::values,
+                                   std::pair(row.extentLba, row.dataLength)) == 1 &&
+                (!target || row.dataLength > target->second.dataLength)) {
+                target = {n, row};
+            }
+        }
+    }
+    ASSERT_TRUE(target) << "the image holds no file with data of its own";
+    const auto& [directory, row] = *target;
+    const std::string path = [&] {
+        for (const auto& [lba, listed] : tree) {
+            for (const auto& e : listed.entries) {
+                if (e.lba == row.extentLba && e.size == row.dataLength && e.flags == 0) {
+                    return listed.path + e.name;
+                }
+            }
+        }
+        return std::string();
+    }();
+    const auto endFixed = browsing.endFixed();
+    const uint32_t volumeSectors = browsing.volume().volumeSectors;
+
+    struct Case {
+        const char* name;
+        size_t size;
+        bool intoGap;
+    };
+    for (const auto& [name, size, intoGap] :
+         {Case{"shorter, in its own sectors", row.dataLength / 2 + 1, false},
+          Case{"longer, at the volume's end", row.dataLength + 5000, false},
+          Case{"longer, into a gap", row.dataLength + 5000, true}}) {
+        SCOPED_TRACE(std::string(name) + ": " + path);
+        fs::copy_file(original, image, fs::copy_options::overwrite_existing);
+        const auto replacement = dir.file("replacement");
+        const auto bytes = pattern(size, 77);
+        writeFileBytes(replacement, bytes);
+        auto session = open(image);
+        const auto location = session.findRecord(directory, row.name);
+        ASSERT_TRUE(location) << location.error().message;
+        struct : OperationObserver {
+            void beginFile(const std::string&) override {}
+            void showPercent(int) override {}
+            bool stopRequested() override { return false; }
+        } quiet;
+        const auto outcome =
+            replaceFile(session, directory, *location, replacement, {intoGap, true, false}, quiet);
+        if (!outcome) {
+            EXPECT_TRUE(readFileBytes(image) == before) << "a refused replace wrote";
+            const bool gapless =
+                intoGap && outcome.error().message.find("No gap") != std::string::npos;
+            EXPECT_TRUE(gapless || (size > row.dataLength && endFixed) ||
+                        outcome.error().message.find("cannot grow at its end") != std::string::npos)
+                << outcome.error().message;
+            continue;
+        }
+        const Placement& placed = outcome->placement;
+        EXPECT_EQ(placed.kind, size < row.dataLength ? PlacementKind::OwnExtent
+                               : intoGap             ? PlacementKind::Gap
+                                                     : PlacementKind::VolumeEnd);
+        EXPECT_FALSE(outcome->patch.viewNotUpdated) << *outcome->patch.viewNotUpdated;
+
+        // The original with the records retargeted, the volume's size recorded anew and the
+        // replacement's sectors written, and nothing else.
+        auto wanted = before;
+        for (const auto* listed : {&tree, &joliet}) {
+            if (listed->empty()) {
+                continue;
+            }
+            auto copy = *listed;
+            const auto file = uniqueFile(copy, row.extentLba, row.dataLength);
+            ASSERT_TRUE(file);
+            const auto record =
+                recordHolding(before, *listed, file->first, row.extentLba, row.dataLength);
+            ASSERT_TRUE(record);
+            wanted = withBytesAt(wanted, *record + 2,
+                                 bothByteOrders(placed.lba, static_cast<uint32_t>(size)));
+        }
+        auto sectors = bytes;
+        sectors.resize((size + kSectorSize - 1) / kSectorSize * kSectorSize);
+        const uint64_t dataAt = uint64_t{placed.lba} * kSectorSize;
+        wanted.resize(std::max<uint64_t>(wanted.size(), dataAt + sectors.size()));
+        std::ranges::copy(sectors, wanted.begin() + static_cast<ptrdiff_t>(dataAt));
+        if (placed.volumeSectors != volumeSectors) {
+            for (uint64_t at = kDescriptorsOffset; wanted[at] != 255; at += kSectorSize) {
+                if (wanted[at] == 1 || wanted[at] == 2) {
+                    const auto field = bothByteOrders(placed.volumeSectors, 0);
+                    wanted = withBytesAt(wanted, at + 80, {field.begin(), field.begin() + 8});
+                }
+            }
+        }
+        const auto after = readFileBytes(image);
+        ASSERT_EQ(after.size(), wanted.size());
+        EXPECT_TRUE(after == wanted)
+            << "byte "
+            << std::mismatch(after.begin(), after.end(), wanted.begin()).first - after.begin()
+            << " differs";
+
+        const std::string text(bytes.begin(), bytes.end());
+        EXPECT_TRUE(witness("isoinfo -i " + shellQuoted(image) + " -x " + shellQuoted(path)) ==
+                    text);
+        // Each reader extracts everything; the replacement's bytes are one file of it, whatever
+        // name the reader gives it. 7z reads a UDF file system first, which the edit does not
+        // reach; bsdtar extracts the rest but fails at genisoimage's relocated directories.
+        for (const auto& [reader, command] :
+             {std::pair("xorriso", "xorriso -osirrox on -indev {image} -extract / {out}"),
+              std::pair("7z", "7z x -y -o{out} {image}"),
+              std::pair("bsdtar", "bsdtar -x -C {out} -f {image} || true")}) {
+            if (browsing.volume().features.udf && reader == std::string("7z")) {
+                continue;
+            }
+            const auto out = dir.path() / reader;
+            fs::create_directories(out);
+            witness(replaced(replaced(command, "{image}", shellQuoted(image)), "{out}",
+                             shellQuoted(out)));
+            size_t holding = 0;
+            for (const auto& entry : fs::recursive_directory_iterator(out)) {
+                holding += entry.is_regular_file() && entry.file_size() == size &&
+                           readFileBytes(entry.path().string()) == bytes;
+            }
+            EXPECT_EQ(holding, 1u) << reader << " does not read the replacement";
+            witness("chmod -R u+w " + shellQuoted(out));
+            fs::remove_all(out);
+        }
+        const auto xorrisoReported = xorrisoReport(image);
+        std::vector<std::pair<uint64_t, uint64_t>> extents;
+        for (const auto& [file, extent] : xorrisoReported) {
+            if (extent.second > 0) {
+                extents.emplace_back(extent.first, extent.first + (extent.second + 2047) / 2048);
+            }
+        }
+        std::ranges::sort(extents);
+        for (size_t i = 1; i < extents.size(); ++i) {
+            EXPECT_LE(extents[i - 1].second, extents[i].first) << "two files overlap";
+        }
 
         const auto last = session.journal()->lastUndoable();
         ASSERT_TRUE(last && *last);

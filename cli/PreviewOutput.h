@@ -1,0 +1,17 @@
+// What a dry run shows: each byte range an edit would change, with its first old and new bytes.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "cli/CliOutput.h"
+#include "journal/JournalEdit.h"
+
+namespace kestrel::cli {
+
+// Prints a line for each range that changes, unless in JSON mode, and returns them as the
+// document's "changes".
+nlohmann::json printPreview(const std::vector<PreviewedRange>& previewed,
+                            const CommonOptions& options);
+
+}  // namespace kestrel::cli
