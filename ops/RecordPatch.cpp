@@ -103,4 +103,40 @@ Result<void> patchMirroredRecord(JournalEdit& edit, uint64_t layerOffset,
     return writeRecordFields(*copy, location.recordOffset, fields);
 }
 
+namespace {
+
+Result<void> patchTarget(JournalEdit& edit, const RecordTargets& targets,
+                         const RecordLocation& location, const RecordFields& fields) {
+    const size_t mark = edit.mark();
+    auto patched = targets.layerOffset
+                       ? patchMirroredRecord(edit, *targets.layerOffset, location, fields)
+                       : patchDirectoryRecord(edit, location, fields);
+    if (patched || edit.mark() == mark) {
+        return patched;
+    }
+    return edit.rollBackAfter(patched.error(), mark, "the record");
+}
+
+}  // namespace
+
+Result<PatchOutcome> patchRecordTargets(JournalEdit& edit, const RecordTargets& targets,
+                                        const RecordFields& fields) {
+    if (auto patched = patchTarget(edit, targets, targets.primary, fields); !patched) {
+        return patched.error();
+    }
+    const auto notUpdated = [&targets](const std::string& why) {
+        return "The Joliet view of " + nameOf(targets.primary.identifier) +
+               " (what Windows shows) was not updated: " + why;
+    };
+    PatchOutcome outcome;
+    if (targets.twinMissing) {
+        outcome.viewNotUpdated = notUpdated(*targets.twinMissing);
+    } else if (targets.jolietTwin) {
+        if (auto patched = patchTarget(edit, targets, *targets.jolietTwin, fields); !patched) {
+            outcome.viewNotUpdated = notUpdated(patched.error().message);
+        }
+    }
+    return outcome;
+}
+
 }  // namespace kestrel

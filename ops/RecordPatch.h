@@ -23,6 +23,27 @@ struct RecordFields {
     std::optional<uint32_t> size;
 };
 
+// What a record edit did beyond the primary record: the views of the file it could not
+// bring along, each with the reason.
+struct PatchOutcome {
+    std::optional<std::string> viewNotUpdated;
+};
+
+// The records one edit of a file's record writes, found before any is written: the primary
+// record and, where the image has a Joliet tree, its twin, or why none was found. On layer 1
+// of a dual-layer image each lies in the image `layerOffset` bytes on and in the layer-1 copy.
+struct RecordTargets {
+    RecordLocation primary;
+    std::optional<RecordLocation> jolietTwin;
+    std::optional<std::string> twinMissing;
+    std::optional<uint64_t> layerOffset;
+};
+
+// Patches the targets' records, the primary first: when it cannot be written, nothing is; when
+// the twin cannot be, the primary stays and the outcome says why.
+Result<PatchOutcome> patchRecordTargets(JournalEdit& edit, const RecordTargets& targets,
+                                        const RecordFields& fields);
+
 // Refuses a file stored in a chain of records (a file of several extents): a record edit, or a
 // master file's extent, gives a file one LBA and size, which cannot describe it.
 Result<void> requireOneExtent(const RecordLocation& location);

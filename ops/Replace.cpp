@@ -80,10 +80,10 @@ Result<Placement> placeFileReplacement(Session& session, const RecordLocation& l
     return placeReplacement(scene, location, size, intoGap);
 }
 
-Result<ReplaceOutcome> replaceFile(Session& session, DirectoryNumber directory,
-                                   const RecordLocation& location,
-                                   const std::string& replacementPath,
-                                   const ReplaceOptions& options, OperationObserver& observer) {
+Result<ReplaceJob> prepareReplace(Session& session, DirectoryNumber directory,
+                                  const RecordLocation& location,
+                                  const std::string& replacementPath,
+                                  const ReplaceOptions& options) {
     auto replacement = ImageFile::openForReading(replacementPath);
     const auto size = replacement ? replacement->size() : Result<uint64_t>(replacement.error());
     if (!size) {
@@ -93,49 +93,77 @@ Result<ReplaceOutcome> replaceFile(Session& session, DirectoryNumber directory,
     if (!placement) {
         return notReplaced(location, placement.error());
     }
-    auto edit =
-        options.dryRun
-            ? Result<JournalEdit>(session.previewEdit())
-            : session.beginEdit({EditKind::Replace, 1, *size, nameOf(location.identifier), 0, 0},
-                                options.keepUndo);
+    auto records = session.recordTargets(directory, location);
+    if (!records) {
+        return notReplaced(location, records.error());
+    }
+    return ReplaceJob{session.journalFiles(),
+                      session.journal(),
+                      std::move(*records),
+                      *placement,
+                      session.volume().volumeSectors,
+                      session.layerOffset(),
+                      replacementPath,
+                      *size,
+                      options};
+}
+
+Result<ReplaceOutcome> runReplace(const ReplaceJob& job, OperationObserver& observer) {
+    const RecordLocation& location = job.records.primary;
+    const std::string name = nameOf(location.identifier);
+    auto replacement = ImageFile::openForReading(job.replacementPath);
+    const auto size = replacement ? replacement->size() : Result<uint64_t>(replacement.error());
+    if (size && *size != job.size) {
+        return notReplaced(
+            location, Error{ErrorKind::Changed, job.replacementPath + " changed its size since it "
+                                                                      "was chosen; nothing was "
+                                                                      "written"});
+    }
+    if (!size) {
+        return notReplaced(location, size.error());
+    }
+    auto edit = job.options.dryRun
+                    ? Result<JournalEdit>(JournalEdit::preview(job.files))
+                    : beginJournalEdit(job.journal, job.options.keepUndo,
+                                       {EditKind::Replace, 1, job.size, name, 0, 0}, job.files);
     if (!edit) {
-        return edit.error();
+        return notReplaced(location, edit.error());
     }
     auto image = ImageWriter::openUserData(*edit);
     const auto sizeBefore = image ? image->size() : Result<uint64_t>(image.error());
     if (!sizeBefore) {
-        return sizeBefore.error();
+        return notReplaced(location, sizeBefore.error());
     }
-    ReplaceOutcome outcome{*placement, *size, 0, {}, {}};
-    const uint64_t dataAt = uint64_t{placement->lba} * kSectorBytes;
-    const uint64_t roomEnd = dataAt + uint64_t{placement->sectors} * kSectorBytes;
+    const Placement& placement = job.placement;
+    ReplaceOutcome outcome{placement, job.size, 0, {}, {}};
+    const uint64_t dataAt = job.layerOffset + uint64_t{placement.lba} * kSectorBytes;
+    const uint64_t roomEnd = dataAt + uint64_t{placement.sectors} * kSectorBytes;
     Result<void> written;
     if (roomEnd > *sizeBefore) {
         written = image->growTo(roomEnd);
         outcome.imageGrowth = roomEnd - *sizeBefore;
     }
-    if (written && *size > 0) {
+    if (written && job.size > 0) {
         written = rewritePieces(
-            *image, *edit, {{dataAt, static_cast<uint32_t>(*size)}}, nameOf(location.identifier),
-            observer, [&](uint64_t done, std::span<uint8_t> piece) -> Result<void> {
+            *image, *edit, {{dataAt, static_cast<uint32_t>(job.size)}}, name, observer,
+            [&](uint64_t done, std::span<uint8_t> piece) -> Result<void> {
                 const auto got = replacement->readAt(done, piece);
                 if (!got) {
                     return got.error();
                 }
                 if (*got < piece.size()) {
-                    return Error{ErrorKind::Changed, replacementPath +
-                                                         " became shorter while "
-                                                         "it was read"};
+                    return Error{ErrorKind::Changed,
+                                 job.replacementPath + " became shorter while it was read"};
                 }
                 return {};
             });
     }
-    if (written && roomEnd > dataAt + *size) {
-        const std::vector<uint8_t> zeros(roomEnd - dataAt - *size);
-        written = image->writeAt(dataAt + *size, zeros);
+    if (written && roomEnd > dataAt + job.size) {
+        const std::vector<uint8_t> zeros(roomEnd - dataAt - job.size);
+        written = image->writeAt(dataAt + job.size, zeros);
     }
-    if (written && placement->volumeSectors != session.volume().volumeSectors) {
-        written = recordVolumeSize(*image, placement->volumeSectors);
+    if (written && placement.volumeSectors != job.volumeSectors) {
+        written = recordVolumeSize(*image, placement.volumeSectors);
     }
     if (written) {
         written = image->finish();
@@ -143,19 +171,30 @@ Result<ReplaceOutcome> replaceFile(Session& session, DirectoryNumber directory,
     if (!written) {
         return notReplaced(location, edit->rollBackAfter(written.error(), 0, "the image"));
     }
-    auto patched = session.patchRecord(*edit, directory, location,
-                                       {placement->lba, static_cast<uint32_t>(*size)});
+    auto patched =
+        patchRecordTargets(*edit, job.records, {placement.lba, static_cast<uint32_t>(job.size)});
     if (!patched) {
         return notReplaced(location, edit->rollBackAfter(patched.error(), 0, "the image"));
     }
     outcome.patch = *patched;
-    auto completed = edit->complete();
-    session.forgetReadStructures();
-    if (!completed) {
+    if (auto completed = edit->complete(); !completed) {
         return notReplaced(location, completed.error());
     }
     outcome.previewed = edit->previewed();
     return outcome;
+}
+
+Result<ReplaceOutcome> replaceFile(Session& session, DirectoryNumber directory,
+                                   const RecordLocation& location,
+                                   const std::string& replacementPath,
+                                   const ReplaceOptions& options, OperationObserver& observer) {
+    const auto job = prepareReplace(session, directory, location, replacementPath, options);
+    if (!job) {
+        return job.error();
+    }
+    auto replaced = runReplace(*job, observer);
+    session.forgetReadStructures();
+    return replaced;
 }
 
 }  // namespace kestrel

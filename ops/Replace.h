@@ -29,11 +29,38 @@ struct ReplaceOutcome {
     std::vector<PreviewedRange> previewed;  // of a dry run
 };
 
-// Where the replacement at `replacementPath` would go, refused as placeReplacement refuses,
-// and for a file of several extents or one of 4 GiB or more.
+// Everything a Replace writes, found on the session's thread, so that the writing can run on
+// another while the user goes on browsing: the records to patch, where the bytes go, and the
+// image's files as the session holds them.
+struct ReplaceJob {
+    JournalFiles files;
+    Result<Journal> journal = Error{ErrorKind::NotFound, "no undo journal was opened"};
+    RecordTargets records;
+    Placement placement;
+    uint32_t volumeSectors = 0;  // as the volume records it now
+    uint64_t layerOffset = 0;    // added to an LBA x 2048 to find its data in the image
+    std::string replacementPath;
+    uint64_t size = 0;  // the replacement's, when the job was made
+    ReplaceOptions options;
+};
+
+// Where a replacement of `size` bytes would go, refused as placeReplacement refuses, and for
+// a file of several extents or one of 4 GiB or more.
 Result<Placement> placeFileReplacement(Session& session, const RecordLocation& location,
                                        uint64_t size, bool intoGap);
 
+// The job of replacing the file at `location` with the file at `replacementPath`; refused,
+// writing nothing, where it cannot be placed.
+Result<ReplaceJob> prepareReplace(Session& session, DirectoryNumber directory,
+                                  const RecordLocation& location,
+                                  const std::string& replacementPath,
+                                  const ReplaceOptions& options);
+
+// Makes the job's edit. Works only on what the job holds; the session that prepared it must
+// then read its volume again (Session::forgetReadStructures).
+Result<ReplaceOutcome> runReplace(const ReplaceJob& job, OperationObserver& observer);
+
+// Both, and the volume read again.
 Result<ReplaceOutcome> replaceFile(Session& session, DirectoryNumber directory,
                                    const RecordLocation& location,
                                    const std::string& replacementPath,

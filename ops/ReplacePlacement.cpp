@@ -38,8 +38,10 @@ Result<bool> holdsOnlyZeros(const ImageSource& image, uint64_t offset, uint64_t 
         if (std::ranges::any_of(held, [](uint8_t byte) { return byte != 0; })) {
             return false;
         }
+        // Bytes that cannot be read here (past a layer-1 copy's end, past a cut image's) are
+        // not known to be zeros.
         if (*read < part.size()) {
-            return true;
+            return false;
         }
         at += part.size();
     }

@@ -295,17 +295,6 @@ void Session::readThrough(const StagedWrites* staged) {
 }
 
 // A write that failed part-way is put back before the failure is reported.
-Result<void> Session::patchPresentedRecord(JournalEdit& edit, const RecordLocation& location,
-                                           const RecordFields& fields) {
-    const size_t mark = edit.mark();
-    auto patched = presentsLayerOne() ? patchMirroredRecord(edit, layerOneStart(), location, fields)
-                                      : patchDirectoryRecord(edit, location, fields);
-    if (patched || edit.mark() == mark) {
-        return patched;
-    }
-    return edit.rollBackAfter(patched.error(), mark, "the record");
-}
-
 JournalFiles Session::journalFiles() const {
     return {image_, layerCopyMade_ ? layerCopy_ : nullptr, imageLayout_};
 }
@@ -366,47 +355,48 @@ Result<void> Session::undo(uint64_t id) {
     return undone;
 }
 
-Result<PatchOutcome> Session::patchRecord(JournalEdit& edit, DirectoryNumber directory,
-                                          const RecordLocation& location,
-                                          const RecordFields& fields) {
+Result<RecordTargets> Session::recordTargets(DirectoryNumber directory,
+                                             const RecordLocation& location) {
     if (!hasDirectory(directory)) {
         return recordNotFound(location.identifier, presentedName());
     }
     if (auto single = requireOneExtent(location); !single) {
         return single.error();
     }
-    // The twin is looked for before the primary record changes, by the extents as they were.
-    auto primary = volume_.joliet
-                       ? listedExtents(*presented_, directoryPlace(directory), volume_.listingStart)
-                       : Result<std::vector<Extent>>(std::vector<Extent>{});
-    if (auto patched = patchPresentedRecord(edit, location, fields); !patched) {
-        return patched.error();
-    }
+    RecordTargets targets{location, std::nullopt, std::nullopt,
+                          presentsLayerOne() ? std::optional(layerOneStart()) : std::nullopt};
     if (!volume_.joliet) {
-        return PatchOutcome{};
+        return targets;
     }
-    PatchOutcome outcome;
-    const std::string name = nameOf(location.identifier);
-    const auto notUpdated = [&name](const std::string& why) {
-        return "The Joliet view of " + name + " (what Windows shows) was not updated: " + why;
-    };
+    const auto primary =
+        listedExtents(*presented_, directoryPlace(directory), volume_.listingStart);
     auto joliet = primary ? jolietTree() : Result<const JolietTree*>(primary.error());
     if (!joliet) {
-        outcome.viewNotUpdated = notUpdated(joliet.error().message);
-        return outcome;
+        targets.twinMissing = joliet.error().message;
+        return targets;
     }
     const auto matching = (*joliet)->matchingDirectory(*primary);
-    const auto twin =
-        matching ? (*joliet)->twin(*matching, extentOf(location), name) : std::nullopt;
-    if (!twin) {
-        outcome.viewNotUpdated = notUpdated("no single Joliet record points at the same data");
-        return outcome;
+    targets.jolietTwin =
+        matching ? (*joliet)->twin(*matching, extentOf(location), nameOf(location.identifier))
+                 : std::nullopt;
+    if (!targets.jolietTwin) {
+        targets.twinMissing = "no single Joliet record points at the same data";
     }
-    if (auto patched = patchPresentedRecord(edit, *twin, fields); !patched) {
-        outcome.viewNotUpdated = notUpdated(patched.error().message);
-        return outcome;
+    return targets;
+}
+
+Result<PatchOutcome> Session::patchRecord(JournalEdit& edit, DirectoryNumber directory,
+                                          const RecordLocation& location,
+                                          const RecordFields& fields) {
+    const auto targets = recordTargets(directory, location);
+    if (!targets) {
+        return targets.error();
     }
-    joliet_->update(*twin, {fields.lba, fields.size.value_or(twin->dataLength)});
+    auto outcome = patchRecordTargets(edit, *targets, fields);
+    if (outcome && targets->jolietTwin && !outcome->viewNotUpdated) {
+        joliet_->update(*targets->jolietTwin,
+                        {fields.lba, fields.size.value_or(targets->jolietTwin->dataLength)});
+    }
     return outcome;
 }
 

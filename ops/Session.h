@@ -28,12 +28,6 @@
 
 namespace kestrel {
 
-// What a record edit did beyond the primary record: the views of the file it could not
-// bring along, each with the reason.
-struct PatchOutcome {
-    std::optional<std::string> viewNotUpdated;
-};
-
 class Session {
 public:
     // Opens the image at `imagePath` and reads its layer-0 volume; a cue sheet or a raw .bin
@@ -96,6 +90,11 @@ public:
     // is put back before the error is returned.
     Result<PatchOutcome> patchRecord(JournalEdit& edit, DirectoryNumber directory,
                                      const RecordLocation& location, const RecordFields& fields);
+    // The records patchRecord would write for the record at `location`, found now, so that
+    // another thread can write them.
+    Result<RecordTargets> recordTargets(DirectoryNumber directory, const RecordLocation& location);
+    // The files an edit of this image writes, as the session holds them open.
+    JournalFiles journalFiles() const;
     // What a crash cut short and the open put back, one note per edit.
     const std::vector<std::string>& recoveryNotes() const { return recoveryNotes_; }
     // The image's undo journal; an error says why the image cannot be edited with undo.
@@ -134,9 +133,6 @@ private:
     // chain of extents is broken; no end when the image's size cannot be read, as the
     // operations read it again.
     uint64_t dataEnd() const;
-    Result<void> patchPresentedRecord(JournalEdit& edit, const RecordLocation& location,
-                                      const RecordFields& fields);
-    JournalFiles journalFiles() const;
     void followImageLength();
 
     std::string imagePath_;
