@@ -17,6 +17,7 @@
 #include "dialogs/Prompter.h"
 #include "ops/LayerCopyPath.h"
 #include "ops/MasterFile.h"
+#include "ops/Replace.h"
 #include "ops/Session.h"
 
 class QFileSystemWatcher;
@@ -182,7 +183,15 @@ private:
     // On the worker thread, working only from the snapshot taken when the run started.
     void extractSelectedFiles(const OperationSnapshot& snapshot);
     void dummySelectedFiles(const OperationSnapshot& snapshot);
-    void overwriteWorker(const OperationSnapshot& snapshot);
+    void overwriteWorker(const OperationSnapshot& snapshot, DirectoryNumber directory);
+    // On the window's thread, once Overwrite's replacement is chosen: one of another size than
+    // the file may take its exact size, placed whole (Replace), rather than be cut or followed
+    // by zeros. The job when the user chose that; none for an Overwrite as always; an error
+    // when the user chose neither.
+    Result<std::optional<ReplaceJob>> chooseWholeReplacement(const OperationSnapshot& snapshot,
+                                                             DirectoryNumber directory,
+                                                             const QString& replacement);
+    void replaceWorker(const OperationSnapshot& snapshot, const ReplaceJob& job);
     // Runs `function` on the window's thread and waits for it, once the display shows the
     // progress reported before. Only what must be done before the worker goes on (a
     // question, the end message, the buttons) comes this way; progress goes through

@@ -12,6 +12,7 @@
 #include <QThread>
 #include <QTimer>
 #include <array>
+#include <filesystem>
 
 #include "app/KestrelDlg.h"
 #include "dialogs/ImageText.h"
@@ -202,19 +203,20 @@ void CKestrelDlg::startBackgroundOperation(Operation operation) {
         holdOperationButtons();
     }
     stopQuestion_ = stopQuestion(operation);
-    startWorker([this, operation, snapshot = std::move(snapshot)] {
-        switch (operation) {
-            case Operation::Extract:
-                extractSelectedFiles(snapshot);
-                break;
-            case Operation::Dummy:
-                dummySelectedFiles(snapshot);
-                break;
-            case Operation::Overwrite:
-                overwriteWorker(snapshot);
-                break;
-        }
-    });
+    startWorker(
+        [this, operation, snapshot = std::move(snapshot), directory = findSelectedDirectory()] {
+            switch (operation) {
+                case Operation::Extract:
+                    extractSelectedFiles(snapshot);
+                    break;
+                case Operation::Dummy:
+                    dummySelectedFiles(snapshot);
+                    break;
+                case Operation::Overwrite:
+                    overwriteWorker(snapshot, directory);
+                    break;
+            }
+        });
 }
 
 void CKestrelDlg::startWorker(std::function<void()> work) {
@@ -419,7 +421,7 @@ void CKestrelDlg::dummySelectedFiles(const OperationSnapshot& snapshot) {
         });
 }
 
-void CKestrelDlg::overwriteWorker(const OperationSnapshot& snapshot) {
+void CKestrelDlg::overwriteWorker(const OperationSnapshot& snapshot, DirectoryNumber directory) {
     if (snapshot.files.empty()) {
         showFromWorker(noFilesSelected());
         return;
@@ -440,7 +442,15 @@ void CKestrelDlg::overwriteWorker(const OperationSnapshot& snapshot) {
             return closing_ ? QString() : prompter_->chooseFileToOpen(filter, name);
         });
     }
+    Result<std::optional<ReplaceJob>> whole = Error{ErrorKind::NotFound, "none chosen"};
     if (!replacement.isEmpty()) {
+        onWindowThread([&] { whole = chooseWholeReplacement(snapshot, directory, replacement); });
+    }
+    if (whole && *whole) {
+        replaceWorker(snapshot, **whole);
+        return;
+    }
+    if (whole) {
         WorkerObserver observer(*this, "Replacing %1", false);
         const auto replaced = overwriteFile(snapshot, toLocalPath(replacement), observer);
         showFromWorker(
@@ -455,6 +465,86 @@ void CKestrelDlg::overwriteWorker(const OperationSnapshot& snapshot) {
         return;
     }
     onWindowThread([this] { finishOperationDisplay(); });
+}
+
+Result<std::optional<ReplaceJob>> CKestrelDlg::chooseWholeReplacement(
+    const OperationSnapshot& snapshot, DirectoryNumber directory, const QString& replacement) {
+    const auto& record = snapshot.files.front().record;
+    std::error_code failed;
+    const uint64_t size = std::filesystem::file_size(toLocalPath(replacement), failed);
+    if (closing_ || !session_ || failed || record->isChained() || size == fileSize(*record)) {
+        return std::optional<ReplaceJob>();
+    }
+    const QString name = fromImageBytes(nameOf(record->identifier));
+    const QString sizes = QStringLiteral("%1 against %2")
+                              .arg(QString::fromStdString(formatBytes(size)),
+                                   QString::fromStdString(formatBytes(record->dataLength)));
+    auto job = prepareReplace(*session_, directory, *record, toLocalPath(replacement),
+                              {false, snapshot.keepUndo, false});
+    const QString caption = QStringLiteral("Overwrite");
+    if (size > record->dataLength) {
+        if (!job) {
+            const auto cut = prompter_->show(Message::question(
+                QStringLiteral("The replacement is longer than %1 (%2) and cannot be placed whole: "
+                               "%3\n\nCut it to the size of %1, as Overwrite does?")
+                    .arg(name, sizes, QString::fromStdString(job.error().message)),
+                caption));
+            return cut == Answer::Yes ? Result<std::optional<ReplaceJob>>(std::nullopt)
+                                      : Error{ErrorKind::InvalidInput, "not cut"};
+        }
+        const auto& placement = job->placement;
+        const auto grows = job->placement.volumeSectors > job->volumeSectors;
+        const auto whole = prompter_->show(Message::question(
+            QStringLiteral("The replacement is longer than %1 (%2).\n\nYes places it whole, "
+                           "%3%4; nothing else moves, and Undo takes it back.\nNo cuts it to "
+                           "the size of %1, as Overwrite always has.")
+                .arg(name, sizes, QString::fromStdString(placementText(placement)),
+                     grows
+                         ? QStringLiteral(", and the image grows by %1")
+                               .arg(QString::fromStdString(formatBytes(
+                                   uint64_t{placement.volumeSectors - job->volumeSectors} * 2048)))
+                         : QString()),
+            caption));
+        return whole == Answer::Yes ? std::optional(std::move(*job)) : std::nullopt;
+    }
+    if (!job) {
+        return std::optional<ReplaceJob>();
+    }
+    const auto resize = prompter_->show(Message::question(
+        QStringLiteral("The replacement is shorter than %1 (%2).\n\nYes gives %1 the "
+                       "replacement's size.\nNo keeps the size of %1 and fills the rest with "
+                       "zeros, as Overwrite always has.")
+            .arg(name, sizes),
+        caption));
+    return resize == Answer::Yes ? std::optional(std::move(*job)) : std::nullopt;
+}
+
+void CKestrelDlg::replaceWorker(const OperationSnapshot& snapshot, const ReplaceJob& job) {
+    WorkerObserver observer(*this, "Replacing %1", false);
+    const auto replaced = runReplace(job, observer);
+    QString done = QStringLiteral("Selected File Replaced.");
+    if (replaced && replaced->imageGrowth > 0) {
+        done += QStringLiteral("\n\nIt was placed %1; the image grew by %2.")
+                    .arg(QString::fromStdString(placementText(replaced->placement)),
+                         QString::fromStdString(formatBytes(replaced->imageGrowth)));
+    }
+    if (replaced && replaced->patch.viewNotUpdated) {
+        done += "\n\n" + QString::fromStdString(*replaced->patch.viewNotUpdated);
+    }
+    showFromWorker(
+        replaced ? Message::notice(done)
+                 : Message::refusal(QString::fromStdString(replaced.error().message)),
+        [this, &snapshot, &replaced] {
+            // The volume's size and the file's record changed: both are read again.
+            if (session_) {
+                session_->forgetReadStructures();
+                relistDirectory(findSelectedDirectory());
+            }
+            if (replaced) {
+                noteEditWithoutUndo(snapshot, EditKind::Replace);
+            }
+        },
+        [this] { finishOperationDisplay(); });
 }
 
 }  // namespace kestrel

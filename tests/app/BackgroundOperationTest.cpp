@@ -55,7 +55,7 @@ TEST_F(BackgroundOperationTest, EachRunShowsTheFileItIsOnAndEndsWithItsMessageOv
         {"Overwrite, dialog dismissed", C::kOverwriteButton, "A.TXT", false, "", ""},
     };
     const std::string replacement = dir.file("replacement.bin");
-    writeFileBytes(replacement, {'R', 'E', 'P', 'L', 'A', 'C', 'E', 'D'});
+    writeFileBytes(replacement, {'R', 'E', 'P', 'L', 'A'});
     browseTo(image);
     QStringList during;  // the status of each file whose progress shows
     onProgress([&](const QString& status, int value) {
@@ -76,9 +76,15 @@ TEST_F(BackgroundOperationTest, EachRunShowsTheFileItIsOnAndEndsWithItsMessageOv
         during.clear();
         behind.clear();
         const auto before = readFileBytes(image);
+        // ZERO.BIN is offered the replacement's size, and keeps its own.
+        prompter->answers = {Answer::No};
         click(button);
         ASSERT_TRUE(operationEnds());
-        EXPECT_EQ((takeMessages() + behind).join(" / "), end);
+        auto messages = takeMessages();
+        const auto asked = messages.removeIf(
+            [](const QString& message) { return message.startsWith("Question (Overwrite)"); });
+        EXPECT_EQ(asked, rows == QStringList{"ZERO.BIN"} && chosen ? 1 : 0);
+        EXPECT_EQ((messages + behind.mid(static_cast<qsizetype>(asked))).join(" / "), end);
         EXPECT_EQ(during.join(", "), statuses);
         EXPECT_EQ(shown(), "idle");
         if (button == C::kExtractButton || !chosen || rows.empty()) {
@@ -88,6 +94,55 @@ TEST_F(BackgroundOperationTest, EachRunShowsTheFileItIsOnAndEndsWithItsMessageOv
     EXPECT_EQ(readFileBytes(out.file("ZERO.BIN")), std::vector<uint8_t>());
     EXPECT_EQ(prompter->folderTitles.back(), "Select Folder To Extract Files To");
     EXPECT_EQ(prompter->fileRequests.back(), "A.TXT (A.TXT) (A.TXT) / A.TXT");
+}
+
+// Overwrite with a replacement of another size than B.TXT's five bytes: Yes gives B.TXT the
+// replacement's exact bytes and size (a longer one placed whole at the volume's end, the image
+// grown), No keeps Overwrite's cut or zeros; Undo gives the original image back either way.
+TEST_F(BackgroundOperationTest, AReplacementOfAnotherSizeMayTakeItsOwnSize) {
+    browseTo(image);
+    const auto original = readFileBytes(image);
+    const QString lba = cell("B.TXT", 1);
+    struct Case {
+        size_t size;
+        Answer answer;
+        const char* asked;  // the question's first sentence
+        QString listed;     // B.TXT's size, and whether its LBA moved
+        bool grows;
+    };
+    for (const auto& [size, answer, asked, listed, grows] :
+         {Case{9000, Answer::Yes, "The replacement is longer than B.TXT (9.0 KB against 5 bytes).",
+               "9000 moved", true},
+          Case{9000, Answer::No, "The replacement is longer than B.TXT (9.0 KB against 5 bytes).",
+               "5 kept", false},
+          Case{3, Answer::Yes, "The replacement is shorter than B.TXT (3 bytes against 5 bytes).",
+               "3 kept", false},
+          Case{3, Answer::No, "The replacement is shorter than B.TXT (3 bytes against 5 bytes).",
+               "5 kept", false}}) {
+        SCOPED_TRACE(std::to_string(size) + (answer == Answer::Yes ? " Yes" : " No"));
+        const std::string replacement = dir.file("B.TXT");
+        writeFileBytes(replacement, pattern(size, 3));
+        selectRows({"B.TXT"});
+        prompter->files = {fromLocalPath(replacement)};
+        prompter->answers = {answer};
+        click(C::kOverwriteButton);
+        ASSERT_TRUE(operationEnds());
+        const auto messages = takeMessages();
+        ASSERT_EQ(messages.size(), 2);
+        EXPECT_TRUE(messages[0].startsWith(QStringLiteral("Question (Overwrite): ") + asked))
+            << messages[0].toStdString();
+        EXPECT_TRUE(messages[1].startsWith("Notice: Selected File Replaced."))
+            << messages[1].toStdString();
+        EXPECT_EQ(cell("B.TXT", 2) + (cell("B.TXT", 1) == lba ? " kept" : " moved"), listed);
+        EXPECT_EQ(readFileBytes(image).size() > original.size(), grows);
+
+        prompter->answers = {Answer::Yes};
+        window->handleSystemCommand(C::kUndoCommand);
+        ASSERT_TRUE(operationEnds());
+        takeMessages();
+        EXPECT_EQ(readFileBytes(image), original);
+        EXPECT_EQ(cell("B.TXT", 2), "5");
+    }
 }
 
 // On an image of three files of 3 MiB, listed BIG3, BIG2, BIG1: what CANCEL, closing the window and
