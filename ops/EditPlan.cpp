@@ -147,6 +147,21 @@ Result<PlannedEdit> readOverwrite(const Json& edit, const std::string& where) {
     return PlannedEdit{PlannedOverwrite{*file, *replacement, *force}};
 }
 
+Result<PlannedEdit> readReplace(const Json& edit, const std::string& where) {
+    if (auto known = requireKnownKeys(edit, {"op", "file", "replacement", "intoGap"}, where);
+        !known) {
+        return known.error();
+    }
+    auto file = textAt(edit, "file", where);
+    auto replacement = file ? textAt(edit, "replacement", where) : file;
+    const auto intoGap =
+        replacement ? flagAt(edit, "intoGap", where) : Result<bool>(replacement.error());
+    if (!intoGap) {
+        return intoGap.error();
+    }
+    return PlannedEdit{PlannedReplace{*file, *replacement, *intoGap}};
+}
+
 Result<PlannedEdit> readEdit(const Json& edit, const std::string& where) {
     if (!edit.is_object()) {
         return refused(where, "is not an object");
@@ -167,7 +182,11 @@ Result<PlannedEdit> readEdit(const Json& edit, const std::string& where) {
     if (*op == "overwrite") {
         return readOverwrite(edit, where);
     }
-    return refused(where, "has an \"op\" that is none of relink, set-record, dummy, overwrite");
+    if (*op == "replace") {
+        return readReplace(edit, where);
+    }
+    return refused(where,
+                   "has an \"op\" that is none of relink, set-record, dummy, overwrite, replace");
 }
 
 }  // namespace

@@ -4,7 +4,8 @@
 //     {"op": "relink", "master": "/DATA/A.BIN", "files": ["/DATA/B.BIN"], "withSize": true},
 //     {"op": "set-record", "file": "/DATA/C.BIN", "lba": 30, "size": 4096},
 //     {"op": "dummy", "files": ["/DATA/D.BIN"]},
-//     {"op": "overwrite", "file": "/DATA/E.BIN", "replacement": "new/E.BIN"}]}
+//     {"op": "overwrite", "file": "/DATA/E.BIN", "replacement": "new/E.BIN"},
+//     {"op": "replace", "file": "/DATA/F.BIN", "replacement": "new/F.BIN", "intoGap": false}]}
 //
 // Paths inside the image are written as a listing names them; "layer" (0 by default) picks the
 // volume of a dual-layer image; a replacement is a path on this system. Values take the
@@ -48,7 +49,15 @@ struct PlannedOverwrite {
     bool force = false;
 };
 
-using PlannedEdit = std::variant<PlannedRelink, PlannedRecordEdit, PlannedDummy, PlannedOverwrite>;
+// The file takes the replacement's exact bytes and size, placed as Replace places it.
+struct PlannedReplace {
+    std::string file;
+    std::string replacement;
+    bool intoGap = false;
+};
+
+using PlannedEdit =
+    std::variant<PlannedRelink, PlannedRecordEdit, PlannedDummy, PlannedOverwrite, PlannedReplace>;
 
 struct EditPlan {
     unsigned layer = 0;

@@ -13,6 +13,7 @@
 #include "ops/ImageWriter.h"
 #include "ops/MasterFile.h"
 #include "ops/Overwrite.h"
+#include "ops/Replace.h"
 
 namespace kestrel {
 
@@ -92,6 +93,8 @@ FileFinder::FileFinder(Session& session, const EditPlan& plan) : session_(sessio
             std::ranges::for_each(relink->files, add);
         } else if (const auto* record = std::get_if<PlannedRecordEdit>(&planned)) {
             add(record->file);
+        } else if (const auto* replace = std::get_if<PlannedReplace>(&planned)) {
+            add(replace->file);
         }
     }
 }
@@ -201,6 +204,7 @@ std::string describe(const PlannedEdit& planned) {
         std::string operator()(const PlannedOverwrite& edit) const {
             return "overwrite " + edit.file;
         }
+        std::string operator()(const PlannedReplace& edit) const { return "replace " + edit.file; }
     } describer;
     return std::visit(describer, planned);
 }
@@ -211,9 +215,17 @@ Error inEdit(size_t index, const PlannedEdit& planned, Error error) {
     return error;
 }
 
-// Checks one edit; adds the file data it rewrites to `dataBytes`.
+// What the check of a plan found out about making it.
+struct PlanCheck {
+    uint64_t dataBytes = 0;  // the file data its edits rewrite
+    // A Replace may change the image's length, which a plan made in memory first cannot.
+    bool replaces = false;
+};
+
+// Checks one edit; adds what it found to `check`.
 Result<void> checkEdit(Session& session, FileFinder& finder, const PlannedEdit& planned,
-                       uint64_t& dataBytes) {
+                       PlanCheck& check) {
+    uint64_t& dataBytes = check.dataBytes;
     if (const auto* relink = std::get_if<PlannedRelink>(&planned)) {
         auto master = masterAt(session, relink->master);
         if (!master) {
@@ -235,6 +247,23 @@ Result<void> checkEdit(Session& session, FileFinder& finder, const PlannedEdit& 
     if (const auto* record = std::get_if<PlannedRecordEdit>(&planned)) {
         auto found = finder.find(record->file);
         return found ? requireOneExtent(found->location) : Result<void>(found.error());
+    }
+    if (const auto* replace = std::get_if<PlannedReplace>(&planned)) {
+        // Placed as the image is now: a Replace is made in its turn, and a plan whose edits
+        // before it freed or filled room is placed then as they left it.
+        auto found = finder.find(replace->file);
+        auto job = found ? prepareReplace(session, found->directory, found->location,
+                                          replace->replacement, {replace->intoGap, true, false})
+                         : Result<ReplaceJob>(found.error());
+        if (!job) {
+            return job.error();
+        }
+        // Only the old bytes of the file's own sectors are saved; sectors added hold none.
+        if (job->placement.kind == PlacementKind::OwnExtent) {
+            dataBytes += job->size;
+        }
+        check.replaces = true;
+        return {};
     }
     if (const auto* overwrite = std::get_if<PlannedOverwrite>(&planned)) {
         if (auto replacement = ImageFile::openForReading(overwrite->replacement); !replacement) {
@@ -298,6 +327,25 @@ Result<void> applyEdit(Session& session, FileFinder& finder, JournalEdit& edit,
                          {record->lba.value_or(file->location.extentLba), record->size}, views);
     }
     finder.forget();
+    if (const auto* replace = std::get_if<PlannedReplace>(&planned)) {
+        auto found = finder.find(replace->file);
+        auto job =
+            found ? prepareReplace(session, found->directory, found->location, replace->replacement,
+                                   {replace->intoGap, true, edit.previewsOnly()})
+                  : Result<ReplaceJob>(found.error());
+        auto replaced =
+            job ? replaceInEdit(edit, *job, observer) : Result<ReplaceOutcome>(job.error());
+        // The edits after it find the volume as it left it: its size, the record.
+        session.forgetReadStructures();
+        finder.forget();
+        if (!replaced) {
+            return replaced.error();
+        }
+        if (replaced->patch.viewNotUpdated) {
+            views.push_back(*replaced->patch.viewNotUpdated);
+        }
+        return {};
+    }
     if (const auto* dummy = std::get_if<PlannedDummy>(&planned)) {
         for (const auto& path : dummy->files) {
             auto snapshot = dataSnapshot(session, path, dummy->force);
@@ -365,50 +413,56 @@ Result<PlanOutcome> applyStaged(Session& session, const EditPlan& plan, Operatio
     return outcome;
 }
 
-Result<uint64_t> checkEdits(Session& session, const EditPlan& plan) {
+Result<PlanCheck> checkEdits(Session& session, const EditPlan& plan) {
     FileFinder finder(session, plan);
-    uint64_t dataBytes = 0;
+    PlanCheck check;
     for (size_t index = 0; index < plan.edits.size(); ++index) {
-        if (auto checked = checkEdit(session, finder, plan.edits[index], dataBytes); !checked) {
+        if (auto checked = checkEdit(session, finder, plan.edits[index], check); !checked) {
             return inEdit(index, plan.edits[index], checked.error());
         }
     }
-    return dataBytes;
+    return check;
 }
 
-}  // namespace
-
-Result<uint64_t> checkPlan(Session& session, const EditPlan& plan) {
+Result<PlanCheck> checkWithRoom(Session& session, const EditPlan& plan) {
     // Putting back a failed edit needs what it overwrote: a plan is only made with undo.
     const auto& journal = session.journal();
     if (!journal) {
         return journal.error();
     }
-    auto dataBytes = checkEdits(session, plan);
-    if (!dataBytes) {
-        return dataBytes.error();
+    auto check = checkEdits(session, plan);
+    if (!check) {
+        return check.error();
     }
-    const UndoRoom room = undoRoomFor(*dataBytes, journal->folder());
+    const UndoRoom room = undoRoomFor(check->dataBytes, journal->folder());
     if (!room.fits) {
         return Error{ErrorKind::Io, room.refusal};
     }
-    return dataBytes;
+    return check;
+}
+
+}  // namespace
+
+Result<uint64_t> checkPlan(Session& session, const EditPlan& plan) {
+    const auto check = checkWithRoom(session, plan);
+    return check ? Result<uint64_t>(check->dataBytes) : Result<uint64_t>(check.error());
 }
 
 Result<PlanOutcome> applyPlan(Session& session, const EditPlan& plan, OperationObserver& observer,
                               bool preview) {
-    const auto dataBytes = checkPlan(session, plan);
-    if (!dataBytes) {
-        return dataBytes.error();
+    const auto check = checkWithRoom(session, plan);
+    if (!check) {
+        return check.error();
     }
+    const uint64_t dataBytes = check->dataBytes;
     auto edit = preview
                     ? Result<JournalEdit>(session.previewEdit())
                     : session.beginEdit({EditKind::Plan, static_cast<uint32_t>(plan.edits.size()),
-                                         *dataBytes, std::string(), 0, 0});
+                                         dataBytes, std::string(), 0, 0});
     if (!edit) {
         return edit.error();
     }
-    if (!preview && *dataBytes <= kStagedPlanBytes) {
+    if (!preview && dataBytes <= kStagedPlanBytes && !check->replaces) {
         return applyStaged(session, plan, observer, *edit);
     }
     FileFinder finder(session, plan);

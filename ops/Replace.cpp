@@ -108,9 +108,9 @@ Result<ReplaceJob> prepareReplace(Session& session, DirectoryNumber directory,
                       options};
 }
 
-Result<ReplaceOutcome> runReplace(const ReplaceJob& job, OperationObserver& observer) {
+Result<ReplaceOutcome> replaceInEdit(JournalEdit& edit, const ReplaceJob& job,
+                                     OperationObserver& observer) {
     const RecordLocation& location = job.records.primary;
-    const std::string name = nameOf(location.identifier);
     auto replacement = ImageFile::openForReading(job.replacementPath);
     const auto size = replacement ? replacement->size() : Result<uint64_t>(replacement.error());
     if (size && *size != job.size) {
@@ -122,18 +122,12 @@ Result<ReplaceOutcome> runReplace(const ReplaceJob& job, OperationObserver& obse
     if (!size) {
         return notReplaced(location, size.error());
     }
-    auto edit = job.options.dryRun
-                    ? Result<JournalEdit>(JournalEdit::preview(job.files))
-                    : beginJournalEdit(job.journal, job.options.keepUndo,
-                                       {EditKind::Replace, 1, job.size, name, 0, 0}, job.files);
-    if (!edit) {
-        return notReplaced(location, edit.error());
-    }
-    auto image = ImageWriter::openUserData(*edit);
+    auto image = ImageWriter::openUserData(edit);
     const auto sizeBefore = image ? image->size() : Result<uint64_t>(image.error());
     if (!sizeBefore) {
         return notReplaced(location, sizeBefore.error());
     }
+    const size_t mark = edit.mark();
     const Placement& placement = job.placement;
     ReplaceOutcome outcome{placement, job.size, 0, {}, {}};
     const uint64_t dataAt = job.layerOffset + uint64_t{placement.lba} * kSectorBytes;
@@ -145,8 +139,8 @@ Result<ReplaceOutcome> runReplace(const ReplaceJob& job, OperationObserver& obse
     }
     if (written && job.size > 0) {
         written = rewritePieces(
-            *image, *edit, {{dataAt, static_cast<uint32_t>(job.size)}}, name, observer,
-            [&](uint64_t done, std::span<uint8_t> piece) -> Result<void> {
+            *image, edit, {{dataAt, static_cast<uint32_t>(job.size)}}, nameOf(location.identifier),
+            observer, [&](uint64_t done, std::span<uint8_t> piece) -> Result<void> {
                 const auto got = replacement->readAt(done, piece);
                 if (!got) {
                     return got.error();
@@ -168,19 +162,35 @@ Result<ReplaceOutcome> runReplace(const ReplaceJob& job, OperationObserver& obse
     if (written) {
         written = image->finish();
     }
-    if (!written) {
-        return notReplaced(location, edit->rollBackAfter(written.error(), 0, "the image"));
-    }
-    auto patched =
-        patchRecordTargets(*edit, job.records, {placement.lba, static_cast<uint32_t>(job.size)});
+    auto patched = written ? patchRecordTargets(edit, job.records,
+                                                {placement.lba, static_cast<uint32_t>(job.size)})
+                           : Result<PatchOutcome>(written.error());
     if (!patched) {
-        return notReplaced(location, edit->rollBackAfter(patched.error(), 0, "the image"));
+        return notReplaced(location, edit.rollBackAfter(patched.error(), mark, "the image"));
     }
     outcome.patch = *patched;
+    return outcome;
+}
+
+Result<ReplaceOutcome> runReplace(const ReplaceJob& job, OperationObserver& observer) {
+    const RecordLocation& location = job.records.primary;
+    auto edit =
+        job.options.dryRun
+            ? Result<JournalEdit>(JournalEdit::preview(job.files))
+            : beginJournalEdit(job.journal, job.options.keepUndo,
+                               {EditKind::Replace, 1, job.size, nameOf(location.identifier), 0, 0},
+                               job.files);
+    if (!edit) {
+        return notReplaced(location, edit.error());
+    }
+    auto outcome = replaceInEdit(*edit, job, observer);
+    if (!outcome) {
+        return outcome;
+    }
     if (auto completed = edit->complete(); !completed) {
         return notReplaced(location, completed.error());
     }
-    outcome.previewed = edit->previewed();
+    outcome->previewed = edit->previewed();
     return outcome;
 }
 

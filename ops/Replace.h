@@ -60,6 +60,11 @@ Result<ReplaceJob> prepareReplace(Session& session, DirectoryNumber directory,
 // then read its volume again (Session::forgetReadStructures).
 Result<ReplaceOutcome> runReplace(const ReplaceJob& job, OperationObserver& observer);
 
+// The same as part of `edit`, which is neither begun nor completed here; on a failure what the
+// job wrote is put back, as far as `edit` keeps undo.
+Result<ReplaceOutcome> replaceInEdit(JournalEdit& edit, const ReplaceJob& job,
+                                     OperationObserver& observer);
+
 // Both, and the volume read again.
 Result<ReplaceOutcome> replaceFile(Session& session, DirectoryNumber directory,
                                    const RecordLocation& location,

@@ -138,6 +138,8 @@ TEST_F(CliJournal, ReadersBesideEditsNeitherHoldThemUpNorSetTheJournalAside) {
 TEST_F(CliJournal, PlansThatWriteTheSameBytesTwiceUndoAndTheirUndoIsUndone) {
     const std::string replacement = folder_.file("short.txt");
     std::ofstream(replacement) << "hello";
+    const std::string longer = folder_.file("long.txt");
+    std::ofstream(longer) << std::string(9000, 'L');
     const struct {
         const char* name;
         std::string edits;
@@ -158,6 +160,10 @@ TEST_F(CliJournal, PlansThatWriteTheSameBytesTwiceUndoAndTheirUndoIsUndone) {
          R"({"op": "relink", "master": "/DATA/STRINGS.DAT", "files": ["/README.TXT"],
              "withSize": true},
             {"op": "dummy", "files": ["/DATA/STRINGS.DAT", "/README.TXT"]})"},
+        {"replace at the volume's end, then in its own sectors",
+         R"({"op": "replace", "file": "/DATA/CONFIG.INI", "replacement": ")" + longer +
+             R"("}, {"op": "replace", "file": "/DATA/CONFIG.INI", "replacement": ")" + replacement +
+             R"("}, {"op": "set-record", "file": "/DATA/CONFIG.INI", "size": 4})"},
     };
     for (const auto& plan : plans) {
         SCOPED_TRACE(plan.name);
@@ -188,6 +194,33 @@ TEST_F(CliJournal, PlansThatWriteTheSameBytesTwiceUndoAndTheirUndoIsUndone) {
         EXPECT_TRUE(redone) << redone.error().message;
         EXPECT_TRUE(readFileBytes(image) == patched);
     }
+}
+
+// replace says where the bytes would go and writes nothing with --dry-run; made, the image
+// grows by the sectors placed at its end, and undo cuts it back.
+TEST_F(CliJournal, ReplaceSaysWhereItPlacesTheFileAndUndoCutsTheImageBack) {
+    const std::string image = folder_.file("sample.iso");
+    ASSERT_EQ(runProgram(KESTREL_MKIMAGE, {"--layout", "cd", image}).status, 0);
+    const std::string longer = folder_.file("long.txt");
+    std::ofstream(longer) << std::string(9000, 'L');
+    const Bytes original = readFileBytes(image);
+    const std::string volumeEnd = std::to_string(original.size() / 2048);
+
+    const auto dry = runCli({"replace", "--dry-run", image, "/README.TXT", longer});
+    ASSERT_EQ(dry.status, 0) << dry.err;
+    EXPECT_NE(dry.out.find("Would place /README.TXT, 9.0 KB, at LBA " + volumeEnd +
+                           ", the volume's end; the image would grow by 10.2 KB"),
+              std::string::npos)
+        << dry.out;
+    EXPECT_TRUE(readFileBytes(image) == original);
+
+    const auto made = runCli({"replace", "--json", image, "/README.TXT", longer});
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_EQ(made.json().at("placement").dump(),
+              R"({"kind":"volume-end","lba":)" + volumeEnd + R"(,"sectors":5})");
+    EXPECT_EQ(readFileBytes(image).size(), original.size() + 5 * 2048);
+    EXPECT_EQ(runCli({"undo", image}).status, 0);
+    EXPECT_TRUE(readFileBytes(image) == original);
 }
 
 // One command that writes the same bytes twice: a Dummy of a file and of another relinked to
