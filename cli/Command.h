@@ -24,5 +24,6 @@ Command addUndoCommand(CLI::App& app, const CommonOptions& options);
 // map, whois
 std::vector<Command> addMapCommands(CLI::App& app, const CommonOptions& options);
 Command addApplyCommand(CLI::App& app, const CommonOptions& options);
+Command addPatchCommand(CLI::App& app, const CommonOptions& options);
 
 }  // namespace kestrel::cli

@@ -579,6 +579,7 @@ private:
     bool takeComplete(std::span<const uint8_t> payload) {
         auto after = parseCompletion(payload);
         entry_.after = after;
+        entry_.completionMarks += after ? 1 : 0;
         return after.has_value();
     }
 

@@ -1,0 +1,47 @@
+// One target window of a VCDIFF patch as it is made, front to back: unchanged bytes copied
+// from the source segment at the same offsets, changed bytes added, zeros run; then its
+// encoding, whose data section is the added bytes themselves, not a copy of them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace kestrel {
+
+class PatchWindow {
+public:
+    // The window of the target from `offset`, its source segment the `sourceLength` bytes of
+    // the source from the same offset.
+    void start(uint64_t offset, uint64_t sourceLength);
+    // The target offset the next bytes go to.
+    uint64_t position() const { return position_; }
+    // The next `length` bytes are the source's at the same offsets, which the segment holds.
+    void copy(uint64_t length);
+    // The next `length` bytes are the ones written into the span returned, before the next call.
+    std::span<uint8_t> add(uint64_t length);
+    // The next `length` bytes are zeros.
+    void runOfZeros(uint64_t length);
+    // Its encoding, with the Adler-32 of the bytes it makes: the window's head, its data,
+    // instructions and addresses sections, valid until the next start.
+    std::array<std::span<const uint8_t>, 4> encode(uint32_t adler);
+
+private:
+    enum class Kind { None, Copy, Add, Run };
+    void flush();
+    void pend(Kind kind, uint64_t length);
+
+    uint64_t offset_ = 0;
+    uint64_t sourceLength_ = 0;
+    uint64_t position_ = 0;
+    Kind pending_ = Kind::None;
+    uint64_t pendingLength_ = 0;
+    uint64_t pendingAddress_ = 0;
+    std::vector<uint8_t> head_;
+    std::vector<uint8_t> data_;
+    std::vector<uint8_t> instructions_;
+    std::vector<uint8_t> addresses_;
+};
+
+}  // namespace kestrel
