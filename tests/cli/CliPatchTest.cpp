@@ -55,6 +55,12 @@ const EditRun kEdits[] = {
       {"undo", "{image}"},
       {"set-record", "{image}", "--size", "7", "/DOCS/MANUAL.TXT"}},
      true},
+    // The second leaves the bytes as the first left them: they are the original's only as
+    // the first found them.
+    {"SameEditTwice",
+     {{"set-record", "{image}", "--size", "3", "/README.TXT"},
+      {"set-record", "{image}", "--size", "3", "/README.TXT"}},
+     true},
     // README.TXT's record given MANUAL.TXT's data, which one Dummy then writes twice and an
     // Overwrite again.
     {"OverlappingWrites",
@@ -63,6 +69,14 @@ const EditRun kEdits[] = {
       {"overwrite", "{image}", "/README.TXT", "{replacement}"}},
      false},
 };
+
+void PrintTo(const PatchedImage& image, std::ostream* out) {
+    *out << image.name;
+}
+
+void PrintTo(const EditRun& edits, std::ostream* out) {
+    *out << edits.name;
+}
 
 std::string filled(std::string text, const std::string& name, const std::string& value) {
     for (size_t at; (at = text.find(name)) != std::string::npos;) {
