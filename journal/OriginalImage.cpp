@@ -13,7 +13,8 @@ struct OriginalImage::Entries {
     struct Held {
         size_t file = 0;
         SavedRange range;
-        // Where each block's old bytes start in the entry file; zero blocks are not stored.
+        // Where each block's old bytes start in the entry file, zero blocks not being stored;
+        // found when first needed, as most ranges are never read.
         std::vector<uint64_t> storedAt;
     };
     std::vector<std::unique_ptr<EntryFile>> files;
@@ -71,17 +72,14 @@ Error cannotGoBack(ErrorKind kind, uint64_t id, const std::string& edit, const s
 // The oldest entry whose bytes are still changed: that of the oldest edit in effect, or of
 // the edit an undo in effect reverted, whichever is older. An edit cut short counts, so that
 // the refusal names it.
-Result<uint64_t> oldestInEffect(const Journal& journal, const std::string& imagePath) {
-    const auto history = journal.history();
-    if (!history) {
-        return history.error();
-    }
+Result<uint64_t> oldestInEffect(const std::vector<JournalEntry>& history,
+                                const std::string& imagePath) {
     std::map<uint64_t, const JournalEntry*> byId;
-    for (const auto& entry : *history) {
+    for (const auto& entry : history) {
         byId[entry.id] = &entry;
     }
     std::optional<uint64_t> oldest;
-    for (const auto& entry : *history) {
+    for (const auto& entry : history) {
         if (entry.state != JournalEntry::State::InEffect &&
             entry.state != JournalEntry::State::Incomplete) {
             continue;
@@ -126,9 +124,6 @@ bool wroteZeros(const SavedRange& range, uint64_t offset, uint64_t end) {
 
 std::vector<uint64_t> storedOffsets(const SavedRange& range) {
     std::vector<uint64_t> at;
-    if (range.cloned) {
-        return at;  // every block is stored, so the place is found by multiplying
-    }
     at.reserve(range.blocks.size());
     uint64_t next = range.oldBytesAt;
     for (size_t i = 0; i < range.blocks.size(); ++i) {
@@ -155,7 +150,28 @@ Result<OriginalImage> OriginalImage::rebuild(const Journal& journal, const Image
         return Error{ErrorKind::NotFound, "Kestrel keeps no edits of " + imagePath + " in " +
                                               journal.folder() + kNothingWritten};
     }
-    auto first = since ? Result<uint64_t>(*since) : oldestInEffect(journal, imagePath);
+    // Every entry is read once: the history says where to start, then the entries from there
+    // on are gone back over. A gigabyte's entry holds a table of half a million blocks.
+    struct ReadEntry {
+        uint64_t id;
+        std::unique_ptr<EntryFile> file;
+        Result<JournalEntryFile> entry;
+    };
+    std::vector<ReadEntry> read;
+    std::vector<JournalEntry> listed;
+    for (const auto& [id, path] : *files) {
+        auto file = EntryFile::open(path, false);
+        if (!file) {
+            return file.error();
+        }
+        auto entry = file->read(false);
+        if (entry) {
+            listed.push_back(listedEntry(id, *entry, 0));
+        }
+        read.push_back({id, std::make_unique<EntryFile>(std::move(*file)), std::move(entry)});
+    }
+    auto first = since ? Result<uint64_t>(*since)
+                       : oldestInEffect(settledHistory(std::move(listed)), imagePath);
     if (!first) {
         return first.error();
     }
@@ -179,10 +195,10 @@ Result<OriginalImage> OriginalImage::rebuild(const Journal& journal, const Image
     original.entries_ = std::make_unique<Entries>();
     original.firstEntry_ = *first;
     std::optional<ImageStateAfter> previous;
-    for (auto item = files->find(*first); item != files->end(); ++item) {
-        const uint64_t id = item->first;
-        auto file = EntryFile::open(item->second, false);
-        auto entry = file ? file->read(false) : Result<JournalEntryFile>(file.error());
+    for (auto& [id, file, entry] : read) {
+        if (id < *first) {
+            continue;
+        }
         if (!entry) {
             return cannotGoBack(entry.error().kind, id, "",
                                 "its journal entry cannot be read (" + entry.error().message + ")");
@@ -207,7 +223,7 @@ Result<OriginalImage> OriginalImage::rebuild(const Journal& journal, const Image
             original.size_ = entry->identity.size;
             original.descriptorsHash_ = entry->identity.descriptorsHash;
         }
-        original.entries_->files.push_back(std::make_unique<EntryFile>(std::move(*file)));
+        original.entries_->files.push_back(std::move(file));
         for (auto& range : entry->ranges) {
             if (range.rolledBack || range.target != JournalTarget::Image) {
                 continue;
@@ -217,9 +233,8 @@ Result<OriginalImage> OriginalImage::rebuild(const Journal& journal, const Image
                 return cannotGoBack(ErrorKind::CorruptImage, id, edit,
                                     "its journal entry names bytes no image has");
             }
-            auto storedAt = storedOffsets(range);
             original.entries_->ranges.push_back(
-                {original.entries_->files.size() - 1, std::move(range), std::move(storedAt)});
+                {original.entries_->files.size() - 1, std::move(range), {}});
         }
         previous = entry->after;
         original.lastEntry_ = id;
@@ -319,8 +334,11 @@ Result<void> OriginalImage::read(uint64_t offset, std::span<uint8_t> bytes) cons
 
 Result<void> OriginalImage::readSaved(const Piece& piece, uint64_t from,
                                       std::span<uint8_t> into) const {
-    const auto& held = entries_->ranges[piece.range];
+    auto& held = entries_->ranges[piece.range];
     const SavedRange& range = held.range;
+    if (!range.cloned && held.storedAt.empty()) {
+        held.storedAt = storedOffsets(range);
+    }
     // Whole blocks only, so that each block read is checked against its checksum.
     const size_t first = static_cast<size_t>((from - range.offset) / kJournalBlockSize);
     const size_t last = static_cast<size_t>(

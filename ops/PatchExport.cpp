@@ -31,6 +31,8 @@ public:
     Result<void> fill(PatchWindow& window, uint64_t end,
                       std::vector<ChangedSpan>::const_iterator& span) {
         adler_ = kAdler32Start;
+        addsOnly_ = addsOnly(span, window.position(), end);
+        fromImage_ = false;
         const auto& spans = original_.changed();
         for (; span != spans.end() && span->offset < end; ++span) {
             if (auto copied = unchanged(window, std::max(span->offset, window.position()));
@@ -46,9 +48,27 @@ public:
         }
         return unchanged(window, end);
     }
-    uint32_t adler() const { return adler_; }
+    // The window's Adler-32, unless its added bytes are copied from the image unread: a
+    // window that takes nothing from the source makes the same bytes from any source, so its
+    // checksum could not tell a wrong one, and would cost a pass over every byte it adds.
+    std::optional<uint32_t> adler() const {
+        return fromImage_ ? std::nullopt : std::optional(adler_);
+    }
 
 private:
+    // Whether every byte of [offset, end) is added or run: changed bytes too many to compare,
+    // or bytes past the original's end.
+    bool addsOnly(std::vector<ChangedSpan>::const_iterator span, uint64_t offset,
+                  uint64_t end) const {
+        for (uint64_t at = offset; at < std::min(end, original_.size()); at = span++->end()) {
+            if (span == original_.changed().end() || span->offset > at ||
+                (!span->zeros && span->length <= kComparedLength)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
     Result<void> readImage(uint64_t offset, std::span<uint8_t> bytes) {
         const auto read = image_.readAt(offset, bytes);
         if (!read) {
@@ -64,6 +84,11 @@ private:
 
     Result<void> add(PatchWindow& window, uint64_t end) {
         const uint64_t at = window.position();
+        if (addsOnly_) {
+            window.addFromImage(end - at);
+            fromImage_ = true;
+            return {};
+        }
         const auto bytes = window.add(end - at);
         if (auto read = readImage(at, bytes); !read) {
             return read;
@@ -94,7 +119,7 @@ private:
             adler_ = adler32OfZeros(adler_, end - at);
             return {};
         }
-        if (end - at > kComparedLength || end > original_.size()) {
+        if (span.length > kComparedLength || end > original_.size()) {
             return add(window, end);
         }
         std::vector<uint8_t> now(end - at);
@@ -130,6 +155,8 @@ private:
     const ImageFile& image_;
     const OriginalImage& original_;
     uint32_t adler_ = kAdler32Start;
+    bool addsOnly_ = false;
+    bool fromImage_ = false;
     std::vector<uint8_t> scratch_;
 };
 
@@ -160,12 +187,21 @@ Result<uint64_t> writeWindows(OutputFile& file, const ImageFile& image,
         if (auto filled = filler.fill(window, end, span); !filled) {
             return filled.error();
         }
-        for (const auto part : window.encode(filler.adler())) {
-            if (auto wrote = file.write(part); !wrote) {
-                return wrote.error();
-            }
-            written += part.size();
+        const auto encoding = window.encode(filler.adler());
+        auto wrote = file.write(encoding.head);
+        for (const auto& part : encoding.data) {
+            wrote = !wrote             ? wrote
+                    : part.imageLength ? file.copyFrom(image.descriptor(), image.path(),
+                                                       part.imageOffset, part.imageLength)
+                                       : file.write(part.bytes);
+            written += part.bytes.size() + part.imageLength;
         }
+        wrote = wrote ? file.write(encoding.instructions) : wrote;
+        wrote = wrote ? file.write(encoding.addresses) : wrote;
+        if (!wrote) {
+            return wrote.error();
+        }
+        written += encoding.head.size() + encoding.instructions.size() + encoding.addresses.size();
         if (observer != nullptr) {
             observer->showPercent(static_cast<int>(end * 100 / size));
         }

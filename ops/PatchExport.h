@@ -2,8 +2,9 @@
 // it turns the image as it was before them into the image as it is now. It is written from
 // the journal, which knows which bytes each edit wrote: bytes no edit wrote are copied from
 // the source at the same offsets, the bytes edits wrote are added, and those the journal
-// knows to be zeros are a run. Every target window carries the Adler-32 of the bytes it
-// makes, so xdelta3 refuses the patch applied to any other image. The image is only read.
+// knows to be zeros are a run. Every target window that copies from the source carries the
+// Adler-32 of the bytes it makes, so xdelta3 refuses the patch applied to any other image.
+// The image is only read.
 #pragma once
 
 #include <cstdint>

@@ -12,6 +12,8 @@ void PatchWindow::start(uint64_t offset, uint64_t sourceLength) {
     pendingLength_ = 0;
     head_.clear();
     data_.clear();
+    imageParts_.clear();
+    imageBytes_ = 0;
     instructions_.clear();
     addresses_.clear();
 }
@@ -31,6 +33,12 @@ std::span<uint8_t> PatchWindow::add(uint64_t length) {
     pend(Kind::Add, length);
     data_.resize(data_.size() + length);
     return std::span(data_).last(length);
+}
+
+void PatchWindow::addFromImage(uint64_t length) {
+    imageParts_.push_back({data_.size(), position_, length});
+    imageBytes_ += length;
+    pend(Kind::Add, length);
 }
 
 void PatchWindow::runOfZeros(uint64_t length) {
@@ -73,29 +81,39 @@ void PatchWindow::flush() {
     pendingLength_ = 0;
 }
 
-std::array<std::span<const uint8_t>, 4> PatchWindow::encode(uint32_t adler) {
+WindowEncoding PatchWindow::encode(std::optional<uint32_t> adler) {
     flush();
     const uint64_t targetLength = position_ - offset_;
-    head_.push_back(vcdiff::kAdler32 | (sourceLength_ > 0 ? vcdiff::kFromSource : 0));
+    const uint64_t dataLength = data_.size() + imageBytes_;
+    head_.push_back((adler ? vcdiff::kAdler32 : 0) | (sourceLength_ > 0 ? vcdiff::kFromSource : 0));
     if (sourceLength_ > 0) {
         vcdiff::putInteger(head_, sourceLength_);
         vcdiff::putInteger(head_, offset_);
     }
-    constexpr size_t kIndicatorAndChecksum = 1 + 4;
     const uint64_t encodingLength =
-        vcdiff::integerSize(targetLength) + vcdiff::integerSize(data_.size()) +
+        vcdiff::integerSize(targetLength) + 1 + vcdiff::integerSize(dataLength) +
         vcdiff::integerSize(instructions_.size()) + vcdiff::integerSize(addresses_.size()) +
-        kIndicatorAndChecksum + data_.size() + instructions_.size() + addresses_.size();
+        (adler ? 4 : 0) + dataLength + instructions_.size() + addresses_.size();
     vcdiff::putInteger(head_, encodingLength);
     vcdiff::putInteger(head_, targetLength);
     head_.push_back(0);  // Delta_Indicator: no section is compressed
-    vcdiff::putInteger(head_, data_.size());
+    vcdiff::putInteger(head_, dataLength);
     vcdiff::putInteger(head_, instructions_.size());
     vcdiff::putInteger(head_, addresses_.size());
     for (const int shift : {24, 16, 8, 0}) {
-        head_.push_back(static_cast<uint8_t>(adler >> shift));
+        if (adler) {
+            head_.push_back(static_cast<uint8_t>(*adler >> shift));
+        }
     }
-    return {head_, data_, instructions_, addresses_};
+    WindowEncoding encoding{head_, {}, instructions_, addresses_};
+    size_t inMemory = 0;
+    for (const auto& part : imageParts_) {
+        encoding.data.push_back({std::span(data_).subspan(inMemory, part.after - inMemory), 0, 0});
+        encoding.data.push_back({{}, part.offset, part.length});
+        inMemory = part.after;
+    }
+    encoding.data.push_back({std::span(data_).subspan(inMemory), 0, 0});
+    return encoding;
 }
 
 }  // namespace kestrel
