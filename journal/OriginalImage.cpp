@@ -103,6 +103,55 @@ Result<uint64_t> oldestInEffect(const std::vector<JournalEntry>& history,
     return *oldest;
 }
 
+// `first`, once it is seen to be an entry the journal keeps.
+Result<uint64_t> startingEntry(const std::map<uint64_t, std::string>& files,
+                               const Result<uint64_t>& first, const std::string& imagePath) {
+    if (!first) {
+        return first;
+    }
+    const uint64_t oldestKept = files.begin()->first;
+    const std::string kept = " (it keeps edits " + std::to_string(oldestKept) + " to " +
+                             std::to_string(files.rbegin()->first) + ")";
+    if (*first > 0 && *first < oldestKept) {
+        return cannotGoBack(
+            ErrorKind::NotFound, *first, "",
+            "it was pruned from the undo journal to keep it within its limit" + kept);
+    }
+    if (!files.contains(*first)) {
+        return Error{ErrorKind::NotFound, "The undo journal of " + imagePath +
+                                              " holds no edit number " + std::to_string(*first) +
+                                              kept + kNothingWritten};
+    }
+    return first;
+}
+
+// Why entry `id` cannot be gone back over, `previous` being what the entry before it left the
+// image like: nothing when it can.
+std::optional<Error> refusalOf(uint64_t id, const Result<JournalEntryFile>& entry,
+                               const std::optional<ImageStateAfter>& previous) {
+    if (!entry) {
+        return cannotGoBack(entry.error().kind, id, "",
+                            "its journal entry cannot be read (" + entry.error().message + ")");
+    }
+    const std::string edit = describeEdit(entry->summary);
+    if (!entry->complete()) {
+        return cannotGoBack(ErrorKind::Changed, id, edit,
+                            "it is not complete: another Kestrel is making it now, or a crash "
+                            "cut it short (opening the image puts it back)");
+    }
+    if (entry->completionMarks > 1) {
+        return cannotGoBack(ErrorKind::Changed, id, edit,
+                            "an edit made without undo after it changed bytes whose old bytes "
+                            "no entry keeps");
+    }
+    if (previous && (previous->descriptorsHash != entry->identity.descriptorsHash ||
+                     (previous->size != 0 && previous->size != entry->identity.size))) {
+        return cannotGoBack(ErrorKind::Changed, id, edit,
+                            "the image it began on is not the one the edit before it left");
+    }
+    return std::nullopt;
+}
+
 uint64_t zeroHash(uint64_t length) {
     static const uint64_t whole = blockHash(std::vector<uint8_t>(kJournalBlockSize, 0));
     return length == kJournalBlockSize
@@ -170,24 +219,13 @@ Result<OriginalImage> OriginalImage::rebuild(const Journal& journal, const Image
         }
         read.push_back({id, std::make_unique<EntryFile>(std::move(*file)), std::move(entry)});
     }
-    auto first = since ? Result<uint64_t>(*since)
-                       : oldestInEffect(settledHistory(std::move(listed)), imagePath);
+    const auto first =
+        startingEntry(*files,
+                      since ? Result<uint64_t>(*since)
+                            : oldestInEffect(settledHistory(std::move(listed)), imagePath),
+                      imagePath);
     if (!first) {
         return first.error();
-    }
-    const uint64_t oldestKept = files->begin()->first;
-    const uint64_t newestKept = files->rbegin()->first;
-    const std::string kept = " (it keeps edits " + std::to_string(oldestKept) + " to " +
-                             std::to_string(newestKept) + ")";
-    if (*first<oldestKept&& * first> 0) {
-        return cannotGoBack(
-            ErrorKind::NotFound, *first, "",
-            "it was pruned from the undo journal to keep it within its limit" + kept);
-    }
-    if (!files->contains(*first)) {
-        return Error{ErrorKind::NotFound, "The undo journal of " + imagePath +
-                                              " holds no edit number " + std::to_string(*first) +
-                                              kept + kNothingWritten};
     }
 
     OriginalImage original;
@@ -199,26 +237,10 @@ Result<OriginalImage> OriginalImage::rebuild(const Journal& journal, const Image
         if (id < *first) {
             continue;
         }
-        if (!entry) {
-            return cannotGoBack(entry.error().kind, id, "",
-                                "its journal entry cannot be read (" + entry.error().message + ")");
+        if (auto refused = refusalOf(id, entry, previous)) {
+            return *refused;
         }
         const std::string edit = describeEdit(entry->summary);
-        if (!entry->complete()) {
-            return cannotGoBack(ErrorKind::Changed, id, edit,
-                                "it is not complete: another Kestrel is making it now, or a "
-                                "crash cut it short (opening the image puts it back)");
-        }
-        if (entry->completionMarks > 1) {
-            return cannotGoBack(ErrorKind::Changed, id, edit,
-                                "an edit made without undo after it changed bytes whose old "
-                                "bytes no entry keeps");
-        }
-        if (previous && (previous->descriptorsHash != entry->identity.descriptorsHash ||
-                         (previous->size != 0 && previous->size != entry->identity.size))) {
-            return cannotGoBack(ErrorKind::Changed, id, edit,
-                                "the image it began on is not the one the edit before it left");
-        }
         if (id == *first) {
             original.size_ = entry->identity.size;
             original.descriptorsHash_ = entry->identity.descriptorsHash;
@@ -262,6 +284,14 @@ Result<OriginalImage> OriginalImage::rebuild(const Journal& journal, const Image
         }
     }
 
+    // The new bytes' checksums stand for the image's bytes only where the last edit's mark
+    // pins the image's modification time, so that no write since can have gone unseen.
+    original.layOut(previous->modifiedAt != 0);
+    return original;
+}
+
+void OriginalImage::layOut(bool checksumsHold) {
+    const auto& ranges = entries_->ranges;
     // Laid on newest first, each byte ends with its oldest write, which saved the original;
     // laid on oldest first, with its newest, which says what the byte is now.
     Painting oldest;
@@ -273,21 +303,17 @@ Result<OriginalImage> OriginalImage::rebuild(const Journal& journal, const Image
         newest.lay(ranges[i].range.offset, ranges[i].range.end(), i);
     }
     oldest.forEach([&](uint64_t offset, uint64_t end, size_t range) {
-        original.oldest_.push_back({offset, end, range});
+        oldest_.push_back({offset, end, range});
     });
-    // The new bytes' checksums stand for the image's bytes only where the last edit's mark
-    // pins the image's modification time, so that no write since can have gone unseen.
-    const bool checksumsHold = previous->modifiedAt != 0;
     newest.forEach([&](uint64_t offset, uint64_t end, size_t range) {
         const bool zeros = checksumsHold && wroteZeros(ranges[range].range, offset, end);
-        auto& spans = original.changed_;
+        auto& spans = changed_;
         if (!spans.empty() && spans.back().end() == offset && spans.back().zeros == zeros) {
             spans.back().length += end - offset;
         } else {
             spans.push_back({offset, end - offset, zeros});
         }
     });
-    return original;
 }
 
 Result<void> OriginalImage::read(uint64_t offset, std::span<uint8_t> bytes) const {

@@ -66,6 +66,9 @@ private:
     };
 
     OriginalImage() = default;
+    // Finds each changed byte's oldest and newest write; the newest says a byte is zero only
+    // when `checksumsHold`.
+    void layOut(bool checksumsHold);
     Result<void> readSaved(const Piece& piece, uint64_t from, std::span<uint8_t> into) const;
 
     const ImageFile* image_ = nullptr;
