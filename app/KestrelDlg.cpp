@@ -134,6 +134,7 @@ void CKestrelDlg::addWindowMenu() {
     separator->setSeparator(true);
     addAction(separator);
     addCommand(QStringLiteral("&History..."), kHistoryCommand);
+    addCommand(QStringLiteral("Export &Patch..."), kExportPatchCommand);
     addCommand(QStringLiteral("&Undo"), kUndoCommand)->setShortcut(QKeySequence::Undo);
     addCommand(QStringLiteral("&Redo"), kRedoCommand)->setShortcuts(redoKeys());
     addCommand(QString::fromLatin1(kAboutItemText), kAboutCommand);
@@ -190,6 +191,9 @@ void CKestrelDlg::handleSystemCommand(unsigned command) {
             break;
         case kRedoCommand:
             redoLastUndo();
+            break;
+        case kExportPatchCommand:
+            exportPatch();
             break;
         case kHistoryCommand:
             showHistory();

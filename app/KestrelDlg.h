@@ -66,6 +66,8 @@ public:
     static constexpr unsigned kRedoCommand = 48;
     // The History item's command: the journal as a list, with Undo and Redo.
     static constexpr unsigned kHistoryCommand = 64;
+    // The Export Patch item's command: the journal's edits as a patch xdelta3 applies.
+    static constexpr unsigned kExportPatchCommand = 80;
 
     // Without a prompter the window shows real message boxes and file dialogs. The layer-1
     // copy of a dual-layer image is kept at `layerCopyPath`.
@@ -144,6 +146,8 @@ private:
     void redoLastUndo();
     // Lists the open image's journal; its Undo and Redo are the window's.
     void showHistory();
+    // Asks where to write a patch of the chosen image's edits and writes it on a worker.
+    void exportPatch();
     // The open image's journal, unless a run holds it or it cannot be read, which the user
     // is told; `action` is "undo" or "redo".
     const Journal* journalToRevert(const QString& action);

@@ -15,6 +15,7 @@
 #include <filesystem>
 
 #include "app/KestrelDlg.h"
+#include "app/WorkerRun.h"
 #include "dialogs/ImageText.h"
 #include "journal/EditSummary.h"
 #include "ops/Blanking.h"
@@ -109,58 +110,6 @@ Message extractionMessage(const ExtractionReport& report, bool extractActive) {
 }
 
 }  // namespace
-
-// Reports a worker's progress to the window and tells it when to stop: an extraction on
-// CANCEL, any operation when the window closes.
-class CKestrelDlg::WorkerObserver : public OperationObserver {
-public:
-    WorkerObserver(CKestrelDlg& window, const char* statusFormat, bool honoursCancel)
-        : window_(window), statusFormat_(statusFormat), honoursCancel_(honoursCancel) {}
-
-    void beginFile(const std::string& rowName) override {
-        window_.progressFeed_.beginFile(statusFormat_, rowName);
-        if (window_.progressProbe_) {
-            status_ = QString::fromLatin1(statusFormat_).arg(shownImageName(rowName));
-            probe(0);
-        }
-    }
-    void showPercent(int percent) override {
-        window_.progressFeed_.setPercent(percent);
-        probe(percent);
-    }
-    bool stopRequested() override {
-        return window_.closing_ || (honoursCancel_ && window_.extractActive_ == 0);
-    }
-
-private:
-    void probe(int percent) const {
-        if (window_.progressProbe_) {
-            window_.progressProbe_(status_, percent);
-        }
-    }
-
-    CKestrelDlg& window_;
-    const char* statusFormat_;
-    bool honoursCancel_;
-    QString status_;
-};
-
-template <class Function>
-std::invoke_result_t<Function> CKestrelDlg::onWindowThread(Function function) {
-    using Value = std::invoke_result_t<Function>;
-    auto afterProgress = [this, function = std::move(function)]() mutable {
-        showLatestProgress();
-        return function();
-    };
-    if constexpr (std::is_void_v<Value>) {
-        QMetaObject::invokeMethod(this, std::move(afterProgress), Qt::BlockingQueuedConnection);
-    } else {
-        Value value{};
-        QMetaObject::invokeMethod(this, std::move(afterProgress), Qt::BlockingQueuedConnection,
-                                  &value);
-        return value;
-    }
-}
 
 void CKestrelDlg::showFromWorker(const Message& message, const std::function<void()>& before,
                                  const std::function<void()>& after) {

@@ -168,6 +168,8 @@ void CKestrelDlg::showHistory() {
         undoLastEdit();
     } else if (choice == CHistoryDlg::kRedo) {
         redoLastUndo();
+    } else if (choice == CHistoryDlg::kExportPatch) {
+        exportPatch();
     }
 }
 

@@ -71,6 +71,7 @@ public:
         return Answer::Ok;
     }
     QString chooseFileToOpen(const QString&, const QString&) override { return {}; }
+    QString chooseFileToSave(const QString&, const QString&) override { return {}; }
     QString chooseFolder(const QString&) override { return folder; }
 
     QString folder;

@@ -47,11 +47,15 @@ CHistoryDlg::CHistoryDlg(const std::vector<JournalEntry>& history, QWidget* pare
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
     auto* undo = buttons->addButton(QStringLiteral("&Undo"), QDialogButtonBox::ActionRole);
     auto* redo = buttons->addButton(QStringLiteral("&Redo"), QDialogButtonBox::ActionRole);
+    auto* patch =
+        buttons->addButton(QStringLiteral("Export &Patch..."), QDialogButtonBox::ActionRole);
     undo->setObjectName(QStringLiteral("undo"));
     redo->setObjectName(QStringLiteral("redo"));
+    patch->setObjectName(QStringLiteral("exportPatch"));
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(undo, &QPushButton::clicked, this, [this] { done(kUndo); });
     connect(redo, &QPushButton::clicked, this, [this] { done(kRedo); });
+    connect(patch, &QPushButton::clicked, this, [this] { done(kExportPatch); });
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(list_);

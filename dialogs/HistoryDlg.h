@@ -1,6 +1,6 @@
 // The image's undo journal as a list, newest first: what each edit was, when it was made, what
-// its entry keeps and whether it is in effect. Undo and Redo close the dialog with that choice;
-// the window then asks its question as for its own Undo and Redo.
+// its entry keeps and whether it is in effect. Undo, Redo and Export Patch close the dialog
+// with that choice; the window then goes on as for its own Undo, Redo and Export Patch.
 #pragma once
 
 #include <QDialog>
@@ -17,7 +17,7 @@ class CHistoryDlg : public QDialog {
 
 public:
     // What exec() returns: Close, Escape and the close box give kClosed.
-    enum Choice { kClosed = QDialog::Rejected, kUndo = 2, kRedo = 3 };
+    enum Choice { kClosed = QDialog::Rejected, kUndo = 2, kRedo = 3, kExportPatch = 4 };
 
     CHistoryDlg(const std::vector<JournalEntry>& history, QWidget* parent);
 

@@ -42,6 +42,8 @@ public:
     // The open-file dialog with one filter, such as "ISO Images (*.iso) (*.iso)", and a file
     // name to start with: the chosen path, or an empty text when the user cancelled.
     virtual QString chooseFileToOpen(const QString& nameFilter, const QString& initialName) = 0;
+    // The save-file dialog, the same way: the path to write, or an empty text.
+    virtual QString chooseFileToSave(const QString& nameFilter, const QString& initialName) = 0;
     // The folder picker: the chosen folder's path, or an empty text when none was chosen.
     virtual QString chooseFolder(const QString& title) = 0;
 };

@@ -73,6 +73,11 @@ QString QtPrompter::chooseFileToOpen(const QString& nameFilter, const QString& i
                                         QFileDialog::HideNameFilterDetails);
 }
 
+QString QtPrompter::chooseFileToSave(const QString& nameFilter, const QString& initialName) {
+    return QFileDialog::getSaveFileName(owner_, QString(), initialName, nameFilter, nullptr,
+                                        QFileDialog::HideNameFilterDetails);
+}
+
 QString QtPrompter::chooseFolder(const QString& title) {
     CFolderDialog picker(title, QString(), owner_, CFolderDialog::kReturnOnlyFsDirs);
     return picker.browseModal() == CFolderDialog::kFolderChosen ? picker.chosenFolderPath()

@@ -13,6 +13,7 @@ public:
 
     Answer show(const Message& message) override;
     QString chooseFileToOpen(const QString& nameFilter, const QString& initialName) override;
+    QString chooseFileToSave(const QString& nameFilter, const QString& initialName) override;
     QString chooseFolder(const QString& title) override;
 
 private:

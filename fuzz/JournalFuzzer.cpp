@@ -1,6 +1,9 @@
 // Opens an image whose undo journal holds one entry of any bytes, so that recovery runs, then
-// undoes every edit the journal lists. The image may change only to bytes that a range of
-// the entry saved, at that range's place, with the range's checksums holding.
+// writes a patch of the journal's edits and undoes every edit the journal lists. The image
+// may change only to bytes that a range of the entry saved, at that range's place, with the
+// range's checksums holding. A patch, where one is written, makes the image as it is from the
+// original the journal gives, byte for byte and with every window's checksum holding: it is
+// never one that xdelta3 would apply into something else.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -11,7 +14,11 @@
 #include "fuzz/FuzzImage.h"
 #include "fuzz/ImageChecks.h"
 #include "fuzz/JournalInput.h"
+#include "journal/OriginalImage.h"
 #include "journal/StateFolder.h"
+#include "ops/Adler32.h"
+#include "ops/PatchExport.h"
+#include "ops/PatchReader.h"
 
 namespace {
 
@@ -62,6 +69,56 @@ std::string placeEntry(const std::string& image, std::span<const uint8_t> entry)
     return path;
 }
 
+// Writes a patch of the journal's edits, then makes the image again from it, window by window,
+// as xdelta3 would from the original the journal gives.
+void checkPatchOf(const std::string& image) {
+    const std::string patch = fuzz::scratch().path("edits.vcdiff");
+    std::filesystem::remove(patch);
+    if (!writePatch({image, patch, std::nullopt})) {
+        return;
+    }
+    const auto now = fuzz::readWholeFile(image);
+    const auto file = ImageFile::openForReading(image);
+    const auto journal = file ? Journal::of(*file) : Result<Journal>(file.error());
+    auto original = journal ? OriginalImage::rebuild(*journal, *file, std::nullopt)
+                            : Result<OriginalImage>(journal.error());
+    auto reader = original ? PatchReader::open(patch) : Result<PatchReader>(original.error());
+    if (!reader) {
+        throw checks::BrokenPromise(
+            "a patch was written but cannot be read back against the "
+            "original: " +
+            reader.error().message);
+    }
+    const auto fromOriginal = [&](uint64_t offset, std::span<uint8_t> bytes) {
+        return original->read(offset, bytes);
+    };
+    uint64_t made = 0;
+    for (;;) {
+        auto window = reader->next(fromOriginal);
+        if (!window) {
+            throw checks::BrokenPromise(
+                "a window of the patch cannot be made from the "
+                "original: " +
+                window.error().message);
+        }
+        if (!*window) {
+            break;
+        }
+        const auto& bytes = (*window)->bytes;
+        if ((*window)->offset != made || bytes.size() > now.size() - made ||
+            !std::equal(bytes.begin(), bytes.end(), now.begin() + static_cast<ptrdiff_t>(made)) ||
+            ((*window)->adler && *(*window)->adler != adler32(kAdler32Start, bytes))) {
+            throw checks::BrokenPromise("the patch makes bytes from " + std::to_string(made) +
+                                        " on other than the image holds");
+        }
+        made += bytes.size();
+    }
+    if (made != now.size()) {
+        throw checks::BrokenPromise("the patch makes " + std::to_string(made) +
+                                    " bytes of an image of " + std::to_string(now.size()));
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -76,6 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto saved = savedImageBytes(placeEntry(image, input.entry));
     if (auto session = Session::open(image, fuzz::scratch().path("layer1.tmp"));
         session && session->journal()) {
+        checkPatchOf(image);
         if (const auto history = session->journal()->history()) {
             for (const auto& listed : *history) {
                 (void)session->undo(listed.id);

@@ -2,7 +2,12 @@
 //
 // Writes seed inputs for the journal target from entries the core writes: a Dummy, an
 // Overwrite and a Relink of a small image, each with the image after it, once complete (to
-// be undone) and once without its mark of completion (to be recovered).
+// be undone), once without its mark of completion (to be recovered) and once with a mark of
+// the kind earlier versions wrote, which names no size or time: a fresh copy of the image
+// fits it, so a patch of the edit is written.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -10,6 +15,7 @@
 #include "fuzz/FuzzImage.h"
 #include "fuzz/JournalInput.h"
 #include "isobuilder/IsoBuilder.h"
+#include "journal/EntryRecords.h"
 #include "ops/Blanking.h"
 #include "ops/MasterFile.h"
 #include "ops/Overwrite.h"
@@ -45,6 +51,31 @@ void writeSeed(const std::string& path, const std::vector<uint8_t>& bytes) {
               static_cast<std::streamsize>(bytes.size()));
 }
 
+// The entry at `path` with its mark of completion keeping the descriptors' checksum alone.
+std::vector<uint8_t> withEarlierMark(const std::string& path, const std::string& copy) {
+    // A mark of today: a 16-byte head, the checksum, size and time, and the record's checksum.
+    constexpr uint64_t kMark = 16 + 24 + 8;
+    const auto bytes = fuzz::readWholeFile(path);
+    writeSeed(copy, bytes);
+    const int descriptor = ::open(copy.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+    const auto entry = readJournalEntry(descriptor, copy, true);
+    bool written = entry && entry->complete() && cutEntry(descriptor, copy, bytes.size() - kMark);
+    const auto cut = written ? readJournalEntry(descriptor, copy, true) : entry;
+    if (written && cut && !cut->complete() && cut->wholeRecordsEnd == bytes.size() - kMark) {
+        ImageIdentity after;
+        after.descriptorsHash = entry->after->descriptorsHash;
+        written = appendComplete(descriptor, copy, after).ok();
+    } else {
+        written = false;
+    }
+    ::close(descriptor);
+    if (!written) {
+        std::fputs("kestrel-fuzz-journal-seeds: cannot rewrite the mark of completion\n", stderr);
+        std::exit(1);
+    }
+    return fuzz::readWholeFile(copy);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -76,6 +107,10 @@ int main(int argc, char** argv) {
         writeSeed(
             folder + "/seed-" + kind + "-cut-short",
             fuzz::joinJournalInput(after, std::span(entry).first(entry.size() - kCompletionMark)));
+        writeSeed(folder + "/seed-" + kind + "-earlier-mark",
+                  fuzz::joinJournalInput(
+                      after, withEarlierMark(session->journal()->folder() + "/000001.edit",
+                                             scratch.path(kind + ".edit"))));
     }
     return 0;
 }

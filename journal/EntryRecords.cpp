@@ -89,10 +89,14 @@ private:
             at_ = bytes_.size() + 1;
             return 0;
         }
+        // Through a local pointer: a byte read through the member could alias `at_`, and the
+        // compiler would load it again for every byte of a gigabyte's block table.
+        const uint8_t* bytes = bytes_.data() + at_;
         uint64_t value = 0;
         for (int i = 0; i < count; ++i) {
-            value |= uint64_t{bytes_[at_++]} << (8 * i);
+            value |= uint64_t{bytes[i]} << (8 * i);
         }
+        at_ += static_cast<size_t>(count);
         return value;
     }
     std::span<const uint8_t> bytes_;
@@ -246,9 +250,10 @@ bool parseRange(std::span<const uint8_t> fixedAndTable, uint64_t payloadLength, 
     }
     FieldReader table(fixedAndTable.subspan(kRangeFixedSize));
     uint64_t savedBytes = 0;
-    range.blocks.resize(blockCount);
+    // Reserved, not resized: a gigabyte's table is not written twice, zeros first.
+    range.blocks.reserve(blockCount);
     for (size_t i = 0; i < blockCount; ++i) {
-        auto& block = range.blocks[i];
+        auto& block = range.blocks.emplace_back();
         block.oldHash = table.get64();
         block.newHash = table.get64();
         const uint8_t zero = table.get8();
@@ -598,6 +603,7 @@ private:
     bool takeComplete(std::span<const uint8_t> payload) {
         auto after = parseCompletion(payload);
         entry_.after = after;
+        entry_.completionMarks += after ? 1 : 0;
         return after.has_value();
     }
 

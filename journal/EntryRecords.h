@@ -90,6 +90,9 @@ struct JournalEntryFile {
     // Recorded once the image was written and synced: the edit is complete. The last of the
     // entry's marks of completion, which later edits made without undo may add.
     std::optional<ImageStateAfter> after;
+    // How many marks of completion it holds: more than one says that edits were made without
+    // undo after it, whose old bytes no entry keeps.
+    uint32_t completionMarks = 0;
     // Where the last whole record ends; a crash may have left part of one behind it.
     uint64_t wholeRecordsEnd = 0;
 

@@ -19,6 +19,8 @@ constexpr uint64_t kFirstDescriptorAt = 16 * kSectorBytes;
 constexpr uint8_t kTerminator = 255;
 constexpr uint64_t kMostDescriptors = 64;
 
+}  // namespace
+
 Result<uint64_t> descriptorsHash(const ImageFile& image) {
     const std::unique_ptr<XXH3_state_t, decltype(&XXH3_freeState)> state(XXH3_createState(),
                                                                          &XXH3_freeState);
@@ -39,8 +41,6 @@ Result<uint64_t> descriptorsHash(const ImageFile& image) {
     }
     return XXH3_64bits_digest(state.get());
 }
-
-}  // namespace
 
 Result<ImageIdentity> imageIdentity(const ImageFile& image) {
     const auto file = image.identity();

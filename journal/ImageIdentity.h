@@ -10,5 +10,7 @@
 namespace kestrel {
 
 Result<ImageIdentity> imageIdentity(const ImageFile& image);
+// The checksum of its volume descriptors, sector 16 to the terminator.
+Result<uint64_t> descriptorsHash(const ImageFile& image);
 
 }  // namespace kestrel

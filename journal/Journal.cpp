@@ -215,13 +215,11 @@ Result<JournalEdit> Journal::begin(EditSummary summary, JournalFiles files) cons
 }
 
 Result<std::vector<JournalEntry>> Journal::history() const {
-    using State = JournalEntry::State;
     const auto entries = entryFiles(folder_);
     if (!entries) {
         return entries.error();
     }
-    std::vector<JournalEntry> history;
-    std::map<uint64_t, size_t> byId;
+    std::vector<JournalEntry> listed;
     for (const auto& [id, path] : *entries) {
         auto file = EntryFile::open(path, false);
         if (!file) {
@@ -232,10 +230,25 @@ Result<std::vector<JournalEntry>> Journal::history() const {
             continue;  // being begun by another process, or not an entry this program wrote
         }
         std::error_code ignored;
-        JournalEntry listed{id, entry->summary, State::Incomplete, fs::file_size(path, ignored)};
-        if (entry->complete()) {
-            listed.state = entry->changedBytes() ? State::InEffect : State::RolledBack;
-        }
+        listed.push_back(listedEntry(id, *entry, fs::file_size(path, ignored)));
+    }
+    return settledHistory(std::move(listed));
+}
+
+JournalEntry listedEntry(uint64_t id, const JournalEntryFile& entry, uint64_t journalBytes) {
+    using State = JournalEntry::State;
+    JournalEntry listed{id, entry.summary, State::Incomplete, journalBytes};
+    if (entry.complete()) {
+        listed.state = entry.changedBytes() ? State::InEffect : State::RolledBack;
+    }
+    return listed;
+}
+
+std::vector<JournalEntry> settledHistory(std::vector<JournalEntry> history) {
+    using State = JournalEntry::State;
+    std::map<uint64_t, size_t> byId;
+    for (size_t i = 0; i < history.size(); ++i) {
+        const JournalEntry& listed = history[i];
         // An undo in effect reverts its edit; reverting an undo puts back what that undid.
         if (listed.state == State::InEffect && listed.summary.kind == EditKind::Undo) {
             if (const auto undone = byId.find(listed.summary.undoes); undone != byId.end()) {
@@ -249,8 +262,7 @@ Result<std::vector<JournalEntry>> Journal::history() const {
                 }
             }
         }
-        byId[id] = history.size();
-        history.push_back(std::move(listed));
+        byId[listed.id] = i;
     }
     return history;
 }

@@ -119,6 +119,13 @@ private:
     FileIdentity file_;
 };
 
+// Entry `id` as the history lists it before later undos are taken into account: in effect,
+// rolled back or cut short.
+JournalEntry listedEntry(uint64_t id, const JournalEntryFile& entry, uint64_t journalBytes);
+// The entries so listed, oldest first, with each undo in effect taken into account: the edit
+// it reverts is undone, and an undo it reverts puts that one's edit back in effect.
+std::vector<JournalEntry> settledHistory(std::vector<JournalEntry> history);
+
 // Starts an edit of `files` in `journal`, or without undo when `keepUndo` is false; a
 // journal that could not be opened refuses the edit.
 Result<JournalEdit> beginJournalEdit(const Result<Journal>& journal, bool keepUndo,

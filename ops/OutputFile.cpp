@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,9 @@
 namespace kestrel {
 
 namespace {
+
+// Copied by reading and writing where the kernel cannot copy between the two files.
+constexpr uint64_t kCopyBlockSize = uint64_t{1} << 20;
 
 bool isOneOf(const struct stat& file, const std::vector<std::string>& paths) {
     for (const auto& path : paths) {
@@ -140,6 +144,49 @@ Result<void> OutputFile::write(std::span<const uint8_t> bytes) {
             return systemError("Cannot write to", path_, put < 0 ? errno : EIO);
         }
         done += static_cast<size_t>(put);
+    }
+    return {};
+}
+
+Result<void> OutputFile::copyFrom(int source, const std::string& sourcePath, uint64_t offset,
+                                  uint64_t length) {
+    auto from = static_cast<off_t>(offset);
+    while (length > 0) {
+        const ssize_t copied = ::copy_file_range(source, &from, descriptor_, nullptr, length, 0);
+        if (copied < 0 && errno == EINTR) {
+            continue;
+        }
+        if (copied < 0 && errno != EXDEV && errno != EINVAL && errno != ENOSYS &&
+            errno != EOPNOTSUPP) {
+            return systemError("Cannot write to", path_, errno);
+        }
+        if (copied < 0) {
+            break;  // not between these files: read and written below
+        }
+        if (copied == 0) {
+            return Error{ErrorKind::Changed, sourcePath + " ended at byte " + std::to_string(from) +
+                                                 " while it was copied"};
+        }
+        length -= static_cast<uint64_t>(copied);
+    }
+    std::vector<uint8_t> block(std::min<uint64_t>(length, kCopyBlockSize));
+    while (length > 0) {
+        const auto part = std::span(block).first(std::min<uint64_t>(length, block.size()));
+        const ssize_t read = ::pread(source, part.data(), part.size(), from);
+        if (read < 0 && errno == EINTR) {
+            continue;
+        }
+        if (read <= 0) {
+            return read < 0 ? systemError("Cannot read", sourcePath, errno)
+                            : Error{ErrorKind::Changed, sourcePath + " ended at byte " +
+                                                            std::to_string(from) +
+                                                            " while it was copied"};
+        }
+        if (auto written = write(part.first(static_cast<size_t>(read))); !written) {
+            return written;
+        }
+        from += read;
+        length -= static_cast<uint64_t>(read);
     }
     return {};
 }

@@ -32,6 +32,10 @@ public:
     ~OutputFile();
 
     Result<void> write(std::span<const uint8_t> bytes);
+    // Appends `length` bytes of the open file `source`, `sourcePath`, from `offset`: copied
+    // by the kernel, file to file, where the file systems let it, else read and written.
+    Result<void> copyFrom(int source, const std::string& sourcePath, uint64_t offset,
+                          uint64_t length);
     // Whether the file is to replace an older one of its name, which stays until commit.
     bool replacesOlderFile() const { return !temporary_.empty(); }
     const std::string& path() const { return path_; }

@@ -219,5 +219,38 @@ TEST_F(UndoTest, EachUndoNamesTheNewestEditAndPutsBackTheImageAsItWasBeforeIt) {
     EXPECT_EQ(takeMessages().last(), "Notice: Undone: Modify TOC of C.TXT");
 }
 
+// Export Patch from the History list asks where to save, writes the patch on a worker and
+// names it and its size; xdelta3 makes the edited image from the original with it. Cancelled
+// from the menu, it writes nothing.
+TEST_F(UndoTest, ExportPatchWritesThePatchXdelta3MakesTheEditedImageWith) {
+    writeFileBytes(dir.file("original.iso"), readFileBytes(image));
+    browseTo(image);
+    selectRows({"B.TXT"});
+    modifySize("2");
+    takeMessages();
+    const std::string patch = dir.file("edits.vcdiff");
+    prompter->files.push_back(fromLocalPath(patch));
+    whenModalOpens<CHistoryDlg>(
+        [](CHistoryDlg& dialog) { dialog.findChild<QPushButton*>("exportPatch")->click(); });
+    window->handleSystemCommand(C::kHistoryCommand);
+    ASSERT_TRUE(operationEnds());
+    const QString shown = takeMessages().join(" / ");
+    EXPECT_TRUE(QRegularExpression("^Notice: Patch written: " +
+                                   QRegularExpression::escape(QString::fromStdString(patch)) +
+                                   ", \\d+ bytes, of edits 1 to 1\\.$")
+                    .match(shown)
+                    .hasMatch())
+        << shown.toStdString();
+    const std::string out = dir.file("out.iso");
+    ASSERT_TRUE(
+        commandOutput("xdelta3 -d -s " + dir.file("original.iso") + " " + patch + " " + out));
+    EXPECT_EQ(readFileBytes(out), readFileBytes(image));
+
+    prompter->files.push_back(QString());
+    window->handleSystemCommand(C::kExportPatchCommand);
+    EXPECT_FALSE(window->operationRunning());
+    EXPECT_TRUE(takeMessages().isEmpty());
+}
+
 }  // namespace
 }  // namespace kestrel::test

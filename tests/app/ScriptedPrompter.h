@@ -34,6 +34,11 @@ public:
         return next(files, QString());
     }
 
+    QString chooseFileToSave(const QString& nameFilter, const QString& initialName) override {
+        fileRequests.push_back(nameFilter + " / " + initialName);
+        return next(files, QString());
+    }
+
     QString chooseFolder(const QString& title) override {
         folderTitles.push_back(title);
         return next(folders, QString());
