@@ -233,6 +233,7 @@ Result<OriginalImage> OriginalImage::rebuild(const Journal& journal, const Image
     original.entries_ = std::make_unique<Entries>();
     original.firstEntry_ = *first;
     std::optional<ImageStateAfter> previous;
+    uint64_t reached = 0;  // the longest the image was made by an edit
     for (auto& [id, file, entry] : read) {
         if (id < *first) {
             continue;
@@ -248,6 +249,12 @@ Result<OriginalImage> OriginalImage::rebuild(const Journal& journal, const Image
         original.entries_->files.push_back(std::move(file));
         for (auto& range : entry->ranges) {
             if (range.rolledBack || range.target != JournalTarget::Image) {
+                continue;
+            }
+            // A change of the image's length carries no bytes; what it added or cut lies past
+            // the original's or the present image's end, where each is clipped below.
+            if (range.resizedTo) {
+                reached = std::max({reached, range.offset, *range.resizedTo});
                 continue;
             }
             if (range.length == 0 ||
@@ -272,7 +279,7 @@ Result<OriginalImage> OriginalImage::rebuild(const Journal& journal, const Image
             imagePath + " was changed since, by another program (" + *changed + ")");
     }
     original.currentSize_ = now->size;
-    const uint64_t bound = std::max(original.size_, original.currentSize_);
+    const uint64_t bound = std::max({original.size_, original.currentSize_, reached});
     const auto& ranges = original.entries_->ranges;
     for (const auto& held : ranges) {
         if (held.range.end() > bound) {
@@ -296,17 +303,26 @@ void OriginalImage::layOut(bool checksumsHold) {
     // laid on oldest first, with its newest, which says what the byte is now.
     Painting oldest;
     Painting newest;
+    // The original's bytes end at its size, the image's at its present one.
+    const auto clipped = [](Painting& painting, const SavedRange& range, uint64_t end, size_t i) {
+        if (range.offset < end) {
+            painting.lay(range.offset, std::min(range.end(), end), i);
+        }
+    };
     for (size_t i = ranges.size(); i-- > 0;) {
-        oldest.lay(ranges[i].range.offset, ranges[i].range.end(), i);
+        clipped(oldest, ranges[i].range, size_, i);
     }
     for (size_t i = 0; i < ranges.size(); ++i) {
-        newest.lay(ranges[i].range.offset, ranges[i].range.end(), i);
+        clipped(newest, ranges[i].range, currentSize_, i);
     }
     oldest.forEach([&](uint64_t offset, uint64_t end, size_t range) {
         oldest_.push_back({offset, end, range});
     });
     newest.forEach([&](uint64_t offset, uint64_t end, size_t range) {
-        const bool zeros = checksumsHold && wroteZeros(ranges[range].range, offset, end);
+        // Bytes cut off the image's end have no new bytes: those there now were added since,
+        // by an edit that kept none of what it added.
+        const bool zeros = checksumsHold && !ranges[range].range.cut &&
+                           wroteZeros(ranges[range].range, offset, end);
         auto& spans = changed_;
         if (!spans.empty() && spans.back().end() == offset && spans.back().zeros == zeros) {
             spans.back().length += end - offset;
