@@ -1,0 +1,208 @@
+// The Disc Map and the sector view on the sample image and its raw twins: every extent drawn
+// where the core maps it, in its kind's colour; hovering says what whois says; a click on a
+// file finds its row, selected rows are hatched; the sector view shows a sector's own bytes
+// and each part of a raw one in its colour.
+#include <QHelpEvent>
+#include <QToolTip>
+#include <set>
+#include <utility>
+
+#include "dialogs/DiscMapDlg.h"
+#include "dialogs/DiscMapView.h"
+#include "dialogs/SectorViewDlg.h"
+#include "image/ExtentMap.h"
+#include "io/ImageFile.h"
+#include "support/RawImages.h"
+#include "tests/app/WindowFixture.h"
+
+namespace kestrel::test {
+namespace {
+
+class DiscMapTest : public WindowFixture {
+protected:
+    void SetUp() override {
+        WindowFixture::SetUp();
+        std::filesystem::copy_file(KESTREL_SAMPLE_IMAGE, sample);
+    }
+
+    void openMapOf(const std::string& path) {
+        browseTo(path);
+        window->handleSystemCommand(C::kDiscMapCommand);
+        ASSERT_NE(window->discMap(), nullptr);
+        ASSERT_TRUE(mapShown());
+        // Four pixels a sector: every sector a cell of its own.
+        view()->setZoom(-2);
+    }
+    bool mapShown() const {
+        QDeadlineTimer deadline(30000);
+        while (window->discMap()->mapping() && !deadline.hasExpired()) {
+            QTest::qWait(5);
+        }
+        return !window->discMap()->mapping();
+    }
+    DiscMapView* view() const { return window->discMap()->view(); }
+
+    static ExtentMap coreMap(const std::string& path) {
+        const auto file = ImageFile::openForReading(path);
+        const auto volume = readVolume(*file);
+        return *mapVolume(*file, *volume);
+    }
+
+    QStringList selectedRows() const {
+        QStringList names;
+        for (const auto* item : list()->selectedItems()) {
+            names.append(item->text(0));
+        }
+        return names;
+    }
+
+    // The bytes the view's hex columns show, line by line.
+    static std::vector<uint8_t> shownBytes(const CSectorViewDlg& view) {
+        std::vector<uint8_t> bytes;
+        for (const QString& line : view.shownText().split(QChar('\n'), Qt::SkipEmptyParts)) {
+            const auto hex = line.section(QChar('|'), 0, 0).split(QChar(' '), Qt::SkipEmptyParts);
+            for (qsizetype i = 1; i < hex.size(); ++i) {
+                bytes.push_back(static_cast<uint8_t>(hex[i].toUInt(nullptr, 16)));
+            }
+        }
+        return bytes;
+    }
+
+    std::string sample = dir.file("sample.iso");
+};
+
+TEST_F(DiscMapTest, EveryExtentIsDrawnAtItsLbasInItsKindsColour) {
+    openMapOf(sample);
+    const ExtentMap expected = coreMap(sample);
+    ASSERT_EQ(view()->model()->sectors(), expected.volumeSectors);
+    for (const auto& extent : expected.extents) {
+        // An extent another overlaps is drawn where the other does not.
+        if (extent.sectors == 0 || extent.shared) {
+            continue;
+        }
+        for (const uint64_t lba : {uint64_t{extent.lba}, extent.lba + extent.sectors - 1}) {
+            const QPoint point = view()->pointOf(lba);
+            const auto drawn = view()->segmentAt(point);
+            ASSERT_TRUE(drawn) << lba;
+            EXPECT_EQ(std::pair(drawn->lba, drawn->sectors),
+                      std::pair(uint64_t{extent.lba}, extent.sectors));
+            EXPECT_EQ(drawn->kind, static_cast<MapKind>(extent.kind)) << lba;
+            EXPECT_EQ(view()->viewport()->grab().toImage().pixelColor(point),
+                      mapKindColour(drawn->kind))
+                << lba;
+        }
+    }
+}
+
+TEST_F(DiscMapTest, HoveringSaysWhatWhoisSays) {
+    openMapOf(sample);
+    for (const auto& [lba, whois] :
+         {std::pair{16, "16\tdescriptors\tvolume descriptors"}, std::pair{18, "18\tgap\tgap"},
+          std::pair{30, "30\tfile\t/DATA/STRINGS.DAT"},
+          std::pair{118, "118\tfile\t/MOVIES/INTRO.STR"}}) {
+        const QPoint point = view()->pointOf(lba);
+        QHelpEvent hover(QEvent::ToolTip, point, view()->viewport()->mapToGlobal(point));
+        QApplication::sendEvent(view()->viewport(), &hover);
+        EXPECT_EQ(QToolTip::text(), QString(whois)) << lba;
+    }
+}
+
+TEST_F(DiscMapTest, ClickingAFilesExtentSelectsItsRowAndAnythingElseNothing) {
+    struct Case {
+        uint32_t lba;
+        QString directory;
+        QStringList rows;
+    };
+    openMapOf(sample);
+    for (const auto& [lba, directory, rows] :
+         {Case{30, "DATA", {"STRINGS.DAT"}}, Case{118, "MOVIES", {"INTRO.STR"}},
+          Case{16, "KESTREL_SAMPLE", {}}, Case{18, "KESTREL_SAMPLE", {}}}) {
+        selectDirectory(1);
+        QTest::mouseClick(view()->viewport(), Qt::LeftButton, {}, view()->pointOf(lba));
+        EXPECT_EQ(tree()->currentItem()->text(0), directory) << lba;
+        EXPECT_EQ(selectedRows(), rows) << lba;
+    }
+}
+
+TEST_F(DiscMapTest, RowsSelectedInTheListAreHatchedOnTheMap) {
+    openMapOf(sample);
+    selectDirectory(2);
+    ASSERT_EQ(tree()->currentItem()->text(0), "DATA");
+    using Extents = std::set<std::pair<uint64_t, uint64_t>>;
+    for (const auto& [rows, hatched] :
+         {std::pair{QStringList{"STRINGS.DAT", "CONFIG.INI"}, Extents{{28, 1}, {29, 3}}},
+          std::pair{QStringList{"CONFIG.INI"}, Extents{{28, 1}}},
+          std::pair{QStringList{}, Extents{}}}) {
+        selectRows(rows);
+        Extents shown;
+        for (const auto& segment : view()->highlights()) {
+            shown.insert({segment.lba, segment.sectors});
+        }
+        EXPECT_EQ(shown, hatched) << rows.join(",").toStdString();
+    }
+}
+
+TEST_F(DiscMapTest, TheMapFollowsTheImageOpened) {
+    openMapOf(sample);
+    browseTo(image);
+    ASSERT_TRUE(mapShown());
+    EXPECT_EQ(view()->model()->sectors(), coreMap(image).volumeSectors);
+}
+
+TEST_F(DiscMapTest, TheSectorViewShowsACookedSectorsBytes) {
+    browseTo(sample);
+    for (const uint32_t lba : {0u, 16u, 29u, 118u}) {
+        window->showSectors(lba);
+        ASSERT_NE(window->sectorView(), nullptr);
+        const auto expected = readBytesAt(sample, uint64_t{lba} * 2048, 2048);
+        EXPECT_EQ(shownBytes(*window->sectorView()),
+                  std::vector<uint8_t>(expected.begin(), expected.end()))
+            << lba;
+    }
+}
+
+TEST_F(DiscMapTest, TheSectorViewShowsARawSectorWholeEachPartInItsColour) {
+    struct Case {
+        RawMode mode;
+        std::vector<std::pair<size_t, SectorPart>> parts;
+    };
+    using enum SectorPart;
+    const Case cases[] = {
+        {RawMode::Mode1,
+         {{0, Sync},
+          {11, Sync},
+          {12, Header},
+          {15, Header},
+          {16, UserData},
+          {2063, UserData},
+          {2064, Edc},
+          {2067, Edc},
+          {2068, Reserved},
+          {2075, Reserved},
+          {2076, Ecc},
+          {2351, Ecc}}},
+        {RawMode::Mode2,
+         {{12, Header},
+          {16, Subheader},
+          {23, Subheader},
+          {24, UserData},
+          {2071, UserData},
+          {2072, Edc},
+          {2076, Ecc}}},
+    };
+    constexpr uint32_t kLba = 16;
+    for (const auto& [mode, parts] : cases) {
+        const auto twin = writeRawTwin(sample, {mode, {}});
+        browseTo(twin.cue);
+        window->showSectors(kLba);
+        const auto& view = *window->sectorView();
+        const auto expected = readBytesAt(twin.bin, uint64_t{kLba} * 2352, 2352);
+        EXPECT_EQ(shownBytes(view), std::vector<uint8_t>(expected.begin(), expected.end()));
+        for (const auto& [offset, part] : parts) {
+            EXPECT_EQ(view.shownColourAt(offset), sectorPartColour(part)) << offset;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kestrel::test
