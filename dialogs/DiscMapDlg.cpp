@@ -33,14 +33,6 @@ QString zoomText(int zoom) {
                      : QStringLiteral("%1 pixels a sector").arg(1 << -zoom);
 }
 
-QLabel* swatch(const QColor& colour, const QString& text, QWidget* parent) {
-    auto* label = new QLabel(parent);
-    label->setText(
-        QStringLiteral("<span style=\"background:%1\">&nbsp;&nbsp;&nbsp;&nbsp;</span> %2")
-            .arg(colour.name(), text.toHtmlEscaped()));
-    return label;
-}
-
 }  // namespace
 
 CDiscMapDlg::CDiscMapDlg(QWidget* parent)
@@ -109,8 +101,7 @@ CDiscMapDlg::~CDiscMapDlg() {
 
 void CDiscMapDlg::addLegend(QGridLayout* legend) {
     for (int kind = 0; kind < kMapKinds; ++kind) {
-        const auto mapKind = static_cast<MapKind>(kind);
-        legend->addWidget(swatch(mapKindColour(mapKind), mapKindLabel(mapKind), this),
+        legend->addWidget(legendEntry(mapKindKey(static_cast<MapKind>(kind)), this),
                           kind / kLegendColumns, kind % kLegendColumns);
     }
     auto* selected = new QLabel(QStringLiteral("Hatched: the files selected in the list"), this);

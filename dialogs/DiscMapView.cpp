@@ -22,12 +22,7 @@ constexpr int kLabelWidth = 64;
 // A scroll range beyond this is too fine to be of use, and nears the scroll bar's limit.
 constexpr uint64_t kMostRows = 20'000'000;
 
-struct KindLook {
-    const char* colour;
-    const char* label;
-};
-
-constexpr std::array<KindLook, kMapKinds> kLooks{{
+constexpr std::array<ColourKey, kMapKinds> kKindKeys{{
     {"#8d6e63", "System area"},
     {"#e53935", "Volume descriptors"},
     {"#fb8c00", "Path tables"},
@@ -44,12 +39,8 @@ bool isFree(MapKind kind) {
 
 }  // namespace
 
-QColor mapKindColour(MapKind kind) {
-    return QColor(QString::fromLatin1(kLooks[static_cast<size_t>(kind)].colour));
-}
-
-QString mapKindLabel(MapKind kind) {
-    return QString::fromLatin1(kLooks[static_cast<size_t>(kind)].label);
+const ColourKey& mapKindKey(MapKind kind) {
+    return kKindKeys[static_cast<size_t>(kind)];
 }
 
 DiscMapView::DiscMapView(QWidget* parent) : QAbstractScrollArea(parent) {

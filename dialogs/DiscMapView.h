@@ -12,13 +12,16 @@
 #include <vector>
 
 #include "dialogs/DiscMapModel.h"
+#include "dialogs/Legend.h"
 
 class QPainter;
 
 namespace kestrel {
 
-QColor mapKindColour(MapKind kind);
-QString mapKindLabel(MapKind kind);
+const ColourKey& mapKindKey(MapKind kind);
+inline QColor mapKindColour(MapKind kind) {
+    return keyColour(mapKindKey(kind));
+}
 
 class DiscMapView : public QAbstractScrollArea {
     Q_OBJECT

@@ -21,12 +21,7 @@ constexpr size_t kBytesPerLine = 16;
 // "0930  " before each line's hex digits; a second blank parts its two halves.
 constexpr int kOffsetColumns = 6;
 
-struct PartLook {
-    const char* colour;
-    const char* label;
-};
-
-constexpr std::array<PartLook, kSectorParts> kPartLooks{{
+constexpr std::array<ColourKey, kSectorParts> kPartKeys{{
     {"#bdbdbd", "Sync"},
     {"#ffcc80", "Header"},
     {"#ce93d8", "Subheader"},
@@ -67,7 +62,7 @@ QString lineHtml(const SectorBytes& sector, size_t start) {
         const QString close = open ? QStringLiteral("</span>") : QString();
         open = part;
         return close + QStringLiteral("<span style=\"background:%1\">")
-                           .arg(QString::fromLatin1(kPartLooks[static_cast<size_t>(part)].colour));
+                           .arg(QString::fromLatin1(kPartKeys[static_cast<size_t>(part)].colour));
     };
     for (size_t offset = start; offset < end; ++offset) {
         const QString span = spanFor(offset);
@@ -86,12 +81,8 @@ QString lineHtml(const SectorBytes& sector, size_t start) {
 
 }  // namespace
 
-QColor sectorPartColour(SectorPart part) {
-    return QColor(QString::fromLatin1(kPartLooks[static_cast<size_t>(part)].colour));
-}
-
-QString sectorPartLabel(SectorPart part) {
-    return QString::fromLatin1(kPartLooks[static_cast<size_t>(part)].label);
+const ColourKey& sectorPartKey(SectorPart part) {
+    return kPartKeys[static_cast<size_t>(part)];
 }
 
 CSectorViewDlg::CSectorViewDlg(SectorSource source, QWidget* parent)
@@ -125,11 +116,7 @@ CSectorViewDlg::CSectorViewDlg(SectorSource source, QWidget* parent)
     auto* legend = new QHBoxLayout(legend_);
     legend->setContentsMargins(0, 0, 0, 0);
     for (int part = 0; part < kSectorParts; ++part) {
-        const auto sectorPart = static_cast<SectorPart>(part);
-        legend->addWidget(new QLabel(
-            QStringLiteral("<span style=\"background:%1\">&nbsp;&nbsp;&nbsp;&nbsp;</span> %2")
-                .arg(sectorPartColour(sectorPart).name(), sectorPartLabel(sectorPart)),
-            legend_));
+        legend->addWidget(legendEntry(sectorPartKey(static_cast<SectorPart>(part)), legend_));
     }
     legend->addStretch();
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "dialogs/Legend.h"
 #include "dialogs/SectorSource.h"
 
 class QLabel;
@@ -17,8 +18,10 @@ class QTextEdit;
 
 namespace kestrel {
 
-QColor sectorPartColour(SectorPart part);
-QString sectorPartLabel(SectorPart part);
+const ColourKey& sectorPartKey(SectorPart part);
+inline QColor sectorPartColour(SectorPart part) {
+    return keyColour(sectorPartKey(part));
+}
 
 class CSectorViewDlg : public QDialog {
     Q_OBJECT
