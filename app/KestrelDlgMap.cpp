@@ -10,7 +10,6 @@
 #include "dialogs/ImageText.h"
 #include "dialogs/SectorViewDlg.h"
 #include "image/VolumePaths.h"
-#include "io/RawImage.h"
 
 namespace kestrel {
 
@@ -19,25 +18,44 @@ namespace {
 constexpr int kRowNameRole = Qt::UserRole;
 constexpr int kLbaColumn = 1;
 
-// Another handle on the file `source` reads, read the same way, for a worker to use alone
-// while the window goes on reading through its own.
-Result<std::shared_ptr<const ImageSource>> ownHandle(const ImageSource& source) {
-    if (const auto* raw = dynamic_cast<const RawImage*>(&source)) {
-        auto file = raw->file().duplicate();
-        if (!file) {
-            return file.error();
+// The presented volume as the image itself holds it, `base` bytes in: layer 1 read where it
+// lies rather than through its copy, which the session alone holds.
+class LayerInImage final : public ImageSource {
+public:
+    LayerInImage(std::unique_ptr<ImageSource> image, uint64_t base)
+        : image_(std::move(image)), base_(base) {}
+
+    const std::string& path() const override { return image_->path(); }
+    Result<uint64_t> size() const override {
+        const auto size = image_->size();
+        if (!size) {
+            return size;
         }
-        return std::shared_ptr<const ImageSource>(
-            std::make_shared<RawImage>(std::move(*file), raw->layout(), raw->path()));
+        return *size > base_ ? *size - base_ : 0;
     }
-    if (const auto* cooked = dynamic_cast<const ImageFile*>(&source)) {
-        auto file = cooked->duplicate();
-        if (!file) {
-            return file.error();
-        }
-        return std::shared_ptr<const ImageSource>(std::make_shared<ImageFile>(std::move(*file)));
+    Result<size_t> readAt(uint64_t offset, std::span<uint8_t> buffer) const override {
+        return image_->readAt(base_ + offset, buffer);
     }
-    return Error{ErrorKind::Io, source.path() + " cannot be read by another thread"};
+    Result<FileIdentity> identity() const override { return image_->identity(); }
+    void readThrough(const PendingWrites* pending) override { image_->readThrough(pending); }
+
+private:
+    std::unique_ptr<ImageSource> image_;
+    uint64_t base_;
+};
+
+// The presented volume on a handle of its own, for a worker to read alone while the window
+// goes on reading through the session's.
+Result<std::shared_ptr<const ImageSource>> ownHandle(const OperationSnapshot& where) {
+    auto image = where.openImage();
+    if (!image) {
+        return image.error();
+    }
+    if (where.layerOffset == 0) {
+        return std::shared_ptr<const ImageSource>(std::move(*image));
+    }
+    return std::shared_ptr<const ImageSource>(
+        std::make_shared<LayerInImage>(std::move(*image), where.layerOffset));
 }
 
 }  // namespace
@@ -92,8 +110,9 @@ void CKestrelDlg::refreshDiscMap() {
         discMap_->close();
         return;
     }
-    auto source = ownHandle(session_->presentedSource());
-    const auto sectors = sectorSource().sectors();
+    const OperationSnapshot where = session_->snapshot(0, {});
+    auto source = ownHandle(where);
+    const auto sectors = SectorSource(where.image, where.imageLayout, where.layerOffset).sectors();
     if (!source || !sectors) {
         showError(QStringLiteral("The Disc Map cannot read the image:"),
                   source ? sectors.error() : source.error());

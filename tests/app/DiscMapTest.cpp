@@ -149,6 +149,86 @@ TEST_F(DiscMapTest, TheMapFollowsTheImageOpened) {
     EXPECT_EQ(view()->model()->sectors(), coreMap(image).volumeSectors);
 }
 
+TEST_F(DiscMapTest, TheMapShowsThePresentedLayer) {
+    IsoBuilder layer0{Layout::Dvd, "LAYER_ZERO"};
+    IsoBuilder layer1{Layout::Dvd, "LAYER_ONE"};
+    layer0.addFile(IsoBuilder::kRoot, textFile("L0.BIN;1", "layer zero"));
+    layer0.setVolumeSectors(600);
+    layer1.addFile(IsoBuilder::kRoot, textFile("L1.BIN;1", "layer one data"));
+    const std::string dual = dir.file("dual.iso");
+    isobuilder::writeDualLayer(dual, layer0, layer1);
+    openMapOf(dual);
+    const auto filesMapped = [this] {
+        QStringList paths;
+        for (const auto& extent : view()->model()->map().extents) {
+            for (const auto& owner : extent.owners) {
+                paths.append(QString::fromStdString(owner.path));
+            }
+        }
+        return paths;
+    };
+    EXPECT_EQ(filesMapped(), QStringList{"/L0.BIN"});
+    click(C::kSwitchLayersButton);
+    ASSERT_TRUE(mapShown());
+    EXPECT_EQ(filesMapped(), QStringList{"/L1.BIN"});
+}
+
+// Sectors the image holds past the volume's end are free space of their own, drawn as such.
+TEST_F(DiscMapTest, TheFreeSpaceLineSaysWhereTheGapsAndTheSectorsPastTheVolumeLie) {
+    const QString gaps =
+        "Free: 1 sector (2.0 KB) in 1 gap of the volume, the largest 1 sector "
+        "(2.0 KB) at LBA 18";
+    for (const auto& [appended, free] :
+         {std::pair{0, gaps + "; the image holds nothing past the volume's end."},
+          std::pair{100, gaps + "; 100 sectors (204.8 KB) past the volume's end, from LBA 418."}}) {
+        std::filesystem::resize_file(sample, (418 + appended) * 2048);
+        openMapOf(sample);
+        EXPECT_EQ(window->discMap()->freeSpaceText(), free);
+        ASSERT_EQ(view()->model()->sectors(), 418u + appended);
+        const QPoint last = view()->pointOf(418 + appended - 1);
+        EXPECT_EQ(view()->segmentAt(last)->kind, appended ? MapKind::PastVolume : MapKind::File);
+    }
+}
+
+TEST_F(DiscMapTest, TheSectorViewMovesByItsButtonsAndItsLbaBoxAndSaysWhatItCannotShow) {
+    struct Step {
+        std::function<void(CSectorViewDlg&)> act;
+        uint64_t lba;
+        QString info;  // how the line above the bytes starts
+    };
+    const auto typed = [](const QString& text) {
+        return [text](CSectorViewDlg& view) {
+            view.lbaEdit()->setText(text);
+            QTest::keyClick(view.lbaEdit(), Qt::Key_Return);
+        };
+    };
+    const auto press = [](const char* button) {
+        return [button](CSectorViewDlg& view) {
+            for (auto* found : view.findChildren<QPushButton*>()) {
+                if (found->text() == button) {
+                    found->click();
+                }
+            }
+        };
+    };
+    browseTo(sample);
+    window->showSectors(16);
+    const std::vector<Step> steps{
+        {press("&Next"), 17, "2048-byte sector at byte 34816 "},
+        {press("&Previous"), 16, "2048-byte sector at byte 32768 "},
+        {typed("29"), 29, "2048-byte sector at byte 59392 "},
+        {typed("418"), 418, "Sector 418 could not be read: LBA 418 is past the end of "},
+        {typed("x1"), 418, "\"x1\" is not an LBA"},
+    };
+    for (const auto& step : steps) {
+        auto& view = *window->sectorView();
+        step.act(view);
+        EXPECT_EQ(view.lba(), step.lba);
+        EXPECT_TRUE(view.infoText().startsWith(step.info)) << view.infoText().toStdString();
+        EXPECT_EQ(view.sector().bytes.empty(), step.lba >= 418);
+    }
+}
+
 TEST_F(DiscMapTest, TheSectorViewShowsACookedSectorsBytes) {
     browseTo(sample);
     for (const uint32_t lba : {0u, 16u, 29u, 118u}) {
