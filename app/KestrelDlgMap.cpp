@@ -58,6 +58,10 @@ Result<std::shared_ptr<const ImageSource>> ownHandle(const OperationSnapshot& wh
         std::make_shared<LayerInImage>(std::move(*image), where.layerOffset));
 }
 
+SectorSource sectorsOf(const OperationSnapshot& where) {
+    return {where.image, where.imageLayout, where.layerOffset};
+}
+
 }  // namespace
 
 CDiscMapDlg* CKestrelDlg::discMap() const {
@@ -81,8 +85,7 @@ void CKestrelDlg::connectMapAndSectors() {
 }
 
 SectorSource CKestrelDlg::sectorSource() const {
-    const OperationSnapshot where = session_->snapshot(0, {});
-    return {where.image, where.imageLayout, where.layerOffset};
+    return sectorsOf(session_->snapshot(0, {}));
 }
 
 void CKestrelDlg::showDiscMap() {
@@ -112,7 +115,7 @@ void CKestrelDlg::refreshDiscMap() {
     }
     const OperationSnapshot where = session_->snapshot(0, {});
     auto source = ownHandle(where);
-    const auto sectors = SectorSource(where.image, where.imageLayout, where.layerOffset).sectors();
+    const auto sectors = sectorsOf(where).sectors();
     if (!source || !sectors) {
         showError(QStringLiteral("The Disc Map cannot read the image:"),
                   source ? sectors.error() : source.error());

@@ -9,6 +9,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "dialogs/DiscMapModel.h"
 #include "image/Volume.h"
