@@ -157,16 +157,22 @@ void CKestrelDlg::selectMappedFile(const std::string& path) {
 }
 
 void CKestrelDlg::viewSelectedSectors() {
-    const auto selected = fileList->selectedItems();
-    if (selected.isEmpty()) {
+    // The first selected row in list order, as the other commands on rows take it.
+    const QTreeWidgetItem* first = nullptr;
+    for (int row = 0; row < fileList->topLevelItemCount() && first == nullptr; ++row) {
+        if (fileList->topLevelItem(row)->isSelected()) {
+            first = fileList->topLevelItem(row);
+        }
+    }
+    if (first == nullptr) {
         prompter_->show(Message::notice(QStringLiteral("Select a file to view its sectors.")));
         return;
     }
-    const qlonglong lba = selected.first()->text(kLbaColumn).toLongLong();
+    const qlonglong lba = first->text(kLbaColumn).toLongLong();
     if (lba < 0) {
         prompter_->show(
             Message::notice(QStringLiteral("%1 has no sectors to view: its record gives LBA %2.")
-                                .arg(selected.first()->text(0))
+                                .arg(first->text(0))
                                 .arg(lba)));
         return;
     }

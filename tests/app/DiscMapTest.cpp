@@ -229,6 +229,57 @@ TEST_F(DiscMapTest, TheSectorViewMovesByItsButtonsAndItsLbaBoxAndSaysWhatItCanno
     }
 }
 
+// A cell of many sectors that starts in a gap shows the extent it holds, however small.
+TEST_F(DiscMapTest, ASmallFileInAWideGapShowsAtEveryZoom) {
+    IsoBuilder volume{Layout::CdRomXa, "SPARSE"};
+    volume.addFile(IsoBuilder::kRoot, recordOnly("SMALL.BIN;1", 1000, 2048));
+    volume.setVolumeSectors(4000);
+    const std::string sparse = dir.file("sparse.iso");
+    volume.writeTo(sparse);
+    openMapOf(sparse);
+    for (const int zoom : {-2, 0, 3, 6, 9}) {
+        view()->setZoom(zoom);
+        const QPoint point = view()->pointOf(1000);
+        EXPECT_EQ(view()->viewport()->grab().toImage().pixelColor(point),
+                  mapKindColour(MapKind::File))
+            << zoom;
+    }
+}
+
+TEST_F(DiscMapTest, ViewSectorsOpensAtTheFirstSelectedRowsLbaOrSaysWhyNot) {
+    const auto viewSectors = [this] {
+        for (auto* action : list()->actions()) {
+            if (action->text() == "View &Sectors...") {
+                action->trigger();
+            }
+        }
+    };
+    struct Case {
+        QStringList rows;
+        int lba;  // -1: no sector view
+        QString message;
+    };
+    browseTo(image);
+    // The first of the two in list order, whichever was selected first.
+    const QString first =
+        column(0).indexOf("A.TXT") < column(0).indexOf("B.TXT") ? "A.TXT" : "B.TXT";
+    const int firstLba = cell(first, 1).toInt();
+    for (const auto& [rows, lba, message] :
+         {Case{{}, -1, "Notice: Select a file to view its sectors."},
+          Case{{"ZERO.BIN"},
+               -1,
+               "Notice: ZERO.BIN has no sectors to view: its record gives LBA -65536."},
+          Case{{"B.TXT", "A.TXT"}, firstLba, {}}}) {
+        selectRows(rows);
+        viewSectors();
+        EXPECT_EQ(takeMessages(), message.isEmpty() ? QStringList() : QStringList{message});
+        ASSERT_EQ(window->sectorView() != nullptr, lba >= 0) << rows.join(",").toStdString();
+        if (lba >= 0) {
+            EXPECT_EQ(window->sectorView()->lba(), uint64_t(lba));
+        }
+    }
+}
+
 TEST_F(DiscMapTest, TheSectorViewShowsACookedSectorsBytes) {
     browseTo(sample);
     for (const uint32_t lba : {0u, 16u, 29u, 118u}) {
