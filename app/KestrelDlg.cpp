@@ -89,6 +89,7 @@ CKestrelDlg::CKestrelDlg(std::unique_ptr<Prompter> prompter, std::string layerCo
     connectEventTable();
     connectProgressDisplay();
     connectImageWatch();
+    connectMapAndSectors();
 }
 
 CKestrelDlg::~CKestrelDlg() {
@@ -135,6 +136,7 @@ void CKestrelDlg::addWindowMenu() {
     addAction(separator);
     addCommand(QStringLiteral("&History..."), kHistoryCommand);
     addCommand(QStringLiteral("Export &Patch..."), kExportPatchCommand);
+    addCommand(QStringLiteral("Disc &Map...\tM"), kDiscMapCommand)->setShortcut(Qt::Key_M);
     addCommand(QStringLiteral("&Undo"), kUndoCommand)->setShortcut(QKeySequence::Undo);
     addCommand(QStringLiteral("&Redo"), kRedoCommand)->setShortcuts(redoKeys());
     addCommand(QString::fromLatin1(kAboutItemText), kAboutCommand);
@@ -197,6 +199,9 @@ void CKestrelDlg::handleSystemCommand(unsigned command) {
             break;
         case kHistoryCommand:
             showHistory();
+            break;
+        case kDiscMapCommand:
+            showDiscMap();
             break;
         case kMinimizeCommand:
             showMinimized();

@@ -15,6 +15,7 @@
 #include "dialogs/DialogTemplate.h"
 #include "dialogs/ModifyTocDlg.h"
 #include "dialogs/Prompter.h"
+#include "dialogs/SectorSource.h"
 #include "ops/LayerCopyPath.h"
 #include "ops/MasterFile.h"
 #include "ops/Replace.h"
@@ -30,6 +31,8 @@ class QTreeWidgetItem;
 
 namespace kestrel {
 
+class CDiscMapDlg;
+class CSectorViewDlg;
 struct Error;
 struct OperationReport;
 
@@ -68,6 +71,8 @@ public:
     static constexpr unsigned kHistoryCommand = 64;
     // The Export Patch item's command: the journal's edits as a patch xdelta3 applies.
     static constexpr unsigned kExportPatchCommand = 80;
+    // The Disc Map's command, also given by the key M.
+    static constexpr unsigned kDiscMapCommand = 96;
 
     // Without a prompter the window shows real message boxes and file dialogs. The layer-1
     // copy of a dual-layer image is kept at `layerCopyPath`.
@@ -93,6 +98,11 @@ public:
     }
     // The image chosen with Browse, or typed into the path box before closing with Enter.
     const std::string& selectedIsoPath() const { return selectedIsoPath_; }
+    // The Disc Map and the sector view while they are open; null otherwise.
+    CDiscMapDlg* discMap() const;
+    CSectorViewDlg* sectorView() const;
+    // Opens the sector view at `lba` of the presented volume.
+    void showSectors(uint64_t lba);
 
 private:
     enum class Operation { Extract, Dummy, Overwrite };
@@ -139,6 +149,19 @@ private:
     // Switch Layers can be pressed when the chosen image has a layer-1 copy and no operation
     // holds the buttons.
     void updateSwitchLayersButton();
+
+    // The Disc Map of the presented volume, made again when the image changes or the other
+    // layer is presented, the list's selected rows hatched on it.
+    void connectMapAndSectors();
+    void showDiscMap();
+    void refreshDiscMap();
+    void hatchSelectedRows();
+    // Selects the directory of the file at `path`, a primary-tree path, and its row.
+    void selectMappedFile(const std::string& path);
+    // The sector view at the first selected row's LBA.
+    void viewSelectedSectors();
+    // The image's sectors as the presented volume counts them, on the session's handle.
+    SectorSource sectorSource() const;
 
     // Reverts the chosen image's last edit still in effect, once the user confirms it.
     void undoLastEdit();
@@ -242,6 +265,8 @@ private:
     QPushButton* cancelButton;
     DirectoryItems<QTreeWidgetItem*> dirItem;
 
+    QPointer<CDiscMapDlg> discMap_;
+    QPointer<CSectorViewDlg> sectorView_;
     QFileSystemWatcher* imageWatcher_ = nullptr;
     QTimer* imageSettled_ = nullptr;  // fires once the image's changes have settled
     QPointer<QThread> worker_;

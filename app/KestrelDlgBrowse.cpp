@@ -75,6 +75,7 @@ void CKestrelDlg::showVolume() {
     fileList->clear();
     showDiscKind();
     updateSwitchLayersButton();
+    refreshDiscMap();
     if (!session_ || session_->volume().directories.empty()) {
         return;
     }

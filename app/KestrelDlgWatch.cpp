@@ -51,6 +51,7 @@ void CKestrelDlg::relistChangedImage() {
     }
     const auto selected = selectedRowNames();
     session_->forgetReadStructures();
+    refreshDiscMap();
     relistDirectory(findSelectedDirectory());
     for (int row = 0; row < fileList->topLevelItemCount(); ++row) {
         QTreeWidgetItem* item = fileList->topLevelItem(row);

@@ -26,26 +26,6 @@ Result<ExtentMap> mapImage(const MapArguments& arguments) {
     return mapVolume(session->presentedSource(), session->volume());
 }
 
-std::string ownerText(const ExtentOwner& owner) {
-    // Primary paths are the image's bytes; Joliet paths are UTF-8 already.
-    std::string text = owner.joliet ? "Joliet " + shownText(owner.path) : shownName(owner.path);
-    if (!owner.longName.empty()) {
-        text += " (" + shownText(owner.longName) + ")";
-    }
-    return text;
-}
-
-std::string extentText(const MappedExtent& extent) {
-    if (extent.kind != ExtentKind::File) {
-        return extent.kind == ExtentKind::Gap ? "gap" : shownName(extent.what);
-    }
-    std::string text;
-    for (const auto& owner : extent.owners) {
-        text += (text.empty() ? "" : ", ") + ownerText(owner);
-    }
-    return extent.shared ? text + " [shared]" : text;
-}
-
 nlohmann::json extentJson(const MappedExtent& extent) {
     nlohmann::json json{
         {"lba", extent.lba}, {"sectors", extent.sectors}, {"kind", extentKindName(extent.kind)}};
@@ -108,17 +88,14 @@ int runWhois(const MapArguments& arguments, const CommonOptions& options) {
     }
     auto answers = nlohmann::json::array();
     for (const uint32_t lba : lbas) {
-        const auto holding = extentsHolding(*map, lba);
         auto holders = nlohmann::json::array();
-        for (const auto& extent : holding) {
+        for (const auto& extent : extentsHolding(*map, lba)) {
             holders.push_back(extentJson(extent));
-            if (!options.json) {
-                std::cout << lba << '\t' << extentKindName(extent.kind) << '\t'
-                          << extentText(extent) << '\n';
-            }
         }
-        if (holding.empty() && !options.json) {
-            std::cout << lba << "\tbeyond\tbeyond the volume and every extent\n";
+        if (!options.json) {
+            for (const auto& line : whoisLines(*map, lba)) {
+                std::cout << line << '\n';
+            }
         }
         answers.push_back({{"lba", lba}, {"holders", std::move(holders)}});
     }

@@ -9,6 +9,7 @@
 #include "image/ByteOrder.h"
 #include "image/IsoLayout.h"
 #include "image/LongNames.h"
+#include "image/NameText.h"
 #include "image/VolumePaths.h"
 #include "image/VolumeStructures.h"
 
@@ -147,6 +148,15 @@ std::vector<MappedExtent> mergeFiles(std::vector<MappedExtent> extents) {
     return merged;
 }
 
+std::string ownerText(const ExtentOwner& owner) {
+    // Primary paths are the image's bytes; Joliet paths are UTF-8 already.
+    std::string text = owner.joliet ? "Joliet " + shownText(owner.path) : shownName(owner.path);
+    if (!owner.longName.empty()) {
+        text += " (" + shownText(owner.longName) + ")";
+    }
+    return text;
+}
+
 void addGaps(ExtentMap& map) {
     std::vector<MappedExtent> withGaps;
     uint64_t covered = 0;
@@ -230,6 +240,29 @@ const char* extentKindName(ExtentKind kind) {
             return "gap";
     }
     return "gap";
+}
+
+std::string extentText(const MappedExtent& extent) {
+    if (extent.kind != ExtentKind::File) {
+        return extent.kind == ExtentKind::Gap ? "gap" : shownName(extent.what);
+    }
+    std::string text;
+    for (const auto& owner : extent.owners) {
+        text += (text.empty() ? "" : ", ") + ownerText(owner);
+    }
+    return extent.shared ? text + " [shared]" : text;
+}
+
+std::vector<std::string> whoisLines(const ExtentMap& map, uint32_t lba) {
+    const std::string number = std::to_string(lba);
+    std::vector<std::string> lines;
+    for (const auto& extent : extentsHolding(map, lba)) {
+        lines.push_back(number + '\t' + extentKindName(extent.kind) + '\t' + extentText(extent));
+    }
+    if (lines.empty()) {
+        lines.push_back(number + "\tbeyond\tbeyond the volume and every extent");
+    }
+    return lines;
 }
 
 }  // namespace kestrel

@@ -48,4 +48,11 @@ std::vector<MappedExtent> extentsHolding(const ExtentMap& map, uint32_t lba);
 
 const char* extentKindName(ExtentKind kind);
 
+// What an extent is, as the map's lines and whois name it: the structure, "gap", or every file
+// whose record points at it ("Joliet " before a Joliet path, the long name in brackets).
+std::string extentText(const MappedExtent& extent);
+// whois's answer for sector `lba`: "LBA<tab>kind<tab>what" for each extent holding it, or one
+// line saying that none does.
+std::vector<std::string> whoisLines(const ExtentMap& map, uint32_t lba);
+
 }  // namespace kestrel
