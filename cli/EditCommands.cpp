@@ -7,7 +7,6 @@
 #include "cli/ImageText.h"
 #include "cli/OpenImage.h"
 #include "cli/TerminalProgress.h"
-#include "journal/UndoLimits.h"
 #include "ops/Blanking.h"
 #include "ops/MasterFile.h"
 #include "ops/ModifyToc.h"
@@ -92,19 +91,8 @@ Result<void> settleStructures(OperationSnapshot& snapshot, bool force) {
 
 // A data edit keeps undo when the journal can take it; --no-undo goes on without.
 Result<void> settleUndo(OperationSnapshot& snapshot, const CommonOptions& options) {
-    if (options.noUndo) {
-        snapshot.keepUndo = false;
-        return {};
-    }
-    const char* hint = "; --no-undo edits without undo";
-    if (!snapshot.journal) {
-        return Error{snapshot.journal.error().kind, snapshot.journal.error().message + hint};
-    }
-    const UndoRoom room = undoRoomFor(snapshot.savedBytes(), snapshot.journal->folder());
-    if (!room.fits) {
-        return Error{ErrorKind::Io, room.refusal + hint};
-    }
-    return {};
+    snapshot.keepUndo = !options.noUndo;
+    return requireUndoRoom(snapshot.journal, snapshot.savedBytes(), options);
 }
 
 int runRelink(const EditArguments& arguments, const CommonOptions& options) {

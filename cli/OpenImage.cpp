@@ -4,6 +4,7 @@
 #include <map>
 
 #include "cli/ImageText.h"
+#include "journal/UndoLimits.h"
 
 namespace kestrel::cli {
 
@@ -104,6 +105,22 @@ OperationSnapshot snapshotOf(const Session& session, const std::vector<ListedFil
         merged.files.push_back(byDirectory.at(directory).files[taken[directory]++]);
     }
     return merged;
+}
+
+Result<void> requireUndoRoom(const Result<Journal>& journal, uint64_t savedBytes,
+                             const CommonOptions& options) {
+    if (options.noUndo) {
+        return {};
+    }
+    const char* hint = "; --no-undo edits without undo";
+    if (!journal) {
+        return Error{journal.error().kind, journal.error().message + hint};
+    }
+    const UndoRoom room = undoRoomFor(savedBytes, journal->folder());
+    if (!room.fits) {
+        return Error{ErrorKind::Io, room.refusal + hint};
+    }
+    return {};
 }
 
 }  // namespace kestrel::cli

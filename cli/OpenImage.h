@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/CliOutput.h"
 #include "image/VolumePaths.h"
 #include "ops/MasterFile.h"
 #include "ops/Session.h"
@@ -25,5 +26,10 @@ Result<std::vector<ListedFile>> filesInImage(const Session& session,
 
 // One snapshot of files from any directories, so that one run makes one edit of them all.
 OperationSnapshot snapshotOf(const Session& session, const std::vector<ListedFile>& files);
+
+// A data edit keeps undo when `journal` has room for the `savedBytes` it would save; with
+// --no-undo it goes on without, and the refusal says so.
+Result<void> requireUndoRoom(const Result<Journal>& journal, uint64_t savedBytes,
+                             const CommonOptions& options);
 
 }  // namespace kestrel::cli

@@ -8,7 +8,6 @@
 #include "cli/OpenImage.h"
 #include "cli/PreviewOutput.h"
 #include "cli/TerminalProgress.h"
-#include "journal/UndoLimits.h"
 #include "ops/Replace.h"
 
 namespace kestrel::cli {
@@ -36,22 +35,6 @@ const char* placementName(PlacementKind kind) {
     return "";
 }
 
-// An edit with undo needs a journal with room for what an in-place replacement overwrites.
-Result<void> settleUndo(const Session& session, uint64_t size, const CommonOptions& options) {
-    if (options.noUndo) {
-        return {};
-    }
-    const char* hint = "; --no-undo edits without undo";
-    if (!session.journal()) {
-        return Error{session.journal().error().kind, session.journal().error().message + hint};
-    }
-    const UndoRoom room = undoRoomFor(size, session.journal()->folder());
-    if (!room.fits) {
-        return Error{ErrorKind::Io, room.refusal + hint};
-    }
-    return {};
-}
-
 int runReplace(const ReplaceArguments& arguments, const CommonOptions& options) {
     const std::string command = "replace";
     auto session = openImage(arguments.image, arguments.layer);
@@ -60,7 +43,7 @@ int runReplace(const ReplaceArguments& arguments, const CommonOptions& options) 
     auto location = file ? session->findRecord(file->directory, *file->rowName)
                          : Result<RecordLocation>(file.error());
     auto settled = location && !arguments.dryRun
-                       ? settleUndo(*session, location->dataLength, options)
+                       ? requireUndoRoom(session->journal(), location->dataLength, options)
                        : Result<void>(location ? Result<void>() : location.error());
     if (!settled) {
         return refuse(options, command, settled.error());
