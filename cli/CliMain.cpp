@@ -31,6 +31,7 @@ int run(int argc, char** argv) {
     commands.push_back(addUndoCommand(app, options));
     commands.push_back(addApplyCommand(app, options));
     commands.push_back(addReplaceCommand(app, options));
+    commands.push_back(addAddCommand(app, options));
     commands.push_back(addPatchCommand(app, options));
     try {
         app.parse(argc, argv);

@@ -25,6 +25,7 @@ Command addUndoCommand(CLI::App& app, const CommonOptions& options);
 std::vector<Command> addMapCommands(CLI::App& app, const CommonOptions& options);
 Command addApplyCommand(CLI::App& app, const CommonOptions& options);
 Command addReplaceCommand(CLI::App& app, const CommonOptions& options);
+Command addAddCommand(CLI::App& app, const CommonOptions& options);
 Command addPatchCommand(CLI::App& app, const CommonOptions& options);
 
 }  // namespace kestrel::cli

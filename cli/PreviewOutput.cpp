@@ -46,4 +46,16 @@ nlohmann::json printPreview(const std::vector<PreviewedRange>& previewed,
     return changes;
 }
 
+const char* placementName(PlacementKind kind) {
+    switch (kind) {
+        case PlacementKind::OwnExtent:
+            return "own-extent";
+        case PlacementKind::VolumeEnd:
+            return "volume-end";
+        case PlacementKind::Gap:
+            return "gap";
+    }
+    return "";
+}
+
 }  // namespace kestrel::cli

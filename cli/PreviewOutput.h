@@ -6,6 +6,7 @@
 
 #include "cli/CliOutput.h"
 #include "journal/JournalEdit.h"
+#include "ops/ReplacePlacement.h"
 
 namespace kestrel::cli {
 
@@ -13,5 +14,8 @@ namespace kestrel::cli {
 // document's "changes".
 nlohmann::json printPreview(const std::vector<PreviewedRange>& previewed,
                             const CommonOptions& options);
+
+// A placement's kind as the JSON output names it: "own-extent", "volume-end", "gap".
+const char* placementName(PlacementKind kind);
 
 }  // namespace kestrel::cli

@@ -23,18 +23,6 @@ struct ReplaceArguments {
     bool dryRun = false;
 };
 
-const char* placementName(PlacementKind kind) {
-    switch (kind) {
-        case PlacementKind::OwnExtent:
-            return "own-extent";
-        case PlacementKind::VolumeEnd:
-            return "volume-end";
-        case PlacementKind::Gap:
-            return "gap";
-    }
-    return "";
-}
-
 int runReplace(const ReplaceArguments& arguments, const CommonOptions& options) {
     const std::string command = "replace";
     auto session = openImage(arguments.image, arguments.layer);

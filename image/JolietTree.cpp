@@ -41,6 +41,7 @@ Result<JolietTree> JolietTree::read(const ImageSource& image, const TreeDescript
             continue;
         }
         Directory& files = tree.directories_.emplace_back();
+        files.entry = directory;
         auto walked = walkDirectory(image, placeOf(directory), ListingStart::BehindDotRecords,
                                     [&files](const WalkedRecord& walked) {
                                         if (walked.record.isListed()) {
@@ -120,6 +121,22 @@ std::optional<RecordLocation> JolietTree::twin(size_t directory, const Extent& e
         return std::nullopt;
     }
     return *candidates.front();
+}
+
+std::optional<size_t> JolietTree::subdirectory(size_t parent, const std::string& name) const {
+    const DirectoryNumber parentNumber = directories_.at(parent).entry.number;
+    std::optional<size_t> found;
+    for (size_t i = 0; i < directories_.size(); ++i) {
+        const PathTableDirectory& entry = directories_[i].entry;
+        if (i != parent && entry.parent == parentNumber &&
+            sameNameInAnyCase(jolietName(entry.identifier), name)) {
+            if (found) {
+                return std::nullopt;
+            }
+            found = i;
+        }
+    }
+    return found;
 }
 
 std::vector<RecordLocation> JolietTree::files() const {

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "image/PathTable.h"
 #include "image/RecordLookup.h"
 #include "image/VolumeDescriptors.h"
 
@@ -30,6 +31,16 @@ public:
     // several have it, the one whose name is `primaryName` in any case.
     std::optional<RecordLocation> twin(size_t directory, const Extent& extent,
                                        const std::string& primaryName) const;
+    // The directory's place in the image and its entry in the tree's table; `directory` is an
+    // index as matchingDirectory gives it.
+    const PathTableDirectory& entry(size_t directory) const {
+        return directories_.at(directory).entry;
+    }
+    // The directory under `parent` whose name is `name` in any case; none when no one is, or
+    // two are.
+    std::optional<size_t> subdirectory(size_t parent, const std::string& name) const;
+    // The root, which every tree has.
+    static constexpr size_t kRoot = 0;
     // Every plain file record of the tree.
     std::vector<RecordLocation> files() const;
     // Records that a twin now points elsewhere, as patching it made it.
@@ -37,6 +48,7 @@ public:
 
 private:
     struct Directory {
+        PathTableDirectory entry;
         std::vector<RecordLocation> files;
     };
     // Counts a file of `directory` at `extent` in byExtent_, or with `added` false no longer.

@@ -24,6 +24,8 @@ const char* kindName(EditKind kind) {
             return "Plan";
         case EditKind::Replace:
             return "Replace";
+        case EditKind::Add:
+            return "Add";
     }
     return "Edit";
 }

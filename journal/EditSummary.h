@@ -17,6 +17,7 @@ enum class EditKind : uint8_t {
     Undo = 5,
     Plan = 6,
     Replace = 7,
+    Add = 8,
 };
 
 struct EditSummary {

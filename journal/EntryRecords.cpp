@@ -532,7 +532,7 @@ private:
         summary.undoes = fields.get64();
         summary.name = fields.getText();
         begun_ = fields.consumedExactly() && summary.kind >= EditKind::Relink &&
-                 summary.kind <= EditKind::Replace;
+                 summary.kind <= EditKind::Add;
         return begun_;
     }
 

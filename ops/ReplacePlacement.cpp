@@ -170,6 +170,13 @@ Result<Placement> placeReplacement(const PlacementScene& scene, const RecordLoca
         return Placement{PlacementKind::OwnExtent, file.extentLba, static_cast<uint32_t>(sectors),
                          volumeSectors};
     }
+    return placeNewData(scene, size, intoGap, "beyond the file's own sectors");
+}
+
+Result<Placement> placeNewData(const PlacementScene& scene, uint64_t size, bool intoGap,
+                               const std::string& beyond) {
+    const uint64_t sectors = sectorsFor(size);
+    const uint32_t volumeSectors = scene.map->volumeSectors;
     if (intoGap) {
         const auto gaps = zeroGaps(scene, std::max<uint64_t>(sectors, 1), 1);
         if (!gaps) {
@@ -196,11 +203,10 @@ Result<Placement> placeReplacement(const PlacementScene& scene, const RecordLoca
         return gaps.error();
     }
     const std::string why = *refusal ? **refusal : "the volume would pass 4,294,967,295 sectors";
-    return Error{ErrorKind::OutOfRange,
-                 "The replacement needs " + std::to_string(sectors * kSectorBytes) +
-                     " bytes beyond the file's own sectors, and the volume cannot grow at its "
-                     "end: " +
-                     why + "; " + gapsText(*gaps) + ". Nothing was written"};
+    return Error{ErrorKind::OutOfRange, "The data needs " + std::to_string(sectors * kSectorBytes) +
+                                            " bytes " + beyond +
+                                            ", and the volume cannot grow at its end: " + why +
+                                            "; " + gapsText(*gaps) + ". Nothing was written"};
 }
 
 std::string placementText(const Placement& placement) {

@@ -42,6 +42,12 @@ struct PlacementScene {
 Result<Placement> placeReplacement(const PlacementScene& scene, const RecordLocation& file,
                                    uint64_t size, bool intoGap);
 
+// Where `size` bytes that have no sectors yet go: in the first gap of zeros that takes them
+// when `intoGap`, else at the volume's end, unless something lies behind it. A refusal says
+// the bytes are needed `beyond` what holds them now.
+Result<Placement> placeNewData(const PlacementScene& scene, uint64_t size, bool intoGap,
+                               const std::string& beyond);
+
 // "in its own sectors", "at LBA 3120, the volume's end", "in the gap at LBA 400".
 std::string placementText(const Placement& placement);
 

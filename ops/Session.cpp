@@ -276,6 +276,29 @@ Result<const JolietTree*> Session::jolietTree() {
     return &*joliet_;
 }
 
+Result<std::optional<size_t>> Session::jolietDirectoryOf(DirectoryNumber directory) {
+    auto tree = hasDirectory(directory) ? jolietTree() : Result<const JolietTree*>(nullptr);
+    if (!tree || *tree == nullptr) {
+        return tree ? Result<std::optional<size_t>>(std::nullopt) : tree.error();
+    }
+    const PathTableDirectory& entry = volume_.directories[directory - 1];
+    if (entry.parent == 0) {
+        return std::optional<size_t>(JolietTree::kRoot);
+    }
+    const auto files = listedExtents(*presented_, directoryPlace(directory), volume_.listingStart);
+    if (!files) {
+        return files.error();
+    }
+    if (!files->empty()) {
+        return (*tree)->matchingDirectory(*files);
+    }
+    const auto parent = jolietDirectoryOf(entry.parent);
+    if (!parent || !*parent) {
+        return parent;
+    }
+    return (*tree)->subdirectory(**parent, entry.identifier);
+}
+
 std::shared_ptr<const VolumeStructures> Session::structures() const {
     if (!structures_ && presented_) {
         if (auto read = VolumeStructures::read(*presented_, volume_)) {

@@ -109,6 +109,12 @@ public:
     // shrinks with it).
     Result<std::function<Result<void>(OperationObserver*)>> undoTask(uint64_t id) const;
     void forgetReadStructures();
+    // Where directory `directory`'s records lie in the presented volume.
+    DirectoryPlace directoryPlace(DirectoryNumber directory) const;
+    // The Joliet directory that holds what `directory` holds: the one that shares the most
+    // files' extents with it, or for one without files, the subdirectory of its parent's
+    // counterpart that has its name; none without a Joliet tree, or when none is found.
+    Result<std::optional<size_t>> jolietDirectoryOf(DirectoryNumber directory);
     // The Joliet tree of the presented volume, read on first use; nothing without one.
     Result<const JolietTree*> jolietTree();
     // The presented volume's own structures, read on first use; nothing when they cannot be.
@@ -128,7 +134,6 @@ private:
     // Refuses when the presented path no longer names the file that was opened: one removed
     // or replaced since would otherwise be read from the old file, and written in the new.
     Result<void> requireSameFile() const;
-    DirectoryPlace directoryPlace(DirectoryNumber directory) const;
     // The bytes of file data the image holds from the presented volume's LBA 0, where a file's
     // chain of extents is broken; no end when the image's size cannot be read, as the
     // operations read it again.

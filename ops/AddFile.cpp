@@ -1,0 +1,345 @@
+#include "ops/AddFile.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <ctime>
+#include <filesystem>
+
+#include "image/ExtentMap.h"
+#include "image/LongNames.h"
+#include "ops/DirectoryInsert.h"
+#include "ops/ImageWriter.h"
+#include "ops/NewRecord.h"
+#include "ops/RecordNames.h"
+
+namespace kestrel {
+
+namespace {
+
+constexpr uint64_t kSectorBytes = 2048;
+
+Error notAdded(const std::string& name, const Error& error) {
+    return Error{error.kind, name + " was not added: " + error.message};
+}
+
+bool sameInAnyCase(std::string_view a, std::string_view b) {
+    return std::ranges::equal(a, b, [](char x, char y) {
+        return std::toupper(static_cast<unsigned char>(x)) ==
+               std::toupper(static_cast<unsigned char>(y));
+    });
+}
+
+// A directory's whole extent, as long as its "." record says, and that record.
+struct ReadDirectory {
+    uint64_t offset = 0;
+    std::vector<uint8_t> bytes;
+    DirectoryRecord dot;
+};
+
+Result<ReadDirectory> readDirectory(const ImageSource& image, DirectoryPlace place) {
+    std::vector<uint8_t> first(kSectorBytes);
+    const auto read = image.readAt(place.offset, first);
+    if (!read) {
+        return read.error();
+    }
+    const auto dot = parseDirectoryRecord(std::span(first).first(*read));
+    const auto end = directoryEnd(image, place);
+    if (!end) {
+        return end.error();
+    }
+    if (!dot) {
+        return Error{ErrorKind::InvalidInput, "the directory has no \".\" record to read"};
+    }
+    const uint64_t length =
+        (uint64_t{dot->dataLength} + kSectorBytes - 1) / kSectorBytes * kSectorBytes;
+    if (length == 0 || place.offset + length > *end) {
+        return Error{ErrorKind::InvalidInput,
+                     "the directory's extent reaches past where its records may lie (the image's "
+                     "end, or another directory's extent)"};
+    }
+    ReadDirectory directory{place.offset, std::vector<uint8_t>(length), *dot};
+    const auto all = image.readAt(place.offset, directory.bytes);
+    if (!all) {
+        return all.error();
+    }
+    if (*all < length) {
+        return Error{ErrorKind::InvalidInput, "the directory's extent runs past the image's end"};
+    }
+    return directory;
+}
+
+// The records of `directory` after "." and "..", parsed.
+std::vector<DirectoryRecord> recordsOf(const ReadDirectory& directory) {
+    std::vector<DirectoryRecord> records;
+    for (size_t at = 0; at < directory.bytes.size();) {
+        const size_t length = directory.bytes[at];
+        if (length == 0) {
+            at = (at / kSectorBytes + 1) * kSectorBytes;
+            continue;
+        }
+        const auto parsed = parseDirectoryRecord(std::span(directory.bytes).subspan(at));
+        if (!parsed) {
+            break;
+        }
+        records.push_back(*parsed);
+        at += length;
+    }
+    if (records.size() >= 2) {
+        records.erase(records.begin(), records.begin() + 2);
+    }
+    return records;
+}
+
+std::time_t modifiedTime(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 ? status.st_mtime : std::time(nullptr);
+}
+
+Result<DirectoryRewrite> rewriteWith(const ReadDirectory& directory,
+                                     const std::vector<uint8_t>& record,
+                                     const std::function<bool(const DirectoryRecord&)>& after) {
+    auto inserted = insertRecord(directory.bytes, record, after);
+    if (!inserted) {
+        return inserted.error();
+    }
+    return DirectoryRewrite{directory.offset, directory.bytes, std::move(inserted->extent)};
+}
+
+// The Joliet record and the rewrite of its directory, or why the file gets none.
+Result<std::optional<DirectoryRewrite>> jolietRewrite(Session& session, DirectoryNumber directory,
+                                                      const std::string& longName,
+                                                      const Extent& extent,
+                                                      const std::array<uint8_t, 7>& date,
+                                                      std::optional<std::string>& missing) {
+    const auto matching = session.jolietDirectoryOf(directory);
+    const auto tree = matching ? session.jolietTree() : Result<const JolietTree*>(matching.error());
+    if (!tree) {
+        missing = tree.error().message;
+        return std::optional<DirectoryRewrite>();
+    }
+    if (!*matching) {
+        missing = "no Joliet directory was found to match its directory";
+        return std::optional<DirectoryRewrite>();
+    }
+    auto read = readDirectory(session.presentedSource(), placeOf((*tree)->entry(**matching)));
+    if (!read) {
+        missing = read.error().message;
+        return std::optional<DirectoryRewrite>();
+    }
+    const auto siblings = recordsOf(*read);
+    const bool versioned = std::ranges::any_of(siblings, [](const DirectoryRecord& sibling) {
+        return sibling.isListed() && sibling.identifier.ends_with(std::string("\0;\0001", 4));
+    });
+    for (const auto& sibling : siblings) {
+        if (sameInAnyCase(jolietName(sibling.identifier), longName)) {
+            return Error{ErrorKind::InvalidInput, "its directory's Joliet view already holds \"" +
+                                                      longName + "\". Nothing was written"};
+        }
+    }
+    const auto identifier = jolietIdentifier(longName, versioned);
+    if (!identifier) {
+        return identifier.error();
+    }
+    const auto record = fileRecord(*identifier, extent, date, {});
+    if (!record) {
+        return record.error();
+    }
+    const std::string name = jolietName(*identifier);
+    auto rewrite = rewriteWith(*read, *record, [&name](const DirectoryRecord& held) {
+        return compareIdentifiers(jolietName(held.identifier), name) > 0;
+    });
+    if (!rewrite) {
+        return Error{rewrite.error().kind, "In its Joliet directory: " + rewrite.error().message};
+    }
+    return std::optional<DirectoryRewrite>(std::move(*rewrite));
+}
+
+// Writes the rewrite's changed bytes, refusing when the extent changed since it was read.
+Result<void> writeRewrite(ImageWriter& image, const DirectoryRewrite& rewrite) {
+    std::vector<uint8_t> now(rewrite.before.size());
+    const auto read = image.readAt(rewrite.offset, now);
+    if (!read) {
+        return read.error();
+    }
+    if (*read < now.size() || now != rewrite.before) {
+        return Error{ErrorKind::Changed,
+                     "the directory at byte " + std::to_string(rewrite.offset) +
+                         " changed since it was read; nothing was written there"};
+    }
+    const auto first =
+        std::ranges::mismatch(rewrite.before, rewrite.after).in1 - rewrite.before.begin();
+    const auto last = rewrite.before.rend() -
+                      std::ranges::mismatch(rewrite.before.rbegin(), rewrite.before.rend(),
+                                            rewrite.after.rbegin(), rewrite.after.rend())
+                          .in1;
+    if (first >= last) {
+        return {};
+    }
+    return image.writeAt(
+        rewrite.offset + static_cast<uint64_t>(first),
+        std::span(rewrite.after)
+            .subspan(static_cast<size_t>(first), static_cast<size_t>(last - first)));
+}
+
+}  // namespace
+
+Result<AddJob> prepareAdd(Session& session, DirectoryNumber directory,
+                          const std::string& sourcePath, const AddOptions& options) {
+    const std::string longName = std::filesystem::path(sourcePath).filename().string();
+    const std::string name = options.name.value_or(longName);
+    if (session.presentsLayerOne()) {
+        return notAdded(name, Error{ErrorKind::InvalidInput,
+                                    "Add writes into layer 0's volume only; nothing was written"});
+    }
+    if (directory == 0 || directory > session.volume().directories.size() ||
+        session.volume().directories[directory - 1].sameAs != 0) {
+        return notAdded(name, Error{ErrorKind::NotFound,
+                                    "its directory is not one the volume lists; nothing was "
+                                    "written"});
+    }
+    const auto size = sourceSize(sourcePath);
+    if (!size) {
+        return notAdded(name, size.error());
+    }
+    if (*size > UINT32_MAX) {
+        return notAdded(
+            name, Error{ErrorKind::OutOfRange, "it holds " + formatBytes(*size) +
+                                                   ", and one directory record holds at most "
+                                                   "4,294,967,295 bytes. Nothing was written"});
+    }
+    const ImageSource& volume = session.presentedSource();
+    const auto level = volumeNameLevel(volume, session.volume());
+    const auto identifier =
+        level ? fileIdentifierFor(name, *level) : Result<std::string>(level.error());
+    if (!identifier) {
+        return notAdded(name, identifier.error());
+    }
+    auto read = readDirectory(volume, session.directoryPlace(directory));
+    if (!read) {
+        return notAdded(name, read.error());
+    }
+    const auto siblings = recordsOf(*read);
+    const std::string isoName = nameOf(*identifier);
+    for (const auto& sibling : siblings) {
+        const auto rockRidge = rockRidgeName(sibling, volume);
+        if (sameInAnyCase(sibling.name(), isoName) || (rockRidge && *rockRidge == longName)) {
+            return notAdded(name, Error{ErrorKind::InvalidInput,
+                                        "its directory already holds " + sibling.name() +
+                                            (rockRidge ? " (" + *rockRidge + ")" : "") +
+                                            ". Nothing was written"});
+        }
+    }
+
+    const auto map = mapVolume(volume, session.volume());
+    if (!map) {
+        return notAdded(name, map.error());
+    }
+    const auto structures = session.structures();
+    const PlacementScene scene{&volume, &*map, structures.get(), session.endFixed()};
+    const auto placement = *size == 0
+                               ? Result<Placement>(Placement{PlacementKind::OwnExtent, 0, 0,
+                                                             session.volume().volumeSectors})
+                               : placeNewData(scene, *size, options.intoGap, "for the new file");
+    if (!placement) {
+        return notAdded(name, placement.error());
+    }
+
+    const std::time_t when = modifiedTime(sourcePath);
+    const auto date = recordDate(when);
+    const Extent extent{placement->lba, static_cast<uint32_t>(*size)};
+    const auto model = std::ranges::find_if(siblings, &DirectoryRecord::isListed);
+    const auto systemUse =
+        systemUseLike(model != siblings.end() ? *model : read->dot, longName, when);
+    const auto record = fileRecord(*identifier, extent, date, systemUse);
+    if (!record) {
+        return notAdded(name, record.error());
+    }
+    auto primary = rewriteWith(*read, *record, [&identifier](const DirectoryRecord& held) {
+        return compareIdentifiers(held.identifier, *identifier) > 0;
+    });
+    if (!primary) {
+        return notAdded(name, primary.error());
+    }
+    AddJob job{session.journalFiles(),
+               session.journal(),
+               {*placement, sourcePath, *size, isoName, session.volume().volumeSectors,
+                session.layerOffset()},
+               *identifier,
+               longName,
+               std::move(*primary),
+               std::nullopt,
+               std::nullopt,
+               options};
+    if (session.volume().joliet) {
+        auto joliet = jolietRewrite(session, directory, longName, extent, date, job.jolietMissing);
+        if (!joliet) {
+            return notAdded(name, joliet.error());
+        }
+        job.joliet = std::move(*joliet);
+    }
+    return job;
+}
+
+Result<AddOutcome> addInEdit(JournalEdit& edit, const AddJob& job, OperationObserver& observer) {
+    const std::string& name = job.data.name;
+    const size_t mark = edit.mark();
+    const auto growth = writePlacedData(edit, job.data, observer);
+    if (!growth && edit.mark() == mark) {
+        return notAdded(name, growth.error());
+    }
+    Result<void> written = growth ? Result<void>() : Result<void>(growth.error());
+    auto image = written ? ImageWriter::openUserData(edit) : Result<ImageWriter>(written.error());
+    written = image ? writeRewrite(*image, job.primary) : Result<void>(image.error());
+    if (written && job.joliet) {
+        written = writeRewrite(*image, *job.joliet);
+    }
+    if (written) {
+        written = image->finish();
+    }
+    if (!written) {
+        return notAdded(name, edit.rollBackAfter(written.error(), mark, "the image"));
+    }
+    std::optional<std::string> viewNotUpdated;
+    if (job.jolietMissing) {
+        viewNotUpdated = "The Joliet view (what Windows shows) does not list " + name + ": " +
+                         *job.jolietMissing;
+    }
+    return AddOutcome{
+        job.data.placement, job.identifier, job.data.size, *growth, viewNotUpdated, {}};
+}
+
+Result<AddOutcome> runAdd(const AddJob& job, OperationObserver& observer) {
+    auto edit =
+        job.options.dryRun
+            ? Result<JournalEdit>(JournalEdit::preview(job.files))
+            : beginJournalEdit(job.journal, job.options.keepUndo,
+                               {EditKind::Add, 1, job.data.size, job.data.name, 0, 0}, job.files);
+    if (!edit) {
+        return notAdded(job.data.name, edit.error());
+    }
+    auto outcome = addInEdit(*edit, job, observer);
+    if (!outcome) {
+        return outcome;
+    }
+    if (auto completed = edit->complete(); !completed) {
+        return notAdded(job.data.name, completed.error());
+    }
+    outcome->previewed = edit->previewed();
+    return outcome;
+}
+
+Result<AddOutcome> addFile(Session& session, DirectoryNumber directory,
+                           const std::string& sourcePath, const AddOptions& options,
+                           OperationObserver& observer) {
+    const auto job = prepareAdd(session, directory, sourcePath, options);
+    if (!job) {
+        return job.error();
+    }
+    auto added = runAdd(*job, observer);
+    session.forgetReadStructures();
+    return added;
+}
+
+}  // namespace kestrel

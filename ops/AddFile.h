@@ -1,0 +1,73 @@
+// Add: a new file in a directory that is already there. Its bytes go where a longer
+// replacement's go (sectors added at the volume's end, or a gap of zeros when asked); its
+// record goes into the directory's own extent in the directory's order, under a name that
+// follows the image's rules, with the Rock Ridge entries its neighbours carry, and a twin in
+// the matching Joliet directory. Nothing else moves. One edit: undo takes it all back.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ops/BlockTransfer.h"
+#include "ops/PlacedData.h"
+#include "ops/Session.h"
+
+namespace kestrel {
+
+struct AddOptions {
+    // The ISO 9660 name; the file's own name when none is given. Its Rock Ridge and Joliet
+    // names are always the file's own.
+    std::optional<std::string> name;
+    bool intoGap = false;
+    bool keepUndo = true;
+    bool dryRun = false;  // writes nothing, and keeps what it would write
+};
+
+// A directory's extent as it is and as it is to be with the new record in it.
+struct DirectoryRewrite {
+    uint64_t offset = 0;  // of the extent in the image's user data
+    std::vector<uint8_t> before;
+    std::vector<uint8_t> after;
+};
+
+// Everything an Add writes, found on the session's thread.
+struct AddJob {
+    JournalFiles files;
+    Result<Journal> journal = Error{ErrorKind::NotFound, "no undo journal was opened"};
+    PlacedData data;
+    std::string identifier;  // the new record's
+    std::string longName;    // its Rock Ridge and Joliet name, where the image has them
+    DirectoryRewrite primary;
+    std::optional<DirectoryRewrite> joliet;
+    // Why the file has no Joliet twin in an image that has a Joliet tree.
+    std::optional<std::string> jolietMissing;
+    AddOptions options;
+};
+
+struct AddOutcome {
+    Placement placement;
+    std::string identifier;
+    uint64_t size = 0;
+    uint64_t imageGrowth = 0;
+    std::optional<std::string> viewNotUpdated;
+    std::vector<PreviewedRange> previewed;  // of a dry run
+};
+
+// The job of adding the file at `sourcePath` to `directory`; refused, writing nothing, where
+// its name does not fit or is taken, its directory has no room, or its bytes cannot be placed.
+Result<AddJob> prepareAdd(Session& session, DirectoryNumber directory,
+                          const std::string& sourcePath, const AddOptions& options);
+
+// Makes the job's edit; the session that prepared it must then read its volume again.
+Result<AddOutcome> runAdd(const AddJob& job, OperationObserver& observer);
+
+// The same as part of `edit`, which is neither begun nor completed here.
+Result<AddOutcome> addInEdit(JournalEdit& edit, const AddJob& job, OperationObserver& observer);
+
+// Both, and the volume read again.
+Result<AddOutcome> addFile(Session& session, DirectoryNumber directory,
+                           const std::string& sourcePath, const AddOptions& options,
+                           OperationObserver& observer);
+
+}  // namespace kestrel

@@ -1,0 +1,115 @@
+#include "ops/PlacedData.h"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "image/ByteOrder.h"
+#include "ops/DataRewrite.h"
+#include "ops/ImageWriter.h"
+
+namespace kestrel {
+
+namespace {
+
+constexpr uint64_t kSectorBytes = 2048;
+constexpr uint32_t kFirstDescriptorLba = 16;
+constexpr size_t kVolumeSizeAt = 80;  // both-endian, in the primary and supplementary ones
+constexpr uint8_t kPrimaryDescriptor = 1;
+constexpr uint8_t kSupplementaryDescriptor = 2;
+constexpr uint8_t kTerminator = 255;
+// A set of descriptors longer than this is damage; the walk stops there.
+constexpr uint32_t kMostDescriptors = 64;
+
+// Writes the volume's new size into every descriptor that records it: the primary, and each
+// supplementary and enhanced one (Joliet's among them), so that every reader agrees on it.
+Result<void> recordVolumeSize(ImageWriter& image, uint32_t sectors) {
+    std::array<uint8_t, 8> field{};
+    writeBothEndian(field, sectors);
+    std::array<uint8_t, 7> head{};
+    for (uint32_t lba = kFirstDescriptorLba; lba < kFirstDescriptorLba + kMostDescriptors; ++lba) {
+        const auto read = image.readAt(lba * kSectorBytes, head);
+        if (!read) {
+            return read.error();
+        }
+        if (*read < head.size() ||
+            !std::ranges::equal(std::span(head).subspan(1, 5), std::string_view("CD001"))) {
+            return {};
+        }
+        if (head[0] == kTerminator) {
+            return {};
+        }
+        if (head[0] == kPrimaryDescriptor || head[0] == kSupplementaryDescriptor) {
+            if (auto written = image.writeAt(lba * kSectorBytes + kVolumeSizeAt, field); !written) {
+                return written;
+            }
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<uint64_t> sourceSize(const std::string& path) {
+    auto source = ImageFile::openForReading(path);
+    return source ? source->size() : Result<uint64_t>(source.error());
+}
+
+Result<uint64_t> writePlacedData(JournalEdit& edit, const PlacedData& data,
+                                 OperationObserver& observer) {
+    auto source = ImageFile::openForReading(data.sourcePath);
+    const auto size = source ? source->size() : Result<uint64_t>(source.error());
+    if (!size) {
+        return size.error();
+    }
+    if (*size != data.size) {
+        return Error{
+            ErrorKind::Changed,
+            data.sourcePath + " changed its size since it was chosen; nothing was written"};
+    }
+    auto image = ImageWriter::openUserData(edit);
+    const auto sizeBefore = image ? image->size() : Result<uint64_t>(image.error());
+    if (!sizeBefore) {
+        return sizeBefore.error();
+    }
+    const Placement& placement = data.placement;
+    const uint64_t dataAt = data.layerOffset + uint64_t{placement.lba} * kSectorBytes;
+    const uint64_t roomEnd = dataAt + uint64_t{placement.sectors} * kSectorBytes;
+    uint64_t growth = 0;
+    Result<void> written;
+    if (roomEnd > *sizeBefore) {
+        written = image->growTo(roomEnd);
+        growth = roomEnd - *sizeBefore;
+    }
+    if (written && data.size > 0) {
+        written = rewritePieces(
+            *image, edit, {{dataAt, static_cast<uint32_t>(data.size)}}, data.name, observer,
+            [&](uint64_t done, std::span<uint8_t> piece) -> Result<void> {
+                const auto got = source->readAt(done, piece);
+                if (!got) {
+                    return got.error();
+                }
+                if (*got < piece.size()) {
+                    return Error{ErrorKind::Changed,
+                                 data.sourcePath + " became shorter while it was read"};
+                }
+                return {};
+            });
+    }
+    if (written && roomEnd > dataAt + data.size) {
+        const std::vector<uint8_t> zeros(roomEnd - dataAt - data.size);
+        written = image->writeAt(dataAt + data.size, zeros);
+    }
+    if (written && placement.volumeSectors != data.volumeSectors) {
+        written = recordVolumeSize(*image, placement.volumeSectors);
+    }
+    if (written) {
+        written = image->finish();
+    }
+    if (!written) {
+        return written.error();
+    }
+    return growth;
+}
+
+}  // namespace kestrel
