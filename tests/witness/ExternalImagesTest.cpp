@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "image/IsoLayout.h"
+#include "ops/AddFile.h"
 #include "ops/Extraction.h"
 #include "ops/MasterFile.h"
 #include "ops/ModifyToc.h"
@@ -280,6 +281,46 @@ std::optional<fs::path> shippedImage(const WitnessImage& source, std::string& wh
     fs::copy_file(work.path() / "x" / source.member, partial);
     fs::rename(partial, cached);
     return cached;
+}
+
+// Each reader extracts everything, and `bytes` are one file of it, whatever name the reader
+// gives it. 7z reads a UDF file system first, which the edits do not reach; bsdtar extracts
+// the rest but fails at genisoimage's relocated directories.
+void expectEveryReaderHolds(const fs::path& image, const std::vector<uint8_t>& bytes, bool udf) {
+    for (const auto& [reader, command] :
+         {std::pair("xorriso", "xorriso -osirrox on -indev {image} -extract / {out}"),
+          std::pair("7z", "7z x -y -o{out} {image}"),
+          std::pair("bsdtar", "bsdtar -x -C {out} -f {image} || true")}) {
+        if (udf && reader == std::string("7z")) {
+            continue;
+        }
+        const auto out = image.parent_path() / reader;
+        fs::create_directories(out);
+        witness(
+            replaced(replaced(command, "{image}", shellQuoted(image)), "{out}", shellQuoted(out)));
+        size_t holding = 0;
+        for (const auto& entry : fs::recursive_directory_iterator(out)) {
+            holding += entry.is_regular_file() && entry.file_size() == bytes.size() &&
+                       readFileBytes(entry.path().string()) == bytes;
+        }
+        EXPECT_EQ(holding, 1u) << reader << " does not read the new bytes";
+        witness("chmod -R u+w " + shellQuoted(out));
+        fs::remove_all(out);
+    }
+}
+
+// No two files' data overlap, as xorriso reports them.
+void expectNoOverlaps(const fs::path& image) {
+    std::vector<std::pair<uint64_t, uint64_t>> extents;
+    for (const auto& [file, extent] : xorrisoReport(image.string())) {
+        if (extent.second > 0) {
+            extents.emplace_back(extent.first, extent.first + (extent.second + 2047) / 2048);
+        }
+    }
+    std::ranges::sort(extents);
+    for (size_t i = 1; i < extents.size(); ++i) {
+        EXPECT_LE(extents[i - 1].second, extents[i].first) << "two files overlap";
+    }
 }
 
 class ExternalImage : public ::testing::TestWithParam<WitnessImage> {
@@ -659,40 +700,123 @@ TEST_P(ExternalImage, ReplacementsAreSeenByEveryWitness) {
         const std::string text(bytes.begin(), bytes.end());
         EXPECT_TRUE(witness("isoinfo -i " + shellQuoted(image) + " -x " + shellQuoted(path)) ==
                     text);
-        // Each reader extracts everything; the replacement's bytes are one file of it, whatever
-        // name the reader gives it. 7z reads a UDF file system first, which the edit does not
-        // reach; bsdtar extracts the rest but fails at genisoimage's relocated directories.
-        for (const auto& [reader, command] :
-             {std::pair("xorriso", "xorriso -osirrox on -indev {image} -extract / {out}"),
-              std::pair("7z", "7z x -y -o{out} {image}"),
-              std::pair("bsdtar", "bsdtar -x -C {out} -f {image} || true")}) {
-            if (browsing.volume().features.udf && reader == std::string("7z")) {
+        expectEveryReaderHolds(image, bytes, browsing.volume().features.udf);
+        expectNoOverlaps(image);
+
+        const auto last = session.journal()->lastUndoable();
+        ASSERT_TRUE(last && *last);
+        ASSERT_TRUE(session.undo((*last)->id));
+        EXPECT_TRUE(readFileBytes(image) == before) << "undo did not give the image back";
+    }
+}
+
+// Add, into the root, the directory of the most records and an empty one, each on a fresh
+// copy: every tree lists the new file in its directory at its new sectors, every other file
+// where it was, every reader reads its bytes, the image differs from the original only in
+// those directories' extents, the volume's size and the new sectors, and undo gives the
+// original back, its length included. Where the volume cannot grow, nothing is written.
+TEST_P(ExternalImage, AddedFilesAreSeenByEveryWitness) {
+    const auto before = readFileBytes(original);
+    const auto tree = isoinfoTree(original, "");
+    auto browsing = open(image);
+    const auto& directories = browsing.volume().directories;
+    std::vector<DirectoryNumber> targets{1};
+    DirectoryNumber largest = 1;
+    for (DirectoryNumber n = 2; n <= directories.size(); ++n) {
+        const auto size = tree.count(directories[n - 1].extentLba) != 0
+                              ? tree.at(directories[n - 1].extentLba).entries.size()
+                              : 0;
+        if (size > tree.at(directories[largest - 1].extentLba).entries.size()) {
+            largest = n;
+        }
+        if (size == 0 && targets.size() < 3 && directories[n - 1].sameAs == 0) {
+            targets.push_back(n);
+        }
+    }
+    targets.push_back(largest);
+    const auto bytes = pattern(5000, 91);
+    const auto source = dir.path() / "Added File.txt";
+    writeFileBytes(source.string(), bytes);
+    const std::string text(bytes.begin(), bytes.end());
+
+    for (const DirectoryNumber directory : targets) {
+        SCOPED_TRACE("into " + tree.at(directories[directory - 1].extentLba).path);
+        fs::copy_file(original, image, fs::copy_options::overwrite_existing);
+        auto session = open(image);
+        struct : OperationObserver {
+            void beginFile(const std::string&) override {}
+            void showPercent(int) override {}
+            bool stopRequested() override { return false; }
+        } quiet;
+        const auto added = addFile(session, directory, source.string(),
+                                   {"ADDED.TXT", directory == largest, true, false}, quiet);
+        if (!added) {
+            EXPECT_TRUE(readFileBytes(image) == before) << "a refused add wrote";
+            const auto& why = added.error().message;
+            EXPECT_TRUE(why.find("cannot grow at its end") != std::string::npos ||
+                        why.find("No gap") != std::string::npos ||
+                        why.find("free") != std::string::npos)
+                << why;
+            continue;
+        }
+        EXPECT_FALSE(added->viewNotUpdated) << *added->viewNotUpdated;
+        const Placement& placed = added->placement;
+
+        // Every tree as it was, but for the one new file in its directory; isoinfo reads its
+        // bytes by each tree's path.
+        const uint32_t primaryLba = directories[directory - 1].extentLba;
+        const auto jolietDirectory = session.jolietDirectoryOf(directory);
+        std::vector<std::pair<uint64_t, uint64_t>> written{
+            {uint64_t{placed.lba} * kSectorSize,
+             uint64_t{placed.lba + placed.sectors} * kSectorSize}};
+        for (const auto& [options, name] :
+             {std::pair("", added->identifier), std::pair("-J", std::string("Added File.txt")),
+              std::pair("-R", std::string("Added File.txt"))}) {
+            const std::string view = options;
+            if ((view == "-J" && !hasJoliet) || (view == "-R" && !hasRockRidge)) {
                 continue;
             }
-            const auto out = dir.path() / reader;
-            fs::create_directories(out);
-            witness(replaced(replaced(command, "{image}", shellQuoted(image)), "{out}",
-                             shellQuoted(out)));
-            size_t holding = 0;
-            for (const auto& entry : fs::recursive_directory_iterator(out)) {
-                holding += entry.is_regular_file() && entry.file_size() == size &&
-                           readFileBytes(entry.path().string()) == bytes;
+            ASSERT_TRUE(view != "-J" || (jolietDirectory && *jolietDirectory));
+            const auto joliet =
+                view == "-J" ? session.jolietTree() : Result<const JolietTree*>(nullptr);
+            const uint32_t lba =
+                view == "-J" ? (*joliet)->entry(**jolietDirectory).extentLba : primaryLba;
+            auto wanted = isoinfoTree(original, view);
+            const auto now = isoinfoTree(image, view);
+            const auto& entries = now.at(lba).entries;
+            const auto found = std::ranges::find(entries, name, &Entry::name);
+            ASSERT_NE(found, entries.end()) << view << " lists no " << name;
+            EXPECT_EQ(found->lba, placed.lba);
+            EXPECT_EQ(found->size, bytes.size());
+            auto& grown = wanted.at(lba).entries;
+            grown.insert(grown.begin() + (found - entries.begin()), *found);
+            EXPECT_EQ(lines(now), lines(wanted)) << view;
+            EXPECT_TRUE(witness("isoinfo " + view + " -i " + shellQuoted(image) + " -x " +
+                                shellQuoted(now.at(lba).path + name)) == text)
+                << view;
+            written.emplace_back(uint64_t{lba} * kSectorSize,
+                                 uint64_t{lba} * kSectorSize + wanted.at(lba).size);
+        }
+
+        // Only the directories' extents, the volume's size and the new sectors changed.
+        const auto after = readFileBytes(image);
+        ASSERT_EQ(after.size(),
+                  std::max<uint64_t>(before.size(), uint64_t{placed.volumeSectors} * kSectorSize));
+        for (uint64_t at = kDescriptorsOffset; before[at] != 255; at += kSectorSize) {
+            written.emplace_back(at + 80, at + 88);
+        }
+        for (uint64_t at = 0; at < after.size(); ++at) {
+            const bool changed = at >= before.size() || after[at] != before[at];
+            if (changed && std::ranges::none_of(written, [at](const auto& range) {
+                    return at >= range.first && at < range.second;
+                })) {
+                ADD_FAILURE() << "byte " << at << " changed outside what Add writes";
+                break;
             }
-            EXPECT_EQ(holding, 1u) << reader << " does not read the replacement";
-            witness("chmod -R u+w " + shellQuoted(out));
-            fs::remove_all(out);
         }
-        const auto xorrisoReported = xorrisoReport(image);
-        std::vector<std::pair<uint64_t, uint64_t>> extents;
-        for (const auto& [file, extent] : xorrisoReported) {
-            if (extent.second > 0) {
-                extents.emplace_back(extent.first, extent.first + (extent.second + 2047) / 2048);
-            }
-        }
-        std::ranges::sort(extents);
-        for (size_t i = 1; i < extents.size(); ++i) {
-            EXPECT_LE(extents[i - 1].second, extents[i].first) << "two files overlap";
-        }
+
+        expectEveryReaderHolds(image, bytes, browsing.volume().features.udf);
+        expectNoOverlaps(image);
 
         const auto last = session.journal()->lastUndoable();
         ASSERT_TRUE(last && *last);
