@@ -162,6 +162,22 @@ Result<PlannedEdit> readReplace(const Json& edit, const std::string& where) {
     return PlannedEdit{PlannedReplace{*file, *replacement, *intoGap}};
 }
 
+Result<PlannedEdit> readAdd(const Json& edit, const std::string& where) {
+    if (auto known = requireKnownKeys(edit, {"op", "directory", "file", "name", "intoGap"}, where);
+        !known) {
+        return known.error();
+    }
+    auto directory = textAt(edit, "directory", where);
+    auto file = directory ? textAt(edit, "file", where) : directory;
+    auto name = file && edit.contains("name") ? textAt(edit, "name", where) : file;
+    const auto intoGap = name ? flagAt(edit, "intoGap", where) : Result<bool>(name.error());
+    if (!intoGap) {
+        return intoGap.error();
+    }
+    return PlannedEdit{PlannedAdd{
+        *directory, *file, edit.contains("name") ? std::optional(*name) : std::nullopt, *intoGap}};
+}
+
 Result<PlannedEdit> readEdit(const Json& edit, const std::string& where) {
     if (!edit.is_object()) {
         return refused(where, "is not an object");
@@ -185,8 +201,11 @@ Result<PlannedEdit> readEdit(const Json& edit, const std::string& where) {
     if (*op == "replace") {
         return readReplace(edit, where);
     }
-    return refused(where,
-                   "has an \"op\" that is none of relink, set-record, dummy, overwrite, replace");
+    if (*op == "add") {
+        return readAdd(edit, where);
+    }
+    return refused(
+        where, "has an \"op\" that is none of relink, set-record, dummy, overwrite, replace, add");
 }
 
 }  // namespace

@@ -5,11 +5,12 @@
 //     {"op": "set-record", "file": "/DATA/C.BIN", "lba": 30, "size": 4096},
 //     {"op": "dummy", "files": ["/DATA/D.BIN"]},
 //     {"op": "overwrite", "file": "/DATA/E.BIN", "replacement": "new/E.BIN"},
-//     {"op": "replace", "file": "/DATA/F.BIN", "replacement": "new/F.BIN", "intoGap": false}]}
+//     {"op": "replace", "file": "/DATA/F.BIN", "replacement": "new/F.BIN", "intoGap": false},
+//     {"op": "add", "directory": "/DATA", "file": "new/G.BIN", "name": "G.BIN", "intoGap": false}]}
 //
 // Paths inside the image are written as a listing names them; "layer" (0 by default) picks the
-// volume of a dual-layer image; a replacement is a path on this system. Values take the
-// Modify TOC rules: decimal, as numbers or text, in their field's range, no LBA of -1.
+// volume of a dual-layer image; a replacement, and a file added, is a path on this system. Values
+// take the Modify TOC rules: decimal, as numbers or text, in their field's range, no LBA of -1.
 #pragma once
 
 #include <cstdint>
@@ -56,8 +57,16 @@ struct PlannedReplace {
     bool intoGap = false;
 };
 
-using PlannedEdit =
-    std::variant<PlannedRelink, PlannedRecordEdit, PlannedDummy, PlannedOverwrite, PlannedReplace>;
+// A new file in a directory, placed as Add places it; its ISO 9660 name is `name` when given.
+struct PlannedAdd {
+    std::string directory;
+    std::string file;
+    std::optional<std::string> name;
+    bool intoGap = false;
+};
+
+using PlannedEdit = std::variant<PlannedRelink, PlannedRecordEdit, PlannedDummy, PlannedOverwrite,
+                                 PlannedReplace, PlannedAdd>;
 
 struct EditPlan {
     unsigned layer = 0;

@@ -9,6 +9,7 @@
 #include "io/ContainerOpen.h"
 #include "io/ImageFile.h"
 #include "journal/UndoLimits.h"
+#include "ops/AddFile.h"
 #include "ops/Blanking.h"
 #include "ops/ImageWriter.h"
 #include "ops/MasterFile.h"
@@ -27,6 +28,26 @@ struct PlannedFile {
     DirectoryNumber directory = 0;
     std::string rowName;
 };
+
+Result<DirectoryNumber> resolveDirectory(const Session& session, const std::string& path) {
+    auto resolved = resolveVolumePath(session.volume(), path);
+    if (!resolved) {
+        return resolved.error();
+    }
+    if (resolved->rowName) {
+        return Error{ErrorKind::NotFound, path + " is not a directory"};
+    }
+    return resolved->directory;
+}
+
+// The job of a planned Add, found as the image is now.
+Result<AddJob> prepareAdd(Session& session, const PlannedAdd& add, bool dryRun) {
+    const auto directory = resolveDirectory(session, add.directory);
+    if (!directory) {
+        return directory.error();
+    }
+    return prepareAdd(session, *directory, add.file, {add.name, add.intoGap, true, dryRun});
+}
 
 Result<PlannedFile> resolveFile(const Session& session, const std::string& path) {
     auto resolved = resolveVolumePath(session.volume(), path);
@@ -205,6 +226,9 @@ std::string describe(const PlannedEdit& planned) {
             return "overwrite " + edit.file;
         }
         std::string operator()(const PlannedReplace& edit) const { return "replace " + edit.file; }
+        std::string operator()(const PlannedAdd& edit) const {
+            return "add " + edit.file + " to " + edit.directory;
+        }
     } describer;
     return std::visit(describer, planned);
 }
@@ -218,7 +242,8 @@ Error inEdit(size_t index, const PlannedEdit& planned, Error error) {
 // What the check of a plan found out about making it.
 struct PlanCheck {
     uint64_t dataBytes = 0;  // the file data its edits rewrite
-    // A Replace may change the image's length, which a plan made in memory first cannot.
+    // A Replace or an Add may change the image's length, which a plan made in memory first
+    // cannot.
     bool replaces = false;
 };
 
@@ -261,6 +286,14 @@ Result<void> checkEdit(Session& session, FileFinder& finder, const PlannedEdit& 
         // Only the old bytes of the file's own sectors are saved; sectors added hold none.
         if (job->placement.kind == PlacementKind::OwnExtent) {
             dataBytes += job->size;
+        }
+        check.replaces = true;
+        return {};
+    }
+    if (const auto* add = std::get_if<PlannedAdd>(&planned)) {
+        // Checked as the image is now, and made in its turn, as a Replace is.
+        if (auto job = prepareAdd(session, *add, false); !job) {
+            return job.error();
         }
         check.replaces = true;
         return {};
@@ -346,6 +379,20 @@ Result<void> applyEdit(Session& session, FileFinder& finder, JournalEdit& edit,
         }
         return {};
     }
+    if (const auto* add = std::get_if<PlannedAdd>(&planned)) {
+        auto job = prepareAdd(session, *add, edit.previewsOnly());
+        auto added = job ? addInEdit(edit, *job, observer) : Result<AddOutcome>(job.error());
+        // The edits after it find the volume as it left it: its size, the directory.
+        session.forgetReadStructures();
+        finder.forget();
+        if (!added) {
+            return added.error();
+        }
+        if (added->viewNotUpdated) {
+            views.push_back(*added->viewNotUpdated);
+        }
+        return {};
+    }
     if (const auto* dummy = std::get_if<PlannedDummy>(&planned)) {
         for (const auto& path : dummy->files) {
             auto snapshot = dataSnapshot(session, path, dummy->force);
@@ -419,6 +466,11 @@ Result<PlanCheck> checkEdits(Session& session, const EditPlan& plan) {
     for (size_t index = 0; index < plan.edits.size(); ++index) {
         if (auto checked = checkEdit(session, finder, plan.edits[index], check); !checked) {
             return inEdit(index, plan.edits[index], checked.error());
+        }
+        // The edits after an Add may name the file it adds: each is checked as it is made,
+        // and a refusal then puts back every edit before it.
+        if (std::holds_alternative<PlannedAdd>(plan.edits[index])) {
+            break;
         }
     }
     return check;

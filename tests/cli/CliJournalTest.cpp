@@ -164,6 +164,11 @@ TEST_F(CliJournal, PlansThatWriteTheSameBytesTwiceUndoAndTheirUndoIsUndone) {
          R"({"op": "replace", "file": "/DATA/CONFIG.INI", "replacement": ")" + longer +
              R"("}, {"op": "replace", "file": "/DATA/CONFIG.INI", "replacement": ")" + replacement +
              R"("}, {"op": "set-record", "file": "/DATA/CONFIG.INI", "size": 4})"},
+        {"add, then dummy of the file added and another add",
+         R"({"op": "add", "directory": "/DATA", "file": ")" + longer +
+             R"(", "name": "LONG.TXT"}, {"op": "dummy", "files": ["/DATA/LONG.TXT"]},
+            {"op": "add", "directory": "/", "file": ")" +
+             replacement + R"(", "name": "SHORT.TXT"})"},
     };
     for (const auto& plan : plans) {
         SCOPED_TRACE(plan.name);
@@ -219,6 +224,51 @@ TEST_F(CliJournal, ReplaceSaysWhereItPlacesTheFileAndUndoCutsTheImageBack) {
     EXPECT_EQ(made.json().at("placement").dump(),
               R"({"kind":"volume-end","lba":)" + volumeEnd + R"(,"sectors":5})");
     EXPECT_EQ(readFileBytes(image).size(), original.size() + 5 * 2048);
+    EXPECT_EQ(runCli({"undo", image}).status, 0);
+    EXPECT_TRUE(readFileBytes(image) == original);
+}
+
+// add names the file by the image's rules, refuses what does not fit, is taken or has no room,
+// writing nothing, says where it would go with --dry-run, and undo takes it back.
+TEST_F(CliJournal, AddNamesTheFileByTheImagesRulesAndUndoTakesItBack) {
+    const std::string image = folder_.file("sample.iso");
+    ASSERT_EQ(runProgram(KESTREL_MKIMAGE, {"--layout", "cd", image}).status, 0);
+    const std::string file = folder_.file("notes.text");
+    std::ofstream(file) << std::string(3000, 'N');
+    const Bytes original = readFileBytes(image);
+    const std::string volumeEnd = std::to_string(original.size() / 2048);
+    const struct {
+        std::vector<std::string> arguments;
+        int status;
+        const char* said;
+    } runs[] = {
+        {{"add", image, "/DATA", file},
+         1,
+         "does not fit this image's ISO 9660 names (level 2: up to 30 characters of A-Z, 0-9 and "
+         "_, with at most one dot; it needs only A-Z, 0-9 and _, with at most one dot); give the "
+         "name it is to have with --name, such as --name NOTES.TEXT"},
+        {{"add", image, "/DATA", file, "--name", "CONFIG.INI"},
+         1,
+         "its directory already holds CONFIG.INI"},
+        {{"add", image, "/DATA/CONFIG.INI", file, "--name", "A.TXT"}, 1, "is not a directory"},
+        {{"add", "--dry-run", image, "/DATA", file, "--name", "NOTES.TXT"},
+         0,
+         "Would add /DATA/NOTES.TXT, 3.0 KB, at LBA "},
+    };
+    for (const auto& [arguments, status, said] : runs) {
+        const auto run = runCli(arguments);
+        EXPECT_EQ(run.status, status) << run.err;
+        EXPECT_NE((run.out + run.err).find(said), std::string::npos) << run.out << run.err;
+        EXPECT_TRUE(readFileBytes(image) == original);
+    }
+
+    const auto made = runCli({"add", "--json", image, "/DATA", file, "--name", "NOTES.TXT"});
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_EQ(made.json().at("placement").dump(),
+              R"({"kind":"volume-end","lba":)" + volumeEnd + R"(,"sectors":2})");
+    const auto listed = runCli({"extract", image, "-o", folder_.file("out"), "/DATA/NOTES.TXT"});
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    EXPECT_TRUE(readFileBytes(folder_.file("out/NOTES.TXT")) == readFileBytes(file));
     EXPECT_EQ(runCli({"undo", image}).status, 0);
     EXPECT_TRUE(readFileBytes(image) == original);
 }
