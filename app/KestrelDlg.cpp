@@ -90,6 +90,7 @@ CKestrelDlg::CKestrelDlg(std::unique_ptr<Prompter> prompter, std::string layerCo
     connectProgressDisplay();
     connectImageWatch();
     connectMapAndSectors();
+    connectAddFile();
 }
 
 CKestrelDlg::~CKestrelDlg() {
@@ -202,6 +203,9 @@ void CKestrelDlg::handleSystemCommand(unsigned command) {
             break;
         case kDiscMapCommand:
             showDiscMap();
+            break;
+        case kAddFileCommand:
+            addFileToDirectory();
             break;
         case kMinimizeCommand:
             showMinimized();

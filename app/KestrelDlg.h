@@ -73,6 +73,8 @@ public:
     static constexpr unsigned kExportPatchCommand = 80;
     // The Disc Map's command, also given by the key M.
     static constexpr unsigned kDiscMapCommand = 96;
+    // The directory tree's Add File item: a file from this system into the selected directory.
+    static constexpr unsigned kAddFileCommand = 112;
 
     // Without a prompter the window shows real message boxes and file dialogs. The layer-1
     // copy of a dual-layer image is kept at `layerCopyPath`.
@@ -171,6 +173,10 @@ private:
     void showHistory();
     // Asks where to write a patch of the chosen image's edits and writes it on a worker.
     void exportPatch();
+    // The tree's menu, with Add File for the selected directory.
+    void connectAddFile();
+    // Asks for a file and, once the user confirms where it goes, adds it on a worker.
+    void addFileToDirectory();
     // The open image's journal, unless a run holds it or it cannot be read, which the user
     // is told; `action` is "undo" or "redo".
     const Journal* journalToRevert(const QString& action);

@@ -185,6 +185,14 @@ Result<void> writeRewrite(ImageWriter& image, const DirectoryRewrite& rewrite) {
 
 }  // namespace
 
+Result<std::string> fittingIsoName(Session& session, const std::string& name) {
+    const auto level = volumeNameLevel(session.presentedSource(), session.volume());
+    if (!level) {
+        return level.error();
+    }
+    return fileIdentifierFor(name, *level) ? name : fittingName(name, *level);
+}
+
 Result<AddJob> prepareAdd(Session& session, DirectoryNumber directory,
                           const std::string& sourcePath, const AddOptions& options) {
     const std::string longName = std::filesystem::path(sourcePath).filename().string();

@@ -54,6 +54,10 @@ struct AddOutcome {
     std::vector<PreviewedRange> previewed;  // of a dry run
 };
 
+// The ISO 9660 name a file named `name` would be added under: `name` where it fits the
+// image's rules, else one made from it that does.
+Result<std::string> fittingIsoName(Session& session, const std::string& name);
+
 // The job of adding the file at `sourcePath` to `directory`; refused, writing nothing, where
 // its name does not fit or is taken, its directory has no room, or its bytes cannot be placed.
 Result<AddJob> prepareAdd(Session& session, DirectoryNumber directory,

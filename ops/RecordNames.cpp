@@ -60,24 +60,6 @@ std::string mapped(std::string_view text, size_t most) {
     return out;
 }
 
-// A name that fits `level`, made from `name` as genisoimage maps names.
-std::string fittingName(const std::string& name, NameLevel level) {
-    const size_t dot = name.rfind('.');
-    const std::string_view stem = std::string_view(name).substr(0, dot);
-    const std::string_view extension =
-        dot == std::string::npos ? std::string_view() : std::string_view(name).substr(dot + 1);
-    const size_t stemMost = level == NameLevel::One
-                                ? kLevelOneName
-                                : kLevelTwoLength - 1 - std::min<size_t>(extension.size(), 3);
-    std::string fitting = mapped(stem.empty() ? "_" : stem, stemMost);
-    if (!extension.empty()) {
-        fitting +=
-            "." + mapped(extension, level == NameLevel::One ? kLevelOneExtension
-                                                            : kLevelTwoLength - 1 - fitting.size());
-    }
-    return fitting;
-}
-
 std::optional<std::string> whyNot(const std::string& name, NameLevel level) {
     if (name.empty() || name == "." || name == "..") {
         return "a name of its own";
@@ -127,6 +109,23 @@ Result<bool> hasEnhancedDescriptor(const ImageSource& image) {
 }
 
 }  // namespace
+
+std::string fittingName(const std::string& name, NameLevel level) {
+    const size_t dot = name.rfind('.');
+    const std::string_view stem = std::string_view(name).substr(0, dot);
+    const std::string_view extension =
+        dot == std::string::npos ? std::string_view() : std::string_view(name).substr(dot + 1);
+    const size_t stemMost = level == NameLevel::One
+                                ? kLevelOneName
+                                : kLevelTwoLength - 1 - std::min<size_t>(extension.size(), 3);
+    std::string fitting = mapped(stem.empty() ? "_" : stem, stemMost);
+    if (!extension.empty()) {
+        fitting +=
+            "." + mapped(extension, level == NameLevel::One ? kLevelOneExtension
+                                                            : kLevelTwoLength - 1 - fitting.size());
+    }
+    return fitting;
+}
 
 bool breaksLevelOne(std::string_view name) {
     const SplitName parts = split(name);

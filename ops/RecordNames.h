@@ -29,6 +29,10 @@ std::string nameRuleText(NameLevel level);
 // that would fit, when `name` does not fit it.
 Result<std::string> fileIdentifierFor(const std::string& name, NameLevel level);
 
+// A name made from `name` that fits `level`, as genisoimage maps names: upper case, each
+// character that does not fit made _, cut to the lengths the level allows.
+std::string fittingName(const std::string& name, NameLevel level);
+
 // Whether `name` (less any version) breaks level 1's rule.
 bool breaksLevelOne(std::string_view name);
 

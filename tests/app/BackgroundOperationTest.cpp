@@ -145,6 +145,37 @@ TEST_F(BackgroundOperationTest, AReplacementOfAnotherSizeMayTakeItsOwnSize) {
     }
 }
 
+// Add File puts a file into the selected directory once the user says yes, under a name made
+// to fit the image's rules where its own does not, and Undo takes it back.
+TEST_F(BackgroundOperationTest, AFileAddedToADirectoryIsListedThereAndUndoTakesItBack) {
+    browseTo(image);
+    const auto original = readFileBytes(image);
+    const std::string file = dir.file("new notes.txt");
+    writeFileBytes(file, pattern(3000, 5));
+    selectDirectory(kEmpty);
+    const QString asked =
+        "Question (Add File): Add new notes.txt to EMPTY as NEW_NOTE.TXT (its "
+        "name does not fit the image's ISO 9660 names)?";
+    for (const Answer answer : {Answer::No, Answer::Yes}) {
+        prompter->files = {fromLocalPath(file)};
+        prompter->answers = {answer};
+        window->handleSystemCommand(C::kAddFileCommand);
+        ASSERT_TRUE(operationEnds());
+        const auto messages = takeMessages();
+        ASSERT_EQ(messages.size(), answer == Answer::Yes ? 2 : 1);
+        EXPECT_TRUE(messages[0].startsWith(asked)) << messages[0].toStdString();
+        EXPECT_EQ(readFileBytes(image) == original, answer == Answer::No);
+    }
+    EXPECT_EQ(cell("NEW_NOTE.TXT", 2), "3000");
+
+    prompter->answers = {Answer::Yes};
+    window->handleSystemCommand(C::kUndoCommand);
+    ASSERT_TRUE(operationEnds());
+    takeMessages();
+    EXPECT_EQ(readFileBytes(image), original);
+    EXPECT_EQ(list()->topLevelItemCount(), 0);
+}
+
 // On an image of three files of 3 MiB, listed BIG3, BIG2, BIG1: what CANCEL, closing the window and
 // browsing away do to a run under way, each done as its first file reaches 2%.
 TEST_F(BackgroundOperationTest, ARunStopsOnlyWhereCancelOrClosingSaysAndKeepsToItsImage) {
