@@ -361,7 +361,7 @@ bool parseCloned(std::span<const uint8_t> beforeOldBytes, uint64_t payloadLength
     range.cloned = true;
     if (target > 1 || range.length == 0 || range.offset + range.length < range.offset ||
         blockCount != blockCountOf(range.length) || range.zeroNewBlocks > blockCount ||
-        oldBytesWithin != (tableRead ? beforeOldBytes.size() : oldBytesWithin) ||
+        (tableRead && oldBytesWithin != beforeOldBytes.size()) ||
         oldBytesWithin < layout.fixedSize + blockCount * kClonedBlockEntrySize ||
         payloadLength - oldBytesWithin != range.length) {
         return false;
