@@ -4,7 +4,10 @@
 // Overwrite and a Relink of a small image, each with the image after it, once complete (to
 // be undone), once without its mark of completion (to be recovered) and once with a mark of
 // the kind earlier versions wrote, which names no size or time: a fresh copy of the image
-// fits it, so a patch of the edit is written.
+// fits it, so a patch of the edit is written. Their ranges count the blocks they wrote with
+// zeros: all of them (the Dummy, whose tables a patch leaves unread), some (the Overwrite's
+// replacement followed by zeros) and none (the Relink). Seeds of entries written before the
+// counts were kept stay in the corpus beside them.
 #include <fcntl.h>
 #include <unistd.h>
 

@@ -24,6 +24,12 @@ public:
     Result<JournalEntryFile> read(bool checkRanges) const {
         return readJournalEntry(descriptor_, path_, checkRanges);
     }
+    Result<JournalEntryFile> readCounted() const {
+        return readJournalEntryCounted(descriptor_, path_);
+    }
+    Result<void> readTable(SavedRange& range) const {
+        return readBlockTable(descriptor_, path_, range);
+    }
     Result<std::vector<uint8_t>> savedBytes(const SavedRange& range) const {
         return readSavedBytes(descriptor_, path_, range);
     }

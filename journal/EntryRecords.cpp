@@ -27,6 +27,10 @@ enum RecordType : uint32_t {
     kComplete = 4,
     kClonedRange = 5,
     kResized = 6,
+    // The two kinds of range again, with the count of blocks written with zeros after their
+    // fixed fields. Entries written before the count was kept hold the kinds above.
+    kCountedRange = 7,
+    kCountedClonedRange = 8,
 };
 constexpr size_t kHeadSize = 16;  // type, reserved, payload length
 constexpr size_t kChecksumSize = 8;
@@ -36,6 +40,9 @@ constexpr size_t kBlockEntrySize = 8 + 8 + 1;
 // the payload; then each block's checksum of its new bytes.
 constexpr size_t kClonedFixedSize = 1 + 8 + 8 + 8 + 8;
 constexpr size_t kClonedBlockEntrySize = 8;
+constexpr size_t kCountSize = 8;
+// Where a range's block count, and a cloned range's end of table, lie among its fields.
+constexpr size_t kBlockCountAt = 1 + 8 + 8;
 // A record other than a range is small; a larger length can only be damage.
 constexpr uint64_t kLargestSmallRecord = 64 * 1024;
 // Ranges left unsynced are written, and sent on to the disk, once this many bytes wait.
@@ -48,6 +55,13 @@ public:
     void put8(uint8_t value) { bytes_.push_back(value); }
     void put32(uint32_t value) { putLe(value, 4); }
     void put64(uint64_t value) { putLe(value, 8); }
+    // Fills in a field put before its value was known.
+    void put64At(size_t at, uint64_t value) {
+        for (int i = 0; i < 8; ++i) {
+            bytes_[at + static_cast<size_t>(i)] = static_cast<uint8_t>(value >> (8 * i));
+        }
+    }
+    size_t size() const { return bytes_.size(); }
     void putText(const std::string& text) {
         put32(static_cast<uint32_t>(text.size()));
         bytes_.insert(bytes_.end(), text.begin(), text.end());
@@ -199,10 +213,46 @@ Result<void> appendRecord(int descriptor, const std::string& path, RecordType ty
     return syncRecords(descriptor, path);
 }
 
+constexpr std::array<uint8_t, kJournalBlockSize> kZeros{};
+
 bool isZero(std::span<const uint8_t> block) {
     // memcmp is vectorised; a byte-by-byte look would cost more than the hashes.
-    static constexpr std::array<uint8_t, kJournalBlockSize> kZeros{};
     return std::memcmp(block.data(), kZeros.data(), block.size()) == 0;
+}
+
+// A range record's layout, by its type; nothing for a record of another kind.
+struct RangeLayout {
+    bool cloned = false;
+    bool counted = false;
+    size_t fixedSize = 0;  // its fields before the block table
+    size_t entrySize = 0;  // of one block in the table
+};
+
+std::optional<RangeLayout> rangeLayoutOf(uint32_t type) {
+    switch (type) {
+        case kRange:
+            return RangeLayout{false, false, kRangeFixedSize, kBlockEntrySize};
+        case kCountedRange:
+            return RangeLayout{false, true, kRangeFixedSize + kCountSize, kBlockEntrySize};
+        case kClonedRange:
+            return RangeLayout{true, false, kClonedFixedSize, kClonedBlockEntrySize};
+        case kCountedClonedRange:
+            return RangeLayout{true, true, kClonedFixedSize + kCountSize, kClonedBlockEntrySize};
+        default:
+            return std::nullopt;
+    }
+}
+
+// Whether the count a range record keeps agrees with its table, where it keeps one.
+bool countHolds(const SavedRange& range) {
+    if (!range.zeroNewBlocks) {
+        return true;
+    }
+    uint64_t zeros = 0;
+    for (size_t i = 0; i < range.blocks.size(); ++i) {
+        zeros += range.blocks[i].newHash == zeroBlockHash(range.blockLength(i)) ? 1 : 0;
+    }
+    return zeros == *range.zeroNewBlocks;
 }
 
 uint64_t loadLe64(const uint8_t* bytes) {
@@ -245,22 +295,33 @@ Result<bool> checksumHolds(int descriptor, const std::string& path, uint64_t rec
     return FieldReader(stored).get64() == computed;
 }
 
-// The range's fields and block table; false when they cannot be those of a record written
-// by appendRange.
-bool parseRange(std::span<const uint8_t> fixedAndTable, uint64_t payloadLength, SavedRange& range) {
-    FieldReader fields(fixedAndTable.first(kRangeFixedSize));
+// The range's fields and block table, or its fields alone when `tableRead` is false; false
+// when they cannot be those of a record written by RangeAppender::append.
+bool parseRange(std::span<const uint8_t> fixedAndTable, uint64_t payloadLength,
+                const RangeLayout& layout, bool tableRead, SavedRange& range) {
+    FieldReader fields(fixedAndTable.first(layout.fixedSize));
     const uint8_t target = fields.get8();
     range.target = static_cast<JournalTarget>(target);
     range.offset = fields.get64();
     range.length = fields.get64();
     const uint64_t blockCount = fields.get64();
+    if (layout.counted) {
+        range.zeroNewBlocks = fields.get64();
+    }
     if (target > 1 || range.length == 0 || range.offset + range.length < range.offset ||
-        blockCount != blockCountOf(range.length)) {
+        blockCount != blockCountOf(range.length) || range.zeroNewBlocks > blockCount) {
         return false;
+    }
+    const uint64_t tableEnd = layout.fixedSize + blockCount * kBlockEntrySize;
+    if (!tableRead) {
+        // Its old bytes, no more than its length, are checked against the table once read.
+        range.tableUnread = true;
+        return fixedAndTable.size() == layout.fixedSize && payloadLength >= tableEnd &&
+               payloadLength - tableEnd <= range.length;
     }
     // A gigabyte's table holds half a million entries: read straight from the bytes, not field
     // by field, and reserved rather than resized, so that it is not written twice, zeros first.
-    const auto table = fixedAndTable.subspan(kRangeFixedSize);
+    const auto table = fixedAndTable.subspan(layout.fixedSize);
     if (table.size() != blockCount * kBlockEntrySize) {
         return false;
     }
@@ -278,33 +339,43 @@ bool parseRange(std::span<const uint8_t> fixedAndTable, uint64_t payloadLength, 
         block.oldIsZero = zero == 1;
         savedBytes += block.oldIsZero ? 0 : range.blockLength(i);
     }
-    return kRangeFixedSize + blockCount * kBlockEntrySize + savedBytes == payloadLength;
+    return tableEnd + savedBytes == payloadLength && countHolds(range);
 }
 
-// A cloned range's fields and block table, from its payload up to its old bytes; false when
-// they cannot be those of a record written by appendCloned.
-bool parseCloned(std::span<const uint8_t> beforeOldBytes, uint64_t payloadLength, SavedRange& range,
+// A cloned range's fields and block table, from its payload up to its old bytes, or its fields
+// alone when `tableRead` is false; false when they cannot be those of a record written by
+// appendCloned.
+bool parseCloned(std::span<const uint8_t> beforeOldBytes, uint64_t payloadLength,
+                 const RangeLayout& layout, bool tableRead, SavedRange& range,
                  uint64_t& oldBytesWithin) {
-    FieldReader fields(beforeOldBytes.first(kClonedFixedSize));
+    FieldReader fields(beforeOldBytes.first(layout.fixedSize));
     const uint8_t target = fields.get8();
     range.target = static_cast<JournalTarget>(target);
     range.offset = fields.get64();
     range.length = fields.get64();
     const uint64_t blockCount = fields.get64();
     oldBytesWithin = fields.get64();
+    if (layout.counted) {
+        range.zeroNewBlocks = fields.get64();
+    }
+    range.cloned = true;
     if (target > 1 || range.length == 0 || range.offset + range.length < range.offset ||
-        blockCount != blockCountOf(range.length) || oldBytesWithin != beforeOldBytes.size() ||
-        oldBytesWithin < kClonedFixedSize + blockCount * kClonedBlockEntrySize ||
+        blockCount != blockCountOf(range.length) || range.zeroNewBlocks > blockCount ||
+        (tableRead && oldBytesWithin != beforeOldBytes.size()) ||
+        oldBytesWithin < layout.fixedSize + blockCount * kClonedBlockEntrySize ||
         payloadLength - oldBytesWithin != range.length) {
         return false;
     }
-    FieldReader table(beforeOldBytes.subspan(kClonedFixedSize, blockCount * kClonedBlockEntrySize));
+    if (!tableRead) {
+        range.tableUnread = true;
+        return beforeOldBytes.size() == layout.fixedSize;
+    }
+    FieldReader table(beforeOldBytes.subspan(layout.fixedSize, blockCount * kClonedBlockEntrySize));
     range.blocks.resize(blockCount);
     for (auto& block : range.blocks) {
         block.newHash = table.get64();
     }
-    range.cloned = true;
-    return table.consumedExactly();
+    return table.consumedExactly() && countHolds(range);
 }
 
 // A range's record before it is framed: its fields and block table, then its old bytes that
@@ -327,18 +398,25 @@ EncodedRange encodeRange(JournalTarget target, uint64_t offset, std::span<const 
     fields.put64(offset);
     fields.put64(range.length);
     fields.put64(blockCountOf(range.length));
+    const size_t countAt = fields.size();
+    fields.put64(0);
     range.blocks.resize(blockCountOf(range.length));
+    uint64_t zeroNewBlocks = 0;
     for (size_t i = 0; i < range.blocks.size(); ++i) {
         const size_t from = i * kJournalBlockSize;
         const size_t count = range.blockLength(i);
         auto& block = range.blocks[i];
         block.oldHash = blockHash(oldBytes.subspan(from, count));
-        block.newHash = blockHash(newBytes.subspan(from, count));
+        const bool newIsZero = isZero(newBytes.subspan(from, count));
+        block.newHash = newIsZero ? zeroBlockHash(count) : blockHash(newBytes.subspan(from, count));
+        zeroNewBlocks += newIsZero ? 1 : 0;
         block.oldIsZero = isZero(oldBytes.subspan(from, count));
         fields.put64(block.oldHash);
         fields.put64(block.newHash);
         fields.put8(block.oldIsZero ? 1 : 0);
     }
+    fields.put64At(countAt, zeroNewBlocks);
+    range.zeroNewBlocks = zeroNewBlocks;
     // Blocks that are not zero are saved as they lie, in runs as long as possible.
     auto& pieces = encoded.pieces;
     pieces.reserve(range.blocks.size() + 1);
@@ -380,8 +458,13 @@ std::optional<ImageStateAfter> parseCompletion(std::span<const uint8_t> payload)
 // damaged: that is where a crash struck, and nothing behind it counts.
 class EntryReader {
 public:
-    EntryReader(int descriptor, const std::string& path, uint64_t fileSize, bool checkRanges)
-        : descriptor_(descriptor), path_(path), fileSize_(fileSize), checkRanges_(checkRanges) {}
+    EntryReader(int descriptor, const std::string& path, uint64_t fileSize, bool checkRanges,
+                bool countsForTables = false)
+        : descriptor_(descriptor),
+          path_(path),
+          fileSize_(fileSize),
+          checkRanges_(checkRanges),
+          countsForTables_(countsForTables) {}
 
     Result<JournalEntryFile> read() {
         std::array<uint8_t, kMagic.size()> magic{};
@@ -407,6 +490,35 @@ public:
         return std::move(entry_);
     }
 
+    // The range record at `at` read again, table and all.
+    Result<SavedRange> rangeAt(uint64_t at) {
+        std::array<uint8_t, kHeadSize> headBytes{};
+        if (auto read = readExactly(descriptor_, path_, at, headBytes); !read) {
+            return read.error();
+        }
+        FieldReader head(headBytes);
+        const uint32_t type = head.get32();
+        head.get32();
+        const uint64_t length = head.get64();
+        const auto layout = rangeLayoutOf(type);
+        auto part = layout && fileSize_ >= at + kHeadSize + kChecksumSize &&
+                            length <= fileSize_ - at - kHeadSize - kChecksumSize
+                        ? readFields(type, at, length)
+                        : Result<std::optional<std::vector<uint8_t>>>(std::nullopt);
+        if (!part) {
+            return part.error();
+        }
+        SavedRange range;
+        uint64_t within = 0;
+        if (!*part || !(layout->cloned ? parseCloned(**part, length, *layout, true, range, within)
+                                       : parseRange(**part, length, *layout, true, range))) {
+            return Error{ErrorKind::CorruptImage, "The undo journal entry " + path_ +
+                                                      " holds a damaged range at byte " +
+                                                      std::to_string(at)};
+        }
+        return range;
+    }
+
 private:
     Error notAnEntry() const {
         return Error{ErrorKind::CorruptImage,
@@ -425,7 +537,8 @@ private:
         const uint64_t length = head.get64();
         // A complete entry may take further marks of completion: an edit made without undo
         // records there what it left the image like.
-        const bool large = type == kRange || type == kClonedRange;
+        const auto layout = rangeLayoutOf(type);
+        const bool large = layout.has_value();
         if (length > fileSize_ - at - kHeadSize - kChecksumSize ||
             (!large && length > kLargestSmallRecord) || begun_ != (type != kBegin) ||
             (entry_.complete() && type != kComplete)) {
@@ -438,9 +551,12 @@ private:
         if (!*part) {
             return std::optional<uint64_t>();
         }
-        // A cloned range's checksum covers its fields alone, and is always checked.
-        if (type != kRange || checkRanges_) {
-            const uint64_t hashed = type == kClonedRange ? (*part)->size() : length;
+        // A cloned range's checksum covers what lies before its old bytes alone, and is always
+        // checked: read again from the file, not from its fields, which may leave its table.
+        const bool cloned = layout && layout->cloned;
+        if (!layout || cloned || checkRanges_) {
+            const uint64_t hashed =
+                cloned ? FieldReader(std::span(**part).subspan(kBlockCountAt + 8)).get64() : length;
             auto holds = checksumHolds(descriptor_, path_, at, hashed, length);
             if (!holds || !*holds) {
                 return holds ? Result<std::optional<uint64_t>>(std::nullopt) : holds.error();
@@ -455,10 +571,12 @@ private:
                 }
                 break;
             case kRange:
-                taken = takeRange(**part, at, length);
+            case kCountedRange:
+                taken = takeRange(**part, *layout, at, length);
                 break;
-            case kClonedRange: {
-                auto cloned = takeCloned(**part, at, length);
+            case kClonedRange:
+            case kCountedClonedRange: {
+                auto cloned = takeCloned(**part, *layout, at, length);
                 if (!cloned) {
                     return cloned.error();
                 }
@@ -481,29 +599,35 @@ private:
     }
 
     // Small records are read whole; of a range only its fields and block table, and of a
-    // cloned range everything before its old bytes.
+    // cloned range everything before its old bytes. Reading counts for tables, a range's
+    // table is left out where its count stands for it.
     Result<std::optional<std::vector<uint8_t>>> readFields(uint32_t type, uint64_t at,
                                                            uint64_t length) {
-        const bool cloned = type == kClonedRange;
-        const size_t fixedSize = cloned ? kClonedFixedSize : kRangeFixedSize;
-        const bool large = cloned || type == kRange;
-        std::vector<uint8_t> part(large ? std::min<uint64_t>(length, fixedSize) : length);
+        const auto layout = rangeLayoutOf(type);
+        const size_t fixedSize = layout ? layout->fixedSize : 0;
+        const bool cloned = layout && layout->cloned;
+        std::vector<uint8_t> part(layout ? std::min<uint64_t>(length, fixedSize) : length);
         if (auto read = readExactly(descriptor_, path_, at + kHeadSize, part); !read) {
             return read.error();
         }
-        if (!large) {
+        if (!layout) {
             return std::optional(std::move(part));
         }
         if (part.size() < fixedSize) {
             return std::optional<std::vector<uint8_t>>();
         }
-        FieldReader fields{std::span(part).subspan(17)};
+        FieldReader fields{std::span(part).subspan(kBlockCountAt)};
         const uint64_t blockCount = fields.get64();
         const uint64_t tableEnd = cloned ? fields.get64() : 0;
-        const size_t entrySize = cloned ? kClonedBlockEntrySize : kBlockEntrySize;
+        const uint64_t zeroNewBlocks = FieldReader(std::span(part).last(kCountSize)).get64();
+        const size_t entrySize = layout->entrySize;
         if (blockCount > (length - fixedSize) / entrySize ||
             (cloned && (tableEnd < fixedSize + blockCount * entrySize || tableEnd > length))) {
             return std::optional<std::vector<uint8_t>>();
+        }
+        if (countsForTables_ && layout->counted &&
+            (zeroNewBlocks == 0 || zeroNewBlocks == blockCount)) {
+            return std::optional(std::move(part));
         }
         // A cloned range's checksum also covers what lies between its table and its old
         // bytes, which is read with the table.
@@ -536,13 +660,15 @@ private:
         return begun_;
     }
 
-    bool takeRange(std::span<const uint8_t> part, uint64_t at, uint64_t length) {
+    bool takeRange(std::span<const uint8_t> part, const RangeLayout& layout, uint64_t at,
+                   uint64_t length) {
         SavedRange range;
-        if (!parseRange(part, length, range)) {
+        if (!parseRange(part, length, layout, part.size() > layout.fixedSize, range)) {
             return false;
         }
         range.recordAt = at;
-        range.oldBytesAt = at + kHeadSize + part.size();
+        range.oldBytesAt =
+            at + kHeadSize + layout.fixedSize + blockCountOf(range.length) * kBlockEntrySize;
         entry_.ranges.push_back(std::move(range));
         return true;
     }
@@ -550,10 +676,11 @@ private:
     // A cloned range counts once its old bytes are there: were the checksum behind them on
     // the disk and the blocks shared before it not (a crash the file system did not order),
     // they would read as a hole, as no image's data that was cloned can.
-    Result<bool> takeCloned(std::span<const uint8_t> part, uint64_t at, uint64_t length) {
+    Result<bool> takeCloned(std::span<const uint8_t> part, const RangeLayout& layout, uint64_t at,
+                            uint64_t length) {
         SavedRange range;
         uint64_t within = 0;
-        if (!parseCloned(part, length, range, within)) {
+        if (!parseCloned(part, length, layout, part.size() > layout.fixedSize, range, within)) {
             return false;
         }
         range.recordAt = at;
@@ -625,6 +752,7 @@ private:
     const std::string& path_;
     uint64_t fileSize_;
     bool checkRanges_;
+    bool countsForTables_;
     JournalEntryFile entry_;
     bool begun_ = false;
 };
@@ -670,6 +798,14 @@ uint64_t blockHash(std::span<const uint8_t> block) {
     return XXH3_64bits(block.data(), block.size());
 }
 
+uint64_t zeroBlockHash(uint64_t length) {
+    // A Dummy's blocks are all zeros, whose checksum is taken once rather than for each.
+    static const uint64_t whole = blockHash(kZeros);
+    return length == kJournalBlockSize
+               ? whole
+               : blockHash(std::span(kZeros).first(static_cast<size_t>(length)));
+}
+
 bool JournalEntryFile::changedBytes() const {
     return std::ranges::any_of(ranges, [](const SavedRange& range) { return !range.rolledBack; });
 }
@@ -681,6 +817,31 @@ Result<JournalEntryFile> readJournalEntry(int descriptor, const std::string& pat
         return fileSize.error();
     }
     return EntryReader(descriptor, path, *fileSize, checkRanges).read();
+}
+
+Result<JournalEntryFile> readJournalEntryCounted(int descriptor, const std::string& path) {
+    const auto fileSize = fileSizeOf(descriptor, path);
+    if (!fileSize) {
+        return fileSize.error();
+    }
+    return EntryReader(descriptor, path, *fileSize, false, true).read();
+}
+
+Result<void> readBlockTable(int descriptor, const std::string& path, SavedRange& range) {
+    const auto fileSize = fileSizeOf(descriptor, path);
+    auto read = fileSize ? EntryReader(descriptor, path, *fileSize, false).rangeAt(range.recordAt)
+                         : Result<SavedRange>(fileSize.error());
+    if (!read) {
+        return read.error();
+    }
+    if (read->target != range.target || read->offset != range.offset ||
+        read->length != range.length || read->zeroNewBlocks != range.zeroNewBlocks) {
+        return Error{ErrorKind::CorruptImage,
+                     "The undo journal entry " + path + " changed while it was read"};
+    }
+    range.blocks = std::move(read->blocks);
+    range.tableUnread = false;
+    return {};
 }
 
 Result<std::optional<ImageStateAfter>> readCompletionMark(int descriptor, const std::string& path) {
@@ -795,14 +956,14 @@ Result<SavedRange> RangeAppender::append(JournalTarget target, uint64_t offset,
         length += piece.size();
     }
     if (length <= kGatheredRecordBytes) {
-        encodeRecord(waiting_, kRange, encoded.pieces);
+        encodeRecord(waiting_, kCountedRange, encoded.pieces);
         ++rangesWaiting_;
     } else {
         // A large record's pieces are written as they lie rather than copied.
         if (auto flushed = flush(); !flushed) {
             return flushed.error();
         }
-        const RecordFrame frame = frameOf(kRange, encoded.pieces, lengthOf(encoded.pieces));
+        const RecordFrame frame = frameOf(kCountedRange, encoded.pieces, lengthOf(encoded.pieces));
         encoded.pieces.insert(encoded.pieces.begin(), frame.head.bytes());
         encoded.pieces.push_back(frame.checksum.bytes());
         for (const auto piece : encoded.pieces) {
@@ -855,8 +1016,8 @@ Result<std::optional<SavedRange>> RangeAppender::appendCloned(JournalTarget targ
     range.cloned = true;
     range.blocks.resize(blockCountOf(range.length));
     const uint64_t recordAt = *end_;
-    const uint64_t tableEnd =
-        recordAt + kHeadSize + kClonedFixedSize + range.blocks.size() * kClonedBlockEntrySize;
+    const uint64_t tableEnd = recordAt + kHeadSize + kClonedFixedSize + kCountSize +
+                              range.blocks.size() * kClonedBlockEntrySize;
     const uint64_t oldBytesAt = (tableEnd + blockSize - 1) / blockSize * blockSize;
     Fields fields;
     fields.put8(static_cast<uint8_t>(target));
@@ -864,18 +1025,22 @@ Result<std::optional<SavedRange>> RangeAppender::appendCloned(JournalTarget targ
     fields.put64(range.length);
     fields.put64(range.blocks.size());
     fields.put64(oldBytesAt - recordAt - kHeadSize);
-    // A Dummy's blocks are all zeros, which memcmp tells apart in a fraction of a hash's time.
-    static const uint64_t kZeroBlockHash = blockHash(std::array<uint8_t, kJournalBlockSize>{});
+    const size_t countAt = fields.size();
+    fields.put64(0);
+    uint64_t zeroNewBlocks = 0;
     for (size_t i = 0; i < range.blocks.size(); ++i) {
         const auto block = newBytes.subspan(i * kJournalBlockSize, range.blockLength(i));
-        range.blocks[i].newHash =
-            block.size() == kJournalBlockSize && isZero(block) ? kZeroBlockHash : blockHash(block);
+        const bool newIsZero = isZero(block);
+        range.blocks[i].newHash = newIsZero ? zeroBlockHash(block.size()) : blockHash(block);
+        zeroNewBlocks += newIsZero ? 1 : 0;
         fields.put64(range.blocks[i].newHash);
     }
+    fields.put64At(countAt, zeroNewBlocks);
+    range.zeroNewBlocks = zeroNewBlocks;
     const std::vector<uint8_t> padding(oldBytesAt - tableEnd);
     const std::array<std::span<const uint8_t>, 2> hashed{fields.bytes(), padding};
     const RecordFrame frame =
-        frameOf(kClonedRange, hashed, oldBytesAt - recordAt - kHeadSize + range.length);
+        frameOf(kCountedClonedRange, hashed, oldBytesAt - recordAt - kHeadSize + range.length);
     for (const auto piece :
          {frame.head.bytes(), fields.bytes(), std::span<const uint8_t>(padding)}) {
         if (auto written = write(piece); !written) {

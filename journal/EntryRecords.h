@@ -78,8 +78,19 @@ struct SavedRange {
     // Its bytes were saved just before a later item of the edit cut them off the file's end:
     // the file no longer holds what the edit left there, as there is nothing left.
     bool cut = false;
+    // How many of its blocks the edit wrote zeros to, kept beside the table since entries
+    // carried it (earlier ones did not): a patch learns from it alone that a Dummy's gigabyte
+    // is zeros, where reading the table of half a million checksums that says so cost most of
+    // its time.
+    std::optional<uint64_t> zeroNewBlocks;
+    // Read by readJournalEntryCounted, which left its table out: `blocks` is empty until
+    // readBlockTable reads it.
+    bool tableUnread = false;
 
     uint64_t end() const { return offset + length; }
+    size_t blockCount() const {
+        return static_cast<size_t>((length + kJournalBlockSize - 1) / kJournalBlockSize);
+    }
     uint64_t blockLength(size_t block) const;
 };
 
@@ -102,6 +113,8 @@ struct JournalEntryFile {
 };
 
 uint64_t blockHash(std::span<const uint8_t> block);
+// The checksum of `length` zero bytes, a block's at most.
+uint64_t zeroBlockHash(uint64_t length);
 
 // Marks the ranges before `resize`, an item that shortens its file, whose bytes it cuts off.
 void markCutOff(std::vector<SavedRange>& ranges, const SavedRange& resize);
@@ -110,6 +123,13 @@ void markCutOff(std::vector<SavedRange>& ranges, const SavedRange& resize);
 // checksum is verified as well, which reads all of its saved bytes.
 Result<JournalEntryFile> readJournalEntry(int descriptor, const std::string& path,
                                           bool checkRanges);
+// Reads the entry as readJournalEntry does without checking ranges, but leaves out the table
+// of every range whose count says that the edit wrote zeros to all of its blocks or to none:
+// all that a patch needs of it unless its old bytes are wanted.
+Result<JournalEntryFile> readJournalEntryCounted(int descriptor, const std::string& path);
+// Reads the table that readJournalEntryCounted left out of `range`; refused when the record
+// is not the one read before, or its table does not agree with its count.
+Result<void> readBlockTable(int descriptor, const std::string& path, SavedRange& range);
 // The completion mark that ends the entry, read from its last bytes alone; nothing when the
 // entry does not end with one.
 Result<std::optional<ImageStateAfter>> readCompletionMark(int descriptor, const std::string& path);

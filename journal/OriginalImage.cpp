@@ -152,19 +152,17 @@ std::optional<Error> refusalOf(uint64_t id, const Result<JournalEntryFile>& entr
     return std::nullopt;
 }
 
-uint64_t zeroHash(uint64_t length) {
-    static const uint64_t whole = blockHash(std::vector<uint8_t>(kJournalBlockSize, 0));
-    return length == kJournalBlockSize
-               ? whole
-               : blockHash(std::vector<uint8_t>(static_cast<size_t>(length), 0));
-}
-
 // Whether the checksums of the new bytes `range` wrote over [offset, end) are those of zeros.
 bool wroteZeros(const SavedRange& range, uint64_t offset, uint64_t end) {
+    // A count of all or none answers for any part of the range; the entry was read with
+    // tables left out only where it is one of those.
+    if (range.zeroNewBlocks == 0 || range.zeroNewBlocks == range.blockCount()) {
+        return range.zeroNewBlocks != 0;
+    }
     const size_t first = static_cast<size_t>((offset - range.offset) / kJournalBlockSize);
     const size_t last = static_cast<size_t>((end - 1 - range.offset) / kJournalBlockSize);
     for (size_t block = first; block <= last && block < range.blocks.size(); ++block) {
-        if (range.blocks[block].newHash != zeroHash(range.blockLength(block))) {
+        if (range.blocks[block].newHash != zeroBlockHash(range.blockLength(block))) {
             return false;
         }
     }
@@ -213,7 +211,7 @@ Result<OriginalImage> OriginalImage::rebuild(const Journal& journal, const Image
         if (!file) {
             return file.error();
         }
-        auto entry = file->read(false);
+        auto entry = file->readCounted();
         if (entry) {
             listed.push_back(listedEntry(id, *entry, 0));
         }
@@ -378,6 +376,12 @@ Result<void> OriginalImage::readSaved(const Piece& piece, uint64_t from,
                                       std::span<uint8_t> into) const {
     auto& held = entries_->ranges[piece.range];
     const SavedRange& range = held.range;
+    const auto& file = *entries_->files[held.file];
+    if (range.tableUnread) {
+        if (auto table = file.readTable(held.range); !table) {
+            return table;
+        }
+    }
     if (!range.cloned && held.storedAt.empty()) {
         held.storedAt = storedOffsets(range);
     }
@@ -397,7 +401,6 @@ Result<void> OriginalImage::readSaved(const Piece& piece, uint64_t from,
                        range.blocks.begin() + static_cast<ptrdiff_t>(last));
     part.oldBytesAt =
         range.cloned ? range.oldBytesAt + first * kJournalBlockSize : held.storedAt[first];
-    const auto& file = *entries_->files[held.file];
     const auto saved = file.savedBytes(part);
     if (!saved) {
         return saved.error();

@@ -17,7 +17,7 @@ namespace {
 
 // Beside the old bytes, a journal entry keeps 17 bytes of checksums for each 2048-byte block.
 constexpr uint64_t kJournalBytesPerBlock = 17;
-// Then a first record, a mark at the end, and a 49-byte head for each range it saves: one for
+// Then a first record, a mark at the end, and a 57-byte head for each range it saves: one for
 // a file of up to 16 MiB, one for each 16 MiB of a larger one. 64 KiB covers those, and the
 // part blocks at the files' ends, for an edit of up to a thousand files.
 constexpr uint64_t kJournalRecordsAllowance = uint64_t{64} << 10;

@@ -3,7 +3,11 @@
 // byte; and the journals from which no patch can be made.
 #include <gtest/gtest.h>
 
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -205,6 +209,105 @@ TEST_F(PatchOfLayerOne, CarriesTheImageAlone) {
     ASSERT_TRUE(commandOutput("xdelta3 -d -f -s " + original_ + " " + patch + " " + out));
     EXPECT_TRUE(readFileBytes(out) == readFileBytes(patched_));
 }
+
+// Entries written before ranges kept their count of zero blocks, which users' journals hold:
+// read from their tables, they are patched and undone as they always were.
+uint64_t loadLe(const uint8_t* bytes, size_t count) {
+    uint64_t value = 0;
+    for (size_t i = 0; i < count; ++i) {
+        value |= uint64_t{bytes[i]} << (8 * i);
+    }
+    return value;
+}
+
+void storeLe(uint8_t* bytes, uint64_t value, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+
+// Rewrites every counted range of the entries under `journals` as one of the kind before,
+// its count dropped (a cloned range's taken into the padding before its old bytes, which stay
+// where they are) and its checksum taken again; returns how many it rewrote.
+int writeAsEarlierEntries(const fs::path& journals) {
+    constexpr size_t kHead = 16;
+    constexpr size_t kChecksum = 8;
+    constexpr size_t kCountAt = 25;  // a range's, after its target, offset, length and blocks
+    constexpr size_t kClonedCountAt = 33;
+    constexpr size_t kCount = 8;
+    int rewritten = 0;
+    for (const auto& item : fs::recursive_directory_iterator(journals)) {
+        if (item.path().extension() != ".edit") {
+            continue;
+        }
+        const auto entry = readFileBytes(item.path().string());
+        std::vector<uint8_t> earlier(entry.begin(), entry.begin() + 16);
+        for (size_t at = 16; at + kHead + kChecksum <= entry.size();) {
+            uint32_t type = static_cast<uint32_t>(loadLe(&entry[at], 4));
+            const uint64_t length = loadLe(&entry[at + 8], 8);
+            std::vector<uint8_t> payload(entry.begin() + at + kHead,
+                                         entry.begin() + at + kHead + length);
+            std::vector<uint8_t> checksum(entry.begin() + at + kHead + length,
+                                          entry.begin() + at + kHead + length + kChecksum);
+            uint64_t hashed = 0;
+            if (type == 7) {
+                payload.erase(payload.begin() + kCountAt, payload.begin() + kCountAt + kCount);
+                type = 2;
+                hashed = payload.size();
+            } else if (type == 8) {
+                hashed = loadLe(&payload[kCountAt], 8);
+                payload.erase(payload.begin() + kClonedCountAt,
+                              payload.begin() + kClonedCountAt + kCount);
+                payload.insert(payload.begin() + static_cast<ptrdiff_t>(hashed - kCount), kCount,
+                               0);
+                type = 5;
+            }
+            if (hashed != 0) {
+                std::vector<uint8_t> head(kHead, 0);
+                storeLe(head.data(), type, 4);
+                storeLe(head.data() + 8, payload.size(), 8);
+                XXH3_state_t* state = XXH3_createState();
+                XXH3_64bits_reset(state);
+                XXH3_64bits_update(state, head.data(), head.size());
+                XXH3_64bits_update(state, payload.data(), hashed);
+                storeLe(checksum.data(), XXH3_64bits_digest(state), 8);
+                XXH3_freeState(state);
+                ++rewritten;
+            }
+            earlier.insert(earlier.end(), entry.begin() + at, entry.begin() + at + kHead);
+            storeLe(&earlier[earlier.size() - kHead], type, 4);
+            storeLe(&earlier[earlier.size() - 8], payload.size(), 8);
+            earlier.insert(earlier.end(), payload.begin(), payload.end());
+            earlier.insert(earlier.end(), checksum.begin(), checksum.end());
+            at += kHead + length + kChecksum;
+        }
+        writeFileBytes(item.path().string(), earlier);
+    }
+    return rewritten;
+}
+
+class PatchOfEarlierEntries : public PatchTest, public ::testing::TestWithParam<EditRun> {};
+
+TEST_P(PatchOfEarlierEntries, RebuildsTheEditedImageAndUndoesToTheOriginal) {
+    const EditRun& edits = GetParam();
+    make(kImages[2]);
+    for (const auto& command : edits.commands) {
+        ASSERT_EQ(run(command).status, 0) << command.front();
+    }
+    ASSERT_GT(writeAsEarlierEntries(folder_.path() / "state"), 0);
+    const std::string patch = folder_.file("edits.vcdiff");
+    const auto written = run({"patch", "{image}", "-o", patch});
+    ASSERT_EQ(written.status, 0) << written.err;
+    const std::string out = folder_.file("out");
+    ASSERT_TRUE(commandOutput("xdelta3 -d -f -s " + original_ + " " + patch + " " + out));
+    EXPECT_TRUE(readFileBytes(out) == readFileBytes(patched_));
+    for (int undos = 0; undos < 8 && run({"undo", "{image}"}).status == 0; ++undos) {
+    }
+    EXPECT_TRUE(readFileBytes(patched_) == readFileBytes(original_));
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryEdit, PatchOfEarlierEntries, ::testing::ValuesIn(kEdits),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Where the journal cannot give the bytes an image held before, no patch is made, the
 // reason names the edit, and no file is left.

@@ -300,9 +300,9 @@ TEST(RangeAppender, TakesNoMoreWritesOnceOneFailedPartWay) {
     ASSERT_EQ(::pipe2(pipeEnds, O_NONBLOCK), 0);
     ASSERT_GT(::fcntl(pipeEnds[1], F_SETPIPE_SZ, 4096), 0);
     RangeAppender appender(pipeEnds[1], "journal");
-    // A record of 64,943 old bytes in 32 blocks is 64 KiB long with its head, fields, block
+    // A record of 64,935 old bytes in 32 blocks is 64 KiB long with its head, fields, block
     // table and checksum: sixteen of them are the megabyte at which they are written.
-    const auto old = pattern(64943, 3);
+    const auto old = pattern(64935, 3);
     const auto zeros = Bytes(old.size(), 0);
     for (uint64_t i = 0; i < 15; ++i) {
         ASSERT_TRUE(appender.append(JournalTarget::Image, i * old.size(), old, zeros, false));
