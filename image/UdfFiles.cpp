@@ -327,6 +327,9 @@ Result<UdfIdentifiers> readUdfIdentifiers(const ImageSource& image, const UdfAdd
     const std::span<const uint8_t> bytes(data->bytes);
     const bool embedded = directory.allocation == UdfAllocation::Embedded;
     UdfIdentifiers result;
+    for (const uint64_t offset : data->offsets) {
+        result.sectors.push_back(static_cast<uint32_t>(offset / kUdfBlockSize));
+    }
     size_t at = 0;
     while (at + kIdentifierFixedSize <= bytes.size()) {
         const size_t piece = embedded ? 0 : at / kUdfBlockSize;

@@ -74,6 +74,7 @@ struct UdfIdentifier {
 
 struct UdfIdentifiers {
     std::vector<UdfIdentifier> identifiers;
+    std::vector<uint32_t> sectors;  // that the directory's data was read from
     // Why the walk of the directory's data ended before its end, if it did.
     std::optional<std::string> stopped;
 };

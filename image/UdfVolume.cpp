@@ -1,7 +1,5 @@
 #include "image/UdfVolume.h"
 
-#include <set>
-
 #include "image/ByteOrder.h"
 #include "image/UdfNames.h"
 #include "image/UdfTag.h"
@@ -176,11 +174,22 @@ std::string UdfTree::path(size_t directory) const {
 
 std::vector<UdfEntry> listUdfDirectory(const ImageSource& image, const UdfVolume& volume,
                                        const UdfFileEntry& directory, const std::string& path,
-                                       std::vector<std::string>& notes) {
+                                       std::vector<std::string>& notes,
+                                       std::set<uint32_t>* listedSectors) {
     auto identifiers = readUdfIdentifiers(image, volume.addressing, directory);
     if (!identifiers) {
         notes.push_back(path + " cannot be listed: " + identifiers.error().message + ".");
         return {};
+    }
+    if (listedSectors) {
+        for (const uint32_t sector : identifiers->sectors) {
+            if (listedSectors->contains(sector)) {
+                notes.push_back(path + " is not listed: its data shares sector " +
+                                std::to_string(sector) + " with a directory listed before.");
+                return {};
+            }
+        }
+        listedSectors->insert(identifiers->sectors.begin(), identifiers->sectors.end());
     }
     if (identifiers->stopped) {
         notes.push_back(path + " is listed only in part: " + *identifiers->stopped + ".");
@@ -213,11 +222,12 @@ UdfTree readUdfTree(const ImageSource& image, const UdfVolume& volume) {
     tree.directories.push_back({"", std::nullopt, volume.root.sector, volume.root, {}});
     std::vector<size_t> depths{0};
     std::set<uint32_t> walked{volume.root.sector};
+    std::set<uint32_t> listedSectors;
     bool full = false;
     for (size_t next = 0; next < tree.directories.size(); ++next) {
         const std::string path = tree.path(next);
-        auto entries =
-            listUdfDirectory(image, volume, tree.directories[next].file, path, tree.notes);
+        auto entries = listUdfDirectory(image, volume, tree.directories[next].file, path,
+                                        tree.notes, &listedSectors);
         const std::string prefix = path == "/" ? "/" : path + "/";
         for (const auto& entry : entries) {
             if (!entry.directory) {

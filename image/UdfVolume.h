@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -76,12 +77,16 @@ inline constexpr size_t kUdfMaxDepth = 64;
 inline constexpr size_t kUdfMaxDirectories = 65535;
 
 // The entries of one directory; what could not be read is said in `notes`, naming `path`.
+// With `listedSectors`, a directory whose data lies in a sector listed before lists nothing,
+// and its sectors are added to them.
 std::vector<UdfEntry> listUdfDirectory(const ImageSource& image, const UdfVolume& volume,
                                        const UdfFileEntry& directory, const std::string& path,
-                                       std::vector<std::string>& notes);
+                                       std::vector<std::string>& notes,
+                                       std::set<uint32_t>* listedSectors = nullptr);
 
 // Every directory from the root, at most kUdfMaxDepth levels down and kUdfMaxDirectories in
-// all, each directory's entry walked once.
+// all, each directory's entry and each sector of directory data walked once, so that the
+// walk is bounded by the image's size, not by how often its directories name each other.
 UdfTree readUdfTree(const ImageSource& image, const UdfVolume& volume);
 
 }  // namespace kestrel

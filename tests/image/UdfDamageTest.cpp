@@ -143,6 +143,18 @@ const Damage kDamages[] = {
                  [&](auto& bytes) { writeLe32(bytes, 24, docs.block); });
      },
      "", "/DOCS/DEEP/DEEPER names the entry of a directory already walked", 9, 3},
+    {"SharedDirectoryData",
+     [](const Clean& c) {
+         const auto& docs = c.entry("/DOCS").file;
+         const auto& deeper = c.entry("/DOCS/DEEP/DEEPER").file;
+         rewrite(c.image, sectorOffset(deeper.sector), 2048, [&](auto& bytes) {
+             writeLe32(bytes, deeper.informationLengthOffset % 2048,
+                       static_cast<uint32_t>(docs.informationLength));
+             writeLe32(bytes, deeper.extents[0].descriptorOffset % 2048, docs.extents[0].length);
+             writeLe32(bytes, deeper.extents[0].descriptorOffset % 2048 + 4, docs.extents[0].block);
+         });
+     },
+     "", "/DOCS/DEEP/DEEPER is not listed: its data shares sector", 9, 4},
     {"RootEntry",
      [](const Clean& c) { flipByte(c.image, sectorOffset(c.volume.root.sector) + 20); },
      "the root directory cannot be read", "", 0, 0},
