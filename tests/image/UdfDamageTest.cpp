@@ -75,6 +75,7 @@ struct Damage {
     const char* note;   // what a note says
     size_t entries;     // listed in all, when the volume is read
     size_t directories;
+    bool inMetadataPartition = false;  // the bridge moved into a metadata partition first
 };
 
 uint64_t imageSectors(const std::string& image) {
@@ -155,6 +156,15 @@ const Damage kDamages[] = {
          });
      },
      "", "/DOCS/DEEP/DEEPER is not listed: its data shares sector", 9, 4},
+    {"MetadataFileChecksum",
+     [](const Clean& c) { flipByte(c.image, sectorOffset(c.volume.metadata->fileSector) + 4); }, "",
+     "The metadata file is damaged (the file entry at sector", 9, 4, true},
+    {"MetadataFileAndMirror",
+     [](const Clean& c) {
+         flipByte(c.image, sectorOffset(c.volume.metadata->fileSector) + 4);
+         flipByte(c.image, sectorOffset(c.volume.metadata->mirrorSector) + 4);
+     },
+     "neither the metadata file nor its mirror can be read", "", 0, 0, true},
     {"RootEntry",
      [](const Clean& c) { flipByte(c.image, sectorOffset(c.volume.root.sector) + 20); },
      "the root directory cannot be read", "", 0, 0},
@@ -171,6 +181,9 @@ TEST_P(UdfDamage, IsRefusedOrReadAsFarAsItIsSound) {
     TempDir work;
     const auto image = makeUdfImage(work, kUdfMakers[4]);
     ASSERT_TRUE(image);
+    if (damage.inMetadataPartition) {
+        ASSERT_TRUE(moveIntoMetadataPartition(*image));
+    }
     {
         auto file = ImageFile::openForReading(*image).value();
         const auto volume = readUdfVolume(file).value();

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -131,6 +132,54 @@ TEST_P(UdfWitness, ListingAndExtractedBytesAgreeWithSevenZip) {
 
 INSTANTIATE_TEST_SUITE_P(Makers, UdfWitness, testing::ValuesIn(kUdfMakers),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Every position the reader gives for an entry, and what it says of it.
+std::vector<std::string> positions(const UdfTree& tree) {
+    std::vector<std::string> rows;
+    for (size_t d = 0; d < tree.directories.size(); ++d) {
+        for (const auto& entry : tree.directories[d].entries) {
+            const auto& file = entry.file;
+            std::ostringstream row;
+            row << tree.path(d) << "/" << entry.name << " " << entry.directory << entry.hidden
+                << " @" << entry.identifierOffset << " entry " << file.sector << " "
+                << file.extended << " " << file.descriptorLength << " length "
+                << file.informationLength << " @" << file.informationLengthOffset << " @"
+                << file.blocksRecordedOffset << " " << utcText(file.modified) << " "
+                << int(file.allocation) << " @" << file.embeddedOffset;
+            for (const auto& extent : file.extents) {
+                row << " [" << int(extent.type) << " " << extent.length << " at "
+                    << extent.firstSector << " @" << extent.descriptorOffset << "]";
+            }
+            rows.push_back(row.str());
+        }
+    }
+    return rows;
+}
+
+TEST(UdfMetadataPartition, ListsItsImageAsTheImageItWasMadeFromSectorForSector) {
+    TempDir work;
+    const auto bridge = makeUdfImage(work, kUdfMakers[4]);
+    ASSERT_TRUE(bridge);
+    const auto moved = work.file("metadata.img");
+    std::filesystem::copy_file(*bridge, moved);
+    ASSERT_TRUE(moveIntoMetadataPartition(moved));
+
+    auto before = ImageFile::openForReading(*bridge).value();
+    auto after = ImageFile::openForReading(moved).value();
+    const auto original = readUdfVolume(before).value();
+    auto volume = readUdfVolume(after);
+    ASSERT_TRUE(volume) << volume.error().message;
+    EXPECT_EQ(volume->revisionText(), "UDF 2.50");
+    ASSERT_TRUE(volume->metadata);
+    const auto& partition = volume->descriptors.partitions[0];
+    EXPECT_EQ(volume->metadata->fileSector, partition.startSector + 1);
+    EXPECT_EQ(volume->metadata->mirrorSector, partition.startSector + partition.sectors - 1);
+    EXPECT_EQ(volume->fileSetSector, original.fileSetSector);
+    EXPECT_EQ(volume->root.sector, original.root.sector);
+    const auto tree = readUdfTree(after, *volume);
+    EXPECT_EQ(tree.notes, std::vector<std::string>{});
+    EXPECT_EQ(positions(tree), positions(readUdfTree(before, original)));
+}
 
 }  // namespace
 }  // namespace kestrel

@@ -103,4 +103,11 @@ std::optional<std::string> makeUdfImage(const TempDir& work, const UdfMaker& mak
     return image;
 }
 
+bool moveIntoMetadataPartition(const std::string& image) {
+    const auto command = substituted(
+        substituted("/usr/bin/python3 {script} {image}", "{script}", KESTREL_UDF_METADATA_SCRIPT),
+        "{image}", image);
+    return commandOutput(command + " >/dev/null 2>&1").has_value();
+}
+
 }  // namespace kestrel::test

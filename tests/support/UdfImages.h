@@ -30,6 +30,10 @@ extern const UdfMaker kUdfMakers[7];
 // Entries of the tree, directories included, that an image made from it lists.
 inline constexpr size_t kUdfTreeEntries = 9;
 
+// Turns a genisoimage -udf image into one whose file set, file entries and directories lie in
+// a UDF 2.50 metadata partition (support/udf-metadata-partition.py); false when it failed.
+bool moveIntoMetadataPartition(const std::string& image);
+
 // Makes the maker's image in `work` and returns its path; nothing when the command failed.
 std::optional<std::string> makeUdfImage(const TempDir& work, const UdfMaker& maker);
 
