@@ -16,10 +16,19 @@ UdfAddressing::UdfAddressing(const UdfVolumeDescriptors& descriptors, uint64_t i
     : maps_(descriptors.maps),
       partitions_(descriptors.partitions),
       metadataRuns_(descriptors.maps.size()),
+      metadataFirsts_(descriptors.maps.size()),
       imageSectors_(imageSectors) {}
 
 void UdfAddressing::setMetadataRuns(size_t map, std::vector<Run> runs) {
-    metadataRuns_.at(map) = std::move(runs);
+    auto& firsts = metadataFirsts_.at(map);
+    firsts.clear();
+    uint64_t first = 0;
+    for (const auto& run : runs) {
+        firsts.push_back(first);
+        first += run.blocks;
+    }
+    firsts.push_back(first);
+    metadataRuns_[map] = std::move(runs);
 }
 
 Result<uint16_t> UdfAddressing::physicalMapOf(size_t metadataMap) const {
@@ -55,21 +64,21 @@ Result<UdfAddressing::Located> UdfAddressing::locate(uint16_t map, uint32_t bloc
     if (maps_[map].kind == UdfMapKind::Physical) {
         return locatePhysical(maps_[map].partition, block);
     }
-    uint64_t first = 0;
-    for (const auto& run : metadataRuns_[map]) {
-        if (block < first + run.blocks) {
-            const auto offset = static_cast<uint32_t>(block - first);
-            auto located = locatePhysical(maps_[map].partition, run.block + offset);
-            if (located) {
-                located->blocks = std::min(located->blocks, run.blocks - offset);
-            }
-            return located;
-        }
-        first += run.blocks;
+    const auto& firsts = metadataFirsts_[map];
+    const auto after = std::upper_bound(firsts.begin(), firsts.end(), uint64_t{block});
+    if (after == firsts.begin() || after == firsts.end()) {
+        return corrupt("block " + std::to_string(block) +
+                       " lies past the end of the metadata partition (" +
+                       std::to_string(firsts.empty() ? 0 : firsts.back()) + " blocks)");
     }
-    return corrupt("block " + std::to_string(block) +
-                   " lies past the end of the metadata partition (" + std::to_string(first) +
-                   " blocks)");
+    const auto index = static_cast<size_t>(after - firsts.begin() - 1);
+    const auto& run = metadataRuns_[map][index];
+    const auto offset = static_cast<uint32_t>(block - firsts[index]);
+    auto located = locatePhysical(maps_[map].partition, run.block + offset);
+    if (located) {
+        located->blocks = std::min(located->blocks, run.blocks - offset);
+    }
+    return located;
 }
 
 Result<void> UdfAddressing::checkRange(uint16_t map, uint32_t block, uint64_t blocks) const {

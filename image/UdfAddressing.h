@@ -41,6 +41,8 @@ private:
     std::vector<UdfPartitionMap> maps_;
     std::vector<UdfPartition> partitions_;
     std::vector<std::vector<Run>> metadataRuns_;
+    // The metadata block each run starts at, for a binary search.
+    std::vector<std::vector<uint64_t>> metadataFirsts_;
     uint64_t imageSectors_ = 0;
 
     Result<Located> locatePhysical(size_t partition, uint32_t block) const;

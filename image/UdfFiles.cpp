@@ -86,9 +86,10 @@ RawDescriptor parseDescriptor(std::span<const uint8_t> bytes, UdfAllocation kind
 // The descriptors of `area`, at image offset `offset`, then of each continuation extent;
 // a damaged continuation keeps the extents read before it.
 Result<void> readExtents(const ImageSource& image, const UdfAddressing& addressing,
-                         std::vector<uint8_t> area, uint64_t offset, UdfFileEntry& entry) {
+                         std::vector<uint8_t> area, uint64_t offset, UdfFileEntry& entry,
+                         std::set<uint32_t>* continuations) {
     const size_t size = descriptorSize(entry.allocation);
-    unsigned continuations = 0;
+    unsigned hops = 0;
     for (size_t at = 0; at + size <= area.size();) {
         const auto raw =
             parseDescriptor(std::span(area).subspan(at, size), entry.allocation, entry.partition);
@@ -96,12 +97,17 @@ Result<void> readExtents(const ImageSource& image, const UdfAddressing& addressi
             break;
         }
         if (raw.type == kContinuationType) {
-            if (++continuations > kMaxContinuations) {
+            if (++hops > kMaxContinuations) {
                 entry.cutShort = "its allocation descriptors continue past " +
                                  std::to_string(kMaxContinuations) + " extents";
                 break;
             }
             auto located = addressing.locate(raw.partition, raw.block);
+            if (located && continuations && !continuations->insert(located->sector).second) {
+                entry.cutShort = "its allocation descriptors continue in sector " +
+                                 std::to_string(located->sector) + ", read before";
+                break;
+            }
             auto bytes = located ? readUdfBlocks(image, located->sector)
                                  : Result<std::vector<uint8_t>>(located.error());
             auto id = bytes ? checkUdfTag(*bytes, raw.block) : Result<UdfTagId>(bytes.error());
@@ -147,7 +153,8 @@ Result<void> readExtents(const ImageSource& image, const UdfAddressing& addressi
 
 Result<UdfFileEntry> parseEntry(const ImageSource& image, const UdfAddressing& addressing,
                                 const std::vector<uint8_t>& bytes, UdfTagId id,
-                                const UdfLongAd& icb, uint32_t sector) {
+                                const UdfLongAd& icb, uint32_t sector,
+                                std::set<uint32_t>* continuations) {
     const std::span<const uint8_t> view(bytes);
     const bool extended = id == UdfTagId::ExtendedFileEntry;
     const auto& layout = extended ? kExtendedFileEntry : kFileEntry;
@@ -188,7 +195,7 @@ Result<UdfFileEntry> parseEntry(const ImageSource& image, const UdfAddressing& a
     }
     const auto first = bytes.begin() + static_cast<std::ptrdiff_t>(descriptorsAt);
     auto extents = readExtents(image, addressing, {first, first + descriptorsLength},
-                               base + descriptorsAt, entry);
+                               base + descriptorsAt, entry, continuations);
     if (!extents) {
         return extents.error();
     }
@@ -198,7 +205,7 @@ Result<UdfFileEntry> parseEntry(const ImageSource& image, const UdfAddressing& a
 }  // namespace
 
 Result<UdfFileEntry> readUdfFileEntry(const ImageSource& image, const UdfAddressing& addressing,
-                                      const UdfLongAd& icb) {
+                                      const UdfLongAd& icb, std::set<uint32_t>* continuations) {
     UdfLongAd at = icb;
     for (unsigned hops = 0; hops <= kMaxIndirections; ++hops) {
         auto located = addressing.locate(at.partition, at.block);
@@ -224,7 +231,7 @@ Result<UdfFileEntry> readUdfFileEntry(const ImageSource& image, const UdfAddress
                            " holds a descriptor of type " +
                            std::to_string(static_cast<unsigned>(*id)) + ", not a file entry");
         }
-        auto entry = parseEntry(image, addressing, *bytes, *id, at, located->sector);
+        auto entry = parseEntry(image, addressing, *bytes, *id, at, located->sector, continuations);
         if (!entry) {
             return corrupt("the file entry at sector " + std::to_string(located->sector) +
                            " is damaged: " + entry.error().message);

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -53,9 +54,13 @@ struct UdfFileEntry {
     std::optional<std::string> cutShort;
 };
 
-// The entry the ICB `icb` names; an error says why it is not a sound one.
+// The entry the ICB `icb` names; an error says why it is not a sound one. With
+// `continuations`, the sectors of allocation descriptor continuations read before, a
+// continuation is read only once: the entry's extents stop at one read before, and its
+// sector is added otherwise. A walk over many identifiers thus reads each sector once.
 Result<UdfFileEntry> readUdfFileEntry(const ImageSource& image, const UdfAddressing& addressing,
-                                      const UdfLongAd& icb);
+                                      const UdfLongAd& icb,
+                                      std::set<uint32_t>* continuations = nullptr);
 
 // File characteristics, ECMA-167 4/14.4.3.
 enum UdfCharacteristic : uint8_t {

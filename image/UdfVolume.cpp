@@ -174,22 +174,21 @@ std::string UdfTree::path(size_t directory) const {
 
 std::vector<UdfEntry> listUdfDirectory(const ImageSource& image, const UdfVolume& volume,
                                        const UdfFileEntry& directory, const std::string& path,
-                                       std::vector<std::string>& notes,
-                                       std::set<uint32_t>* listedSectors) {
+                                       std::vector<std::string>& notes, UdfWalkedSectors* walked) {
     auto identifiers = readUdfIdentifiers(image, volume.addressing, directory);
     if (!identifiers) {
         notes.push_back(path + " cannot be listed: " + identifiers.error().message + ".");
         return {};
     }
-    if (listedSectors) {
+    if (walked) {
         for (const uint32_t sector : identifiers->sectors) {
-            if (listedSectors->contains(sector)) {
+            if (walked->directoryData.contains(sector)) {
                 notes.push_back(path + " is not listed: its data shares sector " +
                                 std::to_string(sector) + " with a directory listed before.");
                 return {};
             }
         }
-        listedSectors->insert(identifiers->sectors.begin(), identifiers->sectors.end());
+        walked->directoryData.insert(identifiers->sectors.begin(), identifiers->sectors.end());
     }
     if (identifiers->stopped) {
         notes.push_back(path + " is listed only in part: " + *identifiers->stopped + ".");
@@ -200,7 +199,8 @@ std::vector<UdfEntry> listUdfDirectory(const ImageSource& image, const UdfVolume
         if (identifier.characteristics & (kUdfDeleted | kUdfParent)) {
             continue;
         }
-        auto file = readUdfFileEntry(image, volume.addressing, identifier.icb);
+        auto file = readUdfFileEntry(image, volume.addressing, identifier.icb,
+                                     walked ? &walked->continuations : nullptr);
         if (!file) {
             notes.push_back(prefix + identifier.name + " is left out: " + file.error().message +
                             ".");
@@ -222,12 +222,12 @@ UdfTree readUdfTree(const ImageSource& image, const UdfVolume& volume) {
     tree.directories.push_back({"", std::nullopt, volume.root.sector, volume.root, {}});
     std::vector<size_t> depths{0};
     std::set<uint32_t> walked{volume.root.sector};
-    std::set<uint32_t> listedSectors;
+    UdfWalkedSectors walkedSectors;
     bool full = false;
     for (size_t next = 0; next < tree.directories.size(); ++next) {
         const std::string path = tree.path(next);
         auto entries = listUdfDirectory(image, volume, tree.directories[next].file, path,
-                                        tree.notes, &listedSectors);
+                                        tree.notes, &walkedSectors);
         const std::string prefix = path == "/" ? "/" : path + "/";
         for (const auto& entry : entries) {
             if (!entry.directory) {

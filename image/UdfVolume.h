@@ -76,13 +76,20 @@ struct UdfTree {
 inline constexpr size_t kUdfMaxDepth = 64;
 inline constexpr size_t kUdfMaxDirectories = 65535;
 
+// What a walk has read, so that it reads each sector of directory data and of allocation
+// descriptor continuations once.
+struct UdfWalkedSectors {
+    std::set<uint32_t> directoryData;
+    std::set<uint32_t> continuations;
+};
+
 // The entries of one directory; what could not be read is said in `notes`, naming `path`.
-// With `listedSectors`, a directory whose data lies in a sector listed before lists nothing,
-// and its sectors are added to them.
+// With `walked`, a directory whose data lies in a sector listed before lists nothing, and
+// the sectors read are added to it.
 std::vector<UdfEntry> listUdfDirectory(const ImageSource& image, const UdfVolume& volume,
                                        const UdfFileEntry& directory, const std::string& path,
                                        std::vector<std::string>& notes,
-                                       std::set<uint32_t>* listedSectors = nullptr);
+                                       UdfWalkedSectors* walked = nullptr);
 
 // Every directory from the root, at most kUdfMaxDepth levels down and kUdfMaxDirectories in
 // all, each directory's entry and each sector of directory data walked once, so that the

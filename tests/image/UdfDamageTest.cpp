@@ -129,6 +129,15 @@ const Damage kDamages[] = {
          });
      },
      "", "/DOCS/BIG.BIN is left out", 8, 4},
+    {"ContinuationNotAnAllocationExtent",
+     [](const Clean& c) {
+         const auto& file = c.entry("/DOCS/BIG.BIN").file;
+         rewrite(c.image, sectorOffset(file.sector), 2048, [&](auto& bytes) {
+             writeLe32(bytes, file.extents[0].descriptorOffset % 2048, 0xC0000800);
+             writeLe32(bytes, file.extents[0].descriptorOffset % 2048 + 4, file.block);
+         });
+     },
+     "", "/DOCS/BIG.BIN is listed with the extents read before the continuation", 9, 4},
     {"DirectoryLengthPastImage",
      [](const Clean& c) {
          const auto& file = c.entry("/DOCS").file;
