@@ -170,7 +170,8 @@ Result<SequenceRead> readSequence(const ImageSource& image, UdfVolumeExtent exte
     return read;
 }
 
-Result<void> readMaps(SequenceRead& read) {
+// A sound logical volume that Kestrel does not read sets `refusal` to why, as in "uses ...".
+Result<void> readMaps(SequenceRead& read, std::optional<std::string>& refusal) {
     auto& out = read.descriptors;
     const std::span<const uint8_t> volume(read.logicalVolume);
     const uint32_t tableLength = readLe32(volume, kMapTableLengthAt);
@@ -198,17 +199,15 @@ Result<void> readMaps(SequenceRead& read) {
                 reinterpret_cast<const char*>(name.data()),
                 std::find(name.begin(), name.end(), 0) - name.begin());
             if (identifier == "*UDF Virtual Partition") {
-                return corrupt(
-                    "it uses a virtual allocation table (VAT), which Kestrel does not read");
+                refusal = "uses a virtual allocation table (VAT), which Kestrel does not read";
+            } else if (identifier == "*UDF Sparable Partition") {
+                refusal = "uses a sparable partition (sparing tables), which Kestrel does not read";
+            } else if (identifier != "*UDF Metadata Partition") {
+                refusal = "uses a partition map \"" + std::string(identifier) +
+                          "\", which Kestrel does not read";
             }
-            if (identifier == "*UDF Sparable Partition") {
-                return corrupt(
-                    "it uses a sparable partition (sparing tables), which Kestrel "
-                    "does not read");
-            }
-            if (identifier != "*UDF Metadata Partition") {
-                return corrupt("it uses a partition map \"" + std::string(identifier) +
-                               "\", which Kestrel does not read");
+            if (refusal) {
+                return corrupt(*refusal);
             }
             parsed.kind = UdfMapKind::Metadata;
             number = readLe16(map, 38);
@@ -238,7 +237,8 @@ Result<void> readMaps(SequenceRead& read) {
     return {};
 }
 
-Result<UdfVolumeDescriptors> readLogicalVolume(const ImageSource& image, UdfVolumeExtent extent) {
+Result<UdfVolumeDescriptors> readLogicalVolume(const ImageSource& image, UdfVolumeExtent extent,
+                                               std::optional<std::string>& refusal) {
     auto read = readSequence(image, extent);
     if (!read) {
         return read.error();
@@ -246,9 +246,9 @@ Result<UdfVolumeDescriptors> readLogicalVolume(const ImageSource& image, UdfVolu
     const std::span<const uint8_t> volume(read->logicalVolume);
     const uint32_t blockSize = readLe32(volume, kBlockSizeAt);
     if (blockSize != kUdfBlockSize) {
-        return Error{ErrorKind::CorruptImage,
-                     "its logical blocks are " + std::to_string(blockSize) +
-                         " bytes, and Kestrel reads 2048-byte blocks only"};
+        refusal = "has logical blocks of " + std::to_string(blockSize) +
+                  " bytes, and Kestrel reads 2048-byte blocks only";
+        return corrupt(*refusal);
     }
     auto& out = read->descriptors;
     out.logicalVolumeIdentifier =
@@ -257,7 +257,7 @@ Result<UdfVolumeDescriptors> readLogicalVolume(const ImageSource& image, UdfVolu
     out.fileSet = {readLe32(volume, kFileSetAt), readLe32(volume, kFileSetAt + 4),
                    readLe16(volume, kFileSetAt + 8)};
     out.integritySequence = readExtentAd(volume, kIntegrityAt);
-    if (auto maps = readMaps(*read); !maps) {
+    if (auto maps = readMaps(*read, refusal); !maps) {
         return maps.error();
     }
     return std::move(out);
@@ -339,22 +339,26 @@ Result<UdfVolumeDescriptors> readUdfDescriptors(const ImageSource& image,
     if (!main) {
         return main.error();
     }
-    auto descriptors = readLogicalVolume(image, *main);
+    std::optional<std::string> refusal;
+    auto descriptors = readLogicalVolume(image, *main, refusal);
     bool reserveRead = false;
-    if (!descriptors) {
+    if (!descriptors && !refusal) {
         const std::string mainReason = descriptors.error().message;
-        descriptors = readLogicalVolume(image, reserve);
-        if (!descriptors) {
+        descriptors = readLogicalVolume(image, reserve, refusal);
+        if (!descriptors && !refusal) {
             return corrupt(image.path() + ": the main volume descriptor sequence at sector " +
                            std::to_string(main->sector) + " cannot be read (" + mainReason +
                            "), nor the reserve at sector " + std::to_string(reserve.sector) + " (" +
                            descriptors.error().message + ")");
         }
-        reserveRead = true;
+        reserveRead = descriptors.ok();
         notes.push_back("The main volume descriptor sequence at sector " +
                         std::to_string(main->sector) + " is damaged (" + mainReason +
                         "); the reserve at sector " + std::to_string(reserve.sector) +
                         " was read.");
+    }
+    if (refusal) {
+        return corrupt(image.path() + " " + *refusal);
     }
     descriptors->nsrVersion = *nsr;
     descriptors->anchorSector = anchorSector;
