@@ -84,7 +84,7 @@ uint64_t imageSectors(const std::string& image) {
 
 const Damage kDamages[] = {
     {"AnchorChecksum", [](const Clean& c) { flipByte(c.image, sectorOffset(256) + 4); }, "",
-     "The anchor volume descriptor pointer was read at sector", 9, 4},
+     "The anchor volume descriptor pointer was read at sector", 10, 4},
     {"EveryAnchor",
      [](const Clean& c) {
          const auto last = imageSectors(c.image) - 1;
@@ -97,13 +97,13 @@ const Damage kDamages[] = {
      [](const Clean& c) {
          flipByte(c.image, sectorOffset(c.volume.descriptors.logicalVolumeSector) + 100);
      },
-     "", "the reserve at sector", 9, 4},
+     "", "the reserve at sector", 10, 4},
     {"MainSequenceLocation",
      [](const Clean& c) {
          rewrite(c.image, sectorOffset(c.volume.descriptors.primarySector), 2048,
                  [](auto& bytes) { writeLe32(bytes, 12, 7); });
      },
-     "", "its tag says it lies at 7", 9, 4},
+     "", "its tag says it lies at 7", 10, 4},
     {"BothSequences",
      [](const Clean& c) {
          flipByte(c.image, sectorOffset(c.volume.descriptors.mainSequence.sector) + 4);
@@ -115,12 +115,12 @@ const Damage kDamages[] = {
          rewrite(c.image, sectorOffset(c.entry("/DOCS/DATA.BIN").file.sector), 2048,
                  [](auto& bytes) { writeLe32(bytes, 12, 99); });
      },
-     "", "/DOCS/DATA.BIN is left out: the file entry at sector", 8, 4},
+     "", "/DOCS/DATA.BIN is left out: the file entry at sector", 9, 4},
     {"FileIdentifierCrc",
      [](const Clean& c) {
          flipByte(c.image, c.entry("/DOCS/DEEP/PART.TXT").identifierOffset + 40);
      },
-     "", "/DOCS/DEEP is listed only in part: the identifier at byte", 8, 4},
+     "", "/DOCS/DEEP is listed only in part: the identifier at byte", 9, 4},
     {"ExtentPastImage",
      [](const Clean& c) {
          const auto& file = c.entry("/DOCS/BIG.BIN").file;
@@ -128,7 +128,7 @@ const Damage kDamages[] = {
              writeLe32(bytes, file.extents[0].descriptorOffset % 2048 + 4, 0x7FFFFFF0);
          });
      },
-     "", "/DOCS/BIG.BIN is left out", 8, 4},
+     "", "/DOCS/BIG.BIN is left out", 9, 4},
     {"ContinuationNotAnAllocationExtent",
      [](const Clean& c) {
          const auto& file = c.entry("/DOCS/BIG.BIN").file;
@@ -137,7 +137,7 @@ const Damage kDamages[] = {
              writeLe32(bytes, file.extents[0].descriptorOffset % 2048 + 4, file.block);
          });
      },
-     "", "/DOCS/BIG.BIN is listed with the extents read before the continuation", 9, 4},
+     "", "/DOCS/BIG.BIN is listed with the extents read before the continuation", 10, 4},
     {"DirectoryLengthPastImage",
      [](const Clean& c) {
          const auto& file = c.entry("/DOCS").file;
@@ -152,7 +152,7 @@ const Damage kDamages[] = {
          rewrite(c.image, c.entry("/DOCS/DEEP/DEEPER").identifierOffset, 64,
                  [&](auto& bytes) { writeLe32(bytes, 24, docs.block); });
      },
-     "", "/DOCS/DEEP/DEEPER names the entry of a directory already walked", 9, 3},
+     "", "/DOCS/DEEP/DEEPER names the entry of a directory already walked", 10, 3},
     {"SharedDirectoryData",
      [](const Clean& c) {
          const auto& docs = c.entry("/DOCS").file;
@@ -164,10 +164,10 @@ const Damage kDamages[] = {
              writeLe32(bytes, deeper.extents[0].descriptorOffset % 2048 + 4, docs.extents[0].block);
          });
      },
-     "", "/DOCS/DEEP/DEEPER is not listed: its data shares sector", 9, 4},
+     "", "/DOCS/DEEP/DEEPER is not listed: its data shares sector", 10, 4},
     {"MetadataFileChecksum",
      [](const Clean& c) { flipByte(c.image, sectorOffset(c.volume.metadata->fileSector) + 4); }, "",
-     "The metadata file is damaged (the file entry at sector", 9, 4, true},
+     "The metadata file is damaged (the file entry at sector", 10, 4, true},
     {"MetadataFileAndMirror",
      [](const Clean& c) {
          flipByte(c.image, sectorOffset(c.volume.metadata->fileSector) + 4);

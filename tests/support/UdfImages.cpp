@@ -45,6 +45,8 @@ void writeTree(const std::filesystem::path& tree) {
     writeText(tree / "DOCS" / "DATA.BIN", pattern(5000, 7));
     writeText(tree / "DOCS" / "BIG.BIN", pattern(300000, 13));
     writeText(tree / "DOCS" / "Mixed Case N\xc3\xa4me.txt", "mixed\n");
+    // Outside Latin-1, so that its name is written in 16-bit characters.
+    writeText(tree / "DOCS" / "Euro \xe2\x82\xac.txt", "euro\n");
     writeText(tree / "DOCS" / "DEEP" / "PART.TXT", "deep\n");
     std::filesystem::create_directories(tree / "DOCS" / "DEEP" / "DEEPER");
 }
@@ -75,11 +77,13 @@ const UdfMaker kUdfMakers[7] = {
      "mkudffs --new-file --media-type=hd --blocksize=2048 --udfrev=0x0201 --noefe "
      "--label=KESTREL --ad=short {image} 300",
      "UDF 2.01", "KESTREL", false},
-    {"GenisoimageBridge", "genisoimage -quiet -udf -V KESTREL -o {image} {tree}", "UDF 1.02",
+    {"GenisoimageBridge",
+     "genisoimage -quiet -udf -input-charset utf-8 -V KESTREL -o {image} {tree}", "UDF 1.02",
      "KESTREL", true},
     // The bridge's recognition sequence moved up to sector 16 over its ISO 9660 descriptors.
     {"GenisoimageUdfOnly",
-     "genisoimage -quiet -udf -V KESTREL -o {image} {tree} && cp {image} {image}.bridge && "
+     "genisoimage -quiet -udf -input-charset utf-8 -V KESTREL -o {image} {tree} && cp {image} "
+     "{image}.bridge && "
      "dd if={image}.bridge of={image} bs=2048 skip=18 seek=16 count=3 conv=notrunc status=none && "
      "dd if=/dev/zero of={image} bs=2048 seek=19 count=2 conv=notrunc status=none",
      "UDF 1.02", "KESTREL", true},

@@ -28,7 +28,7 @@ inline void PrintTo(const UdfMaker& maker, std::ostream* out) {
 extern const UdfMaker kUdfMakers[7];
 
 // Entries of the tree, directories included, that an image made from it lists.
-inline constexpr size_t kUdfTreeEntries = 9;
+inline constexpr size_t kUdfTreeEntries = 10;
 
 // Turns a genisoimage -udf image into one whose file set, file entries and directories lie in
 // a UDF 2.50 metadata partition (support/udf-metadata-partition.py); false when it failed.
