@@ -221,7 +221,7 @@ UdfTree readUdfTree(const ImageSource& image, const UdfVolume& volume) {
     UdfTree tree;
     tree.directories.push_back({"", std::nullopt, volume.root.sector, volume.root, {}});
     std::vector<size_t> depths{0};
-    std::set<uint32_t> walked{volume.root.sector};
+    std::set<uint32_t> walkedEntries{volume.root.sector};
     UdfWalkedSectors walkedSectors;
     bool full = false;
     for (size_t next = 0; next < tree.directories.size(); ++next) {
@@ -233,10 +233,10 @@ UdfTree readUdfTree(const ImageSource& image, const UdfVolume& volume) {
             if (!entry.directory) {
                 continue;
             }
-            if (!walked.insert(entry.file.sector).second) {
+            if (!walkedEntries.insert(entry.file.sector).second) {
                 tree.notes.push_back(prefix + entry.name + " names the entry of a directory " +
                                      "already walked (sector " + std::to_string(entry.file.sector) +
-                                     "); it is not walked " + "again.");
+                                     "); it is not walked again.");
             } else if (depths[next] + 1 > kUdfMaxDepth) {
                 tree.notes.push_back(prefix + entry.name + " lies more than " +
                                      std::to_string(kUdfMaxDepth) +

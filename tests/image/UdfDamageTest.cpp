@@ -4,6 +4,7 @@
 // reason or read as far as it is sound, the notes saying what was left out.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 
 #include "image/UdfTag.h"
@@ -255,6 +256,24 @@ TEST_P(UdfRefused, SaysWhatTheVolumeUses) {
 
 INSTANTIATE_TEST_SUITE_P(Makers, UdfRefused, testing::ValuesIn(kRefused),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST(UdfDepth, ATreeDeeperThan64LevelsIsWalked64LevelsDown) {
+    TempDir work;
+    auto deepest = work.path() / "tree";
+    for (int level = 0; level < 70; ++level) {
+        deepest /= "d";
+    }
+    std::filesystem::create_directories(deepest);
+    const auto image = work.file("deep.img");
+    ASSERT_TRUE(commandOutput("genisoimage -quiet -udf -D -o '" + image + "' '" +
+                              work.file("tree") + "' 2>&1"));
+    auto file = ImageFile::openForReading(image).value();
+    const auto tree = readUdfTree(file, readUdfVolume(file).value());
+    ASSERT_EQ(tree.directories.size(), 65u);
+    EXPECT_EQ(tree.path(64).size(), 2u * 64);
+    ASSERT_EQ(tree.notes.size(), 1u);
+    EXPECT_NE(tree.notes[0].find("lies more than 64 levels down"), std::string::npos);
+}
 
 }  // namespace
 }  // namespace kestrel
