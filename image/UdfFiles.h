@@ -25,9 +25,12 @@ enum class UdfExtentType : uint8_t { Recorded, AllocatedNotRecorded, NotAllocate
 
 struct UdfExtent {
     UdfExtentType type = UdfExtentType::Recorded;
-    uint32_t length = 0;       // bytes
-    uint32_t firstSector = 0;  // absolute; 0 for an extent that is not allocated
-    uint32_t block = 0;        // as recorded, in the partition `partition` names
+    uint32_t length = 0;  // bytes
+    // Absolute; 0 for an extent that is not allocated. An extent in a metadata partition
+    // runs on in the image only as far as the metadata file's extent it starts in;
+    // UdfAddressing::locate places each of its blocks.
+    uint32_t firstSector = 0;
+    uint32_t block = 0;  // as recorded, in the partition `partition` names
     uint16_t partition = 0;
     uint64_t descriptorOffset = 0;  // where its allocation descriptor lies in the image
 };

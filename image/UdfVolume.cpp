@@ -140,6 +140,15 @@ Result<UdfVolume> readUdfVolume(const ImageSource& image) {
     volume.volumeIdentifier = volume.descriptors.volumeIdentifier;
     volume.logicalVolumeIdentifier = volume.descriptors.logicalVolumeIdentifier;
     volume.addressing = UdfAddressing(volume.descriptors, *size / kUdfBlockSize);
+    for (const auto& partition : volume.descriptors.partitions) {
+        const uint64_t end = uint64_t{partition.startSector} + partition.sectors;
+        if (end > *size / kUdfBlockSize) {
+            volume.notes.push_back(
+                "Partition " + std::to_string(partition.number) + " ends at sector " +
+                std::to_string(end) + ", past the image's end at sector " +
+                std::to_string(*size / kUdfBlockSize) + "; what lies beyond is not read.");
+        }
+    }
     for (size_t map = 0; map < volume.descriptors.maps.size(); ++map) {
         if (volume.descriptors.maps[map].kind == UdfMapKind::Metadata) {
             if (auto read = readMetadataPartition(image, volume, map); !read) {

@@ -175,6 +175,13 @@ const Damage kDamages[] = {
          flipByte(c.image, sectorOffset(c.volume.metadata->mirrorSector) + 4);
      },
      "neither the metadata file nor its mirror can be read", "", 0, 0, true},
+    {"PartitionPastImage",
+     [](const Clean& c) {
+         const auto sector = c.volume.descriptors.partitions[0].descriptorSector;
+         rewrite(c.image, sectorOffset(sector), 2048,
+                 [](auto& bytes) { writeLe32(bytes, 192, 0x40000000); });
+     },
+     "", "Partition 0 ends at sector", 10, 4},
     {"RootEntry",
      [](const Clean& c) { flipByte(c.image, sectorOffset(c.volume.root.sector) + 20); },
      "the root directory cannot be read", "", 0, 0},
