@@ -1,0 +1,40 @@
+// UDF images from other makers, made at test time from one small tree: mkudffs at each
+// revision it writes (empty volumes), genisoimage's UDF 1.02 bridge, the same image with its
+// ISO 9660 descriptors cleared (UDF alone), and pycdlib's UDF 2.60 bridge.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "support/TestFiles.h"
+
+namespace kestrel::test {
+
+struct UdfMaker {
+    const char* name;
+    // A shell command that makes {image} from {tree}; {script} is pycdlib's writer.
+    const char* make;
+    const char* revision;  // as UdfVolume::revisionText says it
+    const char* label;     // the logical volume identifier
+    bool withFiles;
+};
+
+inline void PrintTo(const UdfMaker& maker, std::ostream* out) {
+    *out << maker.name;
+}
+
+extern const UdfMaker kUdfMakers[7];
+
+// Entries of the tree, directories included, that an image made from it lists.
+inline constexpr size_t kUdfTreeEntries = 10;
+
+// Turns a genisoimage -udf image into one whose file set, file entries and directories lie in
+// a UDF 2.50 metadata partition (support/udf-metadata-partition.py); false when it failed.
+bool moveIntoMetadataPartition(const std::string& image);
+
+// Makes the maker's image in `work` and returns its path; nothing when the command failed.
+std::optional<std::string> makeUdfImage(const TempDir& work, const UdfMaker& maker);
+
+}  // namespace kestrel::test
