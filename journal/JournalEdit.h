@@ -106,6 +106,13 @@ public:
     StagedWrites* staged() const { return staged_.get(); }
     const std::vector<PreviewedRange>& previewed() const { return previewed_; }
     const JournalFiles& files() const { return files_; }
+    // A raw image's data track now holds `sectors`, as a growth within this edit left it, so
+    // that what writes its user data later in the edit reaches the sectors added.
+    void followTrackLength(uint64_t sectors) {
+        if (files_.imageLayout) {
+            files_.imageLayout->sectors = sectors;
+        }
+    }
     // The edit's file `target`, opened on first use (for update; for reading by a preview)
     // and kept until the edit ends, so that every write, restore and sync of the edit meets
     // the same file, whatever its path names meanwhile.

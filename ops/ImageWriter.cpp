@@ -96,6 +96,9 @@ Result<void> ImageWriter::growTo(uint64_t bytes) {
     }
     const uint64_t before = raw_->sectors;
     raw_->sectors = sectors;
+    if (edit_ != nullptr && target_ == JournalTarget::Image) {
+        edit_->followTrackLength(sectors);
+    }
     return previewsOnly() ? Result<void>() : formatGrownSectors(before, sectors);
 }
 

@@ -56,7 +56,12 @@ bool applyPlanFile(kestrel::Session& session, const std::string& path,
                    kestrel::OperationObserver& observer) {
     std::ifstream file(path);
     const auto plan = kestrel::parseEditPlan(std::string(std::istreambuf_iterator<char>(file), {}));
-    return plan && kestrel::applyPlan(session, *plan, observer, false);
+    const auto applied = plan ? kestrel::applyPlan(session, *plan, observer, false)
+                              : kestrel::Result<kestrel::PlanOutcome>(plan.error());
+    if (!applied) {
+        std::fprintf(stderr, "%s\n", applied.error().message.c_str());
+    }
+    return applied.ok();
 }
 
 }  // namespace

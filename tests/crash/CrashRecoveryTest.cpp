@@ -51,7 +51,8 @@ long nextKilledCall(long call, long calls) {
                : call + std::max(1L, (calls - 2 * kEdge) / kSpread);
 }
 
-// Plans that write the same bytes twice, so that their entries hold ranges that overlap.
+// Plans that write the same bytes twice, so that their entries hold ranges that overlap; one
+// adds a file, growing the image and rewriting the root directory.
 const std::pair<const char*, const char*> kPlans[] = {
     {"SetRecordTwice", R"({"plan": 1, "edits": [
         {"op": "set-record", "file": "/C.BIN", "size": 100},
@@ -59,6 +60,9 @@ const std::pair<const char*, const char*> kPlans[] = {
     {"DummyThenOverwrite", R"({"plan": 1, "edits": [
         {"op": "dummy", "files": ["/J.BIN"]},
         {"op": "overwrite", "file": "/J.BIN", "replacement": "replacement"}]})"},
+    {"AddThenDummy", R"({"plan": 1, "edits": [
+        {"op": "add", "directory": "/", "file": "replacement", "name": "NEW.BIN"},
+        {"op": "dummy", "files": ["/NEW.BIN"]}]})"},
 };
 
 void PrintTo(const Edit& edit, std::ostream* out) {
@@ -216,6 +220,7 @@ INSTANTIATE_TEST_SUITE_P(
                             "I.BIN", "K.BIN"}},
                       Edit{"dummy", {"A.BIN", "C.BIN", "D.BIN", "J.BIN"}, true},
                       Edit{"plan", {kPlans[0].first}}, Edit{"plan", {kPlans[1].first}},
+                      Edit{"plan", {kPlans[2].first}}, Edit{"plan", {kPlans[2].first}, true},
                       Edit{"dummy", {"L.BIN"}, false, true},
                       Edit{"dummy", {"S.BIN"}, false, false, "OverTheDescriptors"}),
     [](const auto& info) {
