@@ -240,16 +240,12 @@ private:
     void relinkFiles();
     void modifyToc();
     void reportPatchRun(const PatchRun& run, uint32_t lba);
-    // Record edits change what ISO 9660 and Joliet readers see, never UDF's; said once per
-    // image, before its first record edit.
-    void noteUdfOnce();
 
     std::string layerCopyPath_;
     std::string selectedIsoPath_;
     std::optional<Session> session_;
     std::optional<MasterFile> master_;
     TocValues tocValues_;
-    bool udfNoted_ = false;
     // The image has a second volume, whether or not its copy could be made.
     bool dualLayer_ = false;
     // What closing the window asks while the last run started still works.

@@ -59,7 +59,6 @@ void CKestrelDlg::openSelectedImage() {
     }
     controlAs<QLabel>(kMasterFileText)->clear();
     master_.reset();
-    udfNoted_ = false;
     dualLayer_ = false;
     session_ = std::move(*opened);
     watchOpenImage();

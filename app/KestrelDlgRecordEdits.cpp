@@ -80,18 +80,10 @@ void CKestrelDlg::relinkFiles() {
         sameLayer ? prompter_->show(Message::question(QString::fromLatin1(kPatchOptionQuestion),
                                                       QStringLiteral("Patch Option")))
                   : Answer::No;
-    noteUdfOnce();
     reportPatchRun(
         kestrel::relinkFiles(*session_, directory, rows, *master_, answer == Answer::Yes),
         master_->lba);
     relistDirectory(directory);
-}
-
-void CKestrelDlg::noteUdfOnce() {
-    if (session_->volume().features.udf && !udfNoted_) {
-        udfNoted_ = true;
-        prompter_->show(Message::notice(QString::fromLatin1(kUdfRecordEditNote)));
-    }
 }
 
 // The records now point at `lba`; where that is one of the volume's own structures, the end
@@ -148,7 +140,6 @@ void CKestrelDlg::modifyToc() {
     if (dialog.exec() != QDialog::Accepted) {
         return;
     }
-    noteUdfOnce();
     const RecordFields fields{static_cast<uint32_t>(tocValues_.lba), tocValues_.size};
     auto patched = kestrel::modifyToc(*session_, directory, *location, fields);
     PatchRun run;

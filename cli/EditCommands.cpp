@@ -42,13 +42,6 @@ CLI::App* addEdit(CLI::App& app, const char* name, const char* description,
     return parser;
 }
 
-// Told once before a record edit, as the window tells it.
-void noteUdf(const Session& session) {
-    if (session.volume().features.udf) {
-        std::cerr << "kestrel-cli: " << kUdfRecordEditNote << '\n';
-    }
-}
-
 void printDone(const CommonOptions& options, const std::string& command, const std::string& text,
                const std::vector<std::string>& done, const std::vector<std::string>& views) {
     for (const auto& view : views) {
@@ -109,11 +102,6 @@ int runRelink(const EditArguments& arguments, const CommonOptions& options) {
         return refuse(options, command, files.error());
     }
     const auto run = relinkFiles(*session, *files, *master, arguments.withSize, !options.noUndo);
-    // A run refused before any record was patched, as for a file of several extents, changed
-    // no view of the image.
-    if (!run.patched.empty()) {
-        noteUdf(*session);
-    }
     // Rows are patched in the order given, and none after a failure.
     const std::vector<std::string> patched(
         arguments.paths.begin(),
@@ -171,7 +159,6 @@ int runSetRecord(const EditArguments& arguments, const CommonOptions& options) {
     if (auto single = requireOneExtent(*location); !single) {
         return refuse(options, command, single.error());
     }
-    noteUdf(*session);
     const RecordFields fields{lba ? static_cast<uint32_t>(*lba) : location->extentLba,
                               size ? std::optional(static_cast<uint32_t>(*size)) : std::nullopt};
     auto patched = modifyToc(*session, file->directory, *location, fields, !options.noUndo);

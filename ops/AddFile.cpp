@@ -279,6 +279,7 @@ Result<AddJob> prepareAdd(Session& session, DirectoryNumber directory,
                std::move(*primary),
                std::nullopt,
                std::nullopt,
+               session.volume().features.udf,
                options};
     if (session.volume().joliet) {
         auto joliet = jolietRewrite(session, directory, longName, extent, date, job.jolietMissing);
@@ -313,6 +314,13 @@ Result<AddOutcome> addInEdit(JournalEdit& edit, const AddJob& job, OperationObse
     if (job.jolietMissing) {
         viewNotUpdated = "The Joliet view (what Windows shows) does not list " + name + ": " +
                          *job.jolietMissing;
+    }
+    if (job.udf) {
+        const std::string udf =
+            "The UDF view (what players and most systems read) does not "
+            "list " +
+            name + ": Add writes the ISO 9660 and Joliet directories only";
+        viewNotUpdated = viewNotUpdated ? *viewNotUpdated + "\n\n" + udf : udf;
     }
     return AddOutcome{
         job.data.placement, job.identifier, job.data.size, *growth, viewNotUpdated, {}};

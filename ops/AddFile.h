@@ -42,6 +42,7 @@ struct AddJob {
     std::optional<DirectoryRewrite> joliet;
     // Why the file has no Joliet twin in an image that has a Joliet tree.
     std::optional<std::string> jolietMissing;
+    bool udf = false;  // the image has a UDF file system, which does not list the file
     AddOptions options;
 };
 

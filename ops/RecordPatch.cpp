@@ -136,6 +136,23 @@ Result<PatchOutcome> patchRecordTargets(JournalEdit& edit, const RecordTargets& 
             outcome.viewNotUpdated = notUpdated(patched.error().message);
         }
     }
+    std::optional<std::string> udfMissing = targets.udfMissing;
+    if (targets.udfTwin) {
+        const size_t mark = edit.mark();
+        auto patched = patchUdfTwin(edit, *targets.udfTwin, fields.lba, fields.size);
+        if (!patched) {
+            udfMissing = edit.mark() == mark
+                             ? patched.error().message
+                             : edit.rollBackAfter(patched.error(), mark, "the UDF entry").message;
+        }
+    }
+    if (udfMissing) {
+        const std::string udf =
+            "The UDF view of " + nameOf(targets.primary.identifier) +
+            " (what players and most systems read) was not updated: " + *udfMissing;
+        outcome.viewNotUpdated =
+            outcome.viewNotUpdated ? *outcome.viewNotUpdated + "\n\n" + udf : udf;
+    }
     return outcome;
 }
 

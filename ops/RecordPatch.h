@@ -7,15 +7,9 @@
 
 #include "image/RecordLookup.h"
 #include "journal/JournalEdit.h"
+#include "ops/UdfTwin.h"
 
 namespace kestrel {
-
-// Told once before the first record edit of an image with a UDF file system.
-inline constexpr const char* kUdfRecordEditNote =
-    "This image also has a UDF file system, which is what many systems read first.\n\n"
-    "Relink and Modify TOC change only the ISO 9660 and Joliet directories: readers of the UDF "
-    "file system go on seeing each file where it was. Extract, Dummy and Overwrite are seen by "
-    "every reader, as the file systems share the file data.";
 
 // The new fields of a record: offsets 2-9 get `lba` and, when `size` is given, 10-17 get it.
 struct RecordFields {
@@ -36,6 +30,9 @@ struct RecordTargets {
     RecordLocation primary;
     std::optional<RecordLocation> jolietTwin;
     std::optional<std::string> twinMissing;
+    // Where the image also has a UDF file system: the file's entry there, or why none is.
+    std::optional<UdfTwin> udfTwin;
+    std::optional<std::string> udfMissing;
     std::optional<uint64_t> layerOffset;
 };
 

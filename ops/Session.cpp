@@ -175,6 +175,7 @@ DualLayerCheck Session::checkDualLayer() {
 Result<void> Session::switchLayers() {
     layerOne_ = !layerOne_;
     joliet_.reset();
+    udf_.reset();
     structures_.reset();
     volume_ = Volume{};
     presented_.reset();
@@ -276,6 +277,20 @@ Result<const JolietTree*> Session::jolietTree() {
     return &*joliet_;
 }
 
+Result<const UdfView*> Session::udfView() {
+    if (!volume_.features.udf || !presented_) {
+        return nullptr;
+    }
+    if (!udf_) {
+        auto view = UdfView::read(*presented_);
+        if (!view) {
+            return view.error();
+        }
+        udf_ = std::move(*view);
+    }
+    return &*udf_;
+}
+
 Result<std::optional<size_t>> Session::jolietDirectoryOf(DirectoryNumber directory) {
     auto tree = hasDirectory(directory) ? jolietTree() : Result<const JolietTree*>(nullptr);
     if (!tree || *tree == nullptr) {
@@ -315,6 +330,7 @@ void Session::readThrough(const StagedWrites* staged) {
     }
     // The Joliet tree kept the staged edits' changes: read afresh, it holds what was written.
     joliet_.reset();
+    udf_.reset();
 }
 
 // A write that failed part-way is put back before the failure is reported.
@@ -341,6 +357,7 @@ Result<std::function<Result<void>(OperationObserver*)>> Session::undoTask(uint64
 
 void Session::forgetReadStructures() {
     joliet_.reset();
+    udf_.reset();
     structures_.reset();
     if (!presentsLayerOne() && !layerCopyMade_) {
         followImageLength();
@@ -386,8 +403,22 @@ Result<RecordTargets> Session::recordTargets(DirectoryNumber directory,
     if (auto single = requireOneExtent(location); !single) {
         return single.error();
     }
-    RecordTargets targets{location, std::nullopt, std::nullopt,
-                          presentsLayerOne() ? std::optional(layerOneStart()) : std::nullopt};
+    RecordTargets targets{
+        location,     std::nullopt,
+        std::nullopt, std::nullopt,
+        std::nullopt, presentsLayerOne() ? std::optional(layerOneStart()) : std::nullopt};
+    if (volume_.features.udf && presentsLayerOne()) {
+        targets.udfMissing = "Kestrel reads a UDF file system on layer 0 only";
+    } else if (volume_.features.udf) {
+        auto view = udfView();
+        auto twin = view ? (*view)->twin(extentOf(location), nameOf(location.identifier))
+                         : Result<UdfTwin>(view.error());
+        if (twin) {
+            targets.udfTwin = std::move(*twin);
+        } else {
+            targets.udfMissing = twin.error().message;
+        }
+    }
     if (!volume_.joliet) {
         return targets;
     }
@@ -416,6 +447,8 @@ Result<PatchOutcome> Session::patchRecord(JournalEdit& edit, DirectoryNumber dir
         return targets.error();
     }
     auto outcome = patchRecordTargets(edit, *targets, fields);
+    // Its UDF twin, if patched, is found again by its new extent.
+    udf_.reset();
     if (outcome && targets->jolietTwin && !outcome->viewNotUpdated) {
         joliet_->update(*targets->jolietTwin,
                         {fields.lba, fields.size.value_or(targets->jolietTwin->dataLength)});

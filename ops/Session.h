@@ -117,6 +117,8 @@ public:
     Result<std::optional<size_t>> jolietDirectoryOf(DirectoryNumber directory);
     // The Joliet tree of the presented volume, read on first use; nothing without one.
     Result<const JolietTree*> jolietTree();
+    // The UDF file system of a bridge image, read on first use; nothing without one.
+    Result<const UdfView*> udfView();
     // The presented volume's own structures, read on first use; nothing when they cannot be.
     std::shared_ptr<const VolumeStructures> structures() const;
     // Finds each row's record in one walk; a row whose record cannot be found carries why.
@@ -151,6 +153,7 @@ private:
     std::unique_ptr<ImageSource> presented_;
     Volume volume_;
     std::optional<JolietTree> joliet_;
+    std::optional<UdfView> udf_;
     mutable std::shared_ptr<const VolumeStructures> structures_;
     Result<Journal> journal_;
     std::vector<std::string> recoveryNotes_;

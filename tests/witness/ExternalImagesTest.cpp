@@ -11,6 +11,7 @@
 #include <map>
 #include <ranges>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "image/IsoLayout.h"
@@ -323,6 +324,29 @@ void expectNoOverlaps(const fs::path& image) {
     }
 }
 
+// Every view of the file was updated, but on an image with UDF, where a new extent outside its
+// partition (or a new file) is not seen by UDF readers, and the outcome says that alone.
+void expectViewsUpdated(const std::optional<std::string>& notUpdated, bool udf) {
+    if (notUpdated && udf) {
+        EXPECT_TRUE(notUpdated->starts_with("The UDF view")) << *notUpdated;
+    } else {
+        EXPECT_FALSE(notUpdated) << *notUpdated;
+    }
+}
+
+// `after` is `wanted`, but, on an image with UDF, for the one sector of the file's UDF entry.
+void expectImage(const std::vector<uint8_t>& after, const std::vector<uint8_t>& wanted, bool udf) {
+    ASSERT_EQ(after.size(), wanted.size());
+    std::set<uint64_t> sectors;
+    for (uint64_t at = 0; at < after.size(); ++at) {
+        if (after[at] != wanted[at]) {
+            sectors.insert(at / kSectorSize);
+        }
+    }
+    EXPECT_LE(sectors.size(), udf ? 1u : 0u)
+        << "sector " << (sectors.empty() ? 0 : *sectors.begin()) << " differs";
+}
+
 class ExternalImage : public ::testing::TestWithParam<WitnessImage> {
 protected:
     void SetUp() override {
@@ -527,7 +551,7 @@ TEST_P(ExternalImage, EditsAreSeenByEveryWitness) {
         } else {
             const auto outcome = modifyToc(session, directory, *location, fields);
             ASSERT_TRUE(outcome) << outcome.error().message;
-            EXPECT_FALSE(outcome->viewNotUpdated) << *outcome->viewNotUpdated;
+            expectViewsUpdated(outcome->viewNotUpdated, browsing.volume().features.udf);
         }
 
         // What each witness must see now: the old listings with the target's new extent, and
@@ -560,11 +584,7 @@ TEST_P(ExternalImage, EditsAreSeenByEveryWitness) {
         reported->second = {fields.lba, *fields.size};
 
         const auto after = readFileBytes(image);
-        ASSERT_EQ(after.size(), wantedBytes.size());
-        EXPECT_TRUE(after == wantedBytes)
-            << "byte "
-            << std::mismatch(after.begin(), after.end(), wantedBytes.begin()).first - after.begin()
-            << " differs";
+        expectImage(after, wantedBytes, browsing.volume().features.udf);
         const auto seenTree = isoinfoTree(image, "");
         EXPECT_EQ(lines(seenTree), lines(wantedTree));
         EXPECT_EQ(lines(hasJoliet ? isoinfoTree(image, "-J") : Tree{}), lines(wantedJoliet));
@@ -659,7 +679,7 @@ TEST_P(ExternalImage, ReplacementsAreSeenByEveryWitness) {
         EXPECT_EQ(placed.kind, size < row.dataLength ? PlacementKind::OwnExtent
                                : intoGap             ? PlacementKind::Gap
                                                      : PlacementKind::VolumeEnd);
-        EXPECT_FALSE(outcome->patch.viewNotUpdated) << *outcome->patch.viewNotUpdated;
+        expectViewsUpdated(outcome->patch.viewNotUpdated, browsing.volume().features.udf);
 
         // The original with the records retargeted, the volume's size recorded anew and the
         // replacement's sectors written, and nothing else.
@@ -691,11 +711,7 @@ TEST_P(ExternalImage, ReplacementsAreSeenByEveryWitness) {
             }
         }
         const auto after = readFileBytes(image);
-        ASSERT_EQ(after.size(), wanted.size());
-        EXPECT_TRUE(after == wanted)
-            << "byte "
-            << std::mismatch(after.begin(), after.end(), wanted.begin()).first - after.begin()
-            << " differs";
+        expectImage(after, wanted, browsing.volume().features.udf);
 
         const std::string text(bytes.begin(), bytes.end());
         EXPECT_TRUE(witness("isoinfo -i " + shellQuoted(image) + " -x " + shellQuoted(path)) ==
@@ -759,7 +775,7 @@ TEST_P(ExternalImage, AddedFilesAreSeenByEveryWitness) {
                 << why;
             continue;
         }
-        EXPECT_FALSE(added->viewNotUpdated) << *added->viewNotUpdated;
+        expectViewsUpdated(added->viewNotUpdated, browsing.volume().features.udf);
         const Placement& placed = added->placement;
 
         // Every tree as it was, but for the one new file in its directory; isoinfo reads its

@@ -1,0 +1,170 @@
+#include "ops/UdfTwin.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+
+#include "image/ByteOrder.h"
+#include "image/UdfTag.h"
+#include "ops/ImageWriter.h"
+
+namespace kestrel {
+
+namespace {
+
+constexpr size_t kAdPosition = 4;  // the block, behind the length, in short and long ones
+constexpr uint32_t kAdLengthMask = 0x3FFFFFFF;
+constexpr size_t kObjectSizeAt = 64;  // an extended entry's, which a plain file's length is
+
+uint64_t keyOf(uint32_t lba, uint32_t length) {
+    return uint64_t{lba} << 32 | length;
+}
+
+bool sameInAnyCase(const std::string& a, const std::string& b) {
+    return std::ranges::equal(a, b, [](char x, char y) {
+        return std::toupper(static_cast<unsigned char>(x)) ==
+               std::toupper(static_cast<unsigned char>(y));
+    });
+}
+
+void putLe32(std::span<uint8_t> bytes, size_t at, uint32_t value) {
+    for (size_t i = 0; i < 4; ++i) {
+        bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+
+void putLe64(std::span<uint8_t> bytes, size_t at, uint64_t value) {
+    for (size_t i = 0; i < 8; ++i) {
+        bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+
+// The tag's CRC over the descriptor and its checksum over the tag, made anew.
+void sealDescriptor(std::span<uint8_t> descriptor) {
+    const uint16_t crcLength = readLe16(descriptor, 10);
+    const uint16_t crc = udfCrc16(descriptor.subspan(kUdfTagSize, crcLength));
+    descriptor[8] = static_cast<uint8_t>(crc);
+    descriptor[9] = static_cast<uint8_t>(crc >> 8);
+    uint8_t sum = 0;
+    for (size_t i = 0; i < kUdfTagSize; ++i) {
+        sum = static_cast<uint8_t>(sum + (i == 4 ? 0 : descriptor[i]));
+    }
+    descriptor[4] = sum;
+}
+
+}  // namespace
+
+Result<UdfView> UdfView::read(const ImageSource& image) {
+    auto volume = readUdfVolume(image);
+    if (!volume) {
+        return volume.error();
+    }
+    UdfView view;
+    const UdfTree tree = readUdfTree(image, *volume);
+    view.volume_ = std::move(*volume);
+    for (const auto& directory : tree.directories) {
+        for (const auto& entry : directory.entries) {
+            const auto& extents = entry.file.extents;
+            if (entry.directory || extents.size() != 1 ||
+                extents.front().type != UdfExtentType::Recorded) {
+                continue;
+            }
+            view.byExtent_.emplace(keyOf(extents.front().firstSector, extents.front().length),
+                                   view.files_.size());
+            view.files_.push_back(entry);
+        }
+    }
+    return view;
+}
+
+Result<UdfTwin> UdfView::twin(const Extent& extent, const std::string& name) const {
+    std::vector<const UdfEntry*> found;
+    const auto [first, last] = byExtent_.equal_range(keyOf(extent.lba, extent.length));
+    for (auto it = first; it != last; ++it) {
+        found.push_back(&files_[it->second]);
+    }
+    if (found.size() > 1) {
+        std::erase_if(found,
+                      [&name](const UdfEntry* entry) { return !sameInAnyCase(entry->name, name); });
+    }
+    if (found.size() != 1) {
+        return Error{ErrorKind::NotFound, found.empty()
+                                              ? "no UDF file has its data as its one extent"
+                                              : "several UDF files have its data and its name"};
+    }
+    const UdfFileEntry& entry = found.front()->file;
+    const UdfExtent& data = entry.extents.front();
+    const auto& maps = volume_.descriptors.maps;
+    if (entry.allocation == UdfAllocation::Extended || data.partition >= maps.size() ||
+        maps[data.partition].kind != UdfMapKind::Physical) {
+        return Error{ErrorKind::InvalidInput,
+                     "its UDF entry describes its data in a way Kestrel does not rewrite (an "
+                     "extended descriptor, or a metadata partition)"};
+    }
+    const UdfPartition& partition = volume_.descriptors.partitions[maps[data.partition].partition];
+    return UdfTwin{entry, partition.startSector, partition.sectors};
+}
+
+Result<void> patchUdfTwin(JournalEdit& edit, const UdfTwin& twin, uint32_t lba,
+                          std::optional<uint32_t> size) {
+    const UdfFileEntry& entry = twin.entry;
+    const UdfExtent& data = entry.extents.front();
+    const uint32_t length = size.value_or(data.length);
+    const uint64_t sectors = (uint64_t{length} + kUdfBlockSize - 1) / kUdfBlockSize;
+    if (lba < twin.partitionStart ||
+        uint64_t{lba} + sectors > uint64_t{twin.partitionStart} + twin.partitionSectors) {
+        return Error{ErrorKind::OutOfRange,
+                     "LBA " + std::to_string(lba) + " lies outside the UDF partition (LBA " +
+                         std::to_string(twin.partitionStart) + " to " +
+                         std::to_string(uint64_t{twin.partitionStart} + twin.partitionSectors - 1) +
+                         ")"};
+    }
+    auto image = ImageWriter::openUserData(edit);
+    if (!image) {
+        return image.error();
+    }
+    const uint64_t start = uint64_t{entry.sector} * kUdfBlockSize;
+    std::vector<uint8_t> bytes(kUdfBlockSize);
+    const auto read = image->readAt(start, bytes);
+    if (!read) {
+        return read.error();
+    }
+    const auto tag = *read == bytes.size() ? checkUdfTag(bytes, entry.block)
+                                           : Result<UdfTagId>(Error{ErrorKind::Changed, ""});
+    const size_t ad = data.descriptorOffset - start;
+    const std::span<uint8_t> descriptor(bytes);
+    const size_t infoAt = entry.informationLengthOffset - start;
+    if (!tag || (readLe32(descriptor, ad) & kAdLengthMask) != data.length ||
+        readLe32(descriptor, ad + kAdPosition) != data.block ||
+        readLe64(descriptor, infoAt) != entry.informationLength) {
+        return Error{ErrorKind::Changed, "its UDF entry at LBA " + std::to_string(entry.sector) +
+                                             " no longer holds what was read"};
+    }
+    const std::vector<uint8_t> before = bytes;
+    putLe32(descriptor, ad + kAdPosition, lba - twin.partitionStart);
+    if (size) {
+        const uint32_t type = readLe32(descriptor, ad) & ~kAdLengthMask;
+        putLe32(descriptor, ad, type | *size);
+        if (entry.extended && readLe64(descriptor, kObjectSizeAt) == entry.informationLength) {
+            putLe64(descriptor, kObjectSizeAt, *size);
+        }
+        putLe64(descriptor, infoAt, *size);
+        putLe64(descriptor, entry.blocksRecordedOffset - start, sectors);
+    }
+    sealDescriptor(descriptor);
+    const auto firstChanged = std::ranges::mismatch(before, bytes).in1 - before.begin();
+    const auto lastChanged =
+        before.rend() -
+        std::ranges::mismatch(before.rbegin(), before.rend(), bytes.rbegin(), bytes.rend()).in1;
+    if (firstChanged < lastChanged) {
+        const auto changed = descriptor.subspan(static_cast<size_t>(firstChanged),
+                                                static_cast<size_t>(lastChanged - firstChanged));
+        if (auto written = image->writeAt(start + static_cast<uint64_t>(firstChanged), changed);
+            !written) {
+            return written;
+        }
+    }
+    return image->finish();
+}
+
+}  // namespace kestrel
