@@ -49,6 +49,13 @@ void CKestrelDlg::addFileToDirectory() {
     auto job = name
                    ? prepareAdd(*session_, directory, source, AddOptions{*name, false, true, false})
                    : Result<AddJob>(name.error());
+    // Where the volume cannot grow at its end, a gap of zeros is offered in the question.
+    if (!job && name && job.error().kind == ErrorKind::OutOfRange) {
+        if (auto gapJob =
+                prepareAdd(*session_, directory, source, AddOptions{*name, true, true, false})) {
+            job = std::move(gapJob);
+        }
+    }
     if (!job) {
         showError(QStringLiteral("The file was not added:"), job.error());
         return;
@@ -58,7 +65,13 @@ void CKestrelDlg::addFileToDirectory() {
         placement.sectors == 0
             ? QStringLiteral("It holds no bytes, so no sector is written.")
             : QStringLiteral("Its bytes go %1%2.")
-                  .arg(QString::fromStdString(placementText(placement)),
+                  .arg(QString::fromStdString(placementText(placement)) +
+                           (placement.kind == PlacementKind::Gap
+                                ? QStringLiteral(", sectors that no directory names and that "
+                                                 "hold only zeros (the volume cannot grow at its "
+                                                 "end; software on the disc may still read them "
+                                                 "by number)")
+                                : QString()),
                        placement.volumeSectors > job->data.volumeSectors
                            ? QStringLiteral(", and the image grows by %1")
                                  .arg(QString::fromStdString(formatBytes(

@@ -432,6 +432,22 @@ Result<std::optional<ReplaceJob>> CKestrelDlg::chooseWholeReplacement(
                               {false, snapshot.keepUndo, false});
     const QString caption = QStringLiteral("Overwrite");
     if (size > record->dataLength) {
+        auto gapJob = job ? Result<ReplaceJob>(job.error())
+                          : prepareReplace(*session_, directory, *record, toLocalPath(replacement),
+                                           {true, snapshot.keepUndo, false});
+        if (!job && gapJob) {
+            const auto gap = prompter_->show(Message::question(
+                QStringLiteral("The replacement is longer than %1 (%2) and cannot be placed at the "
+                               "volume's end: %3\n\nYes places it whole %4, sectors that no "
+                               "directory names and that hold only zeros (software on the disc "
+                               "may still read them by number); nothing else moves, and Undo "
+                               "takes it back.\nNo cuts it to the size of %1, as Overwrite "
+                               "always has.")
+                    .arg(name, sizes, QString::fromStdString(job.error().message),
+                         QString::fromStdString(placementText(gapJob->placement))),
+                caption));
+            return gap == Answer::Yes ? std::optional(std::move(*gapJob)) : std::nullopt;
+        }
         if (!job) {
             const auto cut = prompter_->show(Message::question(
                 QStringLiteral("The replacement is longer than %1 (%2) and cannot be placed whole: "

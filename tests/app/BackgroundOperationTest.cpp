@@ -1,5 +1,6 @@
 // Extract, Dummy and Overwrite through the window: a real worker thread, the buttons and
 // CANCEL while it works, the progress display and the end message.
+#include <QRegularExpression>
 #include <fstream>
 
 #include "journal/EditSummary.h"
@@ -174,6 +175,28 @@ TEST_F(BackgroundOperationTest, AFileAddedToADirectoryIsListedThereAndUndoTakesI
     takeMessages();
     EXPECT_EQ(readFileBytes(image), original);
     EXPECT_EQ(list()->topLevelItemCount(), 0);
+
+    // Behind a volume that cannot grow, because the image holds more after it, a gap of zeros
+    // inside it is offered instead: C.TXT's sector, zeroed and left to no record.
+    selectDirectory(1);
+    auto held = withBytesAt(original, dataOffset("C.TXT"), std::vector<uint8_t>(2048, 0));
+    held = withBytesAt(held, recordOf("C.TXT") + 2, extentField(cell("A.TXT", 1).toUInt()));
+    held.resize(held.size() + 4096, 0xEE);
+    writeFileBytes(image, held);
+    writeFileBytes(file, pattern(300, 5));
+    browseTo(image);
+    selectDirectory(kEmpty);
+    prompter->files = {fromLocalPath(file)};
+    prompter->answers = {Answer::Yes};
+    window->handleSystemCommand(C::kAddFileCommand);
+    ASSERT_TRUE(operationEnds());
+    const auto messages = takeMessages();
+    ASSERT_EQ(messages.size(), 2) << messages.join("|").toStdString();
+    EXPECT_TRUE(messages[0].contains(
+        QRegularExpression("Its bytes go in the gap at LBA \\d+, sectors that no directory names")))
+        << messages[0].toStdString();
+    EXPECT_EQ(cell("NEW_NOTE.TXT", 2), "300");
+    EXPECT_EQ(readFileBytes(image).size(), held.size());
 }
 
 // On an image of three files of 3 MiB, listed BIG3, BIG2, BIG1: what CANCEL, closing the window and
