@@ -30,6 +30,10 @@ using namespace kestrel::test;
 namespace fs = std::filesystem;
 using namespace std::chrono;
 
+// The partition tables a growth at the volume's end must keep sound: none, an MBR, a GPT;
+// or tables and an appended partition behind the volume that keep it from growing.
+enum class Tables { None, Mbr, Gpt, Refused };
+
 struct WitnessImage {
     const char* name;
     // A command that makes {image} from the source tree {tree}, or the Debian package that
@@ -37,6 +41,7 @@ struct WitnessImage {
     const char* make = "";
     const char* package = "";
     const char* member = "";
+    Tables tables = Tables::None;
 };
 
 const WitnessImage kImages[] = {
@@ -54,11 +59,18 @@ const WitnessImage kImages[] = {
      "xorriso -as mkisofs -J -R -b boot/loader.bin -no-emul-boot -boot-load-size 4 "
      "-c boot/boot.cat -o {image} {tree}"},
     {"XorrisoPartitionOffset",
-     "xorriso -as mkisofs -J -R -partition_offset 16 --protective-msdos-label -o {image} {tree}"},
+     "xorriso -as mkisofs -J -R -partition_offset 16 --protective-msdos-label -o {image} {tree}",
+     "", "", Tables::Mbr},
+    {"XorrisoEfiGpt",
+     "mkfs.vfat -C {image}.efi 1440 && xorriso -as mkisofs -J -R -partition_offset 16 "
+     "-appended_part_as_gpt -append_partition 2 0xef {image}.efi -o {image} {tree}",
+     "", "", Tables::Gpt},
     {"XorrisoPadding", "xorriso -outdev {image} -joliet on -padding 1m -map {tree} /"},
-    {"DebianGrubRescue", "", "grub-rescue-pc", "usr/lib/grub-rescue/grub-rescue-cdrom.iso"},
-    {"DebianIpxe", "", "ipxe", "usr/lib/ipxe/ipxe.iso"},
-    {"DebianMemtest", "", "memtest86+", "usr/lib/memtest86+/memtest86+x64.iso"},
+    {"DebianGrubRescue", "", "grub-rescue-pc", "usr/lib/grub-rescue/grub-rescue-cdrom.iso",
+     Tables::Mbr},
+    {"DebianIpxe", "", "ipxe", "usr/lib/ipxe/ipxe.iso", Tables::Mbr},
+    // Its EFI partition follows the volume, where the added sectors would go.
+    {"DebianMemtest", "", "memtest86+", "usr/lib/memtest86+/memtest86+x64.iso", Tables::Refused},
 };
 
 void PrintTo(const WitnessImage& image, std::ostream* out) {
@@ -253,7 +265,55 @@ void writeSourceTree(const fs::path& tree) {
 }
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
-    return text.replace(text.find(from), from.size(), to);
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+// The bytes a growth of the partition tables rewrites, which the partition witnesses check:
+// the MBR's entries, the GPT in the system area, its backup at the image's old end and the
+// new one after the data.
+std::vector<std::pair<uint64_t, uint64_t>> tableBytes(uint64_t oldEnd, uint64_t dataEnd,
+                                                      uint64_t newEnd) {
+    constexpr uint64_t kSystemArea = 16 * kSectorSize;
+    return {{446, 510},
+            {512, kSystemArea},
+            {oldEnd - std::min(oldEnd, kSystemArea), oldEnd},
+            {dataEnd, newEnd}};
+}
+
+// sfdisk and fdisk list the same partitions and find no fault in them, nor sgdisk in a GPT,
+// and the last partition ends with the image (a GPT's, at its last usable sector).
+void expectTablesGrew(const fs::path& image, Tables tables) {
+    const auto quoted = shellQuoted(image);
+    const auto verified = witness("sfdisk --verify " + quoted);
+    EXPECT_NE(verified.find("No errors detected"), std::string::npos) << verified;
+    const auto ends = [](const std::string& listing) {
+        const std::regex row(R"(^\S+\s+(?:\*\s+)?\d+\s+(\d+)\s+\d+\s)");
+        std::vector<uint64_t> found;
+        std::istringstream lines(listing);
+        for (std::string line; std::getline(lines, line);) {
+            if (std::smatch match; std::regex_search(line, match, row)) {
+                found.push_back(std::stoull(match[1]));
+            }
+        }
+        return found;
+    };
+    const auto listed = ends(witness("sfdisk -l " + quoted));
+    EXPECT_EQ(listed, ends(witness("fdisk -l " + quoted)));
+    ASSERT_FALSE(listed.empty());
+    uint64_t end = fs::file_size(image) / 512 - 1;
+    if (tables == Tables::Gpt) {
+        const auto checked = witness("sgdisk -v " + quoted);
+        EXPECT_NE(checked.find("No problems found"), std::string::npos) << checked;
+        std::smatch usable;
+        const auto printed = witness("sgdisk -p " + quoted);
+        ASSERT_TRUE(
+            std::regex_search(printed, usable, std::regex(R"(last usable sector is (\d+))")));
+        end = std::stoull(usable[1]);
+    }
+    EXPECT_EQ(std::ranges::max(listed), end);
 }
 
 // The image a package ships, fetched once into the build tree. Nothing, with the reason,
@@ -650,9 +710,10 @@ TEST_P(ExternalImage, ReplacementsAreSeenByEveryWitness) {
             EXPECT_TRUE(readFileBytes(image) == before) << "a refused replace wrote";
             const bool gapless =
                 intoGap && outcome.error().message.find("No gap") != std::string::npos;
-            EXPECT_TRUE(gapless || (size > row.dataLength && endFixed) ||
-                        outcome.error().message.find("cannot grow at its end") != std::string::npos)
-                << outcome.error().message;
+            const bool endRefused =
+                size > row.dataLength && (endFixed || GetParam().tables == Tables::Refused) &&
+                outcome.error().message.find("cannot grow at its end") != std::string::npos;
+            EXPECT_TRUE(gapless || endRefused) << outcome.error().message;
             continue;
         }
         const Placement& placed = outcome->placement;
@@ -691,6 +752,19 @@ TEST_P(ExternalImage, ReplacementsAreSeenByEveryWitness) {
             }
         }
         const auto after = readFileBytes(image);
+        const bool tablesGrew =
+            placed.kind == PlacementKind::VolumeEnd && GetParam().tables != Tables::None;
+        if (tablesGrew) {
+            if (GetParam().tables == Tables::Gpt) {
+                wanted.resize(after.size());
+            }
+            for (const auto& [from, to] :
+                 tableBytes(before.size(), dataAt + sectors.size(), wanted.size())) {
+                std::copy(after.begin() + from, after.begin() + std::min(to, after.size()),
+                          wanted.begin() + from);
+            }
+            expectTablesGrew(image, GetParam().tables);
+        }
         ASSERT_EQ(after.size(), wanted.size());
         EXPECT_TRUE(after == wanted)
             << "byte "
@@ -753,7 +827,8 @@ TEST_P(ExternalImage, AddedFilesAreSeenByEveryWitness) {
         if (!added) {
             EXPECT_TRUE(readFileBytes(image) == before) << "a refused add wrote";
             const auto& why = added.error().message;
-            EXPECT_TRUE(why.find("cannot grow at its end") != std::string::npos ||
+            EXPECT_TRUE((GetParam().tables == Tables::Refused &&
+                         why.find("cannot grow at its end") != std::string::npos) ||
                         why.find("No gap") != std::string::npos ||
                         why.find("free") != std::string::npos)
                 << why;
@@ -800,8 +875,15 @@ TEST_P(ExternalImage, AddedFilesAreSeenByEveryWitness) {
 
         // Only the directories' extents, the volume's size and the new sectors changed.
         const auto after = readFileBytes(image);
-        ASSERT_EQ(after.size(),
-                  std::max<uint64_t>(before.size(), uint64_t{placed.volumeSectors} * kSectorSize));
+        const uint64_t volumeEnd = uint64_t{placed.volumeSectors} * kSectorSize;
+        if (placed.kind == PlacementKind::VolumeEnd && GetParam().tables != Tables::None) {
+            std::ranges::copy(tableBytes(before.size(), volumeEnd, after.size()),
+                              std::back_inserter(written));
+            expectTablesGrew(image, GetParam().tables);
+        }
+        if (GetParam().tables != Tables::Gpt) {
+            ASSERT_EQ(after.size(), std::max<uint64_t>(before.size(), volumeEnd));
+        }
         for (uint64_t at = kDescriptorsOffset; before[at] != 255; at += kSectorSize) {
             written.emplace_back(at + 80, at + 88);
         }
