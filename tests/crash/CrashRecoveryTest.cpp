@@ -39,7 +39,8 @@ struct Edit {
     // several MiB, whose old blocks are cloned into the entry rather than copied.
     bool sharedExtents = false;
     const char* label = "";  // tells apart two edits of one kind
-    // Made in an image sgdisk gave a GPT, its backup past the volume: a growth moves it.
+    // Made in an image sgdisk gave a GPT, its backup past the volume with too little room before
+    // it for the replacement: the growth moves it.
     bool gpt = false;
 };
 
@@ -106,7 +107,7 @@ protected:
         builder.writeTo(dir.file("before.iso"));
         if (GetParam().gpt) {
             const auto made =
-                commandOutput("truncate -s +32K " + dir.file("before.iso") +
+                commandOutput("truncate -s +18K " + dir.file("before.iso") +
                               " && sgdisk -a 1 -o -n 1:64:0 " + dir.file("before.iso") + " 2>&1");
             EXPECT_TRUE(made) << "sgdisk made no GPT";
         }
