@@ -941,6 +941,64 @@ TEST_P(ExternalImage, AddedFilesAreSeenByEveryWitness) {
     }
 }
 
+// Tables that are damaged or not understood keep the image from growing, with the reason,
+// and nothing is written: each case on a fresh copy of an image xorriso made.
+TEST(DamagedPartitionTables, AreRefusedUnwritten) {
+    TempDir dir;
+    writeSourceTree(dir.path() / "tree");
+    const auto mbr = dir.file("mbr.iso");
+    const auto gpt = dir.file("gpt.iso");
+    for (const auto& [made, options] :
+         {std::pair(mbr, "--protective-msdos-label"),
+          std::pair(gpt, "-appended_part_as_gpt -append_partition 2 0xef {image}.efi")}) {
+        const auto command =
+            replaced("mkfs.vfat -C {image}.efi 1440 && xorriso -as mkisofs -partition_offset 16 " +
+                         std::string(options) + " -o {image} {tree} >/dev/null 2>&1",
+                     "{image}", shellQuoted(made));
+        ASSERT_TRUE(commandOutput(replaced(command, "{tree}", shellQuoted(dir.path() / "tree"))))
+            << command;
+    }
+    const auto image = dir.file("image.iso");
+    const auto source = dir.file("added");
+    writeFileBytes(source, pattern(5000, 3));
+    struct Case {
+        const char* name;
+        std::string made;
+        int64_t offset;  // from the image's end where negative
+        std::vector<uint8_t> bytes;
+        const char* why;
+    };
+    for (const auto& [name, made, offset, bytes, why] : {
+             Case{"a partition past the end", gpt, 446 + 12, {0, 0, 0, 1}, "ends past"},
+             Case{"overlapping partitions",
+                  mbr,
+                  446 + 16,
+                  {0, 0, 0, 0, 0x83, 0, 0, 0, 100, 0, 0, 0, 100, 0, 0, 0},
+                  "overlap"},
+             Case{"a damaged GPT header", gpt, 512 + 56, {1}, "header fails its CRC"},
+             Case{"damaged GPT entries", gpt, 1024 + 56, {1}, "entries fail their CRC"},
+             Case{"a backup header unlike the primary", gpt, -512 + 56, {1}, "not the twin"},
+         }) {
+        SCOPED_TRACE(name);
+        fs::copy_file(made, image, fs::copy_options::overwrite_existing);
+        overwriteBytes(image, offset < 0 ? fs::file_size(image) + offset : offset, bytes);
+        const auto before = readFileBytes(image);
+        auto session = Session::open(image, dir.file("layer1.copy"));
+        ASSERT_TRUE(session) << session.error().message;
+        struct : OperationObserver {
+            void beginFile(const std::string&) override {}
+            void showPercent(int) override {}
+            bool stopRequested() override { return false; }
+        } quiet;
+        const auto added = addFile(*session, 1, source, {"ADDED.TXT", false, true, false}, quiet);
+        ASSERT_FALSE(added) << "added at LBA " << added->placement.lba;
+        const auto& message = added.error().message;
+        EXPECT_NE(message.find("cannot grow at its end: its "), std::string::npos) << message;
+        EXPECT_NE(message.find(why), std::string::npos) << message;
+        EXPECT_TRUE(readFileBytes(image) == before) << "a refused add wrote";
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Witnessed, ExternalImage, ::testing::ValuesIn(kImages),
                          [](const auto& info) { return std::string(info.param.name); });
 
