@@ -20,6 +20,11 @@ constexpr uint64_t kEndSlack = uint64_t{1} << 20;
 constexpr size_t kMbrEntriesAt = 446;
 constexpr size_t kMbrEntrySize = 16;
 constexpr size_t kMbrSignatureAt = 510;
+constexpr size_t kStartChsAt = 1;  // in an entry, as the four fields below
+constexpr size_t kTypeAt = 4;
+constexpr size_t kEndChsAt = 5;
+constexpr size_t kFirstAt = 8;
+constexpr size_t kCountAt = 12;
 constexpr uint8_t kProtectiveType = 0xEE;
 constexpr uint64_t kMostMbrCount = 0xFFFFFFFF;
 constexpr unsigned kMostCylinder = 1023;
@@ -105,8 +110,8 @@ std::array<uint8_t, 3> chsOf(uint64_t lba, unsigned heads, unsigned sectors) {
 std::array<uint8_t, 3> chsLike(std::span<const uint8_t> entry, uint64_t first, uint64_t last,
                                uint64_t lba) {
     const auto fits = [&](unsigned heads, unsigned sectors) {
-        return std::ranges::equal(chsOf(first, heads, sectors), entry.subspan(1, 3)) &&
-               std::ranges::equal(chsOf(last, heads, sectors), entry.subspan(5, 3));
+        return std::ranges::equal(chsOf(first, heads, sectors), entry.subspan(kStartChsAt, 3)) &&
+               std::ranges::equal(chsOf(last, heads, sectors), entry.subspan(kEndChsAt, 3));
     };
     for (const auto& [heads, sectors] : {std::pair(64U, 32U), std::pair(255U, 63U)}) {
         if (fits(heads, sectors)) {
@@ -166,11 +171,12 @@ void PartitionTables::readMbr(std::span<const uint8_t> first) {
     }
     for (size_t i = 0; i < 4; ++i) {
         const auto bytes = first.subspan(kMbrEntriesAt + i * kMbrEntrySize, kMbrEntrySize);
-        MbrEntry entry{i, {bytes.begin(), bytes.end()}, readLe32(bytes, 8), readLe32(bytes, 12)};
+        MbrEntry entry{
+            i, {bytes.begin(), bytes.end()}, readLe32(bytes, kFirstAt), readLe32(bytes, kCountAt)};
         if (entry.count == 0) {
             continue;
         }
-        const bool coversAll = bytes[4] == kProtectiveType && entry.count == kMostMbrCount;
+        const bool coversAll = bytes[kTypeAt] == kProtectiveType && entry.count == kMostMbrCount;
         if (!coversAll && (entry.first + entry.count) * kBlock > length_) {
             unsound_ = "its MBR partition " + std::to_string(i + 1) + " ends past the image's end";
         }
@@ -333,7 +339,7 @@ std::optional<std::string> PartitionTables::refusal(uint64_t volumeEnd, uint64_t
         const uint64_t end = (entry.first + entry.count) * kBlock;
         const std::string name = "its MBR partition " + std::to_string(entry.index + 1);
         if (mbrEntryGrows(entry)) {
-            if (entry.bytes[4] != kProtectiveType &&
+            if (entry.bytes[kTypeAt] != kProtectiveType &&
                 length / kBlock - entry.first > kMostMbrCount) {
                 return name + " would pass the 2 TiB an MBR entry can count";
             }
@@ -421,10 +427,10 @@ void PartitionTables::addMbrWrites(uint64_t length, std::vector<TableWrite>& wri
         }
         auto bytes = entry.bytes;
         const uint64_t count = std::min(length / kBlock - entry.first, kMostMbrCount);
-        writeLe(bytes, 12, count, 4);
+        writeLe(bytes, kCountAt, count, 4);
         const auto chs = chsLike(entry.bytes, entry.first, entry.first + entry.count - 1,
                                  entry.first + count - 1);
-        std::ranges::copy(chs, bytes.begin() + 5);
+        std::ranges::copy(chs, bytes.begin() + kEndChsAt);
         if (bytes != entry.bytes) {
             writes.push_back({kMbrEntriesAt + entry.index * kMbrEntrySize, std::move(bytes)});
         }
