@@ -7,6 +7,7 @@
 #include "image/ByteOrder.h"
 #include "ops/DataRewrite.h"
 #include "ops/ImageWriter.h"
+#include "ops/PartitionTables.h"
 
 namespace kestrel {
 
@@ -75,12 +76,27 @@ Result<uint64_t> writePlacedData(JournalEdit& edit, const PlacedData& data,
     const Placement& placement = data.placement;
     const uint64_t dataAt = data.layerOffset + uint64_t{placement.lba} * kSectorBytes;
     const uint64_t roomEnd = dataAt + uint64_t{placement.sectors} * kSectorBytes;
-    uint64_t growth = 0;
-    Result<void> written;
-    if (roomEnd > *sizeBefore) {
-        written = image->growTo(roomEnd);
-        growth = roomEnd - *sizeBefore;
+    // The tables are read again from the image as it is now, and a change since the placement
+    // that makes their growth unsound refuses before anything is written.
+    std::vector<TableWrite> tableWrites;
+    uint64_t length = std::max(*sizeBefore, roomEnd);
+    if (placement.kind == PlacementKind::VolumeEnd) {
+        const auto tables = PartitionTables::read(
+            [&](uint64_t offset, std::span<uint8_t> bytes) { return image->readAt(offset, bytes); },
+            *sizeBefore);
+        if (!tables) {
+            return tables.error();
+        }
+        if (const auto refused = tables->refusal(dataAt, roomEnd)) {
+            return Error{ErrorKind::Changed,
+                         "The image's partition tables changed since the data "
+                         "was placed, and now " +
+                             *refused + "; nothing was written"};
+        }
+        length = tables->grownLength(roomEnd);
+        tableWrites = tables->writesFor(dataAt, roomEnd, length);
     }
+    Result<void> written = image->growTo(length);
     if (written && data.size > 0) {
         written = rewritePieces(
             *image, edit, {{dataAt, static_cast<uint32_t>(data.size)}}, data.name, observer,
@@ -103,13 +119,18 @@ Result<uint64_t> writePlacedData(JournalEdit& edit, const PlacedData& data,
     if (written && placement.volumeSectors != data.volumeSectors) {
         written = recordVolumeSize(*image, placement.volumeSectors);
     }
+    for (const auto& table : tableWrites) {
+        if (written) {
+            written = image->writeAt(table.offset, table.bytes);
+        }
+    }
     if (written) {
         written = image->finish();
     }
     if (!written) {
         return written.error();
     }
-    return growth;
+    return length - *sizeBefore;
 }
 
 }  // namespace kestrel

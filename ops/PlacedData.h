@@ -1,6 +1,7 @@
 // Writing a file's new bytes where a placement put them: the data, zeros to the end of its last
 // sector, the image grown first where they lie past its end, and the volume's new size in
-// every descriptor that records it. What Replace and Add share.
+// every descriptor that records it; a hybrid image's partition tables grow with the image.
+// What Replace and Add share.
 #pragma once
 
 #include <cstdint>

@@ -1,11 +1,10 @@
 #include "ops/ReplacePlacement.h"
 
 #include <algorithm>
-#include <array>
 #include <vector>
 
-#include "image/ByteOrder.h"
 #include "journal/EditSummary.h"
+#include "ops/PartitionTables.h"
 
 namespace kestrel {
 
@@ -15,12 +14,6 @@ constexpr uint64_t kSectorBytes = 2048;
 // What lies past the volume is read to see that it is only padding up to this much; more is
 // taken to hold something.
 constexpr uint64_t kLargestPadding = uint64_t{64} << 20;
-// A partition that ends this close to the volume's end is taken to end with the image.
-constexpr uint64_t kPartitionEndSlack = uint64_t{1} << 20;
-constexpr size_t kMbrSignatureAt = 510;
-constexpr size_t kMbrEntriesAt = 446;
-constexpr size_t kMbrEntrySize = 16;
-constexpr uint64_t kMbrSectorBytes = 512;
 
 uint64_t sectorsFor(uint64_t bytes) {
     return (bytes + kSectorBytes - 1) / kSectorBytes;
@@ -97,40 +90,33 @@ Result<std::vector<Gap>> zeroGaps(const PlacementScene& scene, uint64_t sectors,
     return gaps;
 }
 
-// Why the volume cannot grow at its end, or nothing when it can.
-Result<std::optional<std::string>> endRefusal(const PlacementScene& scene) {
+// Why the volume cannot grow at its end to hold `sectors` more, or nothing when it can. The
+// partition tables of a hybrid image grow with it where they are understood; the bytes they
+// keep at the image's end (a GPT's backup) may follow the volume, everything else there must
+// be padding.
+Result<std::optional<std::string>> endRefusal(const PlacementScene& scene, uint64_t sectors) {
     if (scene.endFixed) {
         return scene.endFixed;
     }
     const uint64_t volumeEnd = uint64_t{scene.map->volumeSectors} * kSectorBytes;
-    std::array<uint8_t, kSectorBytes> first{};
-    const auto read = scene.volume->readAt(0, first);
-    if (!read) {
-        return read.error();
-    }
-    if (first[kMbrSignatureAt] == 0x55 && first[kMbrSignatureAt + 1] == 0xAA) {
-        for (size_t i = 0; i < 4; ++i) {
-            const auto entry =
-                std::span(first).subspan(kMbrEntriesAt + i * kMbrEntrySize, kMbrEntrySize);
-            const uint64_t end =
-                (uint64_t{readLe32(entry, 8)} + readLe32(entry, 12)) * kMbrSectorBytes;
-            if (entry[4] != 0 && end + kPartitionEndSlack >= volumeEnd) {
-                return std::optional<std::string>(
-                    "its MBR partition " + std::to_string(i + 1) +
-                    " ends with the image, and would no longer hold what is added after it");
-            }
-        }
-    }
-    if (std::ranges::equal(std::span(first).subspan(512, 8), std::string_view("EFI PART"))) {
-        return std::optional<std::string>(
-            "it holds a GPT, whose backup copy belongs at the image's end");
-    }
     const auto size = scene.volume->size();
     if (!size) {
         return size.error();
     }
-    if (*size > volumeEnd) {
-        const uint64_t tail = *size - volumeEnd;
+    const auto tables = PartitionTables::read(
+        [&](uint64_t offset, std::span<uint8_t> bytes) {
+            return scene.volume->readAt(offset, bytes);
+        },
+        *size);
+    if (!tables) {
+        return tables.error();
+    }
+    if (tables->unsound()) {
+        return tables->unsound();
+    }
+    const uint64_t tailEnd = std::min(*size, std::max(volumeEnd, tables->backupStart()));
+    if (tailEnd > volumeEnd) {
+        const uint64_t tail = tailEnd - volumeEnd;
         const auto zeros = tail <= kLargestPadding ? holdsOnlyZeros(*scene.volume, volumeEnd, tail)
                                                    : Result<bool>(false);
         if (!zeros) {
@@ -143,7 +129,7 @@ Result<std::optional<std::string>> endRefusal(const PlacementScene& scene) {
                 "what is added there would overwrite");
         }
     }
-    return std::optional<std::string>();
+    return tables->refusal(volumeEnd, volumeEnd + sectors * kSectorBytes);
 }
 
 std::string gapsText(const std::vector<Gap>& gaps) {
@@ -190,7 +176,7 @@ Result<Placement> placeNewData(const PlacementScene& scene, uint64_t size, bool 
         return Placement{PlacementKind::Gap, gaps->front().lba, static_cast<uint32_t>(sectors),
                          volumeSectors};
     }
-    const auto refusal = endRefusal(scene);
+    const auto refusal = endRefusal(scene, sectors);
     if (!refusal) {
         return refusal.error();
     }

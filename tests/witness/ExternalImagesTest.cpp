@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 
+#include "image/ByteOrder.h"
 #include "image/IsoLayout.h"
 #include "ops/AddFile.h"
 #include "ops/Extraction.h"
@@ -31,6 +32,10 @@ using namespace kestrel::test;
 namespace fs = std::filesystem;
 using namespace std::chrono;
 
+// The partition tables a growth at the volume's end must keep sound: none, an MBR, a GPT;
+// or tables and an appended partition behind the volume that keep it from growing.
+enum class Tables { None, Mbr, Gpt, Refused };
+
 struct WitnessImage {
     const char* name;
     // A command that makes {image} from the source tree {tree}, or the Debian package that
@@ -38,6 +43,7 @@ struct WitnessImage {
     const char* make = "";
     const char* package = "";
     const char* member = "";
+    Tables tables = Tables::None;
 };
 
 const WitnessImage kImages[] = {
@@ -55,11 +61,18 @@ const WitnessImage kImages[] = {
      "xorriso -as mkisofs -J -R -b boot/loader.bin -no-emul-boot -boot-load-size 4 "
      "-c boot/boot.cat -o {image} {tree}"},
     {"XorrisoPartitionOffset",
-     "xorriso -as mkisofs -J -R -partition_offset 16 --protective-msdos-label -o {image} {tree}"},
+     "xorriso -as mkisofs -J -R -partition_offset 16 --protective-msdos-label -o {image} {tree}",
+     "", "", Tables::Mbr},
+    {"XorrisoEfiGpt",
+     "mkfs.vfat -C {image}.efi 1440 && xorriso -as mkisofs -J -R -partition_offset 16 "
+     "-appended_part_as_gpt -append_partition 2 0xef {image}.efi -o {image} {tree}",
+     "", "", Tables::Gpt},
     {"XorrisoPadding", "xorriso -outdev {image} -joliet on -padding 1m -map {tree} /"},
-    {"DebianGrubRescue", "", "grub-rescue-pc", "usr/lib/grub-rescue/grub-rescue-cdrom.iso"},
-    {"DebianIpxe", "", "ipxe", "usr/lib/ipxe/ipxe.iso"},
-    {"DebianMemtest", "", "memtest86+", "usr/lib/memtest86+/memtest86+x64.iso"},
+    {"DebianGrubRescue", "", "grub-rescue-pc", "usr/lib/grub-rescue/grub-rescue-cdrom.iso",
+     Tables::Mbr},
+    {"DebianIpxe", "", "ipxe", "usr/lib/ipxe/ipxe.iso", Tables::Mbr},
+    // Its EFI partition follows the volume, where the added sectors would go.
+    {"DebianMemtest", "", "memtest86+", "usr/lib/memtest86+/memtest86+x64.iso", Tables::Refused},
 };
 
 void PrintTo(const WitnessImage& image, std::ostream* out) {
@@ -254,7 +267,72 @@ void writeSourceTree(const fs::path& tree) {
 }
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
-    return text.replace(text.find(from), from.size(), to);
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+// The bytes a growth of the partition tables rewrites, which the partition witnesses check:
+// the MBR's entries and, with a GPT, the primary in the system area and the backup after the
+// data.
+std::vector<std::pair<uint64_t, uint64_t>> tableBytes(Tables tables, uint64_t dataEnd,
+                                                      uint64_t newEnd) {
+    if (tables != Tables::Gpt) {
+        return {{446, 510}};
+    }
+    return {{446, 510}, {512, 16 * kSectorSize}, {dataEnd, newEnd}};
+}
+
+// Where a GPT keeps its backup, its entries and its header, at the image's end: what a growth
+// clears once the backup has moved.
+std::pair<uint64_t, uint64_t> gptBackup(const std::vector<uint8_t>& image) {
+    const uint64_t entries = uint64_t{readLe32(image, 512 + 80)} * readLe32(image, 512 + 84);
+    return {image.size() - (entries + 511) / 512 * 512 - 512, image.size()};
+}
+
+// sfdisk and fdisk list the same partitions and find no fault in them, nor sgdisk in a GPT,
+// and the last partition ends with the image (a GPT's, at its last usable sector); xorriso
+// finds the MBR's CHS addresses in the geometry it found in the original's.
+void expectTablesGrew(const fs::path& image, const fs::path& original, Tables tables) {
+    const auto geometry = [](const fs::path& path) {
+        std::string found;
+        std::istringstream lines(
+            witness("xorriso -indev " + shellQuoted(path) + " -report_system_area plain"));
+        for (std::string line; std::getline(lines, line);) {
+            found += line.starts_with("MBR heads") || line.starts_with("MBR secs") ? line : "";
+        }
+        return found;
+    };
+    EXPECT_EQ(geometry(image), geometry(original));
+    const auto quoted = shellQuoted(image);
+    const auto verified = witness("sfdisk --verify " + quoted);
+    EXPECT_NE(verified.find("No errors detected"), std::string::npos) << verified;
+    const auto ends = [](const std::string& listing) {
+        const std::regex row(R"(^\S+\s+(?:\*\s+)?\d+\s+(\d+)\s+\d+\s)");
+        std::vector<uint64_t> found;
+        std::istringstream lines(listing);
+        for (std::string line; std::getline(lines, line);) {
+            if (std::smatch match; std::regex_search(line, match, row)) {
+                found.push_back(std::stoull(match[1]));
+            }
+        }
+        return found;
+    };
+    const auto listed = ends(witness("sfdisk -l " + quoted));
+    EXPECT_EQ(listed, ends(witness("fdisk -l " + quoted)));
+    ASSERT_FALSE(listed.empty());
+    uint64_t end = fs::file_size(image) / 512 - 1;
+    if (tables == Tables::Gpt) {
+        const auto checked = witness("sgdisk -v " + quoted);
+        EXPECT_NE(checked.find("No problems found"), std::string::npos) << checked;
+        std::smatch usable;
+        const auto printed = witness("sgdisk -p " + quoted);
+        ASSERT_TRUE(
+            std::regex_search(printed, usable, std::regex(R"(last usable sector is (\d+))")));
+        end = std::stoull(usable[1]);
+    }
+    EXPECT_EQ(std::ranges::max(listed), end);
 }
 
 // The image a package ships, fetched once into the build tree. Nothing, with the reason,
@@ -641,6 +719,10 @@ TEST_P(ExternalImage, ReplacementsAreSeenByEveryWitness) {
     }();
     const auto endFixed = browsing.endFixed();
     const uint32_t volumeSectors = browsing.volume().volumeSectors;
+    // A boot image's sectors are the catalog's too, so even a shorter replacement leaves them.
+    const auto structures = browsing.structures();
+    const bool ownSectors =
+        structures && !structures->overlapping(row.extentLba, (row.dataLength + 2047) / 2048);
 
     struct Case {
         const char* name;
@@ -670,15 +752,17 @@ TEST_P(ExternalImage, ReplacementsAreSeenByEveryWitness) {
             EXPECT_TRUE(readFileBytes(image) == before) << "a refused replace wrote";
             const bool gapless =
                 intoGap && outcome.error().message.find("No gap") != std::string::npos;
-            EXPECT_TRUE(gapless || (size > row.dataLength && endFixed) ||
-                        outcome.error().message.find("cannot grow at its end") != std::string::npos)
-                << outcome.error().message;
+            const bool endRefused =
+                (size > row.dataLength || !ownSectors) &&
+                (endFixed || GetParam().tables == Tables::Refused) &&
+                outcome.error().message.find("cannot grow at its end") != std::string::npos;
+            EXPECT_TRUE(gapless || endRefused) << outcome.error().message;
             continue;
         }
         const Placement& placed = outcome->placement;
-        EXPECT_EQ(placed.kind, size < row.dataLength ? PlacementKind::OwnExtent
-                               : intoGap             ? PlacementKind::Gap
-                                                     : PlacementKind::VolumeEnd);
+        EXPECT_EQ(placed.kind, size < row.dataLength && ownSectors ? PlacementKind::OwnExtent
+                               : intoGap                           ? PlacementKind::Gap
+                                                                   : PlacementKind::VolumeEnd);
         expectViewsUpdated(outcome->patch.viewNotUpdated, browsing.volume().features.udf);
 
         // The original with the records retargeted, the volume's size recorded anew and the
@@ -711,6 +795,23 @@ TEST_P(ExternalImage, ReplacementsAreSeenByEveryWitness) {
             }
         }
         const auto after = readFileBytes(image);
+        const bool tablesGrew =
+            placed.kind == PlacementKind::VolumeEnd && GetParam().tables != Tables::None;
+        if (tablesGrew) {
+            if (GetParam().tables == Tables::Gpt) {
+                wanted.resize(after.size());
+            }
+            for (const auto& [from, to] :
+                 tableBytes(GetParam().tables, dataAt + sectors.size(), wanted.size())) {
+                std::copy(after.begin() + from, after.begin() + std::min(to, after.size()),
+                          wanted.begin() + from);
+            }
+            if (GetParam().tables == Tables::Gpt) {
+                const auto [from, to] = gptBackup(before);
+                std::fill(wanted.begin() + from, wanted.begin() + to, 0);
+            }
+            expectTablesGrew(image, original, GetParam().tables);
+        }
         expectImage(after, wanted, browsing.volume().features.udf);
 
         const std::string text(bytes.begin(), bytes.end());
@@ -769,7 +870,8 @@ TEST_P(ExternalImage, AddedFilesAreSeenByEveryWitness) {
         if (!added) {
             EXPECT_TRUE(readFileBytes(image) == before) << "a refused add wrote";
             const auto& why = added.error().message;
-            EXPECT_TRUE(why.find("cannot grow at its end") != std::string::npos ||
+            EXPECT_TRUE((GetParam().tables == Tables::Refused &&
+                         why.find("cannot grow at its end") != std::string::npos) ||
                         why.find("No gap") != std::string::npos ||
                         why.find("free") != std::string::npos)
                 << why;
@@ -816,8 +918,22 @@ TEST_P(ExternalImage, AddedFilesAreSeenByEveryWitness) {
 
         // Only the directories' extents, the volume's size and the new sectors changed.
         const auto after = readFileBytes(image);
-        ASSERT_EQ(after.size(),
-                  std::max<uint64_t>(before.size(), uint64_t{placed.volumeSectors} * kSectorSize));
+        const uint64_t volumeEnd = uint64_t{placed.volumeSectors} * kSectorSize;
+        if (placed.kind == PlacementKind::VolumeEnd && GetParam().tables != Tables::None) {
+            std::ranges::copy(tableBytes(GetParam().tables, volumeEnd, after.size()),
+                              std::back_inserter(written));
+            if (GetParam().tables == Tables::Gpt) {
+                const auto [from, to] = gptBackup(before);
+                written.emplace_back(from, to);
+                EXPECT_TRUE(std::all_of(after.begin() + from, after.begin() + to, [](uint8_t b) {
+                    return b == 0;
+                })) << "the old backup GPT is left";
+            }
+            expectTablesGrew(image, original, GetParam().tables);
+        }
+        if (GetParam().tables != Tables::Gpt) {
+            ASSERT_EQ(after.size(), std::max<uint64_t>(before.size(), volumeEnd));
+        }
         for (uint64_t at = kDescriptorsOffset; before[at] != 255; at += kSectorSize) {
             written.emplace_back(at + 80, at + 88);
         }
@@ -838,6 +954,64 @@ TEST_P(ExternalImage, AddedFilesAreSeenByEveryWitness) {
         ASSERT_TRUE(last && *last);
         ASSERT_TRUE(session.undo((*last)->id));
         EXPECT_TRUE(readFileBytes(image) == before) << "undo did not give the image back";
+    }
+}
+
+// Tables that are damaged or not understood keep the image from growing, with the reason,
+// and nothing is written: each case on a fresh copy of an image xorriso made.
+TEST(DamagedPartitionTables, AreRefusedUnwritten) {
+    TempDir dir;
+    writeSourceTree(dir.path() / "tree");
+    const auto mbr = dir.file("mbr.iso");
+    const auto gpt = dir.file("gpt.iso");
+    for (const auto& [made, options] :
+         {std::pair(mbr, "--protective-msdos-label"),
+          std::pair(gpt, "-appended_part_as_gpt -append_partition 2 0xef {image}.efi")}) {
+        const auto command =
+            replaced("mkfs.vfat -C {image}.efi 1440 && xorriso -as mkisofs -partition_offset 16 " +
+                         std::string(options) + " -o {image} {tree} >/dev/null 2>&1",
+                     "{image}", shellQuoted(made));
+        ASSERT_TRUE(commandOutput(replaced(command, "{tree}", shellQuoted(dir.path() / "tree"))))
+            << command;
+    }
+    const auto image = dir.file("image.iso");
+    const auto source = dir.file("added");
+    writeFileBytes(source, pattern(5000, 3));
+    struct Case {
+        const char* name;
+        std::string made;
+        int64_t offset;  // from the image's end where negative
+        std::vector<uint8_t> bytes;
+        const char* why;
+    };
+    for (const auto& [name, made, offset, bytes, why] : {
+             Case{"a partition past the end", gpt, 446 + 12, {0, 0, 0, 1}, "ends past"},
+             Case{"overlapping partitions",
+                  mbr,
+                  446 + 16,
+                  {0, 0, 0, 0, 0x83, 0, 0, 0, 100, 0, 0, 0, 100, 0, 0, 0},
+                  "overlap"},
+             Case{"a damaged GPT header", gpt, 512 + 56, {1}, "header fails its CRC"},
+             Case{"damaged GPT entries", gpt, 1024 + 56, {1}, "entries fail their CRC"},
+             Case{"a backup header unlike the primary", gpt, -512 + 56, {1}, "not the twin"},
+         }) {
+        SCOPED_TRACE(name);
+        fs::copy_file(made, image, fs::copy_options::overwrite_existing);
+        overwriteBytes(image, offset < 0 ? fs::file_size(image) + offset : offset, bytes);
+        const auto before = readFileBytes(image);
+        auto session = Session::open(image, dir.file("layer1.copy"));
+        ASSERT_TRUE(session) << session.error().message;
+        struct : OperationObserver {
+            void beginFile(const std::string&) override {}
+            void showPercent(int) override {}
+            bool stopRequested() override { return false; }
+        } quiet;
+        const auto added = addFile(*session, 1, source, {"ADDED.TXT", false, true, false}, quiet);
+        ASSERT_FALSE(added) << "added at LBA " << added->placement.lba;
+        const auto& message = added.error().message;
+        EXPECT_NE(message.find("cannot grow at its end: its "), std::string::npos) << message;
+        EXPECT_NE(message.find(why), std::string::npos) << message;
+        EXPECT_TRUE(readFileBytes(image) == before) << "a refused add wrote";
     }
 }
 
