@@ -432,7 +432,9 @@ Result<std::optional<ReplaceJob>> CKestrelDlg::chooseWholeReplacement(
                               {false, snapshot.keepUndo, false});
     const QString caption = QStringLiteral("Overwrite");
     if (size > record->dataLength) {
-        auto gapJob = job ? Result<ReplaceJob>(job.error())
+        // Where the volume cannot grow at its end, a gap of zeros is offered instead.
+        auto gapJob = job || job.error().kind != ErrorKind::OutOfRange
+                          ? Result<ReplaceJob>(Error{ErrorKind::NotFound, "not looked for"})
                           : prepareReplace(*session_, directory, *record, toLocalPath(replacement),
                                            {true, snapshot.keepUndo, false});
         if (!job && gapJob) {

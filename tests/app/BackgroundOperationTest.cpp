@@ -144,6 +144,32 @@ TEST_F(BackgroundOperationTest, AReplacementOfAnotherSizeMayTakeItsOwnSize) {
         EXPECT_EQ(readFileBytes(image), original);
         EXPECT_EQ(cell("B.TXT", 2), "5");
     }
+
+    // Behind a volume that cannot grow, a gap of zeros is offered: MASTER.BIN's three sectors,
+    // zeroed and left to no record.
+    const uint64_t gap = dataOffset("MASTER.BIN");
+    auto held = withBytesAt(original, gap, std::vector<uint8_t>(3 * 2048, 0));
+    held = withBytesAt(held, recordOf("MASTER.BIN") + 2, extentField(cell("A.TXT", 1).toUInt()));
+    held.resize(held.size() + 4096, 0xEE);
+    writeFileBytes(image, held);
+    browseTo(image);
+    const std::string replacement = dir.file("B.TXT");
+    writeFileBytes(replacement, pattern(3000, 3));
+    selectRows({"B.TXT"});
+    prompter->files = {fromLocalPath(replacement)};
+    prompter->answers = {Answer::Yes};
+    click(C::kOverwriteButton);
+    ASSERT_TRUE(operationEnds());
+    const auto messages = takeMessages();
+    ASSERT_EQ(messages.size(), 2);
+    EXPECT_TRUE(messages[0].contains("cannot be placed at the volume's end"))
+        << messages[0].toStdString();
+    EXPECT_TRUE(
+        messages[0].contains(QRegularExpression("Yes places it whole in the gap at LBA \\d+")))
+        << messages[0].toStdString();
+    EXPECT_EQ(cell("B.TXT", 2), "3000");
+    EXPECT_EQ(cell("B.TXT", 1), QString::number(gap / 2048));
+    EXPECT_EQ(readFileBytes(image).size(), held.size());
 }
 
 // Add File puts a file into the selected directory once the user says yes, under a name made
