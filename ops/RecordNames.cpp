@@ -188,7 +188,11 @@ Result<std::string> fileIdentifierFor(const std::string& name, NameLevel level) 
                          "); give the name it is to have with --name, such as --name " + fitting +
                          ". Nothing was written"};
     }
-    return level == NameLevel::Four ? name : name + ";1";
+    if (level == NameLevel::Four) {
+        return name;
+    }
+    // The dot that ends a name stands even where no extension follows, as makers write it.
+    return name + (name.find('.') == std::string::npos ? ".;1" : ";1");
 }
 
 int compareIdentifiers(std::string_view a, std::string_view b) {

@@ -25,8 +25,8 @@ Result<NameLevel> volumeNameLevel(const ImageSource& image, const Volume& volume
 // The rule, as a refusal states it.
 std::string nameRuleText(NameLevel level);
 
-// The identifier a file named `name` is recorded under; refused, naming the rule and a name
-// that would fit, when `name` does not fit it.
+// The identifier a file named `name` is recorded under ("README.;1" for README, below level
+// 4); refused, naming the rule and a name that would fit, when `name` does not fit it.
 Result<std::string> fileIdentifierFor(const std::string& name, NameLevel level);
 
 // A name made from `name` that fits `level`, as genisoimage maps names: upper case, each

@@ -425,6 +425,15 @@ void expectImage(const std::vector<uint8_t>& after, const std::vector<uint8_t>& 
         << "sector " << (sectors.empty() ? 0 : *sectors.begin()) << " differs";
 }
 
+// Undo of the session's last edit gives `image` its bytes `before`, its length included.
+void expectUndoGivesBack(Session& session, const std::string& image,
+                         const std::vector<uint8_t>& before) {
+    const auto last = session.journal()->lastUndoable();
+    ASSERT_TRUE(last && *last);
+    ASSERT_TRUE(session.undo((*last)->id));
+    EXPECT_TRUE(readFileBytes(image) == before) << "undo did not give the image back";
+}
+
 class ExternalImage : public ::testing::TestWithParam<WitnessImage> {
 protected:
     void SetUp() override {
@@ -669,10 +678,7 @@ TEST_P(ExternalImage, EditsAreSeenByEveryWitness) {
         EXPECT_EQ(lines(xorrisoReport(image)), lines(wantedReport));
         expectExtractsAsIsoinfo(session, seenTree, directory);
 
-        const auto last = session.journal()->lastUndoable();
-        ASSERT_TRUE(last && *last);
-        ASSERT_TRUE(session.undo((*last)->id));
-        EXPECT_TRUE(readFileBytes(image) == before) << "undo did not give the image back";
+        expectUndoGivesBack(session, image, before);
     }
 }
 
@@ -820,10 +826,7 @@ TEST_P(ExternalImage, ReplacementsAreSeenByEveryWitness) {
         expectEveryReaderHolds(image, bytes, browsing.volume().features.udf);
         expectNoOverlaps(image);
 
-        const auto last = session.journal()->lastUndoable();
-        ASSERT_TRUE(last && *last);
-        ASSERT_TRUE(session.undo((*last)->id));
-        EXPECT_TRUE(readFileBytes(image) == before) << "undo did not give the image back";
+        expectUndoGivesBack(session, image, before);
     }
 }
 
@@ -950,10 +953,7 @@ TEST_P(ExternalImage, AddedFilesAreSeenByEveryWitness) {
         expectEveryReaderHolds(image, bytes, browsing.volume().features.udf);
         expectNoOverlaps(image);
 
-        const auto last = session.journal()->lastUndoable();
-        ASSERT_TRUE(last && *last);
-        ASSERT_TRUE(session.undo((*last)->id));
-        EXPECT_TRUE(readFileBytes(image) == before) << "undo did not give the image back";
+        expectUndoGivesBack(session, image, before);
     }
 }
 
