@@ -6,9 +6,10 @@ namespace kestrel {
 
 std::string carriedText(const VolumeFeatures& features) {
     std::string carried;
+    const std::string udf = features.udfRevision.empty() ? "UDF" : features.udfRevision;
     for (const auto& [has, name] :
          {std::pair{features.joliet, "Joliet"}, std::pair{features.rockRidge, "Rock Ridge"},
-          std::pair{features.elTorito, "El Torito"}, std::pair{features.udf, "UDF"}}) {
+          std::pair{features.elTorito, "El Torito"}, std::pair{features.udf, udf.c_str()}}) {
         if (has) {
             carried += (carried.empty() ? "" : ", ") + std::string(name);
         }

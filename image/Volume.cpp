@@ -7,6 +7,8 @@
 #include "image/DirectoryTreeWalk.h"
 #include "image/IsoLayout.h"
 #include "image/LongNames.h"
+#include "image/UdfDescriptors.h"
+#include "image/UdfNames.h"
 
 namespace kestrel {
 
@@ -62,6 +64,13 @@ Result<bool> hasFixedLayout(const ImageSource& image, uint64_t tableOffset,
            dots[kFixedDotRecordLength] == kFixedDotRecordLength;
 }
 
+// The revision a UDF file system's logical volume names; nothing where it cannot be read.
+std::string udfRevisionOf(const ImageSource& image) {
+    std::vector<std::string> notes;
+    const auto descriptors = readUdfDescriptors(image, notes);
+    return descriptors ? udfRevisionText(descriptors->revision) : std::string();
+}
+
 Error unreadableLayout(const std::string& path) {
     return Error{ErrorKind::CorruptImage,
                  path +
@@ -75,6 +84,7 @@ Result<void> readFeatures(const ImageSource& image, const DescriptorSet& descrip
     volume.features.joliet = descriptors.joliet.has_value();
     volume.features.elTorito = descriptors.elTorito;
     volume.features.udf = descriptors.udf;
+    volume.features.udfRevision = udfRevisionOf(image);
     volume.joliet = descriptors.joliet;
     // The root's "." record starts its extent.
     auto dot = readRecordAt(image, uint64_t{volume.directories.front().extentLba} << kSectorShift);
@@ -165,10 +175,12 @@ Result<Volume> readVolume(const ImageSource& image) {
     if (!*fixed && !descriptors->primary && descriptors->udf) {
         // The volume is there, but only a UDF reader sees it; saying so spares the user a
         // hunt for damage.
+        const std::string revision = udfRevisionOf(image);
         return Error{ErrorKind::CorruptImage,
-                     image.path() +
-                         " holds a UDF file system without ISO 9660: it has no primary volume "
-                         "descriptor, and only ISO 9660 volumes can be read"};
+                     image.path() + " holds a UDF file system without ISO 9660" +
+                         (revision.empty() ? "" : " (" + revision + ")") +
+                         ": it has no primary volume descriptor, and Kestrel does not yet open "
+                         "images of UDF alone"};
     }
     if (!*fixed && !descriptors->primary) {
         return unreadableLayout(image.path());

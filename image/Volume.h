@@ -27,6 +27,7 @@ struct VolumeFeatures {
     bool rockRidge = false;
     bool elTorito = false;
     bool udf = false;
+    std::string udfRevision;  // "UDF 1.02", where the UDF descriptors can be read
 };
 
 struct Volume {

@@ -143,7 +143,7 @@ TEST_F(LayerSwitchTest, EachKindOfImageShowsWhatItIsItsLongNamesAndWhatItsEditsL
         {astray, "ISO 9660 - Joliet", "", astrayPatched},
         {madeByGenisoimage("both.iso", "-J -R"), "ISO 9660 - Joliet, Rock Ridge", kLongName,
          patched},
-        {madeByGenisoimage("udf.iso", "-udf"), "ISO 9660 - UDF", "", patched},
+        {madeByGenisoimage("udf.iso", "-udf"), "ISO 9660 - UDF 1.02", "", patched},
     };
     const auto shown = [this] {
         return takeMessages()
