@@ -10,6 +10,7 @@
 #include "image/ExtentMap.h"
 #include "image/LongNames.h"
 #include "ops/DirectoryInsert.h"
+#include "ops/DirectoryRewrite.h"
 #include "ops/ImageWriter.h"
 #include "ops/NewRecord.h"
 #include "ops/RecordNames.h"
@@ -29,45 +30,6 @@ bool sameInAnyCase(std::string_view a, std::string_view b) {
         return std::toupper(static_cast<unsigned char>(x)) ==
                std::toupper(static_cast<unsigned char>(y));
     });
-}
-
-// A directory's whole extent, as long as its "." record says, and that record.
-struct ReadDirectory {
-    uint64_t offset = 0;
-    std::vector<uint8_t> bytes;
-    DirectoryRecord dot;
-};
-
-Result<ReadDirectory> readDirectory(const ImageSource& image, DirectoryPlace place) {
-    std::vector<uint8_t> first(kSectorBytes);
-    const auto read = image.readAt(place.offset, first);
-    if (!read) {
-        return read.error();
-    }
-    const auto dot = parseDirectoryRecord(std::span(first).first(*read));
-    const auto end = directoryEnd(image, place);
-    if (!end) {
-        return end.error();
-    }
-    if (!dot) {
-        return Error{ErrorKind::InvalidInput, "the directory has no \".\" record to read"};
-    }
-    const uint64_t length =
-        (uint64_t{dot->dataLength} + kSectorBytes - 1) / kSectorBytes * kSectorBytes;
-    if (length == 0 || place.offset + length > *end) {
-        return Error{ErrorKind::InvalidInput,
-                     "the directory's extent reaches past where its records may lie (the image's "
-                     "end, or another directory's extent)"};
-    }
-    ReadDirectory directory{place.offset, std::vector<uint8_t>(length), *dot};
-    const auto all = image.readAt(place.offset, directory.bytes);
-    if (!all) {
-        return all.error();
-    }
-    if (*all < length) {
-        return Error{ErrorKind::InvalidInput, "the directory's extent runs past the image's end"};
-    }
-    return directory;
 }
 
 // The records of `directory` after "." and "..", parsed.
@@ -123,7 +85,7 @@ Result<std::optional<DirectoryRewrite>> jolietRewrite(Session& session, Director
         missing = "no Joliet directory was found to match its directory";
         return std::optional<DirectoryRewrite>();
     }
-    auto read = readDirectory(session.presentedSource(), placeOf((*tree)->entry(**matching)));
+    auto read = readDirectoryExtent(session.presentedSource(), placeOf((*tree)->entry(**matching)));
     if (!read) {
         missing = read.error().message;
         return std::optional<DirectoryRewrite>();
@@ -154,33 +116,6 @@ Result<std::optional<DirectoryRewrite>> jolietRewrite(Session& session, Director
         return Error{rewrite.error().kind, "In its Joliet directory: " + rewrite.error().message};
     }
     return std::optional<DirectoryRewrite>(std::move(*rewrite));
-}
-
-// Writes the rewrite's changed bytes, refusing when the extent changed since it was read.
-Result<void> writeRewrite(ImageWriter& image, const DirectoryRewrite& rewrite) {
-    std::vector<uint8_t> now(rewrite.before.size());
-    const auto read = image.readAt(rewrite.offset, now);
-    if (!read) {
-        return read.error();
-    }
-    if (*read < now.size() || now != rewrite.before) {
-        return Error{ErrorKind::Changed,
-                     "the directory at byte " + std::to_string(rewrite.offset) +
-                         " changed since it was read; nothing was written there"};
-    }
-    const auto first =
-        std::ranges::mismatch(rewrite.before, rewrite.after).in1 - rewrite.before.begin();
-    const auto last = rewrite.before.rend() -
-                      std::ranges::mismatch(rewrite.before.rbegin(), rewrite.before.rend(),
-                                            rewrite.after.rbegin(), rewrite.after.rend())
-                          .in1;
-    if (first >= last) {
-        return {};
-    }
-    return image.writeAt(
-        rewrite.offset + static_cast<uint64_t>(first),
-        std::span(rewrite.after)
-            .subspan(static_cast<size_t>(first), static_cast<size_t>(last - first)));
 }
 
 }  // namespace
@@ -224,7 +159,7 @@ Result<AddJob> prepareAdd(Session& session, DirectoryNumber directory,
     if (!identifier) {
         return notAdded(name, identifier.error());
     }
-    auto read = readDirectory(volume, session.directoryPlace(directory));
+    auto read = readDirectoryExtent(volume, session.directoryPlace(directory));
     if (!read) {
         return notAdded(name, read.error());
     }
@@ -300,9 +235,9 @@ Result<AddOutcome> addInEdit(JournalEdit& edit, const AddJob& job, OperationObse
     }
     Result<void> written = growth ? Result<void>() : Result<void>(growth.error());
     auto image = written ? ImageWriter::openUserData(edit) : Result<ImageWriter>(written.error());
-    written = image ? writeRewrite(*image, job.primary) : Result<void>(image.error());
+    written = image ? writeDirectoryRewrite(*image, job.primary) : Result<void>(image.error());
     if (written && job.joliet) {
-        written = writeRewrite(*image, *job.joliet);
+        written = writeDirectoryRewrite(*image, *job.joliet);
     }
     if (written) {
         written = image->finish();

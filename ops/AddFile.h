@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ops/BlockTransfer.h"
+#include "ops/DirectoryRewrite.h"
 #include "ops/PlacedData.h"
 #include "ops/Session.h"
 
@@ -22,13 +23,6 @@ struct AddOptions {
     bool intoGap = false;
     bool keepUndo = true;
     bool dryRun = false;  // writes nothing, and keeps what it would write
-};
-
-// A directory's extent as it is and as it is to be with the new record in it.
-struct DirectoryRewrite {
-    uint64_t offset = 0;  // of the extent in the image's user data
-    std::vector<uint8_t> before;
-    std::vector<uint8_t> after;
 };
 
 // Everything an Add writes, found on the session's thread.

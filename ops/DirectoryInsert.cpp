@@ -14,11 +14,9 @@ struct Placed {
     std::span<const uint8_t> bytes;
 };
 
-}  // namespace
-
-Result<InsertedRecord> insertRecord(std::span<const uint8_t> extent,
-                                    std::span<const uint8_t> record,
-                                    const std::function<bool(const DirectoryRecord&)>& sortsAfter) {
+// The directory's records in the order they lie; refused when one is not whole inside its
+// sector, or "." and ".." are missing.
+Result<std::vector<Placed>> recordsIn(std::span<const uint8_t> extent) {
     std::vector<Placed> records;
     for (size_t at = 0; at < extent.size();) {
         const size_t length = extent[at];
@@ -41,30 +39,32 @@ Result<InsertedRecord> insertRecord(std::span<const uint8_t> extent,
                      "The directory does not start with its \".\" and \"..\" records; nothing "
                      "was written"};
     }
-    size_t insertAt = kDotRecords;
-    while (insertAt < records.size() &&
-           !sortsAfter(*parseDirectoryRecord(records[insertAt].bytes))) {
-        ++insertAt;
-    }
-    InsertedRecord inserted;
-    inserted.extent.assign(extent.begin(), extent.end());
-    size_t at = insertAt < records.size() ? records[insertAt].at
-                                          : records.back().at + records.back().bytes.size();
-    std::fill(inserted.extent.begin() + static_cast<ptrdiff_t>(at), inserted.extent.end(), 0);
+    return records;
+}
+
+// The extent with records[first, first + removed) replaced by `added`, the records behind
+// them moved up or down, each whole inside a sector; refused when they do not fit.
+Result<InsertedRecord> relaid(std::span<const uint8_t> extent, const std::vector<Placed>& records,
+                              size_t first, size_t removed, std::span<const uint8_t> added) {
+    InsertedRecord relaid;
+    relaid.extent.assign(extent.begin(), extent.end());
+    size_t at = first < records.size() ? records[first].at
+                                       : records.back().at + records.back().bytes.size();
+    std::fill(relaid.extent.begin() + static_cast<ptrdiff_t>(at), relaid.extent.end(), 0);
     const auto place = [&](std::span<const uint8_t> bytes) {
         if (at % kSectorBytes + bytes.size() > kSectorBytes) {
             at = (at / kSectorBytes + 1) * kSectorBytes;
         }
-        if (at + bytes.size() > inserted.extent.size()) {
+        if (at + bytes.size() > relaid.extent.size()) {
             return false;
         }
-        std::ranges::copy(bytes, inserted.extent.begin() + static_cast<ptrdiff_t>(at));
+        std::ranges::copy(bytes, relaid.extent.begin() + static_cast<ptrdiff_t>(at));
         at += bytes.size();
         return true;
     };
-    bool fits = place(record);
-    inserted.recordAt = at - record.size();
-    for (size_t i = insertAt; fits && i < records.size(); ++i) {
+    bool fits = added.empty() || place(added);
+    relaid.recordAt = at - added.size();
+    for (size_t i = first + removed; fits && i < records.size(); ++i) {
         fits = place(records[i].bytes);
     }
     if (!fits) {
@@ -73,13 +73,46 @@ Result<InsertedRecord> insertRecord(std::span<const uint8_t> extent,
             used += held.bytes.size();
         }
         return Error{ErrorKind::OutOfRange,
-                     "The new record needs " + std::to_string(record.size()) +
+                     "The new record needs " + std::to_string(added.size()) +
                          " bytes, the directory has " + std::to_string(extent.size() - used) +
                          " free (a record never crosses a sector's end); the directory's extent "
                          "is not made larger, since that would move what follows it. Nothing "
                          "was written"};
     }
-    return inserted;
+    return relaid;
+}
+
+}  // namespace
+
+Result<InsertedRecord> insertRecord(std::span<const uint8_t> extent,
+                                    std::span<const uint8_t> record,
+                                    const std::function<bool(const DirectoryRecord&)>& sortsAfter) {
+    const auto records = recordsIn(extent);
+    if (!records) {
+        return records.error();
+    }
+    size_t insertAt = kDotRecords;
+    while (insertAt < records->size() &&
+           !sortsAfter(*parseDirectoryRecord((*records)[insertAt].bytes))) {
+        ++insertAt;
+    }
+    return relaid(extent, *records, insertAt, 0, record);
+}
+
+Result<InsertedRecord> replaceRecords(std::span<const uint8_t> extent, size_t recordAt,
+                                      size_t count, std::span<const uint8_t> record) {
+    const auto records = recordsIn(extent);
+    if (!records) {
+        return records.error();
+    }
+    const auto first = std::ranges::find(*records, recordAt, &Placed::at);
+    const auto index = static_cast<size_t>(first - records->begin());
+    if (first == records->end() || index < kDotRecords || index + count > records->size()) {
+        return Error{ErrorKind::Changed,
+                     "The directory no longer holds the file's records where they were read; "
+                     "nothing was written"};
+    }
+    return relaid(extent, *records, index, count, record);
 }
 
 }  // namespace kestrel

@@ -1,6 +1,6 @@
-// A directory's extent with one more record: the records before it stay where they are, the
-// new one goes where the directory's order puts it, and those behind it move up, each whole
-// inside a sector. The extent keeps its size, so nothing outside it changes.
+// A directory's extent with one more record, or with a run of records replaced by one: the
+// records before stay where they are, and those behind move, each whole inside a sector. The
+// extent keeps its size, so nothing outside it changes.
 #pragma once
 
 #include <cstdint>
@@ -25,5 +25,10 @@ struct InsertedRecord {
 Result<InsertedRecord> insertRecord(std::span<const uint8_t> extent,
                                     std::span<const uint8_t> record,
                                     const std::function<bool(const DirectoryRecord&)>& sortsAfter);
+
+// `extent` with the `count` records from byte `recordAt` on replaced by `record`, the records
+// behind them moved up; refused when they are not there.
+Result<InsertedRecord> replaceRecords(std::span<const uint8_t> extent, size_t recordAt,
+                                      size_t count, std::span<const uint8_t> record);
 
 }  // namespace kestrel

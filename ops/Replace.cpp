@@ -1,5 +1,8 @@
 #include "ops/Replace.h"
 
+#include "image/ByteOrder.h"
+#include "ops/DirectoryInsert.h"
+#include "ops/ImageWriter.h"
 #include "ops/PlacedData.h"
 
 namespace kestrel {
@@ -10,18 +13,70 @@ Error notReplaced(const RecordLocation& location, const Error& error) {
     return Error{error.kind, nameOf(location.identifier) + " was not replaced: " + error.message};
 }
 
+// The directory of a file of several extents with its chain of records made one: the first
+// record, no longer flagged, given `placement`'s LBA and `size`, the others taken away.
+Result<DirectoryRewrite> collapsedChain(Session& session, DirectoryNumber directory,
+                                        const RecordLocation& location, uint32_t lba,
+                                        uint32_t size) {
+    if (!location.brokenChain.empty()) {
+        return Error{ErrorKind::InvalidInput,
+                     "its chain of records is broken (" + location.brokenChain +
+                         "), so which records are its own is not known; nothing was written"};
+    }
+    if (session.presentsLayerOne()) {
+        return Error{ErrorKind::InvalidInput,
+                     "the records of a file of several extents are rewritten on layer 0 only; "
+                     "nothing was written"};
+    }
+    auto read = readDirectoryExtent(session.presentedSource(), session.directoryPlace(directory));
+    if (!read) {
+        return read.error();
+    }
+    const size_t at = location.recordOffset - read->offset;
+    if (location.recordOffset < read->offset || at >= read->bytes.size()) {
+        return Error{ErrorKind::Changed, "its records no longer lie in its directory"};
+    }
+    std::vector<uint8_t> record(read->bytes.begin() + static_cast<ptrdiff_t>(at),
+                                read->bytes.begin() + static_cast<ptrdiff_t>(at) + read->bytes[at]);
+    record[record::kFlags] &= static_cast<uint8_t>(~kMultiExtentFlag);
+    writeBothEndian(std::span(record).subspan<record::kExtentLba, 8>(), lba);
+    writeBothEndian(std::span(record).subspan<record::kDataLength, 8>(), size);
+    auto collapsed = replaceRecords(read->bytes, at, location.extents.size(), record);
+    if (!collapsed) {
+        return collapsed.error();
+    }
+    return DirectoryRewrite{read->offset, std::move(read->bytes), std::move(collapsed->extent)};
+}
+
+// Writes the job's directory with the file's chain made one record; the views it leaves
+// alone are named in the outcome, as a record edit names them.
+Result<PatchOutcome> rewriteChain(JournalEdit& edit, const ReplaceJob& job) {
+    auto image = ImageWriter::openUserData(edit);
+    auto written = image ? writeDirectoryRewrite(*image, *job.chain) : Result<void>(image.error());
+    if (written) {
+        written = image->finish();
+    }
+    if (!written) {
+        return written.error();
+    }
+    PatchOutcome outcome;
+    for (const auto& [view, why] : {std::pair("Joliet view of ", job.records.twinMissing),
+                                    std::pair("UDF view of ", job.records.udfMissing)}) {
+        if (why) {
+            const std::string text = "The " + std::string(view) +
+                                     nameOf(job.records.primary.identifier) +
+                                     " was not updated: " + *why;
+            outcome.viewNotUpdated =
+                outcome.viewNotUpdated ? *outcome.viewNotUpdated + "\n\n" + text : text;
+        }
+    }
+    return outcome;
+}
+
 }  // namespace
 
 Result<Placement> placeFileReplacement(Session& session, const RecordLocation& location,
                                        uint64_t size, bool intoGap) {
-    if (location.isChained()) {
-        return Error{ErrorKind::InvalidInput,
-                     nameOf(location.identifier) + " is stored in " +
-                         std::to_string(location.extents.size()) +
-                         " extents, a directory record each; Replace gives a file one extent, "
-                         "and does not yet take the records of the others away. Nothing was "
-                         "written"};
-    }
     if (size > UINT32_MAX) {
         return Error{ErrorKind::OutOfRange,
                      "The replacement holds " + formatBytes(size) +
@@ -51,13 +106,33 @@ Result<ReplaceJob> prepareReplace(Session& session, DirectoryNumber directory,
     if (!placement) {
         return notReplaced(location, placement.error());
     }
-    auto records = session.recordTargets(directory, location);
+    std::optional<DirectoryRewrite> chain;
+    auto records = location.isChained()
+                       ? Result<RecordTargets>(RecordTargets{location, {}, {}, {}, {}, {}})
+                       : session.recordTargets(directory, location);
+    if (records && location.isChained()) {
+        auto collapsed = collapsedChain(session, directory, location, placement->lba,
+                                        static_cast<uint32_t>(*size));
+        if (!collapsed) {
+            return notReplaced(location, collapsed.error());
+        }
+        chain = std::move(*collapsed);
+        if (session.volume().joliet) {
+            records->twinMissing =
+                "the Joliet records of a file of several extents are not "
+                "rewritten";
+        }
+        if (session.volume().features.udf) {
+            records->udfMissing = "the UDF entry of a file of several extents is not rewritten";
+        }
+    }
     if (!records) {
         return notReplaced(location, records.error());
     }
     return ReplaceJob{session.journalFiles(),
                       session.journal(),
                       std::move(*records),
+                      std::move(chain),
                       *placement,
                       session.volume().volumeSectors,
                       session.layerOffset(),
@@ -80,9 +155,11 @@ Result<ReplaceOutcome> replaceInEdit(JournalEdit& edit, const ReplaceJob& job,
     if (!growth && edit.mark() == mark) {
         return notReplaced(location, growth.error());
     }
-    auto patched = growth ? patchRecordTargets(edit, job.records,
-                                               {placement.lba, static_cast<uint32_t>(job.size)})
-                          : Result<PatchOutcome>(growth.error());
+    auto patched = !growth ? Result<PatchOutcome>(growth.error())
+                   : job.chain
+                       ? rewriteChain(edit, job)
+                       : patchRecordTargets(edit, job.records,
+                                            {placement.lba, static_cast<uint32_t>(job.size)});
     if (!patched) {
         return notReplaced(location, edit.rollBackAfter(patched.error(), mark, "the image"));
     }

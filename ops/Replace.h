@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ops/BlockTransfer.h"
+#include "ops/DirectoryRewrite.h"
 #include "ops/ReplacePlacement.h"
 #include "ops/Session.h"
 
@@ -36,6 +37,9 @@ struct ReplaceJob {
     JournalFiles files;
     Result<Journal> journal = Error{ErrorKind::NotFound, "no undo journal was opened"};
     RecordTargets records;
+    // For a file of several extents: its directory with the chain of records made one record,
+    // written instead of patching the record.
+    std::optional<DirectoryRewrite> chain;
     Placement placement;
     uint32_t volumeSectors = 0;  // as the volume records it now
     uint64_t layerOffset = 0;    // added to an LBA x 2048 to find its data in the image
@@ -45,7 +49,7 @@ struct ReplaceJob {
 };
 
 // Where a replacement of `size` bytes would go, refused as placeReplacement refuses, and for
-// a file of several extents or one of 4 GiB or more.
+// one of 4 GiB or more.
 Result<Placement> placeFileReplacement(Session& session, const RecordLocation& location,
                                        uint64_t size, bool intoGap);
 

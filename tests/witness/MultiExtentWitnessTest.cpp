@@ -3,11 +3,14 @@
 // extents, size and bytes this editor sees.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <ranges>
 #include <regex>
 #include <sstream>
 
 #include "ops/Extraction.h"
+#include "ops/Replace.h"
 #include "ops/Session.h"
 #include "support/Images.h"
 #include "support/TestFiles.h"
@@ -94,6 +97,58 @@ TEST(MultiExtentWitness, XorrisoAnd7zSeeTheBuildersChainAsThisEditorDoes) {
     EXPECT_EQ(extracted.size(), 7144u);
     EXPECT_EQ(readFileBytes(dir.file("7z") + "/BIG.BIN"), extracted);
     EXPECT_EQ(readFileBytes(dir.file("xorriso.bin")), extracted);
+}
+
+// Replace makes a file of several extents one extent: the chain's records become one record,
+// the records behind them move up inside the directory, and xorriso and 7z read the one file
+// with the replacement's bytes, in its first extent's sectors or at the volume's end. Undo
+// gives the chain back.
+TEST(MultiExtentWitness, ReplaceMakesTheChainOneRecordThatXorrisoAnd7zRead) {
+    TempDir dir;
+    const auto image = dir.file("chain.iso");
+    IsoBuilder builder = chainedImageBuilder();
+    builder.addFile(IsoBuilder::kRoot, fileAt("Z.BIN;1", 80, 100, pattern(2048, 8)));
+    builder.setVolumeSectors(100);
+    builder.writeTo(image);
+    const auto original = readFileBytes(image);
+    for (const auto& [size, lba] : {std::pair<size_t, uint32_t>{3000, 60}, {5000, 100}}) {
+        SCOPED_TRACE(size);
+        writeFileBytes(image, original);
+        const auto replacement = pattern(size, 4);
+        writeFileBytes(dir.file("replacement"), replacement);
+        auto session = Session::open(image, dir.file("layer1.tmp"));
+        ASSERT_TRUE(session);
+        const auto location = session->findRecord(IsoBuilder::kRoot, "BIG.BIN");
+        ASSERT_TRUE(location && location->isChained());
+        QuietObserver quiet;
+        const auto replaced =
+            replaceFile(*session, IsoBuilder::kRoot, *location, dir.file("replacement"), {}, quiet);
+        ASSERT_TRUE(replaced) << replaced.error().message;
+        EXPECT_EQ(replaced->placement.lba, lba);
+
+        const auto reports = witness("xorriso -indev '" + image + "' -find / -exec report_lba --");
+        // One extent of BIG.BIN, where it was placed, as long as the replacement.
+        const std::regex one("File data lba: +0 , +" + std::to_string(lba) + " , +\\d+ , +" +
+                             std::to_string(size) + " , '/BIG.BIN'");
+        EXPECT_TRUE(std::regex_search(reports, one)) << reports;
+        size_t mentions = 0;
+        for (size_t at = 0; (at = reports.find("'/BIG.BIN'", at)) != std::string::npos; ++at) {
+            ++mentions;
+        }
+        EXPECT_EQ(mentions, 1u) << reports;
+        witness("7z x -y -o'" + dir.file("7z") + "' '" + image + "' BIG.BIN");
+        witness("xorriso -osirrox on -indev '" + image + "' -extract /BIG.BIN '" +
+                dir.file("xorriso.bin") + "'");
+        EXPECT_EQ(readFileBytes(dir.file("7z") + "/BIG.BIN"), replacement);
+        EXPECT_EQ(readFileBytes(dir.file("xorriso.bin")), replacement);
+        std::filesystem::remove_all(dir.file("7z"));
+        std::filesystem::remove(dir.file("xorriso.bin"));
+
+        const auto last = session->journal()->lastUndoable();
+        ASSERT_TRUE(last && *last);
+        ASSERT_TRUE(session->undo((*last)->id));
+        EXPECT_EQ(readFileBytes(image), original);
+    }
 }
 
 }  // namespace
