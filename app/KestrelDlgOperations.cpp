@@ -421,17 +421,17 @@ Result<std::optional<ReplaceJob>> CKestrelDlg::chooseWholeReplacement(
     const auto& record = snapshot.files.front().record;
     std::error_code failed;
     const uint64_t size = std::filesystem::file_size(toLocalPath(replacement), failed);
-    if (closing_ || !session_ || failed || record->isChained() || size == fileSize(*record)) {
+    if (closing_ || !session_ || failed || size == fileSize(*record)) {
         return std::optional<ReplaceJob>();
     }
     const QString name = fromImageBytes(nameOf(record->identifier));
     const QString sizes = QStringLiteral("%1 against %2")
                               .arg(QString::fromStdString(formatBytes(size)),
-                                   QString::fromStdString(formatBytes(record->dataLength)));
+                                   QString::fromStdString(formatBytes(fileSize(*record))));
     auto job = prepareReplace(*session_, directory, *record, toLocalPath(replacement),
                               {false, snapshot.keepUndo, false});
     const QString caption = QStringLiteral("Overwrite");
-    if (size > record->dataLength) {
+    if (size > fileSize(*record)) {
         // Where the volume cannot grow at its end, a gap of zeros is offered instead.
         auto gapJob = job || job.error().kind != ErrorKind::OutOfRange
                           ? Result<ReplaceJob>(Error{ErrorKind::NotFound, "not looked for"})

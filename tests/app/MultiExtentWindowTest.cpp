@@ -1,5 +1,6 @@
 // A file of several extents in the window: one row with its size and a tooltip that counts
-// its extents, and refused as the master file and for Modify TOC before any dialog opens.
+// its extents, refused as the master file and for Modify TOC before any dialog opens, and made
+// one extent by an Overwrite that places a longer replacement whole.
 #include "tests/app/WindowFixture.h"
 
 namespace kestrel::test {
@@ -42,6 +43,21 @@ TEST_F(MultiExtentWindowTest, AChainIsOneRowThatSaysSoAndNoRecordEditTakesIt) {
     }
     EXPECT_TRUE(text(C::kMasterFileText).isEmpty());
     EXPECT_EQ(readFileBytes(chained), before);
+
+    // Overwrite with a longer replacement, placed whole, makes it one extent of one record.
+    const std::string replacement = dir.file("BIG.BIN");
+    writeFileBytes(replacement, pattern(6000, 5));
+    selectRows({"BIG.BIN"});
+    prompter->files = {fromLocalPath(replacement)};
+    prompter->answers = {Answer::Yes};
+    click(C::kOverwriteButton);
+    ASSERT_TRUE(operationEnds());
+    const auto messages = takeMessages();
+    ASSERT_EQ(messages.size(), 2);
+    EXPECT_TRUE(messages[0].contains("longer than BIG.BIN (6.0 KB against 5.1 KB)"))
+        << messages[0].toStdString();
+    EXPECT_EQ(column(2), QStringList({"2048", "6000"}));
+    EXPECT_EQ(tip("BIG.BIN"), "");
 }
 
 }  // namespace
