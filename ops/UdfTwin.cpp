@@ -41,7 +41,9 @@ void putLe64(std::span<uint8_t> bytes, size_t at, uint64_t value) {
 
 // The tag's CRC over the descriptor and its checksum over the tag, made anew.
 void sealDescriptor(std::span<uint8_t> descriptor) {
-    const uint16_t crcLength = readLe16(descriptor, 10);
+    // The tag was found sound over this length, which lies inside the sector read.
+    const size_t crcLength =
+        std::min<size_t>(readLe16(descriptor, 10), descriptor.size() - kUdfTagSize);
     const uint16_t crc = udfCrc16(descriptor.subspan(kUdfTagSize, crcLength));
     descriptor[8] = static_cast<uint8_t>(crc);
     descriptor[9] = static_cast<uint8_t>(crc >> 8);
@@ -131,8 +133,18 @@ Result<void> patchUdfTwin(JournalEdit& edit, const UdfTwin& twin, uint32_t lba,
     }
     const auto tag = *read == bytes.size() ? checkUdfTag(bytes, entry.block)
                                            : Result<UdfTagId>(Error{ErrorKind::Changed, ""});
-    const size_t ad = data.descriptorOffset - start;
     const std::span<uint8_t> descriptor(bytes);
+    // Descriptors continued in another extent are not rewritten: the entry's own sector holds
+    // everything this writes.
+    const auto inEntry = [start](uint64_t offset, size_t length) {
+        return offset >= start + kUdfTagSize && offset + length <= start + kUdfBlockSize;
+    };
+    if (!inEntry(data.descriptorOffset, kAdPosition + 4) ||
+        !inEntry(entry.informationLengthOffset, 8) || !inEntry(entry.blocksRecordedOffset, 8)) {
+        return Error{ErrorKind::InvalidInput,
+                     "its UDF entry's allocation descriptor lies outside the entry's sector"};
+    }
+    const size_t ad = data.descriptorOffset - start;
     const size_t infoAt = entry.informationLengthOffset - start;
     if (!tag || (readLe32(descriptor, ad) & kAdLengthMask) != data.length ||
         readLe32(descriptor, ad + kAdPosition) != data.block ||
