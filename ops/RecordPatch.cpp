@@ -140,6 +140,7 @@ Result<PatchOutcome> patchRecordTargets(JournalEdit& edit, const RecordTargets& 
     if (targets.udfTwin) {
         const size_t mark = edit.mark();
         auto patched = patchUdfTwin(edit, *targets.udfTwin, fields.lba, fields.size);
+        outcome.udfTwinPatched = patched.ok();
         if (!patched) {
             udfMissing = edit.mark() == mark
                              ? patched.error().message

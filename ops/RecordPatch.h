@@ -21,6 +21,7 @@ struct RecordFields {
 // bring along, each with the reason.
 struct PatchOutcome {
     std::optional<std::string> viewNotUpdated;
+    bool udfTwinPatched = false;
 };
 
 // The records one edit of a file's record writes, found before any is written: the primary

@@ -447,8 +447,9 @@ Result<PatchOutcome> Session::patchRecord(JournalEdit& edit, DirectoryNumber dir
         return targets.error();
     }
     auto outcome = patchRecordTargets(edit, *targets, fields);
-    // Its UDF twin, if patched, is found again by its new extent.
-    udf_.reset();
+    if (outcome && outcome->udfTwinPatched && udf_) {
+        udf_->update(*targets->udfTwin, fields.lba, fields.size);
+    }
     if (outcome && targets->jolietTwin && !outcome->viewNotUpdated) {
         joliet_->update(*targets->jolietTwin,
                         {fields.lba, fields.size.value_or(targets->jolietTwin->dataLength)});

@@ -107,6 +107,28 @@ Result<UdfTwin> UdfView::twin(const Extent& extent, const std::string& name) con
     return UdfTwin{entry, partition.startSector, partition.sectors};
 }
 
+void UdfView::update(const UdfTwin& twin, uint32_t lba, std::optional<uint32_t> size) {
+    const UdfExtent& old = twin.entry.extents.front();
+    const auto [first, last] = byExtent_.equal_range(keyOf(old.firstSector, old.length));
+    for (auto it = first; it != last; ++it) {
+        UdfFileEntry& entry = files_[it->second].file;
+        if (entry.sector != twin.entry.sector) {
+            continue;
+        }
+        UdfExtent& data = entry.extents.front();
+        data.block = lba - twin.partitionStart;
+        data.firstSector = lba;
+        if (size) {
+            data.length = *size;
+            entry.informationLength = *size;
+        }
+        const size_t file = it->second;
+        byExtent_.erase(it);
+        byExtent_.emplace(keyOf(data.firstSector, data.length), file);
+        return;
+    }
+}
+
 Result<void> patchUdfTwin(JournalEdit& edit, const UdfTwin& twin, uint32_t lba,
                           std::optional<uint32_t> size) {
     const UdfFileEntry& entry = twin.entry;

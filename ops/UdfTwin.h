@@ -29,6 +29,8 @@ public:
     // The one file whose only extent is `extent`; where several are, the one named `name` in
     // any case. Why none is, otherwise.
     Result<UdfTwin> twin(const Extent& extent, const std::string& name) const;
+    // Records that the twin now names `lba` and, when given, `size`, as patching it made it.
+    void update(const UdfTwin& twin, uint32_t lba, std::optional<uint32_t> size);
 
 private:
     UdfVolume volume_;
