@@ -51,6 +51,19 @@ std::string contents(const fs::path& path) {
     return {bytes.begin(), bytes.end()};
 }
 
+// Replaces the file of `size` bytes with the file at `path`; returns the views not updated.
+std::function<std::optional<std::string>(Session&)> replacing(uint32_t size,
+                                                              const std::string& path) {
+    return [size, path](Session& session) -> std::optional<std::string> {
+        const auto file = fileOfSize(session, size);
+        const auto location = session.findRecord(file.directory, file.row);
+        Quiet quiet;
+        const auto replaced = replaceFile(session, file.directory, *location, path, {}, quiet);
+        EXPECT_TRUE(replaced);
+        return replaced->patch.viewNotUpdated;
+    };
+}
+
 class UdfBridge : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(UdfBridge, RecordEditsReachTheUdfView) {
@@ -97,27 +110,9 @@ TEST_P(UdfBridge, RecordEditsReachTheUdfView) {
              return patched->viewNotUpdated;
          },
          "README.TXT", "read"},
-        {"replace in its own sectors",
-         [&work](Session& session) -> std::optional<std::string> {
-             const auto file = fileOfSize(session, 5000);
-             const auto location = session.findRecord(file.directory, file.row);
-             Quiet quiet;
-             const auto replaced =
-                 replaceFile(session, file.directory, *location, work.file("shorter"), {}, quiet);
-             EXPECT_TRUE(replaced);
-             return replaced->patch.viewNotUpdated;
-         },
-         "DOCS/DATA.BIN", shorter},
-        {"replace at the volume's end, outside the partition",
-         [&work](Session& session) -> std::optional<std::string> {
-             const auto file = fileOfSize(session, 8);
-             const auto location = session.findRecord(file.directory, file.row);
-             Quiet quiet;
-             const auto replaced =
-                 replaceFile(session, file.directory, *location, work.file("longer"), {}, quiet);
-             EXPECT_TRUE(replaced);
-             return replaced->patch.viewNotUpdated;
-         },
+        {"replace in its own sectors", replacing(5000, work.file("shorter")), "DOCS/DATA.BIN",
+         shorter},
+        {"replace at the volume's end, outside the partition", replacing(8, work.file("longer")),
          "README.TXT", "read me\n"},
     };
     for (const auto& [name, edit, udfPath, expected] : cases) {
