@@ -28,7 +28,9 @@ int runInfo(const InfoArguments& arguments, const CommonOptions& options) {
         return refuse(options, command, dualLayer.error());
     }
     const Volume& volume = session->volume();
-    const std::string layout = volume.layout == LayoutKind::Fixed ? "fixed" : "descriptor";
+    const std::string layout = volume.udfOnly                       ? "udf"
+                               : volume.layout == LayoutKind::Fixed ? "fixed"
+                                                                    : "descriptor";
     const std::string kind = discKindText(volume, *dualLayer, false);
     const auto& journal = session->journal();
     const auto history =
@@ -63,7 +65,7 @@ int runInfo(const InfoArguments& arguments, const CommonOptions& options) {
               << "Layers:  " << (*dualLayer ? 2 : 1) << '\n'
               << "Volume:  " << volume.volumeSectors << " sectors ("
               << formatBytes(uint64_t{volume.volumeSectors} * kSectorSize) << ")\n"
-              << "Carries: " << carriedText(volume.features) << '\n';
+              << "Carries: " << (volume.udfOnly ? kind : carriedText(volume.features)) << '\n';
     if (!history) {
         std::cout << "Journal: " << shownMessage(history.error().message) << '\n';
     } else {

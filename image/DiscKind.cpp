@@ -21,6 +21,9 @@ std::string discKindText(const Volume& volume, bool dualLayer, bool layerOne) {
     if (dualLayer) {
         return layerOne ? "Dual-Layer DVD (DVD9) - Layer 1" : "Dual-Layer DVD (DVD9) - Layer 0";
     }
+    if (volume.udfOnly) {
+        return volume.features.udfRevision.empty() ? "UDF" : volume.features.udfRevision;
+    }
     if (volume.layout == LayoutKind::Descriptor) {
         return carriedText(volume.features);
     }

@@ -9,6 +9,7 @@
 #include "image/LongNames.h"
 #include "image/UdfDescriptors.h"
 #include "image/UdfNames.h"
+#include "image/UdfOnlyVolume.h"
 
 namespace kestrel {
 
@@ -173,14 +174,16 @@ Result<Volume> readVolume(const ImageSource& image) {
         return fixed.error();
     }
     if (!*fixed && !descriptors->primary && descriptors->udf) {
-        // The volume is there, but only a UDF reader sees it; saying so spares the user a
-        // hunt for damage.
-        const std::string revision = udfRevisionOf(image);
-        return Error{ErrorKind::CorruptImage,
-                     image.path() + " holds a UDF file system without ISO 9660" +
-                         (revision.empty() ? "" : " (" + revision + ")") +
-                         ": it has no primary volume descriptor, and Kestrel does not yet open "
-                         "images of UDF alone"};
+        // The volume is there, but only a UDF reader sees it.
+        auto udf = readUdfOnlyVolume(image);
+        if (!udf) {
+            const std::string revision = udfRevisionOf(image);
+            return Error{ErrorKind::CorruptImage,
+                         image.path() + " holds a UDF file system without ISO 9660" +
+                             (revision.empty() ? "" : " (" + revision + ")") +
+                             " that cannot be read: " + udf.error().message};
+        }
+        return udf;
     }
     if (!*fixed && !descriptors->primary) {
         return unreadableLayout(image.path());

@@ -38,6 +38,10 @@ struct Volume {
     ListingStart listingStart = ListingStart::Fixed;
     // Set when no path table could be read and the hierarchy was walked from the root.
     bool treeWalked = false;
+    // The image holds no ISO 9660 volume, only a UDF file system: the directories are its
+    // tree's, each directory's extent the sector of its file entry, and its files are listed,
+    // found and edited through their UDF file entries.
+    bool udfOnly = false;
     // directories[0] is the root, number 1; every parent comes before its children, and a
     // directory whose extent an earlier one has is marked as its repeat.
     std::vector<PathTableDirectory> directories;
