@@ -6,10 +6,10 @@
 #include <optional>
 
 #include "cli/Command.h"
-#include "cli/ImageText.h"
 #include "cli/OpenImage.h"
 #include "cli/PreviewOutput.h"
 #include "cli/TerminalProgress.h"
+#include "image/NameText.h"
 #include "ops/AddFile.h"
 
 namespace kestrel::cli {

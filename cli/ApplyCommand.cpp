@@ -8,10 +8,10 @@
 #include <sstream>
 
 #include "cli/Command.h"
-#include "cli/ImageText.h"
 #include "cli/OpenImage.h"
 #include "cli/PreviewOutput.h"
 #include "cli/TerminalProgress.h"
+#include "image/NameText.h"
 #include "journal/EditSummary.h"
 #include "ops/PlanApply.h"
 

@@ -4,9 +4,9 @@
 #include <iostream>
 
 #include "cli/Command.h"
-#include "cli/ImageText.h"
 #include "cli/OpenImage.h"
 #include "cli/TerminalProgress.h"
+#include "image/NameText.h"
 #include "ops/Blanking.h"
 #include "ops/MasterFile.h"
 #include "ops/ModifyToc.h"

@@ -5,9 +5,9 @@
 #include <iostream>
 
 #include "cli/Command.h"
-#include "cli/ImageText.h"
 #include "cli/OpenImage.h"
 #include "cli/TerminalProgress.h"
+#include "image/NameText.h"
 #include "ops/Extraction.h"
 
 namespace kestrel::cli {
@@ -48,13 +48,14 @@ struct ExtractOutcome {
 // The folder a directory of the image is written to. Its name comes from the image too: the
 // rule for file names keeps it inside `folder`.
 Result<OutputFolder> enterSubfolder(const OutputFolder& folder, const std::string& identifier,
-                                    ExtractOutcome& outcome) {
-    const auto name = outputName(identifier);
+                                    bool textName, ExtractOutcome& outcome) {
+    const std::string wanted = textName ? utf8FromTypedBytes(identifier) : identifier;
+    const auto name = outputName(wanted);
     if (!name) {
         return name.error();
     }
     auto entered = folder.enter(*name);
-    if (entered && *name != identifier) {
+    if (entered && *name != wanted) {
         outcome.renamed.push_back({identifier, folder.pathOf(*name)});
     }
     return entered;
@@ -82,7 +83,8 @@ void extractTree(Session& session, const std::vector<std::vector<DirectoryNumber
             outcome.repeats.push_back({child.number, child.sameAs});
             continue;
         }
-        auto subfolder = enterSubfolder(folder, child.identifier, outcome);
+        auto subfolder =
+            enterSubfolder(folder, child.identifier, session.volume().udfOnly, outcome);
         if (!subfolder) {
             outcome.failures.push_back(shownRecordName(child.identifier) + ": " +
                                        subfolder.error().message);
@@ -159,7 +161,8 @@ int runExtract(const ExtractArguments& arguments, const CommonOptions& options) 
                 continue;
             }
             const auto& directory = volume.directories[tree - 1];
-            auto subfolder = enterSubfolder(*folder, directory.identifier, outcome);
+            auto subfolder =
+                enterSubfolder(*folder, directory.identifier, session->volume().udfOnly, outcome);
             if (!subfolder) {
                 outcome.failures.push_back(shownRecordName(directory.identifier) + ": " +
                                            subfolder.error().message);

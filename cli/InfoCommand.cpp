@@ -2,11 +2,11 @@
 #include <iostream>
 
 #include "cli/Command.h"
-#include "cli/ImageText.h"
 #include "cli/OpenImage.h"
 #include "image/DiscKind.h"
 #include "image/DualLayer.h"
 #include "image/IsoLayout.h"
+#include "image/NameText.h"
 #include "journal/EditSummary.h"
 
 namespace kestrel::cli {

@@ -6,8 +6,8 @@
 #include <optional>
 
 #include "cli/Command.h"
-#include "cli/ImageText.h"
 #include "cli/OpenImage.h"
+#include "image/NameText.h"
 #include "image/VolumePaths.h"
 
 namespace kestrel::cli {
@@ -34,13 +34,11 @@ std::string sameAsPath(const Volume& volume, DirectoryNumber number) {
     return repeated == 0 ? "" : directoryPath(volume, repeated);
 }
 
-nlohmann::json fileJson(const ListRow& row) {
-    nlohmann::json json{{"name", utf8FromImageBytes(row.name)},
-                        {"lba", static_cast<int32_t>(row.extentLba)},
-                        {"size", row.totalLength},
-                        {"date", row.dateModified},
-                        {"sectors", row.sectors()},
-                        {"longName", row.longName}};
+nlohmann::json fileJson(const Volume& volume, const ListRow& row) {
+    nlohmann::json json{
+        {"name", volume.nameText(row.name)}, {"lba", static_cast<int32_t>(row.extentLba)},
+        {"size", row.totalLength},           {"date", row.dateModified},
+        {"sectors", row.sectors()},          {"longName", row.longName}};
     if (!row.extents.empty()) {
         auto extents = nlohmann::json::array();
         for (const auto& extent : row.extents) {
@@ -58,23 +56,23 @@ nlohmann::json directoryJson(const Volume& volume, const ListedDirectory& listed
     auto subdirectories = nlohmann::json::array();
     for (const DirectoryNumber child : listed.subdirectories) {
         const auto& directory = volume.directories[child - 1];
-        nlohmann::json entry{{"name", utf8FromImageBytes(directory.identifier)},
-                             {"path", utf8FromImageBytes(directoryPath(volume, child))},
+        nlohmann::json entry{{"name", volume.nameText(directory.identifier)},
+                             {"path", volume.nameText(directoryPath(volume, child))},
                              {"lba", static_cast<int32_t>(directory.extentLba)}};
         if (const auto sameAs = sameAsPath(volume, child); !sameAs.empty()) {
-            entry["sameAs"] = utf8FromImageBytes(sameAs);
+            entry["sameAs"] = volume.nameText(sameAs);
         }
         subdirectories.push_back(std::move(entry));
     }
     auto files = nlohmann::json::array();
     for (const auto& row : listed.files) {
-        files.push_back(fileJson(row));
+        files.push_back(fileJson(volume, row));
     }
-    nlohmann::json json{{"path", utf8FromImageBytes(directoryPath(volume, listed.number))},
+    nlohmann::json json{{"path", volume.nameText(directoryPath(volume, listed.number))},
                         {"directories", std::move(subdirectories)},
                         {"files", std::move(files)}};
     if (const auto sameAs = sameAsPath(volume, listed.number); !sameAs.empty()) {
-        json["sameAs"] = utf8FromImageBytes(sameAs);
+        json["sameAs"] = volume.nameText(sameAs);
     }
     return json;
 }
@@ -94,10 +92,12 @@ void printRow(const std::string& name, const std::string& lba, const std::string
 
 void printDirectory(const Volume& volume, const ListedDirectory& listed, bool withHeading) {
     if (withHeading) {
-        std::printf("%s:\n", shownName(directoryPath(volume, listed.number)).c_str());
+        std::printf("%s:\n",
+                    shownText(volume.nameText(directoryPath(volume, listed.number))).c_str());
     }
     if (const auto sameAs = sameAsPath(volume, listed.number); !sameAs.empty()) {
-        std::printf("The same directory as %s, listed there\n", shownName(sameAs).c_str());
+        std::printf("The same directory as %s, listed there\n",
+                    shownText(volume.nameText(sameAs)).c_str());
         return;
     }
     const bool chained =
@@ -109,17 +109,19 @@ void printDirectory(const Volume& volume, const ListedDirectory& listed, bool wi
     for (const DirectoryNumber child : listed.subdirectories) {
         const auto& directory = volume.directories[child - 1];
         const auto sameAs = sameAsPath(volume, child);
-        printRow(shownName(directory.identifier) + "/",
+        printRow(shownText(volume.nameText(directory.identifier)) + "/",
                  std::to_string(static_cast<int32_t>(directory.extentLba)), "-", "-", "-",
-                 column("-"), sameAs.empty() ? "" : "same as " + shownName(sameAs));
+                 column("-"),
+                 sameAs.empty() ? "" : "same as " + shownText(volume.nameText(sameAs)));
     }
     for (const auto& row : listed.files) {
-        std::string note = shownText(row.longName);
+        // A UDF name beyond Latin-1 is its long name too, shown already.
+        std::string note = row.longName == volume.nameText(row.name) ? "" : shownText(row.longName);
         if (!row.brokenChain.empty()) {
             note += (note.empty() ? "" : "  ") +
                     ("[chain of records broken: " + shownText(row.brokenChain) + "]");
         }
-        printRow(shownName(row.name), row.lba, row.size, row.dateModified,
+        printRow(shownText(volume.nameText(row.name)), row.lba, row.size, row.dateModified,
                  std::to_string(row.sectors()),
                  column(row.extents.empty() ? "" : std::to_string(row.extents.size())), note);
     }

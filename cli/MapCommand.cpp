@@ -3,9 +3,9 @@
 #include <iostream>
 
 #include "cli/Command.h"
-#include "cli/ImageText.h"
 #include "cli/OpenImage.h"
 #include "image/ExtentMap.h"
+#include "image/NameText.h"
 #include "ops/ModifyToc.h"
 
 namespace kestrel::cli {

@@ -3,7 +3,7 @@
 #include <iostream>
 #include <map>
 
-#include "cli/ImageText.h"
+#include "image/NameText.h"
 #include "journal/UndoLimits.h"
 
 namespace kestrel::cli {

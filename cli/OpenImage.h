@@ -17,7 +17,7 @@ namespace kestrel::cli {
 // refused for layer 1.
 Result<Session> openImage(const std::string& imagePath, unsigned layer);
 
-// A file named by a path typed in UTF-8 (see ImageText.h); a directory is refused.
+// A file named by a path typed in UTF-8 (see image/NameText.h); a directory is refused.
 Result<VolumePath> fileInImage(const Session& session, const std::string& path);
 
 // The files named by `paths`, in their order.

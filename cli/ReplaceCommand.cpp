@@ -4,10 +4,10 @@
 #include <iostream>
 
 #include "cli/Command.h"
-#include "cli/ImageText.h"
 #include "cli/OpenImage.h"
 #include "cli/PreviewOutput.h"
 #include "cli/TerminalProgress.h"
+#include "image/NameText.h"
 #include "ops/Replace.h"
 
 namespace kestrel::cli {

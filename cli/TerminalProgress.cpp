@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "cli/ImageText.h"
+#include "image/NameText.h"
 
 namespace kestrel::cli {
 

@@ -26,10 +26,13 @@ std::string format(const char* pattern, auto... values) {
 
 }  // namespace
 
+std::string formatListDate(int year, unsigned month, unsigned day) {
+    const bool monthKnown = month >= 1 && month <= kMonthNames.size();
+    return format("%s %u, %d", monthKnown ? kMonthNames[month - 1] : kUnknownMonth, day, year);
+}
+
 std::string formatRecordDate(const RecordDate& date) {
-    const bool monthKnown = date.month >= 1 && date.month <= kMonthNames.size();
-    return format("%s %d, %d", monthKnown ? kMonthNames[date.month - 1] : kUnknownMonth,
-                  int{date.day}, 1900 + date.yearsSince1900);
+    return formatListDate(1900 + date.yearsSince1900, date.month, date.day);
 }
 
 ListRow makeListRow(const DirectoryRecord& record) {

@@ -48,6 +48,7 @@ ListRow makeListRow(const DirectoryRecord& record);
 ListRow makeListRow(const DirectoryRecord& first, const ListedRecords& file);
 // "Febuary 3, 2003"
 std::string formatRecordDate(const RecordDate& date);
+std::string formatListDate(int year, unsigned month, unsigned day);
 
 // Chains records as ListedFileChains does, an extent past `dataEnd` breaking a chain.
 Result<DirectoryListing> listDirectory(const ImageSource& image, DirectoryPlace place,

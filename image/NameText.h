@@ -24,4 +24,12 @@ std::string shownText(std::string_view utf8);
 // tabs stay what they are.
 std::string shownMessage(std::string_view utf8);
 
+// Text in UTF-8 (a typed path, a UDF name) as image bytes: characters up to U+00FF become one
+// byte each; text that is not UTF-8, or holds anything beyond Latin-1, is taken byte for byte.
+std::string imageBytesFromUtf8(const std::string& text);
+
+// The text imageBytesFromUtf8 made `bytes` from: UTF-8 that holds a character beyond U+00FF
+// stands for itself, anything else is Latin-1.
+std::string utf8FromTypedBytes(std::string_view bytes);
+
 }  // namespace kestrel

@@ -24,12 +24,14 @@ RecordLocation locationOf(const WalkedRecord& walked) {
                           walked.record.dataLength,
                           walked.record.identifier,
                           {},
-                          {}};
+                          {},
+                          std::nullopt};
 }
 
 RecordLocation locationOf(const RecordView& view) {
     return RecordLocation{
-        view.offset, view.extentLba(), view.dataLength(), std::string(view.identifier()), {}, {}};
+        view.offset, view.extentLba(), view.dataLength(), std::string(view.identifier()), {},
+        {},          std::nullopt};
 }
 
 RecordLocation locationOf(const ListedRecords& file) {

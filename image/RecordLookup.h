@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,9 @@ struct RecordLocation {
     std::vector<Extent> extents;
     // Why its chain of records ends before its last extent; empty when whole.
     std::string brokenChain;
+    // Where the file's bytes lie inside its UDF file entry, for data embedded there: the
+    // entry, not an extent, holds them.
+    std::optional<uint64_t> embeddedOffset;
 
     // Whether the file is stored in a chain of records, which one record's LBA and size
     // cannot describe.

@@ -4,6 +4,8 @@
 #include <limits>
 
 #include "image/IsoLayout.h"
+#include "image/NameText.h"
+#include "image/UdfRows.h"
 
 namespace kestrel {
 
@@ -12,7 +14,7 @@ Volume udfOnlyVolume(const UdfVolume& udf, const UdfTree& tree, uint64_t imageBy
     volume.udfOnly = true;
     const std::string& label =
         udf.logicalVolumeIdentifier.empty() ? udf.volumeIdentifier : udf.logicalVolumeIdentifier;
-    volume.label = label.empty() ? "NO LABEL" : label;
+    volume.label = label.empty() ? "NO LABEL" : imageBytesFromUtf8(label);
     volume.isDvd = true;
     volume.volumeSectors = static_cast<uint32_t>(
         std::min<uint64_t>(imageBytes >> kSectorShift, std::numeric_limits<uint32_t>::max()));
@@ -27,14 +29,14 @@ Volume udfOnlyVolume(const UdfVolume& udf, const UdfTree& tree, uint64_t imageBy
         entry.number = static_cast<DirectoryNumber>(index + 1);
         entry.parent = directory.parent ? static_cast<uint16_t>(*directory.parent + 1) : 0;
         entry.extentLba = directory.icbSector;
-        entry.identifier = directory.name;
+        entry.identifier = imageBytesFromUtf8(directory.name);
         volume.directories.push_back(std::move(entry));
     }
     return volume;
 }
 
 Result<Volume> readUdfOnlyVolume(const ImageSource& image) {
-    auto udf = readUdfVolume(image);
+    auto udf = readUdfFileSystem(image);
     if (!udf) {
         return udf.error();
     }
@@ -42,7 +44,7 @@ Result<Volume> readUdfOnlyVolume(const ImageSource& image) {
     if (!size) {
         return size.error();
     }
-    return udfOnlyVolume(*udf, readUdfTree(image, *udf), *size);
+    return udfOnlyVolume(udf->volume, udf->tree, *size);
 }
 
 }  // namespace kestrel

@@ -7,6 +7,7 @@
 #include "image/DirectoryTreeWalk.h"
 #include "image/IsoLayout.h"
 #include "image/LongNames.h"
+#include "image/NameText.h"
 #include "image/UdfDescriptors.h"
 #include "image/UdfNames.h"
 #include "image/UdfOnlyVolume.h"
@@ -139,6 +140,10 @@ Result<std::vector<PathTableDirectory>> readDescriptorTree(const ImageSource& im
     return walkDirectoryTree(image, descriptor.root->extentLba);
 }
 
+std::string Volume::nameText(std::string_view bytes) const {
+    return udfOnly ? utf8FromTypedBytes(bytes) : utf8FromImageBytes(bytes);
+}
+
 Result<Volume> readVolume(const ImageSource& image) {
     // Everything up to the classification bytes, which lie behind the label and the size.
     std::array<uint8_t, kDiscKindOffset + 2 - kLabelOffset> fixedFields{};
@@ -178,10 +183,15 @@ Result<Volume> readVolume(const ImageSource& image) {
         auto udf = readUdfOnlyVolume(image);
         if (!udf) {
             const std::string revision = udfRevisionOf(image);
+            // The reason names the image again; here it is the image just named.
+            std::string reason = udf.error().message;
+            if (reason.starts_with(image.path() + " ")) {
+                reason.replace(0, image.path().size(), "it");
+            }
             return Error{ErrorKind::CorruptImage,
                          image.path() + " holds a UDF file system without ISO 9660" +
                              (revision.empty() ? "" : " (" + revision + ")") +
-                             " that cannot be read: " + udf.error().message};
+                             " that cannot be read: " + reason};
         }
         return udf;
     }

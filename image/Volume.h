@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "image/DirectoryWalk.h"
@@ -47,6 +48,10 @@ struct Volume {
     std::vector<PathTableDirectory> directories;
     VolumeFeatures features;
     std::optional<TreeDescriptor> joliet;
+
+    // A name from the volume (an identifier, a path of them) as UTF-8 text: its bytes read as
+    // Latin-1, or for a UDF volume the text they were made from.
+    std::string nameText(std::string_view bytes) const;
 };
 
 Result<Volume> readVolume(const ImageSource& image);

@@ -136,6 +136,11 @@ Result<AddJob> prepareAdd(Session& session, DirectoryNumber directory,
         return notAdded(name, Error{ErrorKind::InvalidInput,
                                     "Add writes into layer 0's volume only; nothing was written"});
     }
+    if (session.volume().udfOnly) {
+        return notAdded(name, Error{ErrorKind::InvalidInput,
+                                    "Kestrel does not yet add files to an image of UDF alone; "
+                                    "nothing was written"});
+    }
     if (directory == 0 || directory > session.volume().directories.size() ||
         session.volume().directories[directory - 1].sameAs != 0) {
         return notAdded(name, Error{ErrorKind::NotFound,

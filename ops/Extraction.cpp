@@ -206,7 +206,8 @@ ExtractionReport extractFiles(const OperationSnapshot& snapshot, const OutputFol
             report.stopped = true;
             break;
         }
-        const auto name = outputName(file.rowName);
+        const std::string wanted = snapshot.fileNameOf(file.rowName);
+        const auto name = outputName(wanted);
         const auto ended =
             !image  ? Result<TransferEnd>(image.error())
             : !name ? Result<TransferEnd>(name.error())
@@ -215,7 +216,7 @@ ExtractionReport extractFiles(const OperationSnapshot& snapshot, const OutputFol
             report.failures.push_back({file.rowName, ended.error()});
             continue;
         }
-        if (*name != file.rowName) {
+        if (*name != wanted) {
             report.renamed.push_back({file.rowName, folder.pathOf(*name)});
         }
         if (!file.record->brokenChain.empty()) {

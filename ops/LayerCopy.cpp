@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <vector>
 
-#include "ops/ImageWriter.h"
 #include "journal/StateFolder.h"
+#include "ops/ImageWriter.h"
 
 namespace kestrel {
 

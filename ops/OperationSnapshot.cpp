@@ -35,6 +35,12 @@ std::vector<std::string> OperationSnapshot::structuresCovered() const {
 }
 
 Result<void> OperationSnapshot::mayWriteOver(const SnapshotFile& file) const {
+    if (file.record && file.record->embeddedOffset) {
+        return Error{ErrorKind::InvalidInput,
+                     file.rowName +
+                         "'s data is held inside its UDF file entry, whose checksums a write "
+                         "there would break; nothing was done to it"};
+    }
     if (const auto covered = structuresConfirmed ? std::nullopt : structureCovered(*this, file)) {
         return Error{ErrorKind::InvalidInput,
                      *covered +
@@ -46,7 +52,15 @@ Result<void> OperationSnapshot::mayWriteOver(const SnapshotFile& file) const {
 
 Result<std::vector<DataPiece>> OperationSnapshot::dataPieces(const SnapshotFile& file,
                                                              uint64_t imageSize) const {
-    const auto extents = fileExtents(file.record.value());
+    const RecordLocation& location = file.record.value();
+    if (location.embeddedOffset) {
+        if (*location.embeddedOffset + location.dataLength > imageSize) {
+            return Error{ErrorKind::OutOfRange, file.rowName + "'s data runs past the end of " +
+                                                    imagePath() + "; nothing was done to it"};
+        }
+        return std::vector<DataPiece>{{*location.embeddedOffset, location.dataLength}};
+    }
+    const auto extents = fileExtents(location);
     std::vector<DataPiece> pieces;
     for (size_t i = 0; i < extents.size(); ++i) {
         const Extent& extent = extents[i];

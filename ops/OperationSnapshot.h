@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "image/NameText.h"
 #include "image/RecordLookup.h"
 #include "image/VolumeStructures.h"
 #include "io/ImageFile.h"
@@ -36,6 +37,9 @@ struct OperationSnapshot {
     std::string recordsPath;   // the presented file the records were read from
     uint64_t layerOffset = 0;  // added to an extent's LBA x 2048 to find its data in the image
     std::vector<SnapshotFile> files;  // in list order
+    // The names are text made into image bytes, as a UDF volume's are: a file is written
+    // out under the text.
+    bool textNames = false;
     // Where Dummy and Overwrite save what they overwrite; unless the user chose to go on
     // without undo, a run without a journal writes nothing.
     Result<Journal> journal = Error{ErrorKind::NotFound, "no undo journal was opened"};
@@ -46,6 +50,10 @@ struct OperationSnapshot {
     bool structuresConfirmed = false;
 
     const std::string& imagePath() const { return image->path(); }
+    // The name a file of the row is written out under, before outputName's rules.
+    std::string fileNameOf(const std::string& rowName) const {
+        return textNames ? utf8FromTypedBytes(rowName) : rowName;
+    }
     // The image read through its user data, on a handle of the run's own.
     Result<std::unique_ptr<ImageSource>> openImage() const;
     // The file data the found files hold, which Dummy and Overwrite would save for undo.

@@ -138,6 +138,10 @@ void FileFinder::patched(const FoundFile& file) {
 }
 
 Result<RecordLocation> FileFinder::locate(const PlannedFile& file) {
+    // A UDF file system is read whole, once per edit: nothing to save by walking here.
+    if (session_.volume().udfOnly) {
+        return session_.findRecord(file.directory, file.rowName);
+    }
     auto walked = walked_.find(file.directory);
     if (walked == walked_.end()) {
         walked = walked_.emplace(file.directory, walk(file.directory)).first;

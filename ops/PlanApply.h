@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "journal/JournalEdit.h"
 #include "ops/BlockTransfer.h"
 #include "ops/EditPlan.h"
-#include "journal/JournalEdit.h"
 #include "ops/Session.h"
 
 namespace kestrel {

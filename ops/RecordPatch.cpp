@@ -121,6 +121,15 @@ Result<void> patchTarget(JournalEdit& edit, const RecordTargets& targets,
 
 Result<PatchOutcome> patchRecordTargets(JournalEdit& edit, const RecordTargets& targets,
                                         const RecordFields& fields) {
+    if (targets.udfOnly) {
+        const size_t mark = edit.mark();
+        auto patched = patchUdfTwin(edit, *targets.udfTwin, fields.lba, fields.size);
+        if (!patched) {
+            return edit.mark() == mark ? patched.error()
+                                       : edit.rollBackAfter(patched.error(), mark, "the UDF entry");
+        }
+        return PatchOutcome{std::nullopt, true};
+    }
     if (auto patched = patchTarget(edit, targets, targets.primary, fields); !patched) {
         return patched.error();
     }

@@ -35,6 +35,9 @@ struct RecordTargets {
     std::optional<UdfTwin> udfTwin;
     std::optional<std::string> udfMissing;
     std::optional<uint64_t> layerOffset;
+    // On a volume of UDF alone the file's entry is its one record: `udfTwin` is what is
+    // patched, and an edit that cannot patch it writes nothing.
+    bool udfOnly = false;
 };
 
 // Patches the targets' records, the primary first: when it cannot be written, nothing is; when

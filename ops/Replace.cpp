@@ -106,6 +106,15 @@ Result<ReplaceJob> prepareReplace(Session& session, DirectoryNumber directory,
     if (!placement) {
         return notReplaced(location, placement.error());
     }
+    if (session.volume().udfOnly && placement->kind != PlacementKind::OwnExtent) {
+        return notReplaced(location,
+                           Error{ErrorKind::InvalidInput,
+                                 "on an image of UDF alone, a replacement goes into the file's own "
+                                 "sectors only (it needs " +
+                                     std::to_string(*size) +
+                                     " bytes), as Kestrel does not yet take blocks from the UDF "
+                                     "partition's free space; nothing was written"});
+    }
     std::optional<DirectoryRewrite> chain;
     auto records = location.isChained()
                        ? Result<RecordTargets>(RecordTargets{location, {}, {}, {}, {}, {}})

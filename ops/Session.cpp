@@ -1,10 +1,12 @@
 #include "ops/Session.h"
 
+#include <algorithm>
 #include <unordered_map>
 
 #include "image/DualLayer.h"
 #include "image/IsoLayout.h"
 #include "image/LongNames.h"
+#include "image/UdfTag.h"
 #include "ops/ImageJournal.h"
 #include "ops/UndoEdit.h"
 
@@ -176,6 +178,7 @@ Result<void> Session::switchLayers() {
     layerOne_ = !layerOne_;
     joliet_.reset();
     udf_.reset();
+    udfOnly_.reset();
     structures_.reset();
     volume_ = Volume{};
     presented_.reset();
@@ -203,6 +206,13 @@ Result<DirectoryListing> Session::listDirectory(DirectoryNumber directory) {
     }
     if (auto same = requireSameFile(); !same) {
         return same.error();
+    }
+    if (volume_.udfOnly) {
+        const auto udf = udfDirectory(directory);
+        if (!udf) {
+            return udf.error();
+        }
+        return *udf == nullptr ? DirectoryListing{} : listUdfFiles(**udf);
     }
     auto listing = kestrel::listDirectory(*presented_, directoryPlace(directory),
                                           volume_.listingStart, dataEnd());
@@ -234,8 +244,59 @@ Result<RecordLocation> Session::findRecord(DirectoryNumber directory,
     if (auto same = requireSameFile(); !same) {
         return same.error();
     }
+    if (volume_.udfOnly) {
+        const auto udf = udfDirectory(directory);
+        if (!udf) {
+            return udf.error();
+        }
+        const UdfEntry* file = *udf == nullptr ? nullptr : findUdfFile(**udf, rowName);
+        if (file == nullptr) {
+            return recordNotFound(rowName, presentedName());
+        }
+        return udfLocationOf(*file);
+    }
     return findDirectoryRecord(*presented_, directoryPlace(directory), volume_.listingStart,
                                rowName, dataEnd());
+}
+
+Result<const UdfDirectory*> Session::udfDirectory(DirectoryNumber directory) const {
+    if (!udfOnly_) {
+        auto read = readUdfFileSystem(*presented_);
+        if (!read) {
+            return read.error();
+        }
+        udfOnly_ = std::move(*read);
+    }
+    const auto& directories = udfOnly_->tree.directories;
+    return directory == 0 || directory > directories.size() ? nullptr : &directories[directory - 1];
+}
+
+Result<RecordTargets> Session::udfRecordTargets(DirectoryNumber directory,
+                                                const RecordLocation& location) const {
+    const auto udf = udfDirectory(directory);
+    if (!udf) {
+        return udf.error();
+    }
+    if (*udf == nullptr) {
+        return recordNotFound(location.identifier, presentedName());
+    }
+    const auto& entries = (*udf)->entries;
+    const auto file = std::ranges::find_if(entries, [&location](const UdfEntry& entry) {
+        return uint64_t{entry.file.sector} * kUdfBlockSize == location.recordOffset &&
+               udfRowName(entry) == location.identifier;
+    });
+    if (file == entries.end()) {
+        return recordNotFound(location.identifier, presentedName());
+    }
+    auto twin = udfTwinOf(udfOnly_->volume, file->file);
+    if (!twin) {
+        return Error{twin.error().kind, nameOf(location.identifier) + " cannot be edited: " +
+                                            twin.error().message + "; nothing was written"};
+    }
+    RecordTargets targets{location,         std::nullopt, std::nullopt,
+                          std::move(*twin), std::nullopt, std::nullopt};
+    targets.udfOnly = true;
+    return targets;
 }
 
 std::optional<std::string> Session::endFixed() const {
@@ -331,6 +392,7 @@ void Session::readThrough(const StagedWrites* staged) {
     // The Joliet tree kept the staged edits' changes: read afresh, it holds what was written.
     joliet_.reset();
     udf_.reset();
+    udfOnly_.reset();
 }
 
 // A write that failed part-way is put back before the failure is reported.
@@ -358,6 +420,7 @@ Result<std::function<Result<void>(OperationObserver*)>> Session::undoTask(uint64
 void Session::forgetReadStructures() {
     joliet_.reset();
     udf_.reset();
+    udfOnly_.reset();
     structures_.reset();
     if (!presentsLayerOne() && !layerCopyMade_) {
         followImageLength();
@@ -403,6 +466,9 @@ Result<RecordTargets> Session::recordTargets(DirectoryNumber directory,
     if (auto single = requireOneExtent(location); !single) {
         return single.error();
     }
+    if (volume_.udfOnly) {
+        return udfRecordTargets(directory, location);
+    }
     RecordTargets targets{
         location,     std::nullopt,
         std::nullopt, std::nullopt,
@@ -447,6 +513,9 @@ Result<PatchOutcome> Session::patchRecord(JournalEdit& edit, DirectoryNumber dir
         return targets.error();
     }
     auto outcome = patchRecordTargets(edit, *targets, fields);
+    if (targets->udfOnly) {
+        udfOnly_.reset();
+    }
     if (outcome && outcome->udfTwinPatched && udf_) {
         udf_->update(*targets->udfTwin, fields.lba, fields.size);
     }
@@ -465,6 +534,7 @@ OperationSnapshot Session::snapshot(DirectoryNumber directory,
     snapshot.imageName = imageName_;
     snapshot.recordsPath = presentedPath();
     snapshot.layerOffset = layerOffset();
+    snapshot.textNames = volume_.udfOnly;
     snapshot.structures = structures();
     if (journal_) {
         snapshot.journal = *journal_;
@@ -478,7 +548,16 @@ OperationSnapshot Session::snapshot(DirectoryNumber directory,
     // A file replaced since it was opened would have its data written at the old file's
     // offsets: every row carries the refusal instead.
     Result<void> walked = hasDirectory(directory) ? requireSameFile() : Result<void>();
-    if (walked && hasDirectory(directory)) {
+    if (walked && hasDirectory(directory) && volume_.udfOnly) {
+        const auto udf = udfDirectory(directory);
+        walked = udf ? Result<void>() : Result<void>(udf.error());
+        for (auto& [name, found] : wanted) {
+            const UdfEntry* file = udf && *udf != nullptr ? findUdfFile(**udf, name) : nullptr;
+            if (file != nullptr) {
+                found = udfLocationOf(*file);
+            }
+        }
+    } else if (walked && hasDirectory(directory)) {
         walked = walkListedFiles(*presented_, directoryPlace(directory), volume_.listingStart,
                                  dataEnd(), [&](const ListedRecords& file) {
                                      auto found =

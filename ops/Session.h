@@ -15,6 +15,7 @@
 #include "image/DualLayer.h"
 #include "image/JolietTree.h"
 #include "image/RecordLookup.h"
+#include "image/UdfRows.h"
 #include "image/Volume.h"
 #include "image/VolumeStructures.h"
 #include "io/ContainerOpen.h"
@@ -133,6 +134,11 @@ private:
     // Where layer 1's volume starts in the image.
     uint64_t layerOneStart() const { return layer0Bytes_ - kLayerOneLead; }
     bool hasDirectory(DirectoryNumber directory) const;
+    // A volume of UDF alone: its directory `directory`, read on first use; nothing when the
+    // file system, read again after an edit, no longer has it.
+    Result<const UdfDirectory*> udfDirectory(DirectoryNumber directory) const;
+    Result<RecordTargets> udfRecordTargets(DirectoryNumber directory,
+                                           const RecordLocation& location) const;
     // Refuses when the presented path no longer names the file that was opened: one removed
     // or replaced since would otherwise be read from the old file, and written in the new.
     Result<void> requireSameFile() const;
@@ -154,6 +160,7 @@ private:
     Volume volume_;
     std::optional<JolietTree> joliet_;
     std::optional<UdfView> udf_;
+    mutable std::optional<UdfFileSystem> udfOnly_;
     mutable std::shared_ptr<const VolumeStructures> structures_;
     Result<Journal> journal_;
     std::vector<std::string> recoveryNotes_;

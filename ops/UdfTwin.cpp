@@ -56,6 +56,26 @@ void sealDescriptor(std::span<uint8_t> descriptor) {
 
 }  // namespace
 
+Result<UdfTwin> udfTwinOf(const UdfVolume& volume, const UdfFileEntry& entry) {
+    if (entry.extents.empty()) {
+        return Error{ErrorKind::InvalidInput,
+                     entry.allocation == UdfAllocation::Embedded
+                         ? "its data is held inside its UDF file entry, which has no extent to "
+                           "point elsewhere"
+                         : "its UDF file entry records no extent to point elsewhere"};
+    }
+    const UdfExtent& data = entry.extents.front();
+    const auto& maps = volume.descriptors.maps;
+    if (entry.allocation == UdfAllocation::Extended || data.partition >= maps.size() ||
+        maps[data.partition].kind != UdfMapKind::Physical) {
+        return Error{ErrorKind::InvalidInput,
+                     "its UDF entry describes its data in a way Kestrel does not rewrite (an "
+                     "extended descriptor, or a metadata partition)"};
+    }
+    const UdfPartition& partition = volume.descriptors.partitions[maps[data.partition].partition];
+    return UdfTwin{entry, partition.startSector, partition.sectors};
+}
+
 Result<UdfView> UdfView::read(const ImageSource& image) {
     auto volume = readUdfVolume(image);
     if (!volume) {
@@ -94,17 +114,7 @@ Result<UdfTwin> UdfView::twin(const Extent& extent, const std::string& name) con
                                               ? "no UDF file has its data as its one extent"
                                               : "several UDF files have its data and its name"};
     }
-    const UdfFileEntry& entry = found.front()->file;
-    const UdfExtent& data = entry.extents.front();
-    const auto& maps = volume_.descriptors.maps;
-    if (entry.allocation == UdfAllocation::Extended || data.partition >= maps.size() ||
-        maps[data.partition].kind != UdfMapKind::Physical) {
-        return Error{ErrorKind::InvalidInput,
-                     "its UDF entry describes its data in a way Kestrel does not rewrite (an "
-                     "extended descriptor, or a metadata partition)"};
-    }
-    const UdfPartition& partition = volume_.descriptors.partitions[maps[data.partition].partition];
-    return UdfTwin{entry, partition.startSector, partition.sectors};
+    return udfTwinOf(volume_, found.front()->file);
 }
 
 void UdfView::update(const UdfTwin& twin, uint32_t lba, std::optional<uint32_t> size) {

@@ -21,6 +21,10 @@ struct UdfTwin {
     uint32_t partitionSectors = 0;
 };
 
+// The twin that is `entry`: refused when its data is described in a way this does not rewrite
+// (embedded in the entry, no extent, an extended descriptor, a metadata partition).
+Result<UdfTwin> udfTwinOf(const UdfVolume& volume, const UdfFileEntry& entry);
+
 // A bridge image's UDF files, found by their data.
 class UdfView {
 public:

@@ -1,5 +1,6 @@
 // Browse, the directory tree and the file list.
 #include "ops/ModifyToc.h"
+#include "support/UdfImages.h"
 #include "tests/app/WindowFixture.h"
 
 namespace kestrel::test {
@@ -43,6 +44,35 @@ TEST_F(BrowseTest, OpensTheChosenImageIntoTheTreeAndListsEachDirectorySelected) 
     }
     tree()->clearSelection();
     EXPECT_EQ(list()->topLevelItemCount(), 0);
+}
+
+// An image of UDF alone opens into the tree of its UDF directories; its rows show the UDF
+// files, a name beyond Latin-1 told in the tooltip, and Modify TOC rewrites the file's entry.
+TEST_F(BrowseTest, AnImageOfUdfAloneIsBrowsedAndItsFileEntriesEdited) {
+    const auto made = makeUdfImage(dir, kUdfMakers[5]);
+    ASSERT_TRUE(made);
+    browseTo(*made);
+    EXPECT_TRUE(takeMessages().empty());
+    EXPECT_EQ(outline(tree()->topLevelItem(0)), "KESTREL(DOCS(DEEP(DEEPER)))");
+    EXPECT_EQ(text(C::kDiscKindText), "UDF 1.02");
+    EXPECT_EQ(column(0), QStringList({"README.TXT", "EMPTY.TXT"}));
+
+    tree()->setCurrentItem(tree()->topLevelItem(0)->child(0));
+    EXPECT_EQ(column(0), QStringList({"Mixed Case N\u00e4me.txt", "Euro \u00e2\\u0082\u00ac.txt",
+                                      "DATA.BIN", "BIG.BIN"}));
+    const auto euro = list()->findItems("Euro", Qt::MatchStartsWith, 0);
+    ASSERT_EQ(euro.size(), 1);
+    EXPECT_EQ(euro.first()->toolTip(0), QString::fromUtf8("Euro \u20ac.txt"));
+
+    selectRows({"DATA.BIN"});
+    modifySize("4");
+    EXPECT_EQ(takeMessages(), QStringList("Notice: File(s) Patched"));
+    EXPECT_EQ(cell("DATA.BIN", 2), "4");
+    auto reopened = Session::open(*made, dir.file("other.tmp"));
+    ASSERT_TRUE(reopened);
+    const auto found = reopened->findRecord(2, "DATA.BIN");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->dataLength, 4u);
 }
 
 // A path-table entry naming a directory already reached is shown as the same as the first

@@ -97,15 +97,21 @@ const std::vector<MessageCase> kCases = {
      {"extract", "-r", "-o", "out", "{image}", "/"},
      "(a record with an empty name): its name is not one",
      "\n: "},
-    {"AUdfOnlyImageIsSaidToBeOne",
+    {"AUdfOnlyImageWithoutAnchorsIsSaidToBeOne",
      [](const TempDir& folder) {
          const auto image = folder.file("image.udf");
          EXPECT_TRUE(commandOutput("mkudffs --new-file -b 2048 " + image + " 2000 >/dev/null"));
+         for (const int anchor : {256, 1744, 1999}) {
+             EXPECT_TRUE(commandOutput("dd if=/dev/zero of=" + image +
+                                       " bs=2048 seek=" + std::to_string(anchor) +
+                                       " count=1 conv=notrunc status=none"));
+         }
          return image;
      },
      {"info", "{image}"},
-     "{image} holds a UDF file system without ISO 9660",
-     "sector 16"},
+     "{image} holds a UDF file system without ISO 9660 that cannot be read: it holds no sound "
+     "UDF anchor",
+     "primary volume descriptor"},
 };
 
 class CliMessage : public ::testing::TestWithParam<MessageCase> {};

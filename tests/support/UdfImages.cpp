@@ -1,7 +1,9 @@
 #include "support/UdfImages.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <string_view>
 
 namespace kestrel::test {
 namespace {
@@ -112,6 +114,34 @@ bool moveIntoMetadataPartition(const std::string& image) {
         substituted("/usr/bin/python3 {script} {image}", "{script}", KESTREL_UDF_METADATA_SCRIPT),
         "{image}", image);
     return commandOutput(command + " >/dev/null 2>&1").has_value();
+}
+
+bool clearIsoDescriptors(const std::string& image) {
+    constexpr size_t kSector = 2048;
+    auto bytes = readFileBytes(image);
+    const auto holds = [&bytes](size_t sector, std::string_view identifier) {
+        return (sector + 1) * kSector <= bytes.size() &&
+               std::string_view(reinterpret_cast<const char*>(&bytes[sector * kSector + 1]),
+                                identifier.size()) == identifier;
+    };
+    size_t first = 16;
+    while (first < 64 && !holds(first, "BEA01")) {
+        ++first;
+    }
+    size_t last = first;
+    while (last < first + 8 && !holds(last, "TEA01")) {
+        ++last;
+    }
+    if (first == 64 || last == first + 8) {
+        return false;
+    }
+    const size_t moved = last + 1 - first;
+    std::copy_n(bytes.begin() + static_cast<long>(first * kSector), moved * kSector,
+                bytes.begin() + static_cast<long>(16 * kSector));
+    std::fill(bytes.begin() + static_cast<long>((16 + moved) * kSector),
+              bytes.begin() + static_cast<long>((last + 1) * kSector), 0);
+    writeFileBytes(image, bytes);
+    return true;
 }
 
 }  // namespace kestrel::test

@@ -34,6 +34,10 @@ inline constexpr size_t kUdfTreeEntries = 10;
 // a UDF 2.50 metadata partition (support/udf-metadata-partition.py); false when it failed.
 bool moveIntoMetadataPartition(const std::string& image);
 
+// Turns a bridge image into one of UDF alone: its recognition sequence moved up to sector 16
+// over the ISO 9660 descriptors, the sectors it leaves cleared; false when it has none.
+bool clearIsoDescriptors(const std::string& image);
+
 // Makes the maker's image in `work` and returns its path; nothing when the command failed.
 std::optional<std::string> makeUdfImage(const TempDir& work, const UdfMaker& maker);
 

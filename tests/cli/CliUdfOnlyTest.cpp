@@ -1,0 +1,221 @@
+// kestrel-cli on images of UDF alone, made from other makers' bridges with their ISO 9660
+// descriptors taken out (and one moved into a UDF 2.50 metadata partition): it lists what
+// 7-Zip's UDF reader lists and extracts the same bytes; each edit is read by 7-Zip as meant,
+// leaves every other file as it was and every sector outside the file's entry and data
+// unchanged, udfinfo reads the edited image, and undo gives it back byte for byte.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "CliRun.h"
+#include "ops/Session.h"
+#include "support/TestFiles.h"
+#include "support/UdfImages.h"
+
+namespace kestrel::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string contents(const fs::path& path) {
+    const auto bytes = readFileBytes(path.string());
+    return {bytes.begin(), bytes.end()};
+}
+
+// Path to size of every file 7-Zip's UDF reader lists.
+std::map<std::string, uint64_t> sevenZipFiles(const std::string& image) {
+    const auto listing = commandOutput("7z l -slt -tudf '" + image + "'");
+    EXPECT_TRUE(listing);
+    std::map<std::string, uint64_t> files;
+    std::istringstream lines(listing.value_or(""));
+    std::string path;
+    bool folder = false;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("Path = ")) {
+            path = line.substr(7);
+        } else if (line.starts_with("Folder = ")) {
+            folder = line.ends_with("+");
+        } else if (line.starts_with("Size = ") && !folder && !path.empty()) {
+            files["/" + path] = std::stoull(line.substr(7));
+        }
+    }
+    files.erase("/" + fs::path(image).filename().string());
+    return files;
+}
+
+// Path to size of every file `ls -R --json` lists.
+std::map<std::string, uint64_t> listedFiles(const std::string& image) {
+    const auto run = runCli({"--json", "ls", "-R", image});
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::map<std::string, uint64_t> files;
+    const auto json = run.json();
+    for (const auto& directory : json.at("listing")) {
+        const std::string path = directory.at("path");
+        for (const auto& file : directory.at("files")) {
+            files[(path == "/" ? "" : path) + "/" + file.at("name").get<std::string>()] =
+                file.at("size");
+        }
+    }
+    return files;
+}
+
+// Extracts every file of the image into `out`: 7-Zip, which reads no metadata partition,
+// or else kestrel-cli itself.
+void extractAll(const std::string& image, const fs::path& out, bool sevenZip) {
+    fs::remove_all(out);
+    if (sevenZip) {
+        ASSERT_TRUE(commandOutput("7z x -tudf -y -o'" + out.string() + "' '" + image +
+                                  "' >/dev/null 2>&1"));
+    } else {
+        const auto run = runCli({"extract", "-r", "-o", out.string(), image, "/"});
+        ASSERT_EQ(run.status, 0) << run.err;
+    }
+}
+
+struct Maker {
+    const char* name;
+    const char* bridge;  // the maker whose bridge it is made from
+    bool metadataPartition;
+    const char* disc;
+};
+
+const Maker kMakers[] = {
+    {"Genisoimage", "GenisoimageBridge", false, "UDF 1.02"},
+    {"Pycdlib", "PycdlibBridge", false, "UDF 1.02"},
+    {"MetadataPartition", "GenisoimageBridge", true, "UDF 2.50"},
+};
+
+class CliUdfOnly : public ::testing::TestWithParam<Maker> {};
+
+// The sectors of the file's entry and its data, which an edit of it may change.
+std::set<uint64_t> sectorsOf(const std::string& image, const std::string& directory,
+                             const std::string& name) {
+    auto session = Session::open(image, image + ".layer1");
+    EXPECT_TRUE(session);
+    std::set<uint64_t> sectors;
+    for (DirectoryNumber n = 1; session && n <= session->volume().directories.size(); ++n) {
+        if (session->volume().directories[n - 1].identifier != directory) {
+            continue;
+        }
+        const auto found = session->findRecord(n, name);
+        EXPECT_TRUE(found);
+        sectors.insert(found->recordOffset / 2048);
+        for (const auto& extent : fileExtents(*found)) {
+            for (uint64_t s = 0; s * 2048 < extent.length; ++s) {
+                sectors.insert(extent.lba + s);
+            }
+        }
+    }
+    return sectors;
+}
+
+TEST_P(CliUdfOnly, ListsExtractsAndEditsAs7zReads) {
+    const auto& maker = GetParam();
+    const TempDir work;
+    const auto bridge = std::ranges::find_if(
+        kUdfMakers, [&maker](const UdfMaker& m) { return std::string(m.name) == maker.bridge; });
+    const auto made = makeUdfImage(work, *bridge);
+    ASSERT_TRUE(made);
+    ASSERT_TRUE(clearIsoDescriptors(*made));
+    const auto sevenZipListing = sevenZipFiles(*made);
+    if (maker.metadataPartition) {
+        ASSERT_TRUE(moveIntoMetadataPartition(*made));
+    }
+    const auto tree = work.path() / "tree";
+    const auto original = readFileBytes(*made);
+
+    const auto info = runCli({"info", *made});
+    EXPECT_NE(info.out.find(std::string("Disc:    ") + maker.disc + "\n"), std::string::npos)
+        << info.out << info.err;
+    EXPECT_EQ(listedFiles(*made), sevenZipListing);
+    const auto out = work.path() / "out";
+    const auto extracted = runCli({"extract", "-r", "-o", out.string(), *made, "/"});
+    EXPECT_EQ(extracted.status, 0) << extracted.err;
+    for (const auto& entry : fs::recursive_directory_iterator(tree)) {
+        if (entry.is_regular_file()) {
+            EXPECT_EQ(contents(out / fs::relative(entry.path(), tree)), contents(entry.path()))
+                << entry.path();
+        }
+    }
+
+    const std::string big = contents(tree / "DOCS" / "BIG.BIN");
+    const std::string overwriting(5000, 'o');
+    writeFileBytes(work.file("overwriting"), {overwriting.begin(), overwriting.end()});
+    struct Edit {
+        const char* name;
+        std::vector<std::string> arguments;  // after the image
+        const char* directory;
+        const char* file;
+        std::string expected;  // what 7-Zip then reads as the file
+    };
+    const Edit edits[] = {
+        {"relink with size",
+         {"DOCS/DATA.BIN", "--master", "DOCS/BIG.BIN", "--with-size"},
+         "DOCS",
+         "DATA.BIN",
+         big},
+        {"set-record of the size", {"README.TXT", "--size", "4"}, "", "README.TXT", "read"},
+        {"dummy", {"DOCS/BIG.BIN"}, "DOCS", "BIG.BIN", std::string(big.size(), '\0')},
+        {"overwrite", {"DOCS/DATA.BIN", work.file("overwriting")}, "DOCS", "DATA.BIN", overwriting},
+    };
+    const char* commands[] = {"relink", "set-record", "dummy", "overwrite"};
+    for (size_t i = 0; i < std::size(edits); ++i) {
+        const auto& edit = edits[i];
+        SCOPED_TRACE(edit.name);
+        writeFileBytes(*made, original);
+        const auto allowed = sectorsOf(*made, edit.directory, edit.file);
+        std::vector<std::string> arguments{commands[i], *made};
+        arguments.insert(arguments.end(), edit.arguments.begin(), edit.arguments.end());
+        const auto run = runCli(arguments);
+        // A file's entry in a metadata partition names its data by the metadata partition's
+        // blocks, which a record edit does not rewrite.
+        if (maker.metadataPartition && i < 2) {
+            EXPECT_NE(run.status, 0);
+            EXPECT_NE(run.err.find("a metadata partition"), std::string::npos) << run.err;
+            EXPECT_TRUE(readFileBytes(*made) == original);
+            continue;
+        }
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+
+        const auto edited = readFileBytes(*made);
+        ASSERT_EQ(edited.size(), original.size());
+        for (size_t at = 0; at < edited.size(); at += 2048) {
+            if (!std::equal(edited.begin() + static_cast<long>(at),
+                            edited.begin() + static_cast<long>(at + 2048),
+                            original.begin() + static_cast<long>(at))) {
+                EXPECT_TRUE(allowed.contains(at / 2048)) << "sector " << at / 2048 << " changed";
+            }
+        }
+        const auto seen = work.path() / "seen";
+        extractAll(*made, seen, !maker.metadataPartition);
+        const fs::path changed = fs::path(edit.directory) / edit.file;
+        EXPECT_EQ(contents(seen / changed), edit.expected);
+        for (const auto& entry : fs::recursive_directory_iterator(tree)) {
+            const auto relative = fs::relative(entry.path(), tree);
+            if (entry.is_regular_file() && relative != changed) {
+                EXPECT_EQ(contents(seen / relative), contents(entry.path())) << relative;
+            }
+        }
+        EXPECT_TRUE(commandOutput("udfinfo '" + *made + "' >/dev/null 2>&1"));
+
+        const auto undone = runCli({"undo", *made});
+        EXPECT_EQ(undone.status, 0) << undone.err;
+        EXPECT_TRUE(readFileBytes(*made) == original) << "undo did not give the image back";
+    }
+
+    const auto added = runCli({"add", *made, "/DOCS", work.file("overwriting")});
+    EXPECT_NE(added.status, 0);
+    EXPECT_NE(added.err.find("UDF alone"), std::string::npos) << added.err;
+    EXPECT_TRUE(readFileBytes(*made) == original);
+}
+
+INSTANTIATE_TEST_SUITE_P(Makers, CliUdfOnly, ::testing::ValuesIn(kMakers),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kestrel::test
