@@ -60,8 +60,8 @@ private:
     std::vector<UdfStructure> structures_;
 };
 
-// The metadata file, its mirror and its bitmap: each entry, and the data it holds, in which
-// the file set, the entries and the directories lie again and which the mirror copies.
+// The metadata file, its mirror and its bitmap: each entry, and the data it holds: the file
+// set, the file entries and the directories lie in the metadata file, and the mirror copies it.
 void addMetadataFiles(const ImageSource& image, const UdfVolume& volume, StructureList& list) {
     const auto& map = volume.descriptors.maps[volume.metadata->map];
     const auto physical = volume.addressing.physicalMapOf(volume.metadata->map);
