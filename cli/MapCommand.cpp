@@ -32,15 +32,19 @@ nlohmann::json extentJson(const MappedExtent& extent) {
     if (extent.kind == ExtentKind::File) {
         auto owners = nlohmann::json::array();
         for (const auto& owner : extent.owners) {
-            owners.push_back({{"path", owner.joliet ? owner.path : utf8FromImageBytes(owner.path)},
-                              {"tree", owner.joliet ? "joliet" : "iso9660"},
+            // Joliet and UDF paths are text already; ISO 9660 ones are the image's bytes.
+            const bool text = owner.joliet || owner.udf;
+            owners.push_back({{"path", text ? owner.path : utf8FromImageBytes(owner.path)},
+                              {"tree", owner.joliet ? "joliet"
+                                       : owner.udf  ? "udf"
+                                                    : "iso9660"},
                               {"longName", owner.longName},
                               {"size", owner.size}});
         }
         json["files"] = std::move(owners);
         json["shared"] = extent.shared;
     } else if (extent.kind != ExtentKind::Gap) {
-        json["what"] = utf8FromImageBytes(extent.what);
+        json["what"] = extent.udf ? extent.what : utf8FromImageBytes(extent.what);
     }
     return json;
 }

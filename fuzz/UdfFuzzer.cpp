@@ -1,11 +1,13 @@
 // Reading a UDF volume and walking every directory, on images of any bytes: a refusal carries
-// a reason, the walk stays within its depth and count, and every position the reader hands
-// on (an extent, embedded data, a descriptor or a field to patch) lies inside the image.
+// a reason, the walk stays within its depth and count, every position the reader hands on
+// (an extent, embedded data, a descriptor or a field to patch) lies inside the image, and so
+// do the directories' identifiers among the file system's structures.
 #include <cstddef>
 #include <cstdint>
 
 #include "fuzz/FuzzImage.h"
 #include "fuzz/ImageChecks.h"
+#include "image/UdfStructures.h"
 #include "image/UdfTag.h"
 #include "image/UdfVolume.h"
 #include "io/ImageFile.h"
@@ -58,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const uint64_t imageSize = image->size().value();
     checkFile(*volume, volume->root, imageSize);
-    const auto tree = readUdfTree(*image, *volume);
+    const UdfFileSystem fileSystem{*volume, readUdfTree(*image, *volume)};
+    const auto& tree = fileSystem.tree;
     require(tree.directories.size() <= kUdfMaxDirectories, "the walk went past its count");
     std::vector<size_t> depths;
     for (const auto& directory : tree.directories) {
@@ -69,6 +72,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             require(entry.identifierOffset < imageSize, "an identifier lies past the image");
             checkFile(*volume, entry.file, imageSize);
         }
+    }
+    for (const auto& structure : udfStructures(*image, fileSystem)) {
+        require(!structure.directory ||
+                    (uint64_t{structure.lba} + structure.sectors) * kUdfBlockSize <= imageSize,
+                "a directory's identifiers reach past the image");
     }
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <map>
 #include <string_view>
 #include <tuple>
@@ -36,10 +37,12 @@ ExtentKind extentKind(StructureKind kind) {
         case StructureKind::SystemArea:
             return ExtentKind::SystemArea;
         case StructureKind::Descriptor:
+        case StructureKind::UdfDescriptor:
             return ExtentKind::Descriptors;
         case StructureKind::PathTable:
             return ExtentKind::PathTable;
         case StructureKind::Directory:
+        case StructureKind::UdfDirectory:
             return ExtentKind::Directory;
         case StructureKind::Boot:
             return ExtentKind::Boot;
@@ -56,12 +59,15 @@ void addStructures(const VolumeStructures& structures, std::vector<MappedExtent>
             ++descriptorRun;
             continue;
         }
+        const bool udf = structure.kind == StructureKind::UdfDescriptor ||
+                         structure.kind == StructureKind::UdfDirectory;
         extents.push_back({structure.lba,
                            structure.sectors,
                            extentKind(structure.kind),
                            withoutArticle(structures.whatIs(structure)),
                            {},
-                           false});
+                           false,
+                           udf});
     }
     if (descriptorRun > 0) {
         extents.push_back({kDescriptorsOffset / kSectorSize,
@@ -108,6 +114,30 @@ Result<void> addFiles(const ImageSource& image, const std::vector<PathTableDirec
     return {};
 }
 
+// Each extent of every file the UDF tree lists, as the file's.
+void addUdfFiles(const UdfFileSystem& udf, std::vector<MappedExtent>& extents) {
+    const auto& tree = udf.tree;
+    for (size_t d = 0; d < tree.directories.size(); ++d) {
+        const std::string path = tree.path(d);
+        const std::string prefix = path == "/" ? "/" : path + "/";
+        for (const auto& entry : tree.directories[d].entries) {
+            if (entry.directory) {
+                continue;
+            }
+            const ExtentOwner owner{
+                prefix + entry.name, "",
+                static_cast<uint32_t>(std::min<uint64_t>(entry.file.informationLength, UINT32_MAX)),
+                false, true};
+            for (const auto& extent : entry.file.extents) {
+                for (const auto& run : udfExtentRuns(udf.volume.addressing, extent)) {
+                    extents.push_back(
+                        {run.sector, run.blocks, ExtentKind::File, {}, {owner}, false});
+                }
+            }
+        }
+    }
+}
+
 // One extent per LBA and length for the files that share it, and overlaps marked.
 std::vector<MappedExtent> mergeFiles(std::vector<MappedExtent> extents) {
     std::ranges::stable_sort(extents, [](const MappedExtent& a, const MappedExtent& b) {
@@ -149,8 +179,10 @@ std::vector<MappedExtent> mergeFiles(std::vector<MappedExtent> extents) {
 }
 
 std::string ownerText(const ExtentOwner& owner) {
-    // Primary paths are the image's bytes; Joliet paths are UTF-8 already.
-    std::string text = owner.joliet ? "Joliet " + shownText(owner.path) : shownName(owner.path);
+    // Primary paths are the image's bytes; Joliet and UDF paths are UTF-8 already.
+    std::string text = owner.joliet ? "Joliet " + shownText(owner.path)
+                       : owner.udf  ? shownText(owner.path)
+                                    : shownName(owner.path);
     if (!owner.longName.empty()) {
         text += " (" + shownText(owner.longName) + ")";
     }
@@ -186,14 +218,25 @@ void addGaps(ExtentMap& map) {
 }  // namespace
 
 Result<ExtentMap> mapVolume(const ImageSource& image, const Volume& volume) {
-    const auto structures = VolumeStructures::read(image, volume);
+    std::optional<UdfFileSystem> udf;
+    if (volume.features.udf) {
+        if (auto read = readUdfFileSystem(image)) {
+            udf = std::move(*read);
+        }
+    }
+    const auto structures = VolumeStructures::read(image, volume, udf ? &*udf : nullptr);
     if (!structures) {
         return structures.error();
     }
     std::vector<MappedExtent> extents;
     addStructures(*structures, extents);
-    if (auto added = addFiles(image, volume.directories, volume.listingStart, false, extents);
-        !added) {
+    if (volume.udfOnly) {
+        if (udf) {
+            addUdfFiles(*udf, extents);
+        }
+    } else if (auto added =
+                   addFiles(image, volume.directories, volume.listingStart, false, extents);
+               !added) {
         return added.error();
     }
     if (volume.joliet) {
@@ -244,7 +287,9 @@ const char* extentKindName(ExtentKind kind) {
 
 std::string extentText(const MappedExtent& extent) {
     if (extent.kind != ExtentKind::File) {
-        return extent.kind == ExtentKind::Gap ? "gap" : shownName(extent.what);
+        return extent.kind == ExtentKind::Gap ? "gap"
+               : extent.udf                   ? shownText(extent.what)
+                                              : shownName(extent.what);
     }
     std::string text;
     for (const auto& owner : extent.owners) {

@@ -125,6 +125,7 @@ Result<void> readExtents(const ImageSource& image, const UdfAddressing& addressi
                                  " is damaged: " + id.error().message;
                 break;
             }
+            entry.continuationSectors.push_back(located->sector);
             const auto first = bytes->begin() + kAllocationExtentDescriptorsAt;
             area.assign(first, first + length);
             offset = uint64_t{located->sector} * kUdfBlockSize + kAllocationExtentDescriptorsAt;
@@ -241,6 +242,26 @@ Result<UdfFileEntry> readUdfFileEntry(const ImageSource& image, const UdfAddress
     return corrupt("the ICB at " + blockText(icb.partition, icb.block) +
                    " leads through more than " + std::to_string(kMaxIndirections) +
                    " indirect entries");
+}
+
+std::vector<UdfAddressing::Located> udfExtentRuns(const UdfAddressing& addressing,
+                                                  const UdfExtent& extent) {
+    std::vector<UdfAddressing::Located> runs;
+    if (extent.type == UdfExtentType::NotAllocated) {
+        return runs;
+    }
+    const uint64_t blocks = (uint64_t{extent.length} + kUdfBlockSize - 1) / kUdfBlockSize;
+    for (uint64_t placed = 0; placed < blocks && extent.block + placed <= UINT32_MAX;) {
+        auto located =
+            addressing.locate(extent.partition, static_cast<uint32_t>(extent.block + placed));
+        if (!located || located->blocks == 0) {
+            break;
+        }
+        const uint64_t take = std::min<uint64_t>(located->blocks, blocks - placed);
+        runs.push_back({located->sector, static_cast<uint32_t>(take)});
+        placed += take;
+    }
+    return runs;
 }
 
 namespace {

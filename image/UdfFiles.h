@@ -55,6 +55,8 @@ struct UdfFileEntry {
     uint64_t embeddedOffset = 0;
     // Set when the descriptors' continuation could not all be read: the extents stop there.
     std::optional<std::string> cutShort;
+    // The absolute sectors its allocation descriptors continue in, in the order read.
+    std::vector<uint32_t> continuationSectors;
 };
 
 // The entry the ICB `icb` names; an error says why it is not a sound one. With
@@ -64,6 +66,12 @@ struct UdfFileEntry {
 Result<UdfFileEntry> readUdfFileEntry(const ImageSource& image, const UdfAddressing& addressing,
                                       const UdfLongAd& icb,
                                       std::set<uint32_t>* continuations = nullptr);
+
+// The runs of sectors that `extent` takes in the image, in order: one for an extent of a
+// physical partition, one per metadata file extent it crosses in a metadata partition; none
+// for an extent that is not allocated, and only the runs before a block that cannot be placed.
+std::vector<UdfAddressing::Located> udfExtentRuns(const UdfAddressing& addressing,
+                                                  const UdfExtent& extent);
 
 // File characteristics, ECMA-167 4/14.4.3.
 enum UdfCharacteristic : uint8_t {

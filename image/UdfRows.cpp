@@ -20,15 +20,6 @@ std::string dateText(const UdfTimestamp& stamp) {
 
 }  // namespace
 
-Result<UdfFileSystem> readUdfFileSystem(const ImageSource& image) {
-    auto volume = readUdfVolume(image);
-    if (!volume) {
-        return volume.error();
-    }
-    UdfTree tree = readUdfTree(image, *volume);
-    return UdfFileSystem{std::move(*volume), std::move(tree)};
-}
-
 std::string udfRowName(const UdfEntry& entry) {
     return imageBytesFromUtf8(entry.name);
 }

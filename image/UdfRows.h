@@ -11,14 +11,6 @@
 
 namespace kestrel {
 
-// A UDF file system as a volume of UDF alone presents it.
-struct UdfFileSystem {
-    UdfVolume volume;
-    UdfTree tree;
-};
-
-Result<UdfFileSystem> readUdfFileSystem(const ImageSource& image);
-
 // The name a UDF file's row shows and is found by.
 std::string udfRowName(const UdfEntry& entry);
 

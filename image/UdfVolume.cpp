@@ -266,4 +266,13 @@ UdfTree readUdfTree(const ImageSource& image, const UdfVolume& volume) {
     return tree;
 }
 
+Result<UdfFileSystem> readUdfFileSystem(const ImageSource& image) {
+    auto volume = readUdfVolume(image);
+    if (!volume) {
+        return volume.error();
+    }
+    UdfTree tree = readUdfTree(image, *volume);
+    return UdfFileSystem{std::move(*volume), std::move(tree)};
+}
+
 }  // namespace kestrel

@@ -96,4 +96,12 @@ std::vector<UdfEntry> listUdfDirectory(const ImageSource& image, const UdfVolume
 // walk is bounded by the image's size, not by how often its directories name each other.
 UdfTree readUdfTree(const ImageSource& image, const UdfVolume& volume);
 
+// A UDF file system read whole: its volume and its tree.
+struct UdfFileSystem {
+    UdfVolume volume;
+    UdfTree tree;
+};
+
+Result<UdfFileSystem> readUdfFileSystem(const ImageSource& image);
+
 }  // namespace kestrel

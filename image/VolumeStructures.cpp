@@ -32,9 +32,6 @@ constexpr uint8_t kFinalSectionHeader = 0x91;
 constexpr uint8_t kBootable = 0x88;
 constexpr uint8_t kNotBootable = 0x00;
 constexpr uint64_t kVirtualSectorSize = 512;
-// UDF keeps an anchor volume descriptor pointer at sector 256, and often at the volume's end.
-constexpr uint32_t kUdfAnchorLba = 256;
-constexpr uint16_t kAnchorTag = 2;
 
 std::string_view textAt(std::span<const uint8_t> sector, size_t at, size_t length) {
     return {reinterpret_cast<const char*>(sector.data() + at), length};
@@ -123,12 +120,10 @@ Result<void> addBootCatalog(const ImageSource& image, uint32_t catalogLba,
 
 // The system area, each descriptor from sector 16 to the last one in a row, and what the
 // descriptors point at besides the directories.
-Result<void> addDescriptors(const ImageSource& image, uint32_t volumeSectors,
-                            std::vector<VolumeStructure>& structures) {
+Result<void> addDescriptors(const ImageSource& image, std::vector<VolumeStructure>& structures) {
     structures.push_back({0, kSystemAreaSectors, StructureKind::SystemArea, "the system area"});
     std::array<uint8_t, kSectorSize> sector{};
     std::optional<uint32_t> bootCatalog;
-    bool udf = false;
     for (uint32_t lba = kSystemAreaSectors; lba < kSystemAreaSectors + kMostDescriptorSectors;
          ++lba) {
         const auto read = image.readAt(uint64_t{lba} << kSectorShift, sector);
@@ -147,24 +142,22 @@ Result<void> addDescriptors(const ImageSource& image, uint32_t volumeSectors,
         if (sector[0] == 0 && textAt(sector, 7, kElToritoSystem.size()) == kElToritoSystem) {
             bootCatalog = readLe32(sector, kBootCatalogAt);
         }
-        udf = udf || textAt(sector, 1, 4) == "NSR0";
     }
     if (bootCatalog) {
         if (auto added = addBootCatalog(image, *bootCatalog, structures); !added) {
             return added;
         }
     }
-    for (const uint64_t lba : {uint64_t{kUdfAnchorLba}, uint64_t{volumeSectors} - kUdfAnchorLba,
-                               uint64_t{volumeSectors} - 1}) {
-        const auto read = udf && lba >= kUdfAnchorLba && lba < volumeSectors
-                              ? image.readAt(lba << kSectorShift, std::span(sector).first(2))
-                              : Result<size_t>(0);
-        if (read && *read == 2 && readLe16(sector, 0) == kAnchorTag) {
-            structures.push_back({static_cast<uint32_t>(lba), 1, StructureKind::Descriptor,
-                                  "a UDF anchor volume descriptor pointer"});
-        }
-    }
     return {};
+}
+
+void addUdf(const std::vector<UdfStructure>& udf, std::vector<VolumeStructure>& structures) {
+    for (const auto& structure : udf) {
+        structures.push_back(
+            {structure.lba, structure.sectors,
+             structure.directory ? StructureKind::UdfDirectory : StructureKind::UdfDescriptor,
+             structure.what});
+    }
 }
 
 // Each directory extent once, for the first directory of the tree that names it.
@@ -189,14 +182,18 @@ void addDirectories(const ImageSource& image, const std::vector<PathTableDirecto
 
 }  // namespace
 
-Result<VolumeStructures> VolumeStructures::read(const ImageSource& image, const Volume& volume) {
+Result<VolumeStructures> VolumeStructures::read(const ImageSource& image, const Volume& volume,
+                                                const UdfFileSystem* udf) {
     VolumeStructures read;
     auto& structures = read.structures_;
-    if (auto added = addDescriptors(image, volume.volumeSectors, structures); !added) {
+    if (auto added = addDescriptors(image, structures); !added) {
         return added.error();
     }
-    read.directories_ = volume.directories;
-    addDirectories(image, read.directories_, false, structures);
+    // A volume with UDF alone has no ISO 9660 directory: its directories are the UDF tree's.
+    if (!volume.udfOnly) {
+        read.directories_ = volume.directories;
+        addDirectories(image, read.directories_, false, structures);
+    }
     // A Joliet tree that cannot be read leaves its directories out; the ISO 9660 tree, which
     // every listing reads, is there all the same.
     if (volume.joliet) {
@@ -204,6 +201,12 @@ Result<VolumeStructures> VolumeStructures::read(const ImageSource& image, const 
             read.jolietDirectories_ = std::move(*joliet);
             addDirectories(image, read.jolietDirectories_, true, structures);
         }
+    }
+    if (udf) {
+        addUdf(udfStructures(image, *udf), structures);
+    } else if (volume.features.udf) {
+        const auto readHere = readUdfFileSystem(image);
+        addUdf(readHere ? udfStructures(image, *readHere) : udfAnchors(image), structures);
     }
     std::ranges::stable_sort(structures, {}, &VolumeStructure::lba);
     uint64_t furthest = 0;

@@ -1,7 +1,8 @@
 // The volume's own structures, which no file's data should overwrite: the system area (where
 // hybrid images keep their partition tables), each volume descriptor, the path tables, every
 // directory of the ISO 9660 and Joliet trees, the El Torito boot catalog and the boot images
-// it names, and the UDF anchors.
+// it names, and the UDF file system's own structures. A volume with UDF alone has the system
+// area, the recognition sequence and the UDF structures.
 #pragma once
 
 #include <cstdint>
@@ -11,19 +12,30 @@
 #include <vector>
 
 #include "image/PathTable.h"
+#include "image/UdfStructures.h"
 #include "image/Volume.h"
 #include "io/ImageSource.h"
 
 namespace kestrel {
 
-enum class StructureKind { SystemArea, Descriptor, PathTable, Directory, Boot };
+// A UDF directory is its identifiers; every other UDF structure is a UdfDescriptor.
+enum class StructureKind {
+    SystemArea,
+    Descriptor,
+    PathTable,
+    Directory,
+    Boot,
+    UdfDescriptor,
+    UdfDirectory
+};
 
 struct VolumeStructure {
     uint32_t lba = 0;
     uint64_t sectors = 0;
     StructureKind kind = StructureKind::SystemArea;
     // What it is, as a sentence names it ("the primary volume descriptor", "the type L path
-    // table"); for a directory, named on demand from its number in its tree.
+    // table", "the UDF file entry of /DOCS"); for an ISO 9660 or Joliet directory, named on
+    // demand from its number in its tree.
     std::string what;
     DirectoryNumber directory = 0;
     bool joliet = false;
@@ -34,7 +46,10 @@ public:
     // The structures of the volume read from `image`. A directory whose "." record cannot be
     // read is taken to be one sector long; an extent that several directories name is listed
     // once, for the first of them, so the work stays in proportion to the image's sectors.
-    static Result<VolumeStructures> read(const ImageSource& image, const Volume& volume);
+    // The UDF structures are those of `udf`, read before; without it, of the UDF file system
+    // read here when the volume has one, or only its anchors when that cannot be read.
+    static Result<VolumeStructures> read(const ImageSource& image, const Volume& volume,
+                                         const UdfFileSystem* udf = nullptr);
 
     // By LBA.
     const std::vector<VolumeStructure>& all() const { return structures_; }

@@ -377,7 +377,10 @@ Result<std::optional<size_t>> Session::jolietDirectoryOf(DirectoryNumber directo
 
 std::shared_ptr<const VolumeStructures> Session::structures() const {
     if (!structures_ && presented_) {
-        if (auto read = VolumeStructures::read(*presented_, volume_)) {
+        // A volume of UDF alone has its file system read already, or read here for both.
+        const auto udf = volume_.udfOnly ? udfDirectory(1) : Result<const UdfDirectory*>(nullptr);
+        const UdfFileSystem* files = udf && udfOnly_ ? &*udfOnly_ : nullptr;
+        if (auto read = VolumeStructures::read(*presented_, volume_, files)) {
             structures_ = std::make_shared<const VolumeStructures>(std::move(*read));
         }
     }
