@@ -12,7 +12,7 @@ using namespace kestrel::cli;
 
 int run(int argc, char** argv) {
     const EscapedStreams escaped;
-    CLI::App app{"Edits ISO 9660 disc images in place, as the Kestrel window does."};
+    CLI::App app{"Edits ISO 9660 and UDF disc images in place, as the Kestrel window does."};
     app.name("kestrel-cli");
     app.set_version_flag("--version", "kestrel-cli " KESTREL_VERSION);
     app.require_subcommand(1);

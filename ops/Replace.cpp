@@ -1,5 +1,7 @@
 #include "ops/Replace.h"
 
+#include <algorithm>
+
 #include "image/ByteOrder.h"
 #include "ops/DirectoryInsert.h"
 #include "ops/ImageWriter.h"
@@ -13,8 +15,32 @@ Error notReplaced(const RecordLocation& location, const Error& error) {
     return Error{error.kind, nameOf(location.identifier) + " was not replaced: " + error.message};
 }
 
-// The directory of a file of several extents with its chain of records made one: the first
-// record, no longer flagged, given `placement`'s LBA and `size`, the others taken away.
+// The directory at `place` with the chain of records at `chain` made one: the first record,
+// no longer flagged, given `lba` and `size`, the others taken away.
+Result<DirectoryRewrite> collapsedRecords(const ImageSource& image, DirectoryPlace place,
+                                          const RecordLocation& chain, uint32_t lba,
+                                          uint32_t size) {
+    auto read = readDirectoryExtent(image, place);
+    if (!read) {
+        return read.error();
+    }
+    const size_t at = chain.recordOffset - read->offset;
+    if (chain.recordOffset < read->offset || at >= read->bytes.size()) {
+        return Error{ErrorKind::Changed, "its records no longer lie in its directory"};
+    }
+    std::vector<uint8_t> record(read->bytes.begin() + static_cast<ptrdiff_t>(at),
+                                read->bytes.begin() + static_cast<ptrdiff_t>(at) + read->bytes[at]);
+    record[record::kFlags] &= static_cast<uint8_t>(~kMultiExtentFlag);
+    writeBothEndian(std::span(record).subspan<record::kExtentLba, 8>(), lba);
+    writeBothEndian(std::span(record).subspan<record::kDataLength, 8>(), size);
+    auto collapsed = replaceRecords(read->bytes, at, chain.extents.size(), record);
+    if (!collapsed) {
+        return collapsed.error();
+    }
+    return DirectoryRewrite{read->offset, std::move(read->bytes), std::move(collapsed->extent)};
+}
+
+// The directory of a file of several extents with its chain of records made one.
 Result<DirectoryRewrite> collapsedChain(Session& session, DirectoryNumber directory,
                                         const RecordLocation& location, uint32_t lba,
                                         uint32_t size) {
@@ -28,24 +54,42 @@ Result<DirectoryRewrite> collapsedChain(Session& session, DirectoryNumber direct
                      "the records of a file of several extents are rewritten on layer 0 only; "
                      "nothing was written"};
     }
-    auto read = readDirectoryExtent(session.presentedSource(), session.directoryPlace(directory));
-    if (!read) {
-        return read.error();
+    return collapsedRecords(session.presentedSource(), session.directoryPlace(directory), location,
+                            lba, size);
+}
+
+// The matching Joliet directory with the file's Joliet chain made one record as the primary
+// one is: the chain there whose extents are the file's. Why there is none, otherwise.
+Result<DirectoryRewrite> collapsedJolietChain(Session& session, DirectoryNumber directory,
+                                              const RecordLocation& location, uint32_t lba,
+                                              uint32_t size) {
+    const auto matching = session.jolietDirectoryOf(directory);
+    const auto tree = matching ? session.jolietTree() : Result<const JolietTree*>(matching.error());
+    if (!tree) {
+        return tree.error();
     }
-    const size_t at = location.recordOffset - read->offset;
-    if (location.recordOffset < read->offset || at >= read->bytes.size()) {
-        return Error{ErrorKind::Changed, "its records no longer lie in its directory"};
+    if (!*matching) {
+        return Error{ErrorKind::NotFound, "no Joliet directory was found to match its directory"};
     }
-    std::vector<uint8_t> record(read->bytes.begin() + static_cast<ptrdiff_t>(at),
-                                read->bytes.begin() + static_cast<ptrdiff_t>(at) + read->bytes[at]);
-    record[record::kFlags] &= static_cast<uint8_t>(~kMultiExtentFlag);
-    writeBothEndian(std::span(record).subspan<record::kExtentLba, 8>(), lba);
-    writeBothEndian(std::span(record).subspan<record::kDataLength, 8>(), size);
-    auto collapsed = replaceRecords(read->bytes, at, location.extents.size(), record);
-    if (!collapsed) {
-        return collapsed.error();
+    const DirectoryPlace place = placeOf((*tree)->entry(**matching));
+    std::vector<RecordLocation> chains;
+    auto walked = walkListedFiles(session.presentedSource(), place, ListingStart::BehindDotRecords,
+                                  kNoDataEnd, [&](const ListedRecords& file) {
+                                      if (file.chained && file.brokenChain.empty() &&
+                                          std::ranges::equal(file.extents, location.extents)) {
+                                          chains.push_back(locationOf(file));
+                                      }
+                                      return WalkStep::Continue;
+                                  });
+    if (!walked) {
+        return walked.error();
     }
-    return DirectoryRewrite{read->offset, std::move(read->bytes), std::move(collapsed->extent)};
+    if (chains.size() != 1) {
+        return Error{ErrorKind::NotFound,
+                     chains.empty() ? "no Joliet chain of records points at the same data"
+                                    : "several Joliet chains of records point at the same data"};
+    }
+    return collapsedRecords(session.presentedSource(), place, chains.front(), lba, size);
 }
 
 // Writes the job's directory with the file's chain made one record; the views it leaves
@@ -53,6 +97,9 @@ Result<DirectoryRewrite> collapsedChain(Session& session, DirectoryNumber direct
 Result<PatchOutcome> rewriteChain(JournalEdit& edit, const ReplaceJob& job) {
     auto image = ImageWriter::openUserData(edit);
     auto written = image ? writeDirectoryRewrite(*image, *job.chain) : Result<void>(image.error());
+    if (written && job.jolietChain) {
+        written = writeDirectoryRewrite(*image, *job.jolietChain);
+    }
     if (written) {
         written = image->finish();
     }
@@ -116,6 +163,7 @@ Result<ReplaceJob> prepareReplace(Session& session, DirectoryNumber directory,
                                      "partition's free space; nothing was written"});
     }
     std::optional<DirectoryRewrite> chain;
+    std::optional<DirectoryRewrite> jolietChain;
     auto records = location.isChained()
                        ? Result<RecordTargets>(RecordTargets{location, {}, {}, {}, {}, {}})
                        : session.recordTargets(directory, location);
@@ -127,9 +175,13 @@ Result<ReplaceJob> prepareReplace(Session& session, DirectoryNumber directory,
         }
         chain = std::move(*collapsed);
         if (session.volume().joliet) {
-            records->twinMissing =
-                "the Joliet records of a file of several extents are not "
-                "rewritten";
+            auto joliet = collapsedJolietChain(session, directory, location, placement->lba,
+                                               static_cast<uint32_t>(*size));
+            if (joliet) {
+                jolietChain = std::move(*joliet);
+            } else {
+                records->twinMissing = joliet.error().message;
+            }
         }
         if (session.volume().features.udf) {
             records->udfMissing = "the UDF entry of a file of several extents is not rewritten";
@@ -142,6 +194,7 @@ Result<ReplaceJob> prepareReplace(Session& session, DirectoryNumber directory,
                       session.journal(),
                       std::move(*records),
                       std::move(chain),
+                      std::move(jolietChain),
                       *placement,
                       session.volume().volumeSectors,
                       session.layerOffset(),

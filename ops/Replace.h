@@ -40,6 +40,8 @@ struct ReplaceJob {
     // For a file of several extents: its directory with the chain of records made one record,
     // written instead of patching the record.
     std::optional<DirectoryRewrite> chain;
+    // The same for its Joliet chain, where one matches it.
+    std::optional<DirectoryRewrite> jolietChain;
     Placement placement;
     uint32_t volumeSectors = 0;  // as the volume records it now
     uint64_t layerOffset = 0;    // added to an LBA x 2048 to find its data in the image

@@ -151,5 +151,54 @@ TEST(MultiExtentWitness, ReplaceMakesTheChainOneRecordThatXorrisoAnd7zRead) {
     }
 }
 
+// xorriso's chain for a file past 4 GiB, in both trees: Replace makes the primary and the Joliet
+// chain one record each, so that isoinfo reads the replacement through either tree, and undo
+// gives the image back.
+TEST(MultiExtentWitness, ReplaceMakesXorrisosJolietChainOneRecordToo) {
+    TempDir dir;
+    const auto tree = dir.file("tree");
+    std::filesystem::create_directories(tree);
+    writeFileBytes(tree + "/A.TXT", {'a'});
+    writeFileBytes(tree + "/BIG.BIN", {});
+    std::filesystem::resize_file(tree + "/BIG.BIN", (uint64_t{4} << 30) + (2 << 20));
+    const auto image = dir.file("big.iso");
+    // Sparse, as the zeros of the file need no disk.
+    witness("xorriso -as mkisofs -quiet -iso-level 3 -J -R -o '" + image + "' '" + tree +
+            "' 2>/dev/null && fallocate --dig-holes '" + image + "' && cp --sparse=always '" +
+            image + "' '" + image + ".original'");
+    const auto replacement = pattern(3000, 5);
+    writeFileBytes(dir.file("replacement"), replacement);
+
+    auto session = Session::open(image, dir.file("layer1.tmp"));
+    ASSERT_TRUE(session);
+    const auto location = session->findRecord(1, "BIG.BIN");
+    ASSERT_TRUE(location && location->isChained());
+    QuietObserver quiet;
+    const auto replaced = replaceFile(*session, 1, *location, dir.file("replacement"), {}, quiet);
+    ASSERT_TRUE(replaced) << replaced.error().message;
+    EXPECT_EQ(replaced->placement.lba, location->extentLba);
+    EXPECT_EQ(replaced->patch.viewNotUpdated, std::nullopt);
+
+    for (const std::string tree : {"", "-J ", "-R "}) {
+        SCOPED_TRACE(tree);
+        const auto listing = witness("isoinfo " + tree + "-l -i '" + image + "'");
+        std::istringstream lines(listing);
+        size_t records = 0;
+        for (std::string line; std::getline(lines, line);) {
+            records += line.find("BIG.BIN") != std::string::npos ? 1 : 0;
+        }
+        EXPECT_EQ(records, 1u) << listing;
+        const auto path = tree.empty() ? "/BIG.BIN;1" : "/BIG.BIN";
+        const auto read = witness("isoinfo " + tree + "-i '" + image + "' -x '" + path + "'");
+        EXPECT_EQ(std::vector<uint8_t>(read.begin(), read.end()), replacement);
+    }
+
+    const auto last = session->journal()->lastUndoable();
+    ASSERT_TRUE(last && *last);
+    ASSERT_TRUE(session->undo((*last)->id));
+    EXPECT_TRUE(commandOutput("cmp -s '" + image + "' '" + image + ".original'"))
+        << "undo did not give the image back";
+}
+
 }  // namespace
 }  // namespace kestrel
