@@ -14,6 +14,8 @@ namespace kestrel {
 
 namespace {
 
+const std::vector<UdfEntry> kNoUdfEntries;
+
 std::vector<Extent> extentsOf(const DirectoryListing& listing) {
     std::vector<Extent> files;
     for (const auto& row : listing.rows) {
@@ -554,10 +556,10 @@ OperationSnapshot Session::snapshot(DirectoryNumber directory,
     if (walked && hasDirectory(directory) && volume_.udfOnly) {
         const auto udf = udfDirectory(directory);
         walked = udf ? Result<void>() : Result<void>(udf.error());
-        for (auto& [name, found] : wanted) {
-            const UdfEntry* file = udf && *udf != nullptr ? findUdfFile(**udf, name) : nullptr;
-            if (file != nullptr) {
-                found = udfLocationOf(*file);
+        for (const UdfEntry& entry : udf&&* udf != nullptr ? (*udf)->entries : kNoUdfEntries) {
+            auto found = entry.directory ? wanted.end() : wanted.find(udfRowName(entry));
+            if (found != wanted.end() && !found->second) {
+                found->second = udfLocationOf(entry);
             }
         }
     } else if (walked && hasDirectory(directory)) {
