@@ -1,12 +1,14 @@
 // Reading a UDF volume and walking every directory, on images of any bytes: a refusal carries
 // a reason, the walk stays within its depth and count, every position the reader hands on
 // (an extent, embedded data, a descriptor or a field to patch) lies inside the image, and so
-// do the directories' identifiers among the file system's structures.
+// do the directories' identifiers among the file system's structures; each listed row is as
+// large as the extents it reads.
 #include <cstddef>
 #include <cstdint>
 
 #include "fuzz/FuzzImage.h"
 #include "fuzz/ImageChecks.h"
+#include "image/UdfRows.h"
 #include "image/UdfStructures.h"
 #include "image/UdfTag.h"
 #include "image/UdfVolume.h"
@@ -71,6 +73,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const auto& entry : directory.entries) {
             require(entry.identifierOffset < imageSize, "an identifier lies past the image");
             checkFile(*volume, entry.file, imageSize);
+        }
+        for (const auto& row : listUdfFiles(directory).rows) {
+            uint64_t held = 0;
+            for (const auto& extent : row.extents) {
+                held += extent.length;
+            }
+            require(row.extents.empty() || held == row.totalLength,
+                    "a row's size is not what its extents hold");
         }
     }
     for (const auto& structure : udfStructures(*image, fileSystem)) {
