@@ -22,6 +22,17 @@ constexpr uint8_t kTerminator = 255;
 // A set of descriptors longer than this is damage; the walk stops there.
 constexpr uint32_t kMostDescriptors = 64;
 
+// `size` bytes from `offset` as pieces a DataPiece holds, whole sectors each but the last.
+std::vector<DataPiece> piecesOf(uint64_t offset, uint64_t size) {
+    constexpr uint64_t kLargestPiece = 0xFFFFF800;
+    std::vector<DataPiece> pieces;
+    for (uint64_t done = 0; done < size; done += kLargestPiece) {
+        pieces.push_back(
+            {offset + done, static_cast<uint32_t>(std::min(size - done, kLargestPiece))});
+    }
+    return pieces;
+}
+
 // Writes the volume's new size into every descriptor that records it: the primary, and each
 // supplementary and enhanced one (Joliet's among them), so that every reader agrees on it.
 Result<void> recordVolumeSize(ImageWriter& image, uint32_t sectors) {
@@ -98,19 +109,19 @@ Result<uint64_t> writePlacedData(JournalEdit& edit, const PlacedData& data,
     }
     Result<void> written = image->growTo(length);
     if (written && data.size > 0) {
-        written = rewritePieces(
-            *image, edit, {{dataAt, static_cast<uint32_t>(data.size)}}, data.name, observer,
-            [&](uint64_t done, std::span<uint8_t> piece) -> Result<void> {
-                const auto got = source->readAt(done, piece);
-                if (!got) {
-                    return got.error();
-                }
-                if (*got < piece.size()) {
-                    return Error{ErrorKind::Changed,
-                                 data.sourcePath + " became shorter while it was read"};
-                }
-                return {};
-            });
+        written = rewritePieces(*image, edit, piecesOf(dataAt, data.size), data.name, observer,
+                                [&](uint64_t done, std::span<uint8_t> piece) -> Result<void> {
+                                    const auto got = source->readAt(done, piece);
+                                    if (!got) {
+                                        return got.error();
+                                    }
+                                    if (*got < piece.size()) {
+                                        return Error{
+                                            ErrorKind::Changed,
+                                            data.sourcePath + " became shorter while it was read"};
+                                    }
+                                    return {};
+                                });
     }
     if (written && roomEnd > dataAt + data.size) {
         const std::vector<uint8_t> zeros(roomEnd - dataAt - data.size);

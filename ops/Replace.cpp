@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "image/ByteOrder.h"
+#include "image/IsoLayout.h"
 #include "ops/DirectoryInsert.h"
 #include "ops/ImageWriter.h"
 #include "ops/PlacedData.h"
@@ -15,35 +16,60 @@ Error notReplaced(const RecordLocation& location, const Error& error) {
     return Error{error.kind, nameOf(location.identifier) + " was not replaced: " + error.message};
 }
 
-// The directory at `place` with the chain of records at `chain` made one: the first record,
-// no longer flagged, given `lba` and `size`, the others taken away.
-Result<DirectoryRewrite> collapsedRecords(const ImageSource& image, DirectoryPlace place,
-                                          const RecordLocation& chain, uint32_t lba,
-                                          uint32_t size) {
+// The most bytes one record of a chain describes: whole sectors, as makers cut a file of 4 GiB
+// or more.
+constexpr uint32_t kLargestChainedExtent = 0xFFFFF800;
+
+// The records of a file of `size` bytes from LBA `lba`, each a copy of `model` (the file's
+// first record) for an extent of at most kLargestChainedExtent bytes, every one but the last
+// flagged as followed by another: one record for a file under 4 GiB.
+std::vector<uint8_t> chainedRecords(std::span<const uint8_t> model, uint32_t lba, uint64_t size) {
+    std::vector<uint8_t> records;
+    uint64_t offset = 0;
+    do {
+        const auto length =
+            static_cast<uint32_t>(std::min<uint64_t>(size - offset, kLargestChainedExtent));
+        std::vector<uint8_t> record(model.begin(), model.end());
+        const bool last = offset + length == size;
+        record[record::kFlags] =
+            static_cast<uint8_t>(last ? record[record::kFlags] & ~kMultiExtentFlag
+                                      : record[record::kFlags] | kMultiExtentFlag);
+        writeBothEndian(std::span(record).subspan<record::kExtentLba, 8>(),
+                        static_cast<uint32_t>(lba + offset / kSectorSize));
+        writeBothEndian(std::span(record).subspan<record::kDataLength, 8>(), length);
+        records.insert(records.end(), record.begin(), record.end());
+        offset += length;
+    } while (offset < size);
+    return records;
+}
+
+// The directory at `place` with the records of the file at `file` (its chain, or its one
+// record) replaced by those of a file of `size` bytes from `lba`, made from its first.
+Result<DirectoryRewrite> rewrittenRecords(const ImageSource& image, DirectoryPlace place,
+                                          const RecordLocation& file, uint32_t lba, uint64_t size) {
     auto read = readDirectoryExtent(image, place);
     if (!read) {
         return read.error();
     }
-    const size_t at = chain.recordOffset - read->offset;
-    if (chain.recordOffset < read->offset || at >= read->bytes.size()) {
+    const size_t at = file.recordOffset - read->offset;
+    if (file.recordOffset < read->offset || at >= read->bytes.size()) {
         return Error{ErrorKind::Changed, "its records no longer lie in its directory"};
     }
-    std::vector<uint8_t> record(read->bytes.begin() + static_cast<ptrdiff_t>(at),
-                                read->bytes.begin() + static_cast<ptrdiff_t>(at) + read->bytes[at]);
-    record[record::kFlags] &= static_cast<uint8_t>(~kMultiExtentFlag);
-    writeBothEndian(std::span(record).subspan<record::kExtentLba, 8>(), lba);
-    writeBothEndian(std::span(record).subspan<record::kDataLength, 8>(), size);
-    auto collapsed = replaceRecords(read->bytes, at, chain.extents.size(), record);
-    if (!collapsed) {
-        return collapsed.error();
+    const auto model = std::span<const uint8_t>(read->bytes).subspan(at, read->bytes[at]);
+    const auto records = chainedRecords(model, lba, size);
+    auto rewritten =
+        replaceRecords(read->bytes, at, std::max<size_t>(file.extents.size(), 1), records);
+    if (!rewritten) {
+        return rewritten.error();
     }
-    return DirectoryRewrite{read->offset, std::move(read->bytes), std::move(collapsed->extent)};
+    return DirectoryRewrite{read->offset, std::move(read->bytes), std::move(rewritten->extent)};
 }
 
-// The directory of a file of several extents with its chain of records made one.
-Result<DirectoryRewrite> collapsedChain(Session& session, DirectoryNumber directory,
+// The file's directory with its records rewritten: a chain made one record, or one record
+// made a chain for a replacement of 4 GiB or more.
+Result<DirectoryRewrite> rewrittenChain(Session& session, DirectoryNumber directory,
                                         const RecordLocation& location, uint32_t lba,
-                                        uint32_t size) {
+                                        uint64_t size) {
     if (!location.brokenChain.empty()) {
         return Error{ErrorKind::InvalidInput,
                      "its chain of records is broken (" + location.brokenChain +
@@ -54,15 +80,15 @@ Result<DirectoryRewrite> collapsedChain(Session& session, DirectoryNumber direct
                      "the records of a file of several extents are rewritten on layer 0 only; "
                      "nothing was written"};
     }
-    return collapsedRecords(session.presentedSource(), session.directoryPlace(directory), location,
+    return rewrittenRecords(session.presentedSource(), session.directoryPlace(directory), location,
                             lba, size);
 }
 
-// The matching Joliet directory with the file's Joliet chain made one record as the primary
-// one is: the chain there whose extents are the file's. Why there is none, otherwise.
-Result<DirectoryRewrite> collapsedJolietChain(Session& session, DirectoryNumber directory,
+// The matching Joliet directory with the file's Joliet records rewritten as the primary ones
+// are: those there whose extents are the file's. Why there are none, otherwise.
+Result<DirectoryRewrite> rewrittenJolietChain(Session& session, DirectoryNumber directory,
                                               const RecordLocation& location, uint32_t lba,
-                                              uint32_t size) {
+                                              uint64_t size) {
     const auto matching = session.jolietDirectoryOf(directory);
     const auto tree = matching ? session.jolietTree() : Result<const JolietTree*>(matching.error());
     if (!tree) {
@@ -72,24 +98,26 @@ Result<DirectoryRewrite> collapsedJolietChain(Session& session, DirectoryNumber 
         return Error{ErrorKind::NotFound, "no Joliet directory was found to match its directory"};
     }
     const DirectoryPlace place = placeOf((*tree)->entry(**matching));
-    std::vector<RecordLocation> chains;
-    auto walked = walkListedFiles(session.presentedSource(), place, ListingStart::BehindDotRecords,
-                                  kNoDataEnd, [&](const ListedRecords& file) {
-                                      if (file.chained && file.brokenChain.empty() &&
-                                          std::ranges::equal(file.extents, location.extents)) {
-                                          chains.push_back(locationOf(file));
-                                      }
-                                      return WalkStep::Continue;
-                                  });
+    const auto extents = fileExtents(location);
+    std::vector<RecordLocation> twins;
+    auto walked =
+        walkListedFiles(session.presentedSource(), place, ListingStart::BehindDotRecords,
+                        kNoDataEnd, [&](const ListedRecords& file) {
+                            if (file.chained == location.isChained() && file.brokenChain.empty() &&
+                                std::ranges::equal(file.extents, extents)) {
+                                twins.push_back(locationOf(file));
+                            }
+                            return WalkStep::Continue;
+                        });
     if (!walked) {
         return walked.error();
     }
-    if (chains.size() != 1) {
-        return Error{ErrorKind::NotFound,
-                     chains.empty() ? "no Joliet chain of records points at the same data"
-                                    : "several Joliet chains of records point at the same data"};
+    if (twins.size() != 1) {
+        return Error{ErrorKind::NotFound, twins.empty()
+                                              ? "no Joliet record points at the same data"
+                                              : "several Joliet records point at the same data"};
     }
-    return collapsedRecords(session.presentedSource(), place, chains.front(), lba, size);
+    return rewrittenRecords(session.presentedSource(), place, twins.front(), lba, size);
 }
 
 // Writes the job's directory with the file's chain made one record; the views it leaves
@@ -124,13 +152,6 @@ Result<PatchOutcome> rewriteChain(JournalEdit& edit, const ReplaceJob& job) {
 
 Result<Placement> placeFileReplacement(Session& session, const RecordLocation& location,
                                        uint64_t size, bool intoGap) {
-    if (size > UINT32_MAX) {
-        return Error{ErrorKind::OutOfRange,
-                     "The replacement holds " + formatBytes(size) +
-                         ", and one directory record holds at most 4,294,967,295 bytes; a file "
-                         "of several extents needs records that Replace does not yet add. "
-                         "Nothing was written"};
-    }
     const auto map = mapVolume(session.presentedSource(), session.volume());
     if (!map) {
         return map.error();
@@ -164,19 +185,20 @@ Result<ReplaceJob> prepareReplace(Session& session, DirectoryNumber directory,
     }
     std::optional<DirectoryRewrite> chain;
     std::optional<DirectoryRewrite> jolietChain;
-    auto records = location.isChained()
+    // A file of several extents becomes one, and one of 4 GiB or more becomes several: the
+    // records themselves are rewritten, not patched.
+    const bool rewritesRecords = location.isChained() || *size > UINT32_MAX;
+    auto records = rewritesRecords
                        ? Result<RecordTargets>(RecordTargets{location, {}, {}, {}, {}, {}})
                        : session.recordTargets(directory, location);
-    if (records && location.isChained()) {
-        auto collapsed = collapsedChain(session, directory, location, placement->lba,
-                                        static_cast<uint32_t>(*size));
-        if (!collapsed) {
-            return notReplaced(location, collapsed.error());
+    if (records && rewritesRecords) {
+        auto rewritten = rewrittenChain(session, directory, location, placement->lba, *size);
+        if (!rewritten) {
+            return notReplaced(location, rewritten.error());
         }
-        chain = std::move(*collapsed);
+        chain = std::move(*rewritten);
         if (session.volume().joliet) {
-            auto joliet = collapsedJolietChain(session, directory, location, placement->lba,
-                                               static_cast<uint32_t>(*size));
+            auto joliet = rewrittenJolietChain(session, directory, location, placement->lba, *size);
             if (joliet) {
                 jolietChain = std::move(*joliet);
             } else {
@@ -184,7 +206,8 @@ Result<ReplaceJob> prepareReplace(Session& session, DirectoryNumber directory,
             }
         }
         if (session.volume().features.udf) {
-            records->udfMissing = "the UDF entry of a file of several extents is not rewritten";
+            records->udfMissing =
+                "the UDF entry of a file of several extents, or made one, is not rewritten";
         }
     }
     if (!records) {

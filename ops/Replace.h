@@ -50,8 +50,7 @@ struct ReplaceJob {
     ReplaceOptions options;
 };
 
-// Where a replacement of `size` bytes would go, refused as placeReplacement refuses, and for
-// one of 4 GiB or more.
+// Where a replacement of `size` bytes would go, refused as placeReplacement refuses.
 Result<Placement> placeFileReplacement(Session& session, const RecordLocation& location,
                                        uint64_t size, bool intoGap);
 

@@ -152,9 +152,11 @@ TEST(MultiExtentWitness, ReplaceMakesTheChainOneRecordThatXorrisoAnd7zRead) {
 }
 
 // xorriso's chain for a file past 4 GiB, in both trees: Replace makes the primary and the Joliet
-// chain one record each, so that isoinfo reads the replacement through either tree, and undo
+// chain one record each for a short replacement, in the chain's first sectors, and a chain of
+// two again for one of 4 GiB or more, at the volume's end. isoinfo lists the records in each
+// tree, 7z (through Joliet) and xorriso (through Rock Ridge) read the replacement, and undo
 // gives the image back.
-TEST(MultiExtentWitness, ReplaceMakesXorrisosJolietChainOneRecordToo) {
+TEST(MultiExtentWitness, ReplaceRewritesXorrisosChainsInBothTrees) {
     TempDir dir;
     const auto tree = dir.file("tree");
     std::filesystem::create_directories(tree);
@@ -166,38 +168,51 @@ TEST(MultiExtentWitness, ReplaceMakesXorrisosJolietChainOneRecordToo) {
     witness("xorriso -as mkisofs -quiet -iso-level 3 -J -R -o '" + image + "' '" + tree +
             "' 2>/dev/null && fallocate --dig-holes '" + image + "' && cp --sparse=always '" +
             image + "' '" + image + ".original'");
-    const auto replacement = pattern(3000, 5);
-    writeFileBytes(dir.file("replacement"), replacement);
+    const auto replacement = dir.file("replacement");
+    for (const auto& [size, records] :
+         {std::pair<uint64_t, size_t>{3000, 1}, {(uint64_t{4} << 30) + (6 << 20), 2}}) {
+        SCOPED_TRACE(size);
+        // Its own bytes at both ends, zeros between.
+        writeFileBytes(replacement, pattern(3000, 5));
+        std::filesystem::resize_file(replacement, size);
+        witness("printf 'end' | dd of='" + replacement + "' bs=1 seek=" + std::to_string(size - 3) +
+                " conv=notrunc status=none");
 
-    auto session = Session::open(image, dir.file("layer1.tmp"));
-    ASSERT_TRUE(session);
-    const auto location = session->findRecord(1, "BIG.BIN");
-    ASSERT_TRUE(location && location->isChained());
-    QuietObserver quiet;
-    const auto replaced = replaceFile(*session, 1, *location, dir.file("replacement"), {}, quiet);
-    ASSERT_TRUE(replaced) << replaced.error().message;
-    EXPECT_EQ(replaced->placement.lba, location->extentLba);
-    EXPECT_EQ(replaced->patch.viewNotUpdated, std::nullopt);
+        auto session = Session::open(image, dir.file("layer1.tmp"));
+        ASSERT_TRUE(session);
+        const auto location = session->findRecord(1, "BIG.BIN");
+        ASSERT_TRUE(location && location->isChained());
+        QuietObserver quiet;
+        const auto replaced = replaceFile(*session, 1, *location, replacement, {}, quiet);
+        ASSERT_TRUE(replaced) << replaced.error().message;
+        EXPECT_EQ(replaced->placement.lba,
+                  records == 1 ? location->extentLba
+                               : session->volume().volumeSectors - replaced->placement.sectors);
+        EXPECT_EQ(replaced->patch.viewNotUpdated, std::nullopt);
 
-    for (const std::string tree : {"", "-J ", "-R "}) {
-        SCOPED_TRACE(tree);
-        const auto listing = witness("isoinfo " + tree + "-l -i '" + image + "'");
-        std::istringstream lines(listing);
-        size_t records = 0;
-        for (std::string line; std::getline(lines, line);) {
-            records += line.find("BIG.BIN") != std::string::npos ? 1 : 0;
+        for (const std::string view : {"", "-J ", "-R "}) {
+            const auto listing = witness("isoinfo " + view + "-l -i '" + image + "'");
+            std::istringstream lines(listing);
+            size_t listed = 0;
+            for (std::string line; std::getline(lines, line);) {
+                listed += line.find("BIG.BIN") != std::string::npos ? 1 : 0;
+            }
+            EXPECT_EQ(listed, records) << view << listing;
         }
-        EXPECT_EQ(records, 1u) << listing;
-        const auto path = tree.empty() ? "/BIG.BIN;1" : "/BIG.BIN";
-        const auto read = witness("isoinfo " + tree + "-i '" + image + "' -x '" + path + "'");
-        EXPECT_EQ(std::vector<uint8_t>(read.begin(), read.end()), replacement);
-    }
+        const auto out = dir.file("out");
+        witness("7z x -y -o'" + out + "' '" + image + "' BIG.BIN");
+        EXPECT_TRUE(commandOutput("cmp -s '" + out + "/BIG.BIN' '" + replacement + "'")) << "7z";
+        std::filesystem::remove_all(out);
+        witness("xorriso -osirrox on -indev '" + image + "' -extract /BIG.BIN '" + out + "'");
+        EXPECT_TRUE(commandOutput("cmp -s '" + out + "' '" + replacement + "'")) << "xorriso";
+        std::filesystem::remove_all(out);
 
-    const auto last = session->journal()->lastUndoable();
-    ASSERT_TRUE(last && *last);
-    ASSERT_TRUE(session->undo((*last)->id));
-    EXPECT_TRUE(commandOutput("cmp -s '" + image + "' '" + image + ".original'"))
-        << "undo did not give the image back";
+        const auto last = session->journal()->lastUndoable();
+        ASSERT_TRUE(last && *last);
+        ASSERT_TRUE(session->undo((*last)->id));
+        EXPECT_TRUE(commandOutput("cmp -s '" + image + "' '" + image + ".original'"))
+            << "undo did not give the image back";
+    }
 }
 
 }  // namespace
