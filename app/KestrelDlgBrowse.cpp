@@ -82,7 +82,8 @@ void CKestrelDlg::showVolume() {
     const QIcon folder(QStringLiteral(":/res/tree-folder.png"));
     for (const auto& directory : volume.directories) {
         QTreeWidgetItem* parent = directory.number == 1 ? nullptr : dirItem.item(directory.parent);
-        QString text = shownImageName(directory.number == 1 ? volume.label : directory.identifier);
+        QString text =
+            shownVolumeName(volume, directory.number == 1 ? volume.label : directory.identifier);
         // A repeat lists nothing: its entries are listed under the directory it repeats.
         if (directory.sameAs != 0) {
             text += QStringLiteral(" (same as %1)")
@@ -116,9 +117,9 @@ void CKestrelDlg::listDirectory() {
     QList<QTreeWidgetItem*> rows;
     rows.reserve(static_cast<qsizetype>(listing->rows.size()));
     for (const auto& row : listing->rows) {
-        auto* item = new QTreeWidgetItem({shownImageName(row.name), QString::fromStdString(row.lba),
-                                          QString::fromStdString(row.size),
-                                          QString::fromStdString(row.dateModified)});
+        auto* item = new QTreeWidgetItem(
+            {shownVolumeName(session_->volume(), row.name), QString::fromStdString(row.lba),
+             QString::fromStdString(row.size), QString::fromStdString(row.dateModified)});
         // The row's name is shown escaped; the identifier's own bytes are what is matched
         // and patched.
         item->setData(0, kRowNameRole, QByteArray::fromStdString(row.name));

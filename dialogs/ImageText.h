@@ -8,6 +8,7 @@
 #include <string>
 
 #include "image/NameText.h"
+#include "image/Volume.h"
 
 namespace kestrel {
 
@@ -18,6 +19,11 @@ inline QString fromImageBytes(const std::string& bytes) {
 // A name as a list row or a tree item shows it: its control characters escaped.
 inline QString shownImageName(const std::string& bytes) {
     return QString::fromStdString(shownName(bytes));
+}
+
+// A name of `volume` as its tree or list shows it: a UDF volume's as the text it was made from.
+inline QString shownVolumeName(const Volume& volume, const std::string& bytes) {
+    return QString::fromStdString(shownText(volume.nameText(bytes)));
 }
 
 inline std::string toImageBytes(const QString& text) {

@@ -74,12 +74,6 @@ DirectoryListing listUdfFiles(const UdfDirectory& directory) {
         const RecordLocation location = udfLocationOf(entry);
         ListRow row;
         row.name = location.identifier;
-        // A name beyond Latin-1 is its UTF-8 bytes, which the name column shows as Latin-1;
-        // the long name shows it as it is.
-        if (row.name == entry.name &&
-            std::ranges::any_of(row.name, [](char c) { return static_cast<uint8_t>(c) >= 0x80; })) {
-            row.longName = entry.name;
-        }
         row.extentLba = location.extentLba;
         row.dataLength = location.dataLength;
         row.totalLength = location.embeddedOffset ? location.dataLength : fileSize(location);

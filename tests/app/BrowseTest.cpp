@@ -47,7 +47,7 @@ TEST_F(BrowseTest, OpensTheChosenImageIntoTheTreeAndListsEachDirectorySelected) 
 }
 
 // An image of UDF alone opens into the tree of its UDF directories; its rows show the UDF
-// files, a name beyond Latin-1 told in the tooltip, and Modify TOC rewrites the file's entry.
+// files under their names, and Modify TOC rewrites the file's entry.
 TEST_F(BrowseTest, AnImageOfUdfAloneIsBrowsedAndItsFileEntriesEdited) {
     const auto made = makeUdfImage(dir, kUdfMakers[5]);
     ASSERT_TRUE(made);
@@ -58,11 +58,8 @@ TEST_F(BrowseTest, AnImageOfUdfAloneIsBrowsedAndItsFileEntriesEdited) {
     EXPECT_EQ(column(0), QStringList({"README.TXT", "EMPTY.TXT"}));
 
     tree()->setCurrentItem(tree()->topLevelItem(0)->child(0));
-    EXPECT_EQ(column(0), QStringList({"Mixed Case N\u00e4me.txt", "Euro \u00e2\\u0082\u00ac.txt",
-                                      "DATA.BIN", "BIG.BIN"}));
-    const auto euro = list()->findItems("Euro", Qt::MatchStartsWith, 0);
-    ASSERT_EQ(euro.size(), 1);
-    EXPECT_EQ(euro.first()->toolTip(0), QString::fromUtf8("Euro \u20ac.txt"));
+    EXPECT_EQ(column(0),
+              QStringList({"Mixed Case N\u00e4me.txt", "Euro \u20ac.txt", "DATA.BIN", "BIG.BIN"}));
 
     selectRows({"DATA.BIN"});
     modifySize("4");
