@@ -122,6 +122,9 @@ private:
     std::vector<std::string> selectedRowNames() const;
     // The selected rows, in list order; when there are none, says `noneSelected`.
     std::vector<std::string> requireSelectedRows(const QString& noneSelected);
+    // A row's name as the text it stands for, and as the list shows it in a message about it.
+    std::string rowText(const std::string& rowName) const;
+    QString shownRow(const std::string& rowName) const;
     // A refusal: what failed, then the core's account of why.
     void showError(const QString& what, const Error& error);
     // "Error Reading File", then which file and why.

@@ -87,7 +87,7 @@ void CKestrelDlg::showVolume() {
         // A repeat lists nothing: its entries are listed under the directory it repeats.
         if (directory.sameAs != 0) {
             text += QStringLiteral(" (same as %1)")
-                        .arg(shownImageName(directoryPath(volume, directory.sameAs)));
+                        .arg(shownVolumeName(volume, directoryPath(volume, directory.sameAs)));
         }
         auto* item = parent ? new QTreeWidgetItem(parent, QStringList(text))
                             : new QTreeWidgetItem(directoryTree, QStringList(text));

@@ -43,20 +43,20 @@ Message noFilesSelected() {
 }
 
 // The files a run could not handle, each with the reason.
-QString failureList(const OperationReport& report) {
+QString failureList(const Volume& volume, const OperationReport& report) {
     QStringList lines;
     for (const auto& failure : report.failures) {
-        lines.append(QString::fromStdString(shownRecordName(failure.rowName)) +
-                     QStringLiteral(": ") + QString::fromStdString(failure.error.message));
+        lines.append(shownRowName(volume, failure.rowName) + QStringLiteral(": ") +
+                     QString::fromStdString(failure.error.message));
     }
     return lines.join(QStringLiteral("\n\n"));
 }
 
 // The files written under other names than their rows', as theirs hold control characters.
-QString renamedList(const ExtractionReport& report) {
+QString renamedList(const Volume& volume, const ExtractionReport& report) {
     QStringList lines;
     for (const auto& file : report.renamed) {
-        lines.append(shownImageName(file.rowName) + QStringLiteral(" as ") +
+        lines.append(shownVolumeName(volume, file.rowName) + QStringLiteral(" as ") +
                      fromLocalPath(file.writtenAs));
     }
     return QStringLiteral(
@@ -66,8 +66,8 @@ QString renamedList(const ExtractionReport& report) {
 }
 
 // What a stop left of the file in hand.
-QString stoppedFileText(const StoppedFile& file) {
-    const QString name = shownImageName(file.rowName);
+QString stoppedFileText(const Volume& volume, const StoppedFile& file) {
+    const QString name = shownVolumeName(volume, file.rowName);
     if (!file.olderKept.empty()) {
         return name + QStringLiteral(" was stopped before it was complete; the older file ") +
                fromLocalPath(file.olderKept) + QStringLiteral(" was kept as it was.");
@@ -79,10 +79,10 @@ QString stoppedFileText(const StoppedFile& file) {
 }
 
 // The files written as far as their records reach, each with how its chain is broken.
-QString incompleteList(const ExtractionReport& report) {
+QString incompleteList(const Volume& volume, const ExtractionReport& report) {
     QStringList lines;
     for (const auto& file : report.incomplete) {
-        lines.append(shownImageName(file.rowName) + QStringLiteral(": ") +
+        lines.append(shownVolumeName(volume, file.rowName) + QStringLiteral(": ") +
                      QString::fromStdString(file.brokenChain));
     }
     return QStringLiteral(
@@ -91,22 +91,25 @@ QString incompleteList(const ExtractionReport& report) {
            lines.join(QStringLiteral("\n"));
 }
 
-Message extractionMessage(const ExtractionReport& report, bool extractActive) {
+Message extractionMessage(const Volume& volume, const ExtractionReport& report,
+                          bool extractActive) {
     QString end = extractActive ? QStringLiteral("Selected Files Extracted")
                                 : QStringLiteral("Aborted Extraction");
     if (report.cut) {
-        end += QStringLiteral("\n\n") + stoppedFileText(*report.cut);
+        end += QStringLiteral("\n\n") + stoppedFileText(volume, *report.cut);
     }
     const QString notes =
-        (report.renamed.empty() ? QString() : QStringLiteral("\n\n") + renamedList(report)) +
-        (report.incomplete.empty() ? QString() : QStringLiteral("\n\n") + incompleteList(report));
+        (report.renamed.empty() ? QString()
+                                : QStringLiteral("\n\n") + renamedList(volume, report)) +
+        (report.incomplete.empty() ? QString()
+                                   : QStringLiteral("\n\n") + incompleteList(volume, report));
     if (report.failures.empty()) {
         return Message::notice(end + notes);
     }
     const QString heading = QStringLiteral("These files were not extracted:\n\n");
-    return Message::refusal(extractActive ? heading + failureList(report) + notes
+    return Message::refusal(extractActive ? heading + failureList(volume, report) + notes
                                           : end + QStringLiteral("\n\n") + heading +
-                                                failureList(report) + notes);
+                                                failureList(volume, report) + notes);
 }
 
 }  // namespace
@@ -213,7 +216,7 @@ bool CKestrelDlg::confirmOverStructures(OperationSnapshot& snapshot) {
     }
     QString question;
     for (const auto& file : covered) {
-        question += shownImageName(file) + QStringLiteral(".\n");
+        question += shownRow(file) + QStringLiteral(".\n");
     }
     question += QStringLiteral(
         "\nThese are the volume's own structures; writing over them may leave the image "
@@ -341,7 +344,8 @@ void CKestrelDlg::extractSelectedFiles(const OperationSnapshot& snapshot) {
     WorkerObserver observer(*this, "Extracting %1", true);
     const auto report = extractFiles(snapshot, toLocalPath(folder), observer);
     showFromWorker(
-        extractionMessage(report, extractActive_ == 1), [this] { clearProgressDisplay(); },
+        extractionMessage(session_->volume(), report, extractActive_ == 1),
+        [this] { clearProgressDisplay(); },
         [this] {
             cancelButton->hide();
             releaseOperationButtons();
@@ -361,7 +365,7 @@ void CKestrelDlg::dummySelectedFiles(const OperationSnapshot& snapshot) {
             ? Message::notice(QStringLiteral("File Replaced With a Dummy File"))
             : Message::refusal(
                   QStringLiteral("These files were not replaced with a dummy file:\n\n") +
-                  failureList(report)),
+                  failureList(session_->volume(), report)),
         [this, &snapshot, wrote] {
             if (wrote) {
                 noteEditWithoutUndo(snapshot, EditKind::Dummy);
@@ -376,7 +380,7 @@ void CKestrelDlg::overwriteWorker(const OperationSnapshot& snapshot, DirectoryNu
         return;
     }
     const SnapshotFile& file = snapshot.files.front();
-    const QString name = fromImageBytes(file.rowName);
+    const QString name = shownRow(file.rowName);
     const auto notReplaced = [&name](const Error& error) {
         return Message::refusal(QStringLiteral("%1 was not replaced:\n\n%2")
                                     .arg(name, QString::fromStdString(error.message)));
@@ -424,7 +428,7 @@ Result<std::optional<ReplaceJob>> CKestrelDlg::chooseWholeReplacement(
     if (closing_ || !session_ || failed || size == fileSize(*record)) {
         return std::optional<ReplaceJob>();
     }
-    const QString name = fromImageBytes(nameOf(record->identifier));
+    const QString name = shownRow(nameOf(record->identifier));
     const QString sizes = QStringLiteral("%1 against %2")
                               .arg(QString::fromStdString(formatBytes(size)),
                                    QString::fromStdString(formatBytes(fileSize(*record))));

@@ -27,6 +27,15 @@ bool CKestrelDlg::requireIsoSelected() {
     return true;
 }
 
+std::string CKestrelDlg::rowText(const std::string& rowName) const {
+    return session_ ? session_->volume().nameText(rowName) : utf8FromImageBytes(rowName);
+}
+
+QString CKestrelDlg::shownRow(const std::string& rowName) const {
+    return session_ ? shownRowName(session_->volume(), rowName)
+                    : QString::fromStdString(shownRecordName(rowName));
+}
+
 std::vector<std::string> CKestrelDlg::requireSelectedRows(const QString& noneSelected) {
     auto rows = selectedRowNames();
     if (rows.empty()) {
@@ -48,7 +57,7 @@ void CKestrelDlg::selectMasterFile() {
     if (rows.empty()) {
         return;
     }
-    const QString name = shownImageName(rows.front());
+    const QString name = shownRow(rows.front());
     auto chosen = session_ ? chooseMasterFile(*session_, findSelectedDirectory(), rows.front())
                            : Result<MasterFile>(recordNotFound(rows.front(), selectedIsoPath_));
     if (!chosen) {
@@ -104,7 +113,7 @@ void CKestrelDlg::reportPatchRun(const PatchRun& run, uint32_t lba) {
     }
     QStringList patched;
     for (const auto& name : run.patched) {
-        patched.append(fromImageBytes(name));
+        patched.append(shownRow(name));
     }
     const QString done =
         patched.isEmpty()
@@ -112,7 +121,7 @@ void CKestrelDlg::reportPatchRun(const PatchRun& run, uint32_t lba) {
             : QStringLiteral("Patched before the failure: %1.").arg(patched.join(", "));
     prompter_->show(
         Message::refusal(QStringLiteral("%1 could not be patched:\n\n%2\n\n%3")
-                             .arg(fromImageBytes(run.failure->rowName),
+                             .arg(shownRow(run.failure->rowName),
                                   QString::fromStdString(run.failure->error.message), done) +
                          views.join(QString())));
 }
@@ -130,12 +139,12 @@ void CKestrelDlg::modifyToc() {
     // A file of several extents is refused before the dialog offers one LBA and size for it.
     if (auto single = location ? requireOneExtent(*location) : Result<void>(location.error());
         !single) {
-        showError(QStringLiteral("%1 cannot be edited:").arg(fromImageBytes(rows.front())),
+        showError(QStringLiteral("%1 cannot be edited:").arg(shownRow(rows.front())),
                   single.error());
         return;
     }
-    tocValues_ =
-        TocValues{rows.front(), static_cast<int32_t>(location->extentLba), location->dataLength};
+    tocValues_ = TocValues{shownRow(rows.front()), static_cast<int32_t>(location->extentLba),
+                           location->dataLength};
     CModifyTocDlg dialog(tocValues_, *prompter_, this);
     if (dialog.exec() != QDialog::Accepted) {
         return;

@@ -23,11 +23,11 @@ public:
     // On the worker's thread. Thousands of small files may pass between two frames, so the
     // status text is made only for the file the window shows; a small file's percentages
     // come a hundred at a time, so they are stored without a lock.
-    void beginFile(const char* statusFormat, const std::string& rowName) {
+    void beginFile(const char* statusFormat, const std::string& rowText) {
         {
             const std::lock_guard lock(mutex_);
             statusFormat_ = statusFormat;
-            rowName_ = rowName;
+            rowText_ = rowText;
             percent_.store(0, std::memory_order_relaxed);
         }
         changed_.store(true, std::memory_order_release);
@@ -45,14 +45,15 @@ public:
         // The percentage is read under the lock, so it is never an earlier file's beside the
         // new file's name.
         const std::lock_guard lock(mutex_);
-        return Report{QString::fromLatin1(statusFormat_).arg(shownImageName(rowName_)),
-                      percent_.load(std::memory_order_relaxed)};
+        return Report{
+            QString::fromLatin1(statusFormat_).arg(QString::fromStdString(shownText(rowText_))),
+            percent_.load(std::memory_order_relaxed)};
     }
 
 private:
     std::mutex mutex_;
     const char* statusFormat_ = "%1";
-    std::string rowName_;
+    std::string rowText_;
     std::atomic<int> percent_ = 0;
     std::atomic<bool> changed_ = false;
 };

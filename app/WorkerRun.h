@@ -19,9 +19,11 @@ public:
         : window_(window), statusFormat_(statusFormat), honoursCancel_(honoursCancel) {}
 
     void beginFile(const std::string& rowName) override {
-        window_.progressFeed_.beginFile(statusFormat_, rowName);
+        const std::string text = window_.rowText(rowName);
+        window_.progressFeed_.beginFile(statusFormat_, text);
         if (window_.progressProbe_) {
-            status_ = QString::fromLatin1(statusFormat_).arg(shownImageName(rowName));
+            status_ =
+                QString::fromLatin1(statusFormat_).arg(QString::fromStdString(shownText(text)));
             probe(0);
         }
     }

@@ -16,14 +16,16 @@ inline QString fromImageBytes(const std::string& bytes) {
     return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
 }
 
-// A name as a list row or a tree item shows it: its control characters escaped.
-inline QString shownImageName(const std::string& bytes) {
-    return QString::fromStdString(shownName(bytes));
-}
-
 // A name of `volume` as its tree or list shows it: a UDF volume's as the text it was made from.
 inline QString shownVolumeName(const Volume& volume, const std::string& bytes) {
     return QString::fromStdString(shownText(volume.nameText(bytes)));
+}
+
+// The same leading a line about the row: an empty name would leave the line starting with its
+// colon, naming nothing.
+inline QString shownRowName(const Volume& volume, const std::string& bytes) {
+    return bytes.empty() ? QString::fromStdString(shownRecordName(bytes))
+                         : shownVolumeName(volume, bytes);
 }
 
 inline std::string toImageBytes(const QString& text) {

@@ -6,7 +6,6 @@
 #include <array>
 #include <utility>
 
-#include "dialogs/ImageText.h"
 #include "dialogs/Prompter.h"
 #include "ops/ModifyToc.h"
 
@@ -51,7 +50,7 @@ CModifyTocDlg::CModifyTocDlg(TocValues& values, Prompter& prompter, QWidget* par
 }
 
 void CModifyTocDlg::initTocDialog() {
-    nameGroup->setTitle(fromImageBytes(values_.name));
+    nameGroup->setTitle(values_.name);
     controlAs<QLineEdit>(kLbaEdit)->setText(QString::number(values_.lba));
     controlAs<QLineEdit>(kSizeEdit)->setText(QString::number(values_.size));
     controlAs<QLineEdit>(kLbaEdit)->setFocus();  // the first tab stop, whatever the platform

@@ -2,8 +2,8 @@
 // and writes only the values it is given; the caller writes the record.
 #pragma once
 
+#include <QString>
 #include <cstdint>
-#include <string>
 
 #include "dialogs/DialogTemplate.h"
 
@@ -15,8 +15,8 @@ class Prompter;
 
 // What the dialog shows and edits.
 struct TocValues {
-    std::string name;  // the row's name as the image spells it, shown as the group's title
-    int32_t lba = 0;   // shown signed, as the list shows it
+    QString name;     // the row's name as the list shows it, the group's title
+    int32_t lba = 0;  // shown signed, as the list shows it
     uint32_t size = 0;
 };
 

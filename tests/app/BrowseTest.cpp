@@ -1,4 +1,6 @@
 // Browse, the directory tree and the file list.
+#include <QGroupBox>
+
 #include "ops/ModifyToc.h"
 #include "support/UdfImages.h"
 #include "tests/app/WindowFixture.h"
@@ -70,6 +72,19 @@ TEST_F(BrowseTest, AnImageOfUdfAloneIsBrowsedAndItsFileEntriesEdited) {
     const auto found = reopened->findRecord(2, "DATA.BIN");
     ASSERT_TRUE(found);
     EXPECT_EQ(found->dataLength, 4u);
+
+    // A name beyond Latin-1 is its text in the dialog and in the refusal, as in the list.
+    const QString euro = QStringLiteral("Euro \u20ac.txt");
+    selectRows({euro});
+    modifyToc([&euro](D& dialog) {
+        EXPECT_EQ(dialog.controlAs<QGroupBox>(D::kNameGroup)->title(), euro);
+        edit(dialog, D::kLbaEdit)->setText("4000000");
+        press(dialog, D::kUpdate);
+    });
+    const auto refused = takeMessages();
+    ASSERT_EQ(refused.size(), 1);
+    EXPECT_TRUE(refused.front().startsWith("Refusal: " + euro + " could not be patched:"))
+        << refused.front().toStdString();
 }
 
 // A path-table entry naming a directory already reached is shown as the same as the first
