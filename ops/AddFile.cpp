@@ -69,10 +69,19 @@ Result<DirectoryRewrite> rewriteWith(const ReadDirectory& directory,
     return DirectoryRewrite{directory.offset, directory.bytes, std::move(inserted->extent)};
 }
 
-// The Joliet record and the rewrite of its directory, or why the file gets none.
+// The file's records from `firstRecord` on: a chain of them for a file of 4 GiB or more.
+Result<std::vector<uint8_t>> chainFrom(const Result<std::vector<uint8_t>>& firstRecord,
+                                       const Extent& first, uint64_t size) {
+    if (!firstRecord) {
+        return firstRecord.error();
+    }
+    return chainedRecords(*firstRecord, first.lba, size);
+}
+
+// The Joliet records and the rewrite of their directory, or why the file gets none.
 Result<std::optional<DirectoryRewrite>> jolietRewrite(Session& session, DirectoryNumber directory,
                                                       const std::string& longName,
-                                                      const Extent& extent,
+                                                      const Extent& first, uint64_t size,
                                                       const std::array<uint8_t, 7>& date,
                                                       std::optional<std::string>& missing) {
     const auto matching = session.jolietDirectoryOf(directory);
@@ -104,7 +113,7 @@ Result<std::optional<DirectoryRewrite>> jolietRewrite(Session& session, Director
     if (!identifier) {
         return identifier.error();
     }
-    const auto record = fileRecord(*identifier, extent, date, {});
+    const auto record = chainFrom(fileRecord(*identifier, first, date, {}), first, size);
     if (!record) {
         return record.error();
     }
@@ -151,12 +160,6 @@ Result<AddJob> prepareAdd(Session& session, DirectoryNumber directory,
     if (!size) {
         return notAdded(name, size.error());
     }
-    if (*size > UINT32_MAX) {
-        return notAdded(
-            name, Error{ErrorKind::OutOfRange, "it holds " + formatBytes(*size) +
-                                                   ", and one directory record holds at most "
-                                                   "4,294,967,295 bytes. Nothing was written"});
-    }
     const ImageSource& volume = session.presentedSource();
     const auto level = volumeNameLevel(volume, session.volume());
     const auto identifier =
@@ -196,11 +199,13 @@ Result<AddJob> prepareAdd(Session& session, DirectoryNumber directory,
 
     const std::time_t when = modifiedTime(sourcePath);
     const auto date = recordDate(when);
-    const Extent extent{placement->lba, static_cast<uint32_t>(*size)};
+    // A file of 4 GiB or more is a chain of records, this the first.
+    const Extent first{placement->lba,
+                       static_cast<uint32_t>(std::min<uint64_t>(*size, kLargestChainedExtent))};
     const auto model = std::ranges::find_if(siblings, &DirectoryRecord::isListed);
     const auto systemUse =
         systemUseLike(model != siblings.end() ? *model : read->dot, longName, when);
-    const auto record = fileRecord(*identifier, extent, date, systemUse);
+    const auto record = chainFrom(fileRecord(*identifier, first, date, systemUse), first, *size);
     if (!record) {
         return notAdded(name, record.error());
     }
@@ -222,7 +227,8 @@ Result<AddJob> prepareAdd(Session& session, DirectoryNumber directory,
                session.volume().features.udf,
                options};
     if (session.volume().joliet) {
-        auto joliet = jolietRewrite(session, directory, longName, extent, date, job.jolietMissing);
+        auto joliet =
+            jolietRewrite(session, directory, longName, first, *size, date, job.jolietMissing);
         if (!joliet) {
             return notAdded(name, joliet.error());
         }

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "image/ByteOrder.h"
+#include "image/IsoLayout.h"
 
 namespace kestrel {
 
@@ -113,6 +114,26 @@ Result<std::vector<uint8_t>> fileRecord(const std::string& identifier, const Ext
     std::ranges::copy(identifier, bytes.begin() + record::kIdentifier);
     std::ranges::copy(systemUse, bytes.begin() + static_cast<ptrdiff_t>(fixed));
     return bytes;
+}
+
+std::vector<uint8_t> chainedRecords(std::span<const uint8_t> model, uint32_t lba, uint64_t size) {
+    std::vector<uint8_t> records;
+    uint64_t offset = 0;
+    do {
+        const auto length =
+            static_cast<uint32_t>(std::min<uint64_t>(size - offset, kLargestChainedExtent));
+        std::vector<uint8_t> record(model.begin(), model.end());
+        const bool last = offset + length == size;
+        record[record::kFlags] =
+            static_cast<uint8_t>(last ? record[record::kFlags] & ~kMultiExtentFlag
+                                      : record[record::kFlags] | kMultiExtentFlag);
+        writeBothEndian(std::span(record).subspan<record::kExtentLba, 8>(),
+                        static_cast<uint32_t>(lba + offset / kSectorSize));
+        writeBothEndian(std::span(record).subspan<record::kDataLength, 8>(), length);
+        records.insert(records.end(), record.begin(), record.end());
+        offset += length;
+    } while (offset < size);
+    return records;
 }
 
 std::vector<uint8_t> systemUseLike(const DirectoryRecord& model, const std::string& longName,

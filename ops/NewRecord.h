@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <ctime>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,15 @@ std::array<uint8_t, 7> recordDate(std::time_t when);
 Result<std::vector<uint8_t>> fileRecord(const std::string& identifier, const Extent& extent,
                                         const std::array<uint8_t, 7>& date,
                                         const std::vector<uint8_t>& systemUse);
+
+// The most bytes one record of a chain describes: whole sectors, as makers cut a file of 4 GiB
+// or more.
+inline constexpr uint32_t kLargestChainedExtent = 0xFFFFF800;
+
+// The records of a file of `size` bytes from LBA `lba`, each a copy of `model` (the file's
+// first record) for an extent of at most kLargestChainedExtent bytes, every one but the last
+// flagged as followed by another: one record for a file under 4 GiB.
+std::vector<uint8_t> chainedRecords(std::span<const uint8_t> model, uint32_t lba, uint64_t size);
 
 // The system use area of a new file in a directory whose records are like `model` (a file's
 // record, or the directory's own "." when it holds no file): its XA attributes, and its Rock

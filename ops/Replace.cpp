@@ -6,6 +6,7 @@
 #include "image/IsoLayout.h"
 #include "ops/DirectoryInsert.h"
 #include "ops/ImageWriter.h"
+#include "ops/NewRecord.h"
 #include "ops/PlacedData.h"
 
 namespace kestrel {
@@ -14,33 +15,6 @@ namespace {
 
 Error notReplaced(const RecordLocation& location, const Error& error) {
     return Error{error.kind, nameOf(location.identifier) + " was not replaced: " + error.message};
-}
-
-// The most bytes one record of a chain describes: whole sectors, as makers cut a file of 4 GiB
-// or more.
-constexpr uint32_t kLargestChainedExtent = 0xFFFFF800;
-
-// The records of a file of `size` bytes from LBA `lba`, each a copy of `model` (the file's
-// first record) for an extent of at most kLargestChainedExtent bytes, every one but the last
-// flagged as followed by another: one record for a file under 4 GiB.
-std::vector<uint8_t> chainedRecords(std::span<const uint8_t> model, uint32_t lba, uint64_t size) {
-    std::vector<uint8_t> records;
-    uint64_t offset = 0;
-    do {
-        const auto length =
-            static_cast<uint32_t>(std::min<uint64_t>(size - offset, kLargestChainedExtent));
-        std::vector<uint8_t> record(model.begin(), model.end());
-        const bool last = offset + length == size;
-        record[record::kFlags] =
-            static_cast<uint8_t>(last ? record[record::kFlags] & ~kMultiExtentFlag
-                                      : record[record::kFlags] | kMultiExtentFlag);
-        writeBothEndian(std::span(record).subspan<record::kExtentLba, 8>(),
-                        static_cast<uint32_t>(lba + offset / kSectorSize));
-        writeBothEndian(std::span(record).subspan<record::kDataLength, 8>(), length);
-        records.insert(records.end(), record.begin(), record.end());
-        offset += length;
-    } while (offset < size);
-    return records;
 }
 
 // The directory at `place` with the records of the file at `file` (its chain, or its one

@@ -9,6 +9,7 @@
 #include <regex>
 #include <sstream>
 
+#include "ops/AddFile.h"
 #include "ops/Extraction.h"
 #include "ops/Replace.h"
 #include "ops/Session.h"
@@ -153,10 +154,10 @@ TEST(MultiExtentWitness, ReplaceMakesTheChainOneRecordThatXorrisoAnd7zRead) {
 
 // xorriso's chain for a file past 4 GiB, in both trees: Replace makes the primary and the Joliet
 // chain one record each for a short replacement, in the chain's first sectors, and a chain of
-// two again for one of 4 GiB or more, at the volume's end. isoinfo lists the records in each
-// tree, 7z (through Joliet) and xorriso (through Rock Ridge) read the replacement, and undo
-// gives the image back.
-TEST(MultiExtentWitness, ReplaceRewritesXorrisosChainsInBothTrees) {
+// two again for one of 4 GiB or more, at the volume's end; Add gives a new file of 4 GiB or
+// more a chain in both trees. isoinfo lists the records in each tree, 7z (through Joliet) and
+// xorriso (through Rock Ridge) read the file's bytes, and undo gives the image back.
+TEST(MultiExtentWitness, ReplaceAndAddWriteChainsInBothTreesAsXorrisoDoes) {
     TempDir dir;
     const auto tree = dir.file("tree");
     std::filesystem::create_directories(tree);
@@ -168,43 +169,56 @@ TEST(MultiExtentWitness, ReplaceRewritesXorrisosChainsInBothTrees) {
     witness("xorriso -as mkisofs -quiet -iso-level 3 -J -R -o '" + image + "' '" + tree +
             "' 2>/dev/null && fallocate --dig-holes '" + image + "' && cp --sparse=always '" +
             image + "' '" + image + ".original'");
-    const auto replacement = dir.file("replacement");
-    for (const auto& [size, records] :
-         {std::pair<uint64_t, size_t>{3000, 1}, {(uint64_t{4} << 30) + (6 << 20), 2}}) {
-        SCOPED_TRACE(size);
+    const auto source = dir.file("NEW.BIN");
+    const struct {
+        bool add;  // else Replace of BIG.BIN
+        uint64_t size;
+        size_t records;
+    } edits[] = {{false, 3000, 1},
+                 {false, (uint64_t{4} << 30) + (6 << 20), 2},
+                 {true, (uint64_t{4} << 30) + 5000, 2}};
+    for (const auto& edit : edits) {
+        SCOPED_TRACE(std::to_string(edit.size) + (edit.add ? " added" : " replacing"));
         // Its own bytes at both ends, zeros between.
-        writeFileBytes(replacement, pattern(3000, 5));
-        std::filesystem::resize_file(replacement, size);
-        witness("printf 'end' | dd of='" + replacement + "' bs=1 seek=" + std::to_string(size - 3) +
+        writeFileBytes(source, pattern(3000, 5));
+        std::filesystem::resize_file(source, edit.size);
+        witness("printf 'end' | dd of='" + source + "' bs=1 seek=" + std::to_string(edit.size - 3) +
                 " conv=notrunc status=none");
 
         auto session = Session::open(image, dir.file("layer1.tmp"));
         ASSERT_TRUE(session);
         const auto location = session->findRecord(1, "BIG.BIN");
         ASSERT_TRUE(location && location->isChained());
+        const uint32_t end = session->volume().volumeSectors;
         QuietObserver quiet;
-        const auto replaced = replaceFile(*session, 1, *location, replacement, {}, quiet);
-        ASSERT_TRUE(replaced) << replaced.error().message;
-        EXPECT_EQ(replaced->placement.lba,
-                  records == 1 ? location->extentLba
-                               : session->volume().volumeSectors - replaced->placement.sectors);
-        EXPECT_EQ(replaced->patch.viewNotUpdated, std::nullopt);
+        const std::string name = edit.add ? "NEW.BIN" : "BIG.BIN";
+        if (edit.add) {
+            const auto added = addFile(*session, 1, source, {}, quiet);
+            ASSERT_TRUE(added) << added.error().message;
+            EXPECT_EQ(added->placement.lba, end);
+            EXPECT_EQ(added->viewNotUpdated, std::nullopt);
+        } else {
+            const auto replaced = replaceFile(*session, 1, *location, source, {}, quiet);
+            ASSERT_TRUE(replaced) << replaced.error().message;
+            EXPECT_EQ(replaced->placement.lba, edit.records == 1 ? location->extentLba : end);
+            EXPECT_EQ(replaced->patch.viewNotUpdated, std::nullopt);
+        }
 
         for (const std::string view : {"", "-J ", "-R "}) {
             const auto listing = witness("isoinfo " + view + "-l -i '" + image + "'");
             std::istringstream lines(listing);
             size_t listed = 0;
             for (std::string line; std::getline(lines, line);) {
-                listed += line.find("BIG.BIN") != std::string::npos ? 1 : 0;
+                listed += line.find(name) != std::string::npos ? 1 : 0;
             }
-            EXPECT_EQ(listed, records) << view << listing;
+            EXPECT_EQ(listed, edit.records) << view << listing;
         }
         const auto out = dir.file("out");
-        witness("7z x -y -o'" + out + "' '" + image + "' BIG.BIN");
-        EXPECT_TRUE(commandOutput("cmp -s '" + out + "/BIG.BIN' '" + replacement + "'")) << "7z";
+        witness("7z x -y -o'" + out + "' '" + image + "' " + name);
+        EXPECT_TRUE(commandOutput("cmp -s '" + out + "/" + name + "' '" + source + "'")) << "7z";
         std::filesystem::remove_all(out);
-        witness("xorriso -osirrox on -indev '" + image + "' -extract /BIG.BIN '" + out + "'");
-        EXPECT_TRUE(commandOutput("cmp -s '" + out + "' '" + replacement + "'")) << "xorriso";
+        witness("xorriso -osirrox on -indev '" + image + "' -extract /" + name + " '" + out + "'");
+        EXPECT_TRUE(commandOutput("cmp -s '" + out + "' '" + source + "'")) << "xorriso";
         std::filesystem::remove_all(out);
 
         const auto last = session->journal()->lastUndoable();
