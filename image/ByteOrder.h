@@ -23,6 +23,18 @@ inline uint32_t readBe32(std::span<const uint8_t> bytes, size_t at) {
            uint32_t{bytes[at + 2]} << 8 | bytes[at + 3];
 }
 
+inline void writeLe32(std::span<uint8_t> bytes, size_t at, uint32_t value) {
+    for (size_t i = 0; i < 4; ++i) {
+        bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+
+inline void writeLe64(std::span<uint8_t> bytes, size_t at, uint64_t value) {
+    for (size_t i = 0; i < 8; ++i) {
+        bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+
 inline void writeBothEndian(std::span<uint8_t, 8> out, uint32_t value) {
     for (unsigned i = 0; i < 4; ++i) {
         const auto byte = static_cast<uint8_t>(value >> (8 * i));

@@ -1,5 +1,6 @@
 #include "image/UdfTag.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <string>
@@ -12,7 +13,6 @@ namespace {
 constexpr size_t kChecksumAt = 4;
 constexpr size_t kCrcAt = 8;
 constexpr size_t kCrcLengthAt = 10;
-constexpr size_t kLocationAt = 12;
 
 constexpr std::array<uint16_t, 256> crcTable() {
     std::array<uint16_t, 256> table{};
@@ -47,6 +47,19 @@ uint16_t udfCrc16(std::span<const uint8_t> bytes) {
     return crc;
 }
 
+void sealUdfTag(std::span<uint8_t> descriptor) {
+    const size_t crcLength =
+        std::min<size_t>(readLe16(descriptor, kCrcLengthAt), descriptor.size() - kUdfTagSize);
+    const uint16_t crc = udfCrc16(descriptor.subspan(kUdfTagSize, crcLength));
+    descriptor[kCrcAt] = static_cast<uint8_t>(crc);
+    descriptor[kCrcAt + 1] = static_cast<uint8_t>(crc >> 8);
+    uint8_t sum = 0;
+    for (size_t i = 0; i < kUdfTagSize; ++i) {
+        sum = static_cast<uint8_t>(sum + (i == kChecksumAt ? 0 : descriptor[i]));
+    }
+    descriptor[kChecksumAt] = sum;
+}
+
 Result<UdfTagId> checkUdfTag(std::span<const uint8_t> descriptor, uint32_t location) {
     if (descriptor.size() < kUdfTagSize) {
         return tagError("it is cut short before the end of its tag");
@@ -70,7 +83,7 @@ Result<UdfTagId> checkUdfTag(std::span<const uint8_t> descriptor, uint32_t locat
     if (crc != readLe16(descriptor, kCrcAt)) {
         return tagError("its CRC is " + hex(readLe16(descriptor, kCrcAt)) + ", not " + hex(crc));
     }
-    const uint32_t recorded = readLe32(descriptor, kLocationAt);
+    const uint32_t recorded = readLe32(descriptor, kUdfTagLocationAt);
     if (recorded != location) {
         return tagError("its tag says it lies at " + std::to_string(recorded) + ", not " +
                         std::to_string(location));

@@ -15,6 +15,7 @@ namespace kestrel {
 
 inline constexpr uint32_t kUdfBlockSize = 2048;
 inline constexpr size_t kUdfTagSize = 16;
+inline constexpr size_t kUdfTagLocationAt = 12;  // the sector or block it says it lies in
 
 // Tag identifiers, ECMA-167 3/7.2.1 and 4/7.2.1.
 enum class UdfTagId : uint16_t {
@@ -50,6 +51,10 @@ uint16_t udfCrc16(std::span<const uint8_t> bytes);
 // a descriptor read at `location` (a sector, or a logical block of its partition); else why
 // it is not, as in "its tag checksum is 0x12, not 0x34".
 Result<UdfTagId> checkUdfTag(std::span<const uint8_t> descriptor, uint32_t location);
+
+// Makes the tag of a descriptor whose bytes were changed sound again: its CRC over the CRC
+// length it records (cut to the descriptor's bytes), then its checksum; its location is kept.
+void sealUdfTag(std::span<uint8_t> descriptor);
 
 // `count` whole blocks from absolute sector `sector`; an image that ends first is an error.
 Result<std::vector<uint8_t>> readUdfBlocks(const ImageSource& image, uint64_t sector,

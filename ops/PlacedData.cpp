@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <vector>
 
 #include "image/ByteOrder.h"
+#include "image/UdfTag.h"
 #include "ops/DataRewrite.h"
 #include "ops/ImageWriter.h"
 #include "ops/PartitionTables.h"
@@ -60,6 +62,27 @@ Result<void> recordVolumeSize(ImageWriter& image, uint32_t sectors) {
     return {};
 }
 
+// The UDF anchor in the volume's last sector, `from`, with its tag's location made `to`, the
+// sector that is to end the grown volume.
+Result<std::vector<uint8_t>> movedAnchor(ImageWriter& image, uint64_t layerOffset, uint32_t from,
+                                         uint32_t to) {
+    std::vector<uint8_t> anchor(kSectorBytes);
+    const auto read = image.readAt(layerOffset + uint64_t{from} * kSectorBytes, anchor);
+    if (!read) {
+        return read.error();
+    }
+    const auto tag = *read == anchor.size() ? checkUdfTag(anchor, from)
+                                            : Result<UdfTagId>(Error{ErrorKind::Changed, ""});
+    if (!tag || *tag != UdfTagId::AnchorPointer) {
+        return Error{ErrorKind::Changed,
+                     "The UDF anchor in the volume's last sector changed since the data was "
+                     "placed; nothing was written"};
+    }
+    writeLe32(anchor, kUdfTagLocationAt, to);
+    sealUdfTag(anchor);
+    return anchor;
+}
+
 }  // namespace
 
 Result<uint64_t> sourceSize(const std::string& path) {
@@ -87,25 +110,37 @@ Result<uint64_t> writePlacedData(JournalEdit& edit, const PlacedData& data,
     const Placement& placement = data.placement;
     const uint64_t dataAt = data.layerOffset + uint64_t{placement.lba} * kSectorBytes;
     const uint64_t roomEnd = dataAt + uint64_t{placement.sectors} * kSectorBytes;
+    const bool atEnd = placement.kind == PlacementKind::VolumeEnd;
+    const uint64_t volumeEnd =
+        atEnd ? data.layerOffset + uint64_t{placement.volumeSectors} * kSectorBytes : roomEnd;
+    std::optional<std::vector<uint8_t>> anchor;
+    if (volumeEnd > roomEnd) {
+        auto moved = movedAnchor(*image, data.layerOffset, data.volumeSectors - 1,
+                                 placement.volumeSectors - 1);
+        if (!moved) {
+            return moved.error();
+        }
+        anchor = std::move(*moved);
+    }
     // The tables are read again from the image as it is now, and a change since the placement
     // that makes their growth unsound refuses before anything is written.
     std::vector<TableWrite> tableWrites;
-    uint64_t length = std::max(*sizeBefore, roomEnd);
-    if (placement.kind == PlacementKind::VolumeEnd) {
+    uint64_t length = std::max(*sizeBefore, volumeEnd);
+    if (atEnd) {
         const auto tables = PartitionTables::read(
             [&](uint64_t offset, std::span<uint8_t> bytes) { return image->readAt(offset, bytes); },
             *sizeBefore);
         if (!tables) {
             return tables.error();
         }
-        if (const auto refused = tables->refusal(dataAt, roomEnd)) {
+        if (const auto refused = tables->refusal(dataAt, volumeEnd)) {
             return Error{ErrorKind::Changed,
                          "The image's partition tables changed since the data "
                          "was placed, and now " +
                              *refused + "; nothing was written"};
         }
-        length = tables->grownLength(roomEnd);
-        tableWrites = tables->writesFor(dataAt, roomEnd, length);
+        length = tables->grownLength(volumeEnd);
+        tableWrites = tables->writesFor(dataAt, volumeEnd, length);
     }
     Result<void> written = image->growTo(length);
     if (written && data.size > 0) {
@@ -126,6 +161,9 @@ Result<uint64_t> writePlacedData(JournalEdit& edit, const PlacedData& data,
     if (written && roomEnd > dataAt + data.size) {
         const std::vector<uint8_t> zeros(roomEnd - dataAt - data.size);
         written = image->writeAt(dataAt + data.size, zeros);
+    }
+    if (written && anchor) {
+        written = image->writeAt(volumeEnd - kSectorBytes, *anchor);
     }
     if (written && placement.volumeSectors != data.volumeSectors) {
         written = recordVolumeSize(*image, placement.volumeSectors);

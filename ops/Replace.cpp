@@ -8,6 +8,7 @@
 #include "ops/ImageWriter.h"
 #include "ops/NewRecord.h"
 #include "ops/PlacedData.h"
+#include "ops/UdfPartitionGrowth.h"
 
 namespace kestrel {
 
@@ -122,6 +123,33 @@ Result<PatchOutcome> rewriteChain(JournalEdit& edit, const ReplaceJob& job) {
     return outcome;
 }
 
+// The record targets with the UDF twin's partition grown over the placed data where that lies
+// behind it, as sectors added at the volume's end do. Where the partition cannot grow, the
+// twin is not patched and the message says why; an error only when a write failed.
+Result<RecordTargets> targetsReachingPlacement(JournalEdit& edit, const ReplaceJob& job) {
+    RecordTargets targets = job.records;
+    if (!targets.udfTwin) {
+        return targets;
+    }
+    const UdfTwin& twin = *targets.udfTwin;
+    const uint64_t end = uint64_t{job.placement.lba} + job.placement.sectors;
+    if (job.placement.lba < twin.partitionStart ||
+        end <= uint64_t{twin.partitionStart} + twin.partitionSectors) {
+        return targets;
+    }
+    const size_t mark = edit.mark();
+    auto grown = growUdfPartition(edit, twin, static_cast<uint32_t>(end));
+    if (grown) {
+        targets.udfTwin = std::move(*grown);
+    } else if (edit.mark() == mark) {
+        targets.udfTwin.reset();
+        targets.udfMissing = grown.error().message;
+    } else {
+        return grown.error();
+    }
+    return targets;
+}
+
 }  // namespace
 
 Result<Placement> placeFileReplacement(Session& session, const RecordLocation& location,
@@ -214,11 +242,14 @@ Result<ReplaceOutcome> replaceInEdit(JournalEdit& edit, const ReplaceJob& job,
     if (!growth && edit.mark() == mark) {
         return notReplaced(location, growth.error());
     }
-    auto patched = !growth ? Result<PatchOutcome>(growth.error())
-                   : job.chain
-                       ? rewriteChain(edit, job)
-                       : patchRecordTargets(edit, job.records,
-                                            {placement.lba, static_cast<uint32_t>(job.size)});
+    const auto targets = !growth     ? Result<RecordTargets>(growth.error())
+                         : job.chain ? Result<RecordTargets>(job.records)
+                                     : targetsReachingPlacement(edit, job);
+    auto patched =
+        !targets ? Result<PatchOutcome>(targets.error())
+        : job.chain
+            ? rewriteChain(edit, job)
+            : patchRecordTargets(edit, *targets, {placement.lba, static_cast<uint32_t>(job.size)});
     if (!patched) {
         return notReplaced(location, edit.rollBackAfter(patched.error(), mark, "the image"));
     }

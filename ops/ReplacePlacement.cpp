@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "image/UdfTag.h"
 #include "journal/EditSummary.h"
 #include "ops/PartitionTables.h"
 
@@ -17,6 +18,15 @@ constexpr uint64_t kLargestPadding = uint64_t{64} << 20;
 
 uint64_t sectorsFor(uint64_t bytes) {
     return (bytes + kSectorBytes - 1) / kSectorBytes;
+}
+
+// Whether the volume's last sector holds a UDF anchor. UDF readers look for one there, and
+// 7-Zip's finds the file system damaged when the sector that ends a grown partition is none.
+bool anchorEndsVolume(const ImageSource& volume, uint32_t sectors) {
+    const auto bytes = sectors > 0 ? readUdfBlocks(volume, sectors - 1)
+                                   : Result<std::vector<uint8_t>>(Error{ErrorKind::NotFound, ""});
+    const auto tag = bytes ? checkUdfTag(*bytes, sectors - 1) : Result<UdfTagId>(bytes.error());
+    return tag && *tag == UdfTagId::AnchorPointer;
 }
 
 Result<bool> holdsOnlyZeros(const ImageSource& image, uint64_t offset, uint64_t length) {
@@ -176,13 +186,15 @@ Result<Placement> placeNewData(const PlacementScene& scene, uint64_t size, bool 
         return Placement{PlacementKind::Gap, gaps->front().lba, static_cast<uint32_t>(sectors),
                          volumeSectors};
     }
-    const auto refusal = endRefusal(scene, sectors);
+    // A UDF anchor that ends the volume is written again behind the sectors added.
+    const uint64_t added = sectors + (anchorEndsVolume(*scene.volume, volumeSectors) ? 1 : 0);
+    const auto refusal = endRefusal(scene, added);
     if (!refusal) {
         return refusal.error();
     }
-    if (!*refusal && uint64_t{volumeSectors} + sectors <= UINT32_MAX) {
+    if (!*refusal && uint64_t{volumeSectors} + added <= UINT32_MAX) {
         return Placement{PlacementKind::VolumeEnd, volumeSectors, static_cast<uint32_t>(sectors),
-                         static_cast<uint32_t>(volumeSectors + sectors)};
+                         static_cast<uint32_t>(volumeSectors + added)};
     }
     const auto gaps = zeroGaps(scene, std::max<uint64_t>(sectors, 1), 3);
     if (!gaps) {

@@ -20,7 +20,8 @@ struct Placement {
     PlacementKind kind = PlacementKind::OwnExtent;
     uint32_t lba = 0;
     uint32_t sectors = 0;  // the replacement's
-    // The volume's size once the replacement is placed; more than now only at its end.
+    // The volume's size once the replacement is placed; more than now only at its end, where
+    // a UDF anchor that ended the volume follows the replacement.
     uint32_t volumeSectors = 0;
 };
 

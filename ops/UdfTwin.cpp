@@ -27,33 +27,6 @@ bool sameInAnyCase(const std::string& a, const std::string& b) {
     });
 }
 
-void putLe32(std::span<uint8_t> bytes, size_t at, uint32_t value) {
-    for (size_t i = 0; i < 4; ++i) {
-        bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
-
-void putLe64(std::span<uint8_t> bytes, size_t at, uint64_t value) {
-    for (size_t i = 0; i < 8; ++i) {
-        bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
-
-// The tag's CRC over the descriptor and its checksum over the tag, made anew.
-void sealDescriptor(std::span<uint8_t> descriptor) {
-    // The tag was found sound over this length, which lies inside the sector read.
-    const size_t crcLength =
-        std::min<size_t>(readLe16(descriptor, 10), descriptor.size() - kUdfTagSize);
-    const uint16_t crc = udfCrc16(descriptor.subspan(kUdfTagSize, crcLength));
-    descriptor[8] = static_cast<uint8_t>(crc);
-    descriptor[9] = static_cast<uint8_t>(crc >> 8);
-    uint8_t sum = 0;
-    for (size_t i = 0; i < kUdfTagSize; ++i) {
-        sum = static_cast<uint8_t>(sum + (i == 4 ? 0 : descriptor[i]));
-    }
-    descriptor[4] = sum;
-}
-
 }  // namespace
 
 Result<UdfTwin> udfTwinOf(const UdfVolume& volume, const UdfFileEntry& entry) {
@@ -73,7 +46,11 @@ Result<UdfTwin> udfTwinOf(const UdfVolume& volume, const UdfFileEntry& entry) {
                      "extended descriptor, or a metadata partition)"};
     }
     const UdfPartition& partition = volume.descriptors.partitions[maps[data.partition].partition];
-    return UdfTwin{entry, partition.startSector, partition.sectors};
+    const auto& descriptors = volume.descriptors;
+    return UdfTwin{
+        entry, partition.startSector, partition.sectors,
+        UdfPartitionPlaces{descriptors.mainSequence, descriptors.reserveSequence,
+                           descriptors.integritySequence, partition.number, data.partition}};
 }
 
 Result<UdfView> UdfView::read(const ImageSource& image) {
@@ -185,17 +162,17 @@ Result<void> patchUdfTwin(JournalEdit& edit, const UdfTwin& twin, uint32_t lba,
                                              " no longer holds what was read"};
     }
     const std::vector<uint8_t> before = bytes;
-    putLe32(descriptor, ad + kAdPosition, lba - twin.partitionStart);
+    writeLe32(descriptor, ad + kAdPosition, lba - twin.partitionStart);
     if (size) {
         const uint32_t type = readLe32(descriptor, ad) & ~kAdLengthMask;
-        putLe32(descriptor, ad, type | *size);
+        writeLe32(descriptor, ad, type | *size);
         if (entry.extended && readLe64(descriptor, kObjectSizeAt) == entry.informationLength) {
-            putLe64(descriptor, kObjectSizeAt, *size);
+            writeLe64(descriptor, kObjectSizeAt, *size);
         }
-        putLe64(descriptor, infoAt, *size);
-        putLe64(descriptor, entry.blocksRecordedOffset - start, sectors);
+        writeLe64(descriptor, infoAt, *size);
+        writeLe64(descriptor, entry.blocksRecordedOffset - start, sectors);
     }
-    sealDescriptor(descriptor);
+    sealUdfTag(descriptor);
     const auto firstChanged = std::ranges::mismatch(before, bytes).in1 - before.begin();
     const auto lastChanged =
         before.rend() -

@@ -15,10 +15,22 @@
 
 namespace kestrel {
 
+// Where the length of a UDF partition is recorded: its descriptor in the main and in the
+// reserve sequence, and the size table of the integrity descriptor, at the index of the
+// partition map that names it.
+struct UdfPartitionPlaces {
+    UdfVolumeExtent mainSequence;
+    UdfVolumeExtent reserveSequence;
+    UdfVolumeExtent integritySequence;
+    uint16_t number = 0;
+    uint16_t mapIndex = 0;
+};
+
 struct UdfTwin {
     UdfFileEntry entry;
     uint32_t partitionStart = 0;  // the absolute sector of the extent's partition
     uint32_t partitionSectors = 0;
+    UdfPartitionPlaces partitionPlaces;
 };
 
 // The twin that is `entry`: refused when its data is described in a way this does not rewrite

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "image/ByteOrder.h"
 #include "image/UdfTag.h"
 #include "image/UdfVolume.h"
 #include "io/ImageFile.h"
@@ -40,12 +41,6 @@ void flipByte(const std::string& image, uint64_t offset) {
     overwriteBytes(image, offset, {static_cast<uint8_t>(byte[0] ^ 0x5A)});
 }
 
-void writeLe32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
-    for (size_t i = 0; i < 4; ++i) {
-        bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
-
 // Changes the descriptor at `offset` and gives it a sound tag again, so that only what was
 // changed is wrong.
 void rewrite(const std::string& image, uint64_t offset, size_t length,
@@ -53,15 +48,7 @@ void rewrite(const std::string& image, uint64_t offset, size_t length,
     const auto text = readBytesAt(image, offset, length);
     std::vector<uint8_t> bytes(text.begin(), text.end());
     change(bytes);
-    const size_t crcLength = bytes[10] | bytes[11] << 8;
-    const uint16_t crc = udfCrc16(std::span(bytes).subspan(16, crcLength));
-    bytes[8] = static_cast<uint8_t>(crc);
-    bytes[9] = static_cast<uint8_t>(crc >> 8);
-    uint8_t sum = 0;
-    for (size_t i = 0; i < 16; ++i) {
-        sum = static_cast<uint8_t>(sum + (i == 4 ? 0 : bytes[i]));
-    }
-    bytes[4] = sum;
+    sealUdfTag(bytes);
     overwriteBytes(image, offset, bytes);
 }
 

@@ -1,8 +1,8 @@
 // Bridge images made by other tools: a record edit reaches the UDF file system too, so that
 // 7-Zip's UDF reader sees what isoinfo sees, every other file keeps its bytes, udfinfo reads
-// the edited image, and undo gives the image back byte for byte. Where the new extent lies
-// outside the UDF partition (sectors added at the volume's end), the edit says the UDF view
-// was not updated, and UDF readers see the file as it was.
+// the edited image, and undo gives the image back byte for byte. Sectors added at the volume's
+// end join the UDF partition, and the anchor that ended the volume ends it again, so 7-Zip
+// reads a replacement placed there too.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -112,8 +112,8 @@ TEST_P(UdfBridge, RecordEditsReachTheUdfView) {
          "README.TXT", "read"},
         {"replace in its own sectors", replacing(5000, work.file("shorter")), "DOCS/DATA.BIN",
          shorter},
-        {"replace at the volume's end, outside the partition", replacing(8, work.file("longer")),
-         "README.TXT", "read me\n"},
+        {"replace at the volume's end, the partition grown over it",
+         replacing(8, work.file("longer")), "README.TXT", longer},
     };
     for (const auto& [name, edit, udfPath, expected] : cases) {
         SCOPED_TRACE(name);
@@ -121,11 +121,7 @@ TEST_P(UdfBridge, RecordEditsReachTheUdfView) {
         auto session = Session::open(*made, work.file("layer1.copy"));
         ASSERT_TRUE(session) << session.error().message;
         const auto notUpdated = edit(*session);
-        const bool reached = expected != "read me\n";
-        EXPECT_EQ(notUpdated.has_value(), !reached) << notUpdated.value_or("");
-        if (notUpdated) {
-            EXPECT_NE(notUpdated->find("The UDF view of"), std::string::npos) << *notUpdated;
-        }
+        EXPECT_EQ(notUpdated, std::nullopt);
 
         const auto out = work.path() / "7z";
         fs::remove_all(out);
