@@ -28,11 +28,8 @@ constexpr size_t kAnchorReserveAt = 24;
 constexpr size_t kPointerNextAt = 20;
 constexpr size_t kPrimaryIdentifierAt = 24;
 constexpr size_t kPrimaryIdentifierSize = 32;
-constexpr size_t kPartitionNumberAt = 22;
-constexpr size_t kPartitionBitmapAt = 56 + 8;
+constexpr size_t kPartitionBitmapAt = udf_partition::kHeaderAt + 8;
 constexpr size_t kPartitionAccessAt = 184;
-constexpr size_t kPartitionStartAt = 188;
-constexpr size_t kPartitionLengthAt = 192;
 constexpr size_t kVolumeIdentifierAt = 84;
 constexpr size_t kVolumeIdentifierSize = 128;
 constexpr size_t kBlockSizeAt = 212;
@@ -68,10 +65,10 @@ struct SequenceRead {
 
 void takePartition(SequenceRead& read, std::span<const uint8_t> bytes, uint32_t sector) {
     UdfPartition partition;
-    partition.number = readLe16(bytes, kPartitionNumberAt);
+    partition.number = readLe16(bytes, udf_partition::kNumberAt);
     partition.accessType = readLe32(bytes, kPartitionAccessAt);
-    partition.startSector = readLe32(bytes, kPartitionStartAt);
-    partition.sectors = readLe32(bytes, kPartitionLengthAt);
+    partition.startSector = readLe32(bytes, udf_partition::kStartAt);
+    partition.sectors = readLe32(bytes, udf_partition::kLengthAt);
     partition.descriptorSector = sector;
     const uint32_t bitmapLength = readLe32(bytes, kPartitionBitmapAt) & kExtentLengthMask;
     const uint32_t bitmapBlock = readLe32(bytes, kPartitionBitmapAt + 4);

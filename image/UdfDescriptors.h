@@ -4,6 +4,7 @@
 // (3/10.7; OSTA UDF 2.2.8 to 2.2.10), and where the integrity descriptor lies.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -27,6 +28,18 @@ struct UdfLongAd {
     uint32_t block = 0;
     uint16_t partition = 0;
 };
+
+// Byte positions in a partition descriptor (ECMA-167 3/10.5), which growing a partition
+// rewrites.
+namespace udf_partition {
+inline constexpr size_t kNumberAt = 22;
+// The partition header: the unallocated space table and bitmap, the integrity table, the
+// freed space table and bitmap, a short_ad each.
+inline constexpr size_t kHeaderAt = 56;
+inline constexpr size_t kHeaderExtents = 5;
+inline constexpr size_t kStartAt = 188;
+inline constexpr size_t kLengthAt = 192;
+}  // namespace udf_partition
 
 struct UdfPartition {
     uint16_t number = 0;

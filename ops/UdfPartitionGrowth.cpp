@@ -12,13 +12,6 @@ namespace kestrel {
 
 namespace {
 
-constexpr size_t kPartitionNumberAt = 22;
-// The partition header's five extents: the unallocated space table and bitmap, the
-// integrity table, the freed space table and bitmap.
-constexpr size_t kPartitionHeaderAt = 56;
-constexpr size_t kPartitionHeaderExtents = 5;
-constexpr size_t kPartitionStartAt = 188;
-constexpr size_t kPartitionLengthAt = 192;
 constexpr uint32_t kExtentLengthMask = 0x3FFFFFFF;
 constexpr size_t kIntegrityPartitionsAt = 72;
 constexpr size_t kIntegrityTablesAt = 80;  // the free space table, then the size table
@@ -77,12 +70,12 @@ Result<std::vector<SectorWrite>> grownDescriptors(ImageWriter& image, const UdfT
                 continue;
             }
             const auto& bytes = descriptor.bytes;
-            const uint32_t start = readLe32(bytes, kPartitionStartAt);
-            const uint32_t length = readLe32(bytes, kPartitionLengthAt);
-            if (readLe16(bytes, kPartitionNumberAt) != places.number) {
+            const uint32_t start = readLe32(bytes, udf_partition::kStartAt);
+            const uint32_t length = readLe32(bytes, udf_partition::kLengthAt);
+            if (readLe16(bytes, udf_partition::kNumberAt) != places.number) {
                 if (start < endSector && uint64_t{start} + length > oldEnd) {
                     return notGrown("UDF partition " +
-                                    std::to_string(readLe16(bytes, kPartitionNumberAt)) +
+                                    std::to_string(readLe16(bytes, udf_partition::kNumberAt)) +
                                     " lies behind it");
                 }
                 continue;
@@ -92,13 +85,13 @@ Result<std::vector<SectorWrite>> grownDescriptors(ImageWriter& image, const UdfT
                                                      std::to_string(descriptor.sector) +
                                                      " no longer holds what was read"};
             }
-            for (size_t i = 0; i < kPartitionHeaderExtents; ++i) {
-                if ((readLe32(bytes, kPartitionHeaderAt + 8 * i) & kExtentLengthMask) != 0) {
+            for (size_t i = 0; i < udf_partition::kHeaderExtents; ++i) {
+                if ((readLe32(bytes, udf_partition::kHeaderAt + 8 * i) & kExtentLengthMask) != 0) {
                     return notGrown(
                         "it keeps a record of its free space, which does not cover them");
                 }
             }
-            writeLe32(descriptor.bytes, kPartitionLengthAt, endSector - start);
+            writeLe32(descriptor.bytes, udf_partition::kLengthAt, endSector - start);
             sealUdfTag(descriptor.bytes);
             grown.push_back(std::move(descriptor));
         }
