@@ -99,7 +99,9 @@ Result<void> ImageWriter::growTo(uint64_t bytes) {
     if (edit_ != nullptr && target_ == JournalTarget::Image) {
         edit_->followTrackLength(sectors);
     }
-    return previewsOnly() ? Result<void>() : formatGrownSectors(before, sectors);
+    // A dry run formats them too: its later writes there read their headers back.
+    return previewsOnly() && edit_->dryRunWrites() == nullptr ? Result<void>()
+                                                              : formatGrownSectors(before, sectors);
 }
 
 Result<void> ImageWriter::formatGrownSectors(uint64_t fromSector, uint64_t toSector) {
@@ -207,7 +209,8 @@ Result<void> ImageWriter::writeAt(uint64_t offset, std::span<const uint8_t> byte
         if (auto inside = checkInside(offset, bytes.size()); !inside) {
             return inside;
         }
-        // A preview grows nothing, so the sectors it would add have no bytes to show.
+        // A preview grows nothing, so the sectors it would add have no bytes to show; a dry
+        // run's file reads as long as it would be, holding them.
         if (const auto held = file_->size();
             previewsOnly() && held && raw_->sectorOffset(offset / kUserDataSize) >= *held) {
             return {};
@@ -221,7 +224,11 @@ Result<void> ImageWriter::writeAt(uint64_t offset, std::span<const uint8_t> byte
 }
 
 Result<void> ImageWriter::writeFileBytes(uint64_t offset, std::span<const uint8_t> bytes) {
-    return previewsOnly() ? Result<void>() : file_->writeInside(offset, bytes);
+    if (previewsOnly()) {
+        edit_->previewWrite(target_, offset, bytes);
+        return {};
+    }
+    return file_->writeInside(offset, bytes);
 }
 
 Result<void> ImageWriter::applyStaged(const StagedWrites& staged) {

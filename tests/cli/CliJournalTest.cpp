@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "CliRun.h"
+#include "PreviewedChanges.h"
 #include "ops/Session.h"
 #include "support/TestFiles.h"
 
@@ -134,7 +135,8 @@ TEST_F(CliJournal, ReadersBesideEditsNeitherHoldThemUpNorSetTheJournalAside) {
 }
 
 // The builder's CD sample: /DATA/STRINGS.DAT is 6000 bytes at 29, /DATA/CONFIG.INI 31 at 28,
-// /README.TXT 80 at 27, /DOCS/LICENSE.TXT 34 at 33.
+// /README.TXT 80 at 27, /DOCS/LICENSE.TXT 34 at 33. Each plan's dry run previews every byte it
+// then writes, and writes nothing.
 TEST_F(CliJournal, PlansThatWriteTheSameBytesTwiceUndoAndTheirUndoIsUndone) {
     const std::string replacement = folder_.file("short.txt");
     std::ofstream(replacement) << "hello";
@@ -179,10 +181,15 @@ TEST_F(CliJournal, PlansThatWriteTheSameBytesTwiceUndoAndTheirUndoIsUndone) {
         std::ofstream(planFile) << R"({"plan": 1, "edits": [)" << plan.edits << "]}";
         const Bytes original = readFileBytes(image);
 
+        // Its dry run previews each edit as the ones before would leave the image.
+        const auto dryRun = runCli({"apply", image, planFile, "--dry-run", "--json"});
+        ASSERT_EQ(dryRun.status, 0) << dryRun.err;
+        EXPECT_TRUE(readFileBytes(image) == original);
         const auto applied = runCli({"apply", image, planFile});
         ASSERT_EQ(applied.status, 0) << applied.err;
         const Bytes patched = readFileBytes(image);
         EXPECT_FALSE(patched == original);
+        expectChangesPreviewed(dryRun.json().at("changes"), original, patched);
         const auto undone = runCli({"undo", image});
         EXPECT_EQ(undone.status, 0) << undone.err;
         const bool restored = readFileBytes(image) == original;
