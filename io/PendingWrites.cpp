@@ -5,11 +5,15 @@
 namespace kestrel {
 
 void PendingWrites::write(uint64_t offset, std::span<const uint8_t> bytes) {
-    add({offset, {bytes.begin(), bytes.end()}, 0});
+    add({offset, bytes.size(), {bytes.begin(), bytes.end()}, {}});
 }
 
 void PendingWrites::withhold(uint64_t offset, uint64_t length) {
-    add({offset, {}, length});
+    add({offset, length, {}, {}});
+}
+
+void PendingWrites::writeMade(uint64_t offset, uint64_t length, Maker make) {
+    add({offset, length, {}, std::move(make)});
 }
 
 void PendingWrites::add(Write write) {
@@ -25,7 +29,7 @@ void PendingWrites::add(Write write) {
             ++it;
         }
     }
-    longest_ = std::max(longest_, end - write.offset);
+    longest_ = std::max(longest_, write.length);
     byOffset_.emplace(write.offset, writes_.size());
     writes_.push_back(std::move(write));
 }
@@ -46,13 +50,16 @@ std::optional<uint64_t> PendingWrites::overlay(uint64_t offset, std::span<uint8_
         const auto& write = writes_[i];
         const uint64_t first = std::max(offset, write.offset);
         const uint64_t last = std::min(end, write.end());
-        if (write.withheld > 0) {
+        const auto into = buffer.subspan(first - offset, last - first);
+        if (write.make) {
+            write.make(first, into);
+        } else if (write.withheld()) {
             unknown = std::min(unknown.value_or(first), first);
-            continue;
+        } else {
+            std::copy(write.bytes.begin() + static_cast<ptrdiff_t>(first - write.offset),
+                      write.bytes.begin() + static_cast<ptrdiff_t>(last - write.offset),
+                      into.begin());
         }
-        std::copy(write.bytes.begin() + static_cast<ptrdiff_t>(first - write.offset),
-                  write.bytes.begin() + static_cast<ptrdiff_t>(last - write.offset),
-                  buffer.begin() + static_cast<ptrdiff_t>(first - offset));
     }
     return unknown;
 }

@@ -2,12 +2,14 @@
 // later one over an earlier. An edit made of many small writes (a plan of thousands of record
 // edits) is first made against them, so each step reads what the steps before it wrote; then
 // every old byte is saved to the undo journal with one sync, and the writes go to the file.
-// A dry run reads its own writes back the same way, with the length it gave the file, and
-// may withhold the bytes of a large write: they are then known to be written, but not what.
+// A dry run reads its own writes back the same way, with the length it gave the file; it may
+// withhold the bytes of a large write (known to be written, but not what), and have bytes it
+// can make again made as they are read.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <span>
@@ -17,9 +19,14 @@ namespace kestrel {
 
 class PendingWrites {
 public:
+    // Fills `bytes` with what a made write holds from `offset`.
+    using Maker = std::function<void(uint64_t offset, std::span<uint8_t> bytes)>;
+
     void write(uint64_t offset, std::span<const uint8_t> bytes);
     // A write of `length` bytes from `offset` whose bytes are not kept.
     void withhold(uint64_t offset, uint64_t length);
+    // A write of `length` bytes from `offset` that `make` makes whenever they are read.
+    void writeMade(uint64_t offset, uint64_t length, Maker make);
     // The file reads as `length` bytes long from now on, those past its end as zeros until
     // written.
     void giveLength(uint64_t length) { length_ = length; }
@@ -32,10 +39,12 @@ public:
 private:
     struct Write {
         uint64_t offset = 0;
-        std::vector<uint8_t> bytes;
-        uint64_t withheld = 0;  // the length of a write whose bytes are not kept
+        uint64_t length = 0;
+        std::vector<uint8_t> bytes;  // none where they are withheld or made
+        Maker make;
 
-        uint64_t end() const { return offset + bytes.size() + withheld; }
+        uint64_t end() const { return offset + length; }
+        bool withheld() const { return length > 0 && bytes.empty() && !make; }
     };
     void add(Write write);
 

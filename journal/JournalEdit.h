@@ -121,6 +121,13 @@ public:
             dryRun_->write(target, offset, bytes);
         }
     }
+    // The same for bytes `make` makes again whenever they are read.
+    void previewMade(JournalTarget target, uint64_t offset, uint64_t length,
+                     PendingWrites::Maker make) {
+        if (dryRun_) {
+            dryRun_->writeMade(target, offset, length, std::move(make));
+        }
+    }
     const std::vector<PreviewedRange>& previewed() const { return previewed_; }
     const JournalFiles& files() const { return files_; }
     // A raw image's data track now holds `sectors`, as a growth within this edit left it, so

@@ -113,6 +113,14 @@ Result<void> ImageWriter::formatGrownSectors(uint64_t fromSector, uint64_t toSec
         return read ? Error{ErrorKind::OutOfRange, path() + " ends inside its last sector"}
                     : read.error();
     }
+    if (previewsOnly()) {
+        const RawSector first(sectors.data(), kRawSectorSize);
+        if (auto made = makeFollowingSector(previous, first); !made) {
+            return made;
+        }
+        previewFormatted(fromSector, toSector, previous);
+        return {};
+    }
     for (uint64_t lba = fromSector; lba < toSector;) {
         const uint64_t count = std::min(kSectorsAtOnce, toSector - lba);
         for (uint64_t i = 0; i < count; ++i) {
@@ -130,6 +138,28 @@ Result<void> ImageWriter::formatGrownSectors(uint64_t fromSector, uint64_t toSec
         lba += count;
     }
     return {};
+}
+
+void ImageWriter::previewFormatted(uint64_t fromSector, uint64_t toSector,
+                                   const std::array<uint8_t, kRawSectorSize>& previous) {
+    // Made as they are read, so that a dry run that grows a track by gigabytes holds none.
+    const uint64_t start = raw_->sectorOffset(fromSector);
+    edit_->previewMade(target_, start, (toSector - fromSector) * kRawSectorSize,
+                       [start, previous](uint64_t offset, std::span<uint8_t> bytes) {
+                           std::array<uint8_t, kRawSectorSize> sector{};
+                           for (uint64_t at = offset; at < offset + bytes.size();) {
+                               const uint64_t index = (at - start) / kRawSectorSize;
+                               const uint64_t within = (at - start) % kRawSectorSize;
+                               // Refused only for a predecessor that is no data sector, which the
+                               // first was not.
+                               static_cast<void>(makeFollowingSector(previous, sector, index + 1));
+                               const uint64_t count = std::min<uint64_t>(
+                                   kRawSectorSize - within, offset + bytes.size() - at);
+                               std::copy_n(sector.begin() + static_cast<ptrdiff_t>(within), count,
+                                           bytes.begin() + static_cast<ptrdiff_t>(at - offset));
+                               at += count;
+                           }
+                       });
 }
 
 void ImageWriter::startWriteback(uint64_t offset, uint64_t length) {
