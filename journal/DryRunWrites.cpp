@@ -20,8 +20,8 @@ constexpr uint64_t kAlwaysKept = uint64_t{64} << 10;
 // the volume's structures lie elsewhere. A step that does read them (a structure the data
 // covers, or a raw image's sector rewritten, read whole for its header) is refused rather
 // than previewed from bytes the plan would not leave there. The last raw sector's worth of a
-// run of them is kept: a file's data ends there in part, and the zeros after it are written
-// into the same sector.
+// run of them is kept: a file's data ends there in part, with zeros written after it into the
+// same sector, and a growth after it makes the sectors it adds from the track's last one.
 void DryRunWrites::write(JournalTarget target, uint64_t offset, std::span<const uint8_t> bytes) {
     PendingWrites& pending = pendingOf(target);
     if (bytes.size() < kAlwaysKept || kept_ + bytes.size() <= kKeptBytes) {

@@ -142,9 +142,13 @@ TEST_F(CliJournal, PlansThatWriteTheSameBytesTwiceUndoAndTheirUndoIsUndone) {
     std::ofstream(replacement) << "hello";
     const std::string longer = folder_.file("long.txt");
     std::ofstream(longer) << std::string(9000, 'L');
+    // More than a dry run keeps of the data a plan writes.
+    const std::string large = folder_.file("large.bin");
+    std::ofstream(large) << std::string((17 << 20) + 100000, 'G');
     const struct {
         const char* name;
         std::string edits;
+        bool raw = false;  // made on a raw Mode 1 image, whose sectors carry headers and codes
     } plans[] = {
         {"set-record twice",
          R"({"op": "set-record", "file": "/DATA/CONFIG.INI", "size": 100},
@@ -171,13 +175,36 @@ TEST_F(CliJournal, PlansThatWriteTheSameBytesTwiceUndoAndTheirUndoIsUndone) {
              R"(", "name": "LONG.TXT"}, {"op": "dummy", "files": ["/DATA/LONG.TXT"]},
             {"op": "add", "directory": "/", "file": ")" +
              replacement + R"(", "name": "SHORT.TXT"})"},
+        {"add to a raw image, then dummy of the file added and another add",
+         R"({"op": "add", "directory": "/DATA", "file": ")" + longer +
+             R"(", "name": "LONG.TXT"}, {"op": "dummy", "files": ["/DATA/LONG.TXT"]},
+            {"op": "add", "directory": "/", "file": ")" +
+             replacement + R"(", "name": "SHORT.TXT"})",
+         true},
+        {"add of more than a dry run keeps, then dummy and replace of the file added, another add",
+         R"({"op": "add", "directory": "/DATA", "file": ")" + large +
+             R"(", "name": "LARGE.BIN"}, {"op": "dummy", "files": ["/DATA/LARGE.BIN"]},
+            {"op": "add", "directory": "/", "file": ")" +
+             replacement + R"(", "name": "SHORT.TXT"}, {"op": "replace", "file":
+             "/DATA/LARGE.BIN", "replacement": ")" +
+             longer + R"("})"},
+        {"add of more than a dry run keeps to a raw image, then another add",
+         R"({"op": "add", "directory": "/DATA", "file": ")" + large +
+             R"(", "name": "LARGE.BIN"}, {"op": "add", "directory": "/", "file": ")" + replacement +
+             R"(", "name": "SHORT.TXT"})",
+         true},
     };
     for (const auto& plan : plans) {
         SCOPED_TRACE(plan.name);
         // An image of its own for each plan, so each has a journal of its own.
-        const std::string image = folder_.file(std::string(plan.name) + ".iso");
+        const std::string image =
+            folder_.file(std::string(plan.name) + (plan.raw ? ".bin" : ".iso"));
         const std::string planFile = folder_.file("plan.json");
-        ASSERT_EQ(runProgram(KESTREL_MKIMAGE, {"--layout", "cd", image}).status, 0);
+        ASSERT_EQ(runProgram(KESTREL_MKIMAGE,
+                             plan.raw ? Arguments{"--layout", "cd", "--raw", "mode1", image}
+                                      : Arguments{"--layout", "cd", image})
+                      .status,
+                  0);
         std::ofstream(planFile) << R"({"plan": 1, "edits": [)" << plan.edits << "]}";
         const Bytes original = readFileBytes(image);
 
