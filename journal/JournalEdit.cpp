@@ -350,6 +350,7 @@ void JournalEdit::dropUnwrittenRanges() {
 Result<void> JournalEdit::rollBackTo(size_t mark) {
     if (preview_) {
         previewed_.resize(std::min(mark, previewed_.size()));
+        // A dry run's writes stay: it ends at its first failure, which nothing reads past.
         if (staged_) {
             staged_->rollBackTo(mark);
         }
