@@ -25,7 +25,7 @@ uint8_t toBcd(uint32_t value) {
 
 }  // namespace
 
-Result<void> makeFollowingSector(ConstRawSector previous, RawSector sector) {
+Result<void> makeFollowingSector(ConstRawSector previous, RawSector sector, uint64_t after) {
     const SectorKind kind = sectorKind(previous);
     const auto minute = fromBcd(previous[kHeaderOffset]);
     const auto second = fromBcd(previous[kHeaderOffset + 1]);
@@ -37,9 +37,9 @@ Result<void> makeFollowingSector(ConstRawSector previous, RawSector sector) {
                      "can be made to follow it"};
     }
     // Past 99:59:74 the minutes wrap, as long images' addresses do.
-    const uint32_t address =
-        ((*minute * kSecondsPerMinute + *second) * kFramesPerSecond + *frame + 1) %
-        (100 * kSecondsPerMinute * kFramesPerSecond);
+    const auto address = static_cast<uint32_t>(
+        ((*minute * kSecondsPerMinute + *second) * kFramesPerSecond + *frame + after) %
+        (100 * kSecondsPerMinute * kFramesPerSecond));
     std::ranges::fill(sector, uint8_t{0});
     std::copy_n(previous.begin(), kSyncSize, sector.begin());
     sector[kHeaderOffset] = toBcd(address / (kSecondsPerMinute * kFramesPerSecond));

@@ -7,9 +7,10 @@
 
 namespace kestrel {
 
-// Makes `sector` the empty data sector that follows `previous`: sync, the address after
-// `previous`'s, its mode (for Mode 2 a Form 1 data subheader), zeros, and codes. Refused when
-// `previous` is no Mode 1 or Mode 2 sector or its address is no minute, second and frame.
-Result<void> makeFollowingSector(ConstRawSector previous, RawSector sector);
+// Makes `sector` the empty data sector `after` places past `previous` (the next, by default):
+// sync, its address, `previous`'s mode (for Mode 2 a Form 1 data subheader), zeros, and codes.
+// Refused when `previous` is no Mode 1 or Mode 2 sector or its address is no minute, second
+// and frame.
+Result<void> makeFollowingSector(ConstRawSector previous, RawSector sector, uint64_t after = 1);
 
 }  // namespace kestrel

@@ -125,6 +125,9 @@ ImageFile::~ImageFile() {
 // Asked before every write, so it is asked of the kernel in the cheapest way: the file is
 // regular and every read and write names its position, so moving the offset costs nothing.
 Result<uint64_t> ImageFile::size() const {
+    if (pending_ != nullptr && pending_->length()) {
+        return *pending_->length();
+    }
     const off_t end = ::lseek(descriptor_, 0, SEEK_END);
     if (end < 0) {
         return systemError("Cannot read the size of", path_, errno);
@@ -174,8 +177,23 @@ Result<size_t> ImageFile::readAt(uint64_t offset, std::span<uint8_t> buffer) con
         }
         done += static_cast<size_t>(got);
     }
-    if (pending_ != nullptr) {
-        pending_->overlay(offset, buffer, done);
+    if (pending_ == nullptr) {
+        return done;
+    }
+    // A dry run's growth reads as zeros until it writes there.
+    if (const auto length = pending_->length()) {
+        const auto held = static_cast<size_t>(
+            std::min<uint64_t>(buffer.size(), offset < *length ? *length - offset : 0));
+        std::fill(buffer.begin() + static_cast<ptrdiff_t>(std::min(done, held)),
+                  buffer.begin() + static_cast<ptrdiff_t>(held), uint8_t{0});
+        done = held;
+    }
+    if (const auto unknown = pending_->overlay(offset, buffer, done)) {
+        return Error{ErrorKind::InvalidInput,
+                     "A dry run keeps only part of the data a plan writes, and this reads byte " +
+                         std::to_string(*unknown) + " of " + path_ +
+                         ", which an earlier edit writes as data it did not keep; dry-run the "
+                         "plan in parts to see what is read there"};
     }
     return done;
 }

@@ -91,6 +91,7 @@ JournalEdit::JournalEdit(JournalEdit&& other) noexcept
       preview_(other.preview_),
       previewed_(std::move(other.previewed_)),
       staged_(std::move(other.staged_)),
+      dryRun_(std::move(other.dryRun_)),
       opened_(std::move(other.opened_)),
       lengths_(other.lengths_),
       addedFrom_(other.addedFrom_),
@@ -159,6 +160,10 @@ Result<void> JournalEdit::saveInPlace(JournalTarget target, uint64_t offset,
     auto opened = file(target);
     if (!opened) {
         return opened.error();
+    }
+    // A dry run saves what the file held before it, which it reads past its own writes.
+    if (dryRun_) {
+        return saveRead(*files_.fileOf(target), target, offset, newBytes, sync);
     }
     ImageFile& file = **opened;
     const auto middle = clonedMiddle(file, offset, newBytes.size());
@@ -235,6 +240,9 @@ Result<void> JournalEdit::resize(JournalTarget target, uint64_t length) {
         }
     }
     lengths_[slot] = length;
+    if (dryRun_) {
+        dryRun_->giveLength(target, length);
+    }
     if (length > *size) {
         addedFrom_[slot] = std::min(addedFrom_[slot].value_or(*size), *size);
     }
@@ -278,7 +286,7 @@ std::optional<std::pair<uint64_t, uint64_t>> JournalEdit::clonedMiddle(const Ima
     return std::pair(from, to);
 }
 
-Result<void> JournalEdit::saveRead(ImageFile& file, JournalTarget target, uint64_t offset,
+Result<void> JournalEdit::saveRead(const ImageFile& file, JournalTarget target, uint64_t offset,
                                    std::span<const uint8_t> newBytes, bool sync) {
     if (oldBytes_.size() < newBytes.size()) {
         oldBytes_.resize(newBytes.size());
@@ -309,10 +317,16 @@ void JournalEdit::preview(JournalTarget target, uint64_t offset, std::span<const
     }
     const auto start = static_cast<ptrdiff_t>(first);
     const auto shown = static_cast<ptrdiff_t>(std::min(end - first, kPreviewedBytes));
+    std::vector<uint8_t> oldStart(oldBytes.begin() + start, oldBytes.begin() + start + shown);
+    // A dry run's raw sectors are saved as its earlier writes left them; shown are the
+    // image's bytes before it, as every other range shows (where they can be read).
+    if (dryRun_ && files_.fileOf(target) != nullptr) {
+        static_cast<void>(files_.fileOf(target)->readAt(offset + first, oldStart));
+    }
     previewed_.push_back({target,
                           offset + first,
                           end - first,
-                          {oldBytes.begin() + start, oldBytes.begin() + start + shown},
+                          std::move(oldStart),
                           {newBytes.begin() + start, newBytes.begin() + start + shown},
                           end > first});
 }
@@ -336,6 +350,7 @@ void JournalEdit::dropUnwrittenRanges() {
 Result<void> JournalEdit::rollBackTo(size_t mark) {
     if (preview_) {
         previewed_.resize(std::min(mark, previewed_.size()));
+        // A dry run's writes stay: it ends at its first failure, which nothing reads past.
         if (staged_) {
             staged_->rollBackTo(mark);
         }
@@ -441,6 +456,8 @@ Result<std::shared_ptr<ImageFile>> JournalEdit::file(JournalTarget target) {
         }
         if (staged_) {
             file->readThrough(&staged_->pending(target));
+        } else if (dryRun_) {
+            file->readThrough(&dryRun_->pending(target));
         }
         opened = std::make_shared<ImageFile>(std::move(*file));
     }

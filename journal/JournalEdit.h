@@ -15,6 +15,7 @@
 
 #include "io/ImageFile.h"
 #include "io/RawLayout.h"
+#include "journal/DryRunWrites.h"
 #include "journal/EntryRecords.h"
 #include "journal/StagedWrites.h"
 
@@ -89,6 +90,14 @@ public:
         edit.staged_ = std::make_unique<StagedWrites>();
         return edit;
     }
+    // A preview whose reads, from the files it opens, see what it would have written, and the
+    // length it would have given them: a plan's dry run, each edit seeing the ones before.
+    // The old bytes it shows are the files' before it.
+    static JournalEdit dryRun(JournalFiles files) {
+        JournalEdit edit = preview(std::move(files));
+        edit.dryRun_ = std::make_unique<DryRunWrites>();
+        return edit;
+    }
     // Takes over an entry file that holds its Begin record, and the locked folder; `before`
     // is the image as the edit found it.
     JournalEdit(int folder, int entry, std::string entryPath, JournalFiles files,
@@ -104,6 +113,21 @@ public:
     bool previewsOnly() const { return preview_; }
     // What a staging edit made in memory; nothing for any other edit.
     StagedWrites* staged() const { return staged_.get(); }
+    // What a dry run would have written; nothing for any other edit.
+    const DryRunWrites* dryRunWrites() const { return dryRun_.get(); }
+    // Takes, in a dry run, the bytes a preview would have written to `target` at `offset`.
+    void previewWrite(JournalTarget target, uint64_t offset, std::span<const uint8_t> bytes) {
+        if (dryRun_) {
+            dryRun_->write(target, offset, bytes);
+        }
+    }
+    // The same for bytes `make` makes again whenever they are read.
+    void previewMade(JournalTarget target, uint64_t offset, uint64_t length,
+                     PendingWrites::Maker make) {
+        if (dryRun_) {
+            dryRun_->writeMade(target, offset, length, std::move(make));
+        }
+    }
     const std::vector<PreviewedRange>& previewed() const { return previewed_; }
     const JournalFiles& files() const { return files_; }
     // A raw image's data track now holds `sectors`, as a growth within this edit left it, so
@@ -176,7 +200,7 @@ private:
     void dropUnwrittenRanges();
     void preview(JournalTarget target, uint64_t offset, std::span<const uint8_t> oldBytes,
                  std::span<const uint8_t> newBytes);
-    Result<void> saveRead(ImageFile& file, JournalTarget target, uint64_t offset,
+    Result<void> saveRead(const ImageFile& file, JournalTarget target, uint64_t offset,
                           std::span<const uint8_t> newBytes, bool sync);
     // The block-aligned bytes of the range that are to be cloned, from and to; nothing when
     // the range is copied whole.
@@ -198,6 +222,7 @@ private:
     bool preview_ = false;
     std::vector<PreviewedRange> previewed_;
     std::unique_ptr<StagedWrites> staged_;
+    std::unique_ptr<DryRunWrites> dryRun_;
     std::array<std::shared_ptr<ImageFile>, 2> opened_;  // by target
     // By target: the length the edit gave the file, and where the bytes it added begin.
     std::array<std::optional<uint64_t>, 2> lengths_;

@@ -99,7 +99,9 @@ Result<void> ImageWriter::growTo(uint64_t bytes) {
     if (edit_ != nullptr && target_ == JournalTarget::Image) {
         edit_->followTrackLength(sectors);
     }
-    return previewsOnly() ? Result<void>() : formatGrownSectors(before, sectors);
+    // A dry run formats them too: its later writes there read their headers back.
+    return previewsOnly() && edit_->dryRunWrites() == nullptr ? Result<void>()
+                                                              : formatGrownSectors(before, sectors);
 }
 
 Result<void> ImageWriter::formatGrownSectors(uint64_t fromSector, uint64_t toSector) {
@@ -110,6 +112,14 @@ Result<void> ImageWriter::formatGrownSectors(uint64_t fromSector, uint64_t toSec
         !read || *read != kRawSectorSize) {
         return read ? Error{ErrorKind::OutOfRange, path() + " ends inside its last sector"}
                     : read.error();
+    }
+    if (previewsOnly()) {
+        const RawSector first(sectors.data(), kRawSectorSize);
+        if (auto made = makeFollowingSector(previous, first); !made) {
+            return made;
+        }
+        previewFormatted(fromSector, toSector, previous);
+        return {};
     }
     for (uint64_t lba = fromSector; lba < toSector;) {
         const uint64_t count = std::min(kSectorsAtOnce, toSector - lba);
@@ -128,6 +138,28 @@ Result<void> ImageWriter::formatGrownSectors(uint64_t fromSector, uint64_t toSec
         lba += count;
     }
     return {};
+}
+
+void ImageWriter::previewFormatted(uint64_t fromSector, uint64_t toSector,
+                                   const std::array<uint8_t, kRawSectorSize>& previous) {
+    // Made as they are read, so that a dry run that grows a track by gigabytes holds none.
+    const uint64_t start = raw_->sectorOffset(fromSector);
+    edit_->previewMade(target_, start, (toSector - fromSector) * kRawSectorSize,
+                       [start, previous](uint64_t offset, std::span<uint8_t> bytes) {
+                           std::array<uint8_t, kRawSectorSize> sector{};
+                           for (uint64_t at = offset; at < offset + bytes.size();) {
+                               const uint64_t index = (at - start) / kRawSectorSize;
+                               const uint64_t within = (at - start) % kRawSectorSize;
+                               // Refused only for a predecessor that is no data sector, which the
+                               // first was not.
+                               static_cast<void>(makeFollowingSector(previous, sector, index + 1));
+                               const uint64_t count = std::min<uint64_t>(
+                                   kRawSectorSize - within, offset + bytes.size() - at);
+                               std::copy_n(sector.begin() + static_cast<ptrdiff_t>(within), count,
+                                           bytes.begin() + static_cast<ptrdiff_t>(at - offset));
+                               at += count;
+                           }
+                       });
 }
 
 void ImageWriter::startWriteback(uint64_t offset, uint64_t length) {
@@ -207,7 +239,8 @@ Result<void> ImageWriter::writeAt(uint64_t offset, std::span<const uint8_t> byte
         if (auto inside = checkInside(offset, bytes.size()); !inside) {
             return inside;
         }
-        // A preview grows nothing, so the sectors it would add have no bytes to show.
+        // A preview grows nothing, so the sectors it would add have no bytes to show; a dry
+        // run's file reads as long as it would be, holding them.
         if (const auto held = file_->size();
             previewsOnly() && held && raw_->sectorOffset(offset / kUserDataSize) >= *held) {
             return {};
@@ -221,7 +254,11 @@ Result<void> ImageWriter::writeAt(uint64_t offset, std::span<const uint8_t> byte
 }
 
 Result<void> ImageWriter::writeFileBytes(uint64_t offset, std::span<const uint8_t> bytes) {
-    return previewsOnly() ? Result<void>() : file_->writeInside(offset, bytes);
+    if (previewsOnly()) {
+        edit_->previewWrite(target_, offset, bytes);
+        return {};
+    }
+    return file_->writeInside(offset, bytes);
 }
 
 Result<void> ImageWriter::applyStaged(const StagedWrites& staged) {

@@ -3,6 +3,7 @@
 // journal before it writes them, checks every call, and syncs.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -74,6 +75,9 @@ private:
     Result<uint64_t> fileLength() const;
     Result<void> resizeFile(uint64_t length);
     Result<void> formatGrownSectors(uint64_t fromSector, uint64_t toSector);
+    // A dry run's formatted sectors, made whenever its later steps read them.
+    void previewFormatted(uint64_t fromSector, uint64_t toSector,
+                          const std::array<uint8_t, kRawSectorSize>& previous);
 
     std::shared_ptr<ImageFile> file_;
     JournalEdit* edit_;

@@ -129,6 +129,7 @@ Result<std::unique_ptr<ImageSource>> OperationSnapshot::openImage() const {
     if (!file) {
         return file.error();
     }
+    file->readThrough(imagePending);
     return openContainer({imagePath(), imageLayout, imageName}, std::move(*file));
 }
 

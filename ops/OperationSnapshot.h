@@ -32,6 +32,8 @@ struct DataPiece {
 struct OperationSnapshot {
     // The chosen image, where file data is read and written, as the session opened it.
     std::shared_ptr<const ImageFile> image;
+    // What openImage reads laid over the image, while a plan is staged or dry-run.
+    const PendingWrites* imagePending = nullptr;
     std::optional<RawLayout> imageLayout;  // how a raw image holds its user data
     std::string imageName;     // the cue sheet a raw image was chosen by, which messages name
     std::string recordsPath;   // the presented file the records were read from

@@ -464,6 +464,32 @@ Result<PlanOutcome> applyStaged(Session& session, const EditPlan& plan, Operatio
     return outcome;
 }
 
+// Previews the plan edit by edit, each reading the image as the edits before it would leave
+// it, so that what it lists is what applying would write.
+Result<PlanOutcome> dryRun(Session& session, const EditPlan& plan, OperationObserver& observer) {
+    JournalEdit edit = session.dryRunEdit();
+    session.readThrough(*edit.dryRunWrites());
+    FileFinder finder(session, plan);
+    PlanOutcome outcome;
+    Result<void> previewed;
+    for (size_t index = 0; previewed && index < plan.edits.size(); ++index) {
+        const auto& planned = plan.edits[index];
+        if (auto applied =
+                applyEdit(session, finder, edit, planned, observer, outcome.viewsNotUpdated);
+            !applied) {
+            previewed = inEdit(index, planned, applied.error());
+        }
+    }
+    // The volume is read again as the image holds it: the edits were never made.
+    session.readThrough(nullptr);
+    session.forgetReadStructures();
+    if (!previewed) {
+        return previewed.error();
+    }
+    outcome.previewed = edit.previewed();
+    return outcome;
+}
+
 Result<PlanCheck> checkEdits(Session& session, const EditPlan& plan) {
     FileFinder finder(session, plan);
     PlanCheck check;
@@ -510,15 +536,16 @@ Result<PlanOutcome> applyPlan(Session& session, const EditPlan& plan, OperationO
     if (!check) {
         return check.error();
     }
+    if (preview) {
+        return dryRun(session, plan, observer);
+    }
     const uint64_t dataBytes = check->dataBytes;
-    auto edit = preview
-                    ? Result<JournalEdit>(session.previewEdit())
-                    : session.beginEdit({EditKind::Plan, static_cast<uint32_t>(plan.edits.size()),
-                                         dataBytes, std::string(), 0, 0});
+    auto edit = session.beginEdit(
+        {EditKind::Plan, static_cast<uint32_t>(plan.edits.size()), dataBytes, std::string(), 0, 0});
     if (!edit) {
         return edit.error();
     }
-    if (!preview && dataBytes <= kStagedPlanBytes && !check->replaces) {
+    if (dataBytes <= kStagedPlanBytes && !check->replaces) {
         return applyStaged(session, plan, observer, *edit);
     }
     FileFinder finder(session, plan);
@@ -529,14 +556,12 @@ Result<PlanOutcome> applyPlan(Session& session, const EditPlan& plan, OperationO
                 applyEdit(session, finder, *edit, planned, observer, outcome.viewsNotUpdated);
             !applied) {
             return inEdit(index, planned,
-                          preview ? applied.error()
-                                  : edit->rollBackAfter(applied.error(), 0, session.imagePath()));
+                          edit->rollBackAfter(applied.error(), 0, session.imagePath()));
         }
     }
     if (auto completed = edit->complete(); !completed) {
         return completed.error();
     }
-    outcome.previewed = edit->previewed();
     return outcome;
 }
 

@@ -29,7 +29,8 @@ Result<uint64_t> checkPlan(Session& session, const EditPlan& plan);
 
 // Checks the plan, then makes its edits in order as one journal edit, each edit finding its
 // records afresh so that it sees what the edits before it did. With `preview`, nothing is
-// written, and the outcome lists what would be.
+// written, and the outcome lists what would be, each edit previewed against the image as the
+// edits before it would leave it.
 Result<PlanOutcome> applyPlan(Session& session, const EditPlan& plan, OperationObserver& observer,
                               bool preview);
 

@@ -309,7 +309,7 @@ std::optional<std::string> Session::endFixed() const {
     if (!imageLayout_) {
         return std::nullopt;
     }
-    const auto size = image_->size();
+    const auto size = imageLength();
     if (size && *size == imageLayout_->sectorOffset(imageLayout_->sectors)) {
         return std::nullopt;
     }
@@ -319,7 +319,7 @@ std::optional<std::string> Session::endFixed() const {
 
 uint64_t Session::dataEnd() const {
     // The layer-1 copy holds only the start of its volume; the file data lies in the image.
-    const auto size = presentsLayerOne() ? image_->size() : presented_->size();
+    const auto size = presentsLayerOne() ? imageLength() : presented_->size();
     if (!size) {
         return kNoDataEnd;
     }
@@ -390,14 +390,36 @@ std::shared_ptr<const VolumeStructures> Session::structures() const {
 }
 
 void Session::readThrough(const StagedWrites* staged) {
-    const auto target = presentsLayerOne() ? JournalTarget::LayerCopy : JournalTarget::Image;
+    if (staged == nullptr) {
+        readThroughPending(nullptr, nullptr);
+        return;
+    }
+    readThroughPending(&staged->pending(JournalTarget::Image),
+                       &staged->pending(JournalTarget::LayerCopy));
+}
+
+void Session::readThrough(const DryRunWrites& written) {
+    readThroughPending(&written.pending(JournalTarget::Image),
+                       &written.pending(JournalTarget::LayerCopy));
+}
+
+void Session::readThroughPending(const PendingWrites* image, const PendingWrites* layerCopy) {
+    imagePending_ = image;
+    layerCopyPending_ = layerCopy;
     if (presented_) {
-        presented_->readThrough(staged != nullptr ? &staged->pending(target) : nullptr);
+        presented_->readThrough(presentsLayerOne() ? layerCopy : image);
     }
     // The Joliet tree kept the staged edits' changes: read afresh, it holds what was written.
     joliet_.reset();
     udf_.reset();
     udfOnly_.reset();
+}
+
+Result<uint64_t> Session::imageLength() const {
+    if (imagePending_ != nullptr && imagePending_->length()) {
+        return *imagePending_->length();
+    }
+    return image_->size();
 }
 
 // A write that failed part-way is put back before the failure is reported.
@@ -433,11 +455,12 @@ void Session::forgetReadStructures() {
 }
 
 void Session::followImageLength() {
-    const auto size = image_->size();
+    const auto size = imageLength();
     auto file = size ? image_->duplicate() : Result<ImageFile>(size.error());
     if (!file) {
         return;
     }
+    file->readThrough(imagePending_);
     if (trackEndsImage_ && *size >= imageLayout_->firstByte) {
         imageLayout_->sectors = (*size - imageLayout_->firstByte) / kRawSectorSize;
     }
@@ -535,6 +558,7 @@ OperationSnapshot Session::snapshot(DirectoryNumber directory,
                                     const std::vector<std::string>& rowNames) const {
     OperationSnapshot snapshot;
     snapshot.image = image_;
+    snapshot.imagePending = imagePending_;
     snapshot.imageLayout = imageLayout_;
     snapshot.imageName = imageName_;
     snapshot.recordsPath = presentedPath();

@@ -79,13 +79,18 @@ public:
     // Starts an edit of the image in its undo journal; the edit is made without undo when
     // `keepUndo` is false.
     Result<JournalEdit> beginEdit(const EditSummary& summary, bool keepUndo = true) const;
-    // An edit of the same files that writes nothing and keeps what it would write.
-    JournalEdit previewEdit() const { return JournalEdit::preview(journalFiles()); }
     // The same, keeping every range it would save, to be committed whole; see readThrough.
     JournalEdit stagingEdit() const { return JournalEdit::staging(journalFiles()); }
+    // An edit of the same files that writes nothing, keeps what it would write and reads it
+    // back; see readThrough.
+    JournalEdit dryRunEdit() const { return JournalEdit::dryRun(journalFiles()); }
     // While an edit is staged, the presented volume is read as it would be with the staged
     // writes made, so that each step sees the ones before it; nullptr ends that.
     void readThrough(const StagedWrites* staged);
+    // The same for a dry run, whose growth of the image is read too: the edits after one find
+    // the volume at its new size. readThrough(nullptr) ends it too; forgetReadStructures then
+    // reads the volume again as the image holds it.
+    void readThrough(const DryRunWrites& written);
     // Rewrites the record at `location`, found in `directory`, and its twin in the Joliet
     // tree; on layer 1 in the image and in the copy. When a write fails, what this call wrote
     // is put back before the error is returned.
@@ -147,6 +152,10 @@ private:
     // operations read it again.
     uint64_t dataEnd() const;
     void followImageLength();
+    // Reads from now on see `image` laid over the image and `layerCopy` over the copy.
+    void readThroughPending(const PendingWrites* image, const PendingWrites* layerCopy);
+    // The image's length as the reads see it: a dry run's growth included.
+    Result<uint64_t> imageLength() const;
 
     std::string imagePath_;
     std::string imageName_;  // empty when the data file is what the user chose
@@ -169,6 +178,9 @@ private:
     bool layerCopyMade_ = false;
     // Whether a raw image's data track runs to the file's end, so that it follows its length.
     bool trackEndsImage_ = false;
+    // What the reads see laid over the image and the copy while an edit is staged or dry-run.
+    const PendingWrites* imagePending_ = nullptr;
+    const PendingWrites* layerCopyPending_ = nullptr;
 };
 
 }  // namespace kestrel

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "CliRun.h"
+#include "PreviewedChanges.h"
 #include "ops/Session.h"
 #include "support/TestFiles.h"
 
@@ -134,15 +135,20 @@ TEST_F(CliJournal, ReadersBesideEditsNeitherHoldThemUpNorSetTheJournalAside) {
 }
 
 // The builder's CD sample: /DATA/STRINGS.DAT is 6000 bytes at 29, /DATA/CONFIG.INI 31 at 28,
-// /README.TXT 80 at 27, /DOCS/LICENSE.TXT 34 at 33.
+// /README.TXT 80 at 27, /DOCS/LICENSE.TXT 34 at 33. Each plan's dry run previews every byte it
+// then writes, and writes nothing.
 TEST_F(CliJournal, PlansThatWriteTheSameBytesTwiceUndoAndTheirUndoIsUndone) {
     const std::string replacement = folder_.file("short.txt");
     std::ofstream(replacement) << "hello";
     const std::string longer = folder_.file("long.txt");
     std::ofstream(longer) << std::string(9000, 'L');
+    // More than a dry run keeps of the data a plan writes.
+    const std::string large = folder_.file("large.bin");
+    std::ofstream(large) << std::string((17 << 20) + 100000, 'G');
     const struct {
         const char* name;
         std::string edits;
+        bool raw = false;  // made on a raw Mode 1 image, whose sectors carry headers and codes
     } plans[] = {
         {"set-record twice",
          R"({"op": "set-record", "file": "/DATA/CONFIG.INI", "size": 100},
@@ -169,20 +175,48 @@ TEST_F(CliJournal, PlansThatWriteTheSameBytesTwiceUndoAndTheirUndoIsUndone) {
              R"(", "name": "LONG.TXT"}, {"op": "dummy", "files": ["/DATA/LONG.TXT"]},
             {"op": "add", "directory": "/", "file": ")" +
              replacement + R"(", "name": "SHORT.TXT"})"},
+        {"add to a raw image, then dummy of the file added and another add",
+         R"({"op": "add", "directory": "/DATA", "file": ")" + longer +
+             R"(", "name": "LONG.TXT"}, {"op": "dummy", "files": ["/DATA/LONG.TXT"]},
+            {"op": "add", "directory": "/", "file": ")" +
+             replacement + R"(", "name": "SHORT.TXT"})",
+         true},
+        {"add of more than a dry run keeps, then dummy and replace of the file added, another add",
+         R"({"op": "add", "directory": "/DATA", "file": ")" + large +
+             R"(", "name": "LARGE.BIN"}, {"op": "dummy", "files": ["/DATA/LARGE.BIN"]},
+            {"op": "add", "directory": "/", "file": ")" +
+             replacement + R"(", "name": "SHORT.TXT"}, {"op": "replace", "file":
+             "/DATA/LARGE.BIN", "replacement": ")" +
+             longer + R"("})"},
+        {"add of more than a dry run keeps to a raw image, then another add",
+         R"({"op": "add", "directory": "/DATA", "file": ")" + large +
+             R"(", "name": "LARGE.BIN"}, {"op": "add", "directory": "/", "file": ")" + replacement +
+             R"(", "name": "SHORT.TXT"})",
+         true},
     };
     for (const auto& plan : plans) {
         SCOPED_TRACE(plan.name);
         // An image of its own for each plan, so each has a journal of its own.
-        const std::string image = folder_.file(std::string(plan.name) + ".iso");
+        const std::string image =
+            folder_.file(std::string(plan.name) + (plan.raw ? ".bin" : ".iso"));
         const std::string planFile = folder_.file("plan.json");
-        ASSERT_EQ(runProgram(KESTREL_MKIMAGE, {"--layout", "cd", image}).status, 0);
+        ASSERT_EQ(runProgram(KESTREL_MKIMAGE,
+                             plan.raw ? Arguments{"--layout", "cd", "--raw", "mode1", image}
+                                      : Arguments{"--layout", "cd", image})
+                      .status,
+                  0);
         std::ofstream(planFile) << R"({"plan": 1, "edits": [)" << plan.edits << "]}";
         const Bytes original = readFileBytes(image);
 
+        // Its dry run previews each edit as the ones before would leave the image.
+        const auto dryRun = runCli({"apply", image, planFile, "--dry-run", "--json"});
+        ASSERT_EQ(dryRun.status, 0) << dryRun.err;
+        EXPECT_TRUE(readFileBytes(image) == original);
         const auto applied = runCli({"apply", image, planFile});
         ASSERT_EQ(applied.status, 0) << applied.err;
         const Bytes patched = readFileBytes(image);
         EXPECT_FALSE(patched == original);
+        expectChangesPreviewed(dryRun.json().at("changes"), original, patched);
         const auto undone = runCli({"undo", image});
         EXPECT_EQ(undone.status, 0) << undone.err;
         const bool restored = readFileBytes(image) == original;

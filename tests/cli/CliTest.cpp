@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "CliRun.h"
+#include "PreviewedChanges.h"
 #include "ops/Session.h"
 #include "support/TestFiles.h"
 
@@ -353,23 +354,7 @@ TEST_F(CliEdits, APlanAppliesAllOrNothingAndPreviewsWhatItWrites) {
     EXPECT_EQ(readFileBytes(image_), original_);
     ASSERT_EQ(runCli({"apply", image_, plan(edits)}).status, 0);
     const auto applied = readFileBytes(image_);
-    // Every byte that changed lies in a previewed range, whose old bytes were the image's.
-    std::vector<bool> previewed(original_.size());
-    for (const auto& change : preview.at("changes")) {
-        const uint64_t offset = change.at("offset");
-        const uint64_t length = change.at("length");
-        std::fill_n(previewed.begin() + static_cast<ptrdiff_t>(offset), length, true);
-        std::string old;
-        for (size_t i = 0; i < change.at("shownBytes").get<size_t>(); ++i) {
-            char pair[4];
-            std::snprintf(pair, sizeof pair, "%s%02x", i ? " " : "", original_[offset + i]);
-            old += pair;
-        }
-        EXPECT_EQ(change.at("old"), old) << "at " << offset;
-    }
-    for (size_t at = 0; at < original_.size(); ++at) {
-        EXPECT_TRUE(applied[at] == original_[at] || previewed[at]) << "byte " << at;
-    }
+    expectChangesPreviewed(preview.at("changes"), original_, applied);
     EXPECT_NE(applied, original_);
     EXPECT_EQ(runCli({"undo", image_}).out, "Undone: Plan of 4 edits, 63 bytes\n");
     EXPECT_EQ(readFileBytes(image_), original_);
