@@ -275,7 +275,7 @@ Result<AddOutcome> addInEdit(JournalEdit& edit, const AddJob& job, OperationObse
 Result<AddOutcome> runAdd(const AddJob& job, OperationObserver& observer) {
     auto edit =
         job.options.dryRun
-            ? Result<JournalEdit>(JournalEdit::preview(job.files))
+            ? Result<JournalEdit>(JournalEdit::dryRun(job.files))
             : beginJournalEdit(job.journal, job.options.keepUndo,
                                {EditKind::Add, 1, job.data.size, job.data.name, 0, 0}, job.files);
     if (!edit) {

@@ -179,7 +179,9 @@ Result<uint64_t> writePlacedData(JournalEdit& edit, const PlacedData& data,
     if (!written) {
         return written.error();
     }
-    return length - *sizeBefore;
+    // A raw image's file grows by whole raw sectors, not by their user data.
+    const uint64_t grown = length - *sizeBefore;
+    return edit.files().imageLayout ? grown / kUserDataSize * kRawSectorSize : grown;
 }
 
 }  // namespace kestrel

@@ -262,7 +262,7 @@ Result<ReplaceOutcome> runReplace(const ReplaceJob& job, OperationObserver& obse
     const RecordLocation& location = job.records.primary;
     auto edit =
         job.options.dryRun
-            ? Result<JournalEdit>(JournalEdit::preview(job.files))
+            ? Result<JournalEdit>(JournalEdit::dryRun(job.files))
             : beginJournalEdit(job.journal, job.options.keepUndo,
                                {EditKind::Replace, 1, job.size, nameOf(location.identifier), 0, 0},
                                job.files);

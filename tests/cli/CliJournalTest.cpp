@@ -236,30 +236,43 @@ TEST_F(CliJournal, PlansThatWriteTheSameBytesTwiceUndoAndTheirUndoIsUndone) {
 }
 
 // replace says where the bytes would go and writes nothing with --dry-run; made, the image
-// grows by the sectors placed at its end, and undo cuts it back.
+// grows by the sectors placed at its end (a raw one by whole raw sectors), and undo cuts it
+// back.
 TEST_F(CliJournal, ReplaceSaysWhereItPlacesTheFileAndUndoCutsTheImageBack) {
-    const std::string image = folder_.file("sample.iso");
-    ASSERT_EQ(runProgram(KESTREL_MKIMAGE, {"--layout", "cd", image}).status, 0);
     const std::string longer = folder_.file("long.txt");
     std::ofstream(longer) << std::string(9000, 'L');
-    const Bytes original = readFileBytes(image);
-    const std::string volumeEnd = std::to_string(original.size() / 2048);
+    const struct {
+        std::vector<std::string> layout;
+        const char* name;
+        uint64_t sectorBytes;
+        const char* growth;
+    } images[] = {{{"--layout", "cd"}, "sample.iso", 2048, "10.2 KB"},
+                  {{"--raw", "mode1"}, "sample.bin", 2352, "11.8 KB"}};
+    for (const auto& [layout, name, sectorBytes, growth] : images) {
+        SCOPED_TRACE(name);
+        const std::string image = folder_.file(name);
+        auto arguments = layout;
+        arguments.push_back(image);
+        ASSERT_EQ(runProgram(KESTREL_MKIMAGE, arguments).status, 0);
+        const Bytes original = readFileBytes(image);
+        const std::string volumeEnd = std::to_string(original.size() / sectorBytes);
 
-    const auto dry = runCli({"replace", "--dry-run", image, "/README.TXT", longer});
-    ASSERT_EQ(dry.status, 0) << dry.err;
-    EXPECT_NE(dry.out.find("Would place /README.TXT, 9.0 KB, at LBA " + volumeEnd +
-                           ", the volume's end; the image would grow by 10.2 KB"),
-              std::string::npos)
-        << dry.out;
-    EXPECT_TRUE(readFileBytes(image) == original);
+        const auto dry = runCli({"replace", "--dry-run", image, "/README.TXT", longer});
+        ASSERT_EQ(dry.status, 0) << dry.err;
+        EXPECT_NE(dry.out.find("Would place /README.TXT, 9.0 KB, at LBA " + volumeEnd +
+                               ", the volume's end; the image would grow by " + growth),
+                  std::string::npos)
+            << dry.out;
+        EXPECT_TRUE(readFileBytes(image) == original);
 
-    const auto made = runCli({"replace", "--json", image, "/README.TXT", longer});
-    ASSERT_EQ(made.status, 0) << made.err;
-    EXPECT_EQ(made.json().at("placement").dump(),
-              R"({"kind":"volume-end","lba":)" + volumeEnd + R"(,"sectors":5})");
-    EXPECT_EQ(readFileBytes(image).size(), original.size() + 5 * 2048);
-    EXPECT_EQ(runCli({"undo", image}).status, 0);
-    EXPECT_TRUE(readFileBytes(image) == original);
+        const auto made = runCli({"replace", "--json", image, "/README.TXT", longer});
+        ASSERT_EQ(made.status, 0) << made.err;
+        EXPECT_EQ(made.json().at("placement").dump(),
+                  R"({"kind":"volume-end","lba":)" + volumeEnd + R"(,"sectors":5})");
+        EXPECT_EQ(readFileBytes(image).size(), original.size() + 5 * sectorBytes);
+        EXPECT_EQ(runCli({"undo", image}).status, 0);
+        EXPECT_TRUE(readFileBytes(image) == original);
+    }
 }
 
 // add names the file by the image's rules, refuses what does not fit, is taken or has no room,
