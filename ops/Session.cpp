@@ -261,7 +261,7 @@ Result<RecordLocation> Session::findRecord(DirectoryNumber directory,
                                rowName, dataEnd());
 }
 
-Result<const UdfDirectory*> Session::udfDirectory(DirectoryNumber directory) const {
+Result<const UdfFileSystem*> Session::udfFileSystem() const {
     if (!udfOnly_) {
         auto read = readUdfFileSystem(*presented_);
         if (!read) {
@@ -269,7 +269,15 @@ Result<const UdfDirectory*> Session::udfDirectory(DirectoryNumber directory) con
         }
         udfOnly_ = std::move(*read);
     }
-    const auto& directories = udfOnly_->tree.directories;
+    return &*udfOnly_;
+}
+
+Result<const UdfDirectory*> Session::udfDirectory(DirectoryNumber directory) const {
+    const auto files = udfFileSystem();
+    if (!files) {
+        return files.error();
+    }
+    const auto& directories = (*files)->tree.directories;
     return directory == 0 || directory > directories.size() ? nullptr : &directories[directory - 1];
 }
 
@@ -380,9 +388,8 @@ Result<std::optional<size_t>> Session::jolietDirectoryOf(DirectoryNumber directo
 std::shared_ptr<const VolumeStructures> Session::structures() const {
     if (!structures_ && presented_) {
         // A volume of UDF alone has its file system read already, or read here for both.
-        const auto udf = volume_.udfOnly ? udfDirectory(1) : Result<const UdfDirectory*>(nullptr);
-        const UdfFileSystem* files = udf && udfOnly_ ? &*udfOnly_ : nullptr;
-        if (auto read = VolumeStructures::read(*presented_, volume_, files)) {
+        const auto udf = volume_.udfOnly ? udfFileSystem() : Result<const UdfFileSystem*>(nullptr);
+        if (auto read = VolumeStructures::read(*presented_, volume_, udf ? *udf : nullptr)) {
             structures_ = std::make_shared<const VolumeStructures>(std::move(*read));
         }
     }

@@ -139,8 +139,9 @@ private:
     // Where layer 1's volume starts in the image.
     uint64_t layerOneStart() const { return layer0Bytes_ - kLayerOneLead; }
     bool hasDirectory(DirectoryNumber directory) const;
-    // A volume of UDF alone: its directory `directory`, read on first use; nothing when the
-    // file system, read again after an edit, no longer has it.
+    // A volume of UDF alone: its file system, read on first use and again after an edit.
+    Result<const UdfFileSystem*> udfFileSystem() const;
+    // Its directory `directory`; nothing when the file system no longer has it.
     Result<const UdfDirectory*> udfDirectory(DirectoryNumber directory) const;
     Result<RecordTargets> udfRecordTargets(DirectoryNumber directory,
                                            const RecordLocation& location) const;
