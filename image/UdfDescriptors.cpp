@@ -40,8 +40,6 @@ constexpr size_t kMapCountAt = 268;
 constexpr size_t kIntegrityAt = 432;
 constexpr size_t kMapsAt = 440;
 
-constexpr uint32_t kExtentLengthMask = 0x3FFFFFFF;
-
 Error corrupt(const std::string& message) {
     return Error{ErrorKind::CorruptImage, message};
 }
@@ -70,7 +68,7 @@ void takePartition(SequenceRead& read, std::span<const uint8_t> bytes, uint32_t 
     partition.startSector = readLe32(bytes, udf_partition::kStartAt);
     partition.sectors = readLe32(bytes, udf_partition::kLengthAt);
     partition.descriptorSector = sector;
-    const uint32_t bitmapLength = readLe32(bytes, kPartitionBitmapAt) & kExtentLengthMask;
+    const uint32_t bitmapLength = readLe32(bytes, kPartitionBitmapAt) & kUdfExtentLengthMask;
     const uint32_t bitmapBlock = readLe32(bytes, kPartitionBitmapAt + 4);
     if (bitmapLength != 0 && bitmapBlock < partition.sectors) {
         partition.spaceBitmap = UdfVolumeExtent{bitmapLength, partition.startSector + bitmapBlock};

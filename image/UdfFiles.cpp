@@ -25,7 +25,6 @@ constexpr EntryLayout kExtendedFileEntry{72, 92, 208, 216};
 constexpr size_t kAllocationExtentLengthAt = 20;
 constexpr size_t kAllocationExtentDescriptorsAt = 24;
 
-constexpr uint32_t kExtentLengthMask = 0x3FFFFFFF;
 constexpr unsigned kContinuationType = 3;
 // Indirect entries and continuation extents are bounded so that a loop of them ends.
 constexpr unsigned kMaxIndirections = 8;
@@ -66,7 +65,7 @@ struct RawDescriptor {
 RawDescriptor parseDescriptor(std::span<const uint8_t> bytes, UdfAllocation kind,
                               uint16_t ownPartition) {
     const uint32_t length = readLe32(bytes, 0);
-    RawDescriptor raw{length >> 30, length & kExtentLengthMask, 0, ownPartition};
+    RawDescriptor raw{length >> 30, length & kUdfExtentLengthMask, 0, ownPartition};
     switch (kind) {
         case UdfAllocation::Short:
             raw.block = readLe32(bytes, 4);
@@ -383,7 +382,7 @@ Result<UdfIdentifiers> readUdfIdentifiers(const ImageSource& image, const UdfAdd
         }
         UdfIdentifier identifier;
         identifier.characteristics = bytes[at + 18];
-        identifier.icb = {readLe32(bytes, at + 20) & kExtentLengthMask, readLe32(bytes, at + 24),
+        identifier.icb = {readLe32(bytes, at + 20) & kUdfExtentLengthMask, readLe32(bytes, at + 24),
                           readLe16(bytes, at + 28)};
         identifier.name =
             udfCharacters(bytes.subspan(at + kIdentifierFixedSize + useLength, nameLength));

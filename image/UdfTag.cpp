@@ -12,7 +12,6 @@ namespace {
 
 constexpr size_t kChecksumAt = 4;
 constexpr size_t kCrcAt = 8;
-constexpr size_t kCrcLengthAt = 10;
 
 constexpr std::array<uint16_t, 256> crcTable() {
     std::array<uint16_t, 256> table{};
@@ -49,7 +48,7 @@ uint16_t udfCrc16(std::span<const uint8_t> bytes) {
 
 void sealUdfTag(std::span<uint8_t> descriptor) {
     const size_t crcLength =
-        std::min<size_t>(readLe16(descriptor, kCrcLengthAt), descriptor.size() - kUdfTagSize);
+        std::min<size_t>(readLe16(descriptor, kUdfTagCrcLengthAt), descriptor.size() - kUdfTagSize);
     const uint16_t crc = udfCrc16(descriptor.subspan(kUdfTagSize, crcLength));
     descriptor[kCrcAt] = static_cast<uint8_t>(crc);
     descriptor[kCrcAt + 1] = static_cast<uint8_t>(crc >> 8);
@@ -74,7 +73,7 @@ Result<UdfTagId> checkUdfTag(std::span<const uint8_t> descriptor, uint32_t locat
         return tagError("its tag checksum is " + hex(descriptor[kChecksumAt]) + ", not " +
                         hex(sum));
     }
-    const uint16_t crcLength = readLe16(descriptor, kCrcLengthAt);
+    const uint16_t crcLength = readLe16(descriptor, kUdfTagCrcLengthAt);
     if (crcLength > descriptor.size() - kUdfTagSize) {
         return tagError("its CRC length of " + std::to_string(crcLength) +
                         " bytes reaches past the descriptor");

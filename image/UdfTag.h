@@ -16,6 +16,9 @@ namespace kestrel {
 inline constexpr uint32_t kUdfBlockSize = 2048;
 inline constexpr size_t kUdfTagSize = 16;
 inline constexpr size_t kUdfTagLocationAt = 12;  // the sector or block it says it lies in
+inline constexpr size_t kUdfTagCrcLengthAt = 10;
+// An extent's length (extent_ad, short_ad, long_ad) keeps its type in the top two bits.
+inline constexpr uint32_t kUdfExtentLengthMask = 0x3FFFFFFF;
 
 // Tag identifiers, ECMA-167 3/7.2.1 and 4/7.2.1.
 enum class UdfTagId : uint16_t {

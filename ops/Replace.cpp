@@ -95,9 +95,11 @@ Result<DirectoryRewrite> rewrittenJolietChain(Session& session, DirectoryNumber 
     return rewrittenRecords(session.presentedSource(), place, twins.front(), lba, size);
 }
 
-// Writes the job's directory with the file's chain made one record; the views it leaves
-// alone are named in the outcome, as a record edit names them.
-Result<PatchOutcome> rewriteChain(JournalEdit& edit, const ReplaceJob& job) {
+// Writes the job's directory with the file's chain made one record, or one record made a
+// chain, then the UDF twin for the new extent; the views it leaves alone are named in the
+// outcome, as a record edit names them.
+Result<PatchOutcome> rewriteChain(JournalEdit& edit, const ReplaceJob& job,
+                                  const RecordTargets& targets) {
     auto image = ImageWriter::openUserData(edit);
     auto written = image ? writeDirectoryRewrite(*image, *job.chain) : Result<void>(image.error());
     if (written && job.jolietChain) {
@@ -110,11 +112,23 @@ Result<PatchOutcome> rewriteChain(JournalEdit& edit, const ReplaceJob& job) {
         return written.error();
     }
     PatchOutcome outcome;
-    for (const auto& [view, why] : {std::pair("Joliet view of ", job.records.twinMissing),
-                                    std::pair("UDF view of ", job.records.udfMissing)}) {
+    std::optional<std::string> udfMissing = targets.udfMissing;
+    if (targets.udfTwin) {
+        const size_t mark = edit.mark();
+        auto patched = patchUdfTwin(edit, *targets.udfTwin, job.placement.lba, job.size);
+        outcome.udfTwinPatched = patched.ok();
+        if (!patched && edit.mark() != mark) {
+            return edit.rollBackAfter(patched.error(), mark, "the UDF entry");
+        }
+        if (!patched) {
+            udfMissing = patched.error().message;
+        }
+    }
+    for (const auto& [view, why] : {std::pair("Joliet view of ", targets.twinMissing),
+                                    std::pair("UDF view of ", udfMissing)}) {
         if (why) {
             const std::string text = "The " + std::string(view) +
-                                     nameOf(job.records.primary.identifier) +
+                                     nameOf(targets.primary.identifier) +
                                      " was not updated: " + *why;
             outcome.viewNotUpdated =
                 outcome.viewNotUpdated ? *outcome.viewNotUpdated + "\n\n" + text : text;
@@ -208,8 +222,12 @@ Result<ReplaceJob> prepareReplace(Session& session, DirectoryNumber directory,
             }
         }
         if (session.volume().features.udf) {
-            records->udfMissing =
-                "the UDF entry of a file of several extents, or made one, is not rewritten";
+            auto twin = session.udfTwinOfRecords(location);
+            if (twin) {
+                records->udfTwin = std::move(*twin);
+            } else {
+                records->udfMissing = twin.error().message;
+            }
         }
     }
     if (!records) {
@@ -242,13 +260,12 @@ Result<ReplaceOutcome> replaceInEdit(JournalEdit& edit, const ReplaceJob& job,
     if (!growth && edit.mark() == mark) {
         return notReplaced(location, growth.error());
     }
-    const auto targets = !growth     ? Result<RecordTargets>(growth.error())
-                         : job.chain ? Result<RecordTargets>(job.records)
-                                     : targetsReachingPlacement(edit, job);
+    const auto targets =
+        growth ? targetsReachingPlacement(edit, job) : Result<RecordTargets>(growth.error());
     auto patched =
         !targets ? Result<PatchOutcome>(targets.error())
         : job.chain
-            ? rewriteChain(edit, job)
+            ? rewriteChain(edit, job, *targets)
             : patchRecordTargets(edit, *targets, {placement.lba, static_cast<uint32_t>(job.size)});
     if (!patched) {
         return notReplaced(location, edit.rollBackAfter(patched.error(), mark, "the image"));

@@ -362,6 +362,29 @@ Result<const UdfView*> Session::udfView() {
     return &*udf_;
 }
 
+Result<UdfTwin> Session::udfTwinOfRecords(const RecordLocation& location) {
+    if (presentsLayerOne()) {
+        return Error{ErrorKind::NotFound, "Kestrel reads a UDF file system on layer 0 only"};
+    }
+    auto view = udfView();
+    if (!view) {
+        return view.error();
+    }
+    if (!*view) {
+        return Error{ErrorKind::NotFound, "the image has no UDF file system"};
+    }
+    const auto extents = fileExtents(location);
+    uint64_t length = 0;
+    for (const Extent& extent : extents) {
+        if (extent.lba != extents.front().lba + length / kSectorSize || length % kSectorSize != 0) {
+            return Error{ErrorKind::NotFound,
+                         "its extents lie apart, as no UDF entry's data can be found by them"};
+        }
+        length += extent.length;
+    }
+    return (*view)->twin(extents.front().lba, length, nameOf(location.identifier));
+}
+
 Result<std::optional<size_t>> Session::jolietDirectoryOf(DirectoryNumber directory) {
     auto tree = hasDirectory(directory) ? jolietTree() : Result<const JolietTree*>(nullptr);
     if (!tree || *tree == nullptr) {
@@ -508,12 +531,8 @@ Result<RecordTargets> Session::recordTargets(DirectoryNumber directory,
         location,     std::nullopt,
         std::nullopt, std::nullopt,
         std::nullopt, presentsLayerOne() ? std::optional(layerOneStart()) : std::nullopt};
-    if (volume_.features.udf && presentsLayerOne()) {
-        targets.udfMissing = "Kestrel reads a UDF file system on layer 0 only";
-    } else if (volume_.features.udf) {
-        auto view = udfView();
-        auto twin = view ? (*view)->twin(extentOf(location), nameOf(location.identifier))
-                         : Result<UdfTwin>(view.error());
+    if (volume_.features.udf) {
+        auto twin = udfTwinOfRecords(location);
         if (twin) {
             targets.udfTwin = std::move(*twin);
         } else {

@@ -125,6 +125,9 @@ public:
     Result<const JolietTree*> jolietTree();
     // The UDF file system of a bridge image, read on first use; nothing without one.
     Result<const UdfView*> udfView();
+    // The UDF entry of a bridge image whose data is that of the file at `location`, one run of
+    // sectors; why there is none, otherwise.
+    Result<UdfTwin> udfTwinOfRecords(const RecordLocation& location);
     // The presented volume's own structures, read on first use; nothing when they cannot be.
     std::shared_ptr<const VolumeStructures> structures() const;
     // Finds each row's record in one walk; a row whose record cannot be found carries why.

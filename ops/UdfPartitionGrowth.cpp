@@ -12,7 +12,6 @@ namespace kestrel {
 
 namespace {
 
-constexpr uint32_t kExtentLengthMask = 0x3FFFFFFF;
 constexpr size_t kIntegrityPartitionsAt = 72;
 constexpr size_t kIntegrityTablesAt = 80;  // the free space table, then the size table
 // A sequence longer than this is damage; the walk stops there.
@@ -86,7 +85,8 @@ Result<std::vector<SectorWrite>> grownDescriptors(ImageWriter& image, const UdfT
                                                      " no longer holds what was read"};
             }
             for (size_t i = 0; i < udf_partition::kHeaderExtents; ++i) {
-                if ((readLe32(bytes, udf_partition::kHeaderAt + 8 * i) & kExtentLengthMask) != 0) {
+                if ((readLe32(bytes, udf_partition::kHeaderAt + 8 * i) & kUdfExtentLengthMask) !=
+                    0) {
                     return notGrown(
                         "it keeps a record of its free space, which does not cover them");
                 }

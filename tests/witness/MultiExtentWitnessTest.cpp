@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <ranges>
 #include <regex>
 #include <sstream>
 
 #include "ops/AddFile.h"
 #include "ops/Extraction.h"
+#include "ops/MasterFile.h"
 #include "ops/Replace.h"
 #include "ops/Session.h"
 #include "support/Images.h"
@@ -220,6 +222,87 @@ TEST(MultiExtentWitness, ReplaceAndAddWriteChainsInBothTreesAsXorrisoDoes) {
         witness("xorriso -osirrox on -indev '" + image + "' -extract /" + name + " '" + out + "'");
         EXPECT_TRUE(commandOutput("cmp -s '" + out + "' '" + source + "'")) << "xorriso";
         std::filesystem::remove_all(out);
+
+        const auto last = session->journal()->lastUndoable();
+        ASSERT_TRUE(last && *last);
+        ASSERT_TRUE(session->undo((*last)->id));
+        EXPECT_TRUE(commandOutput("cmp -s '" + image + "' '" + image + ".original'"))
+            << "undo did not give the image back";
+    }
+}
+
+// genisoimage's UDF entry for a file over 1 GiB holds one descriptor per gigabyte or less, as
+// will an entry given such data: relinking a small file to the large one's data, replacing the
+// large one by a short file, and by one of 4 GiB or more at the volume's end (a chain of two
+// records in each ISO 9660 tree), each rewrites the UDF twin's descriptors so that 7-Zip's UDF
+// reader reads the new bytes, udfinfo reads the image, and undo gives the image back.
+TEST(MultiExtentWitness, UdfTwinsOfLargeFilesTakeADescriptorPerGigabyte) {
+    TempDir dir;
+    const auto tree = dir.file("tree");
+    std::filesystem::create_directories(tree);
+    writeFileBytes(tree + "/A.TXT", pattern(6, 1));
+    // Its own bytes at both ends, zeros between.
+    const auto fill = [](const std::string& path, uint64_t size) {
+        writeFileBytes(path, pattern(3000, 5));
+        std::filesystem::resize_file(path, size);
+        witness("printf 'end' | dd of='" + path + "' bs=1 seek=" + std::to_string(size - 3) +
+                " conv=notrunc status=none");
+    };
+    fill(tree + "/Z.BIN", (uint64_t{1} << 30) + (1 << 20));
+    const auto image = dir.file("bridge.iso");
+    witness("genisoimage -quiet -udf -J -R -o '" + image + "' '" + tree +
+            "' && fallocate --dig-holes '" + image + "' && cp --sparse=always '" + image + "' '" +
+            image + ".original'");
+    const auto source = dir.file("NEW.BIN");
+    const struct {
+        const char* name;
+        std::function<void(Session&)> edit;
+        const char* udfPath;
+        std::string expected;  // the file whose bytes a UDF reader then reads there
+    } edits[] = {
+        {"relink with size",
+         [](Session& session) {
+             const auto master = chooseMasterFile(session, 1, "Z.BIN");
+             ASSERT_TRUE(master);
+             const auto run = relinkFiles(session, 1, {"A.TXT"}, *master, true);
+             EXPECT_FALSE(run.failure);
+             EXPECT_TRUE(run.viewsNotUpdated.empty()) << run.viewsNotUpdated.front();
+         },
+         "A.TXT", tree + "/Z.BIN"},
+        {"replace by a short file",
+         [&](Session& session) {
+             writeFileBytes(source, pattern(3000, 7));
+             QuietObserver quiet;
+             const auto replaced =
+                 replaceFile(session, 1, *session.findRecord(1, "Z.BIN"), source, {}, quiet);
+             ASSERT_TRUE(replaced) << replaced.error().message;
+             EXPECT_EQ(replaced->patch.viewNotUpdated, std::nullopt);
+         },
+         "Z.BIN", source},
+        {"replace by 4 GiB and more",
+         [&](Session& session) {
+             fill(source, (uint64_t{4} << 30) + (6 << 20));
+             QuietObserver quiet;
+             const auto replaced =
+                 replaceFile(session, 1, *session.findRecord(1, "Z.BIN"), source, {}, quiet);
+             ASSERT_TRUE(replaced) << replaced.error().message;
+             EXPECT_EQ(replaced->placement.kind, PlacementKind::VolumeEnd);
+             EXPECT_EQ(replaced->patch.viewNotUpdated, std::nullopt);
+         },
+         "Z.BIN", source},
+    };
+    for (const auto& [name, edit, udfPath, expected] : edits) {
+        SCOPED_TRACE(name);
+        auto session = Session::open(image, dir.file("layer1.tmp"));
+        ASSERT_TRUE(session);
+        edit(*session);
+        const auto out = dir.file("out");
+        // 7-Zip exits with 2 when data no file names any longer follows the last file's, as a
+        // short replacement leaves it, yet reads every file.
+        commandOutput("7z x -tudf -y -o'" + out + "' '" + image + "' " + udfPath + " >/dev/null");
+        EXPECT_TRUE(commandOutput("cmp -s '" + out + "/" + udfPath + "' '" + expected + "'"));
+        std::filesystem::remove_all(out);
+        EXPECT_TRUE(commandOutput("udfinfo '" + image + "' >/dev/null 2>&1"));
 
         const auto last = session->journal()->lastUndoable();
         ASSERT_TRUE(last && *last);
