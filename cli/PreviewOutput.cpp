@@ -54,6 +54,8 @@ const char* placementName(PlacementKind kind) {
             return "volume-end";
         case PlacementKind::Gap:
             return "gap";
+        case PlacementKind::FreeBlocks:
+            return "free-blocks";
     }
     return "";
 }

@@ -15,7 +15,8 @@ namespace kestrel::cli {
 nlohmann::json printPreview(const std::vector<PreviewedRange>& previewed,
                             const CommonOptions& options);
 
-// A placement's kind as the JSON output names it: "own-extent", "volume-end", "gap".
+// A placement's kind as the JSON output names it: "own-extent", "volume-end", "gap",
+// "free-blocks".
 const char* placementName(PlacementKind kind);
 
 }  // namespace kestrel::cli

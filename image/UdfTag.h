@@ -36,6 +36,7 @@ enum class UdfTagId : uint16_t {
     AllocationExtent = 258,
     IndirectEntry = 259,
     FileEntry = 261,
+    SpaceBitmap = 264,
     ExtendedFileEntry = 266,
 };
 

@@ -155,13 +155,69 @@ Result<RecordTargets> targetsReachingPlacement(JournalEdit& edit, const ReplaceJ
     auto grown = growUdfPartition(edit, twin, static_cast<uint32_t>(end));
     if (grown) {
         targets.udfTwin = std::move(*grown);
-    } else if (edit.mark() == mark) {
+    } else if (edit.mark() == mark && !targets.udfOnly) {
         targets.udfTwin.reset();
         targets.udfMissing = grown.error().message;
     } else {
         return grown.error();
     }
     return targets;
+}
+
+// Where a replacement on an image of UDF alone goes when it does not fit in the file's own
+// blocks: the first run of blocks its partition's space bitmap marks free and nothing on the
+// map holds. Nothing when the partition keeps no bitmap, so that it may grow at the volume's
+// end as a bridge image's does.
+struct FreeBlocksPlacement {
+    Placement placement;
+    UdfSpaceBitmap bitmap;
+};
+
+Result<std::optional<FreeBlocksPlacement>> placedInFreeBlocks(Session& session,
+                                                              DirectoryNumber directory,
+                                                              const RecordLocation& location,
+                                                              uint64_t size) {
+    const auto targets = session.recordTargets(directory, location);
+    if (!targets) {
+        return targets.error();
+    }
+    const UdfTwin& twin = *targets->udfTwin;
+    if (!twin.spaceBitmap) {
+        return std::optional<FreeBlocksPlacement>();
+    }
+    auto bitmap =
+        readUdfSpaceBitmap(session.presentedSource(), *twin.spaceBitmap, twin.partitionStart);
+    const auto map = bitmap ? mapVolume(session.presentedSource(), session.volume())
+                            : Result<ExtentMap>(bitmap.error());
+    if (!map) {
+        return map.error();
+    }
+    const uint64_t wanted = (size + kSectorSize - 1) / kSectorSize;
+    if (wanted > UINT32_MAX) {
+        return Error{ErrorKind::InvalidInput, "it needs more blocks than a UDF partition holds"};
+    }
+    const auto count = static_cast<uint32_t>(wanted);
+    const auto held = [&map, &twin](const UdfBlockRun& run) {
+        const uint64_t first = uint64_t{twin.partitionStart} + run.block;
+        return std::ranges::any_of(map->extents, [&](const MappedExtent& extent) {
+            return extent.kind != ExtentKind::Gap && extent.lba < first + run.count &&
+                   first < extent.lba + extent.sectors;
+        });
+    };
+    for (auto run = bitmap->firstFreeRun(count); run;
+         run = bitmap->firstFreeRun(count, run->block + 1)) {
+        if (!held(*run)) {
+            const uint32_t lba = twin.partitionStart + run->block;
+            return std::optional(FreeBlocksPlacement{
+                {PlacementKind::FreeBlocks, lba, count, session.volume().volumeSectors},
+                std::move(*bitmap)});
+        }
+    }
+    return Error{ErrorKind::InvalidInput, "its UDF partition has no run of " +
+                                              std::to_string(count) + " free blocks for the " +
+                                              std::to_string(size) + " bytes (it has " +
+                                              std::to_string(bitmap->freeBlocks()) +
+                                              " free blocks in all); nothing was written"};
 }
 
 }  // namespace
@@ -186,18 +242,20 @@ Result<ReplaceJob> prepareReplace(Session& session, DirectoryNumber directory,
     if (!size) {
         return notReplaced(location, size.error());
     }
-    const auto placement = placeFileReplacement(session, location, *size, options.intoGap);
+    auto placement = placeFileReplacement(session, location, *size, options.intoGap);
+    std::optional<UdfSpaceBitmap> udfBitmap;
+    if (session.volume().udfOnly && !(placement && placement->kind == PlacementKind::OwnExtent)) {
+        auto free = placedInFreeBlocks(session, directory, location, *size);
+        if (!free) {
+            return notReplaced(location, free.error());
+        }
+        if (*free) {
+            placement = (*free)->placement;
+            udfBitmap = std::move((*free)->bitmap);
+        }
+    }
     if (!placement) {
         return notReplaced(location, placement.error());
-    }
-    if (session.volume().udfOnly && placement->kind != PlacementKind::OwnExtent) {
-        return notReplaced(location,
-                           Error{ErrorKind::InvalidInput,
-                                 "on an image of UDF alone, a replacement goes into the file's own "
-                                 "sectors only (it needs " +
-                                     std::to_string(*size) +
-                                     " bytes), as Kestrel does not yet take blocks from the UDF "
-                                     "partition's free space; nothing was written"});
     }
     std::optional<DirectoryRewrite> chain;
     std::optional<DirectoryRewrite> jolietChain;
@@ -239,6 +297,7 @@ Result<ReplaceJob> prepareReplace(Session& session, DirectoryNumber directory,
                       std::move(chain),
                       std::move(jolietChain),
                       *placement,
+                      std::move(udfBitmap),
                       session.volume().volumeSectors,
                       session.layerOffset(),
                       replacementPath,
@@ -260,8 +319,16 @@ Result<ReplaceOutcome> replaceInEdit(JournalEdit& edit, const ReplaceJob& job,
     if (!growth && edit.mark() == mark) {
         return notReplaced(location, growth.error());
     }
-    const auto targets =
+    auto targets =
         growth ? targetsReachingPlacement(edit, job) : Result<RecordTargets>(growth.error());
+    if (targets && job.udfBitmap) {
+        const UdfTwin& twin = *targets->udfTwin;
+        if (auto taken = takeUdfBlocks(edit, *job.udfBitmap, twin,
+                                       {placement.lba - twin.partitionStart, placement.sectors});
+            !taken) {
+            targets = taken.error();
+        }
+    }
     auto patched =
         !targets ? Result<PatchOutcome>(targets.error())
         : job.chain

@@ -13,6 +13,7 @@
 #include "ops/DirectoryRewrite.h"
 #include "ops/ReplacePlacement.h"
 #include "ops/Session.h"
+#include "ops/UdfSpaceBitmap.h"
 
 namespace kestrel {
 
@@ -43,6 +44,9 @@ struct ReplaceJob {
     // The same for its Joliet chain, where one matches it.
     std::optional<DirectoryRewrite> jolietChain;
     Placement placement;
+    // On an image of UDF alone, the space bitmap that the placement's free blocks are taken
+    // from.
+    std::optional<UdfSpaceBitmap> udfBitmap;
     uint32_t volumeSectors = 0;  // as the volume records it now
     uint64_t layerOffset = 0;    // added to an LBA x 2048 to find its data in the image
     std::string replacementPath;

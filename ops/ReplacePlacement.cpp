@@ -215,6 +215,8 @@ std::string placementText(const Placement& placement) {
             return "at LBA " + std::to_string(placement.lba) + ", the volume's end";
         case PlacementKind::Gap:
             return "in the gap at LBA " + std::to_string(placement.lba);
+        case PlacementKind::FreeBlocks:
+            return "in free blocks of the UDF partition at LBA " + std::to_string(placement.lba);
     }
     return {};
 }

@@ -14,7 +14,8 @@
 
 namespace kestrel {
 
-enum class PlacementKind { OwnExtent, VolumeEnd, Gap };
+// FreeBlocks: blocks that a UDF partition's space bitmap marks free, on an image of UDF alone.
+enum class PlacementKind { OwnExtent, VolumeEnd, Gap, FreeBlocks };
 
 struct Placement {
     PlacementKind kind = PlacementKind::OwnExtent;
@@ -49,7 +50,8 @@ Result<Placement> placeReplacement(const PlacementScene& scene, const RecordLoca
 Result<Placement> placeNewData(const PlacementScene& scene, uint64_t size, bool intoGap,
                                const std::string& beyond);
 
-// "in its own sectors", "at LBA 3120, the volume's end", "in the gap at LBA 400".
+// "in its own sectors", "at LBA 3120, the volume's end", "in the gap at LBA 400", "in free
+// blocks of the UDF partition at LBA 700".
 std::string placementText(const Placement& placement);
 
 }  // namespace kestrel

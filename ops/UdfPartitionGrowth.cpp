@@ -7,60 +7,29 @@
 #include "image/ByteOrder.h"
 #include "image/UdfTag.h"
 #include "ops/ImageWriter.h"
+#include "ops/UdfSequence.h"
 
 namespace kestrel {
 
 namespace {
-
-constexpr size_t kIntegrityPartitionsAt = 72;
-constexpr size_t kIntegrityTablesAt = 80;  // the free space table, then the size table
-// A sequence longer than this is damage; the walk stops there.
-constexpr uint32_t kMostSequenceSectors = 64;
-
-struct SectorWrite {
-    uint32_t sector = 0;
-    std::vector<uint8_t> bytes;
-};
 
 Error notGrown(const std::string& why) {
     return Error{ErrorKind::InvalidInput,
                  "its UDF partition cannot grow over the sectors added: " + why};
 }
 
-// The sound descriptors of `extent` up to its terminator, each with its sector.
-Result<std::vector<SectorWrite>> descriptorsOf(ImageWriter& image, const UdfVolumeExtent& extent) {
-    std::vector<SectorWrite> found;
-    const uint32_t sectors = std::min(extent.length / kUdfBlockSize, kMostSequenceSectors);
-    for (uint32_t i = 0; i < sectors; ++i) {
-        SectorWrite descriptor{extent.sector + i, std::vector<uint8_t>(kUdfBlockSize)};
-        const auto read =
-            image.readAt(uint64_t{descriptor.sector} * kUdfBlockSize, descriptor.bytes);
-        if (!read) {
-            return read.error();
-        }
-        const auto tag = *read == kUdfBlockSize
-                             ? checkUdfTag(descriptor.bytes, descriptor.sector)
-                             : Result<UdfTagId>(Error{ErrorKind::CorruptImage, "cut short"});
-        if (!tag || *tag == UdfTagId::Terminating) {
-            break;
-        }
-        found.push_back(std::move(descriptor));
-    }
-    return found;
-}
-
-UdfTagId tagOf(const SectorWrite& descriptor) {
+UdfTagId tagOf(const UdfSectorWrite& descriptor) {
     return static_cast<UdfTagId>(readLe16(descriptor.bytes, 0));
 }
 
 // The partition's descriptors in both sequences, with their new length.
-Result<std::vector<SectorWrite>> grownDescriptors(ImageWriter& image, const UdfTwin& twin,
-                                                  uint32_t endSector) {
+Result<std::vector<UdfSectorWrite>> grownDescriptors(ImageWriter& image, const UdfTwin& twin,
+                                                     uint32_t endSector) {
     const UdfPartitionPlaces& places = twin.partitionPlaces;
     const uint64_t oldEnd = uint64_t{twin.partitionStart} + twin.partitionSectors;
-    std::vector<SectorWrite> grown;
+    std::vector<UdfSectorWrite> grown;
     for (const auto& sequence : {places.mainSequence, places.reserveSequence}) {
-        auto descriptors = descriptorsOf(image, sequence);
+        auto descriptors = soundUdfDescriptors(image, sequence);
         if (!descriptors) {
             return descriptors.error();
         }
@@ -104,25 +73,18 @@ Result<std::vector<SectorWrite>> grownDescriptors(ImageWriter& image, const UdfT
 
 // The last integrity descriptor of its sequence with the partition's new size, where its size
 // table recorded the old one; nothing where it recorded something else, which stays.
-Result<std::optional<SectorWrite>> grownIntegrity(ImageWriter& image, const UdfTwin& twin,
-                                                  uint32_t endSector) {
-    auto descriptors = descriptorsOf(image, twin.partitionPlaces.integritySequence);
-    if (!descriptors) {
-        return descriptors.error();
+Result<std::optional<UdfSectorWrite>> grownIntegrity(ImageWriter& image, const UdfTwin& twin,
+                                                     uint32_t endSector) {
+    auto last = lastUdfIntegrity(image, twin.partitionPlaces.integritySequence);
+    if (!last || !*last) {
+        return last;
     }
-    const auto last = std::ranges::find_if(
-        descriptors->rbegin(), descriptors->rend(), [](const SectorWrite& descriptor) {
-            return tagOf(descriptor) == UdfTagId::LogicalVolumeIntegrity;
-        });
-    if (last == descriptors->rend()) {
-        return std::optional<SectorWrite>();
-    }
-    SectorWrite integrity = std::move(*last);
-    const uint64_t partitions = readLe32(integrity.bytes, kIntegrityPartitionsAt);
-    const uint64_t at = kIntegrityTablesAt + 4 * (partitions + twin.partitionPlaces.mapIndex);
+    UdfSectorWrite integrity = std::move(**last);
+    const uint64_t partitions = readLe32(integrity.bytes, kUdfIntegrityPartitionsAt);
+    const uint64_t at = kUdfIntegrityTablesAt + 4 * (partitions + twin.partitionPlaces.mapIndex);
     if (twin.partitionPlaces.mapIndex >= partitions || at + 4 > kUdfBlockSize ||
         readLe32(integrity.bytes, at) != twin.partitionSectors) {
-        return std::optional<SectorWrite>();
+        return std::optional<UdfSectorWrite>();
     }
     writeLe32(integrity.bytes, at, endSector - twin.partitionStart);
     sealUdfTag(integrity.bytes);

@@ -191,9 +191,13 @@ Result<UdfTwin> udfTwinOf(const UdfVolume& volume, const UdfFileEntry& entry) {
     const UdfPartition& partition = volume.descriptors.partitions[maps[data.partition].partition];
     const auto& descriptors = volume.descriptors;
     return UdfTwin{
-        entry, *length, partition.startSector, partition.sectors,
+        entry,
+        *length,
+        partition.startSector,
+        partition.sectors,
         UdfPartitionPlaces{descriptors.mainSequence, descriptors.reserveSequence,
-                           descriptors.integritySequence, partition.number, data.partition}};
+                           descriptors.integritySequence, partition.number, data.partition},
+        partition.spaceBitmap};
 }
 
 Result<UdfView> UdfView::read(const ImageSource& image) {

@@ -35,6 +35,8 @@ struct UdfTwin {
     uint32_t partitionStart = 0;  // the absolute sector of the extent's partition
     uint32_t partitionSectors = 0;
     UdfPartitionPlaces partitionPlaces;
+    // The partition's unallocated space bitmap, where it keeps one.
+    std::optional<UdfVolumeExtent> spaceBitmap;
 };
 
 // The twin that is `entry`: refused when its data is described in a way this does not rewrite

@@ -1,9 +1,11 @@
 // kestrel-cli on images of UDF alone, made from other makers' bridges with their ISO 9660
-// descriptors taken out (and one moved into a UDF 2.50 metadata partition): it lists what
-// 7-Zip's UDF reader lists and extracts the same bytes; each edit is read by 7-Zip as meant,
-// leaves every other file as it was and every sector outside the file's entry and data
-// unchanged, udfinfo reads the edited image, and undo gives it back byte for byte. What would
-// take blocks from the partition's free space (Add, a longer replacement) is refused.
+// descriptors taken out (one moved into a UDF 2.50 metadata partition, one given free blocks
+// and a space bitmap): it lists what 7-Zip's UDF reader lists and extracts the same bytes;
+// each edit is read by 7-Zip as meant, leaves every other file as it was and every sector
+// outside the file's entry, its data and the UDF structures unchanged, udfinfo reads the
+// edited image, and undo gives it back byte for byte. A longer replacement takes free blocks
+// where the partition records them, and grows the partition at the volume's end where it
+// does not. Add is refused.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -13,6 +15,7 @@
 #include <sstream>
 
 #include "CliRun.h"
+#include "image/ExtentMap.h"
 #include "ops/Session.h"
 #include "support/TestFiles.h"
 #include "support/UdfImages.h"
@@ -81,13 +84,15 @@ struct Maker {
     const char* name;
     const char* bridge;  // the maker whose bridge it is made from
     bool metadataPartition;
+    bool spaceBitmap;
     const char* disc;
 };
 
 const Maker kMakers[] = {
-    {"Genisoimage", "GenisoimageBridge", false, "UDF 1.02"},
-    {"Pycdlib", "PycdlibBridge", false, "UDF 1.02"},
-    {"MetadataPartition", "GenisoimageBridge", true, "UDF 2.50"},
+    {"Genisoimage", "GenisoimageBridge", false, false, "UDF 1.02"},
+    {"Pycdlib", "PycdlibBridge", false, false, "UDF 1.02"},
+    {"MetadataPartition", "GenisoimageBridge", true, false, "UDF 2.50"},
+    {"SpaceBitmap", "GenisoimageBridge", false, true, "UDF 1.02"},
 };
 
 class CliUdfOnly : public ::testing::TestWithParam<Maker> {};
@@ -114,6 +119,24 @@ std::set<uint64_t> sectorsOf(const std::string& image, const std::string& direct
     return sectors;
 }
 
+// The sectors of the volume's own structures (the UDF descriptors, the integrity sequence, a
+// space bitmap, the anchors), which an edit that places data may rewrite.
+std::set<uint64_t> structureSectors(const std::string& image) {
+    auto session = Session::open(image, image + ".layer1");
+    EXPECT_TRUE(session);
+    const auto map = mapVolume(session->presentedSource(), session->volume());
+    EXPECT_TRUE(map);
+    std::set<uint64_t> sectors;
+    for (const auto& extent : map ? map->extents : std::vector<MappedExtent>{}) {
+        if (extent.kind != ExtentKind::File && extent.kind != ExtentKind::Gap) {
+            for (uint64_t s = 0; s < extent.sectors; ++s) {
+                sectors.insert(extent.lba + s);
+            }
+        }
+    }
+    return sectors;
+}
+
 TEST_P(CliUdfOnly, ListsExtractsAndEditsAs7zReads) {
     const auto& maker = GetParam();
     const TempDir work;
@@ -126,6 +149,10 @@ TEST_P(CliUdfOnly, ListsExtractsAndEditsAs7zReads) {
     if (maker.metadataPartition) {
         ASSERT_TRUE(moveIntoMetadataPartition(*made));
     }
+    if (maker.spaceBitmap) {
+        ASSERT_TRUE(giveSpaceBitmap(*made));
+    }
+    const auto structures = structureSectors(*made);
     const auto tree = work.path() / "tree";
     const auto original = readFileBytes(*made);
 
@@ -164,13 +191,22 @@ TEST_P(CliUdfOnly, ListsExtractsAndEditsAs7zReads) {
         {"set-record of the size", {"README.TXT", "--size", "4"}, "", "README.TXT", "read"},
         {"dummy", {"DOCS/BIG.BIN"}, "DOCS", "BIG.BIN", std::string(big.size(), '\0')},
         {"overwrite", {"DOCS/DATA.BIN", work.file("overwriting")}, "DOCS", "DATA.BIN", overwriting},
+        {"replace, longer",
+         {"README.TXT", work.file("overwriting")},
+         "",
+         "README.TXT",
+         overwriting},
     };
-    const char* commands[] = {"relink", "set-record", "dummy", "overwrite"};
+    const char* commands[] = {"relink", "set-record", "dummy", "overwrite", "replace"};
     for (size_t i = 0; i < std::size(edits); ++i) {
         const auto& edit = edits[i];
         SCOPED_TRACE(edit.name);
         writeFileBytes(*made, original);
-        const auto allowed = sectorsOf(*made, edit.directory, edit.file);
+        auto allowed = sectorsOf(*made, edit.directory, edit.file);
+        const bool places = std::string(commands[i]) == "replace";
+        if (places) {
+            allowed.insert(structures.begin(), structures.end());
+        }
         std::vector<std::string> arguments{commands[i], *made};
         arguments.insert(arguments.end(), edit.arguments.begin(), edit.arguments.end());
         // The metadata file made here maps the whole partition, the files' data inside it,
@@ -189,10 +225,21 @@ TEST_P(CliUdfOnly, ListsExtractsAndEditsAs7zReads) {
         }
         ASSERT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.err, "");
+        if (places) {
+            // Free blocks where the partition records them; else sectors added behind it.
+            const std::string where =
+                maker.spaceBitmap ? "in free blocks of the UDF partition at LBA " : "at LBA ";
+            const auto at = run.out.find(where);
+            ASSERT_NE(at, std::string::npos) << run.out;
+            const uint64_t lba = std::stoull(run.out.substr(at + where.size()));
+            for (uint64_t s = 0; s * 2048 < overwriting.size(); ++s) {
+                allowed.insert(lba + s);
+            }
+        }
 
         const auto edited = readFileBytes(*made);
-        ASSERT_EQ(edited.size(), original.size());
-        for (size_t at = 0; at < edited.size(); at += 2048) {
+        ASSERT_EQ(edited.size() > original.size(), places && !maker.spaceBitmap);
+        for (size_t at = 0; at < original.size(); at += 2048) {
             if (!std::equal(edited.begin() + static_cast<long>(at),
                             edited.begin() + static_cast<long>(at + 2048),
                             original.begin() + static_cast<long>(at))) {
@@ -210,20 +257,39 @@ TEST_P(CliUdfOnly, ListsExtractsAndEditsAs7zReads) {
             }
         }
         EXPECT_TRUE(commandOutput("udfinfo '" + *made + "' >/dev/null 2>&1"));
+        size_t edits = 1;
+        if (places && maker.spaceBitmap) {
+            // The blocks taken are marked used in the bitmap and counted in the integrity
+            // descriptor (which udfinfo reads), and a second longer replacement lies elsewhere.
+            const std::string longer(7000, 'l');
+            writeFileBytes(work.file("longer"), {longer.begin(), longer.end()});
+            const auto second = runCli({"replace", *made, "DOCS/DATA.BIN", work.file("longer")});
+            ASSERT_EQ(second.status, 0) << second.err;
+            ++edits;
+            extractAll(*made, seen, true);
+            EXPECT_EQ(contents(seen / changed), edit.expected);
+            EXPECT_EQ(contents(seen / "DOCS" / "DATA.BIN"), longer);
+            const auto freeBlocks = [](const std::string& image) {
+                const auto info = commandOutput("udfinfo '" + image + "' 2>/dev/null");
+                const auto at = info ? info->find("freeblocks=") : std::string::npos;
+                return at == std::string::npos ? 0 : std::stoul(info->substr(at + 11));
+            };
+            writeFileBytes(work.file("before.img"), original);
+            EXPECT_EQ(freeBlocks(*made), freeBlocks(work.file("before.img")) - 3 - 4);
+            EXPECT_EQ(bitmapFreeBlocks(*made), *bitmapFreeBlocks(work.file("before.img")) - 3 - 4);
+        }
 
-        const auto undone = runCli({"undo", *made});
-        EXPECT_EQ(undone.status, 0) << undone.err;
+        for (; edits > 0; --edits) {
+            const auto undone = runCli({"undo", *made});
+            EXPECT_EQ(undone.status, 0) << undone.err;
+        }
         EXPECT_TRUE(readFileBytes(*made) == original) << "undo did not give the image back";
     }
 
-    for (const std::vector<std::string>& refused :
-         {std::vector<std::string>{"add", *made, "/DOCS", work.file("overwriting")},
-          {"replace", *made, "/README.TXT", work.file("overwriting")}}) {
-        const auto run = runCli(refused);
-        EXPECT_NE(run.status, 0);
-        EXPECT_NE(run.err.find("UDF alone"), std::string::npos) << run.err;
-        EXPECT_TRUE(readFileBytes(*made) == original);
-    }
+    const auto added = runCli({"add", *made, "/DOCS", work.file("overwriting")});
+    EXPECT_NE(added.status, 0);
+    EXPECT_NE(added.err.find("UDF alone"), std::string::npos) << added.err;
+    EXPECT_TRUE(readFileBytes(*made) == original);
 }
 
 INSTANTIATE_TEST_SUITE_P(Makers, CliUdfOnly, ::testing::ValuesIn(kMakers),

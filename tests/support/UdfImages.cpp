@@ -116,6 +116,21 @@ bool moveIntoMetadataPartition(const std::string& image) {
     return commandOutput(command + " >/dev/null 2>&1").has_value();
 }
 
+bool giveSpaceBitmap(const std::string& image) {
+    const auto command = substituted(
+        substituted("/usr/bin/python3 {script} {image}", "{script}", KESTREL_UDF_BITMAP_SCRIPT),
+        "{image}", image);
+    return commandOutput(command + " >/dev/null 2>&1").has_value();
+}
+
+std::optional<unsigned long> bitmapFreeBlocks(const std::string& image) {
+    const auto command = substituted(substituted("/usr/bin/python3 {script} --free {image}",
+                                                 "{script}", KESTREL_UDF_BITMAP_SCRIPT),
+                                     "{image}", image);
+    const auto output = commandOutput(command + " 2>/dev/null");
+    return output ? std::optional(std::stoul(*output)) : std::nullopt;
+}
+
 bool clearIsoDescriptors(const std::string& image) {
     constexpr size_t kSector = 2048;
     auto bytes = readFileBytes(image);

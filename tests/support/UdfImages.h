@@ -34,6 +34,13 @@ inline constexpr size_t kUdfTreeEntries = 10;
 // a UDF 2.50 metadata partition (support/udf-metadata-partition.py); false when it failed.
 bool moveIntoMetadataPartition(const std::string& image);
 
+// Gives a genisoimage -udf image free blocks at the end of its partition, made overwritable,
+// and a space bitmap that records them, as a formatted rewritable disc has
+// (support/udf-space-bitmap.py); false when it failed.
+bool giveSpaceBitmap(const std::string& image);
+// The blocks the space bitmap of such an image marks free.
+std::optional<unsigned long> bitmapFreeBlocks(const std::string& image);
+
 // Turns a bridge image into one of UDF alone: its recognition sequence moved up to sector 16
 // over the ISO 9660 descriptors, the sectors it leaves cleared; false when it has none.
 bool clearIsoDescriptors(const std::string& image);

@@ -1,0 +1,48 @@
+// A UDF partition's unallocated space bitmap (ECMA-167 4/14.12): one bit a block, set for a
+// free one. On an image of UDF alone, a replacement that does not fit in the file's own blocks
+// takes a run of free ones; the edit marks them used and takes as many from the integrity
+// descriptor's count of the partition's free blocks, so that the free space stays as the
+// file system records it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "image/UdfDescriptors.h"
+#include "io/ImageSource.h"
+#include "journal/JournalEdit.h"
+#include "ops/UdfTwin.h"
+
+namespace kestrel {
+
+struct UdfBlockRun {
+    uint32_t block = 0;  // in the partition
+    uint32_t count = 0;
+};
+
+struct UdfSpaceBitmap {
+    uint32_t sector = 0;  // its descriptor's, absolute
+    uint32_t partitionStart = 0;
+    std::vector<uint8_t> descriptor;  // as read: tag, bit count, byte count, the bits
+
+    uint32_t blocks() const;
+    bool isFree(uint32_t block) const;
+    uint32_t freeBlocks() const;
+    // The first run of `count` free blocks from block `from` on; nothing when there is none.
+    std::optional<UdfBlockRun> firstFreeRun(uint32_t count, uint32_t from = 0) const;
+};
+
+// The bitmap at `extent` of the partition that starts at `partitionStart`; an error says what
+// is wrong with it.
+Result<UdfSpaceBitmap> readUdfSpaceBitmap(const ImageSource& image, const UdfVolumeExtent& extent,
+                                          uint32_t partitionStart);
+
+// Marks `taken` used in `bitmap`, and takes as many from the free space table entry of the
+// twin's partition in the last integrity descriptor. Refused, writing nothing, when the bitmap
+// no longer holds what was read. The file's old blocks stay marked used: another file may
+// share them, as relinked files do.
+Result<void> takeUdfBlocks(JournalEdit& edit, const UdfSpaceBitmap& bitmap, const UdfTwin& twin,
+                           UdfBlockRun taken);
+
+}  // namespace kestrel
