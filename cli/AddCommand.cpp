@@ -18,6 +18,7 @@ namespace {
 
 struct AddArguments {
     std::string image;
+    unsigned layer = 0;
     std::string directory;
     std::string file;
     std::optional<std::string> name;
@@ -39,7 +40,7 @@ Result<DirectoryNumber> directoryInImage(const Session& session, const std::stri
 
 int runAdd(const AddArguments& arguments, const CommonOptions& options) {
     const std::string command = "add";
-    auto session = openImage(arguments.image, 0);
+    auto session = openImage(arguments.image, arguments.layer);
     auto directory = session ? directoryInImage(*session, arguments.directory)
                              : Result<DirectoryNumber>(session.error());
     auto settled = directory && !arguments.dryRun
@@ -106,6 +107,8 @@ Command addAddCommand(CLI::App& app, const CommonOptions& options) {
     parser->add_option("IMAGE", arguments->image, "The image")->required();
     parser->add_option("DIR", arguments->directory, "The directory, / for the root")->required();
     parser->add_option("FILE", arguments->file, "The file to add")->required();
+    parser->add_option("--layer", arguments->layer, "The layer of a dual-layer image, 0 or 1")
+        ->check(CLI::Range(0, 1));
     parser->add_option("--name", arguments->name,
                        "Its ISO 9660 name, where its own does not fit the image's rules (its "
                        "Rock Ridge and Joliet names stay its own)");

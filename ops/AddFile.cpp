@@ -11,7 +11,6 @@
 #include "image/LongNames.h"
 #include "ops/DirectoryInsert.h"
 #include "ops/DirectoryRewrite.h"
-#include "ops/ImageWriter.h"
 #include "ops/NewRecord.h"
 #include "ops/RecordNames.h"
 
@@ -141,10 +140,6 @@ Result<AddJob> prepareAdd(Session& session, DirectoryNumber directory,
                           const std::string& sourcePath, const AddOptions& options) {
     const std::string longName = std::filesystem::path(sourcePath).filename().string();
     const std::string name = options.name.value_or(longName);
-    if (session.presentsLayerOne()) {
-        return notAdded(name, Error{ErrorKind::InvalidInput,
-                                    "Add writes into layer 0's volume only; nothing was written"});
-    }
     if (session.volume().udfOnly) {
         return notAdded(name, Error{ErrorKind::InvalidInput,
                                     "Kestrel does not yet add files to an image of UDF alone; "
@@ -188,7 +183,12 @@ Result<AddJob> prepareAdd(Session& session, DirectoryNumber directory,
         return notAdded(name, map.error());
     }
     const auto structures = session.structures();
-    const PlacementScene scene{&volume, &*map, structures.get(), session.endFixed()};
+    const auto image = session.imageData();
+    if (!image) {
+        return notAdded(name, image.error());
+    }
+    const PlacementScene scene{image->get(), session.layerOffset(), &*map, structures.get(),
+                               session.endFixed()};
     const auto placement = *size == 0
                                ? Result<Placement>(Placement{PlacementKind::OwnExtent, 0, 0,
                                                              session.volume().volumeSectors})
@@ -244,15 +244,12 @@ Result<AddOutcome> addInEdit(JournalEdit& edit, const AddJob& job, OperationObse
     if (!growth && edit.mark() == mark) {
         return notAdded(name, growth.error());
     }
-    Result<void> written = growth ? Result<void>() : Result<void>(growth.error());
-    auto image = written ? ImageWriter::openUserData(edit) : Result<ImageWriter>(written.error());
-    written = image ? writeDirectoryRewrite(*image, job.primary) : Result<void>(image.error());
-    if (written && job.joliet) {
-        written = writeDirectoryRewrite(*image, *job.joliet);
+    std::vector<const DirectoryRewrite*> rewrites{&job.primary};
+    if (job.joliet) {
+        rewrites.push_back(&*job.joliet);
     }
-    if (written) {
-        written = image->finish();
-    }
+    const auto written = growth ? writeDirectoryRewrites(edit, rewrites, job.data.layerOffset)
+                                : Result<void>(growth.error());
     if (!written) {
         return notAdded(name, edit.rollBackAfter(written.error(), mark, "the image"));
     }

@@ -42,15 +42,17 @@ Result<ReadDirectory> readDirectoryExtent(const ImageSource& image, DirectoryPla
     return directory;
 }
 
-Result<void> writeDirectoryRewrite(ImageWriter& image, const DirectoryRewrite& rewrite) {
+Result<void> writeDirectoryRewrite(ImageWriter& image, const DirectoryRewrite& rewrite,
+                                   uint64_t volumeStart) {
+    const uint64_t offset = volumeStart + rewrite.offset;
     std::vector<uint8_t> now(rewrite.before.size());
-    const auto read = image.readAt(rewrite.offset, now);
+    const auto read = image.readAt(offset, now);
     if (!read) {
         return read.error();
     }
     if (*read < now.size() || now != rewrite.before) {
         return Error{ErrorKind::Changed,
-                     "the directory at byte " + std::to_string(rewrite.offset) +
+                     "the directory at byte " + std::to_string(offset) +
                          " changed since it was read; nothing was written there"};
     }
     const auto first =
@@ -63,9 +65,35 @@ Result<void> writeDirectoryRewrite(ImageWriter& image, const DirectoryRewrite& r
         return {};
     }
     return image.writeAt(
-        rewrite.offset + static_cast<uint64_t>(first),
+        offset + static_cast<uint64_t>(first),
         std::span(rewrite.after)
             .subspan(static_cast<size_t>(first), static_cast<size_t>(last - first)));
+}
+
+Result<void> writeDirectoryRewrites(JournalEdit& edit,
+                                    const std::vector<const DirectoryRewrite*>& rewrites,
+                                    uint64_t layerOffset) {
+    auto image = ImageWriter::openUserData(edit);
+    Result<void> written = image ? Result<void>() : Result<void>(image.error());
+    for (const DirectoryRewrite* rewrite : rewrites) {
+        if (written) {
+            written = writeDirectoryRewrite(*image, *rewrite, layerOffset);
+        }
+    }
+    if (written) {
+        written = image->finish();
+    }
+    if (!written || layerOffset == 0) {
+        return written;
+    }
+    auto copy = ImageWriter::open(edit, JournalTarget::LayerCopy);
+    written = copy ? Result<void>() : Result<void>(copy.error());
+    for (const DirectoryRewrite* rewrite : rewrites) {
+        if (written) {
+            written = writeDirectoryRewrite(*copy, *rewrite);
+        }
+    }
+    return written ? copy->finish() : written;
 }
 
 }  // namespace kestrel

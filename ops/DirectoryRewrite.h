@@ -29,8 +29,17 @@ struct DirectoryRewrite {
     std::vector<uint8_t> after;
 };
 
-// Writes the rewrite's changed bytes; refused, writing nothing, when the extent changed since
-// it was read.
-Result<void> writeDirectoryRewrite(ImageWriter& image, const DirectoryRewrite& rewrite);
+// Writes the rewrite's changed bytes into a file that holds the volume from `volumeStart`;
+// refused, writing nothing, when the extent changed since it was read.
+Result<void> writeDirectoryRewrite(ImageWriter& image, const DirectoryRewrite& rewrite,
+                                   uint64_t volumeStart = 0);
+
+// Writes each rewrite into `edit`'s image, whose volume starts `layerOffset` bytes in, and
+// syncs it. On layer 1 (an offset other than 0) each is then written into the layer-1 copy,
+// which the session reads the directories from, so that the copy never shows what the image
+// lacks. A failure leaves what was written to the caller's rollback.
+Result<void> writeDirectoryRewrites(JournalEdit& edit,
+                                    const std::vector<const DirectoryRewrite*>& rewrites,
+                                    uint64_t layerOffset);
 
 }  // namespace kestrel

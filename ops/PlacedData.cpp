@@ -35,14 +35,16 @@ std::vector<DataPiece> piecesOf(uint64_t offset, uint64_t size) {
     return pieces;
 }
 
-// Writes the volume's new size into every descriptor that records it: the primary, and each
-// supplementary and enhanced one (Joliet's among them), so that every reader agrees on it.
-Result<void> recordVolumeSize(ImageWriter& image, uint32_t sectors) {
+// Writes the volume's new size into every descriptor that records it, in a file that holds
+// the volume from `volumeStart`: the primary, and each supplementary and enhanced one
+// (Joliet's among them), so that every reader agrees on it.
+Result<void> recordVolumeSize(ImageWriter& image, uint64_t volumeStart, uint32_t sectors) {
     std::array<uint8_t, 8> field{};
     writeBothEndian(field, sectors);
     std::array<uint8_t, 7> head{};
     for (uint32_t lba = kFirstDescriptorLba; lba < kFirstDescriptorLba + kMostDescriptors; ++lba) {
-        const auto read = image.readAt(lba * kSectorBytes, head);
+        const uint64_t at = volumeStart + lba * kSectorBytes;
+        const auto read = image.readAt(at, head);
         if (!read) {
             return read.error();
         }
@@ -54,7 +56,7 @@ Result<void> recordVolumeSize(ImageWriter& image, uint32_t sectors) {
             return {};
         }
         if (head[0] == kPrimaryDescriptor || head[0] == kSupplementaryDescriptor) {
-            if (auto written = image.writeAt(lba * kSectorBytes + kVolumeSizeAt, field); !written) {
+            if (auto written = image.writeAt(at + kVolumeSizeAt, field); !written) {
                 return written;
             }
         }
@@ -81,6 +83,12 @@ Result<std::vector<uint8_t>> movedAnchor(ImageWriter& image, uint64_t layerOffse
     writeLe32(anchor, kUdfTagLocationAt, to);
     sealUdfTag(anchor);
     return anchor;
+}
+
+Result<void> recordCopiedVolumeSize(JournalEdit& edit, uint32_t sectors) {
+    auto copy = ImageWriter::open(edit, JournalTarget::LayerCopy);
+    auto written = copy ? recordVolumeSize(*copy, 0, sectors) : Result<void>(copy.error());
+    return written ? copy->finish() : written;
 }
 
 }  // namespace
@@ -165,8 +173,9 @@ Result<uint64_t> writePlacedData(JournalEdit& edit, const PlacedData& data,
     if (written && anchor) {
         written = image->writeAt(volumeEnd - kSectorBytes, *anchor);
     }
-    if (written && placement.volumeSectors != data.volumeSectors) {
-        written = recordVolumeSize(*image, placement.volumeSectors);
+    const bool resized = placement.volumeSectors != data.volumeSectors;
+    if (written && resized) {
+        written = recordVolumeSize(*image, data.layerOffset, placement.volumeSectors);
     }
     for (const auto& table : tableWrites) {
         if (written) {
@@ -175,6 +184,10 @@ Result<uint64_t> writePlacedData(JournalEdit& edit, const PlacedData& data,
     }
     if (written) {
         written = image->finish();
+    }
+    // Layer 1 is read through its copy, whose descriptors must say the same.
+    if (written && resized && data.layerOffset > 0) {
+        written = recordCopiedVolumeSize(edit, placement.volumeSectors);
     }
     if (!written) {
         return written.error();

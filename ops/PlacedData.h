@@ -19,7 +19,9 @@ struct PlacedData {
     uint64_t size = 0;           // its size when it was chosen; a change since is refused
     std::string name;            // how the progress names it
     uint32_t volumeSectors = 0;  // as the volume records it now
-    uint64_t layerOffset = 0;    // added to an LBA x 2048 to find its data in the image
+    // Added to an LBA x 2048 to find its data in the image. On layer 1 (an offset other than
+    // 0) the volume's new size is also written in the layer-1 copy's descriptors.
+    uint64_t layerOffset = 0;
 };
 
 // Writes `data` as part of `edit` and syncs the image; returns the bytes the image file grew

@@ -5,7 +5,6 @@
 #include "image/ByteOrder.h"
 #include "image/IsoLayout.h"
 #include "ops/DirectoryInsert.h"
-#include "ops/ImageWriter.h"
 #include "ops/NewRecord.h"
 #include "ops/PlacedData.h"
 #include "ops/UdfPartitionGrowth.h"
@@ -49,11 +48,6 @@ Result<DirectoryRewrite> rewrittenChain(Session& session, DirectoryNumber direct
         return Error{ErrorKind::InvalidInput,
                      "its chain of records is broken (" + location.brokenChain +
                          "), so which records are its own is not known; nothing was written"};
-    }
-    if (session.presentsLayerOne()) {
-        return Error{ErrorKind::InvalidInput,
-                     "the records of a file of several extents are rewritten on layer 0 only; "
-                     "nothing was written"};
     }
     return rewrittenRecords(session.presentedSource(), session.directoryPlace(directory), location,
                             lba, size);
@@ -100,15 +94,11 @@ Result<DirectoryRewrite> rewrittenJolietChain(Session& session, DirectoryNumber 
 // outcome, as a record edit names them.
 Result<PatchOutcome> rewriteChain(JournalEdit& edit, const ReplaceJob& job,
                                   const RecordTargets& targets) {
-    auto image = ImageWriter::openUserData(edit);
-    auto written = image ? writeDirectoryRewrite(*image, *job.chain) : Result<void>(image.error());
-    if (written && job.jolietChain) {
-        written = writeDirectoryRewrite(*image, *job.jolietChain);
+    std::vector<const DirectoryRewrite*> rewrites{&*job.chain};
+    if (job.jolietChain) {
+        rewrites.push_back(&*job.jolietChain);
     }
-    if (written) {
-        written = image->finish();
-    }
-    if (!written) {
+    if (auto written = writeDirectoryRewrites(edit, rewrites, job.layerOffset); !written) {
         return written.error();
     }
     PatchOutcome outcome;
@@ -229,7 +219,11 @@ Result<Placement> placeFileReplacement(Session& session, const RecordLocation& l
         return map.error();
     }
     const auto structures = session.structures();
-    const PlacementScene scene{&session.presentedSource(), &*map, structures.get(),
+    const auto image = session.imageData();
+    if (!image) {
+        return image.error();
+    }
+    const PlacementScene scene{image->get(), session.layerOffset(), &*map, structures.get(),
                                session.endFixed()};
     return placeReplacement(scene, location, size, intoGap);
 }

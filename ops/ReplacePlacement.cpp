@@ -22,10 +22,16 @@ uint64_t sectorsFor(uint64_t bytes) {
 
 // Whether the volume's last sector holds a UDF anchor. UDF readers look for one there, and
 // 7-Zip's finds the file system damaged when the sector that ends a grown partition is none.
-bool anchorEndsVolume(const ImageSource& volume, uint32_t sectors) {
-    const auto bytes = sectors > 0 ? readUdfBlocks(volume, sectors - 1)
-                                   : Result<std::vector<uint8_t>>(Error{ErrorKind::NotFound, ""});
-    const auto tag = bytes ? checkUdfTag(*bytes, sectors - 1) : Result<UdfTagId>(bytes.error());
+bool anchorEndsVolume(const PlacementScene& scene, uint32_t sectors) {
+    if (sectors == 0) {
+        return false;
+    }
+    std::vector<uint8_t> last(kSectorBytes);
+    const auto read =
+        scene.image->readAt(scene.volumeStart + uint64_t{sectors - 1} * kSectorBytes, last);
+    const auto tag = read && *read == last.size()
+                         ? checkUdfTag(last, sectors - 1)
+                         : Result<UdfTagId>(Error{ErrorKind::NotFound, ""});
     return tag && *tag == UdfTagId::AnchorPointer;
 }
 
@@ -85,8 +91,8 @@ Result<std::vector<Gap>> zeroGaps(const PlacementScene& scene, uint64_t sectors,
             extent.lba + extent.sectors > scene.map->volumeSectors) {
             continue;
         }
-        const auto zeros =
-            holdsOnlyZeros(*scene.volume, extent.lba * kSectorBytes, sectors * kSectorBytes);
+        const auto zeros = holdsOnlyZeros(
+            *scene.image, scene.volumeStart + extent.lba * kSectorBytes, sectors * kSectorBytes);
         if (!zeros) {
             return zeros.error();
         }
@@ -108,14 +114,15 @@ Result<std::optional<std::string>> endRefusal(const PlacementScene& scene, uint6
     if (scene.endFixed) {
         return scene.endFixed;
     }
-    const uint64_t volumeEnd = uint64_t{scene.map->volumeSectors} * kSectorBytes;
-    const auto size = scene.volume->size();
+    const uint64_t volumeEnd =
+        scene.volumeStart + uint64_t{scene.map->volumeSectors} * kSectorBytes;
+    const auto size = scene.image->size();
     if (!size) {
         return size.error();
     }
     const auto tables = PartitionTables::read(
         [&](uint64_t offset, std::span<uint8_t> bytes) {
-            return scene.volume->readAt(offset, bytes);
+            return scene.image->readAt(offset, bytes);
         },
         *size);
     if (!tables) {
@@ -127,7 +134,7 @@ Result<std::optional<std::string>> endRefusal(const PlacementScene& scene, uint6
     const uint64_t tailEnd = std::min(*size, std::max(volumeEnd, tables->backupStart()));
     if (tailEnd > volumeEnd) {
         const uint64_t tail = tailEnd - volumeEnd;
-        const auto zeros = tail <= kLargestPadding ? holdsOnlyZeros(*scene.volume, volumeEnd, tail)
+        const auto zeros = tail <= kLargestPadding ? holdsOnlyZeros(*scene.image, volumeEnd, tail)
                                                    : Result<bool>(false);
         if (!zeros) {
             return zeros.error();
@@ -187,7 +194,7 @@ Result<Placement> placeNewData(const PlacementScene& scene, uint64_t size, bool 
                          volumeSectors};
     }
     // A UDF anchor that ends the volume is written again behind the sectors added.
-    const uint64_t added = sectors + (anchorEndsVolume(*scene.volume, volumeSectors) ? 1 : 0);
+    const uint64_t added = sectors + (anchorEndsVolume(scene, volumeSectors) ? 1 : 0);
     const auto refusal = endRefusal(scene, added);
     if (!refusal) {
         return refusal.error();

@@ -28,7 +28,11 @@ struct Placement {
 
 // What the placement looks at besides the map.
 struct PlacementScene {
-    const ImageSource* volume = nullptr;  // the presented volume's user data
+    // The image's user data, which holds the presented volume from `volumeStart` on: the
+    // sectors placed, what follows the volume and the partition tables all lie there, also
+    // on layer 1 of a dual-layer image, whose copy holds only the volume's start.
+    const ImageSource* image = nullptr;
+    uint64_t volumeStart = 0;
     const ExtentMap* map = nullptr;
     const VolumeStructures* structures = nullptr;  // none when they could not be read
     // Why sectors cannot be added at the volume's end whatever its bytes say (the data track

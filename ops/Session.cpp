@@ -310,10 +310,6 @@ Result<RecordTargets> Session::udfRecordTargets(DirectoryNumber directory,
 }
 
 std::optional<std::string> Session::endFixed() const {
-    if (presentsLayerOne()) {
-        return "layer 1 of a dual-layer image ends with the copy Kestrel reads it through, "
-               "which a growth would leave behind";
-    }
     if (!imageLayout_) {
         return std::nullopt;
     }
@@ -323,6 +319,15 @@ std::optional<std::string> Session::endFixed() const {
     }
     return "the raw image's data track is followed by more of " + image_->path() +
            " (other tracks), which would no longer start where the cue sheet says";
+}
+
+Result<std::unique_ptr<ImageSource>> Session::imageData() const {
+    auto file = image_->duplicate();
+    if (!file) {
+        return file.error();
+    }
+    file->readThrough(imagePending_);
+    return openContainer({imagePath_, imageLayout_, imageName_}, std::move(*file));
 }
 
 uint64_t Session::dataEnd() const {
@@ -479,8 +484,20 @@ void Session::forgetReadStructures() {
     udf_.reset();
     udfOnly_.reset();
     structures_.reset();
-    if (!presentsLayerOne() && !layerCopyMade_) {
+    if (presentsLayerOne()) {
+        followLayerOneSize();
+    } else if (!layerCopyMade_) {
         followImageLength();
+    }
+}
+
+void Session::followLayerOneSize() {
+    // A volume that cannot be read now is kept as it was, as on layer 0.
+    if (!presented_) {
+        return;
+    }
+    if (auto volume = readVolume(*presented_)) {
+        volume_ = std::move(*volume);
     }
 }
 

@@ -68,9 +68,13 @@ public:
     Result<void> switchLayers();
 
     // Why sectors cannot be added at the presented volume's end for a reason outside the
-    // volume: it is layer 1, or the data track of a raw image that other tracks follow.
-    // Nothing when nothing outside it forbids that.
+    // volume: the data track of a raw image that other tracks follow. Nothing when nothing
+    // outside it forbids that.
     std::optional<std::string> endFixed() const;
+    // The image's user data on a handle of its own, read as the presented volume is (a staged
+    // or dry-run edit's writes and growth included): what placing new data reads, also on
+    // layer 1, whose copy ends long before its volume does.
+    Result<std::unique_ptr<ImageSource>> imageData() const;
 
     // Directory 0, a number the volume does not have, and a repeat of an earlier directory
     // (PathTableDirectory::sameAs) list as empty.
@@ -156,6 +160,8 @@ private:
     // operations read it again.
     uint64_t dataEnd() const;
     void followImageLength();
+    // Reads layer 1's volume again from its copy, where an edit gave it another size.
+    void followLayerOneSize();
     // Reads from now on see `image` laid over the image and `layerCopy` over the copy.
     void readThroughPending(const PendingWrites* image, const PendingWrites* layerCopy);
     // The image's length as the reads see it: a dry run's growth included.

@@ -6,15 +6,18 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <span>
 
 #include <gtest/gtest.h>
 
+#include "ops/AddFile.h"
 #include "ops/Blanking.h"
 #include "ops/DataRewrite.h"
 #include "ops/ImageWriter.h"
@@ -290,6 +293,38 @@ TEST_F(JournalTest, AGrownImageIsCutBackByUndoAndGrownAgainByRedo) {
     EXPECT_NE(refused.error().message.find(" bytes, where it left "), std::string::npos)
         << refused.error().message;
     EXPECT_EQ(readFileBytes(image), withoutUndo);
+}
+
+// Layer 1 of a dual-layer image ends with the image, so it grows there: a second growth in the
+// same session finds the volume's new end, the layer-1 copy holds what the image holds from
+// layer 1's start, and undo gives back the image, its length and the copy as they were.
+TEST_F(SessionTest, LayerOneGrowsAtTheImagesEndAndUndoPutsBackTheImageAndItsCopy) {
+    openDisc(Disc::Dvd9LayerOne);
+    const auto before = readFileBytes(image);
+    const auto copyBefore = readFileBytes(copy);
+    writeFileBytes(dir.file("longer"), pattern(9000, 5));
+    const auto found = session->findRecord(IsoBuilder::kRoot, "BIG.BIN");
+    ASSERT_TRUE(found);
+    const auto replaced =
+        replaceFile(*session, IsoBuilder::kRoot, *found, dir.file("longer"), {}, recorder);
+    ASSERT_TRUE(replaced) << replaced.error().message;
+    const auto added = addFile(*session, IsoBuilder::kRoot, dir.file("longer"),
+                               {std::string("NEW.BIN")}, recorder);
+    ASSERT_TRUE(added) << added.error().message;
+    EXPECT_EQ(replaced->placement.lba, base + 24);
+    EXPECT_EQ(added->placement.lba, base + 29);
+    const auto grown = readFileBytes(image);
+    EXPECT_EQ(grown.size(), dataStart + uint64_t{base + 34} * 2048);
+    const auto copied = readFileBytes(copy);
+    EXPECT_TRUE(std::ranges::equal(copied, std::span(grown).subspan(dataStart, copied.size())));
+
+    for (int edits = 0; edits < 2; ++edits) {
+        const auto undone = session->undo(session->journal()->lastUndoable().value()->id);
+        ASSERT_TRUE(undone) << undone.error().message;
+    }
+    EXPECT_TRUE(readFileBytes(image) == before);
+    EXPECT_TRUE(readFileBytes(copy) == copyBefore);
+    EXPECT_EQ(session->volume().volumeSectors, base + 24);
 }
 
 // A pipe that takes part of what waits and then no more stands for a disk that fills up in
