@@ -23,6 +23,11 @@ inline uint32_t readBe32(std::span<const uint8_t> bytes, size_t at) {
            uint32_t{bytes[at + 2]} << 8 | bytes[at + 3];
 }
 
+inline void writeLe16(std::span<uint8_t> bytes, size_t at, uint16_t value) {
+    bytes[at] = static_cast<uint8_t>(value);
+    bytes[at + 1] = static_cast<uint8_t>(value >> 8);
+}
+
 inline void writeLe32(std::span<uint8_t> bytes, size_t at, uint32_t value) {
     for (size_t i = 0; i < 4; ++i) {
         bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));

@@ -126,6 +126,31 @@ Result<std::optional<DirectoryRewrite>> jolietRewrite(Session& session, Director
     return std::optional<DirectoryRewrite>(std::move(*rewrite));
 }
 
+// The job on an image of UDF alone, where the file is named `name` as given.
+Result<AddJob> udfOnlyJob(Session& session, DirectoryNumber directory,
+                          const std::string& sourcePath, const std::string& name,
+                          const AddOptions& options) {
+    const auto size = sourceSize(sourcePath);
+    auto addition =
+        size ? prepareUdfAddition(session, directory, name, *size, modifiedTime(sourcePath))
+             : Result<UdfAddition>(size.error());
+    if (!addition) {
+        return notAdded(name, addition.error());
+    }
+    const Placement placement = addition->placement;
+    return AddJob{session.journalFiles(),
+                  session.journal(),
+                  {placement, sourcePath, *size, name, session.volume().volumeSectors, 0},
+                  name,
+                  name,
+                  {},
+                  std::nullopt,
+                  std::nullopt,
+                  false,
+                  std::move(*addition),
+                  options};
+}
+
 }  // namespace
 
 Result<std::string> fittingIsoName(Session& session, const std::string& name) {
@@ -141,9 +166,7 @@ Result<AddJob> prepareAdd(Session& session, DirectoryNumber directory,
     const std::string longName = std::filesystem::path(sourcePath).filename().string();
     const std::string name = options.name.value_or(longName);
     if (session.volume().udfOnly) {
-        return notAdded(name, Error{ErrorKind::InvalidInput,
-                                    "Kestrel does not yet add files to an image of UDF alone; "
-                                    "nothing was written"});
+        return udfOnlyJob(session, directory, sourcePath, name, options);
     }
     if (directory == 0 || directory > session.volume().directories.size() ||
         session.volume().directories[directory - 1].sameAs != 0) {
@@ -225,6 +248,7 @@ Result<AddJob> prepareAdd(Session& session, DirectoryNumber directory,
                std::nullopt,
                std::nullopt,
                session.volume().features.udf,
+               std::nullopt,
                options};
     if (session.volume().joliet) {
         auto joliet =
@@ -244,12 +268,23 @@ Result<AddOutcome> addInEdit(JournalEdit& edit, const AddJob& job, OperationObse
     if (!growth && edit.mark() == mark) {
         return notAdded(name, growth.error());
     }
-    std::vector<const DirectoryRewrite*> rewrites{&job.primary};
+    std::vector<const DirectoryRewrite*> rewrites;
+    if (job.udfOnly) {
+        for (const auto& write : job.udfOnly->writes) {
+            rewrites.push_back(&write);
+        }
+    } else {
+        rewrites.push_back(&job.primary);
+    }
     if (job.joliet) {
         rewrites.push_back(&*job.joliet);
     }
-    const auto written = growth ? writeDirectoryRewrites(edit, rewrites, job.data.layerOffset)
-                                : Result<void>(growth.error());
+    auto written = growth ? writeDirectoryRewrites(edit, rewrites, job.data.layerOffset)
+                          : Result<void>(growth.error());
+    if (written && job.udfOnly) {
+        const UdfAddition& udf = *job.udfOnly;
+        written = takeUdfBlocks(edit, udf.bitmap, udf.partition, udf.taken, udf.uniqueId);
+    }
     if (!written) {
         return notAdded(name, edit.rollBackAfter(written.error(), mark, "the image"));
     }

@@ -13,6 +13,7 @@
 #include "ops/DirectoryRewrite.h"
 #include "ops/PlacedData.h"
 #include "ops/Session.h"
+#include "ops/UdfAdd.h"
 
 namespace kestrel {
 
@@ -37,6 +38,9 @@ struct AddJob {
     // Why the file has no Joliet twin in an image that has a Joliet tree.
     std::optional<std::string> jolietMissing;
     bool udf = false;  // the image has a UDF file system, which does not list the file
+    // On an image of UDF alone, everything the new file's entry and identifier write; the
+    // ISO 9660 rewrites are then empty.
+    std::optional<UdfAddition> udfOnly;
     AddOptions options;
 };
 

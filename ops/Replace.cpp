@@ -317,7 +317,7 @@ Result<ReplaceOutcome> replaceInEdit(JournalEdit& edit, const ReplaceJob& job,
         growth ? targetsReachingPlacement(edit, job) : Result<RecordTargets>(growth.error());
     if (targets && job.udfBitmap) {
         const UdfTwin& twin = *targets->udfTwin;
-        if (auto taken = takeUdfBlocks(edit, *job.udfBitmap, twin,
+        if (auto taken = takeUdfBlocks(edit, *job.udfBitmap, twin.partitionPlaces,
                                        {placement.lba - twin.partitionStart, placement.sectors});
             !taken) {
             targets = taken.error();

@@ -138,6 +138,11 @@ public:
     OperationSnapshot snapshot(DirectoryNumber directory,
                                const std::vector<std::string>& rowNames) const;
 
+    // A volume of UDF alone: its file system, read on first use and again after an edit.
+    Result<const UdfFileSystem*> udfFileSystem() const;
+    // Its directory `directory`; nothing when the file system no longer has it.
+    Result<const UdfDirectory*> udfDirectory(DirectoryNumber directory) const;
+
 private:
     Session(ImageContainer container, std::shared_ptr<const ImageFile> image,
             std::string layerCopyPath, std::unique_ptr<ImageSource> presented, Volume volume,
@@ -146,10 +151,6 @@ private:
     // Where layer 1's volume starts in the image.
     uint64_t layerOneStart() const { return layer0Bytes_ - kLayerOneLead; }
     bool hasDirectory(DirectoryNumber directory) const;
-    // A volume of UDF alone: its file system, read on first use and again after an edit.
-    Result<const UdfFileSystem*> udfFileSystem() const;
-    // Its directory `directory`; nothing when the file system no longer has it.
-    Result<const UdfDirectory*> udfDirectory(DirectoryNumber directory) const;
     Result<RecordTargets> udfRecordTargets(DirectoryNumber directory,
                                            const RecordLocation& location) const;
     // Refuses when the presented path no longer names the file that was opened: one removed

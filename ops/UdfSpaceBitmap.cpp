@@ -18,6 +18,42 @@ constexpr size_t kBitsAt = 24;
 // A bitmap larger than this (a partition of over a billion blocks) is damage.
 constexpr uint32_t kLargestBitmap = 128u << 20;
 constexpr uint32_t kUnknownFreeSpace = 0xFFFFFFFF;
+constexpr size_t kNextUniqueIdAt = 40;
+constexpr uint64_t kFirstFileUniqueId = 16;
+// Behind the tables: the implementation's identifier, then the count of files.
+constexpr size_t kFileCountBehindTables = 32;
+
+Error integrityChanged(uint32_t sector) {
+    return Error{ErrorKind::Changed, "the UDF integrity descriptor at LBA " +
+                                         std::to_string(sector) +
+                                         " no longer holds what was read; nothing was written"};
+}
+
+// The integrity descriptor with `taken` blocks fewer free in the partition's entry and, for a
+// new file, its unique ID used and the file counted.
+Result<void> countTaken(std::vector<uint8_t>& descriptor, uint32_t sector,
+                        const UdfPartitionPlaces& partition, uint32_t taken,
+                        std::optional<uint64_t> newFileId) {
+    const uint64_t partitions = readLe32(descriptor, kUdfIntegrityPartitionsAt);
+    const uint64_t entry = kUdfIntegrityTablesAt + 4 * uint64_t{partition.mapIndex};
+    const uint64_t files = kUdfIntegrityTablesAt + 8 * partitions + kFileCountBehindTables;
+    if (partition.mapIndex >= partitions || files + 4 > kUdfBlockSize) {
+        return integrityChanged(sector);
+    }
+    const uint32_t free = readLe32(descriptor, entry);
+    if (free != kUnknownFreeSpace) {
+        writeLe32(descriptor, entry, free - std::min(free, taken));
+    }
+    if (newFileId) {
+        if (std::max(readLe64(descriptor, kNextUniqueIdAt), kFirstFileUniqueId) != *newFileId) {
+            return integrityChanged(sector);
+        }
+        writeLe64(descriptor, kNextUniqueIdAt, *newFileId + 1);
+        writeLe32(descriptor, files, readLe32(descriptor, files) + 1);
+    }
+    sealUdfTag(descriptor);
+    return {};
+}
 
 Error damaged(uint32_t sector, const std::string& why) {
     return Error{ErrorKind::CorruptImage,
@@ -77,8 +113,9 @@ Result<UdfSpaceBitmap> readUdfSpaceBitmap(const ImageSource& image, const UdfVol
     return UdfSpaceBitmap{extent.sector, partitionStart, std::move(*bytes)};
 }
 
-Result<void> takeUdfBlocks(JournalEdit& edit, const UdfSpaceBitmap& bitmap, const UdfTwin& twin,
-                           UdfBlockRun taken) {
+Result<void> takeUdfBlocks(JournalEdit& edit, const UdfSpaceBitmap& bitmap,
+                           const UdfPartitionPlaces& partition, UdfBlockRun taken,
+                           std::optional<uint64_t> newFileId) {
     auto image = ImageWriter::openUserData(edit);
     if (!image) {
         return image.error();
@@ -94,6 +131,20 @@ Result<void> takeUdfBlocks(JournalEdit& edit, const UdfSpaceBitmap& bitmap, cons
                                              std::to_string(bitmap.sector) +
                                              " no longer holds what was read; nothing was written"};
     }
+    auto integrity = lastUdfIntegrity(*image, partition.integritySequence);
+    if (!integrity) {
+        return integrity.error();
+    }
+    if (!*integrity && newFileId) {
+        return Error{ErrorKind::Changed, "the UDF integrity descriptor is no longer found"};
+    }
+    if (*integrity) {
+        if (auto counted = countTaken((*integrity)->bytes, (*integrity)->sector, partition,
+                                      taken.count, newFileId);
+            !counted) {
+            return counted;
+        }
+    }
     for (uint32_t block = taken.block; block < taken.block + taken.count; ++block) {
         bytes[kBitsAt + block / 8] &= static_cast<uint8_t>(~(1u << (block % 8)));
     }
@@ -101,29 +152,27 @@ Result<void> takeUdfBlocks(JournalEdit& edit, const UdfSpaceBitmap& bitmap, cons
     const size_t first = kBitsAt + taken.block / 8;
     const size_t last = kBitsAt + (taken.block + taken.count + 7) / 8;
     auto written = image->writeAt(at, std::span(bytes).first(kUdfTagSize));
-    if (written) {
+    if (written && last > first) {
         written = image->writeAt(at + first, std::span(bytes).subspan(first, last - first));
     }
-    auto integrity = written ? lastUdfIntegrity(*image, twin.partitionPlaces.integritySequence)
-                             : Result<std::optional<UdfSectorWrite>>(written.error());
-    if (!integrity) {
-        return integrity.error();
-    }
-    if (*integrity) {
-        auto& descriptor = (*integrity)->bytes;
-        const uint64_t partitions = readLe32(descriptor, kUdfIntegrityPartitionsAt);
-        const uint64_t entry = kUdfIntegrityTablesAt + 4 * uint64_t{twin.partitionPlaces.mapIndex};
-        const uint32_t free =
-            twin.partitionPlaces.mapIndex < partitions && entry + 4 <= kUdfBlockSize
-                ? readLe32(descriptor, entry)
-                : kUnknownFreeSpace;
-        if (free != kUnknownFreeSpace) {
-            writeLe32(descriptor, entry, free - std::min(free, taken.count));
-            sealUdfTag(descriptor);
-            written = image->writeAt(uint64_t{(*integrity)->sector} * kUdfBlockSize, descriptor);
-        }
+    if (written && *integrity) {
+        written =
+            image->writeAt(uint64_t{(*integrity)->sector} * kUdfBlockSize, (*integrity)->bytes);
     }
     return written ? image->finish() : written;
+}
+
+Result<uint64_t> nextUdfUniqueId(const ImageSource& image, uint32_t sector) {
+    auto bytes = readUdfBlocks(image, sector);
+    if (!bytes) {
+        return bytes.error();
+    }
+    const auto tag = checkUdfTag(*bytes, sector);
+    if (!tag || *tag != UdfTagId::LogicalVolumeIntegrity) {
+        return Error{ErrorKind::CorruptImage, "the UDF integrity descriptor at LBA " +
+                                                  std::to_string(sector) + " is damaged"};
+    }
+    return std::max(readLe64(*bytes, kNextUniqueIdAt), kFirstFileUniqueId);
 }
 
 }  // namespace kestrel

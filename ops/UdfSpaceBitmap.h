@@ -39,10 +39,17 @@ Result<UdfSpaceBitmap> readUdfSpaceBitmap(const ImageSource& image, const UdfVol
                                           uint32_t partitionStart);
 
 // Marks `taken` used in `bitmap`, and takes as many from the free space table entry of the
-// twin's partition in the last integrity descriptor. Refused, writing nothing, when the bitmap
-// no longer holds what was read. The file's old blocks stay marked used: another file may
-// share them, as relinked files do.
-Result<void> takeUdfBlocks(JournalEdit& edit, const UdfSpaceBitmap& bitmap, const UdfTwin& twin,
-                           UdfBlockRun taken);
+// partition in the last integrity descriptor. For a new file, `newFileId` is the unique ID it
+// was given: the descriptor's next ID must still be that one, and it moves on by one, as the
+// count of files does. Refused, writing nothing, when the bitmap or the integrity descriptor
+// no longer holds what was read. A replaced file's old blocks stay marked used: another file
+// may share them, as relinked files do.
+Result<void> takeUdfBlocks(JournalEdit& edit, const UdfSpaceBitmap& bitmap,
+                           const UdfPartitionPlaces& partition, UdfBlockRun taken,
+                           std::optional<uint64_t> newFileId = std::nullopt);
+
+// The unique ID the integrity descriptor at `sector` gives the next new file (never below 16,
+// which UDF keeps for itself).
+Result<uint64_t> nextUdfUniqueId(const ImageSource& image, uint32_t sector);
 
 }  // namespace kestrel

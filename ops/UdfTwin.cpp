@@ -149,8 +149,7 @@ Result<void> rewriteEntry(std::span<uint8_t> bytes, const UdfFileEntry& entry,
     std::ranges::copy(rest, bytes.begin() + static_cast<ptrdiff_t>(areaAt + extents.size() * each));
     writeLe32(bytes, attributesAt + 4, static_cast<uint32_t>(newLength));
     const uint64_t crcLength = readLe16(bytes, kUdfTagCrcLengthAt) + newLength - oldLength;
-    bytes[kUdfTagCrcLengthAt] = static_cast<uint8_t>(crcLength);
-    bytes[kUdfTagCrcLengthAt + 1] = static_cast<uint8_t>(crcLength >> 8);
+    writeLe16(bytes, kUdfTagCrcLengthAt, static_cast<uint16_t>(crcLength));
     if (size) {
         if (entry.extended && readLe64(bytes, kObjectSizeAt) == entry.informationLength) {
             writeLe64(bytes, kObjectSizeAt, *size);
