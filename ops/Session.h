@@ -65,7 +65,7 @@ public:
     bool mayHaveSecondLayer() const { return volume_.layout != LayoutKind::Fixed || volume_.isDvd; }
     // Whether a second volume follows layer 0 and, for a dual-layer image, makes the layer-1
     // copy: the start of layer 1, as far as the data of layer 0's first root record. The copy
-    // is this session's alone (see LayerCopyClaim) until the session ends.
+    // is this session's alone (see LayerCopyClaim) while it or an operation it started runs.
     DualLayerCheck checkDualLayer();
     // Presents the other volume. When it cannot be read, it is presented without directories
     // and the error says why.
