@@ -1,6 +1,7 @@
 #include "io/ImageFile.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -82,19 +83,8 @@ Result<ImageFile> ImageFile::duplicate() const {
     return copy;
 }
 
-Result<ImageFile> ImageFile::createPrivate(const std::string& path, uint64_t size) {
-    auto file =
-        open(path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, "for writing", S_IRUSR | S_IWUSR);
-    if (!file) {
-        return file;
-    }
-    if (::fchmod(file->descriptor_, S_IRUSR | S_IWUSR) != 0) {
-        return systemError("Cannot make private", path, errno);
-    }
-    if (size > kMaxPosition || ::ftruncate(file->descriptor_, static_cast<off_t>(size)) != 0) {
-        return systemError("Cannot set the size of", path, size > kMaxPosition ? EFBIG : errno);
-    }
-    return file;
+Result<ImageFile> ImageFile::openOrCreate(const std::string& path) {
+    return open(path, O_RDWR | O_CREAT | O_NOFOLLOW, "for writing", S_IRUSR | S_IWUSR);
 }
 
 ImageFile::ImageFile(ImageFile&& other) noexcept
@@ -246,6 +236,23 @@ Result<void> ImageFile::setModifiedTime(uint64_t nanoseconds) {
         return systemError("Cannot set the time of", path_, errno);
     }
     return {};
+}
+
+Result<void> ImageFile::makePrivate() {
+    if (::fchmod(descriptor_, S_IRUSR | S_IWUSR) != 0) {
+        return systemError("Cannot make private", path_, errno);
+    }
+    return {};
+}
+
+Result<bool> ImageFile::tryLock() {
+    if (::flock(descriptor_, LOCK_EX | LOCK_NB) == 0) {
+        return true;
+    }
+    if (errno == EWOULDBLOCK) {
+        return false;
+    }
+    return systemError("Cannot lock", path_, errno);
 }
 
 Result<void> ImageFile::writeInside(uint64_t offset, std::span<const uint8_t> bytes) {

@@ -31,9 +31,9 @@ public:
     // For update where the file may be written, else for reading: an image on read-only media
     // or without write permission can still be browsed, and each write says why it cannot be.
     static Result<ImageFile> openForEditing(const std::string& path);
-    // Creates `path`, or empties the file already there, readable by its owner only and
-    // `size` bytes long, all zero; a symbolic link in its place is refused.
-    static Result<ImageFile> createPrivate(const std::string& path, uint64_t size);
+    // Opens `path` for update, creating it readable by its owner only when missing; a symbolic
+    // link in its place is refused. A file already there is left as it is.
+    static Result<ImageFile> openOrCreate(const std::string& path);
 
     ImageFile(ImageFile&& other) noexcept;
     ImageFile& operator=(ImageFile&& other) noexcept;
@@ -48,6 +48,12 @@ public:
     void readThrough(const PendingWrites* pending) override { pending_ = pending; }
     Result<FileTimes> times() const;
     Result<void> setModifiedTime(uint64_t nanoseconds);
+    // Makes the file readable and writable by its owner only.
+    Result<void> makePrivate();
+    // Takes the file's exclusive advisory lock (flock), or says false when another open file
+    // holds it. Every handle duplicate() gives shares the lock, which lasts until all are
+    // closed, or the process ends.
+    Result<bool> tryLock();
     // Refuses, writing nothing, when the bytes would reach past the file's current end.
     Result<void> writeInside(uint64_t offset, std::span<const uint8_t> bytes);
     Result<void> sync();

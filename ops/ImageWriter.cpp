@@ -34,15 +34,6 @@ Result<ImageWriter> ImageWriter::openUserData(JournalEdit& edit) {
     return writer;
 }
 
-Result<ImageWriter> ImageWriter::createPrivate(const std::string& path, uint64_t size) {
-    auto file = ImageFile::createPrivate(path, size);
-    if (!file) {
-        return file.error();
-    }
-    return ImageWriter(std::make_shared<ImageFile>(std::move(*file)), nullptr,
-                       JournalTarget::LayerCopy);
-}
-
 Result<uint64_t> ImageWriter::fileLength() const {
     if (edit_ != nullptr) {
         if (const auto given = edit_->lengthGiven(target_); given) {

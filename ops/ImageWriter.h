@@ -30,9 +30,6 @@ public:
     // Writes the user data of `edit`'s image: for a raw image, cooked offsets name its user
     // data, and every write rewrites, saves and writes the whole sectors it touches.
     static Result<ImageWriter> openUserData(JournalEdit& edit);
-    // Creates `path`, or empties the file already there, readable by its owner only and
-    // `size` bytes long, all zero; a symbolic link in its place is refused.
-    static Result<ImageWriter> createPrivate(const std::string& path, uint64_t size);
 
     const std::string& path() const { return file_->path(); }
     // The bytes this writer reaches: the file's, or a raw image's user data.

@@ -1,11 +1,7 @@
 #include "ops/LayerCopy.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <vector>
-
-#include "journal/StateFolder.h"
-#include "ops/ImageWriter.h"
 
 namespace kestrel {
 
@@ -14,30 +10,33 @@ namespace {
 constexpr size_t kCopyBlockSize = size_t{1} << 20;
 
 // Emptying the copy must never empty the image: the user may have chosen the copy itself.
-bool isSameFile(const std::string& copyPath, const ImageSource& image) {
-    const auto copy = identityAt(copyPath, false);
+bool isSameFile(const ImageFile& copy, const ImageSource& image) {
+    const auto copyIdentity = copy.identity();
     const auto imageIdentity = image.identity();
-    return copy && imageIdentity && *copy == *imageIdentity;
+    return copyIdentity && imageIdentity && *copyIdentity == *imageIdentity;
 }
 
 }  // namespace
 
 DualLayerCheck copyLayerOneStart(const ImageSource& image, uint64_t start, uint64_t length,
-                                 const std::string& copyPath) {
+                                 ImageFile& copy) {
     using enum DualLayerCheck::Verdict;
     constexpr auto failed = &DualLayerCheck::failed;
-    if (isSameFile(copyPath, image)) {
-        return failed(CopyNotMade,
-                      Error{ErrorKind::Io, copyPath + " is the image being opened; it was not "
-                                                      "overwritten with the copy of its layer 1"});
+    if (isSameFile(copy, image)) {
+        return failed(CopyNotMade, Error{ErrorKind::Io,
+                                         copy.path() + " is the image being opened; it was not "
+                                                       "overwritten with the copy of its layer 1"});
     }
-    if (auto folder = makePrivateFolders(std::filesystem::path(copyPath).parent_path().string());
-        !folder) {
-        return failed(CopyNotMade, folder.error());
+    // Emptied first, so that no byte of an earlier copy is left inside the new one.
+    auto made = copy.makePrivate();
+    if (made) {
+        made = copy.resize(0);
     }
-    auto copy = ImageWriter::createPrivate(copyPath, length);
-    if (!copy) {
-        return failed(CopyNotMade, copy.error());
+    if (made) {
+        made = copy.resize(length);
+    }
+    if (!made) {
+        return failed(CopyNotMade, made.error());
     }
     std::vector<uint8_t> block(std::min<uint64_t>(length, kCopyBlockSize));
     for (uint64_t done = 0; done < length;) {
@@ -52,13 +51,13 @@ DualLayerCheck copyLayerOneStart(const ImageSource& image, uint64_t start, uint6
                                                         std::to_string(start + done) +
                                                         " while its layer 1 was being copied"});
         }
-        if (auto written = copy->writeAt(done, want.first(*got)); !written) {
+        if (auto written = copy.writeInside(done, want.first(*got)); !written) {
             return failed(CopyNotMade, written.error());
         }
         done += *got;
     }
-    if (auto finished = copy->finish(); !finished) {
-        return failed(CopyNotMade, finished.error());
+    if (auto synced = copy.sync(); !synced) {
+        return failed(CopyNotMade, synced.error());
     }
     return DualLayerCheck{DualLayer, std::nullopt};
 }

@@ -27,10 +27,9 @@ struct DualLayerCheck {
     }
 };
 
-// Copies `length` bytes from `start` of the image, which holds at least that many, into a
-// file at `copyPath` readable by its owner only, making its folders as needed. The image
-// itself is never the copy.
+// Makes `copy` readable by its owner only and `length` bytes long, holding those from `start`
+// of the image, which holds at least that many. The image itself is never the copy.
 DualLayerCheck copyLayerOneStart(const ImageSource& image, uint64_t start, uint64_t length,
-                                 const std::string& copyPath);
+                                 ImageFile& copy);
 
 }  // namespace kestrel

@@ -1,5 +1,6 @@
 // Where the copy of a dual-layer image's layer-1 volume start is kept: one fixed file per
-// user, so that switching layers always reopens the same copy.
+// user, which users and their tools know by name; a session that finds another using it
+// makes its own beside it (ops/LayerCopyClaim.h).
 #pragma once
 
 #include <string>

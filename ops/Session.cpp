@@ -160,18 +160,20 @@ DualLayerCheck Session::checkDualLayer() {
     }
     const uint64_t start = layerOneStart();
     const uint64_t wanted = uint64_t{root->firstRecordLba.value_or(0)} << kSectorShift;
+    auto claim = LayerCopyClaim::take(layerCopyPath_);
+    if (!claim) {
+        return failed(CopyNotMade, claim.error());
+    }
     // The copy holds no more than the image has from layer 1's start: records claiming more
     // would only fill the cache with zeros.
     auto check =
-        copyLayerOneStart(*presented_, start, std::min(wanted, *size - start), layerCopyPath_);
+        copyLayerOneStart(*presented_, start, std::min(wanted, *size - start), *claim->file());
     if (check.verdict != DualLayer) {
         return check;
     }
-    auto copy = ImageFile::openForEditing(layerCopyPath_);
-    if (!copy) {
-        return failed(CopyNotMade, copy.error());
-    }
-    layerCopy_ = std::make_shared<const ImageFile>(std::move(*copy));
+    layerCopy_ = claim->file();
+    layerCopyPath_ = claim->path();
+    layerCopyClaim_ = std::move(*claim);
     layerCopyMade_ = true;
     return check;
 }

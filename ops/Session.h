@@ -23,6 +23,7 @@
 #include "journal/Journal.h"
 #include "ops/BlockTransfer.h"
 #include "ops/LayerCopy.h"
+#include "ops/LayerCopyClaim.h"
 #include "ops/LayerCopyPath.h"
 #include "ops/OperationSnapshot.h"
 #include "ops/RecordPatch.h"
@@ -43,6 +44,8 @@ public:
     std::string presentedName() const {
         return presentsLayerOne() ? "layer 1 of " + imageName() : imageName();
     }
+    // Where the layer-1 copy is made: the path given to open, or, once made, where this session
+    // made it (one of its own where another held that one).
     const std::string& layerCopyPath() const { return layerCopyPath_; }
     // The presented file: the image, or the layer-1 copy.
     const std::string& presentedPath() const {
@@ -61,7 +64,8 @@ public:
     // A CD-ROM XA image of the fixed layout has one volume; every other image may have two.
     bool mayHaveSecondLayer() const { return volume_.layout != LayoutKind::Fixed || volume_.isDvd; }
     // Whether a second volume follows layer 0 and, for a dual-layer image, makes the layer-1
-    // copy: the start of layer 1, as far as the data of layer 0's first root record.
+    // copy: the start of layer 1, as far as the data of layer 0's first root record. The copy
+    // is this session's alone (see LayerCopyClaim) while it or an operation it started runs.
     DualLayerCheck checkDualLayer();
     // Presents the other volume. When it cannot be read, it is presented without directories
     // and the error says why.
@@ -175,6 +179,7 @@ private:
     std::shared_ptr<const ImageFile> image_;
     std::shared_ptr<const ImageFile> layerCopy_;
     std::string layerCopyPath_;
+    std::optional<LayerCopyClaim> layerCopyClaim_;
     std::optional<RawLayout> imageLayout_;
     std::unique_ptr<ImageSource> presented_;
     Volume volume_;

@@ -51,9 +51,9 @@ protected:
     }
 
     // The image's bytes from layer 1's start, as many as ZERO.BIN's LBA x 2048 or as the
-    // image has, whichever is fewer.
-    Bytes expectedCopy(uint64_t firstLba = 300) {
-        const auto bytes = readFileBytes(image);
+    // image has, whichever is fewer; of `other` where named.
+    Bytes expectedCopy(uint64_t firstLba = 300, const std::string& other = {}) {
+        const auto bytes = readFileBytes(other.empty() ? image : other);
         const auto length = std::min<uint64_t>(firstLba * 2048, bytes.size() - kLayerOneStart);
         return {bytes.begin() + kLayerOneStart, bytes.begin() + kLayerOneStart + length};
     }
@@ -171,6 +171,50 @@ TEST_F(DualLayerTest, AMasterFileOfTheOtherLayerIsRefusedBeforeAnyRecordIsTouche
         EXPECT_EQ(readFileBytes(image), imageBytes);
         EXPECT_EQ(readFileBytes(copy), copyBytes);
     }
+}
+
+// A session that finds the copy in use, here by another image's, makes its own beside it: each
+// reads its own layer 1 while the second edits its records, and the second's copy goes with
+// it, as does one a killed process left. The journal knows the copy by its place alone, so a
+// later session undoes the edit through the shared copy.
+TEST_F(DualLayerTest, ASessionMakesItsOwnCopyWhileAnotherHoldsTheSharedOne) {
+    writeDualLayer(image, layer0, layer1);
+    const std::string other = dir.file("other.iso");
+    writeDualLayer(other, layer0, rootFiles(Layout::Dvd, "OTHER_ONE", {{"ELSE.BIN", 280, 10}}));
+    const auto imageBefore = readFileBytes(image);
+    const auto copyBefore = expectedCopy();
+    const std::string ownCopy =
+        dir.file("cache/kestrel/layer1." + std::to_string(::getpid()) + ".tmp");
+    const std::string leftCopy = dir.file("cache/kestrel/layer1.12345.tmp");
+    {
+        auto first = openSession(other, copy);
+        ASSERT_EQ(first.checkDualLayer().verdict, Verdict::DualLayer);
+        ASSERT_TRUE(first.switchLayers());
+        writeFileBytes(leftCopy, {1});
+        ASSERT_EQ(reopen().verdict, Verdict::DualLayer);
+        EXPECT_EQ(switchLayers(), "LAYER_ONE");
+        EXPECT_EQ(session->layerCopyPath(), ownCopy);
+        const auto master = chooseMasterFile(*session, IsoBuilder::kRoot, "MASTER.BIN");
+        ASSERT_TRUE(master) << master.error().message;
+        const auto run = relinkFiles(*session, IsoBuilder::kRoot, {"LINKED.BIN"}, *master, true);
+        ASSERT_FALSE(run.failure) << run.failure->error.message;
+        EXPECT_EQ(listedNames(first), Rows{"ELSE.BIN"});
+        EXPECT_EQ(readFileBytes(copy), expectedCopy(300, other));
+        EXPECT_EQ(readFileBytes(ownCopy), expectedCopy());
+        const uint64_t linked =
+            kLayerOneStart + layer1.recordOffset(IsoBuilder::kRoot, "LINKED.BIN;1");
+        EXPECT_EQ(readFileBytes(image),
+                  withBytesAt(imageBefore, linked + 2, recordFields(280, 4096)));
+        session.reset();
+    }
+    EXPECT_FALSE(fs::exists(ownCopy));
+    EXPECT_FALSE(fs::exists(leftCopy));
+    ASSERT_EQ(reopen().verdict, Verdict::DualLayer);
+    EXPECT_EQ(switchLayers(), "LAYER_ONE");
+    const auto undone = session->undo(session->journal()->lastUndoable().value()->id);
+    ASSERT_TRUE(undone) << undone.error().message;
+    EXPECT_EQ(readFileBytes(image), imageBefore);
+    EXPECT_EQ(readFileBytes(copy), copyBefore);
 }
 
 }  // namespace
