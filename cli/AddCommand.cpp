@@ -87,8 +87,7 @@ int runAdd(const AddArguments& arguments, const CommonOptions& options) {
     std::cout << (arguments.dryRun ? "Would add " : "Added: ") << path << ", "
               << formatBytes(added->size);
     if (placement.sectors > 0) {
-        std::cout << ", at LBA " << placement.lba
-                  << (placement.kind == PlacementKind::Gap ? ", in a gap" : ", the volume's end");
+        std::cout << ", " << placementText(placement);
     }
     if (added->imageGrowth > 0) {
         std::cout << (arguments.dryRun ? "; the image would grow by " : "; the image grew by ")
