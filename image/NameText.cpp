@@ -1,5 +1,7 @@
 #include "image/NameText.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -128,6 +130,13 @@ std::string utf8FromTypedBytes(std::string_view bytes) {
         at += decoded->second;
     }
     return beyondLatin1 ? std::string(bytes) : utf8FromImageBytes(bytes);
+}
+
+bool sameInAnyCase(std::string_view a, std::string_view b) {
+    return std::ranges::equal(a, b, [](char x, char y) {
+        return std::toupper(static_cast<unsigned char>(x)) ==
+               std::toupper(static_cast<unsigned char>(y));
+    });
 }
 
 }  // namespace kestrel

@@ -32,4 +32,8 @@ std::string imageBytesFromUtf8(const std::string& text);
 // stands for itself, anything else is Latin-1.
 std::string utf8FromTypedBytes(std::string_view bytes);
 
+// Whether two names are the same but for the case of ASCII letters, as a name that Add would
+// record is checked against those its directory already holds.
+bool sameInAnyCase(std::string_view a, std::string_view b);
+
 }  // namespace kestrel

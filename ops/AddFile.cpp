@@ -3,16 +3,17 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cctype>
 #include <ctime>
 #include <filesystem>
 
 #include "image/ExtentMap.h"
 #include "image/LongNames.h"
+#include "image/NameText.h"
 #include "ops/DirectoryInsert.h"
 #include "ops/DirectoryRewrite.h"
 #include "ops/NewRecord.h"
 #include "ops/RecordNames.h"
+#include "ops/UdfPartitionGrowth.h"
 
 namespace kestrel {
 
@@ -22,13 +23,6 @@ constexpr uint64_t kSectorBytes = 2048;
 
 Error notAdded(const std::string& name, const Error& error) {
     return Error{error.kind, name + " was not added: " + error.message};
-}
-
-bool sameInAnyCase(std::string_view a, std::string_view b) {
-    return std::ranges::equal(a, b, [](char x, char y) {
-        return std::toupper(static_cast<unsigned char>(x)) ==
-               std::toupper(static_cast<unsigned char>(y));
-    });
 }
 
 // The records of `directory` after "." and "..", parsed.
@@ -143,11 +137,11 @@ Result<AddJob> udfOnlyJob(Session& session, DirectoryNumber directory,
                   {placement, sourcePath, *size, name, session.volume().volumeSectors, 0},
                   name,
                   name,
-                  {},
                   std::nullopt,
                   std::nullopt,
-                  false,
+                  std::nullopt,
                   std::move(*addition),
+                  std::nullopt,
                   options};
 }
 
@@ -212,18 +206,38 @@ Result<AddJob> prepareAdd(Session& session, DirectoryNumber directory,
     }
     const PlacementScene scene{image->get(), session.layerOffset(), &*map, structures.get(),
                                session.endFixed()};
-    const auto placement = *size == 0
-                               ? Result<Placement>(Placement{PlacementKind::OwnExtent, 0, 0,
-                                                             session.volume().volumeSectors})
-                               : placeNewData(scene, *size, options.intoGap, "for the new file");
+    // On a bridge image the file's UDF entry takes one more sector, behind its data.
+    std::optional<std::string> udfMissing;
+    auto udfName = session.volume().features.udf
+                       ? udfTwinName(session, directory, longName)
+                       : Result<UdfNewName>(Error{ErrorKind::NotFound, "no UDF file system"});
+    if (session.volume().features.udf && !udfName) {
+        udfMissing = udfName.error().message;
+    }
+    const uint64_t entryBytes = udfName ? kSectorBytes : 0;
+    const uint64_t placedBytes = (*size + kSectorBytes - 1) / kSectorBytes * kSectorBytes;
+    const auto placement =
+        placedBytes + entryBytes == 0
+            ? Result<Placement>(
+                  Placement{PlacementKind::OwnExtent, 0, 0, session.volume().volumeSectors})
+            : placeNewData(scene, placedBytes + entryBytes, options.intoGap, "for the new file");
     if (!placement) {
         return notAdded(name, placement.error());
     }
 
     const std::time_t when = modifiedTime(sourcePath);
+    std::optional<UdfAddition> udf;
+    if (udfName) {
+        auto addition = udfTwinAddition(volume, *udfName, *placement, *size, when);
+        if (addition) {
+            udf = std::move(*addition);
+        } else {
+            udfMissing = addition.error().message;
+        }
+    }
     const auto date = recordDate(when);
     // A file of 4 GiB or more is a chain of records, this the first.
-    const Extent first{placement->lba,
+    const Extent first{*size == 0 ? 0 : placement->lba,
                        static_cast<uint32_t>(std::min<uint64_t>(*size, kLargestChainedExtent))};
     const auto model = std::ranges::find_if(siblings, &DirectoryRecord::isListed);
     const auto systemUse =
@@ -247,8 +261,8 @@ Result<AddJob> prepareAdd(Session& session, DirectoryNumber directory,
                std::move(*primary),
                std::nullopt,
                std::nullopt,
-               session.volume().features.udf,
-               std::nullopt,
+               std::move(udf),
+               std::move(udfMissing),
                options};
     if (session.volume().joliet) {
         auto joliet =
@@ -268,22 +282,39 @@ Result<AddOutcome> addInEdit(JournalEdit& edit, const AddJob& job, OperationObse
     if (!growth && edit.mark() == mark) {
         return notAdded(name, growth.error());
     }
+    // A bridge's UDF partition grows over the entry and data placed behind it; where it
+    // cannot, the ISO 9660 record stands and the message says why the UDF view lacks it.
+    const UdfAddition* udf = job.udf ? &*job.udf : nullptr;
+    std::optional<std::string> udfMissing = job.udfMissing;
+    if (growth && udf && job.primary) {
+        const size_t grownFrom = edit.mark();
+        auto grown =
+            growUdfPartition(edit, udf->partition, udf->partitionStart, udf->partitionSectors,
+                             udf->placement.lba + udf->placement.sectors);
+        if (!grown && edit.mark() != grownFrom) {
+            return notAdded(name, edit.rollBackAfter(grown.error(), mark, "the image"));
+        }
+        if (!grown) {
+            udfMissing = grown.error().message;
+            udf = nullptr;
+        }
+    }
     std::vector<const DirectoryRewrite*> rewrites;
-    if (job.udfOnly) {
-        for (const auto& write : job.udfOnly->writes) {
+    if (job.primary) {
+        rewrites.push_back(&*job.primary);
+    }
+    if (udf) {
+        for (const auto& write : udf->writes) {
             rewrites.push_back(&write);
         }
-    } else {
-        rewrites.push_back(&job.primary);
     }
     if (job.joliet) {
         rewrites.push_back(&*job.joliet);
     }
     auto written = growth ? writeDirectoryRewrites(edit, rewrites, job.data.layerOffset)
                           : Result<void>(growth.error());
-    if (written && job.udfOnly) {
-        const UdfAddition& udf = *job.udfOnly;
-        written = takeUdfBlocks(edit, udf.bitmap, udf.partition, udf.taken, udf.uniqueId);
+    if (written && udf) {
+        written = takeUdfBlocks(edit, udf->bitmap, udf->partition, udf->taken, udf->uniqueId);
     }
     if (!written) {
         return notAdded(name, edit.rollBackAfter(written.error(), mark, "the image"));
@@ -293,12 +324,11 @@ Result<AddOutcome> addInEdit(JournalEdit& edit, const AddJob& job, OperationObse
         viewNotUpdated = "The Joliet view (what Windows shows) does not list " + name + ": " +
                          *job.jolietMissing;
     }
-    if (job.udf) {
-        const std::string udf =
-            "The UDF view (what players and most systems read) does not "
-            "list " +
-            name + ": Add writes the ISO 9660 and Joliet directories only";
-        viewNotUpdated = viewNotUpdated ? *viewNotUpdated + "\n\n" + udf : udf;
+    if (udfMissing) {
+        const std::string text =
+            "The UDF view (what players and most systems read) does not list " + name + ": " +
+            *udfMissing;
+        viewNotUpdated = viewNotUpdated ? *viewNotUpdated + "\n\n" + text : text;
     }
     return AddOutcome{
         job.data.placement, job.identifier, job.data.size, *growth, viewNotUpdated, {}};

@@ -1,8 +1,10 @@
 // Add: a new file in a directory that is already there. Its bytes go where a longer
 // replacement's go (sectors added at the volume's end, or a gap of zeros when asked); its
 // record goes into the directory's own extent in the directory's order, under a name that
-// follows the image's rules, with the Rock Ridge entries its neighbours carry, and a twin in
-// the matching Joliet directory. Nothing else moves. One edit: undo takes it all back.
+// follows the image's rules, with the Rock Ridge entries its neighbours carry, a twin in the
+// matching Joliet directory and, on a bridge image, a UDF entry in the matching UDF directory,
+// which lies in one more sector behind the data. Nothing else moves. One edit: undo takes it
+// all back.
 #pragma once
 
 #include <optional>
@@ -33,14 +35,15 @@ struct AddJob {
     PlacedData data;
     std::string identifier;  // the new record's
     std::string longName;    // its Rock Ridge and Joliet name, where the image has them
-    DirectoryRewrite primary;
+    std::optional<DirectoryRewrite> primary;  // none on an image of UDF alone
     std::optional<DirectoryRewrite> joliet;
     // Why the file has no Joliet twin in an image that has a Joliet tree.
     std::optional<std::string> jolietMissing;
-    bool udf = false;  // the image has a UDF file system, which does not list the file
-    // On an image of UDF alone, everything the new file's entry and identifier write; the
-    // ISO 9660 rewrites are then empty.
-    std::optional<UdfAddition> udfOnly;
+    // The new file's UDF entry and identifier: all an image of UDF alone writes besides the
+    // data, beside the ISO 9660 record on a bridge image.
+    std::optional<UdfAddition> udf;
+    // Why a bridge image's UDF file system does not list the file.
+    std::optional<std::string> udfMissing;
     AddOptions options;
 };
 

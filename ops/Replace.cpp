@@ -142,9 +142,10 @@ Result<RecordTargets> targetsReachingPlacement(JournalEdit& edit, const ReplaceJ
         return targets;
     }
     const size_t mark = edit.mark();
-    auto grown = growUdfPartition(edit, twin, static_cast<uint32_t>(end));
+    auto grown = growUdfPartition(edit, twin.partitionPlaces, twin.partitionStart,
+                                  twin.partitionSectors, static_cast<uint32_t>(end));
     if (grown) {
-        targets.udfTwin = std::move(*grown);
+        targets.udfTwin->partitionSectors = static_cast<uint32_t>(end) - twin.partitionStart;
     } else if (edit.mark() == mark && !targets.udfOnly) {
         targets.udfTwin.reset();
         targets.udfMissing = grown.error().message;
@@ -187,21 +188,11 @@ Result<std::optional<FreeBlocksPlacement>> placedInFreeBlocks(Session& session,
         return Error{ErrorKind::InvalidInput, "it needs more blocks than a UDF partition holds"};
     }
     const auto count = static_cast<uint32_t>(wanted);
-    const auto held = [&map, &twin](const UdfBlockRun& run) {
-        const uint64_t first = uint64_t{twin.partitionStart} + run.block;
-        return std::ranges::any_of(map->extents, [&](const MappedExtent& extent) {
-            return extent.kind != ExtentKind::Gap && extent.lba < first + run.count &&
-                   first < extent.lba + extent.sectors;
-        });
-    };
-    for (auto run = bitmap->firstFreeRun(count); run;
-         run = bitmap->firstFreeRun(count, run->block + 1)) {
-        if (!held(*run)) {
-            const uint32_t lba = twin.partitionStart + run->block;
-            return std::optional(FreeBlocksPlacement{
-                {PlacementKind::FreeBlocks, lba, count, session.volume().volumeSectors},
-                std::move(*bitmap)});
-        }
+    if (const auto run = bitmap->firstFreeRun(count, *map)) {
+        return std::optional(
+            FreeBlocksPlacement{{PlacementKind::FreeBlocks, twin.partitionStart + run->block, count,
+                                 session.volume().volumeSectors},
+                                std::move(*bitmap)});
     }
     return Error{ErrorKind::InvalidInput, "its UDF partition has no run of " +
                                               std::to_string(count) + " free blocks for the " +
@@ -317,7 +308,7 @@ Result<ReplaceOutcome> replaceInEdit(JournalEdit& edit, const ReplaceJob& job,
         growth ? targetsReachingPlacement(edit, job) : Result<RecordTargets>(growth.error());
     if (targets && job.udfBitmap) {
         const UdfTwin& twin = *targets->udfTwin;
-        if (auto taken = takeUdfBlocks(edit, *job.udfBitmap, twin.partitionPlaces,
+        if (auto taken = takeUdfBlocks(edit, job.udfBitmap, twin.partitionPlaces,
                                        {placement.lba - twin.partitionStart, placement.sectors});
             !taken) {
             targets = taken.error();

@@ -1,11 +1,13 @@
 #include "ops/Session.h"
 
 #include <algorithm>
+#include <set>
 #include <unordered_map>
 
 #include "image/DualLayer.h"
 #include "image/IsoLayout.h"
 #include "image/LongNames.h"
+#include "image/NameText.h"
 #include "image/UdfTag.h"
 #include "ops/ImageJournal.h"
 #include "ops/UndoEdit.h"
@@ -39,6 +41,33 @@ Result<std::vector<Extent>> listedExtents(const ImageSource& image, DirectoryPla
         return walked.error();
     }
     return files;
+}
+
+// The UDF directory holding the most files whose data is one of `files`; none when none holds
+// any, or two hold as many.
+const UdfDirectory* udfDirectoryHolding(const std::vector<UdfDirectory>& directories,
+                                        const std::vector<Extent>& files) {
+    std::set<std::pair<uint32_t, uint64_t>> data;
+    for (const auto& file : files) {
+        data.emplace(file.lba, file.length);
+    }
+    const UdfDirectory* best = nullptr;
+    ptrdiff_t most = 0;
+    bool tied = false;
+    for (const auto& directory : directories) {
+        const auto held = std::ranges::count_if(directory.entries, [&data](const UdfEntry& entry) {
+            const auto lba = entry.lba();
+            return !entry.directory && lba && data.contains({*lba, entry.file.informationLength});
+        });
+        if (held > most) {
+            best = &directory;
+            most = held;
+            tied = false;
+        } else if (held > 0 && held == most) {
+            tied = true;
+        }
+    }
+    return tied ? nullptr : best;
 }
 
 // Why the image cannot be opened, with what the open put back, and the last edit when it
@@ -413,6 +442,41 @@ Result<std::optional<size_t>> Session::jolietDirectoryOf(DirectoryNumber directo
         return parent;
     }
     return (*tree)->subdirectory(**parent, entry.identifier);
+}
+
+Result<const UdfDirectory*> Session::udfDirectoryOf(DirectoryNumber directory) {
+    auto files = hasDirectory(directory) ? udfFileSystem() : Result<const UdfFileSystem*>(nullptr);
+    if (!files || *files == nullptr || (*files)->tree.directories.empty()) {
+        return files ? Result<const UdfDirectory*>(nullptr) : files.error();
+    }
+    const auto& directories = (*files)->tree.directories;
+    const PathTableDirectory& entry = volume_.directories[directory - 1];
+    if (entry.parent == 0) {
+        return &directories.front();
+    }
+    const auto held = listedExtents(*presented_, directoryPlace(directory), volume_.listingStart);
+    if (!held) {
+        return held.error();
+    }
+    if (!held->empty()) {
+        return udfDirectoryHolding(directories, *held);
+    }
+    const auto parent = udfDirectoryOf(entry.parent);
+    if (!parent || !*parent) {
+        return parent;
+    }
+    const auto parentIndex = static_cast<size_t>(*parent - directories.data());
+    const std::string name = utf8FromImageBytes(entry.identifier);
+    const UdfDirectory* found = nullptr;
+    for (const auto& candidate : directories) {
+        if (candidate.parent == parentIndex && sameInAnyCase(candidate.name, name)) {
+            if (found) {
+                return nullptr;
+            }
+            found = &candidate;
+        }
+    }
+    return found;
 }
 
 std::shared_ptr<const VolumeStructures> Session::structures() const {

@@ -142,7 +142,13 @@ public:
     OperationSnapshot snapshot(DirectoryNumber directory,
                                const std::vector<std::string>& rowNames) const;
 
-    // A volume of UDF alone: its file system, read on first use and again after an edit.
+    // The UDF directory of a bridge image that holds what `directory` holds: the one that
+    // holds the most of its files' data, or for one without files, the subdirectory of its
+    // parent's counterpart that has its name; none when none is found.
+    Result<const UdfDirectory*> udfDirectoryOf(DirectoryNumber directory);
+
+    // The image's UDF file system (all a volume of UDF alone has), read on first use and
+    // again after an edit.
     Result<const UdfFileSystem*> udfFileSystem() const;
     // Its directory `directory`; nothing when the file system no longer has it.
     Result<const UdfDirectory*> udfDirectory(DirectoryNumber directory) const;

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 
 #include "image/ByteOrder.h"
+#include "image/NameText.h"
 #include "image/UdfTag.h"
 
 namespace kestrel {
@@ -24,8 +24,12 @@ constexpr size_t kIdentifierFixedSize = 38;
 constexpr uint8_t kCompressed8 = 8;
 constexpr uint8_t kCompressed16 = 16;
 
+Error unnamed(const std::string& why) {
+    return Error{ErrorKind::InvalidInput, why};
+}
+
 Error refused(const std::string& why) {
-    return Error{ErrorKind::InvalidInput, why + "; nothing was written"};
+    return unnamed(why + "; nothing was written");
 }
 
 // The OSTA compressed unicode of a UTF-8 name: one byte a character where each fits in one,
@@ -135,13 +139,6 @@ std::vector<uint8_t> newIdentifier(const std::vector<uint8_t>& name, uint32_t bl
     return identifier;
 }
 
-bool sameInAnyCase(const std::string& a, const std::string& b) {
-    return std::ranges::equal(a, b, [](char x, char y) {
-        return std::toupper(static_cast<unsigned char>(x)) ==
-               std::toupper(static_cast<unsigned char>(y));
-    });
-}
-
 Result<DirectoryRewrite> sectorRewrite(const ImageSource& image, uint32_t sector) {
     auto bytes = readUdfBlocks(image, sector);
     if (!bytes) {
@@ -151,6 +148,133 @@ Result<DirectoryRewrite> sectorRewrite(const ImageSource& image, uint32_t sector
 }
 
 }  // namespace
+
+Result<UdfNewName> udfNewName(const UdfVolume& volume, const UdfDirectory& parent,
+                              const std::string& name) {
+    auto encoded = compressedUnicode(name);
+    if (name.empty() || name.find('/') != std::string::npos || !encoded || encoded->size() > 255) {
+        return unnamed("a UDF name is 1 to 254 characters of Unicode up to U+FFFF, without \"/\"");
+    }
+    for (const auto& entry : parent.entries) {
+        if (sameInAnyCase(entry.name, name)) {
+            return unnamed("its UDF directory already holds " + entry.name);
+        }
+    }
+    const UdfFileEntry& owner = parent.file;
+    const auto& maps = volume.descriptors.maps;
+    if (owner.partition >= maps.size() || maps[owner.partition].kind != UdfMapKind::Physical ||
+        owner.allocation == UdfAllocation::Extended || !owner.continuationSectors.empty() ||
+        owner.cutShort || !volume.integritySector) {
+        return unnamed(
+            "its directory is recorded in a way Kestrel does not add to (a metadata partition, "
+            "extended or continued descriptors, or no integrity descriptor)");
+    }
+    // The identifier goes behind the directory's last one, in its entry or its last block.
+    const bool embedded = owner.allocation == UdfAllocation::Embedded;
+    uint64_t written = 0;
+    for (const auto& extent : owner.extents) {
+        written += extent.length;
+    }
+    if (!embedded && (owner.extents.empty() || written != owner.informationLength)) {
+        return unnamed("its directory's data is not one run of recorded extents");
+    }
+    const uint64_t identifierAt = embedded
+                                      ? owner.embeddedOffset + owner.informationLength
+                                      : uint64_t{owner.extents.back().firstSector} * kUdfBlockSize +
+                                            owner.extents.back().length;
+    const uint64_t roomEnd =
+        embedded ? (uint64_t{owner.sector} + 1) * kUdfBlockSize
+                 : (identifierAt + kUdfBlockSize - 1) / kUdfBlockSize * kUdfBlockSize;
+    const size_t needed = (kIdentifierFixedSize + encoded->size() + 3) & ~size_t{3};
+    if (identifierAt + needed > roomEnd) {
+        return unnamed("its UDF directory needs " + std::to_string(needed) +
+                       " bytes, the directory has " + std::to_string(roomEnd - identifierAt) +
+                       " free");
+    }
+    const auto& descriptors = volume.descriptors;
+    const UdfPartition& partition = descriptors.partitions[maps[owner.partition].partition];
+    return UdfNewName{
+        &parent,
+        std::move(*encoded),
+        identifierAt,
+        needed,
+        owner.partition,
+        partition.startSector,
+        partition.sectors,
+        UdfPartitionPlaces{descriptors.mainSequence, descriptors.reserveSequence,
+                           descriptors.integritySequence, partition.number, owner.partition},
+        *volume.integritySector};
+}
+
+Result<UdfAddition> udfAdditionAt(const ImageSource& image, const UdfNewName& name, uint64_t size,
+                                  std::time_t modified, uint32_t entrySector,
+                                  std::vector<uint8_t> entryBefore, uint32_t dataSector) {
+    const UdfFileEntry& owner = name.parent->file;
+    const uint64_t dataBlocks = (size + kUdfBlockSize - 1) / kUdfBlockSize;
+    if (entrySector < name.partitionStart || dataSector < name.partitionStart ||
+        dataBlocks > UINT32_MAX) {
+        return refused("its entry and data lie outside its UDF partition");
+    }
+    const auto uniqueId = nextUdfUniqueId(image, name.integritySector);
+    auto parentEntry =
+        uniqueId ? sectorRewrite(image, owner.sector) : Result<DirectoryRewrite>(uniqueId.error());
+    if (!parentEntry) {
+        return parentEntry.error();
+    }
+    const bool embedded = owner.allocation == UdfAllocation::Embedded;
+    const uint64_t entryStart = uint64_t{owner.sector} * kUdfBlockSize;
+    const uint32_t entryBlock = entrySector - name.partitionStart;
+    const uint32_t identifierBlock =
+        embedded ? owner.block
+                 : owner.extents.back().block +
+                       static_cast<uint32_t>(owner.extents.back().length / kUdfBlockSize);
+    const auto identifier = newIdentifier(name.name, identifierBlock, entryBlock, name.partition,
+                                          *uniqueId, parentEntry->before);
+    // The directory's entry records the identifier's bytes: in its information length, and in
+    // its last descriptor's length or, where it embeds them, its descriptors' length.
+    auto& parentBytes = parentEntry->after;
+    const size_t infoAt = owner.informationLengthOffset - entryStart;
+    writeLe64(parentBytes, infoAt, owner.informationLength + name.identifierSize);
+    const size_t lengthAt = embedded ? kEntryAttributesAt + (owner.extended ? 40 : 0) + 4
+                                     : owner.extents.back().descriptorOffset - entryStart;
+    writeLe32(parentBytes, lengthAt,
+              readLe32(parentBytes, lengthAt) + static_cast<uint32_t>(name.identifierSize));
+    if (embedded) {
+        writeLe16(
+            parentBytes, kUdfTagCrcLengthAt,
+            static_cast<uint16_t>(readLe16(parentBytes, kUdfTagCrcLengthAt) + name.identifierSize));
+        std::ranges::copy(identifier, parentBytes.begin() +
+                                          static_cast<ptrdiff_t>(name.identifierAt - entryStart));
+    }
+    sealUdfTag(parentBytes);
+
+    DirectoryRewrite newEntry{
+        uint64_t{entrySector} * kUdfBlockSize, std::move(entryBefore),
+        newFileEntry(parentEntry->before, entryBlock, dataSector - name.partitionStart, size,
+                     *uniqueId, modified)};
+    std::vector<DirectoryRewrite> writes{std::move(newEntry), std::move(*parentEntry)};
+    if (!embedded) {
+        auto block = sectorRewrite(image, static_cast<uint32_t>(name.identifierAt / kUdfBlockSize));
+        if (!block) {
+            return block.error();
+        }
+        std::ranges::copy(
+            identifier,
+            block->after.begin() + static_cast<ptrdiff_t>(name.identifierAt % kUdfBlockSize));
+        writes.push_back(std::move(*block));
+    }
+    const uint32_t firstBlock = std::min(entrySector, dataSector) - name.partitionStart;
+    const auto takenBlocks = static_cast<uint32_t>(dataBlocks + 1);
+    return UdfAddition{{size == 0 ? PlacementKind::OwnExtent : PlacementKind::FreeBlocks,
+                        dataSector, static_cast<uint32_t>(dataBlocks), 0},
+                       std::move(writes),
+                       std::nullopt,
+                       name.places,
+                       name.partitionStart,
+                       name.partitionSectors,
+                       {firstBlock, takenBlocks},
+                       *uniqueId};
+}
 
 Result<UdfAddition> prepareUdfAddition(Session& session, DirectoryNumber directory,
                                        const std::string& name, uint64_t size,
@@ -164,27 +288,13 @@ Result<UdfAddition> prepareUdfAddition(Session& session, DirectoryNumber directo
     if (!*found) {
         return refused("its directory is not one the volume lists");
     }
-    const UdfDirectory& parent = **found;
-    const auto encoded = compressedUnicode(name);
-    if (name.empty() || name.find('/') != std::string::npos || !encoded || encoded->size() > 255) {
-        return refused("a UDF name is 1 to 254 characters of Unicode up to U+FFFF, without \"/\"");
-    }
-    for (const auto& entry : parent.entries) {
-        if (sameInAnyCase(entry.name, name)) {
-            return refused("its directory already holds " + entry.name);
-        }
-    }
     const UdfVolume& volume = (*files)->volume;
-    const UdfFileEntry& owner = parent.file;
-    const auto& maps = volume.descriptors.maps;
-    if (owner.partition >= maps.size() || maps[owner.partition].kind != UdfMapKind::Physical ||
-        owner.allocation == UdfAllocation::Extended || !owner.continuationSectors.empty() ||
-        owner.cutShort || !volume.integritySector) {
-        return refused(
-            "its directory is recorded in a way Kestrel does not add to (a metadata partition, "
-            "extended or continued descriptors, or no integrity descriptor)");
+    const auto newName = udfNewName(volume, **found, name);
+    if (!newName) {
+        return refused(newName.error().message);
     }
-    const UdfPartition& partition = volume.descriptors.partitions[maps[owner.partition].partition];
+    const UdfPartition& partition =
+        volume.descriptors.partitions[volume.descriptors.maps[newName->partition].partition];
     if (!partition.spaceBitmap) {
         return refused(
             "its UDF partition keeps no space bitmap, so no block is recorded as free "
@@ -192,117 +302,63 @@ Result<UdfAddition> prepareUdfAddition(Session& session, DirectoryNumber directo
     }
     const ImageSource& image = session.presentedSource();
     auto bitmap = readUdfSpaceBitmap(image, *partition.spaceBitmap, partition.startSector);
-    const auto uniqueId =
-        bitmap ? nextUdfUniqueId(image, *volume.integritySector) : Result<uint64_t>(bitmap.error());
     const auto map =
-        uniqueId ? mapVolume(image, session.volume()) : Result<ExtentMap>(uniqueId.error());
+        bitmap ? mapVolume(image, session.volume()) : Result<ExtentMap>(bitmap.error());
     if (!map) {
         return map.error();
     }
-
-    // The identifier goes behind the directory's last one, in its entry or its last block.
-    const bool embedded = owner.allocation == UdfAllocation::Embedded;
-    uint64_t written = 0;
-    for (const auto& extent : owner.extents) {
-        written += extent.length;
-    }
-    if (!embedded && (owner.extents.empty() || written != owner.informationLength)) {
-        return refused("its directory's data is not one run of recorded extents");
-    }
-    const uint64_t entryStart = uint64_t{owner.sector} * kUdfBlockSize;
-    const uint64_t identifierAt = embedded
-                                      ? owner.embeddedOffset + owner.informationLength
-                                      : uint64_t{owner.extents.back().firstSector} * kUdfBlockSize +
-                                            owner.extents.back().length;
-    const uint64_t roomEnd = embedded ? entryStart + kUdfBlockSize
-                             : identifierAt % kUdfBlockSize == 0
-                                 ? identifierAt
-                                 : (identifierAt / kUdfBlockSize + 1) * kUdfBlockSize;
-    const size_t needed = (kIdentifierFixedSize + encoded->size() + 3) & ~size_t{3};
-    if (identifierAt + needed > roomEnd) {
-        return refused("its UDF directory needs " + std::to_string(needed) +
-                       " bytes, the directory has " + std::to_string(roomEnd - identifierAt) +
-                       " free");
-    }
-
     const uint64_t dataBlocks = (size + kUdfBlockSize - 1) / kUdfBlockSize;
     if (dataBlocks + 1 > UINT32_MAX) {
         return refused("it needs more blocks than a UDF partition holds");
     }
     const auto count = static_cast<uint32_t>(dataBlocks + 1);
-    const auto held = [&](const UdfBlockRun& run) {
-        const uint64_t first = uint64_t{partition.startSector} + run.block;
-        return std::ranges::any_of(map->extents, [&](const MappedExtent& extent) {
-            return extent.kind != ExtentKind::Gap && extent.lba < first + run.count &&
-                   first < extent.lba + extent.sectors;
-        });
-    };
-    auto run = bitmap->firstFreeRun(count);
-    while (run && held(*run)) {
-        run = bitmap->firstFreeRun(count, run->block + 1);
-    }
+    const auto run = bitmap->firstFreeRun(count, *map);
     if (!run) {
         return refused("its UDF partition has no run of " + std::to_string(count) +
                        " free blocks for its entry and " + std::to_string(size) +
                        " bytes (it has " + std::to_string(bitmap->freeBlocks()) +
                        " free blocks in all)");
     }
+    const uint32_t entrySector = partition.startSector + run->block;
+    auto entryBefore = readUdfBlocks(image, entrySector);
+    if (!entryBefore) {
+        return entryBefore.error();
+    }
+    auto addition = udfAdditionAt(image, *newName, size, modified, entrySector,
+                                  std::move(*entryBefore), entrySector + 1);
+    if (!addition) {
+        return addition;
+    }
+    addition->placement.volumeSectors = session.volume().volumeSectors;
+    addition->bitmap = std::move(*bitmap);
+    return addition;
+}
 
-    auto parentEntry = sectorRewrite(image, owner.sector);
-    if (!parentEntry) {
-        return parentEntry.error();
+Result<UdfNewName> udfTwinName(Session& session, DirectoryNumber directory,
+                               const std::string& name) {
+    const auto files = session.udfFileSystem();
+    const auto parent =
+        files ? session.udfDirectoryOf(directory) : Result<const UdfDirectory*>(files.error());
+    if (!parent) {
+        return parent.error();
     }
-    const uint32_t entryBlock = run->block;
-    const uint32_t identifierBlock =
-        embedded ? owner.block
-                 : owner.extents.back().block +
-                       static_cast<uint32_t>(owner.extents.back().length / kUdfBlockSize);
-    const auto identifier = newIdentifier(*encoded, identifierBlock, entryBlock, owner.partition,
-                                          *uniqueId, parentEntry->before);
-    // The directory's entry records the identifier's bytes: in its information length, and in
-    // its last descriptor's length or, where it embeds them, its descriptors' length.
-    auto& parentBytes = parentEntry->after;
-    const size_t infoAt = owner.informationLengthOffset - entryStart;
-    writeLe64(parentBytes, infoAt, owner.informationLength + needed);
-    const size_t lengthAt = embedded ? kEntryAttributesAt + (owner.extended ? 40 : 0) + 4
-                                     : owner.extents.back().descriptorOffset - entryStart;
-    writeLe32(parentBytes, lengthAt,
-              readLe32(parentBytes, lengthAt) + static_cast<uint32_t>(needed));
-    if (embedded) {
-        writeLe16(parentBytes, kUdfTagCrcLengthAt,
-                  static_cast<uint16_t>(readLe16(parentBytes, kUdfTagCrcLengthAt) + needed));
-        std::ranges::copy(identifier,
-                          parentBytes.begin() + static_cast<ptrdiff_t>(identifierAt - entryStart));
+    if (!*parent) {
+        return Error{ErrorKind::NotFound,
+                     "no UDF directory is found to hold what its directory holds"};
     }
-    sealUdfTag(parentBytes);
+    return udfNewName((*files)->volume, **parent, name);
+}
 
-    auto newEntry = sectorRewrite(image, partition.startSector + entryBlock);
-    if (!newEntry) {
-        return newEntry.error();
+Result<UdfAddition> udfTwinAddition(const ImageSource& image, const UdfNewName& name,
+                                    const Placement& placement, uint64_t size,
+                                    std::time_t modified) {
+    const uint32_t entrySector = placement.lba + placement.sectors - 1;
+    auto addition = udfAdditionAt(image, name, size, modified, entrySector,
+                                  std::vector<uint8_t>(kUdfBlockSize), placement.lba);
+    if (addition) {
+        addition->placement = placement;
     }
-    newEntry->after =
-        newFileEntry(parentEntry->before, entryBlock, entryBlock + 1, size, *uniqueId, modified);
-    std::vector<DirectoryRewrite> writes{std::move(*newEntry), std::move(*parentEntry)};
-    if (!embedded) {
-        auto block = sectorRewrite(image, static_cast<uint32_t>(identifierAt / kUdfBlockSize));
-        if (!block) {
-            return block.error();
-        }
-        std::ranges::copy(identifier, block->after.begin() +
-                                          static_cast<ptrdiff_t>(identifierAt % kUdfBlockSize));
-        writes.push_back(std::move(*block));
-    }
-    const auto& descriptors = volume.descriptors;
-    return UdfAddition{
-        {size == 0 ? PlacementKind::OwnExtent : PlacementKind::FreeBlocks,
-         partition.startSector + entryBlock + 1, static_cast<uint32_t>(dataBlocks),
-         session.volume().volumeSectors},
-        std::move(writes),
-        std::move(*bitmap),
-        UdfPartitionPlaces{descriptors.mainSequence, descriptors.reserveSequence,
-                           descriptors.integritySequence, partition.number, owner.partition},
-        *run,
-        *uniqueId};
+    return addition;
 }
 
 }  // namespace kestrel

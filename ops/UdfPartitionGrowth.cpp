@@ -23,10 +23,12 @@ UdfTagId tagOf(const UdfSectorWrite& descriptor) {
 }
 
 // The partition's descriptors in both sequences, with their new length.
-Result<std::vector<UdfSectorWrite>> grownDescriptors(ImageWriter& image, const UdfTwin& twin,
+Result<std::vector<UdfSectorWrite>> grownDescriptors(ImageWriter& image,
+                                                     const UdfPartitionPlaces& places,
+                                                     uint32_t partitionStart,
+                                                     uint32_t partitionSectors,
                                                      uint32_t endSector) {
-    const UdfPartitionPlaces& places = twin.partitionPlaces;
-    const uint64_t oldEnd = uint64_t{twin.partitionStart} + twin.partitionSectors;
+    const uint64_t oldEnd = uint64_t{partitionStart} + partitionSectors;
     std::vector<UdfSectorWrite> grown;
     for (const auto& sequence : {places.mainSequence, places.reserveSequence}) {
         auto descriptors = soundUdfDescriptors(image, sequence);
@@ -48,7 +50,7 @@ Result<std::vector<UdfSectorWrite>> grownDescriptors(ImageWriter& image, const U
                 }
                 continue;
             }
-            if (start != twin.partitionStart || length != twin.partitionSectors) {
+            if (start != partitionStart || length != partitionSectors) {
                 return Error{ErrorKind::Changed, "its UDF partition descriptor at LBA " +
                                                      std::to_string(descriptor.sector) +
                                                      " no longer holds what was read"};
@@ -73,39 +75,43 @@ Result<std::vector<UdfSectorWrite>> grownDescriptors(ImageWriter& image, const U
 
 // The last integrity descriptor of its sequence with the partition's new size, where its size
 // table recorded the old one; nothing where it recorded something else, which stays.
-Result<std::optional<UdfSectorWrite>> grownIntegrity(ImageWriter& image, const UdfTwin& twin,
+Result<std::optional<UdfSectorWrite>> grownIntegrity(ImageWriter& image,
+                                                     const UdfPartitionPlaces& places,
+                                                     uint32_t partitionStart,
+                                                     uint32_t partitionSectors,
                                                      uint32_t endSector) {
-    auto last = lastUdfIntegrity(image, twin.partitionPlaces.integritySequence);
+    auto last = lastUdfIntegrity(image, places.integritySequence);
     if (!last || !*last) {
         return last;
     }
     UdfSectorWrite integrity = std::move(**last);
     const uint64_t partitions = readLe32(integrity.bytes, kUdfIntegrityPartitionsAt);
-    const uint64_t at = kUdfIntegrityTablesAt + 4 * (partitions + twin.partitionPlaces.mapIndex);
-    if (twin.partitionPlaces.mapIndex >= partitions || at + 4 > kUdfBlockSize ||
-        readLe32(integrity.bytes, at) != twin.partitionSectors) {
+    const uint64_t at = kUdfIntegrityTablesAt + 4 * (partitions + places.mapIndex);
+    if (places.mapIndex >= partitions || at + 4 > kUdfBlockSize ||
+        readLe32(integrity.bytes, at) != partitionSectors) {
         return std::optional<UdfSectorWrite>();
     }
-    writeLe32(integrity.bytes, at, endSector - twin.partitionStart);
+    writeLe32(integrity.bytes, at, endSector - partitionStart);
     sealUdfTag(integrity.bytes);
     return std::optional(std::move(integrity));
 }
 
 }  // namespace
 
-Result<UdfTwin> growUdfPartition(JournalEdit& edit, const UdfTwin& twin, uint32_t endSector) {
-    if (endSector <= uint64_t{twin.partitionStart} + twin.partitionSectors) {
-        return twin;
+Result<void> growUdfPartition(JournalEdit& edit, const UdfPartitionPlaces& places, uint32_t start,
+                              uint32_t sectors, uint32_t endSector) {
+    if (endSector <= uint64_t{start} + sectors) {
+        return {};
     }
     auto image = ImageWriter::openUserData(edit);
     if (!image) {
         return image.error();
     }
-    auto writes = grownDescriptors(*image, twin, endSector);
+    auto writes = grownDescriptors(*image, places, start, sectors, endSector);
     if (!writes) {
         return writes.error();
     }
-    auto integrity = grownIntegrity(*image, twin, endSector);
+    auto integrity = grownIntegrity(*image, places, start, sectors, endSector);
     if (!integrity) {
         return integrity.error();
     }
@@ -118,12 +124,7 @@ Result<UdfTwin> growUdfPartition(JournalEdit& edit, const UdfTwin& twin, uint32_
             return written.error();
         }
     }
-    if (auto finished = image->finish(); !finished) {
-        return finished.error();
-    }
-    UdfTwin grown = twin;
-    grown.partitionSectors = endSector - twin.partitionStart;
-    return grown;
+    return image->finish();
 }
 
 }  // namespace kestrel

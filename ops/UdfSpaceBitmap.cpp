@@ -78,12 +78,23 @@ uint32_t UdfSpaceBitmap::freeBlocks() const {
     return count;
 }
 
-std::optional<UdfBlockRun> UdfSpaceBitmap::firstFreeRun(uint32_t count, uint32_t from) const {
+std::optional<UdfBlockRun> UdfSpaceBitmap::firstFreeRun(uint32_t count,
+                                                        const ExtentMap& map) const {
+    const auto held = [&](uint32_t first) {
+        const uint64_t lba = uint64_t{partitionStart} + first;
+        return std::ranges::any_of(map.extents, [&](const MappedExtent& extent) {
+            return extent.kind != ExtentKind::Gap && extent.lba < lba + count &&
+                   lba < extent.lba + extent.sectors;
+        });
+    };
     uint32_t run = 0;
-    for (uint32_t block = from; block < blocks(); ++block) {
+    for (uint32_t block = 0; block < blocks(); ++block) {
         run = isFree(block) ? run + 1 : 0;
         if (run == count) {
-            return UdfBlockRun{block + 1 - count, count};
+            if (!held(block + 1 - count)) {
+                return UdfBlockRun{block + 1 - count, count};
+            }
+            --run;
         }
     }
     return std::nullopt;
@@ -113,23 +124,26 @@ Result<UdfSpaceBitmap> readUdfSpaceBitmap(const ImageSource& image, const UdfVol
     return UdfSpaceBitmap{extent.sector, partitionStart, std::move(*bytes)};
 }
 
-Result<void> takeUdfBlocks(JournalEdit& edit, const UdfSpaceBitmap& bitmap,
+Result<void> takeUdfBlocks(JournalEdit& edit, const std::optional<UdfSpaceBitmap>& bitmap,
                            const UdfPartitionPlaces& partition, UdfBlockRun taken,
                            std::optional<uint64_t> newFileId) {
     auto image = ImageWriter::openUserData(edit);
     if (!image) {
         return image.error();
     }
-    const uint64_t at = uint64_t{bitmap.sector} * kUdfBlockSize;
-    std::vector<uint8_t> bytes(bitmap.descriptor.size());
-    const auto read = image->readAt(at, bytes);
-    if (!read) {
-        return read.error();
-    }
-    if (bytes != bitmap.descriptor) {
-        return Error{ErrorKind::Changed, "the UDF space bitmap at LBA " +
-                                             std::to_string(bitmap.sector) +
-                                             " no longer holds what was read; nothing was written"};
+    std::vector<uint8_t> bytes;
+    const uint64_t at = bitmap ? uint64_t{bitmap->sector} * kUdfBlockSize : 0;
+    if (bitmap) {
+        bytes.resize(bitmap->descriptor.size());
+        const auto read = image->readAt(at, bytes);
+        if (!read) {
+            return read.error();
+        }
+        if (bytes != bitmap->descriptor) {
+            return Error{ErrorKind::Changed,
+                         "the UDF space bitmap at LBA " + std::to_string(bitmap->sector) +
+                             " no longer holds what was read; nothing was written"};
+        }
     }
     auto integrity = lastUdfIntegrity(*image, partition.integritySequence);
     if (!integrity) {
@@ -138,22 +152,26 @@ Result<void> takeUdfBlocks(JournalEdit& edit, const UdfSpaceBitmap& bitmap,
     if (!*integrity && newFileId) {
         return Error{ErrorKind::Changed, "the UDF integrity descriptor is no longer found"};
     }
+    // Without a bitmap no block was recorded as free, so none is taken from the count.
     if (*integrity) {
         if (auto counted = countTaken((*integrity)->bytes, (*integrity)->sector, partition,
-                                      taken.count, newFileId);
+                                      bitmap ? taken.count : 0, newFileId);
             !counted) {
             return counted;
         }
     }
-    for (uint32_t block = taken.block; block < taken.block + taken.count; ++block) {
-        bytes[kBitsAt + block / 8] &= static_cast<uint8_t>(~(1u << (block % 8)));
-    }
-    sealUdfTag(bytes);
-    const size_t first = kBitsAt + taken.block / 8;
-    const size_t last = kBitsAt + (taken.block + taken.count + 7) / 8;
-    auto written = image->writeAt(at, std::span(bytes).first(kUdfTagSize));
-    if (written && last > first) {
-        written = image->writeAt(at + first, std::span(bytes).subspan(first, last - first));
+    Result<void> written;
+    if (bitmap) {
+        for (uint32_t block = taken.block; block < taken.block + taken.count; ++block) {
+            bytes[kBitsAt + block / 8] &= static_cast<uint8_t>(~(1u << (block % 8)));
+        }
+        sealUdfTag(bytes);
+        const size_t first = kBitsAt + taken.block / 8;
+        const size_t last = kBitsAt + (taken.block + taken.count + 7) / 8;
+        written = image->writeAt(at, std::span(bytes).first(kUdfTagSize));
+        if (written && last > first) {
+            written = image->writeAt(at + first, std::span(bytes).subspan(first, last - first));
+        }
     }
     if (written && *integrity) {
         written =

@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "image/ExtentMap.h"
 #include "image/UdfDescriptors.h"
 #include "io/ImageSource.h"
 #include "journal/JournalEdit.h"
@@ -29,8 +30,9 @@ struct UdfSpaceBitmap {
     uint32_t blocks() const;
     bool isFree(uint32_t block) const;
     uint32_t freeBlocks() const;
-    // The first run of `count` free blocks from block `from` on; nothing when there is none.
-    std::optional<UdfBlockRun> firstFreeRun(uint32_t count, uint32_t from = 0) const;
+    // The first run of `count` blocks the bitmap marks free and no file or structure of `map`
+    // holds (a bitmap may mark free what the volume still uses); nothing when there is none.
+    std::optional<UdfBlockRun> firstFreeRun(uint32_t count, const ExtentMap& map) const;
 };
 
 // The bitmap at `extent` of the partition that starts at `partitionStart`; an error says what
@@ -38,13 +40,13 @@ struct UdfSpaceBitmap {
 Result<UdfSpaceBitmap> readUdfSpaceBitmap(const ImageSource& image, const UdfVolumeExtent& extent,
                                           uint32_t partitionStart);
 
-// Marks `taken` used in `bitmap`, and takes as many from the free space table entry of the
-// partition in the last integrity descriptor. For a new file, `newFileId` is the unique ID it
-// was given: the descriptor's next ID must still be that one, and it moves on by one, as the
-// count of files does. Refused, writing nothing, when the bitmap or the integrity descriptor
-// no longer holds what was read. A replaced file's old blocks stay marked used: another file
-// may share them, as relinked files do.
-Result<void> takeUdfBlocks(JournalEdit& edit, const UdfSpaceBitmap& bitmap,
+// Marks `taken` used in `bitmap`, where the partition keeps one, and takes as many from the
+// free space table entry of the partition in the last integrity descriptor. For a new file,
+// `newFileId` is the unique ID it was given: the descriptor's next ID must still be that one, and
+// it moves on by one, as the count of files does. Refused, writing nothing, when the bitmap or the
+// integrity descriptor no longer holds what was read. A replaced file's old blocks stay marked
+// used: another file may share them, as relinked files do.
+Result<void> takeUdfBlocks(JournalEdit& edit, const std::optional<UdfSpaceBitmap>& bitmap,
                            const UdfPartitionPlaces& partition, UdfBlockRun taken,
                            std::optional<uint64_t> newFileId = std::nullopt);
 

@@ -1,9 +1,9 @@
 #include "ops/UdfTwin.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "image/ByteOrder.h"
+#include "image/NameText.h"
 #include "image/UdfTag.h"
 #include "ops/ImageWriter.h"
 
@@ -24,13 +24,6 @@ size_t attributesLengthAt(const UdfFileEntry& entry) {
 
 size_t adSize(const UdfFileEntry& entry) {
     return entry.allocation == UdfAllocation::Long ? 16 : 8;
-}
-
-bool sameInAnyCase(const std::string& a, const std::string& b) {
-    return std::ranges::equal(a, b, [](char x, char y) {
-        return std::toupper(static_cast<unsigned char>(x)) ==
-               std::toupper(static_cast<unsigned char>(y));
-    });
 }
 
 // The bytes of the entry's extents when they are recorded ones of one partition, each

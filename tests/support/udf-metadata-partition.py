@@ -4,29 +4,15 @@
 # takes a metadata block for the physical block of the same number reads the wrong sectors.
 # No file's data moves, so the image must list as the original does, sector for sector.
 # usage: udf-metadata-partition.py IMAGE
-import binascii, struct, sys
+import struct, sys
+
+from udf_image import UdfImage
 
 ROTATION = 3
-path = sys.argv[1]
-image = bytearray(open(path, 'rb').read())
-
-def u16(at): return struct.unpack_from('<H', image, at)[0]
-def u32(at): return struct.unpack_from('<I', image, at)[0]
-def put16(at, v): struct.pack_into('<H', image, at, v)
-def put32(at, v): struct.pack_into('<I', image, at, v)
-
-def retag(at, location=None):
-    if location is not None:
-        put32(at + 12, location)
-    crc_length = u16(at + 10)
-    put16(at + 8, binascii.crc_hqx(bytes(image[at + 16:at + 16 + crc_length]), 0))
-    image[at + 4] = sum(image[at + i] for i in range(16) if i != 4) & 0xFF
-
-anchor = 256 * 2048
-sequences = [u32(anchor + 20), u32(anchor + 28)]
-partition_at = [s * 2048 for q in sequences for s in range(q, q + 16) if u16(s * 2048) == 5]
-volume_at = [s * 2048 for q in sequences for s in range(q, q + 16) if u16(s * 2048) == 6]
-start, length = u32(partition_at[0] + 188), u32(partition_at[0] + 192)
+udf = UdfImage(sys.argv[-1])
+image, anchor = udf.image, udf.ANCHOR
+u16, u32, put16, put32, retag = udf.u16, udf.u32, udf.put16, udf.put32, udf.retag
+partition_at, volume_at, start, length = udf.partition_at, udf.volume_at, udf.start, udf.length
 def meta(block): return block - ROTATION if block >= ROTATION else block + length - ROTATION
 def sector(block): return (start + block) * 2048
 
@@ -107,4 +93,4 @@ for at in volume_at:
     put32(m + 52, 32); put16(m + 56, 1)
     put16(at + 10, 440 + 70 - 16)
     retag(at)
-open(path, 'wb').write(image)
+udf.save()

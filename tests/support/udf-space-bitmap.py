@@ -7,29 +7,15 @@
 # moves, so the image lists as it did.
 # With --free, prints how many blocks the bitmap marks free instead, changing nothing.
 # usage: udf-space-bitmap.py [--free] IMAGE
-import binascii, struct, sys
+import sys
+
+from udf_image import UdfImage
 
 FREE = 512
-path = sys.argv[-1]
-image = bytearray(open(path, 'rb').read())
-
-def u16(at): return struct.unpack_from('<H', image, at)[0]
-def u32(at): return struct.unpack_from('<I', image, at)[0]
-def put16(at, v): struct.pack_into('<H', image, at, v)
-def put32(at, v): struct.pack_into('<I', image, at, v)
-
-def retag(at, location=None):
-    if location is not None:
-        put32(at + 12, location)
-    crc_length = u16(at + 10)
-    put16(at + 8, binascii.crc_hqx(bytes(image[at + 16:at + 16 + crc_length]), 0))
-    image[at + 4] = sum(image[at + i] for i in range(16) if i != 4) & 0xFF
-
-anchor = 256 * 2048
-sequences = [u32(anchor + 20), u32(anchor + 28)]
-partition_at = [s * 2048 for q in sequences for s in range(q, q + 16) if u16(s * 2048) == 5]
-volume_at = [s * 2048 for q in sequences for s in range(q, q + 16) if u16(s * 2048) == 6]
-start, length = u32(partition_at[0] + 188), u32(partition_at[0] + 192)
+udf = UdfImage(sys.argv[-1])
+image, anchor = udf.image, udf.ANCHOR
+u16, u32, put16, put32, retag = udf.u16, udf.u32, udf.put16, udf.put32, udf.retag
+partition_at, volume_at, start, length = udf.partition_at, udf.volume_at, udf.start, udf.length
 old_sectors = len(image) // 2048
 
 if sys.argv[1] == '--free':
@@ -77,4 +63,4 @@ retag(integrity)
 for at in (spare, last):
     image[at:at + 2048] = image[anchor:anchor + 2048]
     retag(at, at // 2048)
-open(path, 'wb').write(image)
+udf.save()

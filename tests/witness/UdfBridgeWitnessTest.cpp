@@ -2,12 +2,13 @@
 // 7-Zip's UDF reader sees what isoinfo sees, every other file keeps its bytes, udfinfo reads
 // the edited image, and undo gives the image back byte for byte. Sectors added at the volume's
 // end join the UDF partition, and the anchor that ended the volume ends it again, so 7-Zip
-// reads a replacement placed there too.
+// reads a replacement placed there too, and a file added with its entry behind its data.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <functional>
 
+#include "ops/AddFile.h"
 #include "ops/MasterFile.h"
 #include "ops/ModifyToc.h"
 #include "ops/Replace.h"
@@ -80,6 +81,8 @@ TEST_P(UdfBridge, RecordEditsReachTheUdfView) {
     writeFileBytes(work.file("shorter"), {shorter.begin(), shorter.end()});
     const std::string longer(9000, 'L');
     writeFileBytes(work.file("longer"), {longer.begin(), longer.end()});
+    const std::string added(70000, 'A');
+    writeFileBytes(work.file("Added file.bin"), {added.begin(), added.end()});
 
     struct Case {
         const char* name;
@@ -114,6 +117,16 @@ TEST_P(UdfBridge, RecordEditsReachTheUdfView) {
          shorter},
         {"replace at the volume's end, the partition grown over it",
          replacing(8, work.file("longer")), "README.TXT", longer},
+        {"add, the partition grown over its data and entry",
+         [&work](Session& session) -> std::optional<std::string> {
+             const auto docs = fileOfSize(session, 300000).directory;
+             Quiet quiet;
+             const auto add = addFile(session, docs, work.file("Added file.bin"),
+                                      {std::string("ADDED.BIN")}, quiet);
+             EXPECT_TRUE(add) << add.error().message;
+             return add ? add->viewNotUpdated : std::nullopt;
+         },
+         "DOCS/Added file.bin", added},
     };
     for (const auto& [name, edit, udfPath, expected] : cases) {
         SCOPED_TRACE(name);
