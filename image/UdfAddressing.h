@@ -18,6 +18,7 @@ public:
     struct Run {
         uint32_t block = 0;
         uint32_t blocks = 0;
+        bool operator==(const Run&) const = default;
     };
     // From `sector`, `blocks` blocks of the partition follow one another in the image.
     struct Located {

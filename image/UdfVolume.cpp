@@ -62,6 +62,15 @@ Result<void> readMetadataPartition(const ImageSource& image, UdfVolume& volume, 
         auto file = readUdfFileEntry(image, volume.addressing, {0, block, *physical});
         auto runs = file ? metadataRuns(*file, *physical)
                          : Result<std::vector<UdfAddressing::Run>>(file.error());
+        if (runs && reasons.empty()) {
+            auto mirror = readUdfFileEntry(image, volume.addressing,
+                                           {0, partitionMap.metadataMirror, *physical});
+            auto mirrorRuns = mirror ? metadataRuns(*mirror, *physical)
+                                     : Result<std::vector<UdfAddressing::Run>>(mirror.error());
+            if (mirrorRuns && *mirrorRuns != *runs) {
+                files.mirrorRuns = std::move(*mirrorRuns);
+            }
+        }
         if (runs) {
             volume.addressing.setMetadataRuns(map, std::move(*runs));
             if (!reasons.empty()) {
@@ -273,6 +282,23 @@ Result<UdfFileSystem> readUdfFileSystem(const ImageSource& image) {
     }
     UdfTree tree = readUdfTree(image, *volume);
     return UdfFileSystem{std::move(*volume), std::move(tree)};
+}
+
+std::optional<uint32_t> udfMirrorSector(const UdfVolume& volume, uint32_t block) {
+    if (!volume.metadata || volume.metadata->mirrorRuns.empty()) {
+        return std::nullopt;
+    }
+    const auto physical = volume.addressing.physicalMapOf(volume.metadata->map);
+    uint64_t first = 0;
+    for (const auto& run : volume.metadata->mirrorRuns) {
+        if (physical && block < first + run.blocks) {
+            const auto located = volume.addressing.locate(
+                *physical, run.block + static_cast<uint32_t>(block - first));
+            return located ? std::optional(located->sector) : std::nullopt;
+        }
+        first += run.blocks;
+    }
+    return std::nullopt;
 }
 
 }  // namespace kestrel

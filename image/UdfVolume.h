@@ -25,6 +25,9 @@ struct UdfMetadataFiles {
     uint32_t mirrorSector = 0;
     std::optional<uint32_t> bitmapSector;
     bool mirrorRead = false;  // the main file's entry was damaged
+    // The mirror's blocks where it keeps a copy apart from the metadata file that was read,
+    // which an edit of an entry or identifier then writes too; empty otherwise.
+    std::vector<UdfAddressing::Run> mirrorRuns;
 };
 
 struct UdfVolume {
@@ -44,6 +47,10 @@ struct UdfVolume {
 };
 
 Result<UdfVolume> readUdfVolume(const ImageSource& image);
+
+// The sector of the metadata mirror's copy of block `block` of the metadata partition, where
+// the mirror keeps a copy apart; nothing otherwise.
+std::optional<uint32_t> udfMirrorSector(const UdfVolume& volume, uint32_t block);
 
 struct UdfEntry {
     std::string name;  // UTF-8

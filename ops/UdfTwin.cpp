@@ -189,7 +189,10 @@ Result<UdfTwin> udfTwinOf(const UdfVolume& volume, const UdfFileEntry& entry) {
         partition.sectors,
         UdfPartitionPlaces{descriptors.mainSequence, descriptors.reserveSequence,
                            descriptors.integritySequence, partition.number, data.partition},
-        partition.spaceBitmap};
+        partition.spaceBitmap,
+        volume.metadata && entry.partition == volume.metadata->map
+            ? udfMirrorSector(volume, entry.block)
+            : std::nullopt};
 }
 
 Result<UdfView> UdfView::read(const ImageSource& image) {
@@ -286,13 +289,30 @@ Result<void> patchUdfTwin(JournalEdit& edit, const UdfTwin& twin, uint32_t lba,
     const auto lastChanged =
         before.rend() -
         std::ranges::mismatch(before.rbegin(), before.rend(), bytes.rbegin(), bytes.rend()).in1;
-    if (firstChanged < lastChanged) {
-        const auto changedBytes = std::span(bytes).subspan(
-            static_cast<size_t>(firstChanged), static_cast<size_t>(lastChanged - firstChanged));
-        if (auto written =
-                image->writeAt(start + static_cast<uint64_t>(firstChanged), changedBytes);
-            !written) {
-            return written;
+    if (firstChanged >= lastChanged) {
+        return image->finish();
+    }
+    const auto changedBytes = std::span(bytes).subspan(
+        static_cast<size_t>(firstChanged), static_cast<size_t>(lastChanged - firstChanged));
+    if (auto written = image->writeAt(start + static_cast<uint64_t>(firstChanged), changedBytes);
+        !written) {
+        return written;
+    }
+    // A mirror that already differed from the metadata file is left as it was: patching it
+    // would mix two versions of the entry.
+    if (twin.mirrorSector && *twin.mirrorSector != twin.entry.sector) {
+        const uint64_t mirrorStart = uint64_t{*twin.mirrorSector} * kUdfBlockSize;
+        std::vector<uint8_t> mirrored(kUdfBlockSize);
+        const auto copied = image->readAt(mirrorStart, mirrored);
+        if (!copied) {
+            return copied.error();
+        }
+        if (mirrored == before) {
+            if (auto written =
+                    image->writeAt(mirrorStart + static_cast<uint64_t>(firstChanged), changedBytes);
+                !written) {
+                return written;
+            }
         }
     }
     return image->finish();

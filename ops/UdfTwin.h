@@ -37,6 +37,8 @@ struct UdfTwin {
     UdfPartitionPlaces partitionPlaces;
     // The partition's unallocated space bitmap, where it keeps one.
     std::optional<UdfVolumeExtent> spaceBitmap;
+    // The metadata mirror's copy of the entry, where it keeps one apart: it is patched alike.
+    std::optional<uint32_t> mirrorSector;
 };
 
 // The twin that is `entry`: refused when its data is described in a way this does not rewrite

@@ -109,25 +109,30 @@ std::optional<std::string> makeUdfImage(const TempDir& work, const UdfMaker& mak
     return image;
 }
 
+namespace {
+
+// What a support script prints for `arguments`; nothing when it failed.
+std::optional<std::string> scriptOutput(const char* script, const std::string& arguments) {
+    return commandOutput("/usr/bin/python3 " + std::string(script) + " " + arguments +
+                         " 2>/dev/null");
+}
+
+}  // namespace
+
 bool moveIntoMetadataPartition(const std::string& image) {
-    const auto command = substituted(
-        substituted("/usr/bin/python3 {script} {image}", "{script}", KESTREL_UDF_METADATA_SCRIPT),
-        "{image}", image);
-    return commandOutput(command + " >/dev/null 2>&1").has_value();
+    return scriptOutput(KESTREL_UDF_METADATA_SCRIPT, image).has_value();
+}
+
+bool metadataMirrorMatches(const std::string& image) {
+    return scriptOutput(KESTREL_UDF_METADATA_SCRIPT, "--mirror-matches " + image).has_value();
 }
 
 bool giveSpaceBitmap(const std::string& image) {
-    const auto command = substituted(
-        substituted("/usr/bin/python3 {script} {image}", "{script}", KESTREL_UDF_BITMAP_SCRIPT),
-        "{image}", image);
-    return commandOutput(command + " >/dev/null 2>&1").has_value();
+    return scriptOutput(KESTREL_UDF_BITMAP_SCRIPT, image).has_value();
 }
 
 std::optional<unsigned long> bitmapFreeBlocks(const std::string& image) {
-    const auto command = substituted(substituted("/usr/bin/python3 {script} --free {image}",
-                                                 "{script}", KESTREL_UDF_BITMAP_SCRIPT),
-                                     "{image}", image);
-    const auto output = commandOutput(command + " 2>/dev/null");
+    const auto output = scriptOutput(KESTREL_UDF_BITMAP_SCRIPT, "--free " + image);
     return output ? std::optional(std::stoul(*output)) : std::nullopt;
 }
 

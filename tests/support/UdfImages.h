@@ -31,8 +31,11 @@ extern const UdfMaker kUdfMakers[7];
 inline constexpr size_t kUdfTreeEntries = 10;
 
 // Turns a genisoimage -udf image into one whose file set, file entries and directories lie in
-// a UDF 2.50 metadata partition (support/udf-metadata-partition.py); false when it failed.
+// a UDF 2.50 metadata partition, the files' data named by long allocation descriptors, with a
+// mirror that is a copy apart (support/udf-metadata-partition.py); false when it failed.
 bool moveIntoMetadataPartition(const std::string& image);
+// Whether the mirror of such an image still holds what its metadata file holds.
+bool metadataMirrorMatches(const std::string& image);
 
 // Gives a genisoimage -udf image free blocks at the end of its partition, made overwritable,
 // and a space bitmap that records them, as a formatted rewritable disc has

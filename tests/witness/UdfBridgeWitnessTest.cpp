@@ -1,7 +1,7 @@
 // Bridge images made by other tools: a record edit reaches the UDF file system too, so that
-// 7-Zip's UDF reader sees what isoinfo sees, every other file keeps its bytes, udfinfo reads
-// the edited image, and undo gives the image back byte for byte. Sectors added at the volume's
-// end join the UDF partition, and the anchor that ended the volume ends it again, so 7-Zip
+// 7-Zip's UDF reader and pycdlib's see what isoinfo sees, every other file keeps its bytes, udfinfo
+// reads the edited image, and undo gives the image back byte for byte. Sectors added at the
+// volume's end join the UDF partition, and the anchor that ended the volume ends it again, so 7-Zip
 // reads a replacement placed there too, and a file added with its entry behind its data.
 #include <gtest/gtest.h>
 
@@ -141,6 +141,12 @@ TEST_P(UdfBridge, RecordEditsReachTheUdfView) {
         ASSERT_TRUE(commandOutput("7z x -tudf -y -o'" + out.string() + "' '" + *made +
                                   "' >/dev/null 2>&1"));
         EXPECT_EQ(contents(out / udfPath), expected);
+        const auto byPycdlib = work.file("pycdlib.out");
+        EXPECT_TRUE(commandOutput(
+            "/usr/bin/python3 -c 'import pycdlib, sys; i = pycdlib.PyCdlib(); i.open(sys.argv[1]); "
+            "i.get_file_from_iso(sys.argv[3], udf_path=sys.argv[2])' '" +
+            *made + "' '/" + udfPath + "' '" + byPycdlib + "'"));
+        EXPECT_EQ(contents(byPycdlib), expected);
         for (const auto& entry : fs::recursive_directory_iterator(tree)) {
             const auto relative = fs::relative(entry.path(), tree);
             if (entry.is_regular_file() && relative != fs::path(udfPath)) {
