@@ -180,13 +180,20 @@ TEST(UdfMetadataPartition, ListsItsImageAsTheImageItWasMadeFromSectorForSector) 
     EXPECT_EQ(volume->root.sector, original.root.sector);
     const auto tree = readUdfTree(after, *volume);
     EXPECT_EQ(tree.notes, std::vector<std::string>{});
-    // The files' entries now name their data by long descriptors, 16 bytes each for 8.
+    // The files' entries now name their data by long descriptors, 16 bytes each for 8, but
+    // for one that holds its data itself, behind its fixed fields.
     auto wanted = readUdfTree(before, original);
     for (auto& directory : wanted.directories) {
         for (auto& entry : directory.entries) {
-            if (!entry.directory) {
-                entry.file.allocation = UdfAllocation::Long;
-                entry.file.descriptorLength += 8 * static_cast<uint32_t>(entry.file.extents.size());
+            auto& file = entry.file;
+            if (entry.name == "PART.TXT") {
+                file.allocation = UdfAllocation::Embedded;
+                file.descriptorLength = 176 + static_cast<uint32_t>(file.informationLength);
+                file.embeddedOffset = uint64_t{file.sector} * 2048 + 176;
+                file.extents.clear();
+            } else if (!entry.directory) {
+                file.allocation = UdfAllocation::Long;
+                file.descriptorLength += 8 * static_cast<uint32_t>(file.extents.size());
             }
         }
     }

@@ -4,7 +4,8 @@
 # descriptors in the physical partition. The metadata file lays the blocks that hold them out
 # rotated by ROTATION, so that a reader that takes a metadata block for the physical block of
 # the same number reads the wrong sectors; its mirror is a copy of them behind the partition,
-# which grows over it. No file's data moves, so the image must list as the original does.
+# which grows over it. The data of DOCS/DEEP/PART.TXT moves into its entry, as recorders embed
+# small files; no other file's data moves, so the image must list as the original does.
 # With --mirror-matches, exits 0 when the mirror still holds what the metadata file holds,
 # changing nothing.
 # usage: udf-metadata-partition.py [--mirror-matches] IMAGE
@@ -33,7 +34,7 @@ if sys.argv[1] == '--mirror-matches':
 
 # Every file entry, identifier and block of directory data, walked from the root while the
 # blocks are still physical.
-entries, identifiers, directory_blocks, data_blocks = [], [], [], []
+entries, identifiers, directory_blocks, data_blocks, names = [], [], [], [], {}
 def walk(block):
     at = sector(block)
     entries.append(block)
@@ -53,6 +54,7 @@ def walk(block):
         where = sector(blocks[offset // 2048]) + offset % 2048
         identifiers.append((where, blocks[offset // 2048]))
         child = u32(where + 24)
+        names[child] = bytes(image[where + 38 + u16(where + 36):where + 38 + u16(where + 36) + image[where + 19]])
         if not image[where + 18] & 8:
             walk(child)
         offset += (38 + u16(where + 36) + image[where + 19] + 3) & ~3
@@ -75,6 +77,13 @@ for block in entries:
     if image[at + 27] == 4:
         for d in range(at + 176 + ea, at + 176 + ea + u32(at + 172), 8):
             put32(d + 4, meta(u32(d + 4)))
+    elif names.get(block) == b'\x08PART.TXT':
+        size, position = extents(block)[0]
+        image[at + 176 + ea:at + 176 + ea + 8] = image[sector(position):sector(position) + size].ljust(8, b'\0')
+        put32(at + 172, size)
+        put16(at + 34, u16(at + 34) | 3)
+        struct.pack_into('<Q', image, at + 64, 0)
+        put16(at + 10, 176 + ea + size - 16)
     else:
         longs = b''.join(struct.pack('<IIH6x', u32(d), u32(d + 4), 0)
                          for d in range(at + 176 + ea, at + 176 + ea + u32(at + 172), 8))
