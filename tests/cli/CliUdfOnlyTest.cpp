@@ -340,6 +340,27 @@ TEST(CliUdfOnlyAdd, MkudffsVolumesTakeNewFilesAs7zAndUdfinfoSeeThem) {
     }
 }
 
+// mkudffs writes UDF 2.50 and 2.60 only for write-once media, through a virtual allocation
+// table: such a volume is refused, naming what it uses, and left as it was.
+TEST(CliUdfOnlyRefused, MkudffsWriteOnceVolumesNameTheirVirtualAllocationTable) {
+    for (const auto& [media, revision] :
+         {std::pair("dvdr", "0x0250"), std::pair("bdr", "0x0260")}) {
+        SCOPED_TRACE(media);
+        const TempDir work;
+        const auto image = work.file("write-once.img");
+        ASSERT_TRUE(commandOutput(std::string("mkudffs --new-file --media-type=") + media +
+                                  " --udfrev=" + revision + " '" + image + "' 20000 >/dev/null"));
+        const auto original = readFileBytes(image);
+        for (const char* command : {"info", "ls"}) {
+            const auto run = runCli({command, image});
+            EXPECT_NE(run.status, 0);
+            EXPECT_NE(run.err.find("it uses a virtual allocation table (VAT)"), std::string::npos)
+                << run.err;
+        }
+        EXPECT_TRUE(readFileBytes(image) == original);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Makers, CliUdfOnly, ::testing::ValuesIn(kMakers),
                          [](const auto& info) { return std::string(info.param.name); });
 
