@@ -24,12 +24,14 @@ constexpr size_t kIdentifierFixedSize = 38;
 constexpr uint8_t kCompressed8 = 8;
 constexpr uint8_t kCompressed16 = 16;
 
-Error unnamed(const std::string& why) {
+// Why the UDF file system cannot take the file: on a bridge image the file is still added to
+// the ISO 9660 trees, so only an image of UDF alone says that nothing was written.
+Error notInUdf(const std::string& why) {
     return Error{ErrorKind::InvalidInput, why};
 }
 
 Error refused(const std::string& why) {
-    return unnamed(why + "; nothing was written");
+    return notInUdf(why + "; nothing was written");
 }
 
 // The OSTA compressed unicode of a UTF-8 name: one byte a character where each fits in one,
@@ -153,11 +155,11 @@ Result<UdfNewName> udfNewName(const UdfVolume& volume, const UdfDirectory& paren
                               const std::string& name) {
     auto encoded = compressedUnicode(name);
     if (name.empty() || name.find('/') != std::string::npos || !encoded || encoded->size() > 255) {
-        return unnamed("a UDF name is 1 to 254 characters of Unicode up to U+FFFF, without \"/\"");
+        return notInUdf("a UDF name is 1 to 254 characters of Unicode up to U+FFFF, without \"/\"");
     }
     for (const auto& entry : parent.entries) {
         if (sameInAnyCase(entry.name, name)) {
-            return unnamed("its UDF directory already holds " + entry.name);
+            return notInUdf("its UDF directory already holds " + entry.name);
         }
     }
     const UdfFileEntry& owner = parent.file;
@@ -165,7 +167,7 @@ Result<UdfNewName> udfNewName(const UdfVolume& volume, const UdfDirectory& paren
     if (owner.partition >= maps.size() || maps[owner.partition].kind != UdfMapKind::Physical ||
         owner.allocation == UdfAllocation::Extended || !owner.continuationSectors.empty() ||
         owner.cutShort || !volume.integritySector) {
-        return unnamed(
+        return notInUdf(
             "its directory is recorded in a way Kestrel does not add to (a metadata partition, "
             "extended or continued descriptors, or no integrity descriptor)");
     }
@@ -176,7 +178,7 @@ Result<UdfNewName> udfNewName(const UdfVolume& volume, const UdfDirectory& paren
         written += extent.length;
     }
     if (!embedded && (owner.extents.empty() || written != owner.informationLength)) {
-        return unnamed("its directory's data is not one run of recorded extents");
+        return notInUdf("its directory's data is not one run of recorded extents");
     }
     const uint64_t identifierAt = embedded
                                       ? owner.embeddedOffset + owner.informationLength
@@ -187,9 +189,9 @@ Result<UdfNewName> udfNewName(const UdfVolume& volume, const UdfDirectory& paren
                  : (identifierAt + kUdfBlockSize - 1) / kUdfBlockSize * kUdfBlockSize;
     const size_t needed = (kIdentifierFixedSize + encoded->size() + 3) & ~size_t{3};
     if (identifierAt + needed > roomEnd) {
-        return unnamed("its UDF directory needs " + std::to_string(needed) +
-                       " bytes, the directory has " + std::to_string(roomEnd - identifierAt) +
-                       " free");
+        return notInUdf("its UDF directory needs " + std::to_string(needed) +
+                        " bytes, the directory has " + std::to_string(roomEnd - identifierAt) +
+                        " free");
     }
     const auto& descriptors = volume.descriptors;
     const UdfPartition& partition = descriptors.partitions[maps[owner.partition].partition];
@@ -213,7 +215,7 @@ Result<UdfAddition> udfAdditionAt(const ImageSource& image, const UdfNewName& na
     const uint64_t dataBlocks = (size + kUdfBlockSize - 1) / kUdfBlockSize;
     if (entrySector < name.partitionStart || dataSector < name.partitionStart ||
         dataBlocks > UINT32_MAX) {
-        return refused("its entry and data lie outside its UDF partition");
+        return notInUdf("its entry and data lie outside its UDF partition");
     }
     const auto uniqueId = nextUdfUniqueId(image, name.integritySector);
     auto parentEntry =
