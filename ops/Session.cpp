@@ -445,6 +445,9 @@ Result<std::optional<size_t>> Session::jolietDirectoryOf(DirectoryNumber directo
 }
 
 Result<const UdfDirectory*> Session::udfDirectoryOf(DirectoryNumber directory) {
+    if (presentsLayerOne()) {
+        return Error{ErrorKind::NotFound, "Kestrel reads a UDF file system on layer 0 only"};
+    }
     auto files = hasDirectory(directory) ? udfFileSystem() : Result<const UdfFileSystem*>(nullptr);
     if (!files || *files == nullptr || (*files)->tree.directories.empty()) {
         return files ? Result<const UdfDirectory*>(nullptr) : files.error();
