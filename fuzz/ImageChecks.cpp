@@ -237,8 +237,9 @@ void checkBlanking(const OperationSnapshot& snapshot) {
 }
 
 // Relink may write the extent and length fields (offsets 2 to 17) of the records it found and
-// of the Joliet tree's file records, and nothing else: in the presented file and, on layer 1,
-// at the same records in the image.
+// of the Joliet tree's file records, and the UDF entries that are the found records' twins on
+// a bridge image (with their metadata mirror's copies), and nothing else: in the presented
+// file and, on layer 1, at the same records in the image.
 void checkRelink(Session& session, DirectoryNumber directory,
                  const std::vector<std::string>& names) {
     const auto master = names.empty() ? Result<MasterFile>(Error{ErrorKind::NotFound, "none"})
@@ -252,8 +253,18 @@ void checkRelink(Session& session, DirectoryNumber directory,
                             record.recordOffset + record::kDataLength + 8);
     };
     for (const auto& name : names) {
-        if (const auto found = session.findRecord(directory, name); found) {
-            addFields(*found);
+        const auto found = session.findRecord(directory, name);
+        if (!found) {
+            continue;
+        }
+        addFields(*found);
+        if (const auto twin = session.udfTwinOfRecords(*found)) {
+            for (const auto sector : {std::optional(twin->entry.sector), twin->mirrorSector}) {
+                if (sector) {
+                    fields.emplace_back(uint64_t{*sector} * kSectorSize,
+                                        (uint64_t{*sector} + 1) * kSectorSize);
+                }
+            }
         }
     }
     if (const auto joliet = session.jolietTree(); joliet && *joliet != nullptr) {
